@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the native 64-bit build (with benchmarks built and smoke-run),
+# the 32-bit build, the AddressSanitizer+UBSan build, and a short run of every fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+jobs=$(nproc)
+export TZ=UTC
+
+build() { # name, cmake options...
+  local name=$1; shift
+  echo "=== build $name"
+  cmake -S . -B "build/$name" "$@" >/dev/null
+  cmake --build "build/$name" -j"$jobs"
+}
+run_tests() { # name
+  echo "=== test $1"
+  ctest --test-dir "build/$1" --output-on-failure -j"$jobs"
+}
+
+build native -DQZ_BENCH=ON
+run_tests native
+
+build m32 -DQZ_M32=ON
+run_tests m32
+
+build asan -DQZ_SANITIZE=ON
+run_tests asan
+
+echo "=== fuzz smoke runs"
+build fuzz -DQZ_FUZZ=ON -DQZ_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+for f in build/fuzz/fuzz/fuzz_*; do
+  [ -x "$f" ] || continue
+  corpus="fuzz/corpus/$(basename "$f")"
+  mkdir -p "build/fuzz/work/$(basename "$f")"
+  "$f" -max_total_time=10 -max_len=131072 "build/fuzz/work/$(basename "$f")" \
+    $( [ -d "$corpus" ] && echo "$corpus" ) 2>&1 | tail -n 1
+done
+
+echo "=== all tests passed"

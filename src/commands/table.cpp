@@ -1,0 +1,149 @@
+// The rows of the command tables. Each row names its handler; the handlers live with the
+// subsystem whose work they do and are declared in commands/handlers.h. Commands whose subsystem
+// is not built yet are answered by commands/pending.cpp.
+#include "commands/table.h"
+
+#include <cstring>
+
+#include "commands/handlers.h"
+#include "util/compare.h"
+#include "util/text.h"
+
+namespace {
+constexpr int L = CMDF_LOCKED_OUT;
+}
+
+const CmdRow kCommandTable[] = {
+    {"qz_sv_Enable", "- Enable Kestrine", cmd_enable, 0},
+    {"qz_sv_Disable", "- Disable Kestrine", cmd_disable, 0},
+    {"qz_sv_Load", "[filename] - Load QZ config file", cmd_load, L},
+    {"qz_sv_Ver", "- Display current QZ Server version information", cmd_ver, 0},
+    {"qz_sv_Plist", "- Display list of currently connected players", cmd_plist, 0},
+    {"qz_sv_BanList", "[optional search text] - Display list of bans/kicks", cmd_banlist, 0},
+    {"qz_sv_Ban", "[slot # /name] [reason | private] - Perm Ban GUID", cmd_ban, 0},
+    {"qz_sv_Kick", "[slot # /name] [minutes] [reason | private] - Kick player", cmd_kick, 0},
+    {"qz_sv_GetSs", "[slot # or \"search text\"] - Request Screenshot(s)", cmd_getss, 0},
+    {"qz_sv_BadName", "[grace seconds] [banned text] - Add Badname", cmd_badname, L},
+    {"qz_sv_BadNameList", "- Display list of Bad Names", cmd_badnamelist, 0},
+    {"qz_sv_BadNameDel", "[slot #] - Delete Bad Name", cmd_badnamedel, L},
+    {"qz_sv_CvarList", "- Display list of allowed Cvar Ranges", cmd_cvarlist, 0},
+    {"qz_sv_CvarVal", "[Cvar name] [player] - Request value of Cvar", cmd_cvarval, 0},
+    {"qz_sv_Cvar", "[Cvar name] [type] [range] - Add Cvar Range", cmd_cvar, L},
+    {"qz_sv_BindSrch", "[search text] [player] - Request matching binds", cmd_bindsrch, 0},
+    {"qz_sv_CvarSrch", "[search text] [player] - Request matching Cvars", cmd_cvarsrch, 0},
+    {"qz_sv_CvarUser", "[player] - Request list of user-defined Cvars", cmd_cvaruser, 0},
+    {"qz_sv_CvarChanged", "[player] - Request list of non-default Cvars", cmd_cvarchanged, 0},
+    {"qz_sv_WriteCfg", "[filename (default=qzsv.cfg)] - Save settings", cmd_writecfg, 0},
+    {"qz_sv_BanEmpty", "- Empty ban list in memory", cmd_banempty, L},
+    {"qz_sv_BanLoad", "[optional filename] - Loads bans from file", cmd_banload, 0},
+    {"qz_sv_UnBan", "[ban slot #] - Unban a guid in memory", cmd_unban, 0},
+    {"qz_sv_ReBan", "[ban slot #] - Reban an unbanned GUID in memory", cmd_reban, 0},
+    {"qz_sv_UpdBanFile", "[optional filename] - updates ban file", cmd_updbanfile, 0},
+    {"qz_sv_CvarEmpty", "- Empty cvar list in memory", cmd_cvarempty, L},
+    {"qz_sv_CvarDel", "[Cvar slot #] - removes a cvar check from memory", cmd_cvardel, L},
+    {"qz_sv_Restart", "- Restart QZ Server", cmd_restart, 0},
+    {"qz_sv_Update", "- Force QZ Server to check for Updates", cmd_update, 0},
+    {"qz_sv_Power", "[slot #] [power rating] - Add player power record", cmd_power, 0},
+    {"qz_sv_BanGuid", "[guid] [name] [ip] [reason]", cmd_banguid, 0},
+    {"qz_sv_UnbanGuid", "[guid]", cmd_unbanguid, 0},
+    {"qz_sv_PowerList", "[guid/name filter]", cmd_powerlist, 0},
+    {"qz_sv_PowerPoints", "[player power slot #] [points]", cmd_powerpoints, 0},
+    {"qz_sv_Help", "[optional search text] - Display list of commands/settings", cmd_help, 0},
+    {"qz_sv_StatList", "- Same as qz_sv_plist + shows stat line for each player", cmd_statlist, 0},
+    {"qz_sv_BanMask", "[mask] [optional name/reason] - Ban IP Address/Range", cmd_banmask, 0},
+    {"qz_sv_EnableKicks", "- Manually re-enable kicking for violations", cmd_enablekicks, 0},
+    {"qz_sv_Task", "[seconds] [seconds] [command] - Add a QZ Task", cmd_task, L},
+    {"qz_sv_TList", "- Display list of QZ Tasks", cmd_tlist, 0},
+    {"qz_sv_TaskDel", "[slot #] - Delete QZ Task", cmd_taskdel, L},
+    {"qz_sv_TaskEmpty", "- Empty QZ Task list in memory", cmd_taskempty, L},
+    {"qz_sv_Rcon", "[min points] [command mask] - Add QZ Rcon command mask", cmd_rcon, L},
+    {"qz_sv_RList", "- Display list of QZ Rcon command masks", cmd_rlist, 0},
+    {"qz_sv_PowerGuid", "[guid] [power rating] [name] - Add player power record", cmd_powerguid,
+     0},
+    {"qz_sv_BadNameEmpty", "- Empty Bad Name list in memory", cmd_badnameempty, L},
+    {"qz_sv_ProtectName", "[id] [match text] - Add protected (REGISTERED) name", cmd_protectname,
+     L},
+    {"qz_sv_ProtectTag", "[id] [match text] - Add protected (REGISTERED) tag", cmd_protecttag, L},
+    {"qz_sv_NameLock", "[guid] [name] - Add Name Lock", cmd_namelock, L},
+    {"qz_sv_NameLockList", "[optional filter] - Display list of Name Locks", cmd_namelocklist, 0},
+    {"qz_sv_NameLockEmpty", "- Empty Name Lock list in memory", cmd_namelockempty, L},
+    {"qz_sv_AList", "[player slot # or GUID] - Display list of Aliases", cmd_alist, 0},
+    {"qz_sv_AliasLoad", "- Load QZ Alias list from qzalias.dat", cmd_aliasload, 0},
+    {"qz_sv_AliasWrite", "[optional filename] - Write QZ Alias list to file", cmd_aliaswrite, 0},
+    {"qz_sv_NewLog", "- Close current and open new QZ Server Log file", cmd_newlog, 0},
+    {"qz_sv_Say", "[player slot#] [text] - Send short message to a player", cmd_say, 0},
+    {"qz_sv_IPGuard", "[IP address mask] - Add IPGuard", cmd_ipguard, L},
+    {"qz_sv_HomePath", "- Display QZ Server's home/write path on file system", cmd_homepath, 0},
+    {"qz_sv_UconAdd", "[type] [mask] [username] [password] - Add QZ UCON Profile", cmd_uconadd, L},
+    {"qz_sv_UconList", "- Display list of QZ UCON Profiles", cmd_uconlist, 0},
+    {"qz_sv_UconDel", "[slot #] - Delete QZ UCON Profile", cmd_ucondel, L},
+    {"qz_sv_UconEmpty", "- Empty QZ UCON Profile list in memory", cmd_uconempty, L},
+    {"qz_sv_USessionList", "- Display list of QZ UCON Sessions", cmd_usessionlist, 0},
+    {"qz_sv_UconIgnore", "[text] - Add QZ UCON Ignore", cmd_uconignore, L},
+    {"qz_sv_UconIgnoreList", "- Display list of QZ UCON Ignores", cmd_uconignorelist, 0},
+    {"qz_sv_UconIgnoreDel", "[slot #] - Delete QZ UCON Ignore", cmd_uconignoredel, L},
+    {"qz_sv_UconIgnoreEmpty", "- Empty QZ UCON Ignore list in memory", cmd_uconignoreempty, L},
+    {"qz_sv_LoadLock", "[filename] - Load QZ config file and lock against changes", cmd_loadlock,
+     0},
+    {"", "", nullptr, 0},
+};
+const int kCommandCount = sizeof kCommandTable / sizeof kCommandTable[0] - 1;
+
+const CmdRow kUnlistedCommands[] = {
+    {"qz_sv_banname", "", cmd_banname, 0},
+    {"qz_sv_md5tool", "", cmd_md5tool, L},
+    {"qz_sv_md5toollist", "", cmd_md5toollist, 0},
+    {"qz_sv_md5tooldel", "", cmd_md5tooldel, L},
+    {"qz_sv_md5toolempty", "", cmd_md5toolempty, L},
+    {"qz_sv_writepath", "", cmd_writepath, 0},
+};
+const int kUnlistedCount = sizeof kUnlistedCommands / sizeof kUnlistedCommands[0];
+
+const CmdRow kDirectiveTable[] = {
+    {"QZ_SV_RESERVE", "", dir_reserve, 0},
+    {"QZ_SV_INIT", "", dir_init, 0},
+    {"QZ_SV_ADDCLIENT", "", dir_addclient, 0},
+    {"QZ_SV_RESOLVE", "", dir_resolve, 0},
+    {"QZ_SV_STATAPPEND", "", dir_statappend, 0},
+    {"QZ_SV_STATLOAD", "", dir_statload, 0},
+    {"QZ_SV_STATWRITE", "", dir_statwrite, 0},
+    {"QZ_SV_SETSVVER", "", dir_setsvver, 0},
+    {"QZ_SV_SETCLVER", "", dir_setclver, 0},
+    {"QZ_SV_SETAGVER", "", dir_setagver, 0},
+    {"QZ_SV_BIND?", "", dir_bindq, 0},
+    {"QZ_SV_CVAR?", "", dir_cvarq, 0},
+    {"QZ_SV_CVAR=", "", dir_cvareq, 0},
+};
+const int kDirectiveCount = sizeof kDirectiveTable / sizeof kDirectiveTable[0];
+
+const CmdRow* cmdFind(const CmdRow* rows, int count, const char* word) {
+    for (int i = 0; i < count; ++i) {
+        if (trcasecmp(rows[i].name, word) == 0) return &rows[i];
+    }
+    return nullptr;
+}
+
+const CmdRow* cmdFindExact(const CmdRow* rows, int count, const char* word) {
+    for (int i = 0; i < count; ++i) {
+        if (strcmp(rows[i].name, word) == 0) return &rows[i];
+    }
+    return nullptr;
+}
+
+const CmdRow* directiveFind(const char* word, int* used) {
+    const CmdRow* row = cmdFindExact(kDirectiveTable, kDirectiveCount, word);
+    if (row) {
+        *used = slen(row->name);
+        return row;
+    }
+    for (int i = 0; i < kDirectiveCount; ++i) {
+        const char* name = kDirectiveTable[i].name;
+        int n = slen(name);
+        char last = name[n - 1];
+        if ((last == '?' || last == '=') && strncmp(word, name, static_cast<size_t>(n)) == 0) {
+            *used = n;
+            return &kDirectiveTable[i];
+        }
+    }
+    return nullptr;
+}

@@ -1,0 +1,50 @@
+// The command tables: one row per command (name, help text, handler, flags). The help listing,
+// the dispatcher and the WebTool all read these rows, so adding a command is one row and a
+// handler.
+#pragma once
+
+struct stQzSv;
+
+// What a handler gets besides the central state: the rest of the line after the command word
+// (blanks before it skipped, quotes kept, comment removed), who sent the line, and the caller's
+// flags.
+struct CmdCall {
+    char* args;
+    int source;
+    int flags;
+};
+
+using CmdFn = void (*)(stQzSv* sv, const CmdCall& call);
+
+enum CmdFlags {
+    // The command changes a configured list (or loads a configuration): while the configuration
+    // is locked the dispatcher answers "Command ignored due to locked config mode" instead of
+    // running it, so the handlers need not check.
+    CMDF_LOCKED_OUT = 1,
+};
+
+struct CmdRow {
+    const char* name;
+    const char* help;
+    CmdFn fn;
+    int flags;
+};
+
+// The listed commands, in help order. kCommandCount rows, then a closing row with an empty name.
+extern const CmdRow kCommandTable[];
+extern const int kCommandCount;
+// Commands that run but are never listed.
+extern const CmdRow kUnlistedCommands[];
+extern const int kUnlistedCount;
+// Directives sent by the host ("QZ_SV_..."). A name ending in "?" or "=" also matches a word
+// that begins with it (the host glues its data to those words).
+extern const CmdRow kDirectiveTable[];
+extern const int kDirectiveCount;
+
+// The row whose name equals word (whole word, without regard to case), or null.
+const CmdRow* cmdFind(const CmdRow* rows, int count, const char* word);
+// The row whose name equals word exactly, or null.
+const CmdRow* cmdFindExact(const CmdRow* rows, int count, const char* word);
+// The directive whose name is word, or, for names ending in "?" or "=", begins word; *used is
+// set to the length of the name. Null when none matches.
+const CmdRow* directiveFind(const char* word, int* used);

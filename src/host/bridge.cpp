@@ -1,0 +1,90 @@
+// Host services seen from the module: every call into the host goes through here, so the
+// services the module uses are all in one place.
+#include "host/bridge.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "host/state.h"
+#include "util/compare.h"
+
+int svHostRaw(stQzSv* sv, const char* service, const char* argument) {
+    if (!sv->host.hostCall) return 0;
+    return sv->host.hostCall(service, argument);
+}
+
+int svHost(stQzSv* sv, const char* service, const char* fmt, ...) {
+    char arg[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(arg, sizeof arg, fmt, ap);
+    va_end(ap);
+    arg[sizeof arg - 1] = 0;
+    return svHostRaw(sv, service, arg);
+}
+
+bool svCvar(stQzSv* sv, const char* name, char* out, int size) {
+    if (size <= 0) return false;
+    out[0] = 0;
+    if (!sv->host.cvarGet) return false;
+    int known = sv->host.cvarGet(name, out, size);
+    out[size - 1] = 0;
+    if (!known) out[0] = 0;
+    return known != 0;
+}
+
+void svMsg(stQzSv* sv, const char* fmt, ...) {
+    char line[QZ_MSG_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    line[sizeof line - 1] = 0;
+    for (char* p = line; *p; ++p) {
+        if (static_cast<unsigned char>(*p) < 32) *p = ' ';
+    }
+    if (sv->host.print) sv->host.print(line);
+}
+
+void svSendClient(stQzSv* sv, int slot, const char* fmt, ...) {
+    char text[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    text[sizeof text - 1] = 0;
+    if (n < 0) return;
+    if (n >= static_cast<int>(sizeof text)) n = sizeof text - 1;
+    if (sv->host.sendClient) sv->host.sendClient(slot, text, n);
+}
+
+const char* svFindNoCase(const char* text, const char* name) {
+    if (!name || !*name) return text;
+    for (const char* p = text; *p; ++p) {
+        int i = 0;
+        while (name[i] && p[i] && lowerCh(p[i]) == lowerCh(name[i])) i++;
+        if (!name[i]) return p;
+        if (!p[i]) return nullptr;  // the rest of the text is shorter than the name
+    }
+    return nullptr;
+}
+
+// Takes the line "name=value" out of a form text and hands "name value" to the host's
+// "Cvar_Set" service. The copy holds at most 255 characters; without "=" nothing is set.
+void sv_cvar_set(stQzSv* sv, const char* text, const char* name) {
+    if (!text) return;
+    const char* at = svFindNoCase(text, name);
+    if (!at) return;
+    char work[256];
+    trcpyz(work, at, sizeof work - 1);
+    char* eq = nullptr;
+    for (char* p = work; *p; ++p) {
+        if (*p == '=') { eq = p; break; }
+    }
+    if (!eq) return;
+    *eq = ' ';
+    for (char* p = eq; *p; ++p) {
+        if (*p == '\r' || *p == '\n') { *p = 0; break; }
+    }
+    svHostRaw(sv, "Cvar_Set", work);
+}

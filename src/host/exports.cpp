@@ -1,0 +1,51 @@
+// The two entry points the host calls. They hold the module's one central state record and
+// route each call to the routine that owns the work.
+#include "host/qzsv.h"
+#include "host/startup.h"
+#include "host/state.h"
+
+namespace {
+
+stQzSv g_sv;
+bool g_running = false;
+
+bool hostUsable(const qz_host* host) {
+    return host && host->abi == QZ_HOST_ABI && host->hostCall && host->cvarGet && host->print &&
+           host->sendClient;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int sa(const qz_host* host) {
+    if (!hostUsable(host)) return -2;
+    if (g_running) svShutdown(&g_sv);
+    g_running = svStart(&g_sv, host) == 0;
+    if (!g_running) svShutdown(&g_sv);
+    return g_running ? 0 : -1;
+}
+
+extern "C" __attribute__((visibility("default"))) int sb(int event, int slot, const char* data,
+                                                         int length) {
+    if (!g_running) return event == QZ_EV_CONNECT ? QZ_ADMIT : 0;
+    (void)slot;
+    switch (event) {
+        case QZ_EV_CONSOLE:
+            svConsole(&g_sv, data, length);
+            return 0;
+        case QZ_EV_FRAME:
+            svFrame(&g_sv);
+            return 0;
+        case QZ_EV_CONNECT:
+            return QZ_ADMIT;
+        case QZ_EV_DISCONNECT:
+        case QZ_EV_PACKET:
+        case QZ_EV_RENAME:
+            return 0;
+        case QZ_EV_SHUTDOWN:
+            svShutdown(&g_sv);
+            g_running = false;
+            return 0;
+        default:
+            return 0;
+    }
+}

@@ -1,0 +1,175 @@
+// The module's life: start-up in the documented order, the frame call, restart and shut-down.
+#include "host/startup.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+
+#include "commands/dispatch.h"
+#include "commands/settings.h"
+#include "host/bridge.h"
+#include "host/state.h"
+#include "util/clock.h"
+#include "util/files.h"
+#include "util/text.h"
+
+namespace {
+
+#if defined(__x86_64__)
+constexpr const char* kPlatform = "linux-x86_64";
+#elif defined(__i386__)
+constexpr const char* kPlatform = "linux-i386";
+#else
+constexpr const char* kPlatform = "linux";
+#endif
+
+// Creates dir and every missing parent; false when one of them cannot be created.
+bool makeDirs(const char* dir) {
+    char path[QZ_PATH_MAX];
+    QZ_COPY(path, dir);
+    for (char* p = path + 1; *p; ++p) {
+        if (*p != '/') continue;
+        *p = 0;
+        if (mkdir(path, 0755) != 0 && errno != EEXIST) return false;
+        *p = '/';
+    }
+    return mkdir(path, 0755) == 0 || errno == EEXIST;
+}
+
+bool fileExists(const char* name) { return access(homePath(name), F_OK) == 0; }
+
+// Record layouts of the keyed tables. Each table is keyed on the GUID text at the start of its
+// records (33 bytes: 32 characters and a terminator).
+struct KeyedLayout {
+    const char* name;
+    int recSize;
+    int initCap;
+    int stQzSv::*number;
+};
+constexpr KeyedLayout kKeyedTables[] = {
+    {"NameLocks", 66, 64, &stQzSv::tNameLocks},  {"Alias", 72, 1024, &stQzSv::tAlias},
+    {"PersStat", 128, 1024, &stQzSv::tPersStat}, {"NewStat", 128, 64, &stQzSv::tNewStat},
+    {"GuidAuth", 66, 256, &stQzSv::tGuidAuth},
+};
+
+}  // namespace
+
+bool svFormHome(const char* gamePath, char* out, int size) {
+    if (!gamePath || !*gamePath) return false;
+    int n = slen(gamePath);
+    const char* sep = gamePath[n - 1] == '/' ? "" : "/";
+    // Room is kept for the longest file name the module appends to the home directory.
+    constexpr int kLongestName = 64;
+    int total = trf(out, size, "%s%sqz/", gamePath, sep);
+    if (total >= size - kLongestName) {
+        out[0] = 0;
+        return false;
+    }
+    return true;
+}
+
+void svPrintVersion(stQzSv* sv) {
+    svMsg(sv, "Kestrine Server (v%d.%03d | A%d C%d.%03d) %s", sv->svVerMajor, sv->svVerMinor,
+          sv->agVer, sv->clVerMajor, sv->clVerMinor, kPlatform);
+}
+
+int svStart(stQzSv* sv, const qz_host* host) {
+    memset(sv, 0, sizeof *sv);
+    sv->host = *host;
+    clockSetSource(host->clock);
+    sv->svVerMajor = QZ_VERSION_MAJOR;
+    sv->svVerMinor = QZ_VERSION_MINOR;
+    settingsDefaults(sv);
+
+    svCvar(sv, "version", sv->gameVersion, qz::cap(sv->gameVersion));
+    svMsg(sv, "Game Version [%s]", sv->gameVersion);
+    svPrintVersion(sv);
+
+    // The home directory comes from the game's home path; a game without a separate home path
+    // leaves it empty, and the base path serves instead.
+    char gamePath[QZ_PATH_MAX * 2];
+    if (!svCvar(sv, "fs_homepath", gamePath, qz::cap(gamePath)) || !*gamePath) {
+        svCvar(sv, "fs_basepath", gamePath, qz::cap(gamePath));
+    }
+    if (!svFormHome(gamePath, sv->homeDir, qz::cap(sv->homeDir))) {
+        if (*gamePath) {
+            svMsg(sv, "QZ ERROR: Home path too long (%d characters)", slen(gamePath));
+        } else {
+            svMsg(sv, "QZ ERROR: No home path (fs_homepath and fs_basepath are empty)");
+        }
+        svMsg(sv, "QZ ERROR: Server Failed to Initialize");
+        return -1;
+    }
+    char basePath[QZ_PATH_MAX * 2];
+    svCvar(sv, "fs_basepath", basePath, qz::cap(basePath));
+    if (!svFormHome(basePath, sv->baseDir, qz::cap(sv->baseDir))) sv->baseDir[0] = 0;
+
+    setHomeDir(sv->homeDir);
+    if (!makeDirs(sv->homeDir)) {
+        svMsg(sv, "QZ ERROR: Cannot create home directory %s (%s)", sv->homeDir, strerror(errno));
+        svMsg(sv, "QZ ERROR: Server Failed to Initialize");
+        return -1;
+    }
+    for (const char* sub : {"htm", "dll", "svlogs", "svss"}) {
+        if (!makeDirs(homePath(sub))) {
+            svMsg(sv, "QZ ERROR: Cannot create directory %s (%s)", homePath(sub), strerror(errno));
+        }
+    }
+
+    sv->uconMarker = fileExists("qzucon.use");
+    sv->writeMarker = fileExists("qzwrite.use");
+
+    keyStoreInit(&sv->keys, 1009);
+    for (const KeyedLayout& t : kKeyedTables) {
+        sv->*t.number = keyTableCreate(&sv->keys, t.name, t.recSize, 0, 33, t.initCap);
+    }
+
+    // The game server's switch: "0" starts the module disabled.
+    char sw[16];
+    svCvar(sv, "sv_kestrine", sw, qz::cap(sw));
+    sv->enabled = 1;
+    if (sw[0] == '0' && sw[1] == 0) {
+        svMsg(sv, "Preparing to Disable QZ Server... (%s)", "sv_kestrine is 0");
+        sv->enabled = 0;
+    }
+    return 0;
+}
+
+void svShutdown(stQzSv* sv) {
+    keyStoreFree(&sv->keys);
+    clockSetSource(nullptr);
+    memset(sv, 0, sizeof *sv);
+}
+
+void svFrame(stQzSv* sv) {
+    if (sv->restartPending) {
+        qz_host host = sv->host;
+        char reason[64];
+        QZ_COPY(reason, sv->restartReason);
+        svShutdown(sv);
+        if (svStart(sv, &host) != 0) return;
+        svMsg(sv, "QZ Server Restarted (%s)", reason);
+        return;
+    }
+    // A handful per frame keeps one frame call short however many events are queued.
+    eventRunDue(sv, 8);
+}
+
+void svConsole(stQzSv* sv, const char* data, int length) {
+    if (!data || length < 0) return;
+    if (length >= QZ_LINE_MAX) {
+        svMsg(sv, "Console line too long (%d bytes, limit %d): ignored", length, QZ_LINE_MAX - 1);
+        return;
+    }
+    if (memchr(data, 0, static_cast<size_t>(length))) {
+        svMsg(sv, "Console line holds a NUL byte: ignored");
+        return;
+    }
+    char line[QZ_LINE_MAX];
+    memcpy(line, data, static_cast<size_t>(length));
+    line[length] = 0;
+    sv_cmd(sv, QZ_SRC_CONSOLE, line, 0);
+}

@@ -1,0 +1,35 @@
+// stQzSv, the central state record of the module. Every routine that acts for the module takes
+// it first. Each subsystem keeps its part in a record of its own, declared in its own header.
+#pragma once
+
+#include "commands/dispatch.h"
+#include "host/events.h"
+#include "host/qzsv.h"
+#include "util/files.h"
+#include "util/keyed.h"
+
+struct stQzSv {
+    // Host bridge.
+    qz_host host;               // the host's services, copied at start
+    int enabled;                // commands other than qz_sv_Enable run only while set
+    int restartPending;         // a restart waits for the next frame call
+    char restartReason[64];
+    char msgPrefix[32];         // qz_sv_MsgPrefix
+    int svVerMajor, svVerMinor;  // version numbers reported by qz_sv_Ver
+    int agVer;
+    int clVerMajor, clVerMinor;
+    char gameVersion[256];       // game variable "version"
+    char homeDir[QZ_PATH_MAX];   // ends in "/"
+    char baseDir[QZ_PATH_MAX];   // ends in "/"
+    int writeMarker;             // "qzwrite.use" was present at start
+    int uconMarker;              // "qzucon.use" was present at start
+    stEventQueue events;
+
+    // Command language.
+    stCmdState cmd;
+    stSettings set;  // every setting but qz_sv_MsgPrefix (commands/records.h)
+
+    // Keyed record tables and the numbers of the module's five tables in the store.
+    stKeyStore keys;
+    int tNameLocks, tAlias, tPersStat, tNewStat, tGuidAuth;
+};

@@ -1,0 +1,192 @@
+// The module's home directory and the names built on it, the time-stamped log line, and bfc,
+// the small lazily opened file object that can copy a byte range of its file elsewhere.
+#include "util/files.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+#include "util/clock.h"
+
+namespace {
+
+// Longest home directory, so that any name homeNameOk accepts still fits homePath's buffer.
+constexpr size_t kHomeDirMax = QZ_PATH_MAX - 256;
+// A name accepted by homeNameOk is shorter than this.
+constexpr size_t kHomeNameMax = 256;
+
+char g_home[kHomeDirMax + 1] = "";
+char g_homePath[QZ_PATH_MAX];
+
+}  // namespace
+
+// An empty directory means the current one. A missing final slash is added, so that homePath
+// can always simply put the name after the directory.
+bool setHomeDir(const char* dir) {
+    if (!dir) return false;
+    size_t len = strlen(dir);
+    bool addSlash = len > 0 && dir[len - 1] != '/';
+    if (len + (addSlash ? 1 : 0) > kHomeDirMax) return false;
+    memcpy(g_home, dir, len);
+    if (addSlash) g_home[len++] = '/';
+    g_home[len] = '\0';
+    return true;
+}
+
+const char* homeDir() { return g_home; }
+
+// The result lives in one static buffer that the next call overwrites. A name too long for the
+// buffer is cut; callers that take names from outside check them with homeNameOk first.
+char* homePath(const char* name) {
+    snprintf(g_homePath, sizeof g_homePath, "%s%s", g_home, name ? name : "");
+    return g_homePath;
+}
+
+// Names come from configuration files and remote commands, so they must not climb out of the
+// home directory, point elsewhere through an absolute path, or carry bytes that would split a
+// log line or confuse the file system.
+bool homeNameOk(const char* name) {
+    if (!name || !name[0] || name[0] == '/') return false;
+    size_t len = 0;
+    const char* component = name;
+    for (const char* p = name;; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '/' || c == '\0') {
+            if (p - component == 2 && component[0] == '.' && component[1] == '.') return false;
+            if (c == '\0') break;
+            component = p + 1;
+        } else if (c == '\\' || c < 32 || c == 127) {
+            return false;
+        }
+        if (++len >= kHomeNameMax) return false;
+    }
+    return true;
+}
+
+// One line per call, opened and closed each time so that nothing stays open between frames
+// and an outside log rotation never loses lines. A file that cannot be opened is skipped
+// silently: logging must never stop the server.
+void trLog(const char* file, const char* fmt, ...) {
+    if (!file || !file[0] || !fmt) return;
+    FILE* fp = fopen(file, "abc");
+    if (!fp) return;
+    char msg[4150];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    msg[sizeof msg - 1] = '\0';
+    struct tm lt;
+    qzLocalTime(qzTime(), &lt);
+    fprintf(fp, "[%02u.%02u.%04u %02u:%02u:%02u] %s\r\n", static_cast<unsigned>(lt.tm_mon + 1),
+            static_cast<unsigned>(lt.tm_mday), static_cast<unsigned>(lt.tm_year + 1900),
+            static_cast<unsigned>(lt.tm_hour), static_cast<unsigned>(lt.tm_min),
+            static_cast<unsigned>(lt.tm_sec), msg);
+    fflush(fp);
+    fclose(fp);
+}
+
+// The name is formatted once here; the file itself is opened on first use. Backslashes in names
+// written for other systems become slashes.
+bfc::bfc(const char* openMode, const char* nameFmt, ...) {
+    memset(path, 0, sizeof path);
+    memset(mode, 0, sizeof mode);
+    pos = 0;
+    fp = nullptr;
+    if (openMode) {
+        size_t n = strnlen(openMode, sizeof mode - 1);
+        memcpy(mode, openMode, n);
+    }
+    if (nameFmt) {
+        va_list ap;
+        va_start(ap, nameFmt);
+        vsnprintf(path, sizeof path, nameFmt, ap);
+        va_end(ap);
+        path[sizeof path - 1] = '\0';
+    }
+    for (char* p = path; *p; ++p) {
+        if (*p == '\\') *p = '/';
+    }
+}
+
+bfc::~bfc() { close(); }
+
+void bfc::close() {
+    if (fp) fclose(fp);
+    fp = nullptr;
+}
+
+// True when the file is open, opening it with the stored mode if needed.
+bool bfc::open() {
+    if (fp) return true;
+    if (!path[0] || !mode[0]) return false;
+    fp = fopen(path, mode);
+    pos = 0;
+    return fp != nullptr;
+}
+
+int bfc::wrtf(const char* fmt, ...) {
+    if (!fmt || !open()) return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int written = vfprintf(fp, fmt, ap);
+    va_end(ap);
+    return written;
+}
+
+// The target name holds at most 255 characters: a format longer than that is taken as the name
+// itself rather than formatted. A length below 1 means "from offset to the end of the file";
+// nothing is created when that range is empty. The source stays open afterwards; the target is
+// always closed.
+int bfc::cpy(long offset, long length, char* work, long workSize, const char* targetFmt, ...) {
+    if (!work || workSize < 1 || !targetFmt) return 0;
+    char target[511];
+    if (strlen(targetFmt) <= 255) {
+        va_list ap;
+        va_start(ap, targetFmt);
+        vsnprintf(target, sizeof target, targetFmt, ap);
+        va_end(ap);
+    } else {
+        memcpy(target, targetFmt, 255);
+    }
+    target[255] = '\0';
+
+    if (length < 1) {
+        long size = 0;
+        if (open()) {
+            size = fseek(fp, 0, SEEK_END) == 0 ? ftell(fp) : -1;
+            fseek(fp, 0, SEEK_SET);
+            pos = 0;
+        }
+        length = size - offset;
+        if (length < 1) return 0;
+    }
+    if (!open() || fseek(fp, offset, SEEK_SET) != 0) return 0;
+    pos = 0;
+
+    FILE* out = fopen(target, "wb");
+    if (!out) return 0;
+    long copied = 0;
+    while (copied < length) {
+        long chunk = length - copied < workSize ? length - copied : workSize;
+        size_t got = fread(work, 1, static_cast<size_t>(chunk), fp);
+        if (got == 0) break;
+        size_t put = fwrite(work, 1, got, out);
+        copied += static_cast<long>(put);
+        if (put < got) break;
+    }
+    fclose(out);
+    return copied == length ? 1 : 0;
+}
+
+int bfc::cpy(const char* targetFmt, ...) {
+    if (!targetFmt) return 0;
+    char target[511];
+    va_list ap;
+    va_start(ap, targetFmt);
+    vsnprintf(target, sizeof target, targetFmt, ap);
+    va_end(ap);
+    target[sizeof target - 1] = '\0';
+    char work[4096];
+    return cpy(0, 0, work, sizeof work, "%s", target);
+}

@@ -1,0 +1,46 @@
+// The module's home directory, the time-stamped log line and the small file object bfc.
+#pragma once
+
+#include <cstdio>
+
+#include "util/text.h"
+
+constexpr int QZ_PATH_MAX = 512;
+
+// Sets the directory that homePath prefixes (must end in "/"). Returns false, leaving the old
+// value, when it does not fit the 512-byte path buffer together with a short file name.
+bool setHomeDir(const char* dir);
+const char* homeDir();
+// Home directory followed by name, in a static 512-byte buffer (cut to fit).
+char* homePath(const char* name);
+// True when name is a safe relative file name inside the home directory: not empty, not
+// absolute, no ".." component, no backslash, no control characters, and short enough.
+bool homeNameOk(const char* name);
+
+// Appends "[MM.DD.YYYY hh:mm:ss] message\r\n" to file (opened and closed on each call).
+void trLog(const char* file, const char* fmt, ...) QZ_PRINTF(2, 3);
+
+// A file opened lazily on first use and kept open; the owner closes it with close().
+struct bfc {
+    char path[256];
+    char mode[32];
+    int pos;  // reset to 0 whenever the file is opened or repositioned
+    FILE* fp;
+
+    bfc(const char* openMode, const char* nameFmt, ...) QZ_PRINTF(3, 4);
+    ~bfc();
+    bfc(const bfc&) = delete;
+    bfc& operator=(const bfc&) = delete;
+
+    // Formatted write; opens the file first when needed. Returns vfprintf's result, 0 when the
+    // file cannot be opened.
+    int wrtf(const char* fmt, ...) QZ_PRINTF(2, 3);
+    // Copies length bytes from offset into a new file named by targetFmt (length < 1: up to the
+    // end). Returns 1 when exactly that many bytes were copied.
+    int cpy(long offset, long length, char* work, long workSize, const char* targetFmt, ...)
+        QZ_PRINTF(6, 7);
+    // Copies the whole file.
+    int cpy(const char* targetFmt, ...) QZ_PRINTF(2, 3);
+    void close();
+    bool open();
+};

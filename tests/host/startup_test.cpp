@@ -1,0 +1,129 @@
+// Start-up, the home directory, enable/disable and restart, seen through the host.
+#include <sys/stat.h>
+
+#include <string>
+
+#include "support/module_fixture.h"
+
+namespace {
+
+bool isDir(const std::string& path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+using Startup = ModuleTest;
+
+TEST_F(Startup, CreatesHomeDirectoryAndItsFourSubdirectories) {
+    for (const char* sub : {"htm", "dll", "svlogs", "svss"}) {
+        EXPECT_TRUE(isDir(home() + sub)) << sub;
+    }
+}
+
+TEST_F(Startup, PrintsGameVersionAndVersionLine) {
+    EXPECT_TRUE(host().contains("Game Version ["));
+    auto out = run("qz_sv_Ver");
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].rfind("Kestrine Server (v1.000 | A0 C0.000) linux", 0), 0u) << out[0];
+}
+
+TEST_F(Startup, HomePathEndsInQzSlash) {
+    auto out = run("qz_sv_HomePath");
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], "Home Path is " + home());
+    EXPECT_EQ(run("qz_sv_writepath"), std::vector<std::string>{"[" + home() + "]"});
+}
+
+TEST_F(Startup, VersionDirectivesSetTheReportedNumbers) {
+    run("QZ_SV_SETSVVER 2.105");
+    run("QZ_SV_SETCLVER 3 7");
+    run("QZ_SV_SETAGVER 12");
+    auto out = run("qz_sv_ver");
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].rfind("Kestrine Server (v2.105 | A12 C3.007) ", 0), 0u) << out[0];
+}
+
+TEST_F(Startup, DirectivesAreMatchedInUpperCaseOnly) {
+    auto out = run("qz_sv_setsvver 9.9");
+    EXPECT_TRUE(anyLineContains(out, "Unknown Command/Setting: qz_sv_setsvver"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Ver"), "(v1.000 "));
+}
+
+TEST_F(Startup, DisableTakesEffectAtTheNextStart) {
+    auto out = run("qz_sv_Disable");
+    EXPECT_TRUE(anyLineContains(out, "[host] Cvar_Set sv_kestrine 0"));
+    EXPECT_TRUE(
+        anyLineContains(out, "The Kestrine Server will be disabled the NEXT TIME upon startup."));
+    // Still enabled now.
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Ver"), "Kestrine Server (v"));
+
+    host().shutdown();
+    host().clearOutput();
+    ASSERT_EQ(host().start(), 0);
+    EXPECT_TRUE(host().contains("Preparing to Disable QZ Server... (sv_kestrine is 0)"));
+    EXPECT_EQ(run("qz_sv_Ver"), std::vector<std::string>{"Kestrine Server is currently Disabled"});
+    auto enabled = run("qz_sv_ENABLE");
+    EXPECT_TRUE(anyLineContains(enabled, "[host] Cvar_Set sv_kestrine 1"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Ver"), "Kestrine Server (v"));
+}
+
+TEST_F(Startup, RestartRunsAtTheNextFrameAndIgnoresASecondRequest) {
+    auto out = run("qz_sv_Restart");
+    EXPECT_TRUE(anyLineContains(out, "Preparing to Restart QZ Server... (Admin Command)"));
+    EXPECT_FALSE(anyLineContains(out, "Game Version ["));
+    EXPECT_EQ(run("qz_sv_restart"), std::vector<std::string>{"qz_sv_restart ignored"});
+
+    auto frame = run("sim_advance 50");
+    EXPECT_TRUE(anyLineContains(frame, "Game Version ["));
+    EXPECT_TRUE(anyLineContains(frame, "QZ Server Restarted (Admin Command)"));
+    // A new request is taken again once the restart is done.
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Restart"), "Preparing to Restart"));
+}
+
+class StartupPaths : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qzpath-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        temp_ = pattern;
+        host_.useEntryPoints(&sa, &sb);
+    }
+    void TearDown() override {
+        host_.shutdown();
+        std::string cmd = "rm -rf '" + temp_ + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    std::string temp_;
+    sim::SimHost host_;
+};
+
+TEST_F(StartupPaths, EmptyHomePathFallsBackToBasePath) {
+    host_.setCvar("fs_homepath", "");
+    host_.setCvar("fs_basepath", temp_ + "/base/");
+    ASSERT_EQ(host_.start(), 0);
+    EXPECT_TRUE(isDir(temp_ + "/base/qz/svlogs"));
+    host_.clearOutput();
+    host_.line("qz_sv_HomePath");
+    EXPECT_TRUE(host_.contains("Home Path is " + temp_ + "/base/qz/"));
+}
+
+TEST_F(StartupPaths, NoPathAtAllRefusesToStart) {
+    host_.setCvar("fs_homepath", "");
+    host_.setCvar("fs_basepath", "");
+    EXPECT_NE(host_.start(), 0);
+    EXPECT_TRUE(host_.contains("QZ ERROR: Server Failed to Initialize"));
+}
+
+TEST_F(StartupPaths, HomePathTooLongForThePathBufferRefusesToStartAndWritesNothing) {
+    std::string longPath = temp_ + "/" + std::string(480, 'a');
+    host_.setCvar("fs_homepath", longPath);
+    EXPECT_NE(host_.start(), 0);
+    EXPECT_TRUE(host_.contains("QZ ERROR: Home path too long"));
+    EXPECT_TRUE(host_.contains("QZ ERROR: Server Failed to Initialize"));
+    EXPECT_FALSE(isDir(longPath));
+    // A module that did not start ignores later calls instead of crashing.
+    host_.console("qz_sv_Ver");
+    host_.frame();
+}
+
+}  // namespace

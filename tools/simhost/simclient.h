@@ -1,0 +1,30 @@
+// One simulated player of the simulated game server: what the game knows about him (name, GUID,
+// address, team) and the seam where his game's client module meets the server module's texts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct SimClient {
+    int slot = 0;         // 1..64, the number both sides of the module boundary use
+    unsigned serial = 0;  // tells a re-used slot from the player who held it before
+    std::string name;
+    std::string guid;     // empty when the player has none
+    std::string address;  // "1.2.3.4:27960", "loopback" or "bot"
+    std::string os;       // one letter
+    std::string team = "spectator";
+    bool admitted = false;  // false while the module is still deciding on the connect
+
+    std::vector<std::string> received;  // every text the module sent to this player, in order
+    std::vector<std::string> outbox;    // packets for the module, delivered after the current call
+
+    // Called with every text the server module sends to this player's game. Today it only
+    // records; a simulated client module answers here by queuing packets in outbox, which the
+    // host hands to the module (QZ_EV_PACKET) once the module's current call has returned, so
+    // that the module is never re-entered from inside itself.
+    void onServerText(const std::string& text);
+};
+
+}  // namespace sim
