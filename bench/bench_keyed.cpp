@@ -32,8 +32,8 @@ const std::vector<PairText>& pairs() {
                 x ^= x << 17;
                 snprintf(k + d, 17, "%016llx", static_cast<unsigned long long>(x));
             }
-            snprintf(v[i].value, sizeof v[i].value, "10.%d.%d.%d", (i >> 16) & 255,
-                     (i >> 8) & 255, i & 255);
+            snprintf(v[i].value, sizeof v[i].value, "10.%d.%d.%d", (i >> 16) & 255, (i >> 8) & 255,
+                     i & 255);
         }
         return v;
     }();

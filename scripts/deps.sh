@@ -8,6 +8,8 @@ packages=(
   zlib1g-dev lib32z1-dev
   googletest libgtest-dev libbenchmark-dev libssl-dev
   clang libclang-rt-14-dev
+  nginx
+  rsyslog
 )
 
 missing=()

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "commands/lookup.h"
 #include "commands/settings.h"
 #include "commands/table.h"
 #include "host/bridge.h"
@@ -14,7 +15,9 @@
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Cuts the line at the first "//" that stands outside double quotes, so that a quoted argument
 // such as a web address keeps its slashes. Inside quotes \" is an escaped quote (configuration
@@ -41,7 +44,9 @@ void trimEnd(char* text) {
     }
 }
 
-bool wordIs(const char* word, const char* name) { return trcasecmp(word, name) == 0; }
+bool wordIs(const char* word, const char* name) {
+    return trcasecmp(word, name) == 0;
+}
 
 }  // namespace
 
@@ -86,8 +91,9 @@ void sv_cmd(stQzSv* sv, int source, const char* text, int flags) {
         return;
     }
 
-    const CmdRow* row = cmdFind(kCommandTable, kCommandCount, word);
-    if (!row) row = cmdFind(kUnlistedCommands, kUnlistedCount, word);
+    const CmdRow* row = nullptr;
+    const SettingRow* setting = nullptr;
+    lookupWord(word, &row, &setting);
     if (!row && directive) {
         row = directive;
         // Data glued to a "QZ_SV_CVAR=" style word is the start of the arguments.
@@ -105,7 +111,6 @@ void sv_cmd(stQzSv* sv, int source, const char* text, int flags) {
         return;
     }
 
-    const SettingRow* setting = settingFind(word);
     if (setting) {
         if (sv->cmd.locked) {
             svMsg(sv, "Setting access ignored due to locked config mode [%s]", word);

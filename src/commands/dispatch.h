@@ -23,3 +23,6 @@ constexpr int QZ_LINE_MAX = 4096;
 // Runs one line of the command language. source is a QzSource; flags are passed on to the
 // handler unchanged. Every outcome is reported as console messages.
 void sv_cmd(stQzSv* sv, int source, const char* line, int flags);
+// Loads qzsv.cfg and then qzsvuser.cfg (commands/config.cpp); the last step of start-up.
+// Missing files are no error, and a module started disabled loads nothing.
+void cfgStartupLoad(stQzSv* sv);

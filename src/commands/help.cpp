@@ -1,10 +1,11 @@
 // The help listing (qz_sv_Help, sv_help) and qz_sv_EnableKicks. Only the two listed tables are
 // shown: unlisted commands and settings and the host directives never appear.
+#include "commands/help.h"
+
 #include <cstring>
 
 #include "commands/dispatch.h"
 #include "commands/handlers.h"
-#include "commands/help.h"
 #include "commands/settings.h"
 #include "commands/table.h"
 #include "host/bridge.h"
@@ -22,7 +23,8 @@ bool nameMatches(const char* name, const char* search) {
 
 int countCommands(const char* search) {
     int n = 0;
-    for (const CmdRow* row = kCommandTable; row->name[0]; ++row) n += nameMatches(row->name, search);
+    for (const CmdRow* row = kCommandTable; row->name[0]; ++row)
+        n += nameMatches(row->name, search);
     return n;
 }
 
@@ -32,7 +34,9 @@ int countSettings(const char* search) {
     return n;
 }
 
-const char* plural(int n) { return n == 1 ? "" : "s"; }
+const char* plural(int n) {
+    return n == 1 ? "" : "s";
+}
 
 // The full listing: both tables with their closing counts, then the note.
 void listAll(stQzSv* sv, const char* search) {

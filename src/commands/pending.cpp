@@ -8,90 +8,73 @@
 #include "host/bridge.h"
 
 // handler, name as in the command tables
-#define QZ_PENDING(X) \
-    X(cmd_load, "qz_sv_Load") \
-    X(cmd_plist, "qz_sv_Plist") \
-    X(cmd_banlist, "qz_sv_BanList") \
-    X(cmd_ban, "qz_sv_Ban") \
-    X(cmd_kick, "qz_sv_Kick") \
-    X(cmd_getss, "qz_sv_GetSs") \
-    X(cmd_badname, "qz_sv_BadName") \
-    X(cmd_badnamelist, "qz_sv_BadNameList") \
-    X(cmd_badnamedel, "qz_sv_BadNameDel") \
-    X(cmd_cvarlist, "qz_sv_CvarList") \
-    X(cmd_cvarval, "qz_sv_CvarVal") \
-    X(cmd_cvar, "qz_sv_Cvar") \
-    X(cmd_bindsrch, "qz_sv_BindSrch") \
-    X(cmd_cvarsrch, "qz_sv_CvarSrch") \
-    X(cmd_cvaruser, "qz_sv_CvarUser") \
-    X(cmd_cvarchanged, "qz_sv_CvarChanged") \
-    X(cmd_writecfg, "qz_sv_WriteCfg") \
-    X(cmd_banempty, "qz_sv_BanEmpty") \
-    X(cmd_banload, "qz_sv_BanLoad") \
-    X(cmd_unban, "qz_sv_UnBan") \
-    X(cmd_reban, "qz_sv_ReBan") \
-    X(cmd_updbanfile, "qz_sv_UpdBanFile") \
-    X(cmd_cvarempty, "qz_sv_CvarEmpty") \
-    X(cmd_cvardel, "qz_sv_CvarDel") \
-    X(cmd_update, "qz_sv_Update") \
-    X(cmd_power, "qz_sv_Power") \
-    X(cmd_banguid, "qz_sv_BanGuid") \
-    X(cmd_unbanguid, "qz_sv_UnbanGuid") \
-    X(cmd_powerlist, "qz_sv_PowerList") \
-    X(cmd_powerpoints, "qz_sv_PowerPoints") \
-    X(cmd_statlist, "qz_sv_StatList") \
-    X(cmd_banmask, "qz_sv_BanMask") \
-    X(cmd_task, "qz_sv_Task") \
-    X(cmd_tlist, "qz_sv_TList") \
-    X(cmd_taskdel, "qz_sv_TaskDel") \
-    X(cmd_taskempty, "qz_sv_TaskEmpty") \
-    X(cmd_rcon, "qz_sv_Rcon") \
-    X(cmd_rlist, "qz_sv_RList") \
-    X(cmd_powerguid, "qz_sv_PowerGuid") \
-    X(cmd_badnameempty, "qz_sv_BadNameEmpty") \
-    X(cmd_protectname, "qz_sv_ProtectName") \
-    X(cmd_protecttag, "qz_sv_ProtectTag") \
-    X(cmd_namelock, "qz_sv_NameLock") \
-    X(cmd_namelocklist, "qz_sv_NameLockList") \
-    X(cmd_namelockempty, "qz_sv_NameLockEmpty") \
-    X(cmd_alist, "qz_sv_AList") \
-    X(cmd_aliasload, "qz_sv_AliasLoad") \
-    X(cmd_aliaswrite, "qz_sv_AliasWrite") \
-    X(cmd_newlog, "qz_sv_NewLog") \
-    X(cmd_say, "qz_sv_Say") \
-    X(cmd_ipguard, "qz_sv_IPGuard") \
-    X(cmd_uconadd, "qz_sv_UconAdd") \
-    X(cmd_uconlist, "qz_sv_UconList") \
-    X(cmd_ucondel, "qz_sv_UconDel") \
-    X(cmd_uconempty, "qz_sv_UconEmpty") \
-    X(cmd_usessionlist, "qz_sv_USessionList") \
-    X(cmd_uconignore, "qz_sv_UconIgnore") \
-    X(cmd_uconignorelist, "qz_sv_UconIgnoreList") \
-    X(cmd_uconignoredel, "qz_sv_UconIgnoreDel") \
+#define QZ_PENDING(X)                               \
+    X(cmd_getss, "qz_sv_GetSs")                     \
+    X(cmd_badname, "qz_sv_BadName")                 \
+    X(cmd_badnamelist, "qz_sv_BadNameList")         \
+    X(cmd_badnamedel, "qz_sv_BadNameDel")           \
+    X(cmd_cvarlist, "qz_sv_CvarList")               \
+    X(cmd_cvarval, "qz_sv_CvarVal")                 \
+    X(cmd_cvar, "qz_sv_Cvar")                       \
+    X(cmd_bindsrch, "qz_sv_BindSrch")               \
+    X(cmd_cvarsrch, "qz_sv_CvarSrch")               \
+    X(cmd_cvaruser, "qz_sv_CvarUser")               \
+    X(cmd_cvarchanged, "qz_sv_CvarChanged")         \
+    X(cmd_cvarempty, "qz_sv_CvarEmpty")             \
+    X(cmd_cvardel, "qz_sv_CvarDel")                 \
+    X(cmd_update, "qz_sv_Update")                   \
+    X(cmd_power, "qz_sv_Power")                     \
+    X(cmd_powerlist, "qz_sv_PowerList")             \
+    X(cmd_powerpoints, "qz_sv_PowerPoints")         \
+    X(cmd_task, "qz_sv_Task")                       \
+    X(cmd_tlist, "qz_sv_TList")                     \
+    X(cmd_taskdel, "qz_sv_TaskDel")                 \
+    X(cmd_taskempty, "qz_sv_TaskEmpty")             \
+    X(cmd_rcon, "qz_sv_Rcon")                       \
+    X(cmd_rlist, "qz_sv_RList")                     \
+    X(cmd_powerguid, "qz_sv_PowerGuid")             \
+    X(cmd_badnameempty, "qz_sv_BadNameEmpty")       \
+    X(cmd_protectname, "qz_sv_ProtectName")         \
+    X(cmd_protecttag, "qz_sv_ProtectTag")           \
+    X(cmd_namelock, "qz_sv_NameLock")               \
+    X(cmd_namelocklist, "qz_sv_NameLockList")       \
+    X(cmd_namelockempty, "qz_sv_NameLockEmpty")     \
+    X(cmd_alist, "qz_sv_AList")                     \
+    X(cmd_aliasload, "qz_sv_AliasLoad")             \
+    X(cmd_aliaswrite, "qz_sv_AliasWrite")           \
+    X(cmd_ipguard, "qz_sv_IPGuard")                 \
+    X(cmd_uconadd, "qz_sv_UconAdd")                 \
+    X(cmd_uconlist, "qz_sv_UconList")               \
+    X(cmd_ucondel, "qz_sv_UconDel")                 \
+    X(cmd_uconempty, "qz_sv_UconEmpty")             \
+    X(cmd_usessionlist, "qz_sv_USessionList")       \
+    X(cmd_uconignore, "qz_sv_UconIgnore")           \
+    X(cmd_uconignorelist, "qz_sv_UconIgnoreList")   \
+    X(cmd_uconignoredel, "qz_sv_UconIgnoreDel")     \
     X(cmd_uconignoreempty, "qz_sv_UconIgnoreEmpty") \
-    X(cmd_loadlock, "qz_sv_LoadLock") \
-    X(cmd_banname, "qz_sv_banname") \
-    X(cmd_md5tool, "qz_sv_md5tool") \
-    X(cmd_md5toollist, "qz_sv_md5toollist") \
-    X(cmd_md5tooldel, "qz_sv_md5tooldel") \
-    X(cmd_md5toolempty, "qz_sv_md5toolempty") \
-    X(dir_init, "QZ_SV_INIT") \
-    X(dir_addclient, "QZ_SV_ADDCLIENT") \
-    X(dir_statappend, "QZ_SV_STATAPPEND") \
-    X(dir_statload, "QZ_SV_STATLOAD") \
-    X(dir_statwrite, "QZ_SV_STATWRITE") \
-    X(dir_bindq, "QZ_SV_BIND?") \
-    X(dir_cvarq, "QZ_SV_CVAR?") \
+    X(cmd_md5tool, "qz_sv_md5tool")                 \
+    X(cmd_md5toollist, "qz_sv_md5toollist")         \
+    X(cmd_md5tooldel, "qz_sv_md5tooldel")           \
+    X(cmd_md5toolempty, "qz_sv_md5toolempty")       \
+    X(dir_statappend, "QZ_SV_STATAPPEND")           \
+    X(dir_statload, "QZ_SV_STATLOAD")               \
+    X(dir_statwrite, "QZ_SV_STATWRITE")             \
+    X(dir_bindq, "QZ_SV_BIND?")                     \
+    X(dir_cvarq, "QZ_SV_CVAR?")                     \
     X(dir_cvareq, "QZ_SV_CVAR=")
 
 namespace {
 
-void notYet(stQzSv* sv, const char* name) { svMsg(sv, "%s is not available yet", name); }
+void notYet(stQzSv* sv, const char* name) {
+    svMsg(sv, "%s is not available yet", name);
+}
 
 }  // namespace
 
-#define QZ_PENDING_HANDLER(fn, name) \
-    void fn(stQzSv* sv, const CmdCall&) { notYet(sv, name); }
+#define QZ_PENDING_HANDLER(fn, name)      \
+    void fn(stQzSv* sv, const CmdCall&) { \
+        notYet(sv, name);                 \
+    }
 QZ_PENDING(QZ_PENDING_HANDLER)
 #undef QZ_PENDING_HANDLER
 

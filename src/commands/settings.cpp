@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "commands/lookup.h"
 #include "host/bridge.h"
 #include "host/state.h"
 #include "util/compare.h"
@@ -14,7 +15,9 @@
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Skips the setting word and the blanks after it.
 const char* valueStart(const char* line) {
@@ -112,19 +115,17 @@ bool formCopy(const char* form, const char* name, char (&work)[256], char** eq) 
 }
 
 bool cmdSafeChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-' || c == '/';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-' || c == '/';
 }
 
 }  // namespace
 
 const SettingRow* settingFind(const char* word) {
-    // Every name begins "qz_sv_": compare the rest, which differs at once for most rows.
-    if (trncasecmp(word, "qz_sv_", 6) != 0) return nullptr;
-    for (int i = 0; i < kSettingAll; ++i) {
-        if (trcasecmp(kSettingTable[i].name + 6, word + 6) == 0) return &kSettingTable[i];
-    }
-    return nullptr;
+    const CmdRow* command = nullptr;
+    const SettingRow* setting = nullptr;
+    lookupWord(word, &command, &setting);
+    return setting;
 }
 
 char* settingText(stQzSv* sv, const SettingRow* row) {
@@ -168,9 +169,9 @@ void settingsDefaults(stQzSv* sv) {
 // The value is taken as typed to the end of the line unless it starts with a double quote;
 // trailing blanks were already dropped by the dispatcher. A text longer than the capacity is
 // cut, not refused.
-extern "C" __attribute__((visibility("default"))) void sv_set_s(stQzSv* sv, char* name,
-                                                              char* line, char* value,
-                                                              int capacity, int flag) {
+extern "C" __attribute__((visibility("default"))) void sv_set_s(stQzSv* sv, char* name, char* line,
+                                                                char* value, int capacity,
+                                                                int flag) {
     if (!sv || !name || !line || !value || capacity < 0) return;
     if (lockedOut(sv, name)) return;
     const SettingRow* row = rowFor(sv, name, value);

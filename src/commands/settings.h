@@ -20,7 +20,8 @@ enum SettingFlags {
     SETF_NOWRITE = 2,   // listed, but not written to any configuration file
     SETF_UNLISTED = 4,  // accepted but neither listed by help nor written
     SETF_LOGCFG = 8,    // written to qzsvlog.cfg instead of the main file
-    SETF_SECTION = 16,  // written by its list section of the main file (UCON), not as a setting line
+    SETF_SECTION =
+        16,  // written by its list section of the main file (UCON), not as a setting line
 };
 
 // Runs after a value was assigned to the setting, before it is shown.

@@ -58,8 +58,7 @@ const CmdRow kCommandTable[] = {
     {"qz_sv_TaskEmpty", "- Empty QZ Task list in memory", cmd_taskempty, L},
     {"qz_sv_Rcon", "[min points] [command mask] - Add QZ Rcon command mask", cmd_rcon, L},
     {"qz_sv_RList", "- Display list of QZ Rcon command masks", cmd_rlist, 0},
-    {"qz_sv_PowerGuid", "[guid] [power rating] [name] - Add player power record", cmd_powerguid,
-     0},
+    {"qz_sv_PowerGuid", "[guid] [power rating] [name] - Add player power record", cmd_powerguid, 0},
     {"qz_sv_BadNameEmpty", "- Empty Bad Name list in memory", cmd_badnameempty, L},
     {"qz_sv_ProtectName", "[id] [match text] - Add protected (REGISTERED) name", cmd_protectname,
      L},
@@ -90,28 +89,19 @@ const CmdRow kCommandTable[] = {
 const int kCommandCount = sizeof kCommandTable / sizeof kCommandTable[0] - 1;
 
 const CmdRow kUnlistedCommands[] = {
-    {"qz_sv_banname", "", cmd_banname, 0},
-    {"qz_sv_md5tool", "", cmd_md5tool, L},
-    {"qz_sv_md5toollist", "", cmd_md5toollist, 0},
-    {"qz_sv_md5tooldel", "", cmd_md5tooldel, L},
-    {"qz_sv_md5toolempty", "", cmd_md5toolempty, L},
-    {"qz_sv_writepath", "", cmd_writepath, 0},
+    {"qz_sv_banname", "", cmd_banname, 0},           {"qz_sv_md5tool", "", cmd_md5tool, L},
+    {"qz_sv_md5toollist", "", cmd_md5toollist, 0},   {"qz_sv_md5tooldel", "", cmd_md5tooldel, L},
+    {"qz_sv_md5toolempty", "", cmd_md5toolempty, L}, {"qz_sv_writepath", "", cmd_writepath, 0},
 };
 const int kUnlistedCount = sizeof kUnlistedCommands / sizeof kUnlistedCommands[0];
 
 const CmdRow kDirectiveTable[] = {
-    {"QZ_SV_RESERVE", "", dir_reserve, 0},
-    {"QZ_SV_INIT", "", dir_init, 0},
-    {"QZ_SV_ADDCLIENT", "", dir_addclient, 0},
-    {"QZ_SV_RESOLVE", "", dir_resolve, 0},
-    {"QZ_SV_STATAPPEND", "", dir_statappend, 0},
-    {"QZ_SV_STATLOAD", "", dir_statload, 0},
-    {"QZ_SV_STATWRITE", "", dir_statwrite, 0},
-    {"QZ_SV_SETSVVER", "", dir_setsvver, 0},
-    {"QZ_SV_SETCLVER", "", dir_setclver, 0},
-    {"QZ_SV_SETAGVER", "", dir_setagver, 0},
-    {"QZ_SV_BIND?", "", dir_bindq, 0},
-    {"QZ_SV_CVAR?", "", dir_cvarq, 0},
+    {"QZ_SV_RESERVE", "", dir_reserve, 0},       {"QZ_SV_INIT", "", dir_init, 0},
+    {"QZ_SV_ADDCLIENT", "", dir_addclient, 0},   {"QZ_SV_RESOLVE", "", dir_resolve, 0},
+    {"QZ_SV_STATAPPEND", "", dir_statappend, 0}, {"QZ_SV_STATLOAD", "", dir_statload, 0},
+    {"QZ_SV_STATWRITE", "", dir_statwrite, 0},   {"QZ_SV_SETSVVER", "", dir_setsvver, 0},
+    {"QZ_SV_SETCLVER", "", dir_setclver, 0},     {"QZ_SV_SETAGVER", "", dir_setagver, 0},
+    {"QZ_SV_BIND?", "", dir_bindq, 0},           {"QZ_SV_CVAR?", "", dir_cvarq, 0},
     {"QZ_SV_CVAR=", "", dir_cvareq, 0},
 };
 const int kDirectiveCount = sizeof kDirectiveTable / sizeof kDirectiveTable[0];
@@ -131,6 +121,8 @@ const CmdRow* cmdFindExact(const CmdRow* rows, int count, const char* word) {
 }
 
 const CmdRow* directiveFind(const char* word, int* used) {
+    // Every line passes here first; most are not directives and stop at the prefix.
+    if (strncmp(word, "QZ_SV_", 6) != 0) return nullptr;
     const CmdRow* row = cmdFindExact(kDirectiveTable, kDirectiveCount, word);
     if (row) {
         *used = slen(row->name);

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "host/state.h"
+#include "media/logs.h"
 #include "util/compare.h"
 
 int svHostRaw(stQzSv* sv, const char* service, const char* argument) {
@@ -33,17 +34,51 @@ bool svCvar(stQzSv* sv, const char* name, char* out, int size) {
     return known != 0;
 }
 
-void svMsg(stQzSv* sv, const char* fmt, ...) {
+namespace {
+
+// One message, cut to QZ_MSG_MAX - 1 characters. The text is formatted once and shared by the
+// console and the log, so a message costs one format whatever its level.
+void vsvMsg(stQzSv* sv, int level, const char* fmt, va_list ap) {
     char line[QZ_MSG_MAX];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
+    int n = vsnprintf(line, sizeof line, fmt, ap);
     line[sizeof line - 1] = 0;
+    if (n < 0) return;
+    if (n >= static_cast<int>(sizeof line)) n = sizeof line - 1;
     for (char* p = line; *p; ++p) {
         if (static_cast<unsigned char>(*p) < 32) *p = ' ';
     }
-    if (sv->host.print) sv->host.print(line);
+    if ((level & QZ_MSG_CONSOLE) && sv->host.print) sv->host.print(line);
+    if (level & QZ_MSG_LOG) logLine(sv, line, n);
+}
+
+}  // namespace
+
+void svMsgLevel(stQzSv* sv, int level, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsvMsg(sv, level, fmt, ap);
+    va_end(ap);
+}
+
+void svMsg(stQzSv* sv, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsvMsg(sv, QZ_MSG_BOTH, fmt, ap);
+    va_end(ap);
+}
+
+void svLog(stQzSv* sv, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsvMsg(sv, QZ_MSG_LOG, fmt, ap);
+    va_end(ap);
+}
+
+void svCon(stQzSv* sv, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsvMsg(sv, QZ_MSG_CONSOLE, fmt, ap);
+    va_end(ap);
 }
 
 void svSendClient(stQzSv* sv, int slot, const char* fmt, ...) {

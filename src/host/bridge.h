@@ -18,9 +18,27 @@ int svHostRaw(stQzSv* sv, const char* service, const char* argument);
 // Reads a game variable into out (always terminated). Returns false when the host does not know
 // it (out is then empty).
 bool svCvar(stQzSv* sv, const char* name, char* out, int size);
-// The module's message routine: one console line. Line ends and other control characters inside
-// the text are shown as blanks so that one message is always one line.
+// Levels of the message routine: where a message goes. Outcomes the administrator must be able
+// to trace later (connections, kicks, bans, violations, command results, settings changed,
+// screenshots) are QZ_MSG_BOTH, the default of svMsg. Long listings and help texts, which
+// describe state rather than events, are QZ_MSG_CONSOLE (svCon). Details that would flood the
+// console but belong in the record (the variable and screenshot events routed by
+// qz_sv_CvarLogging and qz_sv_ssLogging) are QZ_MSG_LOG (svLog).
+enum QzMsgLevel {
+    QZ_MSG_CONSOLE = 1,  // the game server console only
+    QZ_MSG_LOG = 2,      // the current log file (and the remote log receiver) only
+    QZ_MSG_BOTH = 3,
+};
+// The module's message routine: one line, to the console and/or the log as level says. Line
+// ends and other control characters inside the text are shown as blanks so that one message is
+// always one line.
+void svMsgLevel(stQzSv* sv, int level, const char* fmt, ...) QZ_PRINTF(3, 4);
+// Console and log (QZ_MSG_BOTH).
 void svMsg(stQzSv* sv, const char* fmt, ...) QZ_PRINTF(2, 3);
+// Log only (QZ_MSG_LOG).
+void svLog(stQzSv* sv, const char* fmt, ...) QZ_PRINTF(2, 3);
+// Console only (QZ_MSG_CONSOLE).
+void svCon(stQzSv* sv, const char* fmt, ...) QZ_PRINTF(2, 3);
 // Sends a text to the game of the player in slot (1..64).
 void svSendClient(stQzSv* sv, int slot, const char* fmt, ...) QZ_PRINTF(3, 4);
 // Sets a game variable from the line "name=value" found in text (see bridge.cpp).

@@ -3,6 +3,7 @@
 #include "host/qzsv.h"
 #include "host/startup.h"
 #include "host/state.h"
+#include "players/slots.h"
 
 namespace {
 
@@ -27,7 +28,6 @@ extern "C" __attribute__((visibility("default"))) int sa(const qz_host* host) {
 extern "C" __attribute__((visibility("default"))) int sb(int event, int slot, const char* data,
                                                          int length) {
     if (!g_running) return event == QZ_EV_CONNECT ? QZ_ADMIT : 0;
-    (void)slot;
     switch (event) {
         case QZ_EV_CONSOLE:
             svConsole(&g_sv, data, length);
@@ -36,10 +36,15 @@ extern "C" __attribute__((visibility("default"))) int sb(int event, int slot, co
             svFrame(&g_sv);
             return 0;
         case QZ_EV_CONNECT:
-            return QZ_ADMIT;
+            return plConnect(&g_sv, slot, data, length);
         case QZ_EV_DISCONNECT:
+            plDisconnect(&g_sv, slot);
+            return 0;
         case QZ_EV_PACKET:
+            plPacket(&g_sv, slot, data, length);
+            return 0;
         case QZ_EV_RENAME:
+            plRename(&g_sv, slot, data, length);
             return 0;
         case QZ_EV_SHUTDOWN:
             svShutdown(&g_sv);

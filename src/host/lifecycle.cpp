@@ -2,6 +2,7 @@
 // the host directives that set the reported version numbers.
 #include <cstdlib>
 
+#include "commands/dispatch.h"
 #include "commands/handlers.h"
 #include "host/bridge.h"
 #include "host/events.h"
@@ -13,6 +14,10 @@ void cmd_enable(stQzSv* sv, const CmdCall&) {
     sv->enabled = 1;
     svHost(sv, "Cvar_Set", "sv_kestrine 1");
     svMsg(sv, "Kestrine Server is Enabled");
+    if (sv->configPending) {
+        sv->configPending = 0;
+        cfgStartupLoad(sv);
+    }
 }
 
 // The module stays enabled until the game server starts it again: the switch is turned off in

@@ -12,7 +12,10 @@
 #include "commands/settings.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "players/bans.h"
+#include "media/logs.h"
 #include "util/clock.h"
+#include "util/defaults.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -107,7 +110,13 @@ int svStart(stQzSv* sv, const qz_host* host) {
     svCvar(sv, "fs_basepath", basePath, qz::cap(basePath));
     if (!svFormHome(basePath, sv->baseDir, qz::cap(sv->baseDir))) sv->baseDir[0] = 0;
 
-    setHomeDir(sv->homeDir);
+    // homePath keeps room for a whole file name after the directory, so the directory itself
+    // has a shorter limit than the path buffer.
+    if (!setHomeDir(sv->homeDir)) {
+        svMsg(sv, "QZ ERROR: Home path too long (%d characters)", slen(sv->homeDir));
+        svMsg(sv, "QZ ERROR: Server Failed to Initialize");
+        return -1;
+    }
     if (!makeDirs(sv->homeDir)) {
         svMsg(sv, "QZ ERROR: Cannot create home directory %s (%s)", sv->homeDir, strerror(errno));
         svMsg(sv, "QZ ERROR: Server Failed to Initialize");
@@ -134,12 +143,27 @@ int svStart(stQzSv* sv, const qz_host* host) {
     if (sw[0] == '0' && sw[1] == 0) {
         svMsg(sv, "Preparing to Disable QZ Server... (%s)", "sv_kestrine is 0");
         sv->enabled = 0;
+        // A disabled module refuses every line of its configuration; it is loaded when the
+        // module is enabled instead.
+        sv->configPending = 1;
     }
+    // Bans come before the configuration, which may empty or extend the list.
+    banStartupLoad(sv);
+    cfgStartupLoad(sv);
+    // Version defaults go only into values the configuration left empty.
+    defaultsInstall(sv);
+    webStart(sv);
+    // Last, so that the log serial settings of the configuration apply; the messages of the
+    // start-up so far wait in the log's held lines and open the new log.
+    logStartup(sv);
     return 0;
 }
 
 void svShutdown(stQzSv* sv) {
+    webShutdown(sv);
+    logShutdown(sv);
     keyStoreFree(&sv->keys);
+    banFree(sv);
     clockSetSource(nullptr);
     memset(sv, 0, sizeof *sv);
 }
@@ -156,6 +180,7 @@ void svFrame(stQzSv* sv) {
     }
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
+    webFrame(sv);
 }
 
 void svConsole(stQzSv* sv, const char* data, int length) {

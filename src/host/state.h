@@ -5,14 +5,19 @@
 #include "commands/dispatch.h"
 #include "host/events.h"
 #include "host/qzsv.h"
+#include "players/bans.h"
+#include "players/slots.h"
+#include "media/logs.h"
 #include "util/files.h"
 #include "util/keyed.h"
+#include "webtool/web.h"
 
 struct stQzSv {
     // Host bridge.
     qz_host host;               // the host's services, copied at start
     int enabled;                // commands other than qz_sv_Enable run only while set
     int restartPending;         // a restart waits for the next frame call
+    int configPending;          // started disabled: the configuration loads when enabled
     char restartReason[64];
     char msgPrefix[32];         // qz_sv_MsgPrefix
     int svVerMajor, svVerMinor;  // version numbers reported by qz_sv_Ver
@@ -29,7 +34,17 @@ struct stQzSv {
     stCmdState cmd;
     stSettings set;  // every setting but qz_sv_MsgPrefix (commands/records.h)
 
+    // Server logs and remote logging (media/logs.h).
+    stLogs logs;
+
+    // WebTool: listener, connection pool, page (webtool/web.h).
+    stWeb web;
+
     // Keyed record tables and the numbers of the module's five tables in the store.
     stKeyStore keys;
     int tNameLocks, tAlias, tPersStat, tNewStat, tGuidAuth;
+
+    // Players and the kick/ban list (src/players).
+    stPlayers players;
+    stBans bans;
 };

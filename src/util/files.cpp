@@ -33,7 +33,9 @@ bool setHomeDir(const char* dir) {
     return true;
 }
 
-const char* homeDir() { return g_home; }
+const char* homeDir() {
+    return g_home;
+}
 
 // The result lives in one static buffer that the next call overwrites. A name too long for the
 // buffer is cut; callers that take names from outside check them with homeNameOk first.
@@ -109,7 +111,9 @@ bfc::bfc(const char* openMode, const char* nameFmt, ...) {
     }
 }
 
-bfc::~bfc() { close(); }
+bfc::~bfc() {
+    close();
+}
 
 void bfc::close() {
     if (fp) fclose(fp);

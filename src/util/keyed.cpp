@@ -1,8 +1,8 @@
 // The keyed record tables and their shared hash index. Records live in one block per table;
 // the index is a single open-addressing bucket array for all tables, each bucket naming a table
-// (low 8 bits, table + 1) and a record number (the rest). The hash and the probe and growth
-// rules are fixed because the bucket statistics are shown to administrators and compared
-// between servers.
+// (low 8 bits, table + 1) and a record number (the rest). The hash, probe and growth rules are
+// fixed ones: the bucket statistics and the order in which lookups meet records follow from
+// them, so they must not be "improved" in place.
 #include "util/keyed.h"
 
 #include <cstdint>
@@ -31,6 +31,16 @@ bool allZero(const char* bytes, int len) {
     return true;
 }
 
+// FNV-1a folded to one byte: independent of keyHash, whose high bits hardly vary.
+unsigned char keyTag(const char* key, int len) {
+    uint32_t h = 2166136261u;
+    for (int i = 0; i < len; ++i) {
+        h ^= static_cast<unsigned char>(key[i]);
+        h *= 16777619u;
+    }
+    return static_cast<unsigned char>(h ^ (h >> 8) ^ (h >> 16) ^ (h >> 24));
+}
+
 unsigned entryFor(int t, int record) {
     return static_cast<unsigned>(t + 1) + static_cast<unsigned>(record) * 256u;
 }
@@ -41,7 +51,8 @@ void indexInsert(stKeyStore* store, int t, int record) {
     stKeyIndex& idx = store->index;
     if (!idx.bucket || idx.used >= idx.buckets) return;
     const stKeyTable& table = store->tables[t];
-    unsigned b = keyHash(t, recordAt(table, record) + table.keyOff, table.keyLen) % idx.buckets;
+    const char* key = recordAt(table, record) + table.keyOff;
+    unsigned b = keyHash(t, key, table.keyLen) % idx.buckets;
     unsigned probes = 1;
     while (idx.bucket[b] != 0) {
         if (probes >= idx.buckets) return;
@@ -49,6 +60,7 @@ void indexInsert(stKeyStore* store, int t, int record) {
         b = b + 1 < idx.buckets ? b + 1 : 0;
     }
     idx.bucket[b] = entryFor(t, record);
+    idx.tag[b] = keyTag(key, table.keyLen);
     if (probes > idx.longestRun) idx.longestRun = probes;
     if (probes > 1) {
         idx.collisions++;
@@ -62,10 +74,17 @@ void indexInsert(stKeyStore* store, int t, int record) {
 // On allocation failure the old index stays as it was.
 bool indexRebuild(stKeyStore* store, unsigned buckets) {
     unsigned* fresh = static_cast<unsigned*>(calloc(buckets, sizeof(unsigned)));
-    if (!fresh) return false;
+    unsigned char* freshTags = static_cast<unsigned char*>(malloc(buckets));
+    if (!fresh || !freshTags) {
+        free(fresh);
+        free(freshTags);
+        return false;
+    }
     stKeyIndex& idx = store->index;
     free(idx.bucket);
+    free(idx.tag);
     idx.bucket = fresh;
+    idx.tag = freshTags;
     idx.buckets = buckets;
     idx.desired = buckets;
     idx.used = 0;
@@ -129,6 +148,7 @@ void keyStoreFree(stKeyStore* store) {
     if (!store) return;
     for (int t = 0; t < store->ntables; ++t) free(store->tables[t].recs);
     free(store->index.bucket);
+    free(store->index.tag);
     memset(store, 0, sizeof *store);
 }
 
@@ -159,7 +179,7 @@ int keyTableFind(const stKeyStore* store, const char* name) {
 
 size_t keyStoreBytes(const stKeyStore* store) {
     if (!store) return 0;
-    size_t bytes = size_t{store->index.buckets} * sizeof(unsigned);
+    size_t bytes = size_t{store->index.buckets} * (sizeof(unsigned) + 1);
     for (int t = 0; t < store->ntables; ++t) {
         const stKeyTable& table = store->tables[t];
         bytes += static_cast<size_t>(table.capacity) * static_cast<size_t>(table.recSize);
@@ -199,13 +219,14 @@ void* keyFindNext(stKeyStore* store, int t, const void* key, unsigned* cursor) {
         return nullptr;
     }
     unsigned home = keyHash(t, key, table.keyLen) % idx.buckets;
+    unsigned char tag = keyTag(static_cast<const char*>(key), table.keyLen);
     while (*cursor < idx.buckets) {
         unsigned b = home + *cursor;
         if (b >= idx.buckets) b -= idx.buckets;
         unsigned entry = idx.bucket[b];
         if (entry == 0) break;
         ++*cursor;
-        if ((entry & 0xFFu) != static_cast<unsigned>(t + 1)) continue;
+        if ((entry & 0xFFu) != static_cast<unsigned>(t + 1) || idx.tag[b] != tag) continue;
         unsigned r = entry >> 8;
         if (r >= static_cast<unsigned>(table.count)) continue;
         char* rec = recordAt(table, static_cast<int>(r));

@@ -33,6 +33,10 @@ struct stKeyIndex {
     unsigned multiProbes;  // inserts that needed more than one probe
     unsigned longestRun;
     unsigned* bucket;  // 0 empty, else (table + 1) + record * 256
+    // One byte per bucket: a fingerprint of the key filed there. The hash clusters keys made of
+    // similar characters (GUIDs), so probe runs get long; the fingerprint lets a lookup pass
+    // most foreign buckets without reading their records.
+    unsigned char* tag;
 };
 
 // Bucket left behind by a released record: not empty (probe runs continue past it) but naming
@@ -56,7 +60,7 @@ int keyTableCreate(stKeyStore* store, const char* name, int recSize, int keyOff,
                    int initCap);
 // Number of the table with this name, or -1.
 int keyTableFind(const stKeyStore* store, const char* name);
-// Bytes held by the record blocks and the bucket array.
+// Bytes held by the record blocks, the bucket array and its fingerprints.
 size_t keyStoreBytes(const stKeyStore* store);
 
 // Bucket hash of a key for table t (before the modulo).

@@ -58,6 +58,12 @@ TEST_F(Startup, DisableTakesEffectAtTheNextStart) {
     EXPECT_TRUE(anyLineContains(run("qz_sv_Ver"), "Kestrine Server (v"));
 
     host().shutdown();
+    {
+        FILE* cfg = fopen((home() + "qzsv.cfg").c_str(), "wb");
+        ASSERT_NE(cfg, nullptr);
+        fputs("qz_sv_KickLen 7\r\n", cfg);
+        fclose(cfg);
+    }
     host().clearOutput();
     ASSERT_EQ(host().start(), 0);
     EXPECT_TRUE(host().contains("Preparing to Disable QZ Server... (sv_kestrine is 0)"));
@@ -65,6 +71,8 @@ TEST_F(Startup, DisableTakesEffectAtTheNextStart) {
     auto enabled = run("qz_sv_ENABLE");
     EXPECT_TRUE(anyLineContains(enabled, "[host] Cvar_Set sv_kestrine 1"));
     EXPECT_TRUE(anyLineContains(run("qz_sv_Ver"), "Kestrine Server (v"));
+    // The configuration a disabled start could not apply is loaded on enabling.
+    EXPECT_TRUE(anyLineContains(run("qz_sv_KickLen"), "qz_sv_KickLen = 7"));
 }
 
 TEST_F(Startup, RestartRunsAtTheNextFrameAndIgnoresASecondRequest) {

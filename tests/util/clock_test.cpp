@@ -22,7 +22,7 @@ void fixedClock(long long* seconds, int* micros) {
 constexpr long long kNewYearsEve2006 = 1167609599;
 
 class ClockTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();
@@ -110,12 +110,12 @@ TEST(ClockElapsed, FollowsTheBackwardsAndWrapRules) {
     const ElapsedCase cases[] = {
         {1000, 400, 600},
         {400, 400, 0},
-        {400, 1000, 0},                         // clock set back a little: no time passed
-        {0, 4999, 0},                           // -4999 still counts as no time
-        {0, 5000, -5000 + 2147483647},          // -5000 is a wrap
-        {0, 0x7FFFFFFFu, 0},                    // -2147483647 corrected to 0
-        {5, 0xFFFFFFF0u, 21},                   // a counter that wrapped through zero
-        {0x80000000u, 0, -1},                   // the most negative difference, corrected
+        {400, 1000, 0},                 // clock set back a little: no time passed
+        {0, 4999, 0},                   // -4999 still counts as no time
+        {0, 5000, -5000 + 2147483647},  // -5000 is a wrap
+        {0, 0x7FFFFFFFu, 0},            // -2147483647 corrected to 0
+        {5, 0xFFFFFFF0u, 21},           // a counter that wrapped through zero
+        {0x80000000u, 0, -1},           // the most negative difference, corrected
     };
     for (const ElapsedCase& c : cases) {
         EXPECT_EQ(tickElapsed(c.now, c.earlier), c.elapsed) << c.now << " - " << c.earlier;

@@ -38,7 +38,7 @@ bool exists(const std::string& path) {
 }
 
 class FilesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();

@@ -14,7 +14,7 @@ struct Pair {
 };
 
 class FlexarTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { flexarFree(&array_); }
     flexar array_ = flexarMake(sizeof(Pair), 4);
 };
@@ -64,7 +64,7 @@ TEST_F(FlexarTest, IndexOutsideTheRecordsYieldsNothing) {
 }
 
 class FlexarProcTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { flexarFree(&procs_); }
 
     static stProcess make(unsigned id, const char* name) {

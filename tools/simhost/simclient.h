@@ -20,8 +20,15 @@ struct SimClient {
     std::vector<std::string> received;  // every text the module sent to this player, in order
     std::vector<std::string> outbox;    // packets for the module, delivered after the current call
 
-    // Called with every text the server module sends to this player's game. Today it only
-    // records; a simulated client module answers here by queuing packets in outbox, which the
+    // The simulated client module (docs/client-exchange.md): its version, whether it is a
+    // spectator client, and whether it answers the module's exchange texts at all (a client
+    // that stays silent remains in "PRE ").
+    std::string clientVersion = "1.000";
+    bool spectatorClient = false;
+    bool answers = true;
+
+    // Called with every text the server module sends to this player's game. The text is
+    // recorded; the client module answers exchange texts by queuing packets in outbox, which the
     // host hands to the module (QZ_EV_PACKET) once the module's current call has returned, so
     // that the module is never re-entered from inside itself.
     void onServerText(const std::string& text);

@@ -170,10 +170,6 @@ bool parseLocalTime(const std::string& text, time_t* out) {
     return true;
 }
 
-void SimClient::onServerText(const std::string& text) {
-    received.push_back(text);
-}
-
 SimHost::SimHost() : console_([this](const std::string& text) { gameOutput(text); }) {
     // Checked in release builds too: a second host would silently steal the module's callbacks.
     if (g_active != nullptr) {

@@ -1,0 +1,256 @@
+// WebTool under load, on loopback:
+// - a whole request (connect, request, answer, close) to the module's listener, side by side
+//   with nginx serving a static file of the same size in the same run;
+// - 1,000 connections opened at once and left silent: the longest frame call, and how long an
+//   administrator's request made meanwhile waits for its answer.
+// The module runs in this process on the simulated game server (system clock); frames are
+// called from the benchmark loop, as the game server would call them, until the answer is in.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/qzsv.h"
+#include "simhost/simhost.h"
+#include "../tests/webtool/web_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kRequest = "GET /qzsvweb HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+
+double threadCpuMicros() {
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
+double micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+// The module on a simulated game server, WebTool on a free loopback port.
+struct Module {
+    std::string home;
+    std::unique_ptr<sim::SimHost> host;
+    int port = 0;
+
+    Module() {
+        char pattern[] = "/tmp/qzbench-XXXXXX";
+        home = mkdtemp(pattern);
+        host = std::make_unique<sim::SimHost>();
+        host->useEntryPoints(&sa, &sb);
+        host->setCvar("fs_homepath", home);
+        host->setCvar("fs_basepath", home);
+        host->start();
+        port = webtest::freePort();
+        host->console("qz_sv_HttpKey benchkey");
+        host->console("qz_sv_HttpPort " + std::to_string(port));
+        host->frame();
+    }
+    ~Module() {
+        host->shutdown();
+        host.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(home, ignored);
+    }
+    void frame() {
+        host->frame();
+        host->clearOutput();
+    }
+};
+
+Module& module() {
+    static Module m;
+    return m;
+}
+
+// One whole request; frame is called between reads until the server closes.
+std::string wholeRequest(int port, const std::function<void()>& frame) {
+    int s = webtest::connectTo(port);
+    if (s < 0) return "";
+    webtest::sendText(s, kRequest);
+    std::string answer;
+    if (frame) {
+        answer = webtest::awaitAnswer(s, frame, 100000);
+    } else {
+        int flags = fcntl(s, F_GETFL);
+        fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+        char buf[65536];
+        for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) answer.append(buf, size_t(n));
+    }
+    close(s);
+    return answer;
+}
+
+void reportLatencies(benchmark::State& state, std::vector<double>& us, size_t bytes) {
+    std::sort(us.begin(), us.end());
+    if (us.empty()) return;
+    state.counters["median_us"] = us[us.size() / 2];
+    state.counters["p99_us"] = us[us.size() * 99 / 100];
+    state.counters["answer_bytes"] = static_cast<double>(bytes);
+}
+
+void BM_WebToolWholeRequest(benchmark::State& state) {
+    Module& m = module();
+    std::vector<double> us;
+    size_t bytes = 0;
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        std::string answer = wholeRequest(m.port, [&m] { m.frame(); });
+        us.push_back(micros(Clock::now() - t0));
+        bytes = answer.size();
+        if (answer.find("Login Screen") == std::string::npos) {
+            state.SkipWithError("no Login Screen in the answer");
+            break;
+        }
+    }
+    reportLatencies(state, us, bytes);
+}
+BENCHMARK(BM_WebToolWholeRequest)->UseRealTime();
+
+// nginx with a configuration of its own in a temporary directory, one foreground process.
+struct Nginx {
+    std::string dir;
+    pid_t pid = -1;
+    int port = 0;
+
+    bool start(size_t fileBytes) {
+        if (access("/usr/sbin/nginx", X_OK) != 0) return false;
+        char pattern[] = "/tmp/qznginx-XXXXXX";
+        dir = mkdtemp(pattern);
+        std::filesystem::create_directories(dir + "/www");
+        std::ofstream(dir + "/www/qzsvweb") << std::string(fileBytes, 'x');
+        port = webtest::freePort();
+        std::ofstream conf(dir + "/nginx.conf");
+        conf << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+             << "error_log " << dir << "/error.log;\npid " << dir << "/nginx.pid;\n"
+             << (getuid() == 0 ? "user root;\n" : "")
+             << "events { worker_connections 1024; }\nhttp {\n access_log off;\n"
+             << " client_body_temp_path " << dir << "/body;\n proxy_temp_path " << dir
+             << "/proxy;\n fastcgi_temp_path " << dir << "/fcgi;\n uwsgi_temp_path " << dir
+             << "/uwsgi;\n scgi_temp_path " << dir << "/scgi;\n"
+             << " default_type text/html;\n server {\n  listen 127.0.0.1:" << port
+             << ";\n  root " << dir << "/www;\n }\n}\n";
+        conf.close();
+        pid = fork();
+        if (pid == 0) {
+            execl("/usr/sbin/nginx", "nginx", "-p", dir.c_str(), "-c",
+                  (dir + "/nginx.conf").c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Wait until it answers.
+        for (int i = 0; i < 200; ++i) {
+            int s = webtest::connectTo(port);
+            if (s >= 0) {
+                close(s);
+                return true;
+            }
+            usleep(10000);
+        }
+        return false;
+    }
+    ~Nginx() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        if (!dir.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+    }
+};
+
+void BM_NginxWholeRequest(benchmark::State& state) {
+    // The same answer size as the module's Login Screen.
+    size_t pageBytes = wholeRequest(module().port, [] { module().frame(); }).size();
+    Nginx nginx;
+    if (!nginx.start(pageBytes)) {
+        state.SkipWithError("nginx is not installed or did not start (scripts/deps.sh installs it)");
+        return;
+    }
+    std::vector<double> us;
+    size_t bytes = 0;
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        std::string answer = wholeRequest(nginx.port, nullptr);
+        us.push_back(micros(Clock::now() - t0));
+        bytes = answer.size();
+        if (answer.find("200 OK") == std::string::npos) {
+            state.SkipWithError("nginx did not answer 200");
+            break;
+        }
+    }
+    reportLatencies(state, us, bytes);
+}
+BENCHMARK(BM_NginxWholeRequest)->UseRealTime();
+
+// 1,000 silent connections, then an administrator's request. Each iteration is one whole run.
+void BM_SilentFlood(benchmark::State& state) {
+    const int kSilent = static_cast<int>(state.range(0));
+    struct rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < static_cast<rlim_t>(kSilent + 256)) {
+        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, kSilent + 256);
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    Module& m = module();
+    // Wall time of a frame includes being preempted on a busy machine; the thread's CPU time is
+    // what the frame itself costs. Both are reported.
+    double worstFrame = 0, worstFrameCpu = 0, worstAdmin = 0;
+    long frames = 0, framesOver1ms = 0;
+    for (auto _ : state) {
+        std::vector<int> silent;
+        for (int i = 0; i < kSilent; ++i) {
+            int s = webtest::connectTo(m.port);
+            if (s >= 0) silent.push_back(s);
+        }
+        auto t0 = Clock::now();
+        int admin = webtest::connectTo(m.port);
+        webtest::sendText(admin, webtest::postPlain("webkey=benchkey\r\nplist=1\r\n"));
+        std::string answer;
+        bool done = false;
+        while (!done && micros(Clock::now() - t0) < 5e6) {
+            auto f0 = Clock::now();
+            double c0 = threadCpuMicros();
+            m.frame();
+            double wall = micros(Clock::now() - f0);
+            worstFrameCpu = std::max(worstFrameCpu, threadCpuMicros() - c0);
+            worstFrame = std::max(worstFrame, wall);
+            frames++;
+            if (wall > 1000) framesOver1ms++;
+            done = webtest::readSome(admin, &answer);
+        }
+        worstAdmin = std::max(worstAdmin, micros(Clock::now() - t0) / 1000.0);
+        if (answer.find("Player List Screen") == std::string::npos) {
+            state.SkipWithError("the administrator got no Player List");
+        }
+        close(admin);
+        for (int s : silent) close(s);
+        state.counters["silent_connections"] = static_cast<double>(silent.size());
+        // Let the module drop what is left of the flood before the next iteration.
+        for (int i = 0; i < 100; ++i) m.frame();
+    }
+    state.counters["worst_frame_us"] = worstFrame;
+    state.counters["worst_frame_cpu_us"] = worstFrameCpu;
+    state.counters["frames"] = static_cast<double>(frames);
+    state.counters["frames_over_1ms"] = static_cast<double>(framesOver1ms);
+    state.counters["admin_answer_ms"] = worstAdmin;
+}
+BENCHMARK(BM_SilentFlood)->Arg(0)->Arg(1000)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,262 @@
+// qz_sv_WriteCfg, qz_sv_Load and qz_sv_LoadLock. Configuration files are scripts of the command
+// language in the home directory: loading passes each line to sv_cmd, writing produces lines
+// that sv_cmd reads back to the same values.
+#include "commands/config.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "commands/atomic_file.h"
+#include "commands/dispatch.h"
+#include "commands/handlers.h"
+#include "commands/settings.h"
+#include "host/bridge.h"
+#include "host/state.h"
+#include "util/files.h"
+#include "util/md5.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr const char* kMainFile = "qzsv.cfg";
+constexpr const char* kLogFile = "qzsvlog.cfg";
+// Locked files are digested only up to this size; a bigger one shows no digest.
+constexpr long kDigestMax = 4L * 1024 * 1024;
+
+// One setting line: "%s \"%s\" //%s" for a text (quotes and backslashes escaped), "%s %d //%s"
+// for an integer, or "%s %u //%s" where the unsigned form is asked for (the remote log port).
+void writeSetting(stQzSv* sv, AtomicFile& out, const SettingRow* row, bool asUnsigned) {
+    if (row->kind == SET_TEXT) {
+        char quoted[2 * 1024 + 2];
+        settingQuote(settingText(sv, row), quoted, qz::cap(quoted));
+        out.put("%s \"%s\" //%s\r\n", row->name, quoted, row->help);
+    } else if (asUnsigned) {
+        out.put("%s %u //%s\r\n", row->name, static_cast<unsigned>(*settingInt(sv, row)),
+                row->help);
+    } else {
+        out.put("%s %d //%s\r\n", row->name, *settingInt(sv, row), row->help);
+    }
+}
+
+// The setting lines of the main file: the placed settings by their place, then any other
+// written setting in table order.
+void writeSettings(stQzSv* sv, AtomicFile& out) {
+    int last = 0;
+    for (int i = 0; i < kSettingCount; ++i) {
+        if (kSettingTable[i].writeAt > last) last = kSettingTable[i].writeAt;
+    }
+    for (int at = 1; at <= last; ++at) {
+        for (int i = 0; i < kSettingCount; ++i) {
+            const SettingRow* row = &kSettingTable[i];
+            if (row->writeAt == at && settingInMainFile(row)) writeSetting(sv, out, row, false);
+        }
+    }
+    for (int i = 0; i < kSettingCount; ++i) {
+        const SettingRow* row = &kSettingTable[i];
+        if (row->writeAt == 0 && settingInMainFile(row)) writeSetting(sv, out, row, false);
+    }
+}
+
+bool writeLogFile(stQzSv* sv) {
+    AtomicFile out;
+    if (!out.open(kLogFile)) {
+        svMsg(sv, "Error opening \"%s\" to write config", kLogFile);
+        return false;
+    }
+    for (int i = 0; i < kSettingCount; ++i) {
+        const SettingRow* row = &kSettingTable[i];
+        if (row->flags & SETF_LOGCFG) writeSetting(sv, out, row, true);
+    }
+    if (!out.commit()) {
+        svMsg(sv, "Error writing \"%s\" (%s); the old file is kept", kLogFile, out.error());
+        return false;
+    }
+    return true;
+}
+
+// Leading "./" says nothing about which file is meant; dropping it lets the circular-reference
+// test compare names as written.
+const char* plainName(const char* name) {
+    while (name[0] == '.' && name[1] == '/') name += 2;
+    return name;
+}
+
+bool beingLoaded(stQzSv* sv, const char* name) {
+    for (int i = 0; i < sv->cmd.loadDepth && i < QZ_LOAD_DEPTH_MAX; ++i) {
+        if (strcmp(sv->cmd.loading[i], plainName(name)) == 0) return true;
+    }
+    return false;
+}
+
+// Size and digest of the file about to be locked, so that the player list can show which
+// configuration governs the server.
+void recordLockedFile(stQzSv* sv, const char* name) {
+    QZ_COPY(sv->cmd.lockName, plainName(name));
+    sv->cmd.lockSize = 0;
+    sv->cmd.lockDigest[0] = 0;
+    FILE* fp = fopen(homePath(name), "rb");
+    if (!fp) return;
+    struct stat st;
+    if (fstat(fileno(fp), &st) == 0) sv->cmd.lockSize = static_cast<long>(st.st_size);
+    if (sv->cmd.lockSize <= kDigestMax) {
+        char* data = static_cast<char*>(malloc(static_cast<size_t>(sv->cmd.lockSize) + 1));
+        if (data) {
+            size_t got = fread(data, 1, static_cast<size_t>(sv->cmd.lockSize), fp);
+            QZ_COPY(sv->cmd.lockDigest, qzmd5(data, static_cast<unsigned>(got), 0));
+            free(data);
+        }
+    }
+    fclose(fp);
+}
+
+}  // namespace
+
+void cmdFileArg(const char* args, char* out, int size) {
+    if (size <= 0) return;
+    const char* p = args ? args : "";
+    while (*p == ' ' || *p == '\t') p++;
+    int n = 0;
+    if (*p == '"') {
+        const char* end = strchr(p + 1, '"');
+        p++;
+        n = end ? static_cast<int>(end - p) : slen(p);
+    } else {
+        while (p[n] && p[n] != ' ' && p[n] != '\t') n++;
+    }
+    trcpyz(out, p, n < size - 1 ? n : size - 1);
+}
+
+bool cmdFileNameOk(stQzSv* sv, const char* command, const char* name) {
+    if (homeNameOk(name)) return true;
+    svMsg(sv,
+          "%s: file name \"%s\" refused: it must stay inside the home directory (no absolute "
+          "path, no \"..\")",
+          command, name);
+    return false;
+}
+
+bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags) {
+    if (sv->cmd.loadDepth >= QZ_LOAD_DEPTH_MAX) {
+        svMsg(sv, "Too Many Nested Loads Error");
+        return false;
+    }
+    FILE* fp = fopen(homePath(name), "rb");
+    if (!fp) {
+        if (mustExist) svMsg(sv, "File Not Found: %s", name);
+        return false;
+    }
+    QZ_COPY(sv->cmd.loading[sv->cmd.loadDepth], plainName(name));
+    sv->cmd.loadDepth++;
+    // The line is copied before dispatch: a loaded line may load another file, which reuses
+    // nothing of this frame.
+    char line[QZ_LINE_MAX];
+    int number = 0;
+    while (fgets(line, sizeof line, fp)) {
+        number++;
+        int n = slen(line);
+        if (n == QZ_LINE_MAX - 1 && line[n - 1] != '\n') {
+            // The rest of an over-long line is skipped whole: half a command is worse than none.
+            int c;
+            while ((c = fgetc(fp)) != EOF && c != '\n') {
+            }
+            svMsg(sv, "%s line %d is longer than %d characters: ignored", name, number,
+                  QZ_LINE_MAX - 2);
+            continue;
+        }
+        while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
+        sv_cmd(sv, QZ_SRC_CONFIG, line, flags);
+    }
+    fclose(fp);
+    sv->cmd.loadDepth--;
+    sv->cmd.loading[sv->cmd.loadDepth][0] = 0;
+    return true;
+}
+
+void sv_write_cfg(stQzSv* sv, const char* name) {
+    if (!name || !*name) name = kMainFile;
+    if (!cmdFileNameOk(sv, "qz_sv_WriteCfg", name)) return;
+    writeLogFile(sv);
+
+    AtomicFile out;
+    if (!out.open(name)) {
+        svMsg(sv, "Error opening \"%s\" to write config", name);
+        return;
+    }
+    out.text(";Auto Generated by Kestrine Server\r\n");
+    out.text(";   Some of the following settings may not apply,\r\n");
+    out.text(
+        ";   see docs/settings.md and docs/config-files.md of Kestrine Server for all of "
+        "them\r\n");
+    writeSettings(sv, out);
+    out.text("qz_sv_load qzsvlog.cfg //load remote logging settings (if qzsvlog.cfg exists)\r\n");
+    for (int i = 0; i < kCfgSectionCount; ++i) {
+        out.text(kCfgSections[i].heading);
+        kCfgSections[i].write(sv, out);
+    }
+    if (!out.commit()) {
+        svMsg(sv, "Error writing \"%s\" (%s); the old file is kept", name, out.error());
+        return;
+    }
+    svMsg(sv, "Config File written to %s", name);
+}
+
+void sv_load_lock(stQzSv* sv, const char* name, int flags) {
+    if (!name || !*name) {
+        svMsg(sv, "Command ignored due to empty filename specification");
+        return;
+    }
+    if (sv->cmd.locked) {
+        svMsg(sv, "Command ignored due to locked config mode");
+        return;
+    }
+    if (beingLoaded(sv, name)) {
+        svMsg(sv, "Command ignored due to circular reference");
+        return;
+    }
+    if (!cmdFileNameOk(sv, "qz_sv_LoadLock", name)) return;
+    char locked[QZ_CFG_NAME_MAX];
+    QZ_COPY(locked, name);
+    recordLockedFile(sv, locked);
+    if (!sv_load_cfg(sv, locked, 1, flags)) {
+        sv->cmd.lockName[0] = 0;
+        return;
+    }
+    sv->cmd.locked = 1;
+    svMsg(sv, "Config locked [%s][%ld bytes]", sv->cmd.lockName, sv->cmd.lockSize);
+}
+
+void cfgStartupLoad(stQzSv* sv) {
+    // A disabled module refuses every line, so loading would only print refusals.
+    if (!sv->enabled) return;
+    sv_load_cfg(sv, kMainFile, 0, 0);
+    sv_load_cfg(sv, "qzsvuser.cfg", 0, 0);
+}
+
+void cmd_load(stQzSv* sv, const CmdCall& call) {
+    if (sv->cmd.loadDepth >= QZ_LOAD_DEPTH_MAX) {
+        svMsg(sv, "Too Many Nested Loads Error");
+        return;
+    }
+    char name[QZ_CFG_NAME_MAX];
+    cmdFileArg(call.args, name, qz::cap(name));
+    if (!*name) {
+        svMsg(sv, "No File Specified; Loading qzsv.cfg as Default Config");
+        QZ_COPY(name, kMainFile);
+    }
+    if (!cmdFileNameOk(sv, "qz_sv_Load", name)) return;
+    sv_load_cfg(sv, name, 1, call.flags);
+}
+
+void cmd_writecfg(stQzSv* sv, const CmdCall& call) {
+    char name[QZ_CFG_NAME_MAX];
+    cmdFileArg(call.args, name, qz::cap(name));
+    sv_write_cfg(sv, name);
+}
+
+void cmd_loadlock(stQzSv* sv, const CmdCall& call) {
+    char name[QZ_CFG_NAME_MAX];
+    cmdFileArg(call.args, name, qz::cap(name));
+    sv_load_lock(sv, name, call.flags);
+}

@@ -1,0 +1,235 @@
+// The commands of the kick/ban list: listing, adding GUID, mask and name bans, emptying,
+// loading, unbanning and rebanning, and bringing the ban file in line with the list.
+#include <cstdlib>
+#include <cstring>
+
+#include "commands/config.h"
+#include "commands/handlers.h"
+#include "host/bridge.h"
+#include "host/state.h"
+#include "players/bans.h"
+#include "players/kick.h"
+#include "players/slots.h"
+#include "util/clock.h"
+#include "util/files.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr const char* kDefaultFile = "qzbans.dat";
+constexpr const char* kHint = " - qz_sv_UpdBanFile can be used to update the ban file(s)";
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+void nextWord(const char*& p, char* out, int size) {
+    while (isBlank(*p)) p++;
+    int n = 0;
+    bool q = *p == '"';
+    if (q) p++;
+    while (*p && (q ? *p != '"' : !isBlank(*p))) {
+        if (n < size - 1) out[n++] = *p;
+        p++;
+    }
+    if (q && *p == '"') p++;
+    out[n] = 0;
+    while (isBlank(*p)) p++;
+}
+
+const char* kindWord(const stBanEntry* e) {
+    switch (e->kind) {
+        case QZ_BAN_KICK: return e->expired ? "Kick (over)" : "Kick";
+        case QZ_BAN_MASK: return "Mask Ban";
+        case QZ_BAN_NAME: return "Name Ban";
+        default: return "GUID Ban";
+    }
+}
+
+// Checks a file argument (empty: the default file) and forms its path; false after reporting.
+bool banPath(stQzSv* sv, const char* command, const char* args, char* path, int size) {
+    char name[QZ_CFG_NAME_MAX];
+    cmdFileArg(args, name, qz::cap(name));
+    if (!name[0]) QZ_COPY(name, kDefaultFile);
+    if (!cmdFileNameOk(sv, command, name)) return false;
+    trcpyz(path, homePath(name), size - 1);
+    return true;
+}
+
+void updateFile(stQzSv* sv, const char* path, bool quiet) {
+    int missing = 0;
+    int n = banUpdateFile(sv, path, &missing);
+    if (n < 0) {
+        svMsg(sv, "File Write Error encountered while Updating %s", path);
+        return;
+    }
+    if (!quiet) svMsg(sv, "%d Ban Record%s Updated in %s", n, n == 1 ? "" : "s", path);
+    if (missing) {
+        svMsg(sv, "%d Ban Record%s no longer in place in %s: not updated", missing,
+              missing == 1 ? "" : "s", path);
+    }
+}
+
+// The unban hint rule: with qz_sv_AutoUpdBan the default file follows at once.
+const char* afterChange(stQzSv* sv) {
+    if (!sv->set.autoUpdBan) return kHint;
+    char path[QZ_PATH_MAX];
+    QZ_COPY(path, homePath(kDefaultFile));
+    updateFile(sv, path, true);
+    return "";
+}
+
+// Adds an entry and appends it to the default ban file, with the two outcome lines.
+void addAndWrite(stQzSv* sv, int kind, const char* key, const char* body) {
+    int banSlot = banAdd(sv, kind, key, body, 0);
+    char path[QZ_PATH_MAX];
+    QZ_COPY(path, homePath(kDefaultFile));
+    if (banSlot && banFileAppend(sv, path, banSlot)) {
+        svMsg(sv, "Ban Added to Ban List");
+        return;
+    }
+    if (banSlot) svMsg(sv, "Ban File Write Error: %s (the ban holds until the list is emptied)", path);
+    svMsg(sv, "Ban Failed");
+}
+
+}  // namespace
+
+void cmd_banlist(stQzSv* sv, const CmdCall& call) {
+    char search[128];
+    const char* p = call.args;
+    nextWord(p, search, qz::cap(search));
+    unsigned now = GetTickCount();
+    int shown = 0;
+    char record[QZ_BAN_LINE_MAX + 48];
+    for (unsigned i = 0; i < sv->bans.count; ++i) {
+        const stBanEntry* e = &sv->bans.entries[i];
+        QZ_TRF(record, "%s %s", e->key, banBody(sv, e));
+        if (search[0] && !svFindNoCase(record, search)) continue;
+        svMsg(sv, "%-3d%s %s {%d/%d} %s", static_cast<int>(i + 1), e->unbanned ? " (UnBanned)" : "",
+              record, tickElapsed(now, e->issueTick) / 60000, e->length, kindWord(e));
+        shown++;
+    }
+    svMsg(sv, "End of Ban List (%d of %d displayed)", shown, static_cast<int>(sv->bans.count));
+}
+
+// qz_sv_BanGuid [guid] [name] [ip] [reason]
+void cmd_banguid(stQzSv* sv, const CmdCall& call) {
+    const char* p = call.args;
+    char guid[64], name[64], ip[64];
+    nextWord(p, guid, qz::cap(guid));
+    nextWord(p, name, qz::cap(name));
+    nextWord(p, ip, qz::cap(ip));
+    if (!plGuidValid(guid)) {
+        svMsg(sv, "Invalid GUID (32 hexadecimal digits expected): %s", guid);
+        svMsg(sv, "Ban Failed");
+        return;
+    }
+    char body[QZ_BAN_BODY_MAX + 1];
+    banBuildBody(body, qz::cap(body), name, ip, p);
+    addAndWrite(sv, QZ_BAN_GUID, guid, body);
+}
+
+// qz_sv_BanMask [mask] [optional name/reason]
+void cmd_banmask(stQzSv* sv, const CmdCall& call) {
+    const char* p = call.args;
+    char mask[128];
+    nextWord(p, mask, qz::cap(mask));
+    if (!mask[0]) {
+        svMsg(sv, "Empty BanMask Not Accepted");
+        return;
+    }
+    stMaskRule rule;
+    if (!maskParse(mask, &rule)) {
+        svMsg(sv, "Invalid BanMask: %s (a.b.c.d, each part a number, lo-hi or *, optional :port)",
+              mask);
+        svMsg(sv, "Ban Failed");
+        return;
+    }
+    char body[QZ_BAN_BODY_MAX + 1];
+    banBuildBody(body, qz::cap(body), mask, "?", p);
+    addAndWrite(sv, QZ_BAN_MASK, "MASK", body);
+}
+
+// qz_sv_banname [name]: the rest of the line, quotes around it removed.
+void cmd_banname(stQzSv* sv, const CmdCall& call) {
+    char name[64];
+    const char* p = call.args;
+    while (isBlank(*p)) p++;
+    if (*p == '"') {
+        nextWord(p, name, qz::cap(name));
+    } else {
+        QZ_COPY(name, p);
+    }
+    char folded[32];
+    banFoldName(name, folded);
+    if (!folded[0]) {
+        svMsg(sv, "Empty BanName Not Accepted");
+        return;
+    }
+    char body[QZ_BAN_BODY_MAX + 1];
+    banBuildBody(body, qz::cap(body), name, "?", "?");
+    addAndWrite(sv, QZ_BAN_NAME, "NAME", body);
+}
+
+void cmd_banempty(stQzSv* sv, const CmdCall&) {
+    banFree(sv);
+    svMsg(sv, "Ban List (in Memory) has been Emptied");
+}
+
+void cmd_banload(stQzSv* sv, const CmdCall& call) {
+    char path[QZ_PATH_MAX];
+    if (!banPath(sv, "qz_sv_BanLoad", call.args, path, qz::cap(path))) return;
+    long skipped = 0;
+    long n = banLoadFile(sv, path, &skipped);
+    if (n < 0) {
+        svMsg(sv, "File Not Found: %s", path);
+        return;
+    }
+    svMsg(sv, "%ld Ban%s loaded from %s", n, n == 1 ? "" : "s", path);
+    if (skipped) svMsg(sv, "%ld damaged line%s skipped in %s", skipped, skipped == 1 ? "" : "s", path);
+}
+
+void cmd_unban(stQzSv* sv, const CmdCall& call) {
+    int banSlot = atoi(call.args);
+    stBanEntry* e = banEntry(sv, banSlot);
+    if (!e) {
+        svMsg(sv, "Invalid Ban Slot Specified: %d", banSlot);
+        return;
+    }
+    if (e->unbanned) {
+        svMsg(sv, "Ban Slot #%d was already Unbanned", banSlot);
+        return;
+    }
+    e->unbanned = 1;
+    svMsg(sv, "Ban Slot #%d has been Unbanned%s", banSlot, afterChange(sv));
+}
+
+void cmd_reban(stQzSv* sv, const CmdCall& call) {
+    int banSlot = atoi(call.args);
+    stBanEntry* e = banEntry(sv, banSlot);
+    if (!e) {
+        svMsg(sv, "Invalid Ban Slot Specified: %d", banSlot);
+        return;
+    }
+    if (!e->unbanned) {
+        svMsg(sv, "Ban Slot #%d was not Unbanned", banSlot);
+        return;
+    }
+    e->unbanned = 0;
+    svMsg(sv, "Ban Slot #%d has been Rebanned%s", banSlot, afterChange(sv));
+}
+
+void cmd_unbanguid(stQzSv* sv, const CmdCall& call) {
+    char guid[64];
+    const char* p = call.args;
+    nextWord(p, guid, qz::cap(guid));
+    if (!banUnbanGuid(sv, guid)) {
+        svMsg(sv, "Guid=%s Not Found in the Ban List", guid);
+        return;
+    }
+    svMsg(sv, "Guid %s has been Unbanned%s", guid, afterChange(sv));
+}
+
+void cmd_updbanfile(stQzSv* sv, const CmdCall& call) {
+    char path[QZ_PATH_MAX];
+    if (!banPath(sv, "qz_sv_UpdBanFile", call.args, path, qz::cap(path))) return;
+    updateFile(sv, path, false);
+}

@@ -1,0 +1,312 @@
+// The ban file: loading records (damaged lines are skipped and counted, the file is only read),
+// appending new bans through trLog, and rewriting unbanned marks in place. A record line is
+// "[MM.DD.YYYY hh:mm:ss] KEY \"text\" \"text\" rest"; an unbanned record has "#" in place of the
+// "[" of its time stamp, which keeps every line exactly as long as it was written.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/bridge.h"
+#include "host/state.h"
+#include "players/bans.h"
+#include "util/clock.h"
+#include "util/files.h"
+#include "util/text.h"
+
+namespace {
+
+// Length of "[MM.DD.YYYY hh:mm:ss]".
+constexpr int kStampLen = 21;
+
+struct Record {
+    bool stamped;
+    bool unbanned;
+    int kind;
+    char key[40];
+    char body[QZ_BAN_LINE_MAX + 1];
+};
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+bool stampOk(const char* p, const char* end) {
+    static const char kShape[] = "#00.00.0000 00:00:00]";
+    if (end - p < kStampLen) return false;
+    for (int i = 1; i < kStampLen; ++i) {
+        if (kShape[i] == '0' ? !isDigit(p[i]) : p[i] != kShape[i]) return false;
+    }
+    return true;
+}
+
+// A double-quoted text at p; false when the closing quote is missing.
+bool quoted(const char*& p, const char* end, const char** start, int* n) {
+    if (p >= end || *p != '"') return false;
+    const char* close = static_cast<const char*>(memchr(p + 1, '"', static_cast<size_t>(end - p - 1)));
+    if (!close) return false;
+    *start = p + 1;
+    *n = static_cast<int>(close - p - 1);
+    p = close + 1;
+    return true;
+}
+
+// Parses one line (without its line end). False for anything the module would not have written:
+// control bytes, a malformed stamp, an unknown key, missing quotes, a missing reason.
+bool parseRecord(const char* line, int len, Record* r) {
+    const char* end = line + len;
+    for (const char* p = line; p < end; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if ((c < 32 && c != '\t') || c == 127) return false;
+    }
+    const char* p = line;
+    r->stamped = (*p == '[' || *p == '#') && stampOk(p, end);
+    r->unbanned = r->stamped && *p == '#';
+    if (r->stamped) {
+        p += kStampLen;
+        if (p < end && !isBlank(*p)) return false;
+    } else if (*p == '[' || *p == '#') {
+        return false;
+    }
+    while (p < end && isBlank(*p)) p++;
+    const char* key = p;
+    while (p < end && !isBlank(*p)) p++;
+    int keyLen = static_cast<int>(p - key);
+    if (keyLen == 4 && !memcmp(key, "MASK", 4)) {
+        r->kind = QZ_BAN_MASK;
+    } else if (keyLen == 4 && !memcmp(key, "NAME", 4)) {
+        r->kind = QZ_BAN_NAME;
+    } else {
+        if (keyLen != 32) return false;
+        for (int i = 0; i < 32; ++i)
+            if (!isHex(key[i])) return false;
+        r->kind = QZ_BAN_GUID;
+    }
+    memcpy(r->key, key, static_cast<size_t>(keyLen));
+    r->key[keyLen] = 0;
+    const char *a, *b;
+    int na, nb;
+    while (p < end && isBlank(*p)) p++;
+    if (!quoted(p, end, &a, &na)) return false;
+    while (p < end && isBlank(*p)) p++;
+    if (!quoted(p, end, &b, &nb)) return false;
+    while (p < end && isBlank(*p)) p++;
+    const char* rest = p;
+    const char* restEnd = end;
+    while (restEnd > rest && isBlank(restEnd[-1])) restEnd--;
+    if (restEnd == rest) return false;
+    int n = trf(r->body, qz::cap(r->body), "\"%.*s\" \"%.*s\" %.*s", na, a, nb, b,
+                static_cast<int>(restEnd - rest), rest);
+    return n < qz::cap(r->body);
+}
+
+// Reads a file line by line in large blocks, telling each line's offset. A line longer than
+// QZ_BAN_LINE_MAX is reported as too long and its bytes are passed over without being kept.
+class LineReader {
+  public:
+    explicit LineReader(FILE* fp) : fp_(fp) {}
+
+    bool next(const char** line, int* n, long long* offset, bool* tooLong) {
+        *tooLong = false;
+        for (;;) {
+            char* nl = static_cast<char*>(memchr(buf_ + pos_, '\n', len_ - pos_));
+            if (nl || (eof_ && pos_ < len_)) {
+                size_t stop = nl ? static_cast<size_t>(nl - buf_) : len_;
+                *line = buf_ + pos_;
+                *offset = base_ + static_cast<long long>(pos_);
+                size_t count = stop - pos_;
+                if (count && buf_[stop - 1] == '\r') count--;
+                *tooLong = count > static_cast<size_t>(QZ_BAN_LINE_MAX);
+                *n = static_cast<int>(*tooLong ? 0 : count);
+                pos_ = nl ? stop + 1 : len_;
+                return true;
+            }
+            if (eof_) return false;
+            if (len_ - pos_ > static_cast<size_t>(QZ_BAN_LINE_MAX) + 2) {
+                // Far too long: drop what is buffered and keep reading to its line end.
+                *offset = base_ + static_cast<long long>(pos_);
+                skipLong();
+                *tooLong = true;
+                *n = 0;
+                *line = buf_;
+                return true;
+            }
+            fill();
+        }
+    }
+
+  private:
+    void fill() {
+        memmove(buf_, buf_ + pos_, len_ - pos_);
+        base_ += static_cast<long long>(pos_);
+        len_ -= pos_;
+        pos_ = 0;
+        size_t got = fread(buf_ + len_, 1, sizeof buf_ - len_, fp_);
+        if (got == 0) eof_ = true;
+        len_ += got;
+    }
+    void skipLong() {
+        for (;;) {
+            char* nl = static_cast<char*>(memchr(buf_ + pos_, '\n', len_ - pos_));
+            if (nl) {
+                pos_ = static_cast<size_t>(nl - buf_) + 1;
+                return;
+            }
+            base_ += static_cast<long long>(len_);
+            pos_ = len_ = 0;
+            if (eof_) return;
+            fill();
+            if (eof_ && len_ == 0) return;
+        }
+    }
+
+    FILE* fp_;
+    char buf_[1 << 16];
+    size_t len_ = 0, pos_ = 0;
+    long long base_ = 0;
+    bool eof_ = false;
+};
+
+int findFile(const stQzSv* sv, const char* path) {
+    for (int i = 0; i < QZ_BAN_FILES; ++i)
+        if (sv->bans.files[i][0] && !strcmp(sv->bans.files[i], path)) return i + 1;
+    return 0;
+}
+
+long long fileSize(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+// Overwrites n bytes of the line at pos that is oldLen bytes long. A text longer than the line
+// is refused: it would run into the next record.
+bool rewriteInPlace(FILE* fp, long long pos, int oldLen, const char* text, int n) {
+    if (n > oldLen || pos < 0) return false;
+    if (fseeko(fp, static_cast<off_t>(pos), SEEK_SET) != 0) return false;
+    return fwrite(text, 1, static_cast<size_t>(n), fp) == static_cast<size_t>(n);
+}
+
+// Reads back the line at e's position and checks that it still is e's record.
+bool recordInPlace(stQzSv* sv, FILE* fp, const stBanEntry* e, Record* r, int* lineLen) {
+    static char line[QZ_BAN_LINE_MAX + 2];
+    if (fseeko(fp, static_cast<off_t>(e->filePos), SEEK_SET) != 0) return false;
+    size_t got = fread(line, 1, sizeof line, fp);
+    size_t n = 0;
+    while (n < got && line[n] != '\n') n++;
+    if (n == got && got == sizeof line) return false;
+    if (n && line[n - 1] == '\r') n--;
+    *lineLen = static_cast<int>(n);
+    return parseRecord(line, *lineLen, r) && r->stamped && !strcmp(r->key, e->key) &&
+           !strcmp(r->body, banBody(sv, e));
+}
+
+}  // namespace
+
+int banFileId(stQzSv* sv, const char* path) {
+    int id = findFile(sv, path);
+    if (id) return id;
+    for (int i = 0; i < QZ_BAN_FILES; ++i) {
+        if (!sv->bans.files[i][0]) {
+            QZ_COPY(sv->bans.files[i], path);
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+bool banFileAppend(stQzSv* sv, const char* path, int banSlot) {
+    stBanEntry* e = banEntry(sv, banSlot);
+    if (!e) return false;
+    const char* body = banBody(sv, e);
+    long long before = fileSize(path);
+    trLog(path, "%s %s\r\n", e->key, body);
+    long long after = fileSize(path);
+    if (before < 0) before = 0;
+    long long expected = kStampLen + 1 + slen(e->key) + 1 + slen(body) + 4;
+    if (after != before + expected) return after > before;
+    e->filePos = before;
+    e->fileId = static_cast<unsigned short>(banFileId(sv, path));
+    e->fileMark = 0;
+    return true;
+}
+
+long banLoadFile(stQzSv* sv, const char* path, long* skipped) {
+    *skipped = 0;
+    FILE* fp = fopen(path, "rb");
+    if (!fp) return -1;
+    int fileId = banFileId(sv, path);
+    unsigned now = GetTickCount();
+    LineReader reader(fp);
+    static Record rec;
+    const char* line;
+    int n;
+    long long offset;
+    bool tooLong;
+    long loaded = 0;
+    while (reader.next(&line, &n, &offset, &tooLong)) {
+        if (tooLong) {
+            (*skipped)++;
+            continue;
+        }
+        int k = 0;
+        while (k < n && isBlank(line[k])) k++;
+        if (k == n) continue;
+        int banSlot = parseRecord(line, n, &rec) ? banAddAt(sv, rec.kind, rec.key, rec.body, 0, now) : 0;
+        if (!banSlot) {
+            (*skipped)++;
+            continue;
+        }
+        stBanEntry* e = banEntry(sv, banSlot);
+        e->unbanned = rec.unbanned;
+        e->fileMark = rec.unbanned;
+        e->fileId = static_cast<unsigned short>(fileId);
+        e->filePos = fileId ? offset : -1;
+        loaded++;
+    }
+    fclose(fp);
+    return loaded;
+}
+
+int banUpdateFile(stQzSv* sv, const char* path, int* missing) {
+    *missing = 0;
+    int fileId = findFile(sv, path);
+    if (!fileId) return 0;
+    FILE* fp = fopen(path, "r+b");
+    if (!fp) return -1;
+    int changed = 0;
+    static Record rec;
+    for (unsigned i = 0; i < sv->bans.count; ++i) {
+        stBanEntry* e = &sv->bans.entries[i];
+        if (e->fileId != fileId || e->filePos < 0 || !e->fileMark == !e->unbanned) continue;
+        int lineLen = 0;
+        if (!recordInPlace(sv, fp, e, &rec, &lineLen)) {
+            (*missing)++;
+            continue;
+        }
+        const char mark = e->unbanned ? '#' : '[';
+        if (!rewriteInPlace(fp, e->filePos, lineLen, &mark, 1)) {
+            fclose(fp);
+            return -1;
+        }
+        e->fileMark = e->unbanned ? 1 : 0;
+        changed++;
+    }
+    bool ok = fflush(fp) == 0 && !ferror(fp);
+    if (fclose(fp) != 0) ok = false;
+    return ok ? changed : -1;
+}
+
+void banStartupLoad(stQzSv* sv) {
+    char path[QZ_PATH_MAX];
+    QZ_COPY(path, homePath("qzbans.dat"));
+    if (access(path, F_OK) != 0) return;
+    long skipped = 0;
+    long n = banLoadFile(sv, path, &skipped);
+    if (n < 0) {
+        svMsg(sv, "Ban File could not be read: %s", path);
+        return;
+    }
+    svMsg(sv, "%ld Ban%s loaded from %s", n, n == 1 ? "" : "s", path);
+    if (skipped) svMsg(sv, "%ld damaged line%s skipped in %s", skipped, skipped == 1 ? "" : "s", path);
+}

@@ -1,0 +1,377 @@
+// The kick/ban list in memory and its three indexes: GUID to the GUID's first live entry, the
+// banned names, and the address masks filed by their first two octets. The list only grows
+// (an entry keeps its ban slot number until qz_sv_BanEmpty), so the indexes never delete.
+#include "players/bans.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/state.h"
+#include "util/clock.h"
+#include "util/compare.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr unsigned kFirstBuckets = 1024;
+
+unsigned hashFolded(const char* text) {
+    unsigned h = 2166136261u;
+    for (const char* p = text; *p; ++p) {
+        h ^= static_cast<unsigned char>(lowerCh(*p));
+        h *= 16777619u;
+    }
+    return h;
+}
+
+// Doubles the slot array (or makes the first one) and files every key again by its hash.
+bool hashGrow(stBanHash* h) {
+    unsigned count = h->slots ? (h->mask + 1) * 2 : kFirstBuckets;
+    auto* slots = static_cast<stBanSlot*>(calloc(count, sizeof(stBanSlot)));
+    if (!slots) return false;
+    for (unsigned i = 0; h->slots && i <= h->mask; ++i) {
+        const stBanSlot& s = h->slots[i];
+        if (!s.tail) continue;
+        unsigned j = s.hash & (count - 1);
+        while (slots[j].tail) j = (j + 1) & (count - 1);
+        slots[j] = s;
+    }
+    free(h->slots);
+    h->slots = slots;
+    h->mask = count - 1;
+    return true;
+}
+
+// The slot of a key: same hash and same key (sameKey is given the slot's tail id). Null when
+// the key is absent and create is false, or when the index cannot grow.
+template <class SameKey>
+stBanSlot* hashFind(stBanHash* h, unsigned hash, SameKey sameKey, bool create) {
+    if (create && (!h->slots || (h->used + 1) * 10 > (h->mask + 1) * 7) && !hashGrow(h)) {
+        return nullptr;
+    }
+    if (!h->slots) return nullptr;
+    for (unsigned j = hash & h->mask;; j = (j + 1) & h->mask) {
+        stBanSlot* s = &h->slots[j];
+        if (!s->tail) {
+            if (!create) return nullptr;
+            s->hash = hash;
+            h->used++;
+            return s;
+        }
+        if (s->hash == hash && sameKey(s->tail - 1)) return s;
+    }
+}
+
+template <class T>
+bool growArray(T** data, unsigned* cap, unsigned need, unsigned first) {
+    if (need <= *cap) return true;
+    unsigned next = *cap ? *cap : first;
+    while (next < need) {
+        if (next > UINT_MAX / 2) return false;
+        next *= 2;
+    }
+    if (static_cast<size_t>(next) > SIZE_MAX / sizeof(T)) return false;
+    T* grown = static_cast<T*>(realloc(*data, static_cast<size_t>(next) * sizeof(T)));
+    if (!grown) return false;
+    *data = grown;
+    *cap = next;
+    return true;
+}
+
+// Texts grow by half again rather than doubling: with a million records the slack of a doubled
+// pool would be most of the list's memory.
+bool poolAdd(stBans* b, const char* text, unsigned* offset) {
+    size_t n = strlen(text) + 1;
+    if (n > UINT_MAX - b->poolLen) return false;
+    unsigned need = b->poolLen + static_cast<unsigned>(n);
+    if (need > b->poolCap) {
+        size_t next = b->poolCap ? b->poolCap + b->poolCap / 2 : 65536;
+        if (next < need) next = need;
+        if (next > UINT_MAX) next = UINT_MAX;
+        char* grown = static_cast<char*>(realloc(b->pool, next));
+        if (!grown) return false;
+        b->pool = grown;
+        b->poolCap = static_cast<unsigned>(next);
+    }
+    memcpy(b->pool + b->poolLen, text, n);
+    *offset = b->poolLen;
+    b->poolLen = need;
+    return true;
+}
+
+// The first quoted text of a body: the mask of a "MASK" entry, the name of a "NAME" entry.
+void firstQuoted(const char* body, char* out, int size) {
+    out[0] = 0;
+    const char* p = strchr(body, '"');
+    if (!p) return;
+    const char* end = strchr(++p, '"');
+    int n = end ? static_cast<int>(end - p) : slen(p);
+    trcpyz(out, p, n < size - 1 ? n : size - 1);
+}
+
+// A new kick or GUID ban ends the running kicks at the head of its GUID, so that the newest
+// kick's length holds and a ban after a kick holds at once.
+bool guidLink(stBans* b, unsigned id) {
+    stBanEntry* e = &b->entries[id];
+    auto same = [b, e](unsigned other) { return trcasecmp(b->entries[other].key, e->key) == 0; };
+    stBanSlot* s = hashFind(&b->guids, hashFolded(e->key), same, true);
+    if (!s) return false;
+    while (s->head) {
+        stBanEntry* f = &b->entries[s->head - 1];
+        if (f->kind != QZ_BAN_KICK || f->length <= 0 || f->unbanned || f->expired) break;
+        f->expired = 1;
+        s->head = f->nextSame;
+    }
+    if (s->tail) b->entries[s->tail - 1].nextSame = id + 1;
+    s->tail = id + 1;
+    if (!s->head) s->head = id + 1;
+    return true;
+}
+
+bool nameLink(stBans* b, unsigned rule) {
+    stNameRule* r = &b->nameRules[rule];
+    auto same = [b, r](unsigned other) { return strcmp(b->nameRules[other].folded, r->folded) == 0; };
+    stBanSlot* s = hashFind(&b->names, hashFolded(r->folded), same, true);
+    if (!s) return false;
+    if (s->tail) b->nameRules[s->tail - 1].next = rule + 1;
+    s->tail = rule + 1;
+    if (!s->head) s->head = rule + 1;
+    return true;
+}
+
+bool maskRuleMatches(const stBans* b, unsigned rule, const unsigned char o[4], unsigned port) {
+    const stMaskRule* r = &b->masks[rule];
+    return maskMatch(r, o, port) && !b->entries[r->entry].unbanned;
+}
+
+bool maskSmall(const stMaskRule* r) {
+    return (r->hi[0] - r->lo[0] + 1) * (r->hi[1] - r->lo[1] + 1) <= 256;
+}
+
+// Files every mask under the first-two-octet buckets it covers (or in the wide list). Rules are
+// visited in list order, so each bucket lists its masks in list order.
+bool maskRebuild(stBans* b) {
+    free(b->maskStart);
+    free(b->maskIds);
+    free(b->maskWide);
+    b->maskStart = static_cast<unsigned*>(calloc(65537, sizeof(unsigned)));
+    b->maskIds = nullptr;
+    b->maskWide = nullptr;
+    b->maskWideCount = 0;
+    if (!b->maskStart) return false;
+    unsigned total = 0, wide = 0;
+    for (unsigned i = 0; i < b->maskCount; ++i) {
+        const stMaskRule* r = &b->masks[i];
+        if (!maskSmall(r)) {
+            wide++;
+            continue;
+        }
+        for (unsigned a = r->lo[0]; a <= r->hi[0]; ++a)
+            for (unsigned c = r->lo[1]; c <= r->hi[1]; ++c) b->maskStart[(a << 8 | c) + 1]++;
+        total += (r->hi[0] - r->lo[0] + 1) * (r->hi[1] - r->lo[1] + 1);
+    }
+    for (unsigned k = 1; k <= 65536; ++k) b->maskStart[k] += b->maskStart[k - 1];
+    b->maskIds = static_cast<unsigned*>(malloc((total ? total : 1) * sizeof(unsigned)));
+    b->maskWide = static_cast<unsigned*>(malloc((wide ? wide : 1) * sizeof(unsigned)));
+    auto* fill = static_cast<unsigned*>(malloc(65536 * sizeof(unsigned)));
+    if (!b->maskIds || !b->maskWide || !fill) {
+        free(fill);
+        return false;
+    }
+    memcpy(fill, b->maskStart, 65536 * sizeof(unsigned));
+    for (unsigned i = 0; i < b->maskCount; ++i) {
+        const stMaskRule* r = &b->masks[i];
+        if (!maskSmall(r)) {
+            b->maskWide[b->maskWideCount++] = i;
+            continue;
+        }
+        for (unsigned a = r->lo[0]; a <= r->hi[0]; ++a)
+            for (unsigned c = r->lo[1]; c <= r->hi[1]; ++c) b->maskIds[fill[a << 8 | c]++] = i;
+    }
+    free(fill);
+    b->maskDirty = 0;
+    return true;
+}
+
+}  // namespace
+
+void banFoldName(const char* name, char out[32]) {
+    const char* plain = noColor(name ? name : "");
+    int i = 0;
+    for (; plain[i] && i < 31; ++i) out[i] = lowerCh(plain[i]);
+    out[i] = 0;
+}
+
+int banAdd(stQzSv* sv, int kind, const char* key, const char* body, int length) {
+    return banAddAt(sv, kind, key, body, length, GetTickCount());
+}
+
+int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length, unsigned tick) {
+    stBans* b = &sv->bans;
+    if (!key || !*key || !body) return 0;
+    stMaskRule rule;
+    stNameRule nameRule;
+    char banned[QZ_BAN_BODY_MAX + 1];
+    firstQuoted(body, banned, qz::cap(banned));
+    if (kind == QZ_BAN_MASK && !maskParse(banned, &rule)) return 0;
+    if (kind == QZ_BAN_NAME) {
+        memset(&nameRule, 0, sizeof nameRule);
+        banFoldName(banned, nameRule.folded);
+        if (!nameRule.folded[0]) return 0;
+    }
+    if (b->count == UINT_MAX - 1 || !growArray(&b->entries, &b->capacity, b->count + 1, 1024)) {
+        return 0;
+    }
+    if (kind == QZ_BAN_MASK && !growArray(&b->masks, &b->maskCap, b->maskCount + 1, 64)) return 0;
+    if (kind == QZ_BAN_NAME && !growArray(&b->nameRules, &b->nameCap, b->nameCount + 1, 64)) {
+        return 0;
+    }
+    unsigned text = 0;
+    if (!poolAdd(b, body, &text)) return 0;
+    unsigned id = b->count;
+    stBanEntry* e = &b->entries[id];
+    memset(e, 0, sizeof *e);
+    QZ_COPY(e->key, key);
+    e->length = length;
+    e->issueTick = tick;
+    e->text = text;
+    e->filePos = -1;
+    e->kind = static_cast<unsigned char>(kind);
+    b->count++;
+    if (kind == QZ_BAN_GUID || kind == QZ_BAN_KICK) {
+        if (!guidLink(b, id)) return b->count--, 0;
+    } else if (kind == QZ_BAN_MASK) {
+        rule.entry = id;
+        b->masks[b->maskCount++] = rule;
+        b->maskDirty = 1;
+    } else {
+        nameRule.entry = id;
+        b->nameRules[b->nameCount] = nameRule;
+        if (!nameLink(b, b->nameCount)) return b->count--, 0;
+        b->nameCount++;
+    }
+    return static_cast<int>(id + 1);
+}
+
+stBanEntry* banEntry(stQzSv* sv, int banSlot) {
+    if (banSlot < 1 || static_cast<unsigned>(banSlot) > sv->bans.count) return nullptr;
+    return &sv->bans.entries[banSlot - 1];
+}
+
+const char* banBody(const stQzSv* sv, const stBanEntry* e) { return sv->bans.pool + e->text; }
+
+void banFree(stQzSv* sv) {
+    stBans* b = &sv->bans;
+    free(b->entries);
+    free(b->pool);
+    free(b->guids.slots);
+    free(b->names.slots);
+    free(b->masks);
+    free(b->nameRules);
+    free(b->maskStart);
+    free(b->maskIds);
+    free(b->maskWide);
+    memset(b, 0, sizeof *b);
+}
+
+size_t banBytes(const stQzSv* sv) {
+    const stBans* b = &sv->bans;
+    size_t n = static_cast<size_t>(b->capacity) * sizeof(stBanEntry) + b->poolCap;
+    if (b->guids.slots) n += (static_cast<size_t>(b->guids.mask) + 1) * sizeof(stBanSlot);
+    if (b->names.slots) n += (static_cast<size_t>(b->names.mask) + 1) * sizeof(stBanSlot);
+    n += static_cast<size_t>(b->maskCap) * sizeof(stMaskRule);
+    n += static_cast<size_t>(b->nameCap) * sizeof(stNameRule);
+    if (b->maskStart) n += 65537 * sizeof(unsigned);
+    if (b->maskStart && !b->maskDirty) {
+        n += static_cast<size_t>(b->maskStart[65536] + b->maskWideCount) * sizeof(unsigned);
+    }
+    return n;
+}
+
+int banRejoin(stQzSv* sv, const char* guid, unsigned now, int* banSlot) {
+    stBans* b = &sv->bans;
+    *banSlot = 0;
+    if (!guid || !*guid) return 0;
+    auto same = [b, guid](unsigned other) { return trcasecmp(b->entries[other].key, guid) == 0; };
+    stBanSlot* s = hashFind(&b->guids, hashFolded(guid), same, false);
+    while (s && s->head) {
+        stBanEntry* e = &b->entries[s->head - 1];
+        *banSlot = static_cast<int>(s->head);
+        if (e->unbanned) return 0;
+        if (e->length <= 0) return -1;
+        int left = e->length - tickElapsed(now, e->issueTick) / 60000;
+        if (left > 0) return left;
+        if (e->kind != QZ_BAN_KICK) return 0;
+        // A kick whose time is over no longer counts as an entry of the GUID.
+        e->expired = 1;
+        s->head = e->nextSame;
+    }
+    *banSlot = 0;
+    return 0;
+}
+
+int banMaskFind(stQzSv* sv, const char* address) {
+    stBans* b = &sv->bans;
+    unsigned char o[4];
+    unsigned port = 0;
+    if (!b->maskCount || !maskAddress(address, o, &port)) return 0;
+    if (b->maskDirty && !maskRebuild(b)) {
+        // Without an index the masks are simply scanned in list order.
+        for (unsigned i = 0; i < b->maskCount; ++i)
+            if (maskRuleMatches(b, i, o, port)) return static_cast<int>(b->masks[i].entry + 1);
+        return 0;
+    }
+    unsigned best = UINT_MAX;
+    unsigned bucket = static_cast<unsigned>(o[0]) << 8 | o[1];
+    for (unsigned i = b->maskStart[bucket]; i < b->maskStart[bucket + 1]; ++i) {
+        if (maskRuleMatches(b, b->maskIds[i], o, port)) {
+            best = b->maskIds[i];
+            break;
+        }
+    }
+    for (unsigned i = 0; i < b->maskWideCount && b->maskWide[i] < best; ++i) {
+        if (maskRuleMatches(b, b->maskWide[i], o, port)) {
+            best = b->maskWide[i];
+            break;
+        }
+    }
+    return best == UINT_MAX ? 0 : static_cast<int>(b->masks[best].entry + 1);
+}
+
+int banNameFind(stQzSv* sv, const char* name) {
+    stBans* b = &sv->bans;
+    if (!b->nameCount) return 0;
+    char folded[32];
+    banFoldName(name, folded);
+    auto same = [b, &folded](unsigned other) {
+        return strcmp(b->nameRules[other].folded, folded) == 0;
+    };
+    stBanSlot* s = hashFind(&b->names, hashFolded(folded), same, false);
+    for (unsigned r = s ? s->head : 0; r; r = b->nameRules[r - 1].next) {
+        const stNameRule* rule = &b->nameRules[r - 1];
+        if (!b->entries[rule->entry].unbanned) return static_cast<int>(rule->entry + 1);
+    }
+    return 0;
+}
+
+int banUnbanGuid(stQzSv* sv, const char* guid) {
+    stBans* b = &sv->bans;
+    if (!guid || !*guid) return 0;
+    auto same = [b, guid](unsigned other) { return trcasecmp(b->entries[other].key, guid) == 0; };
+    stBanSlot* s = hashFind(&b->guids, hashFolded(guid), same, false);
+    int n = 0;
+    for (unsigned id = s ? s->head : 0; id; id = b->entries[id - 1].nextSame) {
+        b->entries[id - 1].unbanned = 1;
+        n++;
+    }
+    return n;
+}
+
+void banCheck(stQzSv* sv, const char* guid, const char* address, const char* name, unsigned now,
+              stBanVerdict* out) {
+    out->rejoin = banRejoin(sv, guid, now, &out->rejoinSlot);
+    out->maskSlot = banMaskFind(sv, address);
+    out->nameSlot = banNameFind(sv, name);
+}

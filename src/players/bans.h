@@ -1,0 +1,143 @@
+// The kick/ban list: GUID bans, kick entries, "MASK" and "NAME" entries, the indexes that let a
+// connection be checked against a million entries in well under a microsecond, and the ban file.
+#pragma once
+
+#include <cstddef>
+
+struct stQzSv;
+
+enum QzBanKind : unsigned char {
+    QZ_BAN_GUID = 0,  // permanent GUID ban (commands or the ban file)
+    QZ_BAN_KICK = 1,  // kick entry: in memory only, ends when its minutes are over
+    QZ_BAN_MASK = 2,  // address-mask ban
+    QZ_BAN_NAME = 3,  // player-name ban
+};
+
+// Longest record body ("\"%s\" \"%s\" %s") the list keeps, so that every written record line
+// loads back (the loader refuses lines longer than QZ_BAN_LINE_MAX).
+constexpr int QZ_BAN_BODY_MAX = 900;
+constexpr int QZ_BAN_LINE_MAX = 1024;
+// Ban files whose record positions are remembered for the in-place update.
+constexpr int QZ_BAN_FILES = 8;
+
+struct stBanEntry {
+    // The fields the rejoin check reads.
+    char key[40];        // GUID, "MASK" or "NAME"
+    int length;          // minutes; 0 or less: permanent
+    int unbanned;        // set by qz_sv_UnBan, cleared by qz_sv_ReBan
+    unsigned issueTick;  // GetTickCount() when entered
+    // Bookkeeping.
+    unsigned text;       // offset of the record body in the text pool
+    unsigned nextSame;   // next entry (index + 1) with the same GUID, 0 none
+    long long filePos;   // offset of the record line in its ban file, -1 when not in a file
+    unsigned short fileId;  // 1..QZ_BAN_FILES, 0 when not in a file
+    unsigned char kind;     // QzBanKind
+    unsigned char expired;  // a kick whose time is over or that a later kick or ban replaced
+    unsigned char fileMark;  // the unbanned mark as the ban file holds it
+};
+
+// Open-addressing index from a key's hash to the first and last entry of the key.
+struct stBanSlot {
+    unsigned hash;
+    unsigned head;  // id + 1 of the first live entry, 0 none
+    unsigned tail;  // id + 1 of the last entry
+};
+struct stBanHash {
+    stBanSlot* slots;
+    unsigned mask;  // slot count - 1 (a power of two minus one); 0 with no slots
+    unsigned used;
+};
+
+// A parsed address mask: four octet ranges and a port range.
+struct stMaskRule {
+    unsigned entry;
+    unsigned char lo[4], hi[4];
+    unsigned short portLo, portHi;
+};
+struct stNameRule {
+    unsigned entry;
+    unsigned next;     // next rule (index + 1) with the same name
+    char folded[32];   // the name without colour codes, lower case
+};
+
+struct stBans {
+    stBanEntry* entries;
+    unsigned count, capacity;
+    char* pool;  // record bodies, each terminated
+    unsigned poolLen, poolCap;
+    stBanHash guids;
+    stBanHash names;
+    stMaskRule* masks;
+    unsigned maskCount, maskCap;
+    stNameRule* nameRules;
+    unsigned nameCount, nameCap;
+    // Mask index, rebuilt on the first check after a mask was added: masks covering at most
+    // 256 combinations of the first two octets are filed under each of them, the others are
+    // scanned always.
+    int maskDirty;
+    unsigned* maskStart;  // 65537 offsets into maskIds
+    unsigned* maskIds;    // rule numbers, ascending within a bucket
+    unsigned* maskWide;
+    unsigned maskWideCount;
+    char files[QZ_BAN_FILES][512];  // paths of the ban files entries were read from or written to
+};
+
+// What the connection checks found.
+struct stBanVerdict {
+    int rejoin;     // 0 admit, -1 banned, > 0 minutes left of a kick
+    int rejoinSlot;  // ban slot number of the deciding entry, 0 none
+    int maskSlot;   // ban slot number of the first mask that holds the address, 0 none
+    int nameSlot;   // ban slot number of the first name ban of the name, 0 none
+};
+
+// Adds an entry; body is the record body. Returns the ban slot number (1..), 0 when the list
+// cannot grow or the entry is malformed (a mask that does not parse, an empty name). A kick or
+// GUID ban ends the running kick of its GUID.
+int banAdd(stQzSv* sv, int kind, const char* key, const char* body, int length);
+// banAdd with the issue tick given (loading a file reads the clock once).
+int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length, unsigned tick);
+// The entry of a ban slot number, or null.
+stBanEntry* banEntry(stQzSv* sv, int banSlot);
+// Record body of an entry.
+const char* banBody(const stQzSv* sv, const stBanEntry* e);
+// Frees the whole list; it is empty afterwards.
+void banFree(stQzSv* sv);
+// Bytes held by the list, its texts and its indexes.
+size_t banBytes(const stQzSv* sv);
+
+// Rejoin check: 0 admit, -1 permanently banned, > 0 minutes left. The first live entry of the
+// GUID decides; a kick whose time is over no longer counts as an entry of the GUID. banSlot
+// receives the deciding entry's number (0 none).
+int banRejoin(stQzSv* sv, const char* guid, unsigned now, int* banSlot);
+// Ban slot number of the first mask entry (not unbanned) that holds the address, 0 none.
+int banMaskFind(stQzSv* sv, const char* address);
+// Ban slot number of the first name entry (not unbanned) for the name, 0 none.
+int banNameFind(stQzSv* sv, const char* name);
+// Sets the unbanned mark of every live entry of the GUID; returns how many entries it has.
+int banUnbanGuid(stQzSv* sv, const char* guid);
+// All three checks.
+void banCheck(stQzSv* sv, const char* guid, const char* address, const char* name, unsigned now,
+              stBanVerdict* out);
+
+// Parses an address mask (docs/bans.md). False when it is not one.
+bool maskParse(const char* text, stMaskRule* out);
+// Reads a numeric client address "a.b.c.d" with an optional ":port". False for anything else.
+bool maskAddress(const char* text, unsigned char octets[4], unsigned* port);
+bool maskMatch(const stMaskRule* rule, const unsigned char octets[4], unsigned port);
+// The name as name bans compare it: colour codes removed (31 characters at most), lower case.
+void banFoldName(const char* name, char out[32]);
+
+// Ban file. Number of a remembered file path (1..), registering it; 0 when the table is full.
+int banFileId(stQzSv* sv, const char* path);
+// Appends the record line "KEY BODY" to the file through trLog and remembers where it went.
+// False when the line could not be written.
+bool banFileAppend(stQzSv* sv, const char* path, int banSlot);
+// Loads the records of a ban file. Returns the number loaded, -1 when the file cannot be
+// opened; *skipped receives the number of damaged lines skipped.
+long banLoadFile(stQzSv* sv, const char* path, long* skipped);
+// Rewrites, in place, the unbanned marks of the records that came from (or went to) the file.
+// Returns the number of records changed, -1 on a write error. *missing receives the number of
+// records no longer found where they were.
+int banUpdateFile(stQzSv* sv, const char* path, int* missing);
+// Loads qzbans.dat of the home directory at start-up when it exists.
+void banStartupLoad(stQzSv* sv);

@@ -1,0 +1,93 @@
+// The module's side of the exchange with the client module in each player's game: the
+// handshake that moves a player from "PRE " to "OK  " (or "SPEC"), and the requests a client
+// module may send afterwards. docs/client-exchange.md describes the texts.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/bridge.h"
+#include "host/state.h"
+#include "players/kick.h"
+#include "players/slots.h"
+#include "util/clock.h"
+#include "util/compare.h"
+#include "util/text.h"
+
+namespace {
+
+// Longest packet text looked at; the rest is ignored.
+constexpr int kPacketMax = 256;
+
+// "MAJOR.MINOR" with a three-digit minor, as the version line prints it.
+void readVersion(const char* text, int* major, int* minor) {
+    char* end = nullptr;
+    long a = strtol(text, &end, 10);
+    long b = *end == '.' ? strtol(end + 1, nullptr, 10) : 0;
+    *major = a < 0 || a > 999 ? 0 : static_cast<int>(a);
+    *minor = b < 0 || b > 999 ? 0 : static_cast<int>(b);
+}
+
+bool older(int major, int minor, int refMajor, int refMinor) {
+    return major < refMajor || (major == refMajor && minor < refMinor);
+}
+
+void send(stQzSv* sv, int slot, const char* text) {
+    svSendClient(sv, slot, "%c%s", QZ_MSG_EXCHANGE, text);
+}
+
+}  // namespace
+
+void plHello(stQzSv* sv, int slot) {
+    char text[64];
+    QZ_TRF(text, "QZ_HELLO %d.%03d %d", sv->svVerMajor, sv->svVerMinor, slot);
+    send(sv, slot, text);
+}
+
+// Each step is taken only from the status before it, so a repeated or stray packet cannot move
+// a player backwards or skip the version check.
+void plPacket(stQzSv* sv, int slot, const char* data, int length) {
+    Qz_Sv_Client_s* c = plPlayer(sv, slot);
+    if (!c || !data || length <= 0) return;
+    char text[kPacketMax];
+    int n = length < kPacketMax ? length : kPacketMax - 1;
+    memcpy(text, data, static_cast<size_t>(n));
+    text[n] = 0;
+    char word[16];
+    int w = 0;
+    while (text[w] && text[w] != ' ' && w < qz::cap(word) - 1) {
+        word[w] = text[w];
+        w++;
+    }
+    word[w] = 0;
+    const char* args = text + w;
+    while (*args == ' ') args++;
+
+    if (!strcmp(word, "QZ_INIT") && c->status == QZ_ST_PRE) {
+        readVersion(args, &c->clientVerMajor, &c->clientVerMinor);
+        const char* kind = strchr(args, ' ');
+        c->spectator = kind && kind[1] == 'S';
+        c->status = QZ_ST_INIT;
+        char check[48];
+        QZ_TRF(check, "QZ_CHECK %d.%03d", sv->clVerMajor, sv->clVerMinor);
+        send(sv, slot, check);
+    } else if (!strcmp(word, "QZ_UPDT") && c->status == QZ_ST_INIT) {
+        readVersion(args, &c->clientVerMajor, &c->clientVerMinor);
+        c->status = QZ_ST_UPDT;
+        if (older(c->clientVerMajor, c->clientVerMinor, sv->clVerMajor, sv->clVerMinor)) {
+            plForceSpec(sv, slot);
+        } else {
+            send(sv, slot, "QZ_GO");
+        }
+    } else if (!strcmp(word, "QZ_READY") && c->status == QZ_ST_UPDT &&
+               !older(c->clientVerMajor, c->clientVerMinor, sv->clVerMajor, sv->clVerMinor)) {
+        c->status = c->spectator ? QZ_ST_SPEC : QZ_ST_OK;
+        plSetGuidCvars(sv, slot);
+    } else if (!strcmp(word, "QZ_PLIST") && c->status >= QZ_ST_INIT) {
+        plSendPlayerList(sv, slot);
+    } else if (!strncmp(word, "QZ_", 3)) {
+        svMsg(sv, "Packet ignored from (slot #%d) %s: %s (status %s)", slot, c->name, word,
+              plStatusName(c->status));
+    } else {
+        svMsg(sv, "Unknown packet from (slot #%d) %s (%d bytes)", slot, c->name, length);
+    }
+}

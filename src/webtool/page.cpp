@@ -1,0 +1,254 @@
+// The page writer and the parts every WebTool page shares: header, footer, Web Key row, HTML
+// escaping and the ^-colour conversion.
+#include "webtool/page.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "host/bridge.h"
+#include "host/state.h"
+#include "util/clock.h"
+#include "webtool/screens.h"
+
+namespace {
+
+// Room the writers may fill: the last byte always stays the terminator.
+constexpr int kPageRoom = WEB_PAGE_SIZE - 1;
+
+// The entity of an HTML-special character, or null for an ordinary one.
+const char* entityOf(char c) {
+    switch (c) {
+        case '&': return "&amp;";
+        case '<': return "&lt;";
+        case '>': return "&gt;";
+        case '"': return "&quot;";
+        case '\'': return "&#39;";
+        default: return nullptr;
+    }
+}
+
+// Appends n bytes of literal text; cuts at the page's room.
+void putN(stWebPage* page, const char* text, int n) {
+    int room = kPageRoom - page->len;
+    if (n > room) {
+        n = room;
+        page->cut = 1;
+    }
+    if (n <= 0) return;
+    memcpy(page->text + page->len, text, static_cast<size_t>(n));
+    page->len += n;
+    page->text[page->len] = 0;
+}
+
+// Appends one character escaped; an entity that does not fit whole is left out.
+void putEsc(stWebPage* page, char c) {
+    const char* e = entityOf(c);
+    if (!e) {
+        putN(page, &c, 1);
+        return;
+    }
+    int n = static_cast<int>(strlen(e));
+    if (n > kPageRoom - page->len) {
+        page->cut = 1;
+        return;
+    }
+    putN(page, e, n);
+}
+
+}  // namespace
+
+void web_clear(stWebPage* page) {
+    page->len = 0;
+    page->cut = 0;
+    page->text[0] = 0;
+}
+
+int web_add(stWebPage* page, const char* fmt, ...) {
+    int room = WEB_PAGE_SIZE - page->len;
+    if (room <= 1) {
+        page->cut = 1;
+        return page->len;
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(page->text + page->len, static_cast<size_t>(room), fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        page->text[page->len] = 0;
+        return page->len;
+    }
+    if (n >= room) {
+        n = room - 1;
+        page->cut = 1;
+    }
+    page->len += n;
+    return page->len;
+}
+
+void web_put(stWebPage* page, const char* text) { putN(page, text, slen(text)); }
+
+void web_add_esc(stWebPage* page, const char* text, int max) {
+    if (!text) return;
+    for (int i = 0; text[i] && (max < 0 || i < max); ++i) {
+        // Runs of ordinary characters go in one copy; the page is written per request, but the
+        // Player List writes many short texts.
+        int run = i;
+        while (text[run] && (max < 0 || run < max) && !entityOf(text[run])) run++;
+        if (run > i) {
+            putN(page, text + i, run - i);
+            i = run - 1;
+            continue;
+        }
+        putEsc(page, text[i]);
+    }
+}
+
+const char* web_esc(const char* text, char* out, int size) {
+    if (size <= 0) return out;
+    int n = 0;
+    out[0] = 0;
+    for (const char* p = text ? text : ""; *p; ++p) {
+        const char* e = entityOf(*p);
+        int need = e ? static_cast<int>(strlen(e)) : 1;
+        if (n + need > size - 1) break;
+        if (e) {
+            memcpy(out + n, e, static_cast<size_t>(need));
+        } else {
+            out[n] = *p;
+        }
+        n += need;
+    }
+    out[n] = 0;
+    return out;
+}
+
+const char* web_color_of(char c) {
+    static const char* const kColors[8] = {"000000", "ff0000", "00ff00", "ffff00",
+                                           "0000ff", "00ffff", "ff00ff", "ffffff"};
+    return kColors[static_cast<unsigned char>(c) & 7];
+}
+
+void web_colorize(stQzSv* sv, char* dest, int size, const char* text) {
+    traf(dest, size, "<font color=#%s>", sv->set.httpColText1);
+    for (const char* p = text ? text : ""; *p; ++p) {
+        if (*p != '^' || !p[1]) {
+            tracc(dest, size, *p);
+            continue;
+        }
+        if (p[1] == '^') {
+            tracc(dest, size, '^');
+        } else {
+            traf(dest, size, "</font><font color=#%s>", web_color_of(p[1]));
+        }
+        ++p;
+    }
+    tracat(dest, size, "</font>");
+}
+
+void web_colorize_esc(stQzSv* sv, stWebPage* page, const char* text) {
+    web_add(page, "<font color=#%s>", sv->set.httpColText1);
+    for (const char* p = text ? text : ""; *p; ++p) {
+        if (*p != '^' || !p[1]) {
+            putEsc(page, *p);
+            continue;
+        }
+        if (p[1] == '^') {
+            putN(page, "^", 1);
+        } else {
+            web_add(page, "</font><font color=#%s>", web_color_of(p[1]));
+        }
+        ++p;
+    }
+    web_put(page, "</font>");
+}
+
+void web_key_row(stWebPage* page, const char* key, bool alignRight) {
+    char digest[33];
+    web_key_digest(key ? key : "", digest);
+    web_add(page,
+            "<tr><td%s>Web Key</td><td><input type=password name=webkey maxlength=32 size=35 "
+            "value=\"%s\"></td></tr>\n",
+            alignRight ? " align=right" : "", digest);
+    web_put(page, "<tr><td>&nbsp</td></tr>\n");
+}
+
+void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refresh,
+                const char* key) {
+    web_clear(page);
+    web_put(page, "HTTP/1.0 200 OK\nAccept: text/html\nConnection: close\n\n<html>");
+    const stSettings& s = sv->set;
+    bool refreshes = refresh && s.httpRefresh > 0;
+    if (refreshes) {
+        char digest[33];
+        web_key_digest(key ? key : "", digest);
+        char addr[128 * 6];
+        web_esc(*s.httpAddr ? s.httpAddr : "127.0.0.1", addr, qz::cap(addr));
+        web_add(page,
+                "<head> <meta http-equiv=refresh content=\"%d; "
+                "url=http://%s:%d/qzsvweb/%s&webkey=%s\"> </head>",
+                s.httpRefresh, addr, s.httpPort, refresh, digest);
+    }
+    web_add(page,
+            "\n<body text=#%s bgcolor=#%s>\n<center><b><hr height=4 width=400 color=#%s>\n"
+            "<font size=5>Kestrine Server WebTool for ET</font>\n"
+            "<hr height=4 width=400 color=#%s>\n<br><br><font size=4><i>%s</i><br><br></font></b>"
+            "<font size=3 color=#%s>version = ",
+            s.httpColText1, s.httpColBack1, s.httpColLine1, s.httpColLine2, title,
+            s.httpColText2);
+    // The game variables are the game's texts, not the page's: escaped.
+    char value[256];
+    svCvar(sv, "version", value, qz::cap(value));
+    web_add_esc(page, value);
+    web_put(page, "<br>sv_hostname = ");
+    svCvar(sv, "sv_hostname", value, qz::cap(value));
+    web_add_esc(page, value);
+    web_put(page, "<br>net_ip:net_port = ");
+    svCvar(sv, "net_ip", value, qz::cap(value));
+    web_add_esc(page, value);
+    web_put(page, ":");
+    svCvar(sv, "net_port", value, qz::cap(value));
+    web_add_esc(page, value);
+    web_put(page, "<br>mapname = ");
+    svCvar(sv, "mapname", value, qz::cap(value));
+    web_add_esc(page, value);
+    web_put(page, "<br><br></font></b>");
+    if (refreshes) {
+        web_add(page, "<font size=3 color=#%s>This page auto-refreshes every %d seconds",
+                s.httpColText1, s.httpRefresh);
+    }
+    web_put(page, "\n<form method=post enctype=text/plain action=\"/qzsvweb\">\n");
+}
+
+void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
+    const stSettings& s = sv->set;
+    web_add(page, "<br><font color=#%s>%s</font><br><br>\n<hr height=4 width=400 color=#%s>\n",
+            s.httpColMsg, message ? message : "", s.httpColLine2);
+    web_put(page,
+            "<table border=0>\n"
+            "<tr><td align=right><input type=submit value=\"Command Screen\" name=cmds></td>"
+            "<td>&nbsp&nbsp&nbsp</td>"
+            "<td><input type=submit value=\"Game Settings\" name=gsettings></td>"
+            "</tr>\n"
+            "<tr><td align=right><input type=submit value=\"Player List\" name=plist></td><td>"
+            "</td><td><input type=submit value=\"QZ Settings\" name=qz_settings></td></tr>\n"
+            "</table>\n");
+    web_add(page, "<hr height=4 width=400 color=#%s>\n</form>\n", s.httpColLine1);
+    web_add(page, "Kestrine Server (v%d.%03d | A%d C%d.%03d) %s<br>\n", sv->svVerMajor,
+            sv->svVerMinor, sv->agVer, sv->clVerMajor, sv->clVerMinor,
+            sv->enabled ? "Enabled" : "**DISABLED**");
+    // A signed division, so a start tick ahead of now gives zeros rather than a huge uptime.
+    long m = static_cast<long>(static_cast<int>(GetTickCount() - sv->web.startTick)) / 60000L;
+    long d = 0, h = 0, min = 0;
+    if (m > 0) {
+        d = m / 1440;
+        h = (m % 1440) / 60;
+        min = (m % 1440) % 60;
+    }
+    web_add(page, "Last Kestrine Server Initialization/Restart: %ld Days, %ld Hours, %ld Minutes<br>",
+            d, h, min);
+    web_put(page,
+            "<font size=2>Every page carries the key's digest only; close the browser when you "
+            "leave a shared computer.</font>\n");
+    web_put(page, "</center></body></html>\n");
+}

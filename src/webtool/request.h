@@ -1,0 +1,53 @@
+// Reading WebTool requests: the HTTP framing of a request gathered across reads, turning its
+// refresh target and body into the one-field-per-line form the handlers read, field lookup and
+// the four rules by which handlers read field values.
+#pragma once
+
+#include "webtool/web.h"
+
+// First occurrence of name in text, ASCII letters compared without regard to case; null when
+// absent. The name may stand anywhere, also inside another field's value.
+const char* web_find(const char* text, const char* name);
+// The field name at the start of a line of the form, optionally after decimal digits (the player
+// buttons "12slot="); null when no line starts so. The button table looks names up this way so
+// that a button name typed into another field's value does not pick the action.
+const char* web_button(const char* form, const char* name);
+
+// Rule 1, line value: after name (at where), blanks, one "=", blanks; the value runs to the first
+// CR, LF or the end. Copies at most size-1 characters into out and returns the value's full
+// length. where must point at the name found by web_find.
+int web_line_value(const char* where, const char* name, char* out, int size);
+// The value start of rule 1 (no copy), for reading a value in place.
+const char* web_line_start(const char* where, const char* name);
+// Rule 2, number after the name: from the end of the name (at where), skips every non-digit and
+// reads the decimal number at the first digit (0 when the text ends first; saturates).
+int web_number_after(const char* where, const char* name);
+// Rule 3, fixed width: the 32 characters after the name (at where), fewer where the text ends.
+void web_fixed32(const char* where, const char* name, char (&out)[33]);
+// Rule 4, number before the name: the decimal digits immediately before where (text is the start
+// of the whole text); -1 when there are none.
+int web_number_before(const char* text, const char* where);
+
+// Result of scanning the bytes read so far on a connection.
+enum WebScan {
+    WEBS_MORE = 0,      // not complete yet
+    WEBS_COMPLETE = 1,  // headers and Content-Length body are all there
+    WEBS_TOO_LARGE = 2  // the request cannot fit WEB_REQ_MAX bytes
+};
+// Looks at the bytes of c->req (c->len of them) for the end of the headers and the body length
+// (kept in c->headerEnd / c->bodyLen, so repeated calls resume).
+int webScanRequest(stWebConn* c);
+
+enum WebTarget {
+    WEBT_TOOL = 0,      // the path /qzsvweb
+    WEBT_NOT_FOUND = 1  // any other path, or no request line
+};
+// Turns a complete request into the form text: the refresh target's fields (the part of the
+// request target after "/qzsvweb/" or "?", split at "&") and then the body, one "name=value"
+// per line ended by CR LF. A body whose Content-Type holds "urlencode" is split at "&" and
+// decoded (%XX, "+"); a text/plain body is taken as it stands. CR, LF and NUL produced by
+// decoding become blanks, so a value never makes a line of its own. The request line and the
+// headers never reach the form. Returns WEBT_TOOL or WEBT_NOT_FOUND (form is then empty).
+int webRequestForm(const stWebConn* c, char* form, int size);
+// Appends the URL-decoded text of src[0..n) to out at *len (size bytes, terminated).
+void webUrlDecode(const char* src, int n, bool plusIsBlank, char* out, int size, int* len);

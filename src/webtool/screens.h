@@ -1,0 +1,71 @@
+// The WebTool's screens and button handlers, the web key, and the table that picks a handler by
+// the submitted button's name.
+//
+// A handler gets the central state, the request's form text (one "name=value" field per line,
+// read only; it stays valid while the page is written, so values need not be copied first) and
+// the page to write. Every action handler calls web_key_check first and returns when it gives
+// true (the Login Screen is then written). A screen writes the whole page with web_header ...
+// web_footer. The key a screen is given is the web key itself (qz_sv_HttpKey); the page shows
+// only its digest.
+#pragma once
+
+#include "webtool/page.h"
+
+struct stQzSv;
+
+using WebHandler = void (*)(stQzSv* sv, const char* form, stWebPage* page);
+
+// One row of the button table: the field name looked for and its handler.
+struct WebButton {
+    const char* name;
+    WebHandler run;
+};
+// The button table, in the order the names are tried.
+extern const WebButton kWebButtons[];
+extern const int kWebButtonCount;
+
+// Answers a request to /qzsvweb: the first row of the button table found decides; with none the
+// Login Screen with an empty message.
+void web_dispatch(stQzSv* sv, const char* form, stWebPage* page);
+// The screen selector: key check, then "plist", "gsettings", "cmds" or "qz_settings" (exact
+// text); any other name gives the Login Screen with "* Web Key Required *".
+void web_screen(stQzSv* sv, const char* form, stWebPage* page, const char* screen);
+
+// Web key (key.cpp). The digest of key: 32 upper-case hexadecimal characters.
+void web_key_digest(const char* key, char (&out)[33]);
+// True when the request does not carry a valid key (or its address is locked out): the bad key
+// has been reported and the Login Screen written into page. False when the key is good.
+bool web_key_check(stQzSv* sv, const char* form, stWebPage* page);
+// The web key to use: qz_sv_HttpKey, which takes the game's "rconpassword" while it is empty.
+const char* web_key(stQzSv* sv);
+// Applies the "rconpassword" rule; the listener calls it once per request served.
+void web_key_from_rcon(stQzSv* sv);
+
+// Login Screen (login.cpp).
+void web_login(stQzSv* sv, stWebPage* page, const char* message);
+
+// General Settings (settings_screen.cpp).
+void web_settings(stQzSv* sv, stWebPage* page, const char* message, const char* key);
+void web_settings_update(stQzSv* sv, const char* form, stWebPage* page);
+
+// Player List (plist.cpp).
+void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key,
+               const char* slot, const char* guid);
+void web_slot(stQzSv* sv, const char* form, stWebPage* page);
+void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban);
+void web_getss(stQzSv* sv, const char* form, stWebPage* page);
+
+// Command Screen, results and the module's commands (cmds.cpp).
+void web_cmds(stQzSv* sv, stWebPage* page, const char* message, const char* key);
+void web_map(stQzSv* sv, const char* form, stWebPage* page);
+void web_game_cmd(stQzSv* sv, const char* form, stWebPage* page, const char* word);
+void web_exec_cmd(stQzSv* sv, const char* form, stWebPage* page);
+// Runs command on the game console with its output captured and writes the results page.
+void web_results(stQzSv* sv, stWebPage* page, const char* key, const char* command);
+void web_writecfg(stQzSv* sv, const char* form, stWebPage* page);
+void web_restart(stQzSv* sv, const char* form, stWebPage* page);
+void web_update(stQzSv* sv, const char* form, stWebPage* page);
+
+// Game Settings (gsettings.cpp).
+void web_gsettings(stQzSv* sv, stWebPage* page, const char* message, const char* key);
+void web_gset_update(stQzSv* sv, const char* form, stWebPage* page);

@@ -1,0 +1,141 @@
+// The ban file: the record lines byte for byte, loading (also of damaged files, which are never
+// changed), file names kept inside the home directory, and the in-place update of unbanned
+// marks.
+#include <string>
+
+#include "players/players_fixture.h"
+
+namespace {
+
+using BanFile = PlayersTest;
+
+const std::string kStamp = "[01.01.2026 00:00:00] ";
+
+std::string record(const std::string& key, const std::string& body,
+                   const std::string& stamp = kStamp) {
+    return stamp + key + " " + body + "\r\n\r\n";
+}
+
+TEST_F(BanFile, EveryKindOfBanIsAppendedAsOneRecordLineAndAnEmptyLine) {
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    run("sim_advance 90000");
+    run("qz_sv_Ban 1 aimbot | demo 7");
+    run(std::string("qz_sv_BanGuid ") + kGuidB + " Al 5.6.7.8 spam");
+    run(std::string("qz_sv_BanGuid ") + kGuidC);
+    run("qz_sv_BanMask 10.0.*:27960 proxy");
+    run("qz_sv_banname Big Bad");
+    const std::string expected =
+        record(kGuidA, "\"Bob\" \"1.2.3.4:27960\" aimbot | demo 7", "[01.01.2026 00:01:30] ") +
+        record(kGuidB, "\"Al\" \"5.6.7.8\" spam", "[01.01.2026 00:01:30] ") +
+        record(kGuidC, "\"?\" \"?\" ?", "[01.01.2026 00:01:30] ") +
+        record("MASK", "\"10.0.*:27960\" \"?\" proxy", "[01.01.2026 00:01:30] ") +
+        record("NAME", "\"Big Bad\" \"?\" ?", "[01.01.2026 00:01:30] ");
+    EXPECT_EQ(file("qzbans.dat"), expected);
+}
+
+TEST_F(BanFile, KicksAreNotWritten) {
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    run("qz_sv_Kick 1 5 x");
+    EXPECT_EQ(file("qzbans.dat"), "");
+}
+
+TEST_F(BanFile, LoadingCountsRecordsWithTheRightPlural) {
+    writeFile("one.dat", record(kGuidA, "\"Bob\" \"?\" x"));
+    EXPECT_TRUE(hasLine(run("qz_sv_BanLoad one.dat"), "1 Ban loaded from " + home() + "one.dat"));
+    writeFile("three.dat", record(kGuidA, "\"a\" \"?\" x") + record("MASK", "\"1.2.3.*\" \"?\" ?") +
+                               record("NAME", "\"Bob\" \"?\" ?"));
+    EXPECT_TRUE(hasLine(run("qz_sv_BanLoad three.dat"), "3 Bans loaded from " + home() + "three.dat"));
+    EXPECT_TRUE(hasLine(run("qz_sv_BanList"), "End of Ban List (4 of 4 displayed)"));
+    EXPECT_TRUE(hasLine(run("qz_sv_BanLoad missing.dat"), "File Not Found: " + home() + "missing.dat"));
+}
+
+TEST_F(BanFile, DamagedLinesAreSkippedCountedAndTheFileIsLeftAlone) {
+    std::string damaged;
+    damaged += record(kGuidA, "\"Good\" \"1.1.1.1\" one");
+    damaged += kStamp + kGuidB + " \"Cut\" \"1.1.1.\r\n";                        // cut line
+    damaged += kStamp + kGuidB + " Bob \"1.1.1.1\" x\r\n";                         // missing quotes
+    damaged += kStamp + kGuidB + " \"Bin" + std::string(1, '\0') + "ary\" \"1\" x\r\n";  // binary
+    damaged += kStamp + kGuidB + " \"" + std::string(5000, 'L') + "\" \"1\" x\r\n";  // too long
+    damaged += "[13.45.2026 00:00:00] " + std::string(kGuidB) + " \"Stamp\" \"1\" x\r\n";
+    damaged += kStamp + "NOTAGUID \"x\" \"1\" x\r\n";
+    damaged += kStamp + "MASK \"300.1.1.1\" \"?\" ?\r\n";
+    damaged += "\x01\x02\xff\xfe garbage\r\n";
+    damaged += record(kGuidC, "\"Good2\" \"1.1.1.2\" two");
+    damaged += kStamp + kGuidB + " \"Tail\" \"1.1.1.3";                            // cut at the end
+    writeFile("qzbans.dat", damaged);
+    auto lines = run("qz_sv_BanLoad");
+    EXPECT_TRUE(hasLine(lines, "2 Bans loaded from " + home() + "qzbans.dat")) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(hasLine(lines, "9 damaged lines skipped in " + home() + "qzbans.dat"));
+    EXPECT_EQ(file("qzbans.dat"), damaged);
+    EXPECT_TRUE(anyLineContains(join("Good", kGuidA, "1.2.3.4:1"), "refused"));
+    EXPECT_TRUE(anyLineContains(join("Other", kGuidB, "1.2.3.4:1"), "admitted"));
+}
+
+TEST_F(BanFile, FileNamesOutsideTheHomeDirectoryAreRefused) {
+    const char* names[] = {"../qzbans.dat", "/etc/passwd", "a/../../b.dat"};
+    for (const char* n : names) {
+        EXPECT_TRUE(anyLineContains(run(std::string("qz_sv_BanLoad ") + n), "refused")) << n;
+        EXPECT_TRUE(anyLineContains(run(std::string("qz_sv_UpdBanFile ") + n), "refused")) << n;
+    }
+    EXPECT_TRUE(hasLine(run("qz_sv_BanList"), "End of Ban List (0 of 0 displayed)"));
+}
+
+TEST_F(BanFile, BansAreInForceAfterARestartAndUnbannedMarksLoadBack) {
+    run(std::string("qz_sv_BanGuid ") + kGuidA + " Bob 1.2.3.4 x");
+    run(std::string("qz_sv_BanGuid ") + kGuidB + " Al 1.2.3.5 y");
+    const std::string before = file("qzbans.dat");
+    run("qz_sv_UnBan 1");
+    EXPECT_TRUE(hasLine(run("qz_sv_UpdBanFile"), "1 Ban Record Updated in " + home() + "qzbans.dat"));
+    std::string expected = before;
+    expected[0] = '#';
+    EXPECT_EQ(file("qzbans.dat"), expected);
+    EXPECT_TRUE(hasLine(run("qz_sv_UpdBanFile"), "0 Ban Records Updated in " + home() + "qzbans.dat"));
+
+    host().shutdown();
+    ASSERT_EQ(host().start(), 0);
+    EXPECT_TRUE(host().contains("2 Bans loaded from " + home() + "qzbans.dat"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_BanList"), "1   (UnBanned) " + std::string(kGuidA)));
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:1"), "admitted"));
+    EXPECT_TRUE(anyLineContains(join("Al", kGuidB, "1.2.3.5:1"), "You have been BANNED"));
+
+    run("qz_sv_ReBan 1");
+    run("qz_sv_UpdBanFile");
+    EXPECT_EQ(file("qzbans.dat"), before);
+}
+
+TEST_F(BanFile, AutomaticUpdateFollowsEveryUnban) {
+    run("qz_sv_AutoUpdBan 1");
+    run(std::string("qz_sv_BanGuid ") + kGuidA + " Bob 1.2.3.4 x");
+    EXPECT_TRUE(hasLine(run("qz_sv_UnBan 1"), "Ban Slot #1 has been Unbanned"));
+    EXPECT_EQ(file("qzbans.dat")[0], '#');
+    EXPECT_TRUE(hasLine(run(std::string("qz_sv_UnbanGuid ") + kGuidA), "Guid " + std::string(kGuidA) + " has been Unbanned"));
+}
+
+TEST_F(BanFile, ARecordWithoutRoomForTheMarkIsNeverRewrittenIntoItsNeighbour) {
+    // A hand-written record without a time stamp loads, but the mark has no place in its line.
+    const std::string bare = std::string(kGuidA) + " \"Bob\" \"?\" x\r\n";
+    const std::string next = record(kGuidB, "\"Al\" \"?\" y");
+    writeFile("hand.dat", bare + next);
+    run("qz_sv_BanLoad hand.dat");
+    run("qz_sv_UnBan 1");
+    run("qz_sv_UnBan 2");
+    auto lines = run("qz_sv_UpdBanFile hand.dat");
+    EXPECT_TRUE(hasLine(lines, "1 Ban Record Updated in " + home() + "hand.dat"));
+    EXPECT_TRUE(hasLine(lines, "1 Ban Record no longer in place in " + home() + "hand.dat: not updated"));
+    std::string expected = bare + next;
+    expected[bare.size()] = '#';
+    EXPECT_EQ(file("hand.dat"), expected);
+}
+
+TEST_F(BanFile, ARecordChangedBehindTheModulesBackIsLeftAsItIs) {
+    run(std::string("qz_sv_BanGuid ") + kGuidA + " Bob 1.2.3.4 x");
+    std::string changed = file("qzbans.dat");
+    changed.replace(changed.find("Bob"), 3, "Rob");
+    writeFile("qzbans.dat", changed);
+    run("qz_sv_UnBan 1");
+    auto lines = run("qz_sv_UpdBanFile");
+    EXPECT_TRUE(hasLine(lines, "0 Ban Records Updated in " + home() + "qzbans.dat"));
+    EXPECT_EQ(file("qzbans.dat"), changed);
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// The kick/ban list: the ban commands, the rejoin check's first-entry rule, mask and name bans
+// at connection, and the list commands' messages.
+#include "players/bans.h"
+
+#include "players/players_fixture.h"
+
+namespace {
+
+using Bans = PlayersTest;
+
+std::string banGuid(const char* guid, const char* name = "Bob") {
+    return std::string("qz_sv_BanGuid ") + guid + " " + name + " 1.2.3.4:27960 cheating";
+}
+
+TEST_F(Bans, UnbanTwiceThenRebanTwiceGiveTheFourMessages) {
+    run(banGuid(kGuidA));
+    EXPECT_TRUE(hasLine(run("qz_sv_UnBan 1"), "Ban Slot #1 has been Unbanned - qz_sv_UpdBanFile can "
+                                              "be used to update the ban file(s)"));
+    EXPECT_TRUE(hasLine(run("qz_sv_UnBan 1"), "Ban Slot #1 was already Unbanned"));
+    EXPECT_TRUE(hasLine(run("qz_sv_ReBan 1"), "Ban Slot #1 has been Rebanned - qz_sv_UpdBanFile can "
+                                              "be used to update the ban file(s)"));
+    EXPECT_TRUE(hasLine(run("qz_sv_ReBan 1"), "Ban Slot #1 was not Unbanned"));
+    EXPECT_TRUE(hasLine(run("qz_sv_UnBan 2"), "Invalid Ban Slot Specified: 2"));
+    EXPECT_TRUE(hasLine(run("qz_sv_ReBan 0"), "Invalid Ban Slot Specified: 0"));
+}
+
+TEST_F(Bans, AnUnbannedEntryIsMarkedInTheListAndAdmitsTheGuid) {
+    run(banGuid(kGuidA));
+    run("qz_sv_UnBan 1");
+    auto lines = run("qz_sv_BanList");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("1   (UnBanned) " + std::string(kGuidA) + " \"Bob\"", 0), 0u) << lines[0];
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "Bob admitted"));
+}
+
+TEST_F(Bans, TheFirstEntryOfAGuidDecidesEvenWhenItIsUnbanned) {
+    run(banGuid(kGuidA));
+    run(banGuid(kGuidA, "Again"));
+    run("qz_sv_UnBan 1");
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "Bob admitted"));
+}
+
+TEST_F(Bans, TheGuidIsComparedWithoutRegardToCase) {
+    run(banGuid("0123456789abcdef0123456789abcdef"));
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "Bob refused"));
+}
+
+TEST_F(Bans, ABanAfterAKickHoldsAtOnce) {
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    run("qz_sv_Kick 1 2 x");
+    run(banGuid(kGuidA));
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "You have been BANNED"));
+}
+
+TEST_F(Bans, TheListFilterCountsWhatItShows) {
+    run(banGuid(kGuidA, "Alpha"));
+    run(banGuid(kGuidB, "Beta"));
+    run(banGuid(kGuidC, "Gamma"));
+    run("qz_sv_BanMask 10.1.*");
+    run("qz_sv_banname alphabet");
+    auto lines = run("qz_sv_BanList alpha");
+    EXPECT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines.back(), "End of Ban List (2 of 5 displayed)");
+    EXPECT_TRUE(hasLine(run("qz_sv_BanList"), "End of Ban List (5 of 5 displayed)"));
+}
+
+TEST_F(Bans, UnbanGuidUnbansEveryEntryOfTheGuid) {
+    EXPECT_TRUE(hasLine(run(std::string("qz_sv_UnbanGuid ") + kGuidA),
+                        "Guid=" + std::string(kGuidA) + " Not Found in the Ban List"));
+    run(banGuid(kGuidA));
+    run(banGuid(kGuidA));
+    EXPECT_TRUE(hasLine(run(std::string("qz_sv_UnbanGuid ") + kGuidA),
+                        "Guid " + std::string(kGuidA) + " has been Unbanned - qz_sv_UpdBanFile can "
+                        "be used to update the ban file(s)"));
+    int unbanned = 0;
+    for (const std::string& line : run("qz_sv_BanList")) unbanned += line.find(" (UnBanned) ") == 3;
+    EXPECT_EQ(unbanned, 2);
+}
+
+TEST_F(Bans, BadArgumentsOfTheAddCommandsAreRefused) {
+    EXPECT_TRUE(hasLine(run("qz_sv_BanMask"), "Empty BanMask Not Accepted"));
+    EXPECT_TRUE(hasLine(run("qz_sv_banname"), "Empty BanName Not Accepted"));
+    EXPECT_TRUE(hasLine(run("qz_sv_banname ^1"), "Empty BanName Not Accepted"));
+    EXPECT_TRUE(hasLine(run("qz_sv_BanMask 10.1"), "Ban Failed"));
+    EXPECT_TRUE(hasLine(run("qz_sv_BanGuid nothex Bob 1.2.3.4 x"), "Ban Failed"));
+    EXPECT_TRUE(hasLine(run("qz_sv_BanList"), "End of Ban List (0 of 0 displayed)"));
+}
+
+TEST_F(Bans, AnAddressInsideAMaskIsRefusedWithTheSubnetTexts) {
+    EXPECT_TRUE(hasLine(run("qz_sv_BanMask 10.1.2.0-99 proxy farm"), "Ban Added to Ban List"));
+    auto lines = join("Bob", kGuidA, "10.1.2.50:27960");
+    EXPECT_TRUE(hasLine(lines, "[to 1] print\\n[err_dialog]Your IP Address or Subnet has been banned "
+                               "from this server by Kestrine Admin\\n"));
+    EXPECT_TRUE(hasLine(lines, "[host] DropClient 1 Your IP Address or Subnet has been banned from "
+                               "this server by Kestrine Admin"));
+    EXPECT_TRUE(hasLine(lines, "Ban Mask Kicked 1 (#1:10.1.2.0-99) Bob " + std::string(kGuidA)));
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "10.1.2.100:27960"), "Bob admitted"));
+}
+
+TEST_F(Bans, AnUnbannedMaskRefusesNobodyAndALaterMaskIsReported) {
+    run("qz_sv_BanMask 10.*");
+    run("qz_sv_BanMask 10.1.2.3");
+    run("qz_sv_UnBan 1");
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "10.1.2.3:1"), "Ban Mask Kicked 1 (#2:10.1.2.3)"));
+}
+
+TEST_F(Bans, ABannedNameIsRefusedWhateverItsColoursAndCase) {
+    EXPECT_TRUE(hasLine(run("qz_sv_banname \"Big Bad\""), "Ban Added to Ban List"));
+    auto lines = join("^1BIG ^7bad", kGuidA, "1.2.3.4:27960");
+    EXPECT_TRUE(hasLine(lines, "[to 1] print\\n[err_dialog]Your Player Name has been banned from this "
+                               "server by Kestrine Admin\\n"));
+    EXPECT_TRUE(hasLine(lines, "[host] DropClient 1 Your Player Name has been banned from this server "
+                               "by Kestrine Admin"));
+    EXPECT_TRUE(hasLine(lines, "Ban Name Kicked 1 (#1:Big Bad) ^1BIG ^7bad " + std::string(kGuidA)));
+    // Only the whole name is banned, not names that contain it.
+    EXPECT_TRUE(anyLineContains(join("Big Badger", kGuidA, "1.2.3.4:27960"), "admitted"));
+}
+
+TEST_F(Bans, EmptyingTheListLiftsEveryBanButLeavesTheFile) {
+    run(banGuid(kGuidA));
+    const std::string before = file("qzbans.dat");
+    EXPECT_TRUE(hasLine(run("qz_sv_BanEmpty"), "Ban List (in Memory) has been Emptied"));
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "Bob admitted"));
+    EXPECT_EQ(file("qzbans.dat"), before);
+}
+
+TEST(BanList, AKickGivesTwoThenOneThenZeroMinutes) {
+    BareState s;
+    int slot = banAdd(s.sv.get(), QZ_BAN_KICK, kGuidA, "\"Bob\" \"?\" ?", 2);
+    stBanEntry* e = banEntry(s.sv.get(), slot);
+    const unsigned t0 = e->issueTick;
+    int found = 0;
+    EXPECT_EQ(banRejoin(s.sv.get(), kGuidA, t0, &found), 2);
+    EXPECT_EQ(found, 1);
+    EXPECT_EQ(banRejoin(s.sv.get(), kGuidA, t0 + 60000, &found), 1);
+    EXPECT_EQ(banRejoin(s.sv.get(), kGuidA, t0 + 120000, &found), 0);
+    EXPECT_EQ(banRejoin(s.sv.get(), kGuidB, t0, &found), 0);
+    EXPECT_EQ(found, 0);
+}
+
+TEST(BanList, ATickThatWentBackALittleCountsAsNoTimePassed) {
+    BareState s;
+    int slot = banAdd(s.sv.get(), QZ_BAN_KICK, kGuidA, "\"Bob\" \"?\" ?", 2);
+    const unsigned t0 = banEntry(s.sv.get(), slot)->issueTick;
+    int found = 0;
+    EXPECT_EQ(banRejoin(s.sv.get(), kGuidA, t0 - 3000, &found), 2);
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+// The listener on real sockets: a module on the simulated game server, a client on 127.0.0.1,
+// and frames run one by one on the manual clock.
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/module_fixture.h"
+#include "web_client.h"
+
+namespace {
+
+using namespace webtest;
+
+class WebListener : public ModuleTest {
+  protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        port_ = freePort();
+        run("qz_sv_HttpKey secret");
+        lines_ = run("qz_sv_HttpPort " + std::to_string(port_));
+        auto opened = run("sim_advance 0");
+        ASSERT_TRUE(anyLineContains(opened, "Listening for HTTP")) << testing::PrintToString(opened);
+    }
+    void configure(sim::SimHost& host) override {
+        host.setCvar("sv_hostname", "\"><script>alert(1)</script>");
+    }
+    void frame() { run("sim_advance 0"); }
+    // Sends request on a new connection and runs frames until the answer is complete.
+    std::string ask(const std::string& request) {
+        int s = connectTo(port_);
+        EXPECT_GE(s, 0);
+        sendText(s, request);
+        std::string answer = awaitAnswer(s, [this] { frame(); });
+        close(s);
+        return answer;
+    }
+    int port_ = 0;
+    std::vector<std::string> lines_;
+};
+
+TEST_F(WebListener, FirstVisitGetsTheLoginScreenWithoutAReport) {
+    std::string answer = ask("GET /qzsvweb HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(answer.find("HTTP/1.0 200 OK\n"), 0u);
+    EXPECT_NE(answer.find("<i>Login Screen</i>"), std::string::npos);
+    EXPECT_NE(answer.find("</center></body></html>\n"), std::string::npos);
+    EXPECT_FALSE(host().contains("Bad Web Key"));
+}
+
+TEST_F(WebListener, HostileGameVariablesAreEscaped) {
+    std::string answer = ask("GET /qzsvweb HTTP/1.1\r\n\r\n");
+    EXPECT_NE(answer.find("&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+    EXPECT_EQ(answer.find("<script>"), std::string::npos);
+}
+
+TEST_F(WebListener, WrongKeyGetsBadKeyAndIsReportedWithTheClientAddress) {
+    std::string answer = ask(postPlain("webkey=wrong\r\nqz_settings=QZ Settings\r\n"));
+    EXPECT_NE(answer.find("<b><i>* BAD KEY *</i></b>"), std::string::npos);
+    EXPECT_TRUE(host().contains("Bad Web Key sent from 127.0.0.1:"));
+}
+
+TEST_F(WebListener, RightKeyOpensTheGeneralSettings) {
+    std::string answer = ask(postPlain("webkey=secret\r\nqz_settings=QZ Settings\r\n"));
+    EXPECT_NE(answer.find("<i>General QZ Settings Screen</i>"), std::string::npos);
+}
+
+TEST_F(WebListener, OtherPathsGetAPlain404) {
+    std::string answer = ask("GET /favicon.ico HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(answer.find("HTTP/1.0 404 Not Found\r\n"), 0u);
+    EXPECT_EQ(answer.find("<html>"), std::string::npos);
+}
+
+TEST_F(WebListener, TooLargeABodyGets413) {
+    std::string answer = ask("POST /qzsvweb HTTP/1.1\r\nContent-Length: 100000\r\n\r\nx");
+    EXPECT_EQ(answer.find("HTTP/1.0 413"), 0u);
+}
+
+TEST_F(WebListener, RequestSplitAcrossPacketsAndFramesIsGathered) {
+    std::string request = postPlain("webkey=secret\r\nqz_settings=QZ Settings\r\n");
+    int s = connectTo(port_);
+    ASSERT_GE(s, 0);
+    std::string answer;
+    for (size_t at = 0; at < request.size(); at += 9) {
+        sendText(s, request.substr(at, 9));
+        frame();
+        ASSERT_FALSE(readSome(s, &answer) && at + 9 < request.size()) << "answered early";
+    }
+    answer += awaitAnswer(s, [this] { frame(); });
+    close(s);
+    EXPECT_NE(answer.find("<i>General QZ Settings Screen</i>"), std::string::npos);
+}
+
+TEST_F(WebListener, SilentConnectionsDoNotHoldUpTheNextAdministrator) {
+    std::vector<int> silent;
+    for (int i = 0; i < 40; ++i) silent.push_back(connectTo(port_));
+    frame();
+    std::string answer = ask(postPlain("webkey=secret\r\nqz_settings=QZ Settings\r\n"));
+    EXPECT_NE(answer.find("General QZ Settings Screen"), std::string::npos);
+    for (int s : silent) close(s);
+}
+
+TEST_F(WebListener, IncompleteRequestIsDroppedAfterTheTimeLimit) {
+    int s = connectTo(port_);
+    ASSERT_GE(s, 0);
+    sendText(s, "POST /qzsvweb HTTP/1.1\r\nContent-Length: 50\r\n\r\nwebkey=");
+    frame();
+    std::string answer;
+    EXPECT_FALSE(readSome(s, &answer));
+    run("sim_advance 1999");
+    EXPECT_FALSE(readSome(s, &answer));
+    run("sim_advance 1");
+    answer = awaitAnswer(s, [this] { frame(); }, 3);
+    close(s);
+    EXPECT_EQ(answer.find("HTTP/1.0 408"), 0u);
+}
+
+TEST_F(WebListener, LockoutEndsAfterAMinute) {
+    for (int i = 0; i < 5; ++i) ask(postPlain("webkey=bad\r\nplist=x\r\n"));
+    EXPECT_TRUE(host().contains("WebTool: 127.0.0.1 locked out for 60 seconds"));
+    std::string locked = ask(postPlain("webkey=secret\r\nqz_settings=x\r\n"));
+    EXPECT_NE(locked.find("<i>Login Screen</i>"), std::string::npos);
+    run("sim_advance 60000");
+    std::string open = ask(postPlain("webkey=secret\r\nqz_settings=x\r\n"));
+    EXPECT_NE(open.find("General QZ Settings Screen"), std::string::npos);
+}
+
+TEST_F(WebListener, UrlEncodedFormIsDecodedBeforeTheHandlers) {
+    std::string body = "webkey=secret&qz_sv_KickLen=9&updqz1=Update";
+    std::string answer = ask(
+        "POST /qzsvweb HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_NE(answer.find("* UPDATED *"), std::string::npos);
+    EXPECT_TRUE(anyLineContains(run("qz_sv_KickLen"), "qz_sv_KickLen = 9"));
+}
+
+TEST_F(WebListener, PortChangeReopensAndPortZeroCloses) {
+    int other = freePort();
+    run("qz_sv_HttpPort " + std::to_string(other));
+    frame();
+    EXPECT_LT(connectTo(port_), 0);
+    int s = connectTo(other);
+    EXPECT_GE(s, 0);
+    close(s);
+    run("qz_sv_HttpPort 0");
+    frame();
+    EXPECT_LT(connectTo(other), 0);
+}
+
+TEST_F(WebListener, BindFailureIsReportedOnce) {
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    int busy = freePort();
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<unsigned short>(busy));
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    run("qz_sv_HttpPort " + std::to_string(busy));
+    auto first = run("sim_advance 0");
+    auto second = run("sim_advance 0");
+    close(blocker);
+    EXPECT_TRUE(anyLineContains(first, "Not Listening for HTTP"));
+    EXPECT_FALSE(anyLineContains(second, "Listening for HTTP"));
+}
+
+}  // namespace
