@@ -7,7 +7,7 @@ struct stQzSv;
 
 // The module's own version, reported until the host sets it with "QZ_SV_SETSVVER".
 constexpr int QZ_VERSION_MAJOR = 1;
-constexpr int QZ_VERSION_MINOR = 0;
+constexpr int QZ_VERSION_MINOR = 673;
 
 // Runs the start-up sequence. Returns 0, or -1 after printing why the module cannot run.
 int svStart(stQzSv* sv, const qz_host* host);

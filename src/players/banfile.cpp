@@ -38,7 +38,10 @@ bool stampOk(const char* p, const char* end) {
     for (int i = 1; i < kStampLen; ++i) {
         if (kShape[i] == '0' ? !isDigit(p[i]) : p[i] != kShape[i]) return false;
     }
-    return true;
+    auto two = [p](int at) { return (p[at] - '0') * 10 + (p[at + 1] - '0'); };
+    int month = two(1), day = two(4), hour = two(12), minute = two(15), second = two(18);
+    return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 23 && minute <= 59 &&
+           second <= 60;
 }
 
 // A double-quoted text at p; false when the closing quote is missing.

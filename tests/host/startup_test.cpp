@@ -24,7 +24,7 @@ TEST_F(Startup, PrintsGameVersionAndVersionLine) {
     EXPECT_TRUE(host().contains("Game Version ["));
     auto out = run("qz_sv_Ver");
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].rfind("Kestrine Server (v1.000 | A0 C0.000) linux", 0), 0u) << out[0];
+    EXPECT_EQ(out[0].rfind("Kestrine Server (v1.673 | A0 C0.000) linux", 0), 0u) << out[0];
 }
 
 TEST_F(Startup, HomePathEndsInQzSlash) {
@@ -46,7 +46,7 @@ TEST_F(Startup, VersionDirectivesSetTheReportedNumbers) {
 TEST_F(Startup, DirectivesAreMatchedInUpperCaseOnly) {
     auto out = run("qz_sv_setsvver 9.9");
     EXPECT_TRUE(anyLineContains(out, "Unknown Command/Setting: qz_sv_setsvver"));
-    EXPECT_TRUE(anyLineContains(run("qz_sv_Ver"), "(v1.000 "));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Ver"), "(v1.673 "));
 }
 
 TEST_F(Startup, DisableTakesEffectAtTheNextStart) {

@@ -1,0 +1,69 @@
+// Ban files and masks from outside: any bytes as a ban file must load without crashing, skip
+// what is damaged, and leave the file as it was; the in-place update may only ever change the
+// first byte of a record line. Any bytes as a mask or client address must parse or be refused.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "host/state.h"
+#include "players/bans.h"
+
+namespace {
+
+std::string readAll(const char* path) {
+    std::string s;
+    FILE* fp = fopen(path, "rb");
+    if (!fp) return s;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) s.append(buf, n);
+    fclose(fp);
+    return s;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static char path[64] = "";
+    if (!path[0]) snprintf(path, sizeof path, "/tmp/qz_fuzz_banfile_%d.dat", static_cast<int>(getpid()));
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    FILE* fp = fopen(path, "wb");
+    if (!fp) return 0;
+    fwrite(input.data(), 1, input.size(), fp);
+    fclose(fp);
+
+    auto sv = std::make_unique<stQzSv>();
+    long skipped = 0;
+    long loaded = banLoadFile(sv.get(), path, &skipped);
+    if (readAll(path) != input) abort();  // loading never writes
+    if (loaded < 0) abort();
+    for (unsigned i = 0; i < sv->bans.count; ++i) sv->bans.entries[i].unbanned = 1;
+    int missing = 0;
+    banUpdateFile(sv.get(), path, &missing);
+    const std::string after = readAll(path);
+    if (after.size() != input.size()) abort();
+    for (size_t i = 0; i < after.size(); ++i) {
+        // Only a record's leading "[" may have become "#".
+        if (after[i] != input[i] && !(input[i] == '[' && after[i] == '#')) abort();
+    }
+    banFree(sv.get());
+
+    char text[256];
+    size_t n = size < sizeof text - 1 ? size : sizeof text - 1;
+    memcpy(text, data, n);
+    text[n] = 0;
+    stMaskRule rule;
+    if (maskParse(text, &rule)) {
+        for (int i = 0; i < 4; ++i)
+            if (rule.lo[i] > rule.hi[i]) abort();
+    }
+    unsigned char octets[4];
+    unsigned port = 0;
+    maskAddress(text, octets, &port);
+    return 0;
+}
