@@ -12,6 +12,7 @@
 #include "commands/settings.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "players/slots.h"
 #include "players/bans.h"
 #include "media/logs.h"
 #include "util/clock.h"
@@ -173,8 +174,13 @@ void svFrame(stQzSv* sv) {
         qz_host host = sv->host;
         char reason[64];
         QZ_COPY(reason, sv->restartReason);
+        // The players are still on the game server: a restart reloads the module's files and
+        // settings but keeps its picture of who is connected.
+        static stPlayers kept;
+        kept = sv->players;
         svShutdown(sv);
         if (svStart(sv, &host) != 0) return;
+        sv->players = kept;
         svMsg(sv, "QZ Server Restarted (%s)", reason);
         return;
     }

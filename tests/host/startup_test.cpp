@@ -135,3 +135,18 @@ TEST_F(StartupPaths, HomePathTooLongForThePathBufferRefusesToStartAndWritesNothi
 }
 
 }  // namespace
+
+namespace {
+
+using Restart = ModuleTest;
+
+TEST_F(Restart, KeepsThePlayersThatAreStillConnected) {
+    run("sim_connect Bob 0123456789ABCDEF0123456789ABCDEF 1.2.3.4:27960");
+    run("qz_sv_Restart");
+    run("sim_advance 50");
+    auto list = run("qz_sv_Plist");
+    EXPECT_TRUE(anyLineContains(list, "\"Bob\""));
+    EXPECT_TRUE(anyLineContains(list, "End of Player List (1 Player)"));
+}
+
+}  // namespace

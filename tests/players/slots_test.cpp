@@ -64,7 +64,7 @@ TEST_F(Slots, SimConnectEndsWithAPlayingClientAfterTheExchange) {
     auto lines = join("Bob", kGuidA, "1.2.3.4:27960");
     EXPECT_TRUE(hasLine(lines, "New Connection (slot #1) 1.2.3.4:27960 [" + std::string(kGuidA) +
                                    "] \"Bob\" (seq 1)"));
-    EXPECT_TRUE(hasLine(lines, "[to 1] QQZ_HELLO 1.000 1"));
+    EXPECT_TRUE(hasLine(lines, "[to 1] QQZ_HELLO 1.673 1"));
     EXPECT_TRUE(hasLine(lines, "[to 1] QQZ_GO"));
     auto list = run("qz_sv_Plist");
     EXPECT_TRUE(hasLine(list, "1  " + std::string(kGuidA) + "(?) 1.2.3.4:27960 OK   0 0.0 0 (W) \"Bob\""));
