@@ -12,47 +12,15 @@
 
 #include "commands/settings.h"
 #include "host/qzsv.h"
+#include "simhost/quiethost.h"
 
 namespace {
 
-std::string g_home;
-
-int hostCall(const char*, const char*) {
-    return 1;
-}
-void print(const char*) {}
-void sendClient(int, const char*, int) {}
-int cvarGet(const char* name, char* out, int size) {
-    const char* value = "";
-    if (strcmp(name, "fs_homepath") == 0 || strcmp(name, "fs_basepath") == 0) {
-        value = g_home.c_str();
-    }
-    snprintf(out, static_cast<size_t>(size), "%s", value);
-    return *value != 0;
-}
-
-// Starts the module once for the whole program on a temporary home.
-class Module {
+// Started once for the whole program.
+class Module : public sim::QuietHost {
   public:
-    Module() {
-        char pattern[] = "/tmp/qzbench-XXXXXX";
-        if (!mkdtemp(pattern)) abort();
-        g_home = pattern;
-        qz_host host = {};
-        host.abi = QZ_HOST_ABI;
-        host.hostCall = hostCall;
-        host.cvarGet = cvarGet;
-        host.print = print;
-        host.sendClient = sendClient;
-        if (sa(&host) != 0) abort();
-    }
-    ~Module() {
-        sb(QZ_EV_SHUTDOWN, 0, "", 0);
-        std::error_code ignored;
-        std::filesystem::remove_all(g_home, ignored);
-    }
-    void line(const char* text) { sb(QZ_EV_CONSOLE, 0, text, static_cast<int>(strlen(text))); }
-    std::string home() const { return g_home + "/qz/"; }
+    Module() : QuietHost("qzbench") {}
+    void line(const char* text) { QuietHost::line(text, static_cast<int>(strlen(text))); }
 };
 
 Module& module() {

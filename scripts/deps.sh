@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   nginx
   rsyslog
+  chromium nodejs
 )
 
 missing=()
@@ -18,6 +19,12 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
+
+# The browser test drives Chromium from Node.js; npm may come with nodejs itself (some nodejs
+# builds bundle it and conflict with Debian's npm package), so it is asked for only when absent.
+if ! command -v npm >/dev/null 2>&1; then
+  missing+=(npm)
+fi
 
 if ((${#missing[@]})); then
   echo "Installing missing packages: ${missing[*]}"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native 64-bit build (with benchmarks built and smoke-run),
-# the 32-bit build, the AddressSanitizer+UBSan build, and a short run of every fuzz target.
+# the WebTool's browser test against the native build, the 32-bit build, the
+# AddressSanitizer+UBSan build, and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -21,6 +22,8 @@ run_tests() { # name
 
 build native -DQZ_BENCH=ON
 run_tests native
+echo "=== browser test (native)"
+scripts/e2e.sh build/native
 
 build m32 -DQZ_M32=ON
 run_tests m32
@@ -29,13 +32,22 @@ build asan -DQZ_SANITIZE=ON
 run_tests asan
 
 echo "=== fuzz smoke runs"
-build fuzz -DQZ_FUZZ=ON -DQZ_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+cmake -S . -B build/fuzz -DQZ_FUZZ=ON -DQZ_TESTS=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build/fuzz -j"$jobs" --target fuzz_all
 for f in build/fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
-  corpus="fuzz/corpus/$(basename "$f")"
-  mkdir -p "build/fuzz/work/$(basename "$f")"
-  "$f" -max_total_time=10 -max_len=131072 "build/fuzz/work/$(basename "$f")" \
-    $( [ -d "$corpus" ] && echo "$corpus" ) 2>&1 | tail -n 1
+  name=$(basename "$f")
+  mkdir -p "build/fuzz/work/$name"
+  seeds=()
+  [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
+  if ! "$f" -max_total_time=10 -max_len=131072 "build/fuzz/work/$name" "${seeds[@]}" \
+       >"build/fuzz/$name.log" 2>&1; then
+    tail -n 40 "build/fuzz/$name.log"
+    echo "fuzz target $name failed" >&2
+    exit 1
+  fi
+  echo "$name: $(tail -n 1 "build/fuzz/$name.log")"
 done
 
 echo "=== all tests passed"

@@ -9,7 +9,6 @@
 
 // handler, name as in the command tables
 #define QZ_PENDING(X)                               \
-    X(cmd_getss, "qz_sv_GetSs")                     \
     X(cmd_badname, "qz_sv_BadName")                 \
     X(cmd_badnamelist, "qz_sv_BadNameList")         \
     X(cmd_badnamedel, "qz_sv_BadNameDel")           \

@@ -15,6 +15,7 @@
 #include "players/slots.h"
 #include "players/bans.h"
 #include "media/logs.h"
+#include "media/screenshots.h"
 #include "util/clock.h"
 #include "util/defaults.h"
 #include "util/files.h"
@@ -157,11 +158,14 @@ int svStart(stQzSv* sv, const qz_host* host) {
     // Last, so that the log serial settings of the configuration apply; the messages of the
     // start-up so far wait in the log's held lines and open the new log.
     logStartup(sv);
+    // The serial file overrides a qz_sv_SsNext of the configuration, as the log serial does.
+    ssStartup(sv);
     return 0;
 }
 
 void svShutdown(stQzSv* sv) {
     webShutdown(sv);
+    ssShutdown(sv);
     logShutdown(sv);
     keyStoreFree(&sv->keys);
     banFree(sv);
@@ -186,6 +190,7 @@ void svFrame(stQzSv* sv) {
     }
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
+    ssFrame(sv);
     webFrame(sv);
 }
 

@@ -8,6 +8,7 @@
 #include "players/bans.h"
 #include "players/slots.h"
 #include "media/logs.h"
+#include "media/screenshots.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
@@ -36,6 +37,9 @@ struct stQzSv {
 
     // Server logs and remote logging (media/logs.h).
     stLogs logs;
+
+    // Screenshot requests and transfers (media/screenshots.h).
+    stScreens ss;
 
     // WebTool: listener, connection pool, page (webtool/web.h).
     stWeb web;

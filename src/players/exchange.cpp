@@ -7,6 +7,7 @@
 
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/screenshots.h"
 #include "players/kick.h"
 #include "players/slots.h"
 #include "util/clock.h"
@@ -48,6 +49,11 @@ void plHello(stQzSv* sv, int slot) {
 void plPacket(stQzSv* sv, int slot, const char* data, int length) {
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c || !data || length <= 0) return;
+    // Screenshot packets carry binary picture data past the header.
+    if (length >= 5 && memcmp(data, "QZ_SS", 5) == 0 && c->status >= QZ_ST_INIT) {
+        ssPacket(sv, slot, data, length);
+        return;
+    }
     char text[kPacketMax];
     int n = length < kPacketMax ? length : kPacketMax - 1;
     memcpy(text, data, static_cast<size_t>(n));

@@ -1,15 +1,82 @@
-// Game Settings screen and its update. Placeholder: the screen itself is being built.
+// The Game Settings screen: eleven game variables of the game shown in a form, and its "Update"
+// button, which sets them on the game server. One table row per variable.
+#include "host/bridge.h"
+#include "host/state.h"
 #include "webtool/screens.h"
 
+namespace {
+
+struct GameSettingRow {
+    const char* name;
+    int maxlength, size;
+    bool latched;     // a change takes effect only when the game restarts the map
+    bool numberType;  // the input is declared type=number
+};
+
+// In screen order.
+constexpr GameSettingRow kGameSettings[] = {
+    {"sv_maxclients", 2, 2, true, true},
+    {"timelimit", 2, 2, false, false},
+    {"g_gametype", 3, 3, true, false},
+    {"g_friendlyfire", 2, 2, false, false},
+    {"g_soldierchargetime", 6, 6, true, false},
+    {"g_engineerchargetime", 6, 6, true, false},
+    {"g_medicchargetime", 6, 6, true, false},
+    {"g_ltchargetime", 6, 6, true, false},
+    {"g_covertopschargetime", 6, 6, true, false},
+    {"g_useralliedrespawntime", 2, 2, false, false},
+    {"g_useraxisrespawntime", 2, 2, false, false},
+};
+
+// The order in which an update sets them (not the screen order).
+constexpr const char* kUpdateOrder[] = {
+    "sv_maxclients",         "g_gametype",
+    "g_friendlyfire",        "timelimit",
+    "g_soldierchargetime",   "g_engineerchargetime",
+    "g_medicchargetime",     "g_ltchargetime",
+    "g_covertopschargetime", "g_useralliedrespawntime",
+    "g_useraxisrespawntime",
+};
+
+// True when name occurs in the form with an "=" after it on its own line. sv_cvar_set would
+// take the first "=" of a later line for a field sent without one, and set a variable named
+// with the line end and the next field's name.
+bool hasValue(const char* form, const char* name) {
+    const char* at = svFindNoCase(form, name);
+    if (!at) return false;
+    for (const char* p = at + slen(name); *p && *p != '\r' && *p != '\n'; ++p) {
+        if (*p == '=') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void web_gsettings(stQzSv* sv, stWebPage* page, const char* message, const char* key) {
+    // No refresh: values being edited must not be reset under the administrator.
     web_header(sv, page, "Game Settings Screen", nullptr, key);
     web_put(page, "<table border=0>\n");
     web_key_row(page, key);
+    for (const GameSettingRow& row : kGameSettings) {
+        // A variable the game does not have shows empty.
+        char value[256];
+        svCvar(sv, row.name, value, qz::cap(value));
+        web_add(page, "<tr><td>%s</td><td><input %sname=%s maxlength=%d size=%d value=\"", row.name,
+                row.numberType ? "type=number " : "", row.name, row.maxlength, row.size);
+        web_add_esc(page, value);
+        // The note is always shown for the latched variables: the game does not tell whether a
+        // new value is still waiting for the restart.
+        web_put(page, row.latched ? "\"> Latched (Changes effective upon restarting)</td></tr>\n"
+                                  : "\"></td></tr>\n");
+    }
     web_put(page, "</table>\n<br><input type=submit value=\"Update\" name=updgset>\n");
     web_footer(sv, page, message);
 }
 
 void web_gset_update(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
+    for (const char* name : kUpdateOrder) {
+        if (hasValue(form, name)) sv_cvar_set(sv, form, name);
+    }
     web_cmds(sv, page, "<b><i>* UPDATED *</i></b>", web_key(sv));
 }

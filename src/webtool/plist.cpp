@@ -1,29 +1,216 @@
-// Player List screen and the player actions. Placeholder: the screen itself is being built.
+// The Player List screen and the three player actions on it: choosing a player by his Slot
+// button, kicking or banning him, and asking his game for a screenshot. An action names the
+// player by slot and GUID, and acts only while that GUID is still the one in that slot.
+#include <cstring>
+
+#include "host/state.h"
+#include "media/screenshots.h"
+#include "players/kick.h"
+#include "players/slots.h"
+#include "util/clock.h"
+#include "util/compare.h"
+#include "util/files.h"
+#include "webtool/request.h"
 #include "webtool/screens.h"
 
-void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key,
-               const char* slot, const char* guid) {
-    (void)slot;
-    (void)guid;
+namespace {
+
+const char* const kIssued = "<b><i>* COMMAND ISSUED *</i></b>";
+const char* const kInvalidPlayer = "<b><i>* INVALID PLAYER *</i></b>";
+
+// A player can be chosen and acted on in these statuses only (not a spectator or bot client).
+bool actionable(const Qz_Sv_Client_s* cl) {
+    return cl && cl->status >= QZ_ST_INIT && cl->status <= QZ_ST_OK;
+}
+
+// The O/S letter as shown: the client reports it, so anything but a plain printable letter
+// (a NUL would end the page text, markup would be markup) is shown as "?".
+char osLetter(char c) {
+    bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    return plain ? c : '?';
+}
+
+// One listed player: his row, then a row per registration in use.
+void putPlayer(stQzSv* sv, stWebPage* page, int slot, const Qz_Sv_Client_s* cl, unsigned now,
+               bool showGuid) {
+    const stSettings& s = sv->set;
+    web_add(page,
+            "<tr bgcolor=#%s><td><input type=submit value=\"Slot %02d\" name=%dslot></td><td>",
+            s.httpColBack2, slot, slot);
+    web_colorize_esc(sv, page, cl->name);
+    web_put(page, "</td><td>");
+    if (showGuid) {
+        web_add_esc(page, plGuidText(cl));
+        web_put(page, "</td><td>");
+    }
+    web_add_esc(page, cl->address);
+    long rate = plAuthRate(cl, now);
+    web_add(page, "</td><td>%s</td><td>%ld.%ld</td><td>%d</td><td>%c</td></tr>\n",
+            plStatusName(cl->status), rate / 10, rate % 10, plRecentSs(cl, now), osLetter(cl->os));
+    for (const stQzReg& reg : cl->reg) {
+        if (!reg.text[0]) continue;
+        char count[16] = "";
+        if (reg.count > 1) QZ_TRF(count, "(%d)", reg.count);
+        char line[256];
+        QZ_TRF(line, "   ^7*REGISTERED \"%s^7\"%s %s", reg.name, count, reg.text);
+        web_add(page, "<tr bgcolor=#%s><td></td><td>", s.httpColBack2);
+        // Registered names are players' names too: escaped like them.
+        web_colorize_esc(sv, page, line);
+        web_put(page, "</td><td></td><td></td><td></td><td></td><td></td></tr>\n");
+    }
+}
+
+// The Player List with a message and empty Slot # and GUID fields.
+void answer(stQzSv* sv, stWebPage* page, const char* message) {
+    web_plist(sv, page, message, web_key(sv), "", "");
+}
+
+// Reads the slot and GUID fields that every action carries. False after the page with the
+// failure message was written.
+bool readChoice(stQzSv* sv, const char* form, stWebPage* page, int* slot, char (&guid)[33]) {
+    const char* at = web_find(form, "slotnum=");
+    if (!at) {
+        answer(sv, page, "<b><i>* Missing slotnum *</i></b>");
+        return false;
+    }
+    *slot = web_number_after(at, "slotnum=");
+    at = web_find(form, "guid=");
+    if (!at) {
+        answer(sv, page, "<b><i>* Missing guid *</i></b>");
+        return false;
+    }
+    web_fixed32(at, "guid=", guid);
+    return true;
+}
+
+// The player check that immediately precedes every action: right slot, right status, and the
+// GUID the page showed (without regard to case, whole texts).
+bool samePlayer(stQzSv* sv, int slot, const char* guid) {
+    const Qz_Sv_Client_s* cl = plPlayer(sv, slot);
+    return actionable(cl) && trcasecmp(guid, plGuidText(cl)) == 0;
+}
+
+}  // namespace
+
+void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key, const char* slot,
+               const char* guid) {
+    const unsigned now = GetTickCount();
+    const stSettings& s = sv->set;
+    const bool showGuid = s.httpShowGuid == 1;
     web_header(sv, page, "Player List Screen", "plist=1", key);
     web_put(page, "<table border=0>\n");
     web_key_row(page, key);
-    web_put(page, "</table>\n");
+    web_add(page,
+            "<tr bgcolor=#%s><td></td><td>Player</td>%s<td>IP Address</td><td>Status</td>"
+            "<td>Auth</td><td>SS</td><td>O/S</td></tr>\n",
+            s.httpColLine1, showGuid ? "<td>GUID</td>" : "");
+    int count = 0;
+    for (int n = 1; n <= QZ_SLOTS; ++n) {
+        const Qz_Sv_Client_s* cl = plPlayer(sv, n);
+        if (!cl || cl->status <= QZ_ST_PRE) continue;
+        putPlayer(sv, page, n, cl, now, showGuid);
+        count++;
+    }
+    web_add(page,
+            "<tr bgcolor=#%s><td></td><td>%d Player%s</td><td></td><td></td><td></td><td></td>"
+            "<td></td></tr>\n",
+            s.httpColLine2, count, count == 1 ? "" : "s");
+    web_put(page,
+            "<tr><td>&nbsp</td></tr>\n"
+            "<tr><td>Slot #</td><td><input type=number name=slotnum maxlength=2 size=2 value=\"");
+    web_add_esc(page, slot);
+    web_put(page,
+            "\"></td></tr>\n<tr><td>GUID</td><td><input name=guid maxlength=32 size=35 value=\"");
+    web_add_esc(page, guid);
+    web_put(page,
+            "\"></td></tr>\n"
+            "<tr><td>Reason</td><td><input name=webreason maxlength=32 size=35 "
+            "value=\"Removed by Web Admin\"></td></tr>\n");
+    web_add(page,
+            "<tr><td>Kick Minutes</td><td><input type=number name=webkicklen maxlength=2 size=2 "
+            "value=%d> <font size=2>Allowed range: 1 to 60</font></td></tr>\n",
+            s.kickLen);
+    web_put(page,
+            "</table>\n"
+            "<br><input type=submit value=\"qz_sv_kick\" name=kickslot>&nbsp&nbsp&nbsp"
+            "<input type=submit value=\"qz_sv_ban\" name=banslot>&nbsp&nbsp&nbsp"
+            "<input type=submit value=\"qz_sv_getss\" name=getssslot>\n");
     web_footer(sv, page, message);
 }
 
 void web_slot(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
-    web_plist(sv, page, "", web_key(sv), "", "");
+    // The button's own line: "12slot=Slot 12" names slot 12.
+    const char* at = web_button(form, "slot=");
+    if (!at) {
+        answer(sv, page, "<b><i>* Missing slot *</i></b>");
+        return;
+    }
+    int slot = web_number_before(form, at);
+    const Qz_Sv_Client_s* cl = slot >= 1 ? plPlayer(sv, slot) : nullptr;
+    if (!actionable(cl)) {
+        answer(sv, page, "<b><i>* INVALID SLOT *</i></b>");
+        return;
+    }
+    char slotText[12];
+    QZ_TRF(slotText, "%d", slot);
+    web_plist(sv, page, "", web_key(sv), slotText, plGuidText(cl));
 }
 
 void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
-    (void)ban;
     if (web_key_check(sv, form, page)) return;
-    web_plist(sv, page, "", web_key(sv), "", "");
+    int slot = 0;
+    char guid[33];
+    if (!readChoice(sv, form, page, &slot, guid)) return;
+    const char* at = web_find(form, "webkicklen=");
+    if (!at) {
+        answer(sv, page, "<b><i>* Missing webkicklen *</i></b>");
+        return;
+    }
+    int minutes = web_number_after(at, "webkicklen=");
+    if (minutes < 1) minutes = 1;
+    if (minutes > 60) minutes = 60;
+    at = web_find(form, "webreason=");
+    if (!at) {
+        answer(sv, page, "<b><i>* Missing webreason *</i></b>");
+        return;
+    }
+    const char* v = at + strlen("webreason=");
+    while (*v == ' ' || *v == '\t') v++;
+    int n = 0;
+    while (n < 32 && v[n] && v[n] != '\r' && v[n] != '\n') n++;
+    char reason[33];
+    trcpyz(reason, v, n);
+
+    if (!samePlayer(sv, slot, guid)) {
+        answer(sv, page, kInvalidPlayer);
+        return;
+    }
+    char slotText[12];
+    QZ_TRF(slotText, "%d", slot);
+    if (ban) {
+        plBan(sv, homePath("qzbans.dat"), slotText, reason);
+    } else {
+        plKick(sv, slotText, minutes, reason, 0);
+    }
+    // What the routines themselves report (a host player is never removed) stays on the
+    // console: the page says the command was handed on.
+    answer(sv, page, kIssued);
 }
 
 void web_getss(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
-    web_plist(sv, page, "", web_key(sv), "", "");
+    int slot = 0;
+    char guid[33];
+    if (!readChoice(sv, form, page, &slot, guid)) return;
+    if (!samePlayer(sv, slot, guid)) {
+        answer(sv, page, kInvalidPlayer);
+        return;
+    }
+    // The qz_sv_GetSs routine with the slot number; what it reports (a refused request, for
+    // example) stays on the console, as for kicks and bans.
+    char slotText[12];
+    QZ_TRF(slotText, "%d", slot);
+    ssGetSs(sv, slotText);
+    answer(sv, page, kIssued);
 }

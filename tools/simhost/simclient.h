@@ -27,11 +27,28 @@ struct SimClient {
     bool spectatorClient = false;
     bool answers = true;
 
+    // Screenshots (docs/screenshots.md). A request ("Q<width> <random> <serial> ...") is kept
+    // until it is answered; a picture offered with offerScreenshot answers the kept request, or
+    // the next one. The client reports the capture, waits for the module's "QPNG 0" and then
+    // sends every block at once; "QPNG -1" ends the transfer on its side.
+    bool ssRequested = false;
+    unsigned long ssSerial = 0;
+    unsigned long ssNonce = 0;
+    std::string ssPicture;  // offered, waiting for a request
+    bool ssOffered = false;
+    std::string ssSending;  // reported, waiting for "QPNG 0"
+    unsigned long ssSendingSerial = 0;
+    // Offers a picture; returns true when it answered a kept request at once.
+    bool offerScreenshot(const std::string& bytes);
+
     // Called with every text the server module sends to this player's game. The text is
     // recorded; the client module answers exchange texts by queuing packets in outbox, which the
     // host hands to the module (QZ_EV_PACKET) once the module's current call has returned, so
     // that the module is never re-entered from inside itself.
     void onServerText(const std::string& text);
+
+  private:
+    void reportCapture();
 };
 
 }  // namespace sim

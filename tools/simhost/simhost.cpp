@@ -8,6 +8,8 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace sim {
 
@@ -379,6 +381,12 @@ void SimHost::simCommand(const std::string& text) {
         setCvar(args[1], unquote(simRestAfterWord(rest)));
     } else if (word == "sim_game") {
         game(rest);
+    } else if (word == "sim_screenshot") {
+        if (args.size() != 3) {
+            emit("[qzhost] usage: sim_screenshot SLOT PNGFILE");
+            return;
+        }
+        if (slotArgument(&slot)) screenshot(slot, args[2]);
     } else {
         emit("[qzhost] unknown command: " + word);
     }
@@ -439,6 +447,30 @@ void SimHost::advance(long long ms) {
     }
     advanceClock(ms);
     frame();
+}
+
+// The picture answers the client's kept request at once (the capture report and, after the
+// module's go-ahead, the blocks are delivered before this returns), or the next request.
+void SimHost::screenshot(int slot, const std::string& path) {
+    SimClient* player = client(slot);
+    if (!player) {
+        emit("[qzhost] slot " + std::to_string(slot) + " is free");
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        emit("[qzhost] cannot read " + path);
+        return;
+    }
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    const std::string picture = bytes.str();
+    const bool now = player->offerScreenshot(picture);
+    emit("[qzhost] slot " + std::to_string(slot) + ": screenshot " + path + " (" +
+         std::to_string(picture.size()) + " bytes) " +
+         (now ? "answers request " + std::to_string(player->ssSerial)
+              : std::string("waits for the next request")));
+    if (now && running_ && depth_ == 0) deliverClientPackets();
 }
 
 void SimHost::game(const std::string& text) {

@@ -79,6 +79,9 @@ class SimHost {
     void packet(int slot, const std::string& bytes);
     void advance(long long ms);          // moves the manual clock and runs one frame
     void game(const std::string& text);  // runs a line on the simulated game console
+    // The simulated client in SLOT answers a kept (or the next) screenshot request with the
+    // picture in the file at PATH.
+    void screenshot(int slot, const std::string& path);
 
     // The player in SLOT (1..64), null when it is free.
     SimClient* client(int slot);

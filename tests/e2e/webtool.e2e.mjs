@@ -1,0 +1,319 @@
+// The WebTool in a real browser: headless Chromium against qzhost with simulated players.
+// An administrator logs in, watches the Player List, kicks, bans, asks for a screenshot, changes
+// a game setting and a general setting, changes the map, runs serverinfo, and a wrong key is
+// refused. A player named as a script must show as text and run nothing. Each screen is saved as
+// a PNG in tests/e2e/output/.
+//
+// Usage: node webtool.e2e.mjs [path/to/qzhost]   (default: build/native/qzhost)
+import { spawn } from 'node:child_process';
+import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { createServer } from 'node:net';
+import { tmpdir } from 'node:os';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const here = dirname(fileURLToPath(import.meta.url));
+const repo = resolve(here, '..', '..');
+const qzhostPath = resolve(process.argv[2] || join(repo, 'build', 'native', 'qzhost'));
+const outDir = join(here, 'output');
+const KEY = 'e2e-Key-7731';
+const TIMEOUT = 10000;
+
+const GUID_RED = '0A1B2C3D4E5F60718293A4B5C6D7E8F9';
+const GUID_BAN = '11112222333344445555666677778888';
+const GUID_SS = 'ABCDEFABCDEFABCDEFABCDEFABCDEF01';
+const GUID_XSS = '99998888777766665555444433332222';
+const SCRIPT_NAME = '"><script>alert(1)</script>';
+
+function freePort() {
+  return new Promise((ok, fail) => {
+    const srv = createServer();
+    srv.once('error', fail);
+    srv.listen(0, '127.0.0.1', () => {
+      const { port } = srv.address();
+      srv.close(() => ok(port));
+    });
+  });
+}
+
+// qzhost with its output kept line by line; waitFor resolves when a line matches.
+class Host {
+  constructor(home, port) {
+    this.lines = [];
+    this.waiters = [];
+    this.proc = spawn(qzhostPath, ['+set', 'fs_homepath', home, '+set', 'fs_basepath', home], {
+      stdio: ['pipe', 'pipe', 'inherit'],
+    });
+    let rest = '';
+    this.proc.stdout.setEncoding('utf8');
+    this.proc.stdout.on('data', (chunk) => {
+      rest += chunk;
+      let nl;
+      while ((nl = rest.indexOf('\n')) >= 0) {
+        const line = rest.slice(0, nl);
+        rest = rest.slice(nl + 1);
+        this.lines.push(line);
+        if (process.env.E2E_VERBOSE) console.log(`  qzhost| ${line}`);
+        this.waiters = this.waiters.filter((w) => !(w.test(line) && (w.ok(line), true)));
+      }
+    });
+    this.exited = new Promise((ok) => this.proc.once('exit', (code) => ok(code)));
+    this.port = port;
+  }
+  send(line) {
+    this.proc.stdin.write(`${line}\n`);
+  }
+  // Resolves with the first line (already seen, or still to come) for which test is true.
+  waitFor(test, what, timeout = TIMEOUT) {
+    const seen = this.lines.find(test);
+    if (seen !== undefined) return Promise.resolve(seen);
+    return new Promise((ok, fail) => {
+      const timer = setTimeout(() => fail(new Error(`qzhost never printed ${what}`)), timeout);
+      this.waiters.push({ test, ok: (line) => { clearTimeout(timer); ok(line); } });
+    });
+  }
+  waitText(text, timeout) {
+    return this.waitFor((l) => l.includes(text), JSON.stringify(text), timeout);
+  }
+  // Sends a line and waits for the answer that starts with prefix among the lines it causes.
+  async sendAndWait(line, text) {
+    const from = this.lines.length;
+    this.send(line);
+    return this.waitFor((l) => this.lines.indexOf(l, from) >= from && l.includes(text),
+      JSON.stringify(text));
+  }
+  async stop() {
+    this.send('quit');
+    const timer = setTimeout(() => this.proc.kill('SIGKILL'), 5000);
+    const code = await this.exited;
+    clearTimeout(timer);
+    return code;
+  }
+}
+
+function check(condition, message) {
+  if (!condition) throw new Error(`check failed: ${message}`);
+}
+
+async function main() {
+  mkdirSync(outDir, { recursive: true });
+  const home = mkdtempSync(join(tmpdir(), 'qz-e2e-'));
+  const userData = mkdtempSync(join(tmpdir(), 'qz-e2e-chromium-'));
+  const port = await freePort();
+  mkdirSync(join(home, 'qz'), { recursive: true });
+  writeFileSync(join(home, 'qz', 'qzsvuser.cfg'),
+    `qz_sv_HttpKey ${KEY}\r\nqz_sv_HttpPort ${port}\r\nqz_sv_HttpRefresh 60\r\n`);
+
+  const host = new Host(home, port);
+  let browser;
+  let failed = false;
+  const dialogs = [];
+  const steps = [];
+  const step = async (name, body) => {
+    const started = Date.now();
+    await body();
+    steps.push(`${name} (${Date.now() - started} ms)`);
+    console.log(`  ok  ${name}`);
+  };
+  try {
+    await host.waitText('Listening for HTTP');
+
+    // Players: coloured names, the script name (set by a rename: the simulator's connect line
+    // cannot carry a double quote at the start of a name), and a spectator-free set to act on.
+    const slotOf = async (line, name) => {
+      const seen = await host.sendAndWait(line, `${name} admitted`);
+      return Number(/slot (\d+):/.exec(seen)[1]);
+    };
+    const red = await slotOf(`sim_connect ^1Red^7Baron ${GUID_RED} 10.0.0.1:27960`, '^1Red^7Baron');
+    const banned = await slotOf(`sim_connect ^4Blue^3Cheater ${GUID_BAN} 10.0.0.2:27960 L`,
+      '^4Blue^3Cheater');
+    const shot = await slotOf(`sim_connect Camper ${GUID_SS} 10.0.0.3:27960`, 'Camper');
+    const xss = await slotOf(`sim_connect placeholder ${GUID_XSS} 10.0.0.4:27960`, 'placeholder');
+    await host.sendAndWait(`sim_rename ${xss} "${SCRIPT_NAME}"`, 'Name Change');
+    host.send('sim_cvar sv_hostname <b>Evil</b> & Co');
+
+    // A fresh profile directory: launchPersistentContext is Playwright's way of passing one.
+    browser = await chromium.launchPersistentContext(userData, {
+      executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+      headless: true,
+      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+      viewport: { width: 1000, height: 1400 },
+    });
+    const context = browser;
+    context.setDefaultTimeout(TIMEOUT);
+    const page = await context.newPage();
+    page.on('dialog', async (d) => {
+      dialogs.push(`${d.type()}: ${d.message()}`);
+      await d.dismiss().catch(() => {});
+    });
+    const base = `http://127.0.0.1:${port}/qzsvweb`;
+    const shoot = (name) => page.screenshot({ path: join(outDir, `${name}.png`), fullPage: true });
+    const title = (text) => page.locator('i', { hasText: text }).first().waitFor();
+    const message = (text) => page.locator('font', { hasText: text }).first().waitFor();
+    const slotButton = (slot) => page.locator(`input[name="${slot}slot"]`);
+    const chooseSlot = async (slot) => {
+      await slotButton(slot).click();
+      await title('Player List Screen');
+      await page.waitForFunction(
+        (s) => document.querySelector('input[name=slotnum]')?.value === String(s), slot);
+    };
+
+    await step('login screen', async () => {
+      await page.goto(base);
+      await title('Login Screen');
+      await shoot('01-login');
+    });
+
+    await step('log in with the key and see the Player List with coloured names', async () => {
+      await page.fill('input[name=webkey]', KEY);
+      await page.click('input[name=plist]');
+      await title('Player List Screen');
+      await page.getByText('4 Players').waitFor();
+      const redColour = await page.locator('font', { hasText: /^Red$/ }).getAttribute('color');
+      check(redColour === '#ff0000', `"Red" is drawn in red (got ${redColour})`);
+      const baron = await page.locator('font', { hasText: /^Baron$/ }).getAttribute('color');
+      check(baron === '#ffffff', `"Baron" is drawn in white (got ${baron})`);
+      const blue = await page.locator('font', { hasText: /^Blue$/ }).getAttribute('color');
+      check(blue === '#0000ff', `"Blue" is drawn in blue (got ${blue})`);
+      await shoot('02-player-list');
+    });
+
+    await step('the script-named player shows as text and runs nothing', async () => {
+      await page.getByText(SCRIPT_NAME, { exact: true }).waitFor();
+      check(await page.locator('script').count() === 0, 'the page holds no script element');
+      check(dialogs.length === 0, `no dialog opened (${dialogs.join('; ')})`);
+    });
+
+    await step('choose a slot', async () => {
+      await chooseSlot(red);
+      const guid = await page.inputValue('input[name=guid]');
+      check(guid === GUID_RED, `the GUID field holds the player's GUID (got ${guid})`);
+      await shoot('03-slot-chosen');
+    });
+
+    await step('kick: "* COMMAND ISSUED *" and the player is gone', async () => {
+      await page.click('input[name=kickslot]');
+      await message('* COMMAND ISSUED *');
+      await host.waitText(`[host] DropClient ${red} Kestrine kicked player '^1Red^7Baron' (for 2 minutes)`);
+      check(await slotButton(red).count() === 0, 'the kicked player is no longer listed');
+      await page.getByText('3 Players').waitFor();
+      await shoot('04-kicked');
+    });
+
+    await step('ban', async () => {
+      await chooseSlot(banned);
+      await page.click('input[name=banslot]');
+      await message('* COMMAND ISSUED *');
+      await host.waitText(`[host] DropClient ${banned} Kestrine permanent ban issued on this Game Server for player '^4Blue^3Cheater'`);
+      check(await slotButton(banned).count() === 0, 'the banned player is no longer listed');
+      await shoot('05-banned');
+      // He cannot come back.
+      await host.sendAndWait(`sim_connect Again ${GUID_BAN} 10.0.0.2:27961`, 'Again refused');
+    });
+
+    await step('request a screenshot', async () => {
+      await chooseSlot(shot);
+      await page.click('input[name=getssslot]');
+      await title('Player List Screen');
+      await message('* COMMAND ISSUED *');
+      await host.waitFor((l) => /^Screenshot \d{6} Requested from \d+ *Camper$/.test(l),
+        'the screenshot request line');
+      await shoot('06-screenshot');
+    });
+
+    await step('change a game setting', async () => {
+      await page.click('input[name=gsettings]');
+      await title('Game Settings Screen');
+      await page.fill('input[name=timelimit]', '25');
+      await shoot('07-game-settings');
+      await page.click('input[name=updgset]');
+      await title('Command Screen');
+      await message('* UPDATED *');
+      await host.waitText('[host] Cvar_Set timelimit 25');
+      await page.click('input[name=gsettings]');
+      await title('Game Settings Screen');
+      check(await page.inputValue('input[name=timelimit]') === '25', 'timelimit shows 25');
+    });
+
+    await step('change a general setting', async () => {
+      await page.click('input[name=qz_settings]');
+      await title('General QZ Settings Screen');
+      await page.fill('input[name=qz_sv_KickLen]', '7');
+      await shoot('08-general-settings');
+      await page.click('input[name=updqz1]');
+      await message('* UPDATED *');
+      await host.waitText('qz_sv_KickLen = 7');
+      await page.click('input[name=plist]');
+      await title('Player List Screen');
+      check(await page.inputValue('input[name=webkicklen]') === '7', 'Kick Minutes shows 7');
+    });
+
+    await step('change the map', async () => {
+      await page.click('input[name=cmds]');
+      await title('Command Screen');
+      await page.selectOption('select[name=map_names]', { label: 'mp_railgun' });
+      await shoot('09-command-screen');
+      await page.click('input[name=map]');
+      await title('Game Command Results');
+      await page.locator('pre', { hasText: 'Loading map mp_railgun' }).waitFor();
+      await host.waitText('[host] Cmd_Exec map mp_railgun');
+      await shoot('10-map-changed');
+    });
+
+    await step('run serverinfo and see its output escaped', async () => {
+      await page.click('input[name=cmds]');
+      await title('Command Screen');
+      await page.click('input[name=serverinfo]');
+      await title('Game Command Results');
+      const pre = page.locator('pre');
+      await pre.filter({ hasText: 'Server info settings:' }).waitFor();
+      const text = await pre.innerText();
+      check(text.includes('sv_hostname <b>Evil</b> & Co'), 'the host name shows as typed text');
+      check(text.includes('mapname mp_railgun'), 'the new map is in the server info');
+      check(await page.locator('pre b').count() === 0, 'no markup from the output is live');
+      await shoot('11-serverinfo');
+    });
+
+    await step('the console line never touches the web key', async () => {
+      await page.fill('input[name=exec_cmd_text]', 'qz_sv_HttpKey stolen');
+      await page.click('input[name=exec_cmd]');
+      await title('Game Command Results');
+      await message('** Command Ignored by WebTool **');
+      check(!host.lines.some((l) => l.includes('Cmd_Exec qz_sv_HttpKey')), 'the line was not run');
+      await shoot('12-guard');
+    });
+
+    await step('a wrong key gets "* BAD KEY *"', async () => {
+      const other = await context.newPage();
+      await other.goto(base);
+      await other.locator('i', { hasText: 'Login Screen' }).waitFor();
+      await other.fill('input[name=webkey]', 'not-the-key');
+      await other.click('input[name=plist]');
+      await other.locator('font', { hasText: '* BAD KEY *' }).waitFor();
+      await host.waitText('Bad Web Key sent from 127.0.0.1:');
+      await other.screenshot({ path: join(outDir, '13-bad-key.png'), fullPage: true });
+      await other.close();
+    });
+
+    check(dialogs.length === 0, `no dialog or alert fired (${dialogs.join('; ')})`);
+  } catch (err) {
+    failed = true;
+    console.error(`FAILED: ${err.stack || err}`);
+    console.error('last qzhost lines:\n' + host.lines.slice(-30).map((l) => `  ${l}`).join('\n'));
+  } finally {
+    if (browser) await browser.close().catch(() => {});
+    const code = await host.stop();
+    if (code !== 0) {
+      failed = true;
+      console.error(`qzhost exited with ${code}`);
+    }
+    rmSync(home, { recursive: true, force: true });
+    rmSync(userData, { recursive: true, force: true });
+  }
+  console.log(failed ? 'webtool e2e: FAILED' : `webtool e2e: ${steps.length} steps passed`);
+  process.exit(failed ? 1 : 0);
+}
+
+main();
