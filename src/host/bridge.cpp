@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "host/state.h"
 #include "media/logs.h"
@@ -112,14 +113,16 @@ void sv_cvar_set(stQzSv* sv, const char* text, const char* name) {
     if (!at) return;
     char work[256];
     trcpyz(work, at, sizeof work - 1);
-    char* eq = nullptr;
+    // The line ends first: an "=" from a later line must never make the line break part of a
+    // game variable's name, so a field without its own "=" sets nothing.
     for (char* p = work; *p; ++p) {
-        if (*p == '=') { eq = p; break; }
+        if (*p == '\r' || *p == '\n') {
+            *p = 0;
+            break;
+        }
     }
+    char* eq = strchr(work, '=');
     if (!eq) return;
     *eq = ' ';
-    for (char* p = eq; *p; ++p) {
-        if (*p == '\r' || *p == '\n') { *p = 0; break; }
-    }
     svHostRaw(sv, "Cvar_Set", work);
 }

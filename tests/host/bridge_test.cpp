@@ -52,6 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
         CvarSetCase{"SV_MAXCLIENTS=16\r\n", "sv_maxclients", {"Cvar_Set|SV_MAXCLIENTS 16"}},
         CvarSetCase{"g_speed=320", "", {"Cvar_Set|g_speed 320"}},
         CvarSetCase{"g_spee", "g_speed", {}},
+        // An "=" on a later line does not count for a field that has none.
+        CvarSetCase{"g_gametype\r\nupdgset=Update\r\n", "g_gametype", {}},
         CvarSetCase{kLongLine.c_str(), "sv_hostname",
                     {"Cvar_Set|sv_hostname " + kLongValue.substr(0, 255 - 12)}}));
 
