@@ -5,8 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build/native -DQZ_TESTS=OFF >/dev/null
-cmake --build build/native -j"$(nproc)" --target qzhost qzsv
+cmake -S . -B build/demo -DQZ_TESTS=OFF >/dev/null
+cmake --build build/demo -j"$(nproc)" --target qzhost qzsv
 mkdir -p demo/qz
 # The demo's own settings; an administrator's edits to the file are kept.
 if [ ! -f demo/qz/qzsvuser.cfg ]; then
@@ -17,4 +17,4 @@ if [ ! -f demo/qz/qzsvuser.cfg ]; then
     'qz_sv_HttpKey demo' > demo/qz/qzsvuser.cfg
 fi
 echo "WebTool: http://127.0.0.1:27961/qzsvweb  (web key: demo)"
-exec build/native/qzhost +set fs_homepath "$PWD/demo" +set fs_basepath "$PWD/demo" "$@"
+exec build/demo/qzhost +set fs_homepath "$PWD/demo" +set fs_basepath "$PWD/demo" "$@"
