@@ -24,19 +24,9 @@ struct Index {
 
 Index g_index;
 
-// FNV-1a over the lower-case letters of the name.
-unsigned hashName(const char* name) {
-    unsigned h = 2166136261u;
-    for (const char* p = name; *p; ++p) {
-        h ^= static_cast<unsigned char>(lowerCh(*p));
-        h *= 16777619u;
-    }
-    return h;
-}
-
 // The first row of a name wins: commands are added before settings, as the dispatcher tries them.
 void add(const char* name, const CmdRow* command, const SettingRow* setting) {
-    unsigned at = hashName(name) & (kSlots - 1);
+    unsigned at = trcasehash(name) & (kSlots - 1);
     while (g_index.slots[at].name) {
         if (trcasecmp(g_index.slots[at].name, name) == 0) return;
         at = (at + 1) & (kSlots - 1);
@@ -61,7 +51,7 @@ void lookupWord(const char* word, const CmdRow** command, const SettingRow** set
     *command = nullptr;
     *setting = nullptr;
     if (!g_index.built) build();
-    unsigned at = hashName(word) & (kSlots - 1);
+    unsigned at = trcasehash(word) & (kSlots - 1);
     for (; g_index.slots[at].name; at = (at + 1) & (kSlots - 1)) {
         const Entry& e = g_index.slots[at];
         if (trcasecmp(e.name, word) == 0) {

@@ -183,8 +183,7 @@ void cmd_banload(stQzSv* sv, const CmdCall& call) {
         svMsg(sv, "File Not Found: %s", path);
         return;
     }
-    svMsg(sv, "%ld Ban%s loaded from %s", n, n == 1 ? "" : "s", path);
-    if (skipped) svMsg(sv, "%ld damaged line%s skipped in %s", skipped, skipped == 1 ? "" : "s", path);
+    banLoadReport(sv, path, n, skipped);
 }
 
 void cmd_unban(stQzSv* sv, const CmdCall& call) {

@@ -310,6 +310,10 @@ void banStartupLoad(stQzSv* sv) {
         svMsg(sv, "Ban File could not be read: %s", path);
         return;
     }
+    banLoadReport(sv, path, n, skipped);
+}
+
+void banLoadReport(stQzSv* sv, const char* path, long n, long skipped) {
     svMsg(sv, "%ld Ban%s loaded from %s", n, n == 1 ? "" : "s", path);
     if (skipped) svMsg(sv, "%ld damaged line%s skipped in %s", skipped, skipped == 1 ? "" : "s", path);
 }

@@ -17,15 +17,6 @@ namespace {
 
 constexpr unsigned kFirstBuckets = 1024;
 
-unsigned hashFolded(const char* text) {
-    unsigned h = 2166136261u;
-    for (const char* p = text; *p; ++p) {
-        h ^= static_cast<unsigned char>(lowerCh(*p));
-        h *= 16777619u;
-    }
-    return h;
-}
-
 // Doubles the slot array (or makes the first one) and files every key again by its hash.
 bool hashGrow(stBanHash* h) {
     unsigned count = h->slots ? (h->mask + 1) * 2 : kFirstBuckets;
@@ -116,7 +107,7 @@ void firstQuoted(const char* body, char* out, int size) {
 bool guidLink(stBans* b, unsigned id) {
     stBanEntry* e = &b->entries[id];
     auto same = [b, e](unsigned other) { return trcasecmp(b->entries[other].key, e->key) == 0; };
-    stBanSlot* s = hashFind(&b->guids, hashFolded(e->key), same, true);
+    stBanSlot* s = hashFind(&b->guids, trcasehash(e->key), same, true);
     if (!s) return false;
     while (s->head) {
         stBanEntry* f = &b->entries[s->head - 1];
@@ -133,7 +124,7 @@ bool guidLink(stBans* b, unsigned id) {
 bool nameLink(stBans* b, unsigned rule) {
     stNameRule* r = &b->nameRules[rule];
     auto same = [b, r](unsigned other) { return strcmp(b->nameRules[other].folded, r->folded) == 0; };
-    stBanSlot* s = hashFind(&b->names, hashFolded(r->folded), same, true);
+    stBanSlot* s = hashFind(&b->names, trcasehash(r->folded), same, true);
     if (!s) return false;
     if (s->tail) b->nameRules[s->tail - 1].next = rule + 1;
     s->tail = rule + 1;
@@ -295,7 +286,7 @@ int banRejoin(stQzSv* sv, const char* guid, unsigned now, int* banSlot) {
     *banSlot = 0;
     if (!guid || !*guid) return 0;
     auto same = [b, guid](unsigned other) { return trcasecmp(b->entries[other].key, guid) == 0; };
-    stBanSlot* s = hashFind(&b->guids, hashFolded(guid), same, false);
+    stBanSlot* s = hashFind(&b->guids, trcasehash(guid), same, false);
     while (s && s->head) {
         stBanEntry* e = &b->entries[s->head - 1];
         *banSlot = static_cast<int>(s->head);
@@ -348,7 +339,7 @@ int banNameFind(stQzSv* sv, const char* name) {
     auto same = [b, &folded](unsigned other) {
         return strcmp(b->nameRules[other].folded, folded) == 0;
     };
-    stBanSlot* s = hashFind(&b->names, hashFolded(folded), same, false);
+    stBanSlot* s = hashFind(&b->names, trcasehash(folded), same, false);
     for (unsigned r = s ? s->head : 0; r; r = b->nameRules[r - 1].next) {
         const stNameRule* rule = &b->nameRules[r - 1];
         if (!b->entries[rule->entry].unbanned) return static_cast<int>(rule->entry + 1);
@@ -360,7 +351,7 @@ int banUnbanGuid(stQzSv* sv, const char* guid) {
     stBans* b = &sv->bans;
     if (!guid || !*guid) return 0;
     auto same = [b, guid](unsigned other) { return trcasecmp(b->entries[other].key, guid) == 0; };
-    stBanSlot* s = hashFind(&b->guids, hashFolded(guid), same, false);
+    stBanSlot* s = hashFind(&b->guids, trcasehash(guid), same, false);
     int n = 0;
     for (unsigned id = s ? s->head : 0; id; id = b->entries[id - 1].nextSame) {
         b->entries[id - 1].unbanned = 1;

@@ -135,6 +135,8 @@ bool banFileAppend(stQzSv* sv, const char* path, int banSlot);
 // Loads the records of a ban file. Returns the number loaded, -1 when the file cannot be
 // opened; *skipped receives the number of damaged lines skipped.
 long banLoadFile(stQzSv* sv, const char* path, long* skipped);
+// Reports a load: the number of bans and, when there were any, the damaged lines skipped.
+void banLoadReport(stQzSv* sv, const char* path, long n, long skipped);
 // Rewrites, in place, the unbanned marks of the records that came from (or went to) the file.
 // Returns the number of records changed, -1 on a write error. *missing receives the number of
 // records no longer found where they were.

@@ -65,3 +65,12 @@ int maskcmp(const char* text, const char* mask, int n) {
     }
     return 1;
 }
+
+unsigned trcasehash(const char* text) {
+    unsigned h = 2166136261u;
+    for (const char* p = text; *p; ++p) {
+        h ^= static_cast<unsigned char>(lowerCh(*p));
+        h *= 16777619u;
+    }
+    return h;
+}

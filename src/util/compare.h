@@ -14,3 +14,6 @@ int trcmpn(const char* a, const char* b, int n);
 int maskcmp(const char* text, const char* mask, int n);
 // A..Z to a..z; every other character unchanged.
 char lowerCh(char c);
+// FNV-1a hash of text with A..Z folded to lower case, so that texts trcasecmp finds equal hash
+// alike. For the module's own hash indexes.
+unsigned trcasehash(const char* text);
