@@ -157,13 +157,17 @@ bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags) {
         number++;
         int n = slen(line);
         if (n == QZ_LINE_MAX - 1 && line[n - 1] != '\n') {
-            // The rest of an over-long line is skipped whole: half a command is worse than none.
+            // The buffer is full but the line may still end here: only its line end (or the
+            // end of the file) can follow. Anything more makes it over-long, and it is skipped
+            // whole: half a command is worse than none.
+            bool more = false;
             int c;
-            while ((c = fgetc(fp)) != EOF && c != '\n') {
+            while ((c = fgetc(fp)) != EOF && c != '\n') more = more || c != '\r';
+            if (more) {
+                svMsg(sv, "%s line %d is longer than %d characters: ignored", name, number,
+                      QZ_LINE_MAX - 1);
+                continue;
             }
-            svMsg(sv, "%s line %d is longer than %d characters: ignored", name, number,
-                  QZ_LINE_MAX - 2);
-            continue;
         }
         while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
         sv_cmd(sv, QZ_SRC_CONFIG, line, flags);
@@ -216,15 +220,33 @@ void sv_load_lock(stQzSv* sv, const char* name, int flags) {
         return;
     }
     if (!cmdFileNameOk(sv, "qz_sv_LoadLock", name)) return;
+    if (sv->cmd.lockName[0]) {
+        // A lock line inside a file that is being locked: the outer file governs and the lock
+        // follows when its load ends. Locking here would refuse the outer file's remaining lines
+        // and record the wrong file, so this file is only loaded.
+        sv_load_cfg(sv, name, 1, flags);
+        return;
+    }
     char locked[QZ_CFG_NAME_MAX];
     QZ_COPY(locked, name);
     recordLockedFile(sv, locked);
     if (!sv_load_cfg(sv, locked, 1, flags)) {
         sv->cmd.lockName[0] = 0;
+        sv->cmd.lockSize = 0;
+        sv->cmd.lockDigest[0] = 0;
         return;
     }
     sv->cmd.locked = 1;
     svMsg(sv, "Config locked [%s][%ld bytes]", sv->cmd.lockName, sv->cmd.lockSize);
+}
+
+bool cfgLockedLine(stQzSv* sv, char* out, int size) {
+    if (!out || size <= 0) return false;
+    out[0] = 0;
+    if (!sv->cmd.locked) return false;
+    trf(out, size, "\r\n^5QZ SERVER CONFIG LOCKED [%s][%ld bytes][%s]", sv->cmd.lockName,
+        sv->cmd.lockSize, sv->cmd.lockDigest);
+    return true;
 }
 
 void cfgStartupLoad(stQzSv* sv) {

@@ -15,8 +15,15 @@ bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags);
 // Reports the outcome on the console.
 void sv_write_cfg(stQzSv* sv, const char* name);
 // qz_sv_LoadLock: loads the file, then locks the configuration against every later change.
-void sv_load_lock(stQzSv* sv, const char* name, int flags);
+// flags go to sv_cmd with every line of the file.
+void sv_load_lock(stQzSv* sv, const char* name, int flags = 0);
 // cfgStartupLoad (qzsv.cfg, then qzsvuser.cfg at start-up) is declared in commands/dispatch.h.
+
+// The line that ends the player list while the configuration is locked, so that an administrator
+// sees which configuration governs the server: "\r\n^5QZ SERVER CONFIG LOCKED [name][size
+// bytes][digest]" (the digest is the MD5 of the locked file's contents, empty for a file too big
+// to digest). Returns false and leaves out empty when the configuration is not locked.
+bool cfgLockedLine(stQzSv* sv, char* out, int size);
 
 // True when name is a file name inside the home directory. Otherwise prints one line naming the
 // command and the refused name, and returns false. Every command that takes a file name from a

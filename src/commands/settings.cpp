@@ -114,6 +114,17 @@ bool formCopy(const char* form, const char* name, char (&work)[256], char** eq) 
     return *eq != nullptr;
 }
 
+// Six hexadecimal digits, the HTML colour without its "#".
+bool colourOk(const char* text) {
+    int n = 0;
+    for (; text[n]; ++n) {
+        char c = text[n];
+        bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!hex) return false;
+    }
+    return n == 6;
+}
+
 bool cmdSafeChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '-' || c == '/';
@@ -177,10 +188,25 @@ extern "C" __attribute__((visibility("default"))) void sv_set_s(stQzSv* sv, char
     const SettingRow* row = rowFor(sv, name, value);
     const char* v = valueStart(line);
     if (*v) {
+        // Colours are read aside first so that a refused one leaves the old value.
+        char colour[8];
+        bool isColour = row && (row->flags & SETF_COLOUR) && capacity < qz::cap(colour);
+        char* into = isColour ? colour : value;
         if (*v == '"') {
-            readQuoted(v + 1, value, capacity);
+            readQuoted(v + 1, into, capacity);
         } else {
-            trcpyz(value, v, capacity);
+            trcpyz(into, v, capacity);
+        }
+        // A value is one line. A line end that reached it (a console line holding one) would
+        // split the written configuration line in two, and the second half would run as a
+        // command of its own at the next load.
+        into[strcspn(into, "\r\n")] = 0;
+        if (isColour) {
+            if (!colourOk(colour)) {
+                svMsg(sv, "%s: \"%s\" is not six hexadecimal digits; value kept", name, colour);
+                return;
+            }
+            trcpyz(value, colour, capacity);
         }
         if (row && row->changed) row->changed(sv, row);
     }

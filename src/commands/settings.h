@@ -20,8 +20,10 @@ enum SettingFlags {
     SETF_NOWRITE = 2,   // listed, but not written to any configuration file
     SETF_UNLISTED = 4,  // accepted but neither listed by help nor written
     SETF_LOGCFG = 8,    // written to qzsvlog.cfg instead of the main file
-    SETF_SECTION =
-        16,  // written by its list section of the main file (UCON), not as a setting line
+    // Written by its list section of the main file (UCON), not as a setting line.
+    SETF_SECTION = 16,
+    // A WebTool colour: exactly six hexadecimal digits, anything else refused.
+    SETF_COLOUR = 32,
 };
 
 // Runs after a value was assigned to the setting, before it is shown.
@@ -67,9 +69,12 @@ void settingMinGuidAge(stQzSv* sv, const SettingRow* row);
 
 // Show-and-assign routines. line is the setting's word, then optionally the value. A text value
 // is taken to the end of the line, or between double quotes (inside them \" is a quote and \\ a
-// backslash; "" alone is the empty text); an integer is an optionally signed decimal number,
-// which may be quoted. The flag of sv_set_s: SETF_SECRET shows the value as "*****" (a setting
-// of the registry marked secret is always shown so, whatever the caller passes).
+// backslash; "" alone is the empty text; a text ends at the first line end); an integer is an
+// optionally signed decimal number, which may be quoted. The flag of sv_set_s: SETF_SECRET shows
+// the value as "*****" (a setting of the registry marked secret is always shown so, whatever the
+// caller passes). A colour setting takes only six hexadecimal digits (after the cut to its
+// capacity); anything else is refused with one line and the old value stays, since the WebTool puts
+// it into its pages as it stands.
 extern "C" void sv_set_s(stQzSv* sv, char* name, char* line, char* value, int capacity, int flag);
 // Returns 1 when a value was assigned, 0 when the setting was only shown, -1 when the value was
 // refused (not a number, or outside lo..hi; one line says so and the old value stays).

@@ -57,7 +57,7 @@ struct KeyedLayout {
 constexpr KeyedLayout kKeyedTables[] = {
     {"NameLocks", 66, 64, &stQzSv::tNameLocks},  {"Alias", 72, 1024, &stQzSv::tAlias},
     {"PersStat", 128, 1024, &stQzSv::tPersStat}, {"NewStat", 128, 64, &stQzSv::tNewStat},
-    {"GuidAuth", 66, 256, &stQzSv::tGuidAuth},
+    {"GuidAuth", QZ_PAIR_RECORD, 256, &stQzSv::tGuidAuth},
 };
 
 }  // namespace
@@ -135,7 +135,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
 
     keyStoreInit(&sv->keys, 1009);
     for (const KeyedLayout& t : kKeyedTables) {
-        sv->*t.number = keyTableCreate(&sv->keys, t.name, t.recSize, 0, 33, t.initCap);
+        sv->*t.number = keyTableCreate(&sv->keys, t.name, t.recSize, 0, QZ_PAIR_KEY, t.initCap);
     }
 
     // The game server's switch: "0" starts the module disabled.
@@ -190,6 +190,7 @@ void svFrame(stQzSv* sv) {
     }
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
+    plFrame(sv);
     ssFrame(sv);
     webFrame(sv);
 }

@@ -90,6 +90,19 @@ void appendIndex(stQzSv* sv, const char* folder, long serial, const Qz_Sv_Client
     }
 }
 
+// Ends the slot's own pending request and any request whose serial comes round again, before
+// the new page is written: a late picture or ending of the old request must never land on the
+// files of the new one.
+void endSuperseded(stQzSv* sv, int slot, long serial) {
+    for (int i = 1; i <= QZ_SLOTS && sv->ss.pending > 0; ++i) {
+        stSsTransfer* old = &sv->ss.t[i - 1];
+        if (!old->serial || (i != slot && old->serial != serial)) continue;
+        logSs(sv, "Screenshot %06ld abandoned: %s (slot=%d)", old->serial,
+              i == slot ? "a new request was made" : "its serial was taken by a new request", i);
+        ssAbandon(sv, i, old);
+    }
+}
+
 }  // namespace
 
 int ssRequest(stQzSv* sv, int kind, int slot, long* serialOut) {
@@ -121,6 +134,7 @@ int ssRequest(stQzSv* sv, int kind, int slot, long* serialOut) {
         return QZ_SS_FILE_ERROR;
     }
     const long serial = logSerialInRange(sv->set.ssNext, sv->set.ssFloor, sv->set.ssCeiling);
+    endSuperseded(sv, slot, serial);
     if (!ssWritePage(folder, serial, "<p> Screenshot was not returned by Client.\r\n")) {
         svMsg(sv, "Screenshot Request Failed (Slot #%d) ... Cannot write %sqz%06ld.htm", slot,
               folder, serial);
@@ -133,10 +147,6 @@ int ssRequest(stQzSv* sv, int kind, int slot, long* serialOut) {
     appendIndex(sv, folder, serial, c);
 
     stSsTransfer* t = &sv->ss.t[slot - 1];
-    if (t->serial) {
-        logSs(sv, "Screenshot %06ld abandoned: a new request was made (slot=%d)", t->serial, slot);
-        ssAbandon(sv, slot, t);
-    }
     t->serial = serial;
     t->nonce = rand32();
     t->seq = c->seq;

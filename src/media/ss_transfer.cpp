@@ -33,19 +33,20 @@ void upper(char* text) {
         if (*text >= 'a' && *text <= 'f') *text = static_cast<char>(*text - 'a' + 'A');
 }
 
-// Reads an unsigned decimal word at p (digits only, at most 10 digits); p moves past it and one
-// blank. False when there is none.
+// Reads an unsigned decimal word at p (digits only, at most 10 digits, at most 4294967295); p
+// moves past it and one blank. False when there is none. Every number of the exchange fits in
+// 32 bits; a larger one is refused rather than left to wrap where long has 32 bits.
 bool number(const char*& p, const char* end, unsigned long* out) {
-    unsigned long v = 0;
+    unsigned long long v = 0;
     int digits = 0;
     while (p < end && *p >= '0' && *p <= '9' && digits < 10) {
-        v = v * 10 + static_cast<unsigned long>(*p - '0');
+        v = v * 10 + static_cast<unsigned long long>(*p - '0');
         p++;
         digits++;
     }
-    if (digits == 0 || (p < end && *p >= '0' && *p <= '9')) return false;
+    if (digits == 0 || v > 0xFFFFFFFFull || (p < end && *p >= '0' && *p <= '9')) return false;
     if (p < end && *p == ' ') p++;
-    *out = v;
+    *out = static_cast<unsigned long>(v);
     return true;
 }
 

@@ -35,9 +35,9 @@ void nextWord(const char*& p, char* out, int size) {
     while (isBlank(*p)) p++;
 }
 
-const char* kindWord(const stBanEntry* e) {
+const char* kindWord(stBanEntry* e, unsigned now) {
     switch (e->kind) {
-        case QZ_BAN_KICK: return e->expired ? "Kick (over)" : "Kick";
+        case QZ_BAN_KICK: return banKickOver(e, now) ? "Kick (over)" : "Kick";
         case QZ_BAN_MASK: return "Mask Ban";
         case QZ_BAN_NAME: return "Name Ban";
         default: return "GUID Ban";
@@ -100,11 +100,11 @@ void cmd_banlist(stQzSv* sv, const CmdCall& call) {
     int shown = 0;
     char record[QZ_BAN_LINE_MAX + 48];
     for (unsigned i = 0; i < sv->bans.count; ++i) {
-        const stBanEntry* e = &sv->bans.entries[i];
+        stBanEntry* e = &sv->bans.entries[i];
         QZ_TRF(record, "%s %s", e->key, banBody(sv, e));
         if (search[0] && !svFindNoCase(record, search)) continue;
         svMsg(sv, "%-3d%s %s {%d/%d} %s", static_cast<int>(i + 1), e->unbanned ? " (UnBanned)" : "",
-              record, tickElapsed(now, e->issueTick) / 60000, e->length, kindWord(e));
+              record, tickElapsed(now, e->issueTick) / 60000, e->length, kindWord(e, now));
         shown++;
     }
     svMsg(sv, "End of Ban List (%d of %d displayed)", shown, static_cast<int>(sv->bans.count));

@@ -1,4 +1,4 @@
-// The kick/ban list in memory and its three indexes: GUID to the GUID's first live entry, the
+// The kick/ban list in memory and its three indexes: GUID to the GUID's first entry, the
 // banned names, and the address masks filed by their first two octets. The list only grows
 // (an entry keeps its ban slot number until qz_sv_BanEmpty), so the indexes never delete.
 #include "players/bans.h"
@@ -102,19 +102,13 @@ void firstQuoted(const char* body, char* out, int size) {
     trcpyz(out, p, n < size - 1 ? n : size - 1);
 }
 
-// A new kick or GUID ban ends the running kicks at the head of its GUID, so that the newest
-// kick's length holds and a ban after a kick holds at once.
+// Files a kick or GUID ban behind the earlier entries of its GUID: the first entry keeps
+// deciding, as the rejoin check requires.
 bool guidLink(stBans* b, unsigned id) {
     stBanEntry* e = &b->entries[id];
     auto same = [b, e](unsigned other) { return trcasecmp(b->entries[other].key, e->key) == 0; };
     stBanSlot* s = hashFind(&b->guids, trcasehash(e->key), same, true);
     if (!s) return false;
-    while (s->head) {
-        stBanEntry* f = &b->entries[s->head - 1];
-        if (f->kind != QZ_BAN_KICK || f->length <= 0 || f->unbanned || f->expired) break;
-        f->expired = 1;
-        s->head = f->nextSame;
-    }
     if (s->tail) b->entries[s->tail - 1].nextSame = id + 1;
     s->tail = id + 1;
     if (!s->head) s->head = id + 1;
@@ -281,26 +275,36 @@ size_t banBytes(const stQzSv* sv) {
     return n;
 }
 
+bool banKickOver(stBanEntry* e, unsigned now) {
+    if (e->kind != QZ_BAN_KICK || e->length <= 0) return false;
+    // Sticky, so that a tick that wraps much later cannot bring a finished kick back.
+    if (!e->expired && e->length - tickElapsed(now, e->issueTick) / 60000 <= 0) e->expired = 1;
+    return e->expired != 0;
+}
+
+// A finished kick is gone from the GUID's entries whether or not it was unbanned, so that a
+// kick lifted early can never hide a later ban.
 int banRejoin(stQzSv* sv, const char* guid, unsigned now, int* banSlot) {
     stBans* b = &sv->bans;
     *banSlot = 0;
     if (!guid || !*guid) return 0;
     auto same = [b, guid](unsigned other) { return trcasecmp(b->entries[other].key, guid) == 0; };
     stBanSlot* s = hashFind(&b->guids, trcasehash(guid), same, false);
-    while (s && s->head) {
-        stBanEntry* e = &b->entries[s->head - 1];
-        *banSlot = static_cast<int>(s->head);
-        if (e->unbanned) return 0;
-        if (e->length <= 0) return -1;
-        int left = e->length - tickElapsed(now, e->issueTick) / 60000;
-        if (left > 0) return left;
-        if (e->kind != QZ_BAN_KICK) return 0;
-        // A kick whose time is over no longer counts as an entry of the GUID.
-        e->expired = 1;
-        s->head = e->nextSame;
+    unsigned id = s ? s->head : 0, last = 0;
+    while (id && banKickOver(&b->entries[id - 1], now)) {
+        last = id;
+        id = b->entries[id - 1].nextSame;
     }
-    *banSlot = 0;
-    return 0;
+    // Finished kicks never count again, so the walk past them is made once; the last one stays
+    // as the head while nothing follows it, so that the GUID is still found in the list.
+    if (s && (id || last)) s->head = id ? id : last;
+    if (!id) return 0;
+    stBanEntry* e = &b->entries[id - 1];
+    *banSlot = static_cast<int>(id);
+    if (e->unbanned) return 0;
+    if (e->length <= 0) return -1;
+    int left = e->length - tickElapsed(now, e->issueTick) / 60000;
+    return left > 0 ? left : 0;
 }
 
 int banMaskFind(stQzSv* sv, const char* address) {

@@ -32,14 +32,14 @@ struct stBanEntry {
     long long filePos;   // offset of the record line in its ban file, -1 when not in a file
     unsigned short fileId;  // 1..QZ_BAN_FILES, 0 when not in a file
     unsigned char kind;     // QzBanKind
-    unsigned char expired;  // a kick whose time is over or that a later kick or ban replaced
+    unsigned char expired;  // a kick whose time is over (set once seen, see banKickOver)
     unsigned char fileMark;  // the unbanned mark as the ban file holds it
 };
 
 // Open-addressing index from a key's hash to the first and last entry of the key.
 struct stBanSlot {
     unsigned hash;
-    unsigned head;  // id + 1 of the first live entry, 0 none
+    unsigned head;  // id + 1 of the first entry, 0 none
     unsigned tail;  // id + 1 of the last entry
 };
 struct stBanHash {
@@ -91,8 +91,7 @@ struct stBanVerdict {
 };
 
 // Adds an entry; body is the record body. Returns the ban slot number (1..), 0 when the list
-// cannot grow or the entry is malformed (a mask that does not parse, an empty name). A kick or
-// GUID ban ends the running kick of its GUID.
+// cannot grow or the entry is malformed (a mask that does not parse, an empty name).
 int banAdd(stQzSv* sv, int kind, const char* key, const char* body, int length);
 // banAdd with the issue tick given (loading a file reads the clock once).
 int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length, unsigned tick);
@@ -105,15 +104,19 @@ void banFree(stQzSv* sv);
 // Bytes held by the list, its texts and its indexes.
 size_t banBytes(const stQzSv* sv);
 
-// Rejoin check: 0 admit, -1 permanently banned, > 0 minutes left. The first live entry of the
-// GUID decides; a kick whose time is over no longer counts as an entry of the GUID. banSlot
-// receives the deciding entry's number (0 none).
+// True for a kick entry whose time is over at tick now; such a kick no longer counts as an
+// entry of its GUID.
+bool banKickOver(stBanEntry* e, unsigned now);
+// Rejoin check: 0 admit, -1 permanently banned, > 0 minutes left. The first entry of the GUID
+// that is not a finished kick decides (an unbanned one admits). banSlot receives the deciding
+// entry's number (0 none).
 int banRejoin(stQzSv* sv, const char* guid, unsigned now, int* banSlot);
 // Ban slot number of the first mask entry (not unbanned) that holds the address, 0 none.
 int banMaskFind(stQzSv* sv, const char* address);
 // Ban slot number of the first name entry (not unbanned) for the name, 0 none.
 int banNameFind(stQzSv* sv, const char* name);
-// Sets the unbanned mark of every live entry of the GUID; returns how many entries it has.
+// Sets the unbanned mark of every entry of the GUID (finished kicks the rejoin check has passed
+// over aside); returns how many entries it marked.
 int banUnbanGuid(stQzSv* sv, const char* guid);
 // All three checks.
 void banCheck(stQzSv* sv, const char* guid, const char* address, const char* name, unsigned now,

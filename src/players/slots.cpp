@@ -2,6 +2,7 @@
 // GUID game variables, and the small per-player figures the listings print.
 #include "players/slots.h"
 
+#include <climits>
 #include <cstring>
 
 #include "commands/handlers.h"
@@ -182,10 +183,14 @@ bool plGuidValid(const char* guid) {
     return n == 32;
 }
 
+// The product is taken in 64 bits: with a 32-bit long, count * 100 overflows above 21 million.
 long plAuthRate(const Qz_Sv_Client_s* cl, unsigned now) {
-    long tenths = tickElapsed(now, cl->connectTick) / 6000;
-    if (tenths == 0) return 0;
-    return static_cast<long>(cl->authCount) * 100 / tenths;
+    long long tenths = tickElapsed(now, cl->connectTick) / 6000;
+    if (tenths <= 0) return 0;
+    long long value = static_cast<long long>(cl->authCount) * 100 / tenths;
+    if (value > LONG_MAX) return LONG_MAX;
+    if (value < LONG_MIN) return LONG_MIN;
+    return static_cast<long>(value);
 }
 
 int plRecentSs(const Qz_Sv_Client_s* cl, unsigned now) {

@@ -53,7 +53,12 @@ struct Qz_Sv_Client_s {
 struct stPlayers {
     Qz_Sv_Client_s cl[QZ_SLOTS];  // slot n is cl[n - 1]
     unsigned long seq;            // connections admitted since start
+    unsigned silentCheckTick;     // last look for clients that never answered
 };
+
+// How long a client module has to answer the module's first exchange text before the player is
+// refused as one whose game does not run Kestrine.
+constexpr int QZ_HELLO_GRACE_MS = 30000;
 
 // "PRE ", "INIT", "UPDT", "OK  ", "SPEC", "SBOT"; "UNKN" for any other value.
 const char* plStatusName(int status);
@@ -94,6 +99,9 @@ void plRelease(stQzSv* sv, int slot);
 void plSetGuidCvars(stQzSv* sv, int slot);
 // Frees every slot and sets every slot's GUID variables to "EmptySlot".
 void plResetAll(stQzSv* sv);
+// The frame's work for the players: refuses clients that never answered the exchange
+// (players/silent.cpp).
+void plFrame(stQzSv* sv);
 // Sends a text to every connected player's game (bots excepted).
 void plTellAll(stQzSv* sv, const char* text);
 

@@ -250,7 +250,7 @@ void serveOne(stQzSv* sv) {
 }  // namespace
 
 void webStart(stQzSv* sv) {
-    sv->web.startTick = GetTickCount();
+    sv->web.startTime = static_cast<long long>(qzTime());
     sv->web.listenSock = -1;
 }
 

@@ -3,6 +3,10 @@
 // a number chosen on the page is resolved against the file as it is when the button arrives.
 #include "webtool/maps.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -13,8 +17,27 @@
 
 namespace {
 
+// Bytes read from the map list file at most: far more than 256 names of 150 characters with
+// comments, and little enough that a wrong file (a log, a pak) cannot stall the frame.
+constexpr long kMapFileBytes = 256 * 1024;
+
 bool isSeparator(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Opens path for reading only when it is a regular file: a FIFO or a device named by mistake
+// would make the read wait, and the file is read inside a frame call.
+FILE* openRegular(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "rb");
+    if (!f) close(fd);
+    return f;
 }
 
 }  // namespace
@@ -49,34 +72,39 @@ int web_map_words(const char* list, WebMapVisit visit, void* ctx) {
 int web_map_file(stQzSv* sv, WebMapVisit visit, void* ctx) {
     const char* setting = sv->set.httpMapsPath;
     if (!setting[0]) return 0;
+    // The WebTool shows what it reads, so the file must lie inside the home directory.
+    if (!homeNameOk(setting)) return 0;
     char path[QZ_PATH_MAX];
-    if (setting[0] == '/') {
-        QZ_COPY(path, setting);
-    } else {
-        QZ_TRF(path, "%s%s", sv->homeDir, setting);
-    }
-    FILE* f = fopen(path, "rb");
+    QZ_TRF(path, "%s%s", sv->homeDir, setting);
+    FILE* f = openRegular(path);
     if (!f) return 0;
     int count = 0;
     bool visiting = true;
+    // Characters of a line past the buffer are dropped; the name is cut to its maximum anyway.
     char line[512];
-    while (count < WEB_MAP_FILE_MAX && fgets(line, sizeof line, f)) {
-        // A line longer than the buffer: the rest is skipped, not taken as another map.
-        bool whole = strchr(line, '\n') != nullptr || feof(f);
-        if (!whole) {
-            int c;
-            while ((c = fgetc(f)) != EOF && c != '\n') {
-            }
+    int n = 0;
+    for (long bytes = 0; count < WEB_MAP_FILE_MAX; ++bytes) {
+        int c = bytes < kMapFileBytes ? getc(f) : EOF;
+        if (c != EOF && c != '\n') {
+            if (n < static_cast<int>(sizeof line) - 1) line[n++] = static_cast<char>(c);
+            continue;
         }
+        line[n] = 0;
+        n = 0;
         char* s = line;
         while (*s == ' ' || *s == '\t') s++;
-        int n = slen(s);
-        while (n > 0 && (isSeparator(s[n - 1]) || static_cast<unsigned char>(s[n - 1]) < 0x20)) n--;
-        s[n] = 0;
-        if (!n || (s[0] == '/' && s[1] == '/')) continue;
-        if (n > WEB_MAP_NAME_MAX) s[WEB_MAP_NAME_MAX] = 0;
-        if (visiting) visiting = visit(ctx, count, s);
-        count++;
+        int len = slen(s);
+        while (len > 0 &&
+               (isSeparator(s[len - 1]) || static_cast<unsigned char>(s[len - 1]) < 0x20)) {
+            len--;
+        }
+        s[len] = 0;
+        if (len && !(s[0] == '/' && s[1] == '/')) {
+            if (len > WEB_MAP_NAME_MAX) s[WEB_MAP_NAME_MAX] = 0;
+            if (visiting) visiting = visit(ctx, count, s);
+            count++;
+        }
+        if (c == EOF) break;
     }
     fclose(f);
     return count;

@@ -23,6 +23,7 @@ void web_maplist_select(stQzSv* sv);
 int web_map_words(const char* list, WebMapVisit visit, void* ctx);
 // Visits the loaded map list: the lines of the file named by qz_sv_HttpMapsPath (relative names
 // are taken inside the module's home directory), blanks around a line removed, empty lines and
-// lines beginning "//" skipped, at most WEB_MAP_FILE_MAX maps. Returns the number of maps, 0 when
-// the setting is empty or the file cannot be read (the text list is then used).
+// lines beginning "//" skipped, at most WEB_MAP_FILE_MAX maps from the first 256 KiB. Returns the
+// number of maps, 0 when the setting is empty or the file cannot be read or is not a regular file
+// (the text list is then used).
 int web_map_file(stQzSv* sv, WebMapVisit visit, void* ctx);

@@ -237,8 +237,11 @@ void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
     web_add(page, "Kestrine Server (v%d.%03d | A%d C%d.%03d) %s<br>\n", sv->svVerMajor,
             sv->svVerMinor, sv->agVer, sv->clVerMajor, sv->clVerMinor,
             sv->enabled ? "Enabled" : "**DISABLED**");
-    // A signed division, so a start tick ahead of now gives zeros rather than a huge uptime.
-    long m = static_cast<long>(static_cast<int>(GetTickCount() - sv->web.startTick)) / 60000L;
+    // From the wall clock, in 64 bits: the millisecond tick would wrap after 24.8 days of a
+    // signed difference and show a long-running server as just started. A clock set back before
+    // the start shows zeros.
+    long long seconds = static_cast<long long>(qzTime()) - sv->web.startTime;
+    long m = seconds > 0 ? static_cast<long>(seconds / 60) : 0;
     long d = 0, h = 0, min = 0;
     if (m > 0) {
         d = m / 1440;

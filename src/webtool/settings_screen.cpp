@@ -15,7 +15,7 @@ struct WebSettingField {
     const char* label;
     const char* field;
     const char* setting;
-    bool numberType;  // the input is declared type=number (the map list is, too)
+    bool numberType;  // the input is declared type=number
     int maxlength, size;
     int lo, hi;
     bool spacerAfter;
@@ -25,7 +25,9 @@ constexpr WebSettingField kFields[] = {
     {"qz_sv_httpRefresh", "qz_sv_httpRefresh", "qz_sv_HttpRefresh", true, 3, 3, 10, 999, false},
     {"qz_sv_httpAddr", "qz_sv_httpAddr", "qz_sv_HttpAddr", false, 32, 35, 0, 0, false},
     {"qz_sv_httpPort", "qz_sv_httpPort", "qz_sv_HttpPort", true, 5, 6, 0, 65535, false},
-    {"qz_sv_httpMaps", "qz_sv_httpMaps", "qz_sv_HttpMaps", true, 1024, 35, 0, 0, true},
+    // A text field: a browser shows a list of map names in a number field as empty and would
+    // send the empty text back, so every update would wipe the map list.
+    {"qz_sv_httpMaps", "qz_sv_httpMaps", "qz_sv_HttpMaps", false, 1024, 35, 0, 0, true},
     {"qz_sv_MsgPrefix", nullptr, "qz_sv_MsgPrefix", false, 32, 34, 0, 0, false},
     {"qz_sv_Sleep", nullptr, "qz_sv_Sleep", true, 3, 3, 20, 100, false},
     {"qz_sv_KickLen", nullptr, "qz_sv_KickLen", true, 2, 2, 0, 60, true},

@@ -89,7 +89,7 @@ struct stWeb {
     int keyFromRcon;
     char rconCopy[128];
 
-    unsigned startTick;  // module start or restart, for the footer's uptime line
+    long long startTime;  // module start or restart (wall clock), for the footer's uptime line
 
     // Map lists: defmaplist is the built-in list for this game version; maplist the list the
     // Command Screen offered last (qz_sv_HttpMaps, or defmaplist when that is empty).

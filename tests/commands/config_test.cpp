@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "commands/local_state.h"
 #include "commands/settings.h"
 #include "support/module_fixture.h"
 
@@ -35,6 +36,7 @@ class CmdConfig : public ModuleTest {
 // A console value for every written setting that differs from its default and fits its bounds.
 // Texts hold a quote and a backslash, escaped on the console line as in a configuration file.
 std::string changedValue(const SettingRow& row, int i) {
+    if (row.flags & SETF_COLOUR) return "a1b2c" + std::to_string(i % 10);
     if (row.kind == SET_TEXT) return "\"V\\\"q\\\\" + std::to_string(i) + "\"";
     int v = row.defInt == row.hi ? row.lo : row.defInt + 1;
     return std::to_string(v);
@@ -106,11 +108,19 @@ TEST_F(CmdConfig, WriteThenLoadRestoresEveryWrittenSetting) {
     }
     ASSERT_EQ(run("qz_sv_WriteCfg mine.cfg"), Lines{"Config File written to mine.cfg"});
 
+    const std::string written = read("mine.cfg");
+    const std::string writtenLog = read("qzsvlog.cfg");
+
     // A fresh module reads the file back.
     host().shutdown();
     ASSERT_EQ(host().start(), 0);
     run("qz_sv_Load mine.cfg");
     for (const auto& [name, lines] : shown) EXPECT_EQ(run(name), lines) << name;
+    // Secrets show only as "*****": writing again proves that their values came back too.
+    run("qz_sv_WriteCfg again.cfg");
+    EXPECT_EQ(read("again.cfg"), written);
+    EXPECT_EQ(read("qzsvlog.cfg"), writtenLog);
+    EXPECT_NE(writtenLog.find("qz_sv_LogPw \"V\\\"q\\\\"), std::string::npos);
     // The values really changed from the defaults, so the comparison above means something.
     EXPECT_EQ(run("qz_sv_KickLen"), Lines{"qz_sv_KickLen = 3 (0 to 60)"});
     EXPECT_EQ(run("qz_sv_LogPort"), Lines{"qz_sv_LogPort = 1 (0 to 65535)"});
@@ -169,6 +179,62 @@ TEST_F(CmdConfig, OverLongLinesOfAFileAreSkippedAndTheLoadGoesOn) {
     ASSERT_EQ(out.size(), 2u);
     EXPECT_NE(out[0].find("long.cfg line 1 is longer than"), std::string::npos);
     EXPECT_EQ(out[1], "qz_sv_KickLen = 6 (0 to 60)");
+}
+
+TEST_F(CmdConfig, LinesUpToTheLineLimitLoadWhateverTheirLineEnd) {
+    // A line of L characters: "qz_sv_KickLen 6 //" padded with a comment.
+    auto line = [](int length) {
+        std::string head = "qz_sv_KickLen 6 //";
+        return head + std::string(static_cast<size_t>(length) - head.size(), 'x');
+    };
+    struct Case {
+        int length;
+        const char* end;
+        bool loads;
+    };
+    const Case cases[] = {
+        {4094, "\r\n", true}, {4095, "\r\n", true},  {4095, "\n", true},
+        {4095, "", true},     {4096, "\r\n", false}, {4096, "", false},
+    };
+    for (const Case& c : cases) {
+        run("qz_sv_KickLen 2");
+        // The long line comes last, so that one without a line end ends the file.
+        write("edge.cfg", "qz_sv_Sleep 61\r\n" + line(c.length) + c.end);
+        Lines out = run("qz_sv_Load edge.cfg");
+        ASSERT_EQ(out.size(), 2u) << c.length << " " << std::string(c.end).size();
+        EXPECT_EQ(out[0], "qz_sv_Sleep = 61 (20 to 100)") << c.length;
+        if (c.loads) {
+            EXPECT_EQ(out[1], "qz_sv_KickLen = 6 (0 to 60)") << c.length;
+        } else {
+            EXPECT_EQ(out[1], "edge.cfg line 2 is longer than 4095 characters: ignored")
+                << c.length;
+        }
+    }
+}
+
+TEST_F(CmdConfig, ALockLineInsideTheLockedFileOnlyLoadsAndTheOuterFileGoverns) {
+    write("outer.cfg", "qz_sv_LoadLock inner.cfg\r\nqz_sv_KickLen 12\r\n");
+    write("inner.cfg", "qz_sv_Sleep 40\r\n");
+    EXPECT_EQ(run("qz_sv_LoadLock outer.cfg"),
+              (Lines{"qz_sv_Sleep = 40 (20 to 100)", "qz_sv_KickLen = 12 (0 to 60)",
+                     "Config locked [outer.cfg][44 bytes]"}));
+    EXPECT_EQ(run("qz_sv_KickLen 5"),
+              Lines{"Setting access ignored due to locked config mode [qz_sv_KickLen]"});
+}
+
+TEST(CmdLockedLine, NamesTheLockedFileItsSizeAndDigestOnlyWhileLocked) {
+    LocalState local;
+    char line[128];
+    EXPECT_FALSE(cfgLockedLine(local.sv(), line, qz::cap(line)));
+    EXPECT_STREQ(line, "");
+    local.sv()->cmd.locked = 1;
+    QZ_COPY(local.sv()->cmd.lockName, "lock.cfg");
+    local.sv()->cmd.lockSize = 40;
+    QZ_COPY(local.sv()->cmd.lockDigest, "0123456789abcdef0123456789abcdef");
+    EXPECT_TRUE(cfgLockedLine(local.sv(), line, qz::cap(line)));
+    EXPECT_STREQ(line,
+                 "\r\n^5QZ SERVER CONFIG LOCKED [lock.cfg][40 bytes]"
+                 "[0123456789abcdef0123456789abcdef]");
 }
 
 TEST_F(CmdConfig, FileNamesMustStayInsideTheHomeDirectory) {

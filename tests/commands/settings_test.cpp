@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "commands/dispatch.h"
 #include "commands/local_state.h"
 #include "support/module_fixture.h"
 #include "util/compare.h"
@@ -133,6 +134,28 @@ TEST_F(CmdSettings, TextValuesQuotedUnquotedEmptyAndCut) {
               Lines{"qz_sv_MsgPrefix = say \"hi\" \\o/"});
 }
 
+TEST_F(CmdSettings, ColoursTakeOnlySixHexadecimalDigits) {
+    struct Case {
+        const char* line;
+        const char* first;
+    };
+    const Case cases[] = {
+        {"qz_sv_HttpColMsg 00ff7F", "qz_sv_HttpColMsg = 00ff7F"},
+        {"qz_sv_HttpColMsg \"123456789\"", "qz_sv_HttpColMsg = 123456"},
+        {"qz_sv_HttpColMsg x><xmp",
+         "qz_sv_HttpColMsg: \"x><xmp\" is not six hexadecimal digits; "
+         "value kept"},
+        {"qz_sv_HttpColMsg 12345",
+         "qz_sv_HttpColMsg: \"12345\" is not six hexadecimal digits; "
+         "value kept"},
+        {"qz_sv_HttpColMsg \"\"",
+         "qz_sv_HttpColMsg: \"\" is not six hexadecimal digits; "
+         "value kept"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(run(c.line), Lines{c.first}) << c.line;
+    EXPECT_EQ(run("qz_sv_HttpColMsg"), Lines{"qz_sv_HttpColMsg = 123456"});
+}
+
 TEST_F(CmdSettings, SecretsAreShownAsStars) {
     EXPECT_EQ(run("qz_sv_HttpKey s3cret"), Lines{"qz_sv_HttpKey = *****"});
     EXPECT_EQ(run("qz_sv_httpkey"), Lines{"qz_sv_HttpKey = *****"});
@@ -171,6 +194,28 @@ TEST_F(CmdSettings, ScreenshotCommandStaysInsideTheHomeDirectory) {
             expected.push_back(std::string("Setting qz_sv_sscmd value override [") + c.kept + "]");
         expected.push_back(std::string("qz_sv_SsCmd = ") + c.kept);
         EXPECT_EQ(out, expected) << c.value;
+    }
+}
+
+TEST(CmdSettingRoutines, TextValueEndsAtTheFirstLineEnd) {
+    // A line end kept in a value would split the written configuration line, and the second
+    // half would run as a command at the next load.
+    struct Case {
+        const char* line;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"qz_sv_HttpMaps m1\nqz_sv_LoadLock evil.cfg", "qz_sv_HttpMaps = m1"},
+        {"qz_sv_HttpMaps \"m1\rqz_sv_BanEmpty\"", "qz_sv_HttpMaps = m1"},
+        {"qz_sv_HttpMaps a b\r\nc", "qz_sv_HttpMaps = a b"},
+        {"qz_sv_HttpMaps \"\nx\"", "qz_sv_HttpMaps = "},
+    };
+    for (const Case& c : cases) {
+        LocalState local;
+        sv_cmd(local.sv(), QZ_SRC_CONSOLE, c.line, 0);
+        EXPECT_EQ(local.take(), Lines{c.shown}) << c.line;
+        EXPECT_EQ(std::string(local.sv()->set.httpMaps).find_first_of("\r\n"), std::string::npos)
+            << c.line;
     }
 }
 

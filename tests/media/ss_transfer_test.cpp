@@ -207,6 +207,58 @@ TEST_F(SsTransfer, ACaptureReportForAnotherRequestIsIgnored) {
     EXPECT_TRUE(hasLine(packet(capture(1, nonce, 100, md5(picture))), "[to 1] QPNG 0"));
 }
 
+TEST_F(SsTransfer, NumbersBeyondThirtyTwoBitsInACaptureReportAreRefusedNotWrapped) {
+    const unsigned long nonce = request();
+    const std::string picture = pngBytes(1);
+    // 4294967297 is 2^32 + 1: read into a 32-bit long it would wrap to 1.
+    const std::string wide = "4294967297";
+    const std::string wideNonce = std::to_string(4294967296ULL + nonce);
+    const std::string tail = " 320 240 " + md5(picture) + " test client";
+    struct Case {
+        const char* what;
+        std::string report;
+    } cases[] = {{"serial", "QZ_SSCAP " + wide + " " + std::to_string(nonce) + " 1" + tail},
+                 {"random number", "QZ_SSCAP 1 " + wideNonce + " 1" + tail},
+                 {"size", "QZ_SSCAP 1 " + std::to_string(nonce) + " " + wide + tail}};
+    for (const Case& c : cases) {
+        EXPECT_FALSE(anyLineContains(packet(c.report), "[to 1] QPNG 0")) << c.what;
+    }
+    EXPECT_EQ(file("svss/qz000001.htm"), "<p> Screenshot was not returned by Client.\r\n");
+}
+
+TEST_F(SsTransfer, ARequestTakingTheSerialOfAPendingTransferEndsThatTransferFirst) {
+    join("Bob", kGuidB, "1.2.3.5:27960");
+    run("qz_sv_SsFloor 5");
+    run("qz_sv_SsCeiling 5");
+    const std::string picture = pngBytes(3000);
+    struct Case {
+        const char* what;
+        int slot;
+        const char* line;
+    } cases[] = {{"the same slot", 1, "Screenshot 000005 Requested from 1  Alice"},
+                 {"another slot", 2, "Screenshot 000005 Requested from 2  Bob"}};
+    for (const Case& c : cases) {
+        const unsigned long nonce = request();
+        ASSERT_EQ(host().client(1)->ssSerial, 5u) << c.what;
+        packet(capture(5, nonce, picture.size(), md5(picture)));
+        packet(block(5, 0, picture.substr(0, QZ_SS_BLOCK)));
+        run("sim_advance 31000");
+        auto out = run("qz_sv_GetSs " + std::to_string(c.slot));
+        EXPECT_TRUE(hasLine(out, c.line)) << c.what;
+        EXPECT_TRUE(hasLine(out, "[to 1] QPNG -1")) << c.what;
+        // The rest of the old picture comes too late and is dropped without a word.
+        EXPECT_TRUE(packet(block(5, 1, picture.substr(QZ_SS_BLOCK, QZ_SS_BLOCK))).empty());
+        packet(block(5, 2, picture.substr(2 * QZ_SS_BLOCK)));
+        EXPECT_EQ(file("svss/qz000005.htm"), "<p> Screenshot was not returned by Client.\r\n")
+            << c.what;
+        EXPECT_FALSE(std::filesystem::exists(home() + "svss/qz000005.png")) << c.what;
+        run("sim_advance 601000");
+    }
+    EXPECT_NE(log().find("Screenshot 000005 abandoned: its serial was taken by a new request "
+                         "(slot=1)"),
+              std::string::npos);
+}
+
 TEST_F(SsTransfer, APlayerWhoLeavesFreesHisTransfer) {
     const std::string picture = pngBytes(3000);
     unsigned long nonce = request();

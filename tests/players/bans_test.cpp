@@ -45,10 +45,25 @@ TEST_F(Bans, TheGuidIsComparedWithoutRegardToCase) {
     EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "Bob refused"));
 }
 
-TEST_F(Bans, ABanAfterAKickHoldsAtOnce) {
+TEST_F(Bans, ABanEnteredWhileAKickRunsDecidesOnlyOnceTheKickIsOver) {
     join("Bob", kGuidA, "1.2.3.4:27960");
     run("qz_sv_Kick 1 2 x");
     run(banGuid(kGuidA));
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "for another 2 minutes"));
+    run("sim_advance 120000");
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "You have been BANNED"));
+    auto lines = run("qz_sv_BanList");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("{2/2} Kick (over)"), std::string::npos) << lines[0];
+}
+
+TEST_F(Bans, AKickLiftedEarlyNeverHidesALaterBan) {
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    run("qz_sv_Kick 1 2 x");
+    run("qz_sv_UnBan 1");
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "Bob admitted"));
+    run("sim_advance 180000");
+    run("qz_sv_Ban 1 x");
     EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "You have been BANNED"));
 }
 
@@ -144,6 +159,31 @@ TEST(BanList, ATickThatWentBackALittleCountsAsNoTimePassed) {
     const unsigned t0 = banEntry(s.sv.get(), slot)->issueTick;
     int found = 0;
     EXPECT_EQ(banRejoin(s.sv.get(), kGuidA, t0 - 3000, &found), 2);
+}
+
+TEST(BanList, FinishedKicksArePassedOverAndTheNextEntryDecides) {
+    BareState s;
+    stQzSv* sv = s.sv.get();
+    const char* body = "\"Bob\" \"?\" ?";
+    const unsigned t0 = 5000000;
+    banAddAt(sv, QZ_BAN_KICK, kGuidA, body, 1, t0);
+    banAddAt(sv, QZ_BAN_KICK, kGuidA, body, 2, t0);
+    int found = 0;
+    // While the first kick runs it decides, though a longer one follows.
+    EXPECT_EQ(banRejoin(sv, kGuidA, t0 + 30000, &found), 1);
+    EXPECT_EQ(found, 1);
+    EXPECT_EQ(banRejoin(sv, kGuidA, t0 + 60000, &found), 1);
+    EXPECT_EQ(found, 2);
+    EXPECT_EQ(banRejoin(sv, kGuidA, t0 + 120000, &found), 0);
+    EXPECT_EQ(found, 0);
+    // Entries added after every kick has finished are still reached.
+    banAddAt(sv, QZ_BAN_GUID, kGuidA, body, 0, t0 + 130000);
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(banRejoin(sv, kGuidA, t0 + 140000, &found), -1);
+        EXPECT_EQ(found, 3);
+    }
+    EXPECT_GT(banUnbanGuid(sv, kGuidA), 0);
+    EXPECT_EQ(banRejoin(sv, kGuidA, t0 + 140000, &found), 0);
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ TEST_F(Kick, BanDropsWithThePermanentTextAndRefusesForeverAlsoAfterARestart) {
     EXPECT_TRUE(anyLineContains(lines, "Bob refused"));
 }
 
-TEST_F(Kick, AKickOfTheSamePlayerReplacesHisRunningKick) {
+TEST_F(Kick, ASecondKickAfterTheFirstEndedGivesItsOwnLength) {
     join("Bob", kGuidA, "1.2.3.4:27960");
     run("qz_sv_Kick 1 2 x");
     run("sim_advance 120000");

@@ -29,6 +29,7 @@ TEST(PlayerFigures, AuthenticationRateIsEventsPerMinuteInTenths) {
         {12, 5999, 0},     // under six seconds: 0.0
         {1, 6000, 100},    // one event in the first tenth of a minute
         {0, 600000, 0},
+        {100000000, 60000, 1000000000},  // count * 100 beyond 32 bits, the value within
     };
     for (const Case& c : cases) {
         Qz_Sv_Client_s cl{};
@@ -47,6 +48,25 @@ TEST(PlayerFigures, RecentScreenshotsCountTheLastTenMinutes) {
     EXPECT_EQ(plRecentSs(&cl, now), 2);
     cl.ssTicks[2] = now - 600000;  // exactly ten minutes still counts
     EXPECT_EQ(plRecentSs(&cl, now), 3);
+}
+
+TEST(PlayerFigures, RequestTicksNeverSetCountOnlyWithinTenMinutesOfTickZero) {
+    struct Case {
+        unsigned now;
+        int recent;
+    };
+    const Case cases[] = {
+        {0, 3},
+        {600000, 3},
+        {600001, 0},
+        {0xFFFFFFFFu - 3000, 3},  // just before the wrap: elapsed -3001 counts as 0
+        {0x90000000u, 0},         // taken as a wrap and corrected: far beyond ten minutes
+        {100000000, 0},
+    };
+    for (const Case& c : cases) {
+        Qz_Sv_Client_s cl{};
+        EXPECT_EQ(plRecentSs(&cl, c.now), c.recent) << c.now;
+    }
 }
 
 TEST(PlayerFigures, GuidsAreThirtyTwoHexadecimalDigits) {

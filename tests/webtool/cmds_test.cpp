@@ -157,6 +157,39 @@ TEST_F(WebCommands, EmptyOrMissingMapFileFallsBackToTheTextList) {
     EXPECT_TRUE(said("[host] Cmd_Exec map mp_two"));
 }
 
+// The page shows the file's lines, so a file outside the home directory is never read.
+TEST_F(WebCommands, MapFileOutsideTheHomeDirectoryIsNotRead) {
+    {
+        std::ofstream file(gameHome() + "/outside.txt");
+        file << "secret_line\n";
+    }
+    run("qz_sv_HttpMaps mp_one mp_two");
+    for (std::string path : {gameHome() + "/outside.txt", std::string("../outside.txt")}) {
+        run("qz_sv_HttpMapsPath " + path);
+        std::string page = post("cmds=Command Screen\r\n");
+        EXPECT_FALSE(has(page, "secret_line")) << path;
+        EXPECT_TRUE(has(page, "mp_two")) << path;
+    }
+}
+
+// The file is read inside a frame call: a FIFO (which would wait for a writer) is not a map
+// list, and a huge file is read only as far as any real map list goes.
+TEST_F(WebCommands, MapFileThatIsNoRegularFileOrTooLongIsNotWaitedFor) {
+    run("qz_sv_HttpMaps mp_one mp_two");
+    ASSERT_EQ(mkfifo((home() + "maps.fifo").c_str(), 0600), 0);
+    run("qz_sv_HttpMapsPath maps.fifo");
+    std::string page = post("cmds=Command Screen\r\n");
+    EXPECT_TRUE(has(page, "<option value=mapno1>mp_two</option>"));
+    {
+        std::ofstream file(home() + "big.txt");
+        file << "early\n" << std::string(300 * 1024, ' ') << "\nmp_late_one\n";
+    }
+    run("qz_sv_HttpMapsPath big.txt");
+    page = post("cmds=Command Screen\r\n");
+    EXPECT_TRUE(has(page, "<option value=mapno0>early</option>\n</select>"));
+    EXPECT_FALSE(has(page, "mp_late_one"));
+}
+
 TEST_F(WebCommands, ServerinfoShowsTheGamesOutputEscaped) {
     host().setCvar("sv_hostname", "<b>Evil & Co</b>");
     std::string page = post("serverinfo=serverinfo\r\n");

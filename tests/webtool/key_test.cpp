@@ -30,7 +30,10 @@ TEST(KeyDigest, IsTheSeededDigestOfTheKeyAndItsTerminator) {
     std::string d = digestOf("secret");
     EXPECT_EQ(d.size(), 32u);
     EXPECT_EQ(d.find_first_not_of("0123456789ABCDEF"), std::string::npos);
-    EXPECT_NE(d, std::string(qzmd5("secret", 7, 0)));  // a seed of its own
+    // The WebTool's own fixed seed over the key and its terminating zero byte.
+    EXPECT_EQ(d, std::string(qzmd5("secret", 7, 0x2F6A31C5u)));
+    EXPECT_NE(d, std::string(qzmd5("secret", 6, 0x2F6A31C5u)));
+    EXPECT_NE(d, std::string(qzmd5("secret", 7, 0)));
     EXPECT_NE(d, digestOf("Secret"));
     EXPECT_EQ(d, digestOf("secret"));
 }

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "util/clock.h"
+
 #include "web_state.h"
 
 namespace {
@@ -129,12 +131,19 @@ TEST(Footer, ShowsVersionStateAndUptime) {
     EXPECT_EQ(page.rfind("</center></body></html>\n"), page.size() - 24);
 
     sv->enabled = 0;
-    sv->web.startTick = GetTickCount() + 120000;  // start ahead of now
+    sv->web.startTime = static_cast<long long>(qzTime()) + 120;  // a clock set back
+    web_clear(&sv->web.page);
+    web_footer(sv, &sv->web.page, "");
+    page = s.page();
+    EXPECT_NE(page.find("0 Days, 0 Hours, 0 Minutes"), std::string::npos);
+
+    // Far beyond the 24.8 days a signed millisecond difference can hold.
+    sv->web.startTime = static_cast<long long>(qzTime()) - 60LL * 86400 - 3600;
     web_clear(&sv->web.page);
     web_footer(sv, &sv->web.page, "");
     page = s.page();
     EXPECT_NE(page.find(") **DISABLED**<br>"), std::string::npos);
-    EXPECT_NE(page.find("0 Days, 0 Hours, 0 Minutes"), std::string::npos);
+    EXPECT_NE(page.find("60 Days, 1 Hours, 0 Minutes"), std::string::npos);
 }
 
 TEST(Footer, UsesTheColourSettingsAsStored) {

@@ -113,7 +113,8 @@ TEST(SettingsScreen, ShowsEveryRowWithItsValueEscaped) {
              std::string("<tr><td>qz_sv_httpAddr</td><td><input name=qz_sv_httpAddr "
                          "maxlength=32 size=35 value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;"
                          "\"></td></tr>\n"),
-             std::string("<tr><td>qz_sv_httpMaps</td><td><input type=number name=qz_sv_httpMaps "
+             // A text field, so that a browser sends the map list back unchanged.
+             std::string("<tr><td>qz_sv_httpMaps</td><td><input name=qz_sv_httpMaps "
                          "maxlength=1024 size=35 value=\"\"></td></tr>\n<tr><td>&nbsp</td></tr>\n"),
              std::string("<tr><td>qz_sv_MsgPrefix</td><td><input name=qz_sv_MsgPrefix "
                          "maxlength=32 size=34 value=\"^3Kestrine Client\"></td></tr>\n"),

@@ -387,6 +387,12 @@ void SimHost::simCommand(const std::string& text) {
             return;
         }
         if (slotArgument(&slot)) screenshot(slot, args[2]);
+    } else if (word == "sim_clientmodule") {
+        if (args.size() != 2 || (args[1] != "on" && args[1] != "off")) {
+            emit("[qzhost] usage: sim_clientmodule on|off");
+            return;
+        }
+        setClientModule(args[1] == "on");
     } else {
         emit("[qzhost] unknown command: " + word);
     }
@@ -409,6 +415,7 @@ int SimHost::connect(const std::string& name, const std::string& guid, const std
     client->guid = guid;
     client->address = address;
     client->os = os;
+    client->answers = clientModule_;
     const unsigned serial = client->serial;
     slots_[slot] = std::move(client);
 

@@ -75,6 +75,8 @@ class SimHost {
     int connect(const std::string& name, const std::string& guid, const std::string& address,
                 const std::string& os = "W");
     void drop(int slot);
+    // Whether clients that connect from now on run the client module (answer its exchange).
+    void setClientModule(bool present) { clientModule_ = present; }
     void rename(int slot, const std::string& name);
     void packet(int slot, const std::string& bytes);
     void advance(long long ms);          // moves the manual clock and runs one frame
@@ -118,6 +120,7 @@ class SimHost {
     int depth_ = 0;  // nesting of module calls; replies are delivered at depth 0
     FILE* echo_ = nullptr;
     bool manual_ = false;
+    bool clientModule_ = true;
     long long clockMicros_ = 0;
     SimSlots slots_;
     unsigned nextSerial_ = 1;
