@@ -2,6 +2,7 @@
 // player asks for from his own game.
 #include <cstring>
 
+#include "commands/config.h"
 #include "commands/handlers.h"
 #include "host/bridge.h"
 #include "host/state.h"
@@ -81,6 +82,14 @@ void plList(stQzSv* sv, const char* text, int mode) {
         if (mode == kStats) svMsg(sv, "   %s", plStatLine(sv, slot));
     }
     svMsg(sv, "End of Player List (%d Player%s)", listed, listed == 1 ? "" : "s");
+    // A locked configuration governs the server; the list says which one. The line's own
+    // leading line break is the console line break here.
+    char locked[QZ_PATH_MAX + 128];
+    if (cfgLockedLine(sv, locked, qz::cap(locked))) {
+        const char* shown = locked;
+        while (*shown == '\r' || *shown == '\n') shown++;
+        svMsg(sv, "%s", shown);
+    }
 }
 
 void plSendPlayerList(stQzSv* sv, int slot) {
