@@ -12,6 +12,7 @@
 #include "host/state.h"
 #include "players/bans.h"
 #include "support/module_fixture.h"
+#include "util/clock.h"
 
 constexpr const char* kGuidA = "0123456789ABCDEF0123456789ABCDEF";
 constexpr const char* kGuidB = "FEDCBA9876543210FEDCBA9876543210";
@@ -62,14 +63,25 @@ struct BareState {
         log().push_back("to " + std::to_string(slot) + "|" + std::string(text, length));
     }
 
+    // A fixed clock, well away from the tick's wrap: the listings count screenshot request ticks
+    // that were never set as recent within ten minutes of tick 0.
+    static void fixedClock(long long* seconds, int* microseconds) {
+        *seconds = 1781524800;  // 2026-06-15 12:00:00 UTC
+        *microseconds = 0;
+    }
+
     BareState() : sv(std::make_unique<stQzSv>()) {
+        clockSetSource(fixedClock);
         log().clear();
         sv->host.hostCall = call;
         sv->host.print = print;
         sv->host.sendClient = send;
         sv->enabled = 1;
     }
-    ~BareState() { banFree(sv.get()); }
+    ~BareState() {
+        banFree(sv.get());
+        clockSetSource(nullptr);
+    }
     BareState(const BareState&) = delete;
     BareState& operator=(const BareState&) = delete;
 };
