@@ -7,6 +7,7 @@
 
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/kick.h"
 #include "players/slots.h"
@@ -18,6 +19,25 @@ namespace {
 
 // Longest packet text looked at; the rest is ignored.
 constexpr int kPacketMax = 256;
+// Unexpected packets logged per player and minute; a client module that sends junk must not
+// fill the log.
+constexpr int kNoiseLines = 10;
+// A log proof digests two files, so one player may ask for one a minute.
+constexpr unsigned kProofSpacingMs = 60000;
+
+// Counts an unexpected packet of the player; true while it may still be logged this minute.
+bool noiseLogged(stQzSv* sv, int slot, Qz_Sv_Client_s* c) {
+    unsigned now = GetTickCount();
+    if (!c->noiseCount || now - c->noiseTick >= 60000) {
+        c->noiseTick = now;
+        c->noiseCount = 0;
+    }
+    if (++c->noiseCount == kNoiseLines + 1) {
+        svMsg(sv, "Further unexpected packets from (slot #%d) %s are not logged for a minute", slot,
+              c->name);
+    }
+    return c->noiseCount <= kNoiseLines;
+}
 
 // "MAJOR.MINOR" with a three-digit minor, as the version line prints it.
 void readVersion(const char* text, int* major, int* minor) {
@@ -90,10 +110,16 @@ void plPacket(stQzSv* sv, int slot, const char* data, int length) {
         plSetGuidCvars(sv, slot);
     } else if (!strcmp(word, "QZ_PLIST") && c->status >= QZ_ST_INIT) {
         plSendPlayerList(sv, slot);
+    } else if (!strcmp(word, "QZ_PROOF") && c->status >= QZ_ST_INIT &&
+               (!c->proofTick || GetTickCount() - c->proofTick >= kProofSpacingMs)) {
+        c->proofTick = GetTickCount();
+        logProof(sv, slot, QZ_MSG_PRINT, args);
     } else if (!strncmp(word, "QZ_", 3)) {
-        svMsg(sv, "Packet ignored from (slot #%d) %s: %s (status %s)", slot, c->name, word,
-              plStatusName(c->status));
-    } else {
+        if (noiseLogged(sv, slot, c)) {
+            svMsg(sv, "Packet ignored from (slot #%d) %s: %s (status %s)", slot, c->name, word,
+                  plStatusName(c->status));
+        }
+    } else if (noiseLogged(sv, slot, c)) {
         svMsg(sv, "Unknown packet from (slot #%d) %s (%d bytes)", slot, c->name, length);
     }
 }

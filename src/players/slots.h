@@ -48,6 +48,9 @@ struct Qz_Sv_Client_s {
     unsigned long seq;     // connection sequence number
     int clientVerMajor, clientVerMinor;  // version the client module reported
     int spectator;         // the client module said it is a spectator client
+    unsigned noiseTick;    // start of the minute in which unexpected packets are counted
+    int noiseCount;        // unexpected packets logged in that minute
+    unsigned proofTick;    // last log proof answered (0: none yet)
 };
 
 struct stPlayers {
