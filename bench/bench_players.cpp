@@ -2,7 +2,6 @@
 // check against 1,000,000 GUID bans, 10,000 masks and 1,000 name bans; loading a ban file of a
 // million records (and the memory the list takes); the player list and a kick with 64 players.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -56,15 +55,17 @@ stQzSv* bigList() {
     sv = makeState();
     std::mt19937 rng(42);
     for (int i = 0; i < kGuidBans; ++i) {
-        banAdd(sv.get(), QZ_BAN_GUID, hexGuid(rng).c_str(), "\"Player\" \"1.2.3.4:27960\" cheating", 0);
+        banAdd(sv.get(), QZ_BAN_GUID, hexGuid(rng).c_str(), "\"Player\" \"1.2.3.4:27960\" cheating",
+               0);
     }
     for (int i = 0; i < kMaskBans; ++i) {
-        std::string mask = std::to_string(rng() % 223 + 1) + "." + std::to_string(rng() % 256) + "." +
-                           std::to_string(rng() % 256) + (i % 2 ? ".*" : ".10-200");
+        std::string mask = std::to_string(rng() % 223 + 1) + "." + std::to_string(rng() % 256) +
+                           "." + std::to_string(rng() % 256) + (i % 2 ? ".*" : ".10-200");
         banAdd(sv.get(), QZ_BAN_MASK, "MASK", ("\"" + mask + "\" \"?\" ?").c_str(), 0);
     }
     for (int i = 0; i < kNameBans; ++i) {
-        banAdd(sv.get(), QZ_BAN_NAME, "NAME", ("\"^1Bad" + std::to_string(i) + "Name\" \"?\" ?").c_str(), 0);
+        banAdd(sv.get(), QZ_BAN_NAME, "NAME",
+               ("\"^1Bad" + std::to_string(i) + "Name\" \"?\" ?").c_str(), 0);
     }
     return sv.get();
 }

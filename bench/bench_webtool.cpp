@@ -13,17 +13,17 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "../tests/webtool/web_client.h"
 #include "host/qzsv.h"
 #include "simhost/simhost.h"
-#include "../tests/webtool/web_client.h"
 
 namespace {
 
@@ -36,9 +36,7 @@ double threadCpuMicros() {
     return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
 }
 
-double micros(Clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 // The module on a simulated game server, WebTool on a free loopback port.
 struct Module {
@@ -141,8 +139,8 @@ struct Nginx {
              << " client_body_temp_path " << dir << "/body;\n proxy_temp_path " << dir
              << "/proxy;\n fastcgi_temp_path " << dir << "/fcgi;\n uwsgi_temp_path " << dir
              << "/uwsgi;\n scgi_temp_path " << dir << "/scgi;\n"
-             << " default_type text/html;\n server {\n  listen 127.0.0.1:" << port
-             << ";\n  root " << dir << "/www;\n }\n}\n";
+             << " default_type text/html;\n server {\n  listen 127.0.0.1:" << port << ";\n  root "
+             << dir << "/www;\n }\n}\n";
         conf.close();
         pid = fork();
         if (pid == 0) {
@@ -178,7 +176,8 @@ void BM_NginxWholeRequest(benchmark::State& state) {
     size_t pageBytes = wholeRequest(module().port, [] { module().frame(); }).size();
     Nginx nginx;
     if (!nginx.start(pageBytes)) {
-        state.SkipWithError("nginx is not installed or did not start (scripts/deps.sh installs it)");
+        state.SkipWithError(
+            "nginx is not installed or did not start (scripts/deps.sh installs it)");
         return;
     }
     std::vector<double> us;
@@ -249,7 +248,12 @@ void BM_SilentFlood(benchmark::State& state) {
     state.counters["frames_over_1ms"] = static_cast<double>(framesOver1ms);
     state.counters["admin_answer_ms"] = worstAdmin;
 }
-BENCHMARK(BM_SilentFlood)->Arg(0)->Arg(1000)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SilentFlood)
+    ->Arg(0)
+    ->Arg(1000)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

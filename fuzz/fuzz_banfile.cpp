@@ -30,7 +30,8 @@ std::string readAll(const char* path) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static char path[64] = "";
-    if (!path[0]) snprintf(path, sizeof path, "/tmp/qz_fuzz_banfile_%d.dat", static_cast<int>(getpid()));
+    if (!path[0])
+        snprintf(path, sizeof path, "/tmp/qz_fuzz_banfile_%d.dat", static_cast<int>(getpid()));
     const std::string input(reinterpret_cast<const char*>(data), size);
     FILE* fp = fopen(path, "wb");
     if (!fp) return 0;

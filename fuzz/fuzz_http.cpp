@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t formLen = strlen(form);
     QZ_FUZZ_CHECK(formLen < sizeof form);
 
-    static const char* const kNames[] = {"webkey", "slotnum=", "webkicklen=", "guid=",
-                                         "webreason=", "slot=", "plist=", "map_names"};
+    static const char* const kNames[] = {
+        "webkey", "slotnum=", "webkicklen=", "guid=", "webreason=", "slot=", "plist=", "map_names"};
     char value[64];
     char guid[33];
     for (const char* name : kNames) {

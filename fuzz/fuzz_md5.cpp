@@ -21,9 +21,7 @@ struct RefMd5 {
     std::uint64_t bits = 0;
 };
 
-u32 refRotl(u32 x, unsigned n) {
-    return (x << n) | (x >> (32 - n));
-}
+u32 refRotl(u32 x, unsigned n) { return (x << n) | (x >> (32 - n)); }
 
 // The compression function straight from RFC 1321, driven by tables.
 void refCompress(RefMd5& m) {

@@ -18,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int length = static_cast<int>(end - at);
         // Slots 0..65 so that the out-of-range numbers are tried as well.
         int slot = (head >> 2) % 66;
-        static const int kEvents[] = {QZ_EV_CONNECT, QZ_EV_PACKET, QZ_EV_RENAME,
-                                      QZ_EV_DISCONNECT};
+        static const int kEvents[] = {QZ_EV_CONNECT, QZ_EV_PACKET, QZ_EV_RENAME, QZ_EV_DISCONNECT};
         sb(kEvents[head & 3], slot, bytes, length);
         at = end + 1;
     }

@@ -14,9 +14,7 @@ void writeBadNames(stQzSv*, AtomicFile&) {}
 // Cvar range checks: emptied first, then one line per check, "qz_sv_cvar \"%s\" %s %s %s\r\n"
 // for a numeric check (bounds printed with "%%.%dlf" and the check's decimals) or
 // "qz_sv_cvar \"%s\" %s \"%s\"\r\n" for a text check.
-void writeCvarChecks(stQzSv*, AtomicFile& out) {
-    out.text("qz_sv_cvarempty\r\n");
-}
+void writeCvarChecks(stQzSv*, AtomicFile& out) { out.text("qz_sv_cvarempty\r\n"); }
 
 // UCON: the two UCON settings, then the profiles ("qz_sv_uconadd %lu \"%s\" \"%s\" \"%s\"\r\n":
 // type, mask, user, password) and the ignores ("qz_sv_uconignore \"%s\"\r\n"), each list emptied

@@ -15,9 +15,7 @@
 
 namespace {
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Cuts the line at the first "//" that stands outside double quotes, so that a quoted argument
 // such as a web address keeps its slashes. Inside quotes \" is an escaped quote (configuration
@@ -44,9 +42,7 @@ void trimEnd(char* text) {
     }
 }
 
-bool wordIs(const char* word, const char* name) {
-    return trcasecmp(word, name) == 0;
-}
+bool wordIs(const char* word, const char* name) { return trcasecmp(word, name) == 0; }
 
 }  // namespace
 

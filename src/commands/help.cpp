@@ -34,9 +34,7 @@ int countSettings(const char* search) {
     return n;
 }
 
-const char* plural(int n) {
-    return n == 1 ? "" : "s";
-}
+const char* plural(int n) { return n == 1 ? "" : "s"; }
 
 // The full listing: both tables with their closing counts, then the note.
 void listAll(stQzSv* sv, const char* search) {

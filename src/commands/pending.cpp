@@ -64,16 +64,12 @@
 
 namespace {
 
-void notYet(stQzSv* sv, const char* name) {
-    svMsg(sv, "%s is not available yet", name);
-}
+void notYet(stQzSv* sv, const char* name) { svMsg(sv, "%s is not available yet", name); }
 
 }  // namespace
 
-#define QZ_PENDING_HANDLER(fn, name)      \
-    void fn(stQzSv* sv, const CmdCall&) { \
-        notYet(sv, name);                 \
-    }
+#define QZ_PENDING_HANDLER(fn, name) \
+    void fn(stQzSv* sv, const CmdCall&) { notYet(sv, name); }
 QZ_PENDING(QZ_PENDING_HANDLER)
 #undef QZ_PENDING_HANDLER
 

@@ -15,9 +15,7 @@
 
 namespace {
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Skips the setting word and the blanks after it.
 const char* valueStart(const char* line) {
@@ -157,12 +155,8 @@ void settingRun(stQzSv* sv, const SettingRow* row, char* line) {
             sv_set_s(sv, const_cast<char*>(row->name), line, settingText(sv, row), row->capacity,
                      row->flags & SETF_SECRET);
             break;
-        case SET_INT:
-            sv_set_i(sv, row->name, line, settingInt(sv, row), row->lo, row->hi);
-            break;
-        case SET_YESNO:
-            sv_set_b(sv, row->name, line, settingInt(sv, row));
-            break;
+        case SET_INT: sv_set_i(sv, row->name, line, settingInt(sv, row), row->lo, row->hi); break;
+        case SET_YESNO: sv_set_b(sv, row->name, line, settingInt(sv, row)); break;
     }
 }
 

@@ -29,28 +29,16 @@ extern "C" __attribute__((visibility("default"))) int sb(int event, int slot, co
                                                          int length) {
     if (!g_running) return event == QZ_EV_CONNECT ? QZ_ADMIT : 0;
     switch (event) {
-        case QZ_EV_CONSOLE:
-            svConsole(&g_sv, data, length);
-            return 0;
-        case QZ_EV_FRAME:
-            svFrame(&g_sv);
-            return 0;
-        case QZ_EV_CONNECT:
-            return plConnect(&g_sv, slot, data, length);
-        case QZ_EV_DISCONNECT:
-            plDisconnect(&g_sv, slot);
-            return 0;
-        case QZ_EV_PACKET:
-            plPacket(&g_sv, slot, data, length);
-            return 0;
-        case QZ_EV_RENAME:
-            plRename(&g_sv, slot, data, length);
-            return 0;
+        case QZ_EV_CONSOLE: svConsole(&g_sv, data, length); return 0;
+        case QZ_EV_FRAME: svFrame(&g_sv); return 0;
+        case QZ_EV_CONNECT: return plConnect(&g_sv, slot, data, length);
+        case QZ_EV_DISCONNECT: plDisconnect(&g_sv, slot); return 0;
+        case QZ_EV_PACKET: plPacket(&g_sv, slot, data, length); return 0;
+        case QZ_EV_RENAME: plRename(&g_sv, slot, data, length); return 0;
         case QZ_EV_SHUTDOWN:
             svShutdown(&g_sv);
             g_running = false;
             return 0;
-        default:
-            return 0;
+        default: return 0;
     }
 }

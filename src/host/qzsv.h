@@ -42,12 +42,12 @@ typedef void (*qz_clock_fn)(long long* seconds, int* microseconds);
 
 /* What the host hands to sa. The module copies the record; the host may reuse it. */
 typedef struct qz_host {
-    int abi;                       /* QZ_HOST_ABI */
-    qz_host_call_fn hostCall;      /* required */
-    qz_cvar_get_fn cvarGet;        /* required */
-    qz_print_fn print;             /* required */
-    qz_send_client_fn sendClient;  /* required */
-    qz_clock_fn clock;             /* optional, null for the system clock */
+    int abi;                      /* QZ_HOST_ABI */
+    qz_host_call_fn hostCall;     /* required */
+    qz_cvar_get_fn cvarGet;       /* required */
+    qz_print_fn print;            /* required */
+    qz_send_client_fn sendClient; /* required */
+    qz_clock_fn clock;            /* optional, null for the system clock */
 } qz_host;
 
 /* Starts the module. Returns 0 when the module is running, a negative number when it refused to

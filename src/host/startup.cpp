@@ -12,10 +12,10 @@
 #include "commands/settings.h"
 #include "host/bridge.h"
 #include "host/state.h"
-#include "players/slots.h"
-#include "players/bans.h"
 #include "media/logs.h"
 #include "media/screenshots.h"
+#include "players/bans.h"
+#include "players/slots.h"
 #include "util/clock.h"
 #include "util/defaults.h"
 #include "util/files.h"
@@ -55,8 +55,10 @@ struct KeyedLayout {
     int stQzSv::*number;
 };
 constexpr KeyedLayout kKeyedTables[] = {
-    {"NameLocks", 66, 64, &stQzSv::tNameLocks},  {"Alias", 72, 1024, &stQzSv::tAlias},
-    {"PersStat", 128, 1024, &stQzSv::tPersStat}, {"NewStat", 128, 64, &stQzSv::tNewStat},
+    {"NameLocks", 66, 64, &stQzSv::tNameLocks},
+    {"Alias", 72, 1024, &stQzSv::tAlias},
+    {"PersStat", 128, 1024, &stQzSv::tPersStat},
+    {"NewStat", 128, 64, &stQzSv::tNewStat},
     {"GuidAuth", QZ_PAIR_RECORD, 256, &stQzSv::tGuidAuth},
 };
 

@@ -5,30 +5,30 @@
 #include "commands/dispatch.h"
 #include "host/events.h"
 #include "host/qzsv.h"
-#include "players/bans.h"
-#include "players/slots.h"
 #include "media/logs.h"
 #include "media/screenshots.h"
+#include "players/bans.h"
+#include "players/slots.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
 
 struct stQzSv {
     // Host bridge.
-    qz_host host;               // the host's services, copied at start
-    int enabled;                // commands other than qz_sv_Enable run only while set
-    int restartPending;         // a restart waits for the next frame call
-    int configPending;          // started disabled: the configuration loads when enabled
+    qz_host host;        // the host's services, copied at start
+    int enabled;         // commands other than qz_sv_Enable run only while set
+    int restartPending;  // a restart waits for the next frame call
+    int configPending;   // started disabled: the configuration loads when enabled
     char restartReason[64];
-    char msgPrefix[32];         // qz_sv_MsgPrefix
+    char msgPrefix[32];          // qz_sv_MsgPrefix
     int svVerMajor, svVerMinor;  // version numbers reported by qz_sv_Ver
     int agVer;
     int clVerMajor, clVerMinor;
-    char gameVersion[256];       // game variable "version"
-    char homeDir[QZ_PATH_MAX];   // ends in "/"
-    char baseDir[QZ_PATH_MAX];   // ends in "/"
-    int writeMarker;             // "qzwrite.use" was present at start
-    int uconMarker;              // "qzucon.use" was present at start
+    char gameVersion[256];      // game variable "version"
+    char homeDir[QZ_PATH_MAX];  // ends in "/"
+    char baseDir[QZ_PATH_MAX];  // ends in "/"
+    int writeMarker;            // "qzwrite.use" was present at start
+    int uconMarker;             // "qzucon.use" was present at start
     stEventQueue events;
 
     // Command language.

@@ -176,9 +176,7 @@ bool logControl(stQzSv* sv) {
     return false;
 }
 
-void settingLogControl(stQzSv* sv, const SettingRow*) {
-    logControl(sv);
-}
+void settingLogControl(stQzSv* sv, const SettingRow*) { logControl(sv); }
 
 bool logOpen(stQzSv* sv, const char* reason) {
     stLogs& L = sv->logs;

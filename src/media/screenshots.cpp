@@ -25,8 +25,8 @@ namespace {
 // Letters, digits and "._-/": a folder name that needs no quoting in a page, a log line or a
 // shell the administrator may use on it.
 bool pathChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-' || c == '/';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-' || c == '/';
 }
 
 // Creates every missing folder of rel (relative to the home directory, ends in "/").
@@ -151,8 +151,7 @@ void ssSaveNext(stQzSv* sv) {
     }
     char line[32];
     int n = QZ_TRF(line, "qz_sv_ssnext %d\r\n", sv->set.ssNext);
-    if (pwrite(s->nextFd, line, static_cast<size_t>(n), 0) != n ||
-        ftruncate(s->nextFd, n) != 0) {
+    if (pwrite(s->nextFd, line, static_cast<size_t>(n), 0) != n || ftruncate(s->nextFd, n) != 0) {
         close(s->nextFd);
         s->nextOpen = 0;
     }

@@ -50,8 +50,8 @@ struct stSsTransfer {
     long total;     // announced size
     long received;  // bytes stored, always a multiple of QZ_SS_BLOCK until the last block
     int nextBlock;
-    char md5[33];                 // announced digest, upper case
-    char folder[QZ_PATH_MAX];     // where the page and the picture go, ends in "/"
+    char md5[33];              // announced digest, upper case
+    char folder[QZ_PATH_MAX];  // where the page and the picture go, ends in "/"
 };
 
 // A program started by qz_sv_SsCmd that has not been reaped yet. pid 0: free.
@@ -68,13 +68,13 @@ struct stScreens {
     unsigned autoDue;    // tick of the next automatic request
     int autoArmed;       // autoDue is set
     stSsChild kids[QZ_SS_CHILDREN];
-    int running;               // children not yet reaped
-    char refusedPath[256];     // last qz_sv_SsPath refused, so the message comes once per value
+    int running;            // children not yet reaped
+    char refusedPath[256];  // last qz_sv_SsPath refused, so the message comes once per value
     // The serial file and the index stay open between requests: creating or opening a file is
     // the dearest step of a request.
-    int nextFd;     // valid while nextOpen
+    int nextFd;  // valid while nextOpen
     int nextOpen;
-    FILE* index;    // appended, flushed after each line; reopened when the folder changes
+    FILE* index;  // appended, flushed after each line; reopened when the folder changes
     char indexPath[QZ_PATH_MAX];
 };
 

@@ -115,8 +115,9 @@ int ssRequest(stQzSv* sv, int kind, int slot, long* serialOut) {
     }
     unsigned now = GetTickCount();
     if (tooSoon(c, now)) {
-        svMsg(sv, "Screenshot Request Ignored ... Less than 30 seconds have passed since last "
-                  "request.");
+        svMsg(sv,
+              "Screenshot Request Ignored ... Less than 30 seconds have passed since last "
+              "request.");
         return QZ_SS_TOO_SOON;
     }
     int recent = plRecentSs(c, now);
@@ -140,8 +141,7 @@ int ssRequest(stQzSv* sv, int kind, int slot, long* serialOut) {
               folder, serial);
         return QZ_SS_FILE_ERROR;
     }
-    sv->set.ssNext =
-        logSerialAfter(static_cast<int>(serial), sv->set.ssFloor, sv->set.ssCeiling);
+    sv->set.ssNext = logSerialAfter(static_cast<int>(serial), sv->set.ssFloor, sv->set.ssCeiling);
     ssSaveNext(sv);
     recordTick(c, now);
     appendIndex(sv, folder, serial, c);
@@ -168,7 +168,8 @@ int ssGetSs(stQzSv* sv, const char* arg) {
     while (*p == ' ' || *p == '\t') p++;
     QZ_COPY(text, *p == '"' ? p + 1 : p);
     int n = slen(text);
-    while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t' || text[n - 1] == '"')) text[--n] = 0;
+    while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t' || text[n - 1] == '"'))
+        text[--n] = 0;
     if (!*text) {
         svMsg(sv, "qz_sv_GetSs [slot # or \"search text\"] - Request Screenshot(s)");
         return 0;
@@ -208,6 +209,4 @@ void ssTrigger(stQzSv* sv, int slot, unsigned now) {
 }
 
 // qz_sv_GetSs [slot # or "search text"]
-void cmd_getss(stQzSv* sv, const CmdCall& call) {
-    ssGetSs(sv, call.args);
-}
+void cmd_getss(stQzSv* sv, const CmdCall& call) { ssGetSs(sv, call.args); }

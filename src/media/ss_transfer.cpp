@@ -50,9 +50,7 @@ bool number(const char*& p, const char* end, unsigned long* out) {
     return true;
 }
 
-void tellStop(stQzSv* sv, int slot) {
-    svSendClient(sv, slot, "%cPNG%c-1", QZ_MSG_EXCHANGE, ' ');
-}
+void tellStop(stQzSv* sv, int slot) { svSendClient(sv, slot, "%cPNG%c-1", QZ_MSG_EXCHANGE, ' '); }
 
 // "QZ_SSCAP <serial> <nonce> <size> <width> <height> <md5> [client text]"
 void captureReport(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p, const char* end) {
@@ -105,8 +103,8 @@ void captureReport(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p,
         return;
     }
     const long total = static_cast<long>(size);
-    void* data = sv->ss.pooled + total <= QZ_SS_POOL_MAX ? malloc(static_cast<size_t>(total))
-                                                         : nullptr;
+    void* data =
+        sv->ss.pooled + total <= QZ_SS_POOL_MAX ? malloc(static_cast<size_t>(total)) : nullptr;
     if (!data) {
         logSs(sv, "Memory Allocation Failure (PFH)");
         svCon(sv, "Memory Allocation Failure (PFH)");
@@ -142,8 +140,8 @@ void finish(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, stSsTransfer* t) {
     trf(picture, qz::cap(picture), "%sqz%06ld.png", t->folder, t->serial);
     trf(page, qz::cap(page), "%sqz%06ld.htm", t->folder, t->serial);
     FILE* f = fopen(picture, "wb");
-    bool ok = f && fwrite(t->data, 1, static_cast<size_t>(t->total), f) ==
-                       static_cast<size_t>(t->total);
+    bool ok =
+        f && fwrite(t->data, 1, static_cast<size_t>(t->total), f) == static_cast<size_t>(t->total);
     if (f) ok = fclose(f) == 0 && ok;
     if (!ok) {
         remove(picture);

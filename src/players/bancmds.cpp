@@ -86,7 +86,8 @@ void addAndWrite(stQzSv* sv, int kind, const char* key, const char* body) {
         svMsg(sv, "Ban Added to Ban List");
         return;
     }
-    if (banSlot) svMsg(sv, "Ban File Write Error: %s (the ban holds until the list is emptied)", path);
+    if (banSlot)
+        svMsg(sv, "Ban File Write Error: %s (the ban holds until the list is emptied)", path);
     svMsg(sv, "Ban Failed");
 }
 

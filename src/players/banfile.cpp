@@ -47,7 +47,8 @@ bool stampOk(const char* p, const char* end) {
 // A double-quoted text at p; false when the closing quote is missing.
 bool quoted(const char*& p, const char* end, const char** start, int* n) {
     if (p >= end || *p != '"') return false;
-    const char* close = static_cast<const char*>(memchr(p + 1, '"', static_cast<size_t>(end - p - 1)));
+    const char* close =
+        static_cast<const char*>(memchr(p + 1, '"', static_cast<size_t>(end - p - 1)));
     if (!close) return false;
     *start = p + 1;
     *n = static_cast<int>(close - p - 1);
@@ -255,7 +256,8 @@ long banLoadFile(stQzSv* sv, const char* path, long* skipped) {
         int k = 0;
         while (k < n && isBlank(line[k])) k++;
         if (k == n) continue;
-        int banSlot = parseRecord(line, n, &rec) ? banAddAt(sv, rec.kind, rec.key, rec.body, 0, now) : 0;
+        int banSlot =
+            parseRecord(line, n, &rec) ? banAddAt(sv, rec.kind, rec.key, rec.body, 0, now) : 0;
         if (!banSlot) {
             (*skipped)++;
             continue;
@@ -315,5 +317,6 @@ void banStartupLoad(stQzSv* sv) {
 
 void banLoadReport(stQzSv* sv, const char* path, long n, long skipped) {
     svMsg(sv, "%ld Ban%s loaded from %s", n, n == 1 ? "" : "s", path);
-    if (skipped) svMsg(sv, "%ld damaged line%s skipped in %s", skipped, skipped == 1 ? "" : "s", path);
+    if (skipped)
+        svMsg(sv, "%ld damaged line%s skipped in %s", skipped, skipped == 1 ? "" : "s", path);
 }

@@ -117,7 +117,9 @@ bool guidLink(stBans* b, unsigned id) {
 
 bool nameLink(stBans* b, unsigned rule) {
     stNameRule* r = &b->nameRules[rule];
-    auto same = [b, r](unsigned other) { return strcmp(b->nameRules[other].folded, r->folded) == 0; };
+    auto same = [b, r](unsigned other) {
+        return strcmp(b->nameRules[other].folded, r->folded) == 0;
+    };
     stBanSlot* s = hashFind(&b->names, trcasehash(r->folded), same, true);
     if (!s) return false;
     if (s->tail) b->nameRules[s->tail - 1].next = rule + 1;

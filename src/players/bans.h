@@ -27,12 +27,12 @@ struct stBanEntry {
     int unbanned;        // set by qz_sv_UnBan, cleared by qz_sv_ReBan
     unsigned issueTick;  // GetTickCount() when entered
     // Bookkeeping.
-    unsigned text;       // offset of the record body in the text pool
-    unsigned nextSame;   // next entry (index + 1) with the same GUID, 0 none
-    long long filePos;   // offset of the record line in its ban file, -1 when not in a file
-    unsigned short fileId;  // 1..QZ_BAN_FILES, 0 when not in a file
-    unsigned char kind;     // QzBanKind
-    unsigned char expired;  // a kick whose time is over (set once seen, see banKickOver)
+    unsigned text;           // offset of the record body in the text pool
+    unsigned nextSame;       // next entry (index + 1) with the same GUID, 0 none
+    long long filePos;       // offset of the record line in its ban file, -1 when not in a file
+    unsigned short fileId;   // 1..QZ_BAN_FILES, 0 when not in a file
+    unsigned char kind;      // QzBanKind
+    unsigned char expired;   // a kick whose time is over (set once seen, see banKickOver)
     unsigned char fileMark;  // the unbanned mark as the ban file holds it
 };
 
@@ -56,8 +56,8 @@ struct stMaskRule {
 };
 struct stNameRule {
     unsigned entry;
-    unsigned next;     // next rule (index + 1) with the same name
-    char folded[32];   // the name without colour codes, lower case
+    unsigned next;    // next rule (index + 1) with the same name
+    char folded[32];  // the name without colour codes, lower case
 };
 
 struct stBans {
@@ -84,10 +84,10 @@ struct stBans {
 
 // What the connection checks found.
 struct stBanVerdict {
-    int rejoin;     // 0 admit, -1 banned, > 0 minutes left of a kick
+    int rejoin;      // 0 admit, -1 banned, > 0 minutes left of a kick
     int rejoinSlot;  // ban slot number of the deciding entry, 0 none
-    int maskSlot;   // ban slot number of the first mask that holds the address, 0 none
-    int nameSlot;   // ban slot number of the first name ban of the name, 0 none
+    int maskSlot;    // ban slot number of the first mask that holds the address, 0 none
+    int nameSlot;    // ban slot number of the first name ban of the name, 0 none
 };
 
 // Adds an entry; body is the record body. Returns the ban slot number (1..), 0 when the list

@@ -137,8 +137,10 @@ bool plRemove(stQzSv* sv, int slot, int minutes, bool ban, const char* reason) {
     const char* why = reason ? reason : "";
     Qz_Sv_Client_s* c = plSlot(sv, slot);
     if (!c || !c->address[0]) {
-        svMsg(sv, "Ignored Command to kick player in slot# %d (%s) ... Bad Slot/Missing IP Address (%s)",
-              slot, c ? c->name : "", why);
+        svMsg(
+            sv,
+            "Ignored Command to kick player in slot# %d (%s) ... Bad Slot/Missing IP Address (%s)",
+            slot, c ? c->name : "", why);
         return false;
     }
     if (plIsBot(c) || plIsHostPlayer(c)) {
@@ -154,14 +156,16 @@ bool plRemove(stQzSv* sv, int slot, int minutes, bool ban, const char* reason) {
                "from the server", minutes, plural, why);
     }
     plTellAll(sv, tell);
-    int dropped = ban ? svHost(sv, "DropClient",
-                               "%d Kestrine permanent ban issued on this Game Server for player "
-                               "'%s'  ... %s",
-                               slot, c->name, why)
-                      : svHost(sv, "DropClient", "%d Kestrine kicked player '%s' (for %d minute%s) ... %s",
-                               slot, c->name, minutes, plural, why);
-    svMsg(sv, dropped ? "Kick%s Command Issued (%s) for (slot#%d) %s %s %s"
-                      : "Kick%s Command *NOT* Issued (%s) for (slot#%d) %s %s %s",
+    int dropped =
+        ban ? svHost(sv, "DropClient",
+                     "%d Kestrine permanent ban issued on this Game Server for player "
+                     "'%s'  ... %s",
+                     slot, c->name, why)
+            : svHost(sv, "DropClient", "%d Kestrine kicked player '%s' (for %d minute%s) ... %s",
+                     slot, c->name, minutes, plural, why);
+    svMsg(sv,
+          dropped ? "Kick%s Command Issued (%s) for (slot#%d) %s %s %s"
+                  : "Kick%s Command *NOT* Issued (%s) for (slot#%d) %s %s %s",
           ban ? "/Ban" : "", why, slot, c->name, plGuidText(c), c->address);
     // The host does not report a drop the module asked for.
     if (dropped) plRelease(sv, slot);

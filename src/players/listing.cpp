@@ -56,8 +56,9 @@ void plList(stQzSv* sv, const char* text, int mode) {
     int only[QZ_SLOTS];
     int nOnly = text && *text ? plMatchAll(sv, text, only, QZ_SLOTS) : -1;
     unsigned now = GetTickCount();
-    svMsg(sv, "Player List: [Slot #] [GUID] [Address] [Status] [Power] [Auth Rate] [Recent SS%s] "
-              "[O/S] [Name]",
+    svMsg(sv,
+          "Player List: [Slot #] [GUID] [Address] [Status] [Power] [Auth Rate] [Recent SS%s] "
+          "[O/S] [Name]",
           " in 10 min");
     int listed = 0;
     int k = 0;
@@ -105,10 +106,9 @@ void plSendPlayerList(stQzSv* sv, int slot) {
         long rate = plAuthRate(c, now);
         // The braces hold the power points and the authentication count; the trailing text
         // is the alias mark, which the alias list sets.
-        QZ_TRF(line, "^5%-2d %s(%s) %-4s %d.%d %d{%d|%d} %s%s\r\n", s, plGuidText(c),
-               c->authState, plStatusName(c->status), static_cast<int>(rate / 10),
-               static_cast<int>(rate % 10), plRecentSs(c, now), c->power, c->authCount, c->name,
-               "");
+        QZ_TRF(line, "^5%-2d %s(%s) %-4s %d.%d %d{%d|%d} %s%s\r\n", s, plGuidText(c), c->authState,
+               plStatusName(c->status), static_cast<int>(rate / 10), static_cast<int>(rate % 10),
+               plRecentSs(c, now), c->power, c->authCount, c->name, "");
         out.add(line);
         listed++;
         for (const stQzReg& r : c->reg) {

@@ -69,14 +69,18 @@ bool admissible(stQzSv* sv, int slot, const Qz_Sv_Client_s& c) {
     if (v.rejoin != 0) {
         if (v.rejoin < 0) {
             refuse(sv, slot, kRefuseBanned, "Prior Kick/Ban");
-            svMsg(sv, "Connection Refused (slot #%d) %s [%s] \"%s\" Prior Kick/Ban (#%d: permanent)",
+            svMsg(sv,
+                  "Connection Refused (slot #%d) %s [%s] \"%s\" Prior Kick/Ban (#%d: permanent)",
                   slot, c.address, guidText, c.name, v.rejoinSlot);
         } else {
             char dialog[160];
             QZ_TRF(dialog, kRefuseRejoinFmt, v.rejoin);
             refuse(sv, slot, dialog, "Prior Kick/Ban");
-            svMsg(sv, "Connection Refused (slot #%d) %s [%s] \"%s\" Prior Kick/Ban (#%d: %d minute%s left)",
-                  slot, c.address, guidText, c.name, v.rejoinSlot, v.rejoin, v.rejoin == 1 ? "" : "s");
+            svMsg(sv,
+                  "Connection Refused (slot #%d) %s [%s] \"%s\" Prior Kick/Ban (#%d: %d minute%s "
+                  "left)",
+                  slot, c.address, guidText, c.name, v.rejoinSlot, v.rejoin,
+                  v.rejoin == 1 ? "" : "s");
         }
         return false;
     }
@@ -125,8 +129,8 @@ int admit(stQzSv* sv, int slot, const char* desc) {
     QZ_COPY(c.authState, plIsBot(&c) ? "BOT" : "?");
     c.seq = ++sv->players.seq;
     sv->players.cl[slot - 1] = c;
-    svMsg(sv, "New Connection (slot #%d) %s [%s] \"%s\" (seq %lu)", slot, c.address,
-          plGuidText(&c), c.name, c.seq);
+    svMsg(sv, "New Connection (slot #%d) %s [%s] \"%s\" (seq %lu)", slot, c.address, plGuidText(&c),
+          c.name, c.seq);
     plSetGuidCvars(sv, slot);
     if (c.status == QZ_ST_PRE && sv->enabled) plHello(sv, slot);
     return QZ_ADMIT;
@@ -224,8 +228,9 @@ void plDisconnect(stQzSv* sv, int slot) {
     if (!plPlayer(sv, slot)) {
         char which[16];
         QZ_TRF(which, "slot #%d", slot);
-        svMsg(sv, "ERROR: Game Server reports dropping the connection for a client unknown to "
-                  "Kestrine (%s)",
+        svMsg(sv,
+              "ERROR: Game Server reports dropping the connection for a client unknown to "
+              "Kestrine (%s)",
               which);
         return;
     }
@@ -271,7 +276,9 @@ void plSetGuidCvars(stQzSv* sv, int slot) {
     const bool settled = c->status >= QZ_ST_OK && c->status <= QZ_ST_SBOT;
     svHost(sv, "Cvar_Set", "guid_qz_%02d %s", slot, used ? plGuidText(c) : "EmptySlot");
     svHost(sv, "Cvar_Set", "guid_sv_%02d %s", slot,
-           !used ? "EmptySlot" : settled ? plGuidText(c) : "PENDING");
+           !used     ? "EmptySlot"
+           : settled ? plGuidText(c)
+                     : "PENDING");
 }
 
 void plResetAll(stQzSv* sv) {

@@ -44,13 +44,13 @@ struct Qz_Sv_Client_s {
     unsigned ssTicks[3];  // the three most recent screenshot requests, a ring
     unsigned statTick;
     // Beyond the fields the other subsystems rely on.
-    char authState[12];    // the GUID's authentication state, shown in parentheses
-    unsigned long seq;     // connection sequence number
+    char authState[12];                  // the GUID's authentication state, shown in parentheses
+    unsigned long seq;                   // connection sequence number
     int clientVerMajor, clientVerMinor;  // version the client module reported
-    int spectator;         // the client module said it is a spectator client
-    unsigned noiseTick;    // start of the minute in which unexpected packets are counted
-    int noiseCount;        // unexpected packets logged in that minute
-    unsigned proofTick;    // last log proof answered (0: none yet)
+    int spectator;                       // the client module said it is a spectator client
+    unsigned noiseTick;  // start of the minute in which unexpected packets are counted
+    int noiseCount;      // unexpected packets logged in that minute
+    unsigned proofTick;  // last log proof answered (0: none yet)
 };
 
 struct stPlayers {

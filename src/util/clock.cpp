@@ -14,9 +14,7 @@ QzClockFn g_source = nullptr;
 
 }  // namespace
 
-void clockSetSource(QzClockFn source) {
-    g_source = source;
-}
+void clockSetSource(QzClockFn source) { g_source = source; }
 
 time_t qzTime() {
     if (!g_source) return time(nullptr);

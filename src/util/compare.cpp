@@ -7,9 +7,7 @@
 
 namespace {
 
-int sign(signed char a, signed char b) {
-    return a < b ? -1 : (a > b ? 1 : 0);
-}
+int sign(signed char a, signed char b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 // Platform tolower on a byte, returned as a signed character so ordering stays signed.
 signed char ctypeLower(char c) {
@@ -18,9 +16,7 @@ signed char ctypeLower(char c) {
 
 }  // namespace
 
-char lowerCh(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-}
+char lowerCh(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 // The end of a text is checked before the signed ordering, so "ab" < "ab\xE9" even though
 // 0xE9 is negative as a signed character.

@@ -37,8 +37,10 @@ const char* const kMapListShort =
 
 void defWhitelist2x(stQzSv* sv) {
     char* list = sv->set.fileWhitelist;
-    if (!*list && strcmp(sv->gameVersion, "2.5.0") == 0) QZ_COPY(sv->set.fileWhitelist, kWhitelistA);
-    if (!*list && strcmp(sv->gameVersion, "2.6.0") == 0) QZ_COPY(sv->set.fileWhitelist, kWhitelistA);
+    if (!*list && strcmp(sv->gameVersion, "2.5.0") == 0)
+        QZ_COPY(sv->set.fileWhitelist, kWhitelistA);
+    if (!*list && strcmp(sv->gameVersion, "2.6.0") == 0)
+        QZ_COPY(sv->set.fileWhitelist, kWhitelistA);
 }
 
 void defWhitelist160(stQzSv* sv) {

@@ -6,11 +6,11 @@
 struct stQzSv;
 
 // The constant texts.
-extern const char* const kWhitelistA;        // versions "2.5.0" and "2.6.0"
-extern const char* const kWhitelistB[3];     // versions containing "1.60", three joined pieces
-extern const char* const kMapListInitial;    // the built-in map list of the game "ET"
-extern const char* const kMapListLong;       // versions containing "1.5 "
-extern const char* const kMapListShort;      // other "1." versions
+extern const char* const kWhitelistA;      // versions "2.5.0" and "2.6.0"
+extern const char* const kWhitelistB[3];   // versions containing "1.60", three joined pieces
+extern const char* const kMapListInitial;  // the built-in map list of the game "ET"
+extern const char* const kMapListLong;     // versions containing "1.5 "
+extern const char* const kMapListShort;    // other "1." versions
 
 // qz_sv_FileWhitelist becomes list A when it is empty and the version text is exactly "2.5.0",
 // or (still empty) exactly "2.6.0".

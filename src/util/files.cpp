@@ -33,9 +33,7 @@ bool setHomeDir(const char* dir) {
     return true;
 }
 
-const char* homeDir() {
-    return g_home;
-}
+const char* homeDir() { return g_home; }
 
 // The result lives in one static buffer that the next call overwrites. A name too long for the
 // buffer is cut; callers that take names from outside check them with homeNameOk first.
@@ -111,9 +109,7 @@ bfc::bfc(const char* openMode, const char* nameFmt, ...) {
     }
 }
 
-bfc::~bfc() {
-    close();
-}
+bfc::~bfc() { close(); }
 
 void bfc::close() {
     if (fp) fclose(fp);

@@ -16,9 +16,7 @@ constexpr int kMaxRecords = 1 << 24;
 // The index grows before an insert once this percentage of its buckets is taken.
 constexpr uint64_t kGrowPercent = 90;
 
-bool tableOk(const stKeyStore* store, int t) {
-    return store && t >= 0 && t < store->ntables;
-}
+bool tableOk(const stKeyStore* store, int t) { return store && t >= 0 && t < store->ntables; }
 
 char* recordAt(const stKeyTable& table, int i) {
     return table.recs + static_cast<size_t>(i) * static_cast<size_t>(table.recSize);

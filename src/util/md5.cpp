@@ -17,9 +17,7 @@ inline u32 md5Word(const unsigned char* p) {
     return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24;
 }
 
-inline u32 md5Rotl(u32 x, int n) {
-    return (x << n) | (x >> (32 - n));
-}
+inline u32 md5Rotl(u32 x, int n) { return (x << n) | (x >> (32 - n)); }
 
 // The round functions are arranged so that b, the word finished by the previous step, enters as
 // late as possible. G is (b & d) | (c & ~d); its two halves never share a bit, so they can be

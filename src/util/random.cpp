@@ -42,9 +42,7 @@ void sgenrand(unsigned seed) {
     g_mti = kN;
 }
 
-void genrandReset() {
-    g_mti = kUnseeded;
-}
+void genrandReset() { g_mti = kUnseeded; }
 
 // An unseeded generator seeds itself with 4357, the historical default.
 unsigned genrand() {

@@ -151,9 +151,7 @@ char* trcpyn(char* dst, const char* src, int n) {
     return dst;
 }
 
-int slen(const char* text) {
-    return text ? static_cast<int>(std::strlen(text)) : 0;
-}
+int slen(const char* text) { return text ? static_cast<int>(std::strlen(text)) : 0; }
 
 // A "^" before another "^" or the end stands for itself; before anything else it starts a
 // colour code and both characters go. After a lone "^" only one character is consumed, so in

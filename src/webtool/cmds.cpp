@@ -81,9 +81,7 @@ bool isPending(const char* command) {
 }
 
 // True when text holds word exactly as written (a key is compared with its case).
-bool holds(const char* text, const char* word) {
-    return word[0] && strstr(text, word);
-}
+bool holds(const char* text, const char* word) { return word[0] && strstr(text, word); }
 
 // Runs command on the game console with its output captured into out (size bytes, always
 // terminated). The host writes into the buffer only between the two "ConCapBufLen" calls, and

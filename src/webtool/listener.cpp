@@ -199,7 +199,8 @@ void readReady(stWeb* w, unsigned now) {
         for (int k = 0; k < n; ++k) {
             if (!fds[k].revents) continue;
             stWebConn* c = &w->conn[index[k]];
-            ssize_t got = recv(c->sock, c->req + c->len, static_cast<size_t>(WEB_REQ_MAX - c->len), 0);
+            ssize_t got =
+                recv(c->sock, c->req + c->len, static_cast<size_t>(WEB_REQ_MAX - c->len), 0);
             if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
             if (got <= 0) {
                 closeConn(c);  // the browser gave up, or the connection failed

@@ -21,9 +21,7 @@ namespace {
 // comments, and little enough that a wrong file (a log, a pak) cannot stall the frame.
 constexpr long kMapFileBytes = 256 * 1024;
 
-bool isSeparator(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+bool isSeparator(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Opens path for reading only when it is a regular file: a FIFO or a device named by mistake
 // would make the read wait, and the file is read inside a frame call.

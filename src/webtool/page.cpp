@@ -194,24 +194,22 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
             "<font size=5>Kestrine Server WebTool for ET</font>\n"
             "<hr height=4 width=400 color=#%s>\n<br><br><font size=4><i>%s</i><br><br></font></b>"
             "<font size=3 color=#%s>version = ",
-            s.httpColText1, s.httpColBack1, s.httpColLine1, s.httpColLine2, title,
-            s.httpColText2);
-    // The game variables are the game's texts, not the page's: escaped.
+            s.httpColText1, s.httpColBack1, s.httpColLine1, s.httpColLine2, title, s.httpColText2);
+    // The game variables are the game's texts, not the page's: escaped. Each is written after
+    // the literal that precedes it.
+    static constexpr const char* kGameVars[][2] = {
+        {"", "version"},
+        {"<br>sv_hostname = ", "sv_hostname"},
+        {"<br>net_ip:net_port = ", "net_ip"},
+        {":", "net_port"},
+        {"<br>mapname = ", "mapname"},
+    };
     char value[256];
-    svCvar(sv, "version", value, qz::cap(value));
-    web_add_esc(page, value);
-    web_put(page, "<br>sv_hostname = ");
-    svCvar(sv, "sv_hostname", value, qz::cap(value));
-    web_add_esc(page, value);
-    web_put(page, "<br>net_ip:net_port = ");
-    svCvar(sv, "net_ip", value, qz::cap(value));
-    web_add_esc(page, value);
-    web_put(page, ":");
-    svCvar(sv, "net_port", value, qz::cap(value));
-    web_add_esc(page, value);
-    web_put(page, "<br>mapname = ");
-    svCvar(sv, "mapname", value, qz::cap(value));
-    web_add_esc(page, value);
+    for (const auto& v : kGameVars) {
+        web_put(page, v[0]);
+        svCvar(sv, v[1], value, qz::cap(value));
+        web_add_esc(page, value);
+    }
     web_put(page, "<br><br></font></b>");
     if (refreshes) {
         web_add(page, "<font size=3 color=#%s>This page auto-refreshes every %d seconds",
@@ -248,8 +246,9 @@ void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
         h = (m % 1440) / 60;
         min = (m % 1440) % 60;
     }
-    web_add(page, "Last Kestrine Server Initialization/Restart: %ld Days, %ld Hours, %ld Minutes<br>",
-            d, h, min);
+    web_add(page,
+            "Last Kestrine Server Initialization/Restart: %ld Days, %ld Hours, %ld Minutes<br>", d,
+            h, min);
     web_put(page,
             "<font size=2>Every page carries the key's digest only; close the browser when you "
             "leave a shared computer.</font>\n");

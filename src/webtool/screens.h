@@ -49,8 +49,8 @@ void web_settings(stQzSv* sv, stWebPage* page, const char* message, const char* 
 void web_settings_update(stQzSv* sv, const char* form, stWebPage* page);
 
 // Player List (plist.cpp).
-void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key,
-               const char* slot, const char* guid);
+void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key, const char* slot,
+               const char* guid);
 void web_slot(stQzSv* sv, const char* form, stWebPage* page);
 void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban);
 void web_getss(stQzSv* sv, const char* form, stWebPage* page);

@@ -1,8 +1,9 @@
 // The host services as the module uses them: sv_cvar_set, console line bounds, pending events.
+#include "host/bridge.h"
+
 #include <string>
 #include <vector>
 
-#include "host/bridge.h"
 #include "host/events.h"
 #include "host/state.h"
 #include "support/module_fixture.h"
@@ -44,8 +45,8 @@ const std::string kLongLine = "sv_hostname=" + kLongValue;
 INSTANTIATE_TEST_SUITE_P(
     Cases, CvarSet,
     ::testing::Values(
-        CvarSetCase{"timelimit=20\r\nsv_maxclients=16\r\n", "sv_maxclients",
-                    {"Cvar_Set|sv_maxclients 16"}},
+        CvarSetCase{
+            "timelimit=20\r\nsv_maxclients=16\r\n", "sv_maxclients", {"Cvar_Set|sv_maxclients 16"}},
         CvarSetCase{"timelimit=20\r\nsv_maxclients=16\r\n", "g_gametype", {}},
         CvarSetCase{"timelimit=20\r\nsv_maxclients=16\r\n", "timelimit", {"Cvar_Set|timelimit 20"}},
         CvarSetCase{"sv_maxclients 16\r\n", "sv_maxclients", {}},
@@ -54,7 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
         CvarSetCase{"g_spee", "g_speed", {}},
         // An "=" on a later line does not count for a field that has none.
         CvarSetCase{"g_gametype\r\nupdgset=Update\r\n", "g_gametype", {}},
-        CvarSetCase{kLongLine.c_str(), "sv_hostname",
+        CvarSetCase{kLongLine.c_str(),
+                    "sv_hostname",
                     {"Cvar_Set|sv_hostname " + kLongValue.substr(0, 255 - 12)}}));
 
 TEST(PendingEvents, FullQueueReportsOverflowAndLosesTheEvent) {

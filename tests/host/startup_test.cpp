@@ -8,7 +8,7 @@
 namespace {
 
 bool isDir(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 

@@ -99,8 +99,9 @@ TEST_F(Screenshots, ASecondRequestWithinThirtySecondsIsRefusedAndUsesNoSerial) {
     run("qz_sv_GetSs 1");
     wait(10000);
     auto out = run("qz_sv_GetSs 1");
-    EXPECT_TRUE(hasLine(out, "Screenshot Request Ignored ... Less than 30 seconds have passed "
-                             "since last request."));
+    EXPECT_TRUE(hasLine(out,
+                        "Screenshot Request Ignored ... Less than 30 seconds have passed "
+                        "since last request."));
     EXPECT_TRUE(hasLine(out, "0 Screenshots Requested"));
     EXPECT_FALSE(std::filesystem::exists(home() + "svss/qz000002.htm"));
     EXPECT_EQ(file(QZ_SSNEXT_FILE), "qz_sv_ssnext 2\r\n");

@@ -104,8 +104,9 @@ TEST_F(SsTransfer, AnUnansweredRequestTimesOutAndLeavesThePage) {
     host().client(1)->answers = false;
     request();
     EXPECT_FALSE(anyLineContains(run("sim_advance 30000"), "TIMED OUT"));
-    EXPECT_TRUE(hasLine(run("sim_advance 1000"), "Screenshot 000001 TIMED OUT after 30 seconds "
-                                                 "(slot=1)"));
+    EXPECT_TRUE(hasLine(run("sim_advance 1000"),
+                        "Screenshot 000001 TIMED OUT after 30 seconds "
+                        "(slot=1)"));
     EXPECT_NE(log().find("Screenshot 000001 TIMED OUT after 30 seconds (slot=1)"),
               std::string::npos);
     EXPECT_EQ(file("svss/qz000001.htm"), "<p> Screenshot was not returned by Client.\r\n");
@@ -154,8 +155,9 @@ TEST_F(SsTransfer, APictureFailingItsCheckIsReportedCorrupt) {
 TEST_F(SsTransfer, APictureOverTheLimitIsRefusedBeforeAnyBlock) {
     unsigned long nonce = request();
     auto out = packet(capture(1, nonce, QZ_SS_PICTURE_MAX + 1, std::string(32, 'A')));
-    EXPECT_TRUE(hasLine(out, "Screenshot 000001 refused: 4194305 bytes is over the limit of "
-                             "4194304 bytes (slot=1)"));
+    EXPECT_TRUE(hasLine(out,
+                        "Screenshot 000001 refused: 4194305 bytes is over the limit of "
+                        "4194304 bytes (slot=1)"));
     EXPECT_TRUE(hasLine(out, "[to 1] QPNG -1"));
     EXPECT_FALSE(hasLine(out, "[to 1] QPNG 0"));
     EXPECT_EQ(file("svss/qz000001.htm"), "<p> Screenshot transfer was incomplete.\r\n");
@@ -295,16 +297,17 @@ class SsCommand : public SsTransfer {
 };
 
 TEST_F(SsCommand, TheProgramRunsWithThePictureTheSerialAndThePage) {
-    script("ss.sh", "#!/bin/sh\nprintf '%s|%s|%s|%s' \"$#\" \"$1\" \"$2\" \"$3\" > \"$1.args\"\n"
-                    "exit 3\n");
+    script("ss.sh",
+           "#!/bin/sh\nprintf '%s|%s|%s|%s' \"$#\" \"$1\" \"$2\" \"$3\" > \"$1.args\"\n"
+           "exit 3\n");
     run("qz_sv_SsCmd ss.sh");
     store();
     reap();
     EXPECT_EQ(file("svss/qz000001.png.args"),
               "3|" + picturePath() + "|000001|" + home() + "svss/qz000001.htm");
-    EXPECT_NE(log().find("Attempted qz_sv_ssCmd (result=3) [" + home() + "ss.sh][" +
-                         picturePath() + "]"),
-              std::string::npos)
+    EXPECT_NE(
+        log().find("Attempted qz_sv_ssCmd (result=3) [" + home() + "ss.sh][" + picturePath() + "]"),
+        std::string::npos)
         << log();
 }
 

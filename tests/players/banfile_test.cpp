@@ -44,27 +44,30 @@ TEST_F(BanFile, LoadingCountsRecordsWithTheRightPlural) {
     EXPECT_TRUE(hasLine(run("qz_sv_BanLoad one.dat"), "1 Ban loaded from " + home() + "one.dat"));
     writeFile("three.dat", record(kGuidA, "\"a\" \"?\" x") + record("MASK", "\"1.2.3.*\" \"?\" ?") +
                                record("NAME", "\"Bob\" \"?\" ?"));
-    EXPECT_TRUE(hasLine(run("qz_sv_BanLoad three.dat"), "3 Bans loaded from " + home() + "three.dat"));
+    EXPECT_TRUE(
+        hasLine(run("qz_sv_BanLoad three.dat"), "3 Bans loaded from " + home() + "three.dat"));
     EXPECT_TRUE(hasLine(run("qz_sv_BanList"), "End of Ban List (4 of 4 displayed)"));
-    EXPECT_TRUE(hasLine(run("qz_sv_BanLoad missing.dat"), "File Not Found: " + home() + "missing.dat"));
+    EXPECT_TRUE(
+        hasLine(run("qz_sv_BanLoad missing.dat"), "File Not Found: " + home() + "missing.dat"));
 }
 
 TEST_F(BanFile, DamagedLinesAreSkippedCountedAndTheFileIsLeftAlone) {
     std::string damaged;
     damaged += record(kGuidA, "\"Good\" \"1.1.1.1\" one");
-    damaged += kStamp + kGuidB + " \"Cut\" \"1.1.1.\r\n";                        // cut line
-    damaged += kStamp + kGuidB + " Bob \"1.1.1.1\" x\r\n";                         // missing quotes
+    damaged += kStamp + kGuidB + " \"Cut\" \"1.1.1.\r\n";   // cut line
+    damaged += kStamp + kGuidB + " Bob \"1.1.1.1\" x\r\n";  // missing quotes
     damaged += kStamp + kGuidB + " \"Bin" + std::string(1, '\0') + "ary\" \"1\" x\r\n";  // binary
-    damaged += kStamp + kGuidB + " \"" + std::string(5000, 'L') + "\" \"1\" x\r\n";  // too long
+    damaged += kStamp + kGuidB + " \"" + std::string(5000, 'L') + "\" \"1\" x\r\n";      // too long
     damaged += "[13.45.2026 00:00:00] " + std::string(kGuidB) + " \"Stamp\" \"1\" x\r\n";
     damaged += kStamp + "NOTAGUID \"x\" \"1\" x\r\n";
     damaged += kStamp + "MASK \"300.1.1.1\" \"?\" ?\r\n";
     damaged += "\x01\x02\xff\xfe garbage\r\n";
     damaged += record(kGuidC, "\"Good2\" \"1.1.1.2\" two");
-    damaged += kStamp + kGuidB + " \"Tail\" \"1.1.1.3";                            // cut at the end
+    damaged += kStamp + kGuidB + " \"Tail\" \"1.1.1.3";  // cut at the end
     writeFile("qzbans.dat", damaged);
     auto lines = run("qz_sv_BanLoad");
-    EXPECT_TRUE(hasLine(lines, "2 Bans loaded from " + home() + "qzbans.dat")) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(hasLine(lines, "2 Bans loaded from " + home() + "qzbans.dat"))
+        << ::testing::PrintToString(lines);
     EXPECT_TRUE(hasLine(lines, "9 damaged lines skipped in " + home() + "qzbans.dat"));
     EXPECT_EQ(file("qzbans.dat"), damaged);
     EXPECT_TRUE(anyLineContains(join("Good", kGuidA, "1.2.3.4:1"), "refused"));
@@ -85,11 +88,13 @@ TEST_F(BanFile, BansAreInForceAfterARestartAndUnbannedMarksLoadBack) {
     run(std::string("qz_sv_BanGuid ") + kGuidB + " Al 1.2.3.5 y");
     const std::string before = file("qzbans.dat");
     run("qz_sv_UnBan 1");
-    EXPECT_TRUE(hasLine(run("qz_sv_UpdBanFile"), "1 Ban Record Updated in " + home() + "qzbans.dat"));
+    EXPECT_TRUE(
+        hasLine(run("qz_sv_UpdBanFile"), "1 Ban Record Updated in " + home() + "qzbans.dat"));
     std::string expected = before;
     expected[0] = '#';
     EXPECT_EQ(file("qzbans.dat"), expected);
-    EXPECT_TRUE(hasLine(run("qz_sv_UpdBanFile"), "0 Ban Records Updated in " + home() + "qzbans.dat"));
+    EXPECT_TRUE(
+        hasLine(run("qz_sv_UpdBanFile"), "0 Ban Records Updated in " + home() + "qzbans.dat"));
 
     host().shutdown();
     ASSERT_EQ(host().start(), 0);
@@ -108,7 +113,8 @@ TEST_F(BanFile, AutomaticUpdateFollowsEveryUnban) {
     run(std::string("qz_sv_BanGuid ") + kGuidA + " Bob 1.2.3.4 x");
     EXPECT_TRUE(hasLine(run("qz_sv_UnBan 1"), "Ban Slot #1 has been Unbanned"));
     EXPECT_EQ(file("qzbans.dat")[0], '#');
-    EXPECT_TRUE(hasLine(run(std::string("qz_sv_UnbanGuid ") + kGuidA), "Guid " + std::string(kGuidA) + " has been Unbanned"));
+    EXPECT_TRUE(hasLine(run(std::string("qz_sv_UnbanGuid ") + kGuidA),
+                        "Guid " + std::string(kGuidA) + " has been Unbanned"));
 }
 
 TEST_F(BanFile, ARecordWithoutRoomForTheMarkIsNeverRewrittenIntoItsNeighbour) {
@@ -121,7 +127,8 @@ TEST_F(BanFile, ARecordWithoutRoomForTheMarkIsNeverRewrittenIntoItsNeighbour) {
     run("qz_sv_UnBan 2");
     auto lines = run("qz_sv_UpdBanFile hand.dat");
     EXPECT_TRUE(hasLine(lines, "1 Ban Record Updated in " + home() + "hand.dat"));
-    EXPECT_TRUE(hasLine(lines, "1 Ban Record no longer in place in " + home() + "hand.dat: not updated"));
+    EXPECT_TRUE(
+        hasLine(lines, "1 Ban Record no longer in place in " + home() + "hand.dat: not updated"));
     std::string expected = bare + next;
     expected[bare.size()] = '#';
     EXPECT_EQ(file("hand.dat"), expected);

@@ -14,11 +14,13 @@ std::string banGuid(const char* guid, const char* name = "Bob") {
 
 TEST_F(Bans, UnbanTwiceThenRebanTwiceGiveTheFourMessages) {
     run(banGuid(kGuidA));
-    EXPECT_TRUE(hasLine(run("qz_sv_UnBan 1"), "Ban Slot #1 has been Unbanned - qz_sv_UpdBanFile can "
-                                              "be used to update the ban file(s)"));
+    EXPECT_TRUE(hasLine(run("qz_sv_UnBan 1"),
+                        "Ban Slot #1 has been Unbanned - qz_sv_UpdBanFile can "
+                        "be used to update the ban file(s)"));
     EXPECT_TRUE(hasLine(run("qz_sv_UnBan 1"), "Ban Slot #1 was already Unbanned"));
-    EXPECT_TRUE(hasLine(run("qz_sv_ReBan 1"), "Ban Slot #1 has been Rebanned - qz_sv_UpdBanFile can "
-                                              "be used to update the ban file(s)"));
+    EXPECT_TRUE(hasLine(run("qz_sv_ReBan 1"),
+                        "Ban Slot #1 has been Rebanned - qz_sv_UpdBanFile can "
+                        "be used to update the ban file(s)"));
     EXPECT_TRUE(hasLine(run("qz_sv_ReBan 1"), "Ban Slot #1 was not Unbanned"));
     EXPECT_TRUE(hasLine(run("qz_sv_UnBan 2"), "Invalid Ban Slot Specified: 2"));
     EXPECT_TRUE(hasLine(run("qz_sv_ReBan 0"), "Invalid Ban Slot Specified: 0"));
@@ -29,7 +31,8 @@ TEST_F(Bans, AnUnbannedEntryIsMarkedInTheListAndAdmitsTheGuid) {
     run("qz_sv_UnBan 1");
     auto lines = run("qz_sv_BanList");
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0].rfind("1   (UnBanned) " + std::string(kGuidA) + " \"Bob\"", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].rfind("1   (UnBanned) " + std::string(kGuidA) + " \"Bob\"", 0), 0u)
+        << lines[0];
     EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "Bob admitted"));
 }
 
@@ -85,8 +88,9 @@ TEST_F(Bans, UnbanGuidUnbansEveryEntryOfTheGuid) {
     run(banGuid(kGuidA));
     run(banGuid(kGuidA));
     EXPECT_TRUE(hasLine(run(std::string("qz_sv_UnbanGuid ") + kGuidA),
-                        "Guid " + std::string(kGuidA) + " has been Unbanned - qz_sv_UpdBanFile can "
-                        "be used to update the ban file(s)"));
+                        "Guid " + std::string(kGuidA) +
+                            " has been Unbanned - qz_sv_UpdBanFile can "
+                            "be used to update the ban file(s)"));
     int unbanned = 0;
     for (const std::string& line : run("qz_sv_BanList")) unbanned += line.find(" (UnBanned) ") == 3;
     EXPECT_EQ(unbanned, 2);
@@ -104,10 +108,12 @@ TEST_F(Bans, BadArgumentsOfTheAddCommandsAreRefused) {
 TEST_F(Bans, AnAddressInsideAMaskIsRefusedWithTheSubnetTexts) {
     EXPECT_TRUE(hasLine(run("qz_sv_BanMask 10.1.2.0-99 proxy farm"), "Ban Added to Ban List"));
     auto lines = join("Bob", kGuidA, "10.1.2.50:27960");
-    EXPECT_TRUE(hasLine(lines, "[to 1] print\\n[err_dialog]Your IP Address or Subnet has been banned "
-                               "from this server by Kestrine Admin\\n"));
-    EXPECT_TRUE(hasLine(lines, "[host] DropClient 1 Your IP Address or Subnet has been banned from "
-                               "this server by Kestrine Admin"));
+    EXPECT_TRUE(hasLine(lines,
+                        "[to 1] print\\n[err_dialog]Your IP Address or Subnet has been banned "
+                        "from this server by Kestrine Admin\\n"));
+    EXPECT_TRUE(hasLine(lines,
+                        "[host] DropClient 1 Your IP Address or Subnet has been banned from "
+                        "this server by Kestrine Admin"));
     EXPECT_TRUE(hasLine(lines, "Ban Mask Kicked 1 (#1:10.1.2.0-99) Bob " + std::string(kGuidA)));
     EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "10.1.2.100:27960"), "Bob admitted"));
 }
@@ -116,17 +122,21 @@ TEST_F(Bans, AnUnbannedMaskRefusesNobodyAndALaterMaskIsReported) {
     run("qz_sv_BanMask 10.*");
     run("qz_sv_BanMask 10.1.2.3");
     run("qz_sv_UnBan 1");
-    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "10.1.2.3:1"), "Ban Mask Kicked 1 (#2:10.1.2.3)"));
+    EXPECT_TRUE(
+        anyLineContains(join("Bob", kGuidA, "10.1.2.3:1"), "Ban Mask Kicked 1 (#2:10.1.2.3)"));
 }
 
 TEST_F(Bans, ABannedNameIsRefusedWhateverItsColoursAndCase) {
     EXPECT_TRUE(hasLine(run("qz_sv_banname \"Big Bad\""), "Ban Added to Ban List"));
     auto lines = join("^1BIG ^7bad", kGuidA, "1.2.3.4:27960");
-    EXPECT_TRUE(hasLine(lines, "[to 1] print\\n[err_dialog]Your Player Name has been banned from this "
-                               "server by Kestrine Admin\\n"));
-    EXPECT_TRUE(hasLine(lines, "[host] DropClient 1 Your Player Name has been banned from this server "
-                               "by Kestrine Admin"));
-    EXPECT_TRUE(hasLine(lines, "Ban Name Kicked 1 (#1:Big Bad) ^1BIG ^7bad " + std::string(kGuidA)));
+    EXPECT_TRUE(hasLine(lines,
+                        "[to 1] print\\n[err_dialog]Your Player Name has been banned from this "
+                        "server by Kestrine Admin\\n"));
+    EXPECT_TRUE(hasLine(lines,
+                        "[host] DropClient 1 Your Player Name has been banned from this server "
+                        "by Kestrine Admin"));
+    EXPECT_TRUE(
+        hasLine(lines, "Ban Name Kicked 1 (#1:Big Bad) ^1BIG ^7bad " + std::string(kGuidA)));
     // Only the whole name is banned, not names that contain it.
     EXPECT_TRUE(anyLineContains(join("Big Badger", kGuidA, "1.2.3.4:27960"), "admitted"));
 }

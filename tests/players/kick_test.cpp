@@ -16,14 +16,18 @@ TEST_F(Kick, KickBySlotDropsThePlayerWithTheExactTexts) {
     join("Bob", kGuidA, "1.2.3.4:27960");
     join("Al", kGuidB, "1.2.3.5:27960");
     auto lines = run("qz_sv_Kick 1 2 camping | seen on demo");
-    EXPECT_TRUE(hasLine(lines, "[to 2] PRemoving \"Bob\" from the server (2 minutes) camping [Admin Decision]"));
-    EXPECT_TRUE(hasLine(lines, "[host] DropClient 1 Kestrine kicked player 'Bob' (for 2 minutes) ... "
-                               "camping [Admin Decision]"));
+    EXPECT_TRUE(hasLine(
+        lines, "[to 2] PRemoving \"Bob\" from the server (2 minutes) camping [Admin Decision]"));
+    EXPECT_TRUE(hasLine(lines,
+                        "[host] DropClient 1 Kestrine kicked player 'Bob' (for 2 minutes) ... "
+                        "camping [Admin Decision]"));
     EXPECT_TRUE(hasLine(lines, "Kick Command Issued (camping [Admin Decision]) for (slot#1) Bob " +
                                    std::string(kGuidA) + " 1.2.3.4:27960"));
     EXPECT_EQ(host().client(1), nullptr);
     // The list keeps the whole reason, private part included.
-    EXPECT_TRUE(anyLineContains(run("qz_sv_BanList"), "\"Bob\" \"1.2.3.4:27960\" camping | seen on demo [Admin Decision] {0/2} Kick"));
+    EXPECT_TRUE(anyLineContains(
+        run("qz_sv_BanList"),
+        "\"Bob\" \"1.2.3.4:27960\" camping | seen on demo [Admin Decision] {0/2} Kick"));
 }
 
 TEST_F(Kick, KickByNamePrintsTheMatchFirstAndUsesTheDefaultLength) {
@@ -32,8 +36,10 @@ TEST_F(Kick, KickByNamePrintsTheMatchFirstAndUsesTheDefaultLength) {
     auto lines = run("qz_sv_Kick red");
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "Matched: ^1Red^^Fox (slot #1)");
-    EXPECT_TRUE(hasLine(lines, "[host] DropClient 1 Kestrine kicked player '^1Red^^Fox' (for 1 minute) ... "
-                               "[Admin Decision]"));
+    EXPECT_TRUE(
+        hasLine(lines,
+                "[host] DropClient 1 Kestrine kicked player '^1Red^^Fox' (for 1 minute) ... "
+                "[Admin Decision]"));
 }
 
 TEST_F(Kick, ABadPlayerArgumentDoesNothing) {
@@ -61,10 +67,13 @@ TEST_F(Kick, ServerHostPlayersAreNeverKickedOrBanned) {
     for (const char* a : addresses) {
         join("Host", kGuidA, a);
         auto lines = run("qz_sv_Kick 1 3 x");
-        EXPECT_TRUE(hasLine(lines, "[to 1] PKicking Disabled for Server Host Players \"Host\" (3 minutes)")) << a;
+        EXPECT_TRUE(
+            hasLine(lines, "[to 1] PKicking Disabled for Server Host Players \"Host\" (3 minutes)"))
+            << a;
         EXPECT_TRUE(hasLine(lines, "Kick Command Ignored (Server Host) for 1 Host")) << a;
         lines = run("qz_sv_Ban 1 x");
-        EXPECT_TRUE(hasLine(lines, "[to 1] PBanning Disabled for Server Host Players \"Host\"")) << a;
+        EXPECT_TRUE(hasLine(lines, "[to 1] PBanning Disabled for Server Host Players \"Host\""))
+            << a;
         EXPECT_TRUE(hasLine(lines, "Ban Command Ignored (Server Host) for 1 Host")) << a;
         run("sim_drop 1");
     }
@@ -74,7 +83,8 @@ TEST_F(Kick, ServerHostPlayersAreNeverKickedOrBanned) {
 TEST_F(Kick, BotsAreNotRemoved) {
     join("Bot1", "", "bot");
     auto lines = run("qz_sv_Kick 1 2 x");
-    EXPECT_TRUE(hasLine(lines, "Ignored Command to kick player in slot# 1 (Bot1) ... (x [Admin Decision])"));
+    EXPECT_TRUE(hasLine(
+        lines, "Ignored Command to kick player in slot# 1 (Bot1) ... (x [Admin Decision])"));
     EXPECT_FALSE(anyLineContains(lines, "DropClient"));
 }
 
@@ -83,16 +93,18 @@ TEST_F(Kick, ARemovalTheHostDoesNotCarryOutIsLoggedAsNotIssued) {
     // refuses the drop.
     run("QZ_SV_ADDCLIENT Ghost\\" + std::string(kGuidA) + "\\1.2.3.4:1\\W");
     auto lines = run("qz_sv_Kick 1 2 x");
-    EXPECT_TRUE(hasLine(lines, "Kick Command *NOT* Issued (x [Admin Decision]) for (slot#1) Ghost " +
-                                   std::string(kGuidA) + " 1.2.3.4:1"));
+    EXPECT_TRUE(
+        hasLine(lines, "Kick Command *NOT* Issued (x [Admin Decision]) for (slot#1) Ghost " +
+                           std::string(kGuidA) + " 1.2.3.4:1"));
 }
 
 TEST_F(Kick, AKickedPlayerIsRefusedUntilHisTimeIsOver) {
     join("Bob", kGuidA, "1.2.3.4:27960");
     run("qz_sv_Kick 1 2 x");
     auto lines = join("Bob", kGuidA, "1.2.3.4:27960");
-    EXPECT_TRUE(hasLine(lines, "[to 1] print\\n[err_dialog]You may not attempt to rejoin this server "
-                               "for another 2 minutes\\n"));
+    EXPECT_TRUE(hasLine(lines,
+                        "[to 1] print\\n[err_dialog]You may not attempt to rejoin this server "
+                        "for another 2 minutes\\n"));
     EXPECT_TRUE(hasLine(lines, "[host] DropClient 1 Prior Kick/Ban"));
     EXPECT_TRUE(hasLine(lines, "[qzhost] slot 1: Bob refused"));
     run("sim_advance 60000");
@@ -106,21 +118,25 @@ TEST_F(Kick, AKickOfNoMinutesRefusesForGood) {
     join("Bob", kGuidA, "1.2.3.4:27960");
     run("qz_sv_Kick 1 0 x");
     run("sim_advance 86400000");
-    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"),
-                                "[err_dialog]You have been BANNED from this server by Server Admin"));
+    EXPECT_TRUE(
+        anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"),
+                        "[err_dialog]You have been BANNED from this server by Server Admin"));
 }
 
 TEST_F(Kick, BanDropsWithThePermanentTextAndRefusesForeverAlsoAfterARestart) {
     join("Bob", kGuidA, "1.2.3.4:27960");
     auto lines = run("qz_sv_Ban bob wallhack|clip 3");
-    EXPECT_TRUE(hasLine(lines, "[host] DropClient 1 Kestrine permanent ban issued on this Game Server "
-                               "for player 'Bob'  ... wallhack [Admin Decision]"));
-    EXPECT_TRUE(hasLine(lines, "Kick/Ban Command Issued (wallhack [Admin Decision]) for (slot#1) Bob " +
-                                   std::string(kGuidA) + " 1.2.3.4:27960"));
+    EXPECT_TRUE(hasLine(lines,
+                        "[host] DropClient 1 Kestrine permanent ban issued on this Game Server "
+                        "for player 'Bob'  ... wallhack [Admin Decision]"));
+    EXPECT_TRUE(
+        hasLine(lines, "Kick/Ban Command Issued (wallhack [Admin Decision]) for (slot#1) Bob " +
+                           std::string(kGuidA) + " 1.2.3.4:27960"));
     run("sim_advance 600000");
     lines = join("Bob", kGuidA, "1.2.3.4:27960");
-    EXPECT_TRUE(hasLine(lines, "[to 1] print\\n[err_dialog]You have been BANNED from this server by "
-                               "Server Admin\\n"));
+    EXPECT_TRUE(hasLine(lines,
+                        "[to 1] print\\n[err_dialog]You have been BANNED from this server by "
+                        "Server Admin\\n"));
     host().shutdown();
     ASSERT_EQ(host().start(), 0);
     lines = join("Bob", kGuidA, "9.9.9.9:27960");

@@ -53,7 +53,8 @@ TEST(PlayerList, NoGuidAndAnUnknownStatusAreShownAsSuch) {
     c.guid[0] = 0;
     c.status = 9;
     plList(s.sv.get(), "", 0);
-    EXPECT_EQ(BareState::log()[1], "1  NO_GUID                         (ok) 1.2.3.4:27960 UNKN 7 0.0 0 (L) \"Bob\"");
+    EXPECT_EQ(BareState::log()[1],
+              "1  NO_GUID                         (ok) 1.2.3.4:27960 UNKN 7 0.0 0 (L) \"Bob\"");
 }
 
 using PlayerListOnServer = PlayersTest;
@@ -68,15 +69,20 @@ TEST_F(PlayerListOnServer, APlayerAsksForTheListFromHisGame) {
     auto lines = run("sim_packet 2 QZ_PLIST");
     const std::string expected =
         "[to 2] P^5Player List: [Slot #] [GUID] [Status] [Auth Rate] [Recent SS] [Name]\\r\\n"
-        "^51  " + std::string(kGuidA) + "(?) OK   0.0 0{0|0} Bob\\r\\n"
-        "^52  " + std::string(kGuidB) + "(?) OK   0.0 0{0|0} Al\\r\\n"
+        "^51  " +
+        std::string(kGuidA) +
+        "(?) OK   0.0 0{0|0} Bob\\r\\n"
+        "^52  " +
+        std::string(kGuidB) +
+        "(?) OK   0.0 0{0|0} Al\\r\\n"
         "^5End of Player List (2 Players)";
     EXPECT_TRUE(hasLine(lines, expected)) << ::testing::PrintToString(lines);
 }
 
 TEST_F(PlayerListOnServer, ALongListReachesThePlayerInSeveralPiecesOfWholeLines) {
     run("sim_cvar sv_maxclients 64");
-    for (int i = 0; i < 40; ++i) join("Player" + std::to_string(i), kGuidB, "10.0.0." + std::to_string(i) + ":1");
+    for (int i = 0; i < 40; ++i)
+        join("Player" + std::to_string(i), kGuidB, "10.0.0." + std::to_string(i) + ":1");
     run("sim_packet 1 QZ_PLIST");
     const auto& got = host().client(1)->received;
     std::string all;

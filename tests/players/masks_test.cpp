@@ -1,7 +1,7 @@
 // The address-mask syntax of "MASK" entries and its match against client addresses.
-#include "players/bans.h"
-
 #include <gtest/gtest.h>
+
+#include "players/bans.h"
 
 namespace {
 
@@ -41,8 +41,9 @@ TEST(BanMasks, MasksMatchTheAddressesTheyDescribe) {
 }
 
 TEST(BanMasks, MalformedMasksAreRefused) {
-    const char* bad[] = {"",        "1.2.3",    "1.2.3.4.5", "256.1.1.1", "1.2.3.20-10",
-                         "1.2.3.4:", "1.2.3.4:70000", "1.2.3.4 ", "a.b.c.d", "1..3.4", "1.*x"};
+    const char* bad[] = {"",         "1.2.3",         "1.2.3.4.5", "256.1.1.1", "1.2.3.20-10",
+                         "1.2.3.4:", "1.2.3.4:70000", "1.2.3.4 ",  "a.b.c.d",   "1..3.4",
+                         "1.*x"};
     for (const char* m : bad) {
         stMaskRule rule;
         EXPECT_FALSE(maskParse(m, &rule)) << m;

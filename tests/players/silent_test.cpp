@@ -20,8 +20,9 @@ TEST_F(SilentClients, AreRefusedAfterTheGraceWithTheEnableDialog) {
     EXPECT_FALSE(anyLineContains(early, "DropClient"));
 
     auto late = run("sim_advance 2000");
-    EXPECT_TRUE(anyLineContains(late, "[to 1] print\\n[err_dialog]Kestrine must be Enabled before "
-                                      "joining this server."));
+    EXPECT_TRUE(anyLineContains(late,
+                                "[to 1] print\\n[err_dialog]Kestrine must be Enabled before "
+                                "joining this server."));
     EXPECT_TRUE(anyLineContains(late, "[host] DropClient 1 Kestrine Not Enabled"));
     EXPECT_TRUE(anyLineContains(late, "Kestrine Not Enabled (slot #1) 1.2.3.4:27960"));
     EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), "End of Player List (0 Players)"));

@@ -87,7 +87,8 @@ TEST_F(Slots, SimConnectEndsWithAPlayingClientAfterTheExchange) {
     EXPECT_TRUE(hasLine(lines, "[to 1] QQZ_HELLO 1.673 1"));
     EXPECT_TRUE(hasLine(lines, "[to 1] QQZ_GO"));
     auto list = run("qz_sv_Plist");
-    EXPECT_TRUE(hasLine(list, "1  " + std::string(kGuidA) + "(?) 1.2.3.4:27960 OK   0 0.0 0 (W) \"Bob\""));
+    EXPECT_TRUE(
+        hasLine(list, "1  " + std::string(kGuidA) + "(?) 1.2.3.4:27960 OK   0 0.0 0 (W) \"Bob\""));
     EXPECT_EQ(host().cvar("guid_qz_01"), kGuidA);
     EXPECT_EQ(host().cvar("guid_sv_01"), kGuidA);
 }
@@ -118,12 +119,14 @@ TEST_F(Slots, AClientModuleOlderThanTheCurrentOneIsForcedToSpectate) {
 TEST_F(Slots, DisconnectsAreLoggedAndFreeTheGuidVariables) {
     join("Bob", kGuidA, "1.2.3.4:27960");
     auto lines = run("sim_drop 1");
-    EXPECT_TRUE(hasLine(lines, "Lost Connection (slot #1) 1.2.3.4:27960 " + std::string(kGuidA) + "(?) Bob"));
+    EXPECT_TRUE(hasLine(
+        lines, "Lost Connection (slot #1) 1.2.3.4:27960 " + std::string(kGuidA) + "(?) Bob"));
     EXPECT_EQ(host().cvar("guid_qz_01"), "EmptySlot");
     EXPECT_EQ(host().cvar("guid_sv_01"), "EmptySlot");
     lines = run("sim_drop 1");
-    EXPECT_TRUE(hasLine(lines, "ERROR: Game Server reports dropping the connection for a client "
-                               "unknown to Kestrine (slot #1)"));
+    EXPECT_TRUE(hasLine(lines,
+                        "ERROR: Game Server reports dropping the connection for a client "
+                        "unknown to Kestrine (slot #1)"));
     EXPECT_TRUE(hasLine(run("qz_sv_Plist"), "End of Player List (0 Players)"));
 }
 
@@ -135,19 +138,22 @@ TEST_F(Slots, InitDirectiveFreesEverySlot) {
 }
 
 TEST_F(Slots, AddClientDirectiveTakesTheLowestFreeSlotAndReportsAFullList) {
-    for (int i = 0; i < 64; ++i) run("QZ_SV_ADDCLIENT P" + std::to_string(i) + "\\\\10.0.0." + std::to_string(i) + ":1\\W");
+    for (int i = 0; i < 64; ++i)
+        run("QZ_SV_ADDCLIENT P" + std::to_string(i) + "\\\\10.0.0." + std::to_string(i) + ":1\\W");
     EXPECT_TRUE(hasLine(run("qz_sv_Plist"), "End of Player List (64 Players)"));
     auto lines = run("QZ_SV_ADDCLIENT Late\\\\10.0.1.1:1\\W");
-    EXPECT_TRUE(hasLine(lines, "ERROR: Client list full, unable to add new client reported by Game "
-                               "Server (Late\\\\10.0.1.1:1\\W)"));
+    EXPECT_TRUE(hasLine(lines,
+                        "ERROR: Client list full, unable to add new client reported by Game "
+                        "Server (Late\\\\10.0.1.1:1\\W)"));
 }
 
 TEST_F(Slots, ARenameToABannedNameRemovesThePlayer) {
     join("Bob", kGuidA, "1.2.3.4:27960");
     run("qz_sv_banname Cheater");
     auto lines = run("sim_rename 1 ^1CHEATER");
-    EXPECT_TRUE(hasLine(lines, "[host] DropClient 1 Your Player Name has been banned from this "
-                               "server by Kestrine Admin"));
+    EXPECT_TRUE(hasLine(lines,
+                        "[host] DropClient 1 Your Player Name has been banned from this "
+                        "server by Kestrine Admin"));
     EXPECT_TRUE(hasLine(run("qz_sv_Plist"), "End of Player List (0 Players)"));
 }
 

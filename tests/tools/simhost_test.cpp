@@ -61,9 +61,7 @@ void fakeConsole(const std::string& line) {
 int fakeSb(int event, int slot, const char* data, int length) {
     const std::string bytes(data, static_cast<size_t>(length));
     switch (event) {
-        case QZ_EV_CONSOLE:
-            fakeConsole(bytes);
-            break;
+        case QZ_EV_CONSOLE: fakeConsole(bytes); break;
         case QZ_EV_FRAME: {
             ++fake.frames;
             long long seconds = 0;
@@ -82,14 +80,9 @@ int fakeSb(int event, int slot, const char* data, int length) {
                 return QZ_REFUSE;
             }
             return QZ_ADMIT;
-        case QZ_EV_PACKET:
-            fake.packets.push_back(std::to_string(slot) + ":" + bytes);
-            break;
-        case QZ_EV_SHUTDOWN:
-            ++fake.shutdowns;
-            break;
-        default:
-            break;
+        case QZ_EV_PACKET: fake.packets.push_back(std::to_string(slot) + ":" + bytes); break;
+        case QZ_EV_SHUTDOWN: ++fake.shutdowns; break;
+        default: break;
     }
     return 0;
 }

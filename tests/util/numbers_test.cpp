@@ -40,9 +40,7 @@ TEST(NumbersLtoa, WritesDigitsInTheGivenRadix) {
     }
 }
 
-TEST(NumbersLtoa, ReturnsNullForANullDestination) {
-    EXPECT_EQ(ltoa(5, nullptr, 10), nullptr);
-}
+TEST(NumbersLtoa, ReturnsNullForANullDestination) { EXPECT_EQ(ltoa(5, nullptr, 10), nullptr); }
 
 TEST(NumbersLtoa, StaysWithin36BytesForTheLongestOutputs) {
     char buf[40];
@@ -150,8 +148,6 @@ TEST(NumbersPowMod, ExponentZeroGivesOneWithoutReducing) {
     EXPECT_EQ(powMod(9, 0, 0), 1u);
 }
 
-TEST(NumbersPowMod, ZeroModulusDoesNotTrap) {
-    EXPECT_EQ(powMod(9, 3, 0), 0u);
-}
+TEST(NumbersPowMod, ZeroModulusDoesNotTrap) { EXPECT_EQ(powMod(9, 3, 0), 0u); }
 
 }  // namespace

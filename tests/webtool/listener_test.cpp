@@ -1,8 +1,7 @@
 // The listener on real sockets: a module on the simulated game server, a client on 127.0.0.1,
 // and frames run one by one on the manual clock.
-#include <sys/resource.h>
-
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <string>
 #include <vector>
@@ -22,7 +21,8 @@ class WebListener : public ModuleTest {
         run("qz_sv_HttpKey secret");
         lines_ = run("qz_sv_HttpPort " + std::to_string(port_));
         auto opened = run("sim_advance 0");
-        ASSERT_TRUE(anyLineContains(opened, "Listening for HTTP")) << testing::PrintToString(opened);
+        ASSERT_TRUE(anyLineContains(opened, "Listening for HTTP"))
+            << testing::PrintToString(opened);
     }
     void configure(sim::SimHost& host) override {
         host.setCvar("sv_hostname", "\"><script>alert(1)</script>");
@@ -111,7 +111,8 @@ TEST_F(WebListener, IncompleteRequestIsDroppedAfterTheTimeLimit) {
     run("sim_advance 1999");
     EXPECT_FALSE(readSome(s, &answer));
     run("sim_advance 1");
-    answer = awaitAnswer(s, [this] { frame(); }, 3);
+    answer = awaitAnswer(
+        s, [this] { frame(); }, 3);
     close(s);
     EXPECT_EQ(answer.find("HTTP/1.0 408"), 0u);
 }
@@ -128,10 +129,10 @@ TEST_F(WebListener, LockoutEndsAfterAMinute) {
 
 TEST_F(WebListener, UrlEncodedFormIsDecodedBeforeTheHandlers) {
     std::string body = "webkey=secret&qz_sv_KickLen=9&updqz1=Update";
-    std::string answer = ask(
-        "POST /qzsvweb HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-        "Content-Length: " +
-        std::to_string(body.size()) + "\r\n\r\n" + body);
+    std::string answer =
+        ask("POST /qzsvweb HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+            "Content-Length: " +
+            std::to_string(body.size()) + "\r\n\r\n" + body);
     EXPECT_NE(answer.find("* UPDATED *"), std::string::npos);
     EXPECT_TRUE(anyLineContains(run("qz_sv_KickLen"), "qz_sv_KickLen = 9"));
 }

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "util/clock.h"
-
 #include "web_state.h"
 
 namespace {
@@ -33,17 +32,16 @@ TEST_P(Colorize, TurnsCaretCodesIntoFontTags) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Colorize,
-    ::testing::Values(
-        ColorCase{"^1Red^7White",
-                  "<font color=#FFFFFF></font><font color=#ff0000>Red</font><font "
-                  "color=#ffffff>White</font>"},
-        ColorCase{"a^^b", "<font color=#FFFFFF>a^b</font>"},
-        ColorCase{"end^", "<font color=#FFFFFF>end^</font>"},
-        ColorCase{"^9x^8y",
-                  "<font color=#FFFFFF></font><font color=#ff0000>x</font><font "
-                  "color=#000000>y</font>"},
-        ColorCase{"", "<font color=#FFFFFF></font>"},
-        ColorCase{"<b>", "<font color=#FFFFFF><b></font>"}));
+    ::testing::Values(ColorCase{"^1Red^7White",
+                                "<font color=#FFFFFF></font><font color=#ff0000>Red</font><font "
+                                "color=#ffffff>White</font>"},
+                      ColorCase{"a^^b", "<font color=#FFFFFF>a^b</font>"},
+                      ColorCase{"end^", "<font color=#FFFFFF>end^</font>"},
+                      ColorCase{"^9x^8y",
+                                "<font color=#FFFFFF></font><font color=#ff0000>x</font><font "
+                                "color=#000000>y</font>"},
+                      ColorCase{"", "<font color=#FFFFFF></font>"},
+                      ColorCase{"<b>", "<font color=#FFFFFF><b></font>"}));
 
 TEST(Colorize, NeverGrowsPastTheGivenSize) {
     BareState s;

@@ -36,9 +36,7 @@ std::string dispatch(BareState& s, const std::string& fields) {
     return s.page();
 }
 
-std::string listPage(BareState& s) {
-    return dispatch(s, "plist=Player List\r\n");
-}
+std::string listPage(BareState& s) { return dispatch(s, "plist=Player List\r\n"); }
 
 int count(const std::string& text, const std::string& what) {
     int n = 0;

@@ -62,16 +62,15 @@ TEST_P(LineValue, ReadsToTheLineEndAfterBlanksAndOneEquals) {
     EXPECT_STREQ(out, c.value);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LineValue,
-    ::testing::Values(LineCase{"webkey=abc\r\nx=1", "webkey", "abc"},
-                      LineCase{"webkey =  abc \r\n", "webkey", "abc "},
-                      LineCase{"webkey==abc", "webkey", "=abc"},
-                      LineCase{"webkey", "webkey", ""},
-                      LineCase{"webreason=  Removed by Web Admin\n", "webreason=",
-                               "Removed by Web Admin"},
-                      LineCase{"/qzsvweb/plist=1&webkey=ABCD HTTP/1.0", "webkey",
-                               "ABCD HTTP/1.0"}));
+INSTANTIATE_TEST_SUITE_P(Cases, LineValue,
+                         ::testing::Values(LineCase{"webkey=abc\r\nx=1", "webkey", "abc"},
+                                           LineCase{"webkey =  abc \r\n", "webkey", "abc "},
+                                           LineCase{"webkey==abc", "webkey", "=abc"},
+                                           LineCase{"webkey", "webkey", ""},
+                                           LineCase{"webreason=  Removed by Web Admin\n",
+                                                    "webreason=", "Removed by Web Admin"},
+                                           LineCase{"/qzsvweb/plist=1&webkey=ABCD HTTP/1.0",
+                                                    "webkey", "ABCD HTTP/1.0"}));
 
 struct NumberCase {
     const char* text;
@@ -88,12 +87,12 @@ TEST_P(NumberAfter, SkipsEveryNonDigitThenReadsTheNumber) {
     EXPECT_EQ(web_number_after(at, c.name), c.value);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NumberAfter,
-    ::testing::Values(NumberCase{"webkicklen=-5\r\n", "webkicklen=", 5},
-                      NumberCase{"slotnum=\r\nguid=12AB\r\n", "slotnum=", 12},
-                      NumberCase{"slotnum=", "slotnum=", 0},
-                      NumberCase{"webkicklen=99999999999999\r\n", "webkicklen=", 2147483647}));
+INSTANTIATE_TEST_SUITE_P(Cases, NumberAfter,
+                         ::testing::Values(NumberCase{"webkicklen=-5\r\n", "webkicklen=", 5},
+                                           NumberCase{"slotnum=\r\nguid=12AB\r\n", "slotnum=", 12},
+                                           NumberCase{"slotnum=", "slotnum=", 0},
+                                           NumberCase{"webkicklen=99999999999999\r\n",
+                                                      "webkicklen=", 2147483647}));
 
 TEST(FieldRules, FixedWidthTakesThirtyTwoCharactersOrWhatIsLeft) {
     char out[33];
@@ -165,8 +164,9 @@ TEST(RequestForm, UrlEncodedBodyIsDecodedIntoLines) {
 TEST(RequestForm, PlainBodyKeepsItsLinesAndLosesNulBytes) {
     std::string body("webkey=k\r\nplist=Player List", 27);
     body[3] = '\0';
-    std::string form = formOf("POST /qzsvweb HTTP/1.1\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body);
+    std::string form =
+        formOf("POST /qzsvweb HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n" + body);
     EXPECT_EQ(form, "web ey=k\r\nplist=Player List\r\n");
 }
 

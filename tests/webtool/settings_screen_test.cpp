@@ -63,16 +63,16 @@ TEST_P(SettingsRange, KeepsValuesOutsideTheWebToolRange) {
     EXPECT_EQ(s.get()->set.*GetParam().value, old);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SettingsRange,
-    ::testing::Values(RangeCase{"qz_sv_httpRefresh=5", &stSettings::httpRefresh},
-                      RangeCase{"qz_sv_httpPort=65536", &stSettings::httpPort},
-                      RangeCase{"qz_sv_Sleep=19", &stSettings::sleep},
-                      RangeCase{"qz_sv_KickLen=61", &stSettings::kickLen},
-                      RangeCase{"qz_sv_ChangeMax=0", &stSettings::changeMax},
-                      RangeCase{"qz_sv_CvarWalk=5", &stSettings::cvarWalk},
-                      RangeCase{"qz_sv_MaxDlRate=5", &stSettings::maxDlRate},
-                      RangeCase{"qz_sv_MaxConDls=7", &stSettings::maxConDls}));
+INSTANTIATE_TEST_SUITE_P(Cases, SettingsRange,
+                         ::testing::Values(RangeCase{"qz_sv_httpRefresh=5",
+                                                     &stSettings::httpRefresh},
+                                           RangeCase{"qz_sv_httpPort=65536", &stSettings::httpPort},
+                                           RangeCase{"qz_sv_Sleep=19", &stSettings::sleep},
+                                           RangeCase{"qz_sv_KickLen=61", &stSettings::kickLen},
+                                           RangeCase{"qz_sv_ChangeMax=0", &stSettings::changeMax},
+                                           RangeCase{"qz_sv_CvarWalk=5", &stSettings::cvarWalk},
+                                           RangeCase{"qz_sv_MaxDlRate=5", &stSettings::maxDlRate},
+                                           RangeCase{"qz_sv_MaxConDls=7", &stSettings::maxConDls}));
 
 TEST(SettingsUpdate, ChangesOnlyTheFieldsSentAndEmptiesAnEmptyText) {
     BareState s;
@@ -104,27 +104,27 @@ TEST(SettingsScreen, ShowsEveryRowWithItsValueEscaped) {
     std::string page = s.page();
     char digest[33];
     web_key_digest("k", digest);
-    for (const std::string& row : {
-             std::string("<table border=0>\n<tr><td>Web Key</td><td><input type=password "
-                         "name=webkey maxlength=32 size=35 value=\"") +
-                 digest + "\"></td></tr>\n<tr><td>&nbsp</td></tr>\n",
-             std::string("<tr><td>qz_sv_httpRefresh</td><td><input type=number "
-                         "name=qz_sv_httpRefresh maxlength=3 size=3 value=60></td></tr>\n"),
-             std::string("<tr><td>qz_sv_httpAddr</td><td><input name=qz_sv_httpAddr "
-                         "maxlength=32 size=35 value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;"
-                         "\"></td></tr>\n"),
-             // A text field, so that a browser sends the map list back unchanged.
-             std::string("<tr><td>qz_sv_httpMaps</td><td><input name=qz_sv_httpMaps "
-                         "maxlength=1024 size=35 value=\"\"></td></tr>\n<tr><td>&nbsp</td></tr>\n"),
-             std::string("<tr><td>qz_sv_MsgPrefix</td><td><input name=qz_sv_MsgPrefix "
-                         "maxlength=32 size=34 value=\"^3Kestrine Client\"></td></tr>\n"),
-             std::string("<tr><td>qz_sv_CvarUserPulse</td><td><input type=number "
-                         "name=qz_sv_CvarUserPulse maxlength=2 size=2 value=30></td></tr>\n"
-                         "<tr><td>&nbsp</td></tr>\n"),
-             std::string("<tr><td>qz_sv_MaxConDls</td><td><input type=number name=qz_sv_MaxConDls "
-                         "maxlength=1 size=2 value=1></td></tr>\n</table>\n<br><input "
-                         "type=submit value=\"Update\" name=updqz1>\n"),
-             std::string("* qz_sv_WriteCfg ISSUED *")}) {
+    for (const std::string& row :
+         {std::string("<table border=0>\n<tr><td>Web Key</td><td><input type=password "
+                      "name=webkey maxlength=32 size=35 value=\"") +
+              digest + "\"></td></tr>\n<tr><td>&nbsp</td></tr>\n",
+          std::string("<tr><td>qz_sv_httpRefresh</td><td><input type=number "
+                      "name=qz_sv_httpRefresh maxlength=3 size=3 value=60></td></tr>\n"),
+          std::string("<tr><td>qz_sv_httpAddr</td><td><input name=qz_sv_httpAddr "
+                      "maxlength=32 size=35 value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;"
+                      "\"></td></tr>\n"),
+          // A text field, so that a browser sends the map list back unchanged.
+          std::string("<tr><td>qz_sv_httpMaps</td><td><input name=qz_sv_httpMaps "
+                      "maxlength=1024 size=35 value=\"\"></td></tr>\n<tr><td>&nbsp</td></tr>\n"),
+          std::string("<tr><td>qz_sv_MsgPrefix</td><td><input name=qz_sv_MsgPrefix "
+                      "maxlength=32 size=34 value=\"^3Kestrine Client\"></td></tr>\n"),
+          std::string("<tr><td>qz_sv_CvarUserPulse</td><td><input type=number "
+                      "name=qz_sv_CvarUserPulse maxlength=2 size=2 value=30></td></tr>\n"
+                      "<tr><td>&nbsp</td></tr>\n"),
+          std::string("<tr><td>qz_sv_MaxConDls</td><td><input type=number name=qz_sv_MaxConDls "
+                      "maxlength=1 size=2 value=1></td></tr>\n</table>\n<br><input "
+                      "type=submit value=\"Update\" name=updqz1>\n"),
+          std::string("* qz_sv_WriteCfg ISSUED *")}) {
         EXPECT_NE(page.find(row), std::string::npos) << row;
     }
     EXPECT_EQ(page.find("<script>"), std::string::npos);

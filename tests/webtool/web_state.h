@@ -20,10 +20,10 @@ struct BareHost {
         return h;
     }
     std::map<std::string, std::string> cvars{{"version", "ET 2.60b linux-i386"},
-                                              {"sv_hostname", "Test Server"},
-                                              {"net_ip", "127.0.0.1"},
-                                              {"net_port", "27960"},
-                                              {"mapname", "oasis"}};
+                                             {"sv_hostname", "Test Server"},
+                                             {"net_ip", "127.0.0.1"},
+                                             {"net_port", "27960"},
+                                             {"mapname", "oasis"}};
     std::vector<std::string> printed;
     long long seconds = 1767225600;  // 2026-01-01 00:00:00 UTC
     int micros = 0;

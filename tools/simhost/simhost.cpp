@@ -141,9 +141,7 @@ std::string unescapeText(const std::string& text) {
                 out += static_cast<char>(value);
                 break;
             }
-            default:
-                out += '\\';
-                break;
+            default: out += '\\'; break;
         }
     }
     return out;
@@ -338,9 +336,7 @@ bool SimHost::line(const std::string& text) {
     return true;
 }
 
-void SimHost::console(const std::string& text) {
-    event(QZ_EV_CONSOLE, 0, text);
-}
+void SimHost::console(const std::string& text) { event(QZ_EV_CONSOLE, 0, text); }
 
 // Parses one sim_ command; bad arguments get a one-line usage message.
 void SimHost::simCommand(const std::string& text) {
@@ -443,9 +439,7 @@ void SimHost::rename(int slot, const std::string& name) {
     event(QZ_EV_RENAME, slot, name);
 }
 
-void SimHost::packet(int slot, const std::string& bytes) {
-    event(QZ_EV_PACKET, slot, bytes);
-}
+void SimHost::packet(int slot, const std::string& bytes) { event(QZ_EV_PACKET, slot, bytes); }
 
 void SimHost::advance(long long ms) {
     if (!manual_) {
@@ -480,9 +474,7 @@ void SimHost::screenshot(int slot, const std::string& path) {
     if (now && running_ && depth_ == 0) deliverClientPackets();
 }
 
-void SimHost::game(const std::string& text) {
-    console_.exec(text, slots_);
-}
+void SimHost::game(const std::string& text) { console_.exec(text, slots_); }
 
 SimClient* SimHost::client(int slot) {
     return slot >= 1 && slot <= kMaxSlots ? slots_[slot].get() : nullptr;
@@ -558,9 +550,7 @@ int SimHost::cvarGet(const char* name, char* out, int size) {
     return found ? 1 : 0;
 }
 
-void SimHost::print(const char* text) {
-    emit(text ? text : "");
-}
+void SimHost::print(const char* text) { emit(text ? text : ""); }
 
 void SimHost::sendClient(int slot, const char* text, int length) {
     if (!text || length < 0) length = 0;
