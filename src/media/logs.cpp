@@ -226,32 +226,40 @@ void logShutdown(stQzSv* sv) {
     remoteLogClose(sv);
 }
 
+namespace {
+
+// Formats a special-log line (prefix, then the caller's text) and routes it as mode says.
+void routeFormatted(stQzSv* sv, int mode, const char* file, const char* prefix, const char* fmt,
+                    va_list ap) {
+    char line[QZ_MSG_MAX];
+    int n = QZ_TRF(line, "%s", prefix);
+    if (n < qz::cap(line) - 1) vsnprintf(line + n, static_cast<size_t>(qz::cap(line) - n), fmt, ap);
+    line[sizeof line - 1] = 0;
+    routeSpecial(sv, mode, file, line);
+}
+
+}  // namespace
+
 void logCvar(stQzSv* sv, int slot, const char* name, const char* guid, const char* address,
              const char* fmt, ...) {
     int mode = sv->set.cvarLogging;
     if (!(mode & 3)) return;
-    char text[QZ_MSG_MAX];
+    char prefix[QZ_MSG_MAX];
+    QZ_TRF(prefix, "[From #%d %s(%s) %s] ", slot, name ? name : "", guid ? guid : "",
+           address ? address : "");
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
+    routeFormatted(sv, mode, QZ_CVARLOG_FILE, prefix, fmt, ap);
     va_end(ap);
-    text[sizeof text - 1] = 0;
-    char line[QZ_MSG_MAX];
-    QZ_TRF(line, "[From #%d %s(%s) %s] %s", slot, name ? name : "", guid ? guid : "",
-           address ? address : "", text);
-    routeSpecial(sv, mode, QZ_CVARLOG_FILE, line);
 }
 
 void logSs(stQzSv* sv, const char* fmt, ...) {
     int mode = sv->set.ssLogging;
     if (!(mode & 3)) return;
-    char text[QZ_MSG_MAX];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
+    routeFormatted(sv, mode, QZ_SSLOG_FILE, "", fmt, ap);
     va_end(ap);
-    text[sizeof text - 1] = 0;
-    routeSpecial(sv, mode, QZ_SSLOG_FILE, text);
 }
 
 void cmd_newlog(stQzSv* sv, const CmdCall&) {
