@@ -7,12 +7,15 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 
 jobs=$(nproc)
+# Rebuilds of unchanged sources come from the compiler cache when one is installed.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 export TZ=UTC
 
 build() { # name, cmake options...
   local name=$1; shift
   echo "=== build $name"
-  cmake -S . -B "build/$name" "$@" >/dev/null
+  cmake -S . -B "build/$name" "${launcher[@]}" "$@" >/dev/null
   cmake --build "build/$name" -j"$jobs"
 }
 run_tests() { # name
