@@ -97,7 +97,7 @@ constexpr SettingRow kSettingTable[] = {
          "[remote_log_password]"),
     TEXT("qz_sv_LogAddr", set.logAddr, 127, "", SETF_LOGCFG, 0, nullptr, "[remote_log_address]"),
     INT("qz_sv_LogPort", set.logPort, 0, 0, 65535, SETF_LOGCFG, 0, nullptr, "[remote_log_port]"),
-    INT("qz_sv_RconReload", set.rconReload, 0, 0, 1, 0, 43, nullptr, "[0=No, 1=Yes (default=0)]"),
+    INT("qz_sv_RconReload", set.rconReload, 0, 0, 1, 0, 43, settingRconReload, "[0=No, 1=Yes (default=0)]"),
     TEXT("qz_sv_HttpMapsPath", set.httpMapsPath, 255, "", 0, 44, nullptr,
          "[Path where maps are loaded from in WebTool]"),
     TEXT("qz_sv_HttpColText1", set.httpColText1, 6, "FFFFFF", SETF_COLOUR, 45, nullptr,

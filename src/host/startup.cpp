@@ -15,6 +15,7 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
+#include "players/power.h"
 #include "players/slots.h"
 #include "util/clock.h"
 #include "util/defaults.h"
@@ -57,8 +58,8 @@ struct KeyedLayout {
 constexpr KeyedLayout kKeyedTables[] = {
     {"NameLocks", 66, 64, &stQzSv::tNameLocks},
     {"Alias", 72, 1024, &stQzSv::tAlias},
-    {"PersStat", 128, 1024, &stQzSv::tPersStat},
-    {"NewStat", 128, 64, &stQzSv::tNewStat},
+    {"PersStat", sizeof(stSvStat), 1024, &stQzSv::tPersStat},
+    {"NewStat", sizeof(stSvStat), 64, &stQzSv::tNewStat},
     {"GuidAuth", QZ_PAIR_RECORD, 256, &stQzSv::tGuidAuth},
 };
 
@@ -153,6 +154,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
     }
     // Bans come before the configuration, which may empty or extend the list.
     banStartupLoad(sv);
+    pwStartup(sv);
     cfgStartupLoad(sv);
     // Version defaults go only into values the configuration left empty.
     defaultsInstall(sv);
@@ -166,6 +168,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
 }
 
 void svShutdown(stQzSv* sv) {
+    pwFree(sv);
     webShutdown(sv);
     ssShutdown(sv);
     logShutdown(sv);
@@ -193,6 +196,7 @@ void svFrame(stQzSv* sv) {
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
     plFrame(sv);
+    pwFrame(sv);
     ssFrame(sv);
     webFrame(sv);
 }
