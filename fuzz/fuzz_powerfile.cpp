@@ -36,8 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pwRule(sv.get(), guid[0] ? guid : "x", -1, &found);
         if (guid[0] && (found < 1 || found > pos)) abort();
     }
-    flexarFree(&sv->pw.list);
-    free(sv->pw.index);
-    free(sv->pw.partial);
+    pwFree(sv.get());
     return 0;
 }

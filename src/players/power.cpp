@@ -37,67 +37,74 @@ bool guidTextOk(const char* g) {
     return true;
 }
 
-// ---- The index of whole-GUID entries ----
+// ---- The indexes ----
 
-unsigned lowerHash(const char* guid) { return trcasehash(guid); }
+// FNV-1a over n characters with A..Z folded, extended one character at a time by the rule.
+constexpr unsigned kHashSeed = 2166136261u;
+unsigned hashStep(unsigned h, char c) {
+    return (h ^ static_cast<unsigned char>(lowerCh(c))) * 16777619u;
+}
+unsigned hashN(const char* text, int n) {
+    unsigned h = kHashSeed;
+    for (int i = 0; i < n; ++i) h = hashStep(h, text[i]);
+    return h;
+}
 
-unsigned indexFind(const stPower& p, const stSvPower* list, const char* guid) {
-    if (!p.indexCap) return 0;
-    unsigned mask = p.indexCap - 1;
-    for (unsigned i = lowerHash(guid) & mask, n = 0; n < p.indexCap; i = (i + 1) & mask, ++n) {
-        unsigned v = p.index[i];
+bool sameN(const char* a, const char* b, int n) {
+    for (int i = 0; i < n; ++i)
+        if (lowerCh(a[i]) != lowerCh(b[i])) return false;
+    return true;
+}
+
+// Power slot of the entry whose text is the n characters at text, or 0.
+int indexFind(const stPowerIndex& x, const stSvPower* list, unsigned h, const char* text, int n) {
+    if (!x.cap) return 0;
+    unsigned mask = x.cap - 1;
+    for (unsigned i = h & mask, probes = 0; probes < x.cap; i = (i + 1) & mask, ++probes) {
+        unsigned v = x.bucket[i];
         if (!v) return 0;
-        if (trcasecmp(list[v - 1].guid, guid) == 0) return v;
+        const char* g = list[v - 1].guid;
+        if (slen(g) == n && sameN(g, text, n)) return static_cast<int>(v);
     }
     return 0;
 }
 
-void indexPut(stPower& p, const stSvPower* list, unsigned pos) {
-    unsigned mask = p.indexCap - 1;
-    unsigned i = lowerHash(list[pos - 1].guid) & mask;
-    while (p.index[i]) i = (i + 1) & mask;
-    p.index[i] = pos;
-    p.indexUsed++;
+void indexPut(stPowerIndex& x, const stSvPower* list, unsigned pos) {
+    const char* g = list[pos - 1].guid;
+    unsigned mask = x.cap - 1;
+    unsigned i = hashN(g, slen(g)) & mask;
+    while (x.bucket[i]) i = (i + 1) & mask;
+    x.bucket[i] = pos;
+    x.used++;
 }
 
 // Keeps the index at most half full. Grows only from a command or a file load, never in a
 // frame.
-bool indexReserve(stPower& p, const stSvPower* list) {
-    if ((p.indexUsed + 1) * 2 <= p.indexCap) return true;
-    unsigned cap = p.indexCap ? p.indexCap * 2 : 64;
+bool indexReserve(stPowerIndex& x, const stSvPower* list) {
+    if ((x.used + 1) * 2 <= x.cap) return true;
+    unsigned cap = x.cap ? x.cap * 2 : 64;
     unsigned* fresh = static_cast<unsigned*>(calloc(cap, sizeof(unsigned)));
     if (!fresh) return false;
-    unsigned* old = p.index;
-    unsigned oldCap = p.indexCap;
-    p.index = fresh;
-    p.indexCap = cap;
-    p.indexUsed = 0;
+    unsigned* old = x.bucket;
+    unsigned oldCap = x.cap;
+    x.bucket = fresh;
+    x.cap = cap;
+    x.used = 0;
     for (unsigned i = 0; i < oldCap; ++i)
-        if (old[i]) indexPut(p, list, old[i]);
+        if (old[i]) indexPut(x, list, old[i]);
     free(old);
     return true;
 }
 
-bool partialAdd(stPower& p, int pos) {
-    if (p.partialCount == p.partialCap) {
-        int cap = p.partialCap ? p.partialCap * 2 : 16;
-        int* fresh = static_cast<int*>(realloc(p.partial, static_cast<size_t>(cap) * sizeof(int)));
-        if (!fresh) return false;
-        p.partial = fresh;
-        p.partialCap = cap;
-    }
-    p.partial[p.partialCount++] = pos;
-    return true;
-}
+const stSvPower* listOf(const stPower& p) { return reinterpret_cast<const stSvPower*>(p.list.data); }
 
 // Power slot of the entry whose GUID text equals guid (without regard to case), or 0.
 int findSame(stQzSv* sv, const char* guid) {
-    stPower& p = sv->pw;
-    const stSvPower* list = reinterpret_cast<const stSvPower*>(p.list.data);
-    if (slen(guid) == 32) return static_cast<int>(indexFind(p, list, guid));
-    for (int i = 0; i < p.partialCount; ++i)
-        if (trcasecmp(list[p.partial[i] - 1].guid, guid) == 0) return p.partial[i];
-    return 0;
+    const stPower& p = sv->pw;
+    int n = slen(guid);
+    if (n == 0) return p.firstEmpty;
+    const stPowerIndex& x = n == 32 ? p.whole : p.part;
+    return indexFind(x, listOf(p), hashN(guid, n), guid, n);
 }
 
 void applyAll(stQzSv* sv) {
@@ -192,23 +199,27 @@ void pwRest(char* out, int size, const char* p) {
 
 // ---- The power rule ----
 
-// Whole-GUID entries are found through the index and only the partial entries before the found
-// one are tried in order, so the first match of the list wins whatever its kind.
+// Whole-GUID entries are found by one lookup, partial entries by looking up every substring of
+// the GUID whose length some entry has; the lowest power slot among the matches is the first
+// match of the list.
 int pwRule(stQzSv* sv, const char* guid, int def, int* pos) {
-    stPower& p = sv->pw;
-    const stSvPower* list = reinterpret_cast<const stSvPower*>(p.list.data);
-    int best = INT_MAX;
-    if (slen(guid) == 32) {
-        unsigned v = indexFind(p, list, guid);
-        if (v) best = static_cast<int>(v);
+    const stPower& p = sv->pw;
+    const stSvPower* list = listOf(p);
+    int best = p.firstEmpty ? p.firstEmpty : INT_MAX;
+    const int n = slen(guid);
+    if (n == 32) {
+        int v = indexFind(p.whole, list, hashN(guid, 32), guid, 32);
+        if (v && v < best) best = v;
     }
-    for (int i = 0; i < p.partialCount; ++i) {
-        int q = p.partial[i];
-        if (q >= best) break;
-        const char* text = list[q - 1].guid;
-        if (!text[0] || svFindNoCase(guid, text)) {
-            best = q;
-            break;
+    if (p.partCount) {
+        for (int i = 0; i < n; ++i) {
+            unsigned h = kHashSeed;
+            for (int len = 1; len <= 31 && i + len <= n; ++len) {
+                h = hashStep(h, guid[i + len - 1]);
+                if (!(p.partLengths & (1u << len))) continue;
+                int v = indexFind(p.part, list, h, guid + i, len);
+                if (v && v < best) best = v;
+            }
         }
     }
     if (pos) *pos = best == INT_MAX ? 0 : best;
@@ -222,10 +233,8 @@ void pwApply(stQzSv* sv, int slot) {
     int points = c->guid[0] ? pwRule(sv, c->guid, def, nullptr) : def;
     // Administrator-level power only reaches a player at a guarded address.
     if (points >= QZ_POWERFUL && points > def && !ipGuarded(sv, c->address)) {
-        if (c->power != def) {
-            svMsg(sv, "IP Guard: %d Power Points withheld from (slot #%d) %s at %s", points, slot,
-                  c->name, c->address);
-        }
+        svMsg(sv, "IP Guard: %d Power Points withheld from (slot #%d) %s at %s", points, slot,
+              c->name, c->address);
         points = def;
     }
     c->power = points;
@@ -256,20 +265,18 @@ int pwSet(stQzSv* sv, const char* guid, int points, const char* name, bool* upda
     e.points = points;
     QZ_COPY(e.guid, guid);
     QZ_COPY(e.name, name);
-    const bool whole = slen(e.guid) == 32;
-    // Room in the index (or the partial list) first, so that a failure leaves no entry behind.
-    if (whole && !indexReserve(p, reinterpret_cast<const stSvPower*>(p.list.data))) return 0;
-    if (!whole && p.partialCount == p.partialCap) {
-        if (!partialAdd(p, 0)) return 0;
-        p.partialCount--;
-    }
+    const int n = slen(e.guid);
+    stPowerIndex* x = n == 32 ? &p.whole : n > 0 ? &p.part : nullptr;
+    // Room in the index first, so that a failure leaves no entry behind.
+    if (x && !indexReserve(*x, listOf(p))) return 0;
     if (!flexarAppend(&p.list, &e)) return 0;
     pos = p.list.count;
-    if (whole) {
-        indexPut(p, reinterpret_cast<const stSvPower*>(p.list.data), static_cast<unsigned>(pos));
-    } else {
-        partialAdd(p, pos);
+    if (x) indexPut(*x, listOf(p), static_cast<unsigned>(pos));
+    if (n > 0 && n < 32) {
+        p.partLengths |= 1u << n;
+        p.partCount++;
     }
+    if (n == 0 && !p.firstEmpty) p.firstEmpty = pos;
     return pos;
 }
 
@@ -491,13 +498,17 @@ void pwStartup(stQzSv* sv) {
 // shut-down loses none of them.
 void pwFree(stQzSv* sv) {
     stPower& p = sv->pw;
-    if (sv->set.statTrack && sv->keys.tables[sv->tNewStat].live > 0) statAppend(sv);
+    // A restart keeps the players' records as they were before this call, statistics ticks
+    // included, so their time is left to be counted after it.
+    const bool restart = sv->restartPending != 0;
+    if (sv->set.statTrack && (!restart || sv->keys.tables[sv->tNewStat].live > 0))
+        statAppend(sv, !restart);
     flexarFree(&p.list);
     flexarFree(&p.tasks);
     flexarFree(&p.rcons);
     flexarFree(&p.ipGuards);
-    free(p.index);
-    free(p.partial);
+    free(p.whole.bucket);
+    free(p.part.bucket);
     memset(&p, 0, sizeof p);
 }
 

@@ -83,16 +83,24 @@ struct stSvRcon {
 
 // ---- The subsystem's part of the central state ----
 
+// A hash index of power entries by GUID text (without regard to case). Buckets hold the power
+// slot; texts are unique in the list, so each text has one bucket.
+struct stPowerIndex {
+    unsigned* bucket;
+    unsigned cap;  // a power of two, or 0
+    unsigned used;
+};
+
 struct stPower {
     flexar list;  // stSvPower, power slot n is element n - 1
-    // Index of the entries whose GUID text is a whole GUID (32 characters): such an entry can
-    // only match a player with that GUID, so one lookup finds it. Buckets hold position + 1.
-    unsigned* index;
-    unsigned indexCap;  // a power of two, or 0
-    unsigned indexUsed;
-    // Positions of the other entries (shorter texts match as parts of a GUID), in list order.
-    int* partial;
-    int partialCount, partialCap;
+    // Entries whose text is a whole GUID (32 characters) can only match that GUID: one lookup.
+    stPowerIndex whole;
+    // Entries with shorter texts match wherever they occur in a GUID: a player's GUID has 528
+    // substrings, each looked up here when some entry has its length (lengths, bit n for n).
+    stPowerIndex part;
+    unsigned partLengths;
+    int partCount;
+    int firstEmpty;  // power slot of the first entry with an empty text (matches all), 0 none
 
     stVote votes[64][64];        // votes[target - 1][voter - 1]
     unsigned rconTick[64];       // last masked command of each slot's player
@@ -176,9 +184,10 @@ bool statEvent(stQzSv* sv, int slot, const char* category, const char* k1, const
                const char* k3, double value);
 // Brings the playing time of the player in slot up to date at tick now.
 void statTouch(stQzSv* sv, int slot, unsigned now);
-// Appends the new records to the statistics file and empties "NewStat". Returns records
-// written, -1 when the file could not be opened.
-int statAppend(stQzSv* sv);
+// Appends the new records to the statistics file and empties "NewStat", after bringing every
+// player's playing time up to date when touch is set. Returns records written, -1 when the file
+// could not be opened.
+int statAppend(stQzSv* sv, bool touch = true);
 // Replaces the statistics file by every record (the file's, then the new ones merged in).
 int statWrite(stQzSv* sv);
 // Empties "PersStat" and reads the statistics file into it. Returns records loaded, -1 when the

@@ -153,8 +153,8 @@ int statLoad(stQzSv* sv) {
 
 // The playing time of every player is brought up to date first, so that the appended records
 // hold it.
-int statAppend(stQzSv* sv) {
-    if (sv->set.statTrack) {
+int statAppend(stQzSv* sv, bool touch) {
+    if (touch && sv->set.statTrack) {
         unsigned now = GetTickCount();
         for (int slot = 1; slot <= QZ_SLOTS; ++slot) statTouch(sv, slot, now);
     }

@@ -89,7 +89,7 @@ char* findCategory(char* text, const char* cat, int catLen) {
 
 // The pair of key between open ("[") and close ("]"): it starts right after "[" or a blank.
 char* findKey(char* open, char* close, const char* key, int keyLen) {
-    for (char* p = open + 1; p + keyLen <= close; ++p) {
+    for (char* p = open + 1; close - p >= keyLen; ++p) {
         if (p[-1] != '[' && p[-1] != ' ') continue;
         if (sameNoCase(p, key, keyLen)) return p;
     }

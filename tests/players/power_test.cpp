@@ -173,7 +173,8 @@ TEST_F(Power, TheIpGuardKeepsAdministratorPowerToGuardedAddresses) {
     run("qz_sv_PowerGuid FEDCBA9876543210FEDCBA9876543210 40 Regular");
     EXPECT_TRUE(hasLine(run("qz_sv_IPGuard 10.0.*"), "Added IP Guard: 10.0.*"));
     EXPECT_TRUE(hasLine(run("qz_sv_IPGuard 10.x"), "Invalid IP Guard Mask: 10.x"));
-    join("Thief", kGuidA, "1.2.3.4:27960");
+    EXPECT_TRUE(hasLine(join("Thief", kGuidA, "1.2.3.4:27960"),
+                        "IP Guard: 150 Power Points withheld from (slot #1) Thief at 1.2.3.4:27960"));
     join("Regular", kGuidB, "1.2.3.5:27960");
     join("Admin", kGuidA, "10.0.3.4:27960");
     auto list = run("qz_sv_Plist");
