@@ -96,7 +96,9 @@ bool indexReserve(stPowerIndex& x, const stSvPower* list) {
     return true;
 }
 
-const stSvPower* listOf(const stPower& p) { return reinterpret_cast<const stSvPower*>(p.list.data); }
+const stSvPower* listOf(const stPower& p) {
+    return reinterpret_cast<const stSvPower*>(p.list.data);
+}
 
 // Power slot of the entry whose GUID text equals guid (without regard to case), or 0.
 int findSame(stQzSv* sv, const char* guid) {
@@ -439,7 +441,8 @@ void cmd_powerpoints(stQzSv* sv, const CmdCall& call) {
     pwNextWord(p, pts, qz::cap(pts));
     long pos = 0;
     pwParseLong(word, 1, INT_MAX, &pos);
-    stSvPower* e = pos >= 1 && pos <= sv->pw.list.count ? entry(sv, static_cast<int>(pos)) : nullptr;
+    stSvPower* e =
+        pos >= 1 && pos <= sv->pw.list.count ? entry(sv, static_cast<int>(pos)) : nullptr;
     if (!e) {
         svMsg(sv, "Invalid Player Power Slot #: %d", static_cast<int>(pos));
         return;
@@ -490,7 +493,8 @@ void pwStartup(stQzSv* sv) {
     QZ_COPY(path, homePath(kPowerFile));
     int n = pwLoadFile(sv, path, &damaged);
     svMsg(sv, "%d Power Player%s loaded from %s", n, n == 1 ? "" : "s", path);
-    if (damaged) svMsg(sv, "%d damaged line%s skipped in %s", damaged, damaged == 1 ? "" : "s", path);
+    if (damaged)
+        svMsg(sv, "%d damaged line%s skipped in %s", damaged, damaged == 1 ? "" : "s", path);
     rconReload(sv);
 }
 

@@ -102,16 +102,16 @@ struct stPower {
     int partCount;
     int firstEmpty;  // power slot of the first entry with an empty text (matches all), 0 none
 
-    stVote votes[64][64];        // votes[target - 1][voter - 1]
-    unsigned rconTick[64];       // last masked command of each slot's player
-    unsigned long rconSeq[64];   // the connection that tick belongs to
+    stVote votes[64][64];       // votes[target - 1][voter - 1]
+    unsigned rconTick[64];      // last masked command of each slot's player
+    unsigned long rconSeq[64];  // the connection that tick belongs to
 
     flexar tasks;  // stSvTask
     unsigned taskIds;
     int taskLive;
     unsigned startTick;  // module start, for the restart guard of tasks
 
-    flexar rcons;  // stSvRcon
+    flexar rcons;     // stSvRcon
     flexar ipGuards;  // char[64] masks
 
     int statLoaded;         // the statistics file has been read since start

@@ -180,7 +180,8 @@ void rconReload(stQzSv* sv) {
     int damaged = 0;
     int n = rconLoadFile(sv, path, &damaged);
     svMsg(sv, "%d QZ Rcon Filter%s loaded from %s", n, n == 1 ? "" : "s", path);
-    if (damaged) svMsg(sv, "%d damaged line%s skipped in %s", damaged, damaged == 1 ? "" : "s", path);
+    if (damaged)
+        svMsg(sv, "%d damaged line%s skipped in %s", damaged, damaged == 1 ? "" : "s", path);
 }
 
 void settingRconReload(stQzSv* sv, const SettingRow*) {

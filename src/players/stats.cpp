@@ -235,8 +235,10 @@ bool statTextValid(const char* text) {
             p += v;
         }
         p++;
-        if (*p == ' ' && p[1]) p++;
-        else if (*p) return false;
+        if (*p == ' ' && p[1])
+            p++;
+        else if (*p)
+            return false;
     }
     return true;
 }
@@ -308,6 +310,7 @@ const char* plStatLine(stQzSv* sv, int slot) {
     if (!c || !plGuidValid(c->guid)) return line;
     const stSvStat* kept = findRec(sv, sv->tPersStat, c->guid);
     const stSvStat* fresh = findRec(sv, sv->tNewStat, c->guid);
+    if (!kept && !fresh) return line;  // no statistics: an empty line
     QZ_TRF(line, "Stats: %lu secs [%s] New: %lu secs [%s]",
            static_cast<unsigned long>(kept ? kept->secs : 0), kept ? kept->stat : "",
            static_cast<unsigned long>(fresh ? fresh->secs : 0), fresh ? fresh->stat : "");

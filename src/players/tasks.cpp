@@ -67,14 +67,17 @@ int taskRunDue(stQzSv* sv, unsigned now) {
             // The next run is counted from this one; runs missed while the server stood still
             // are not made up in a burst.
             t->due += static_cast<unsigned>(t->every) * 1000u;
-            if (static_cast<int>(now - t->due) >= 0) t->due = now + static_cast<unsigned>(t->every) * 1000u;
+            if (static_cast<int>(now - t->due) >= 0)
+                t->due = now + static_cast<unsigned>(t->every) * 1000u;
         } else {
             t->deleted = 1;
             p.taskLive--;
         }
         ran++;
-        if (restarts(cmd) && static_cast<unsigned>(tickElapsed(now, p.startTick)) < kRestartGuardMs) {
-            svMsg(sv, "QZ Scheduled Task (slot #%d) skipped: the module started less than a minute ago",
+        if (restarts(cmd) &&
+            static_cast<unsigned>(tickElapsed(now, p.startTick)) < kRestartGuardMs) {
+            svMsg(sv,
+                  "QZ Scheduled Task (slot #%d) skipped: the module started less than a minute ago",
                   slot);
             continue;
         }

@@ -45,8 +45,8 @@ TEST_F(Power, EntriesAddedBySlotAndByGuidSurviveARestart) {
     EXPECT_TRUE(hasLine(list, std::string("1  ") + kGuidA + " 50 Bob"));
     EXPECT_TRUE(hasLine(list, std::string("2  ") + kGuidB + " 70 Al Smith"));
     EXPECT_TRUE(hasLine(list, "End of Player Power List (2 Players Displayed)"));
-    EXPECT_TRUE(hasLine(run("qz_sv_PowerList smith"),
-                        "End of Player Power List (1 Player Displayed)"));
+    EXPECT_TRUE(
+        hasLine(run("qz_sv_PowerList smith"), "End of Player Power List (1 Player Displayed)"));
     // A player who joins later gets his points.
     join("Al", kGuidB, "1.2.3.5:27960");
     EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), " 70 "));
@@ -92,7 +92,8 @@ TEST_F(Power, PowerPointsChangesAnEntryAndAppendsIt) {
     EXPECT_EQ(records(file("qzpower.dat")).back(), std::string("80 ") + kGuidA + " Bob");
     EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), " 80 "));
     // Adding the same GUID again updates the entry instead of listing it twice.
-    EXPECT_TRUE(hasLine(run("qz_sv_Power 1 90"), std::string("Power Record Updated for ") + kGuidA));
+    EXPECT_TRUE(
+        hasLine(run("qz_sv_Power 1 90"), std::string("Power Record Updated for ") + kGuidA));
     EXPECT_TRUE(hasLine(run("qz_sv_PowerList"), "End of Player Power List (1 Player Displayed)"));
 }
 
@@ -101,14 +102,15 @@ TEST_F(Power, TheFirstMatchingEntryWinsAndPartsMatchWithoutRegardToCase) {
     run("qz_sv_PowerGuid 0123456789abcdef0123456789abcdef 40 Exact");
     run("qz_sv_PowerGuid abcd 20 Part");
     run("qz_sv_PowerGuid \"\" 7 Everyone");
-    join("A", kGuidA, "1.2.3.4:27960");     // exact entry is first
-    join("C", kGuidC, "1.2.3.5:27960");     // contains ABCD? no: AAAABBBBCCCC...: not "abcd"
+    join("A", kGuidA, "1.2.3.4:27960");  // exact entry is first
+    join("C", kGuidC, "1.2.3.5:27960");  // contains ABCD? no: AAAABBBBCCCC...: not "abcd"
     join("D", "FFFFABCDFFFFFFFFFFFFFFFFFFFFFFFF", "1.2.3.6:27960");
     join("N", "", "1.2.3.7:27960");
     auto list = run("qz_sv_Plist");
     EXPECT_TRUE(anyLineContains(list, std::string(kGuidA) + "(?) 1.2.3.4:27960 OK   40 "));
     EXPECT_TRUE(anyLineContains(list, std::string(kGuidC) + "(?) 1.2.3.5:27960 OK   7 "));
-    EXPECT_TRUE(anyLineContains(list, "FFFFABCDFFFFFFFFFFFFFFFFFFFFFFFF(?) 1.2.3.6:27960 OK   20 "));
+    EXPECT_TRUE(
+        anyLineContains(list, "FFFFABCDFFFFFFFFFFFFFFFFFFFFFFFF(?) 1.2.3.6:27960 OK   20 "));
     // A player without a GUID keeps qz_sv_PowerDef.
     EXPECT_TRUE(anyLineContains(list, "NO_GUID                         (?) 1.2.3.7:27960 OK   3 "));
 }
@@ -123,10 +125,10 @@ TEST_F(Power, AnEmptyFirstEntryGivesEveryPlayerItsPoints) {
 
 TEST_F(Power, DamagedPowerFileLinesAreSkippedCountedAndLeftInTheFile) {
     const std::string text = std::string("[01.01.2026 00:00:00] 50 ") + kGuidA + " Bob\r\n" +
-                             "garbage line\r\n" + "[01.01.2026 00:00:00] 1x " + kGuidB +
-                             " X\r\n" + "[01.01.2026 00:00:00] 70 " + kGuidB +
-                             " \"Al Smith\"\r\n" + std::string(3000, 'z') + "\r\n" +
-                             "[01.01.2026 00:00:00] 60 " + kGuidA + " Bob2\r\n";
+                             "garbage line\r\n" + "[01.01.2026 00:00:00] 1x " + kGuidB + " X\r\n" +
+                             "[01.01.2026 00:00:00] 70 " + kGuidB + " \"Al Smith\"\r\n" +
+                             std::string(3000, 'z') + "\r\n" + "[01.01.2026 00:00:00] 60 " +
+                             kGuidA + " Bob2\r\n";
     writeFile("qzpower.dat", text);
     run("qz_sv_Restart");
     auto lines = run("sim_advance 0");
@@ -173,8 +175,9 @@ TEST_F(Power, TheIpGuardKeepsAdministratorPowerToGuardedAddresses) {
     run("qz_sv_PowerGuid FEDCBA9876543210FEDCBA9876543210 40 Regular");
     EXPECT_TRUE(hasLine(run("qz_sv_IPGuard 10.0.*"), "Added IP Guard: 10.0.*"));
     EXPECT_TRUE(hasLine(run("qz_sv_IPGuard 10.x"), "Invalid IP Guard Mask: 10.x"));
-    EXPECT_TRUE(hasLine(join("Thief", kGuidA, "1.2.3.4:27960"),
-                        "IP Guard: 150 Power Points withheld from (slot #1) Thief at 1.2.3.4:27960"));
+    EXPECT_TRUE(
+        hasLine(join("Thief", kGuidA, "1.2.3.4:27960"),
+                "IP Guard: 150 Power Points withheld from (slot #1) Thief at 1.2.3.4:27960"));
     join("Regular", kGuidB, "1.2.3.5:27960");
     join("Admin", kGuidA, "10.0.3.4:27960");
     auto list = run("qz_sv_Plist");
@@ -189,8 +192,11 @@ TEST(PowerLan, LanMaskTakesBlankSeparatedBanListMasks) {
     struct Case {
         const char* address;
         bool lan;
-    } cases[] = {{"192.168.4.4:27960", true}, {"10.1.2.5:1", true},   {"10.1.2.10:1", false},
-                 {"8.8.8.8:27960", false},    {"loopback", false}};
+    } cases[] = {{"192.168.4.4:27960", true},
+                 {"10.1.2.5:1", true},
+                 {"10.1.2.10:1", false},
+                 {"8.8.8.8:27960", false},
+                 {"loopback", false}};
     for (const Case& c : cases) EXPECT_EQ(pwIsLan(st.sv.get(), c.address), c.lan) << c.address;
     st.sv->set.lanMask[0] = 0;
     EXPECT_FALSE(pwIsLan(st.sv.get(), "192.168.4.4:27960"));

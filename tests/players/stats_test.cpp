@@ -1,10 +1,9 @@
 // The statistics text and its merge step, seconds played, statistics events, and the
 // statistics file written, appended, loaded and survived across a restart.
-#include "players/power.h"
-
 #include <cstring>
 
 #include "players/players_fixture.h"
+#include "players/power.h"
 #include "util/text.h"
 
 namespace {
@@ -73,7 +72,7 @@ TEST(StatMerge, ATextNeverOutgrowsItsLimit) {
 TEST(StatMerge, MergingTextsGroupByGroup) {
     char text[QZ_STAT_TEXT + 1] = "frag[kills:3.0]";
     EXPECT_TRUE(statMergeText(text, "time[secs:10] frag[kills:2 deaths:1]"));
-    EXPECT_STREQ(text, "frag[deaths:1 kills:5.0] time[secs:10]");
+    EXPECT_STREQ(text, "time[secs:10] frag[deaths:1 kills:5.0]");
     EXPECT_FALSE(statMergeText(text, "frag[kills:"));
 }
 

@@ -55,11 +55,9 @@ TEST_F(Tasks, TheListDeleteAndEmptyCommands) {
 }
 
 TEST_F(Tasks, BadParametersAreRefused) {
-    const char* lines[] = {"qz_sv_Task x 5 qz_sv_Ver", "qz_sv_Task 5 y qz_sv_Ver",
-                           "qz_sv_Task 5 5", "qz_sv_Task -1 5 qz_sv_Ver",
-                           "qz_sv_Task 5 99999999 qz_sv_Ver"};
-    for (const char* l : lines)
-        EXPECT_TRUE(anyLineContains(run(l), "Invalid parameters: ")) << l;
+    const char* lines[] = {"qz_sv_Task x 5 qz_sv_Ver", "qz_sv_Task 5 y qz_sv_Ver", "qz_sv_Task 5 5",
+                           "qz_sv_Task -1 5 qz_sv_Ver", "qz_sv_Task 5 99999999 qz_sv_Ver"};
+    for (const char* l : lines) EXPECT_TRUE(anyLineContains(run(l), "Invalid parameters: ")) << l;
     EXPECT_TRUE(hasLine(run("qz_sv_Task 5 y qz_sv_Ver"), "Invalid parameters: 5 0 qz_sv_Ver"));
     EXPECT_TRUE(hasLine(run("qz_sv_TList"), "End of QZ Task List (0 Tasks)"));
 }

@@ -1,10 +1,9 @@
 // The external tool report (its tokenising, slot reading and kick) and the file whitelist
 // report.
-#include "players/power.h"
-
 #include <cstring>
 
 #include "players/players_fixture.h"
+#include "players/power.h"
 #include "util/text.h"
 
 namespace {
@@ -14,12 +13,9 @@ TEST(ToolTokens, BlanksSeparateAndQuotesGroup) {
         const char* line;
         std::vector<std::string> tokens;
     } cases[] = {
-        {"5 \"wall hack\"", {"5", "wall hack"}},
-        {"  a\tb\r\nc  ", {"a", "b", "c"}},
-        {"\"open ended", {"open ended"}},
-        {"\"\" x", {"", "x"}},
-        {"a\"b c\"", {"a\"b", "c\""}},
-        {"", {}},
+        {"5 \"wall hack\"", {"5", "wall hack"}}, {"  a\tb\r\nc  ", {"a", "b", "c"}},
+        {"\"open ended", {"open ended"}},        {"\"\" x", {"", "x"}},
+        {"a\"b c\"", {"a\"b", "c\""}},           {"", {}},
     };
     for (const auto& c : cases) {
         char work[256];
@@ -42,7 +38,8 @@ using ToolReports = PlayersTest;
 TEST_F(ToolReports, AReportKicksTheSlotWithTheExternalToolMark) {
     for (int i = 0; i < 5; ++i) join("P" + std::to_string(i + 1), kGuidA, "1.2.3.4:27960");
     auto lines = run("qz_sv_exttool 5 \"wall hack\"");
-    EXPECT_TRUE(hasLine(lines, "Violation Reported by External Tool [wall hack] for slot#5 \"P5\""));
+    EXPECT_TRUE(
+        hasLine(lines, "Violation Reported by External Tool [wall hack] for slot#5 \"P5\""));
     EXPECT_TRUE(hasLine(lines,
                         "[host] DropClient 5 Kestrine kicked player 'P5' (for 2 minutes) ... "
                         "wall hack (EXTERNAL TOOL)"));
@@ -87,8 +84,9 @@ TEST_F(ToolReports, AFileOutsideTheWhitelistRemovesThePlayer) {
     auto lines = run("sim_packet 1 QZ_FILE MAIN cheat.pk3");
     EXPECT_TRUE(hasLine(lines, "Whitelist violation (cheat.pk3) from (slot #1) Bob"));
     EXPECT_TRUE(anyLineContains(
-        lines, "[host] DropClient 1 Kestrine kicked player 'Bob' (for 2 minutes) ... (FILE "
-               "WHITELIST) [File Whitelist \"cheat.pk3\"]"));
+        lines,
+        "[host] DropClient 1 Kestrine kicked player 'Bob' (for 2 minutes) ... (FILE "
+        "WHITELIST) [File Whitelist \"cheat.pk3\"]"));
 }
 
 TEST_F(ToolReports, AStarFolderGovernsEveryFolder) {

@@ -76,8 +76,9 @@ TEST_F(Votes, AnAdministratorCannotBeVotedOffByWeakerPlayers) {
     }
     EXPECT_NE(host().client(5), nullptr);
     // While he is on the server only administrator-level players vote, and his vote is enough.
-    EXPECT_TRUE(hasLine(run("sim_vote 1 4"),
-                        "[to 1] PAn administrator is on the server: only administrators may vote now"));
+    EXPECT_TRUE(
+        hasLine(run("sim_vote 1 4"),
+                "[to 1] PAn administrator is on the server: only administrators may vote now"));
     EXPECT_TRUE(dropped(run("sim_vote 5 4")));
 }
 
@@ -89,7 +90,10 @@ TEST_F(Votes, VotesLapseAfterFiveMinutesAndWhenTheVoterLeaves) {
     run("sim_vote 1 4");  // Ann's lapsed vote may be cast again: 80 points now
     run("sim_drop 3");
     auto lines = run("sim_powerlist 1");
-    EXPECT_TRUE(anyLineContains(lines, "^5" "4  0 40/100 " + std::string(kGuidD)));
+    EXPECT_TRUE(anyLineContains(lines,
+                                "^5"
+                                "4  0 40/100 " +
+                                    std::string(kGuidD)));
 }
 
 TEST_F(Votes, ThePowerListShowsPowerPointsAgainstAndTheThreshold) {
@@ -100,11 +104,19 @@ TEST_F(Votes, ThePowerListShowsPowerPointsAgainstAndTheThreshold) {
         if (l.rfind("[to 4] ", 0) == 0) all += l.substr(7);
     EXPECT_EQ(all,
               "P^5Power Kicking Enabled: [Slot #] [Power] [Points Against] [GUID] [Name]\\r\\n"
-              "^51  40 0/100 " + std::string(kGuidA) + "(?) Ann\\r\\n"
-              "^52  40 0/100 " + std::string(kGuidB) + "(?) Ben\\r\\n"
-              "^53  40 0/100 " + std::string(kGuidC) + "(?) Cat\\r\\n"
-              "^54  0 40/100 " + std::string(kGuidD) + "(?) Dan\\r\\n"
-              "^5End of Power List (4 Players)");
+              "^51  40 0/100 " +
+                  std::string(kGuidA) +
+                  "(?) Ann\\r\\n"
+                  "^52  40 0/100 " +
+                  std::string(kGuidB) +
+                  "(?) Ben\\r\\n"
+                  "^53  40 0/100 " +
+                  std::string(kGuidC) +
+                  "(?) Cat\\r\\n"
+                  "^54  0 40/100 " +
+                  std::string(kGuidD) +
+                  "(?) Dan\\r\\n"
+                  "^5End of Power List (4 Players)");
     run("qz_sv_PowerMin 0");
     EXPECT_TRUE(anyLineContains(run("sim_powerlist 4"), "Power Kicking Disabled: "));
 }
