@@ -221,3 +221,35 @@ TEST_F(Stats, EventsAreIgnoredWhileStatisticsAreNotTracked) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Stats, AnEventThatNoLongerFitsIsReportedAndLost) {
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    bool warned = false;
+    for (int i = 0; i < 60 && !warned; ++i) {
+        auto lines = run("sim_gameevent death 1 cause" + std::to_string(i) + "xxxxxxxxxxxx");
+        warned = hasLine(lines, "WARNING: STAT UPDATE FAILED for (slot #1) Bob");
+    }
+    EXPECT_TRUE(warned);
+    run("sim_advance 1000");
+    run("QZ_SV_STATAPPEND");
+    // What was kept reads back as a valid record.
+    EXPECT_TRUE(anyLineContains(run("QZ_SV_STATLOAD"), "1 Stat Record Loaded from "));
+}
+
+TEST_F(Stats, TwoLinesWhoseMergeOverflowsReportTheMergeError) {
+    std::string big;
+    for (int i = 0; big.size() < 900; ++i)
+        big += (big.empty() ? "" : " ") + std::string("k") + std::to_string(i) + "[a:1]";
+    std::string other;
+    for (int i = 0; other.size() < 300; ++i)
+        other += (other.empty() ? "" : " ") + std::string("z") + std::to_string(i) + "[b:1]";
+    writeFile("qzstat.dat", std::string(kGuidA) + " age=1 secs=1 stat=\"" + big + "\"\r\n" +
+                                kGuidA + " age=2 secs=1 stat=\"" + other + "\"\r\n");
+    auto lines = run("QZ_SV_STATLOAD");
+    EXPECT_TRUE(hasLine(lines, std::string("ERROR Trying to Merge Stats for GUID=") + kGuidA));
+    EXPECT_TRUE(anyLineContains(lines, "1 Stat Record Loaded from "));
+}
+
+}  // namespace
