@@ -16,6 +16,8 @@
 #include "media/screenshots.h"
 #include "players/bans.h"
 #include "players/slots.h"
+#include "remote/mastnet.h"
+#include "remote/update.h"
 #include "util/clock.h"
 #include "util/defaults.h"
 #include "util/files.h"
@@ -88,7 +90,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
     sv->host = *host;
     clockSetSource(host->clock);
     sv->svVerMajor = QZ_VERSION_MAJOR;
-    sv->svVerMinor = QZ_VERSION_MINOR;
+    sv->svVerMinor = qzBuildMinor();
     settingsDefaults(sv);
 
     svCvar(sv, "version", sv->gameVersion, qz::cap(sv->gameVersion));
@@ -132,6 +134,9 @@ int svStart(stQzSv* sv, const qz_host* host) {
         }
     }
 
+    // A module received by the last update (checked and signed then) takes its place now.
+    updStartupSwap(sv);
+
     sv->uconMarker = fileExists("qzucon.use");
     sv->writeMarker = fileExists("qzwrite.use");
 
@@ -151,6 +156,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
         // module is enabled instead.
         sv->configPending = 1;
     }
+    remoteStart(sv);
     // Bans come before the configuration, which may empty or extend the list.
     banStartupLoad(sv);
     cfgStartupLoad(sv);
@@ -167,6 +173,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
 
 void svShutdown(stQzSv* sv) {
     webShutdown(sv);
+    remoteShutdown(sv);
     ssShutdown(sv);
     logShutdown(sv);
     keyStoreFree(&sv->keys);
@@ -194,6 +201,7 @@ void svFrame(stQzSv* sv) {
     eventRunDue(sv, 8);
     plFrame(sv);
     ssFrame(sv);
+    remoteFrame(sv);
     webFrame(sv);
 }
 

@@ -9,6 +9,7 @@
 #include "media/screenshots.h"
 #include "players/bans.h"
 #include "players/slots.h"
+#include "remote/remote.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
@@ -51,4 +52,7 @@ struct stQzSv {
     // Players and the kick/ban list (src/players).
     stPlayers players;
     stBans bans;
+
+    // Master servers, file transfers, updates, MD5Tool (src/remote).
+    stRemote remote;
 };
