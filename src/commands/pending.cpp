@@ -21,7 +21,6 @@
     X(cmd_cvarchanged, "qz_sv_CvarChanged")         \
     X(cmd_cvarempty, "qz_sv_CvarEmpty")             \
     X(cmd_cvardel, "qz_sv_CvarDel")                 \
-    X(cmd_update, "qz_sv_Update")                   \
     X(cmd_badnameempty, "qz_sv_BadNameEmpty")       \
     X(cmd_protectname, "qz_sv_ProtectName")         \
     X(cmd_protecttag, "qz_sv_ProtectTag")           \
@@ -40,10 +39,6 @@
     X(cmd_uconignorelist, "qz_sv_UconIgnoreList")   \
     X(cmd_uconignoredel, "qz_sv_UconIgnoreDel")     \
     X(cmd_uconignoreempty, "qz_sv_UconIgnoreEmpty") \
-    X(cmd_md5tool, "qz_sv_md5tool")                 \
-    X(cmd_md5toollist, "qz_sv_md5toollist")         \
-    X(cmd_md5tooldel, "qz_sv_md5tooldel")           \
-    X(cmd_md5toolempty, "qz_sv_md5toolempty")       \
     X(dir_bindq, "QZ_SV_BIND?")                     \
     X(dir_cvarq, "QZ_SV_CVAR?")                     \
     X(dir_cvareq, "QZ_SV_CVAR=")

@@ -17,6 +17,8 @@
 #include "players/bans.h"
 #include "players/power.h"
 #include "players/slots.h"
+#include "remote/mastnet.h"
+#include "remote/update.h"
 #include "util/clock.h"
 #include "util/defaults.h"
 #include "util/files.h"
@@ -89,7 +91,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
     sv->host = *host;
     clockSetSource(host->clock);
     sv->svVerMajor = QZ_VERSION_MAJOR;
-    sv->svVerMinor = QZ_VERSION_MINOR;
+    sv->svVerMinor = qzBuildMinor();
     settingsDefaults(sv);
 
     svCvar(sv, "version", sv->gameVersion, qz::cap(sv->gameVersion));
@@ -133,6 +135,9 @@ int svStart(stQzSv* sv, const qz_host* host) {
         }
     }
 
+    // A module received by the last update (checked and signed then) takes its place now.
+    updStartupSwap(sv);
+
     sv->uconMarker = fileExists("qzucon.use");
     sv->writeMarker = fileExists("qzwrite.use");
 
@@ -152,6 +157,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
         // module is enabled instead.
         sv->configPending = 1;
     }
+    remoteStart(sv);
     // Bans come before the configuration, which may empty or extend the list.
     banStartupLoad(sv);
     pwStartup(sv);
@@ -170,6 +176,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
 void svShutdown(stQzSv* sv) {
     pwFree(sv);
     webShutdown(sv);
+    remoteShutdown(sv);
     ssShutdown(sv);
     logShutdown(sv);
     keyStoreFree(&sv->keys);
@@ -198,6 +205,7 @@ void svFrame(stQzSv* sv) {
     plFrame(sv);
     pwFrame(sv);
     ssFrame(sv);
+    remoteFrame(sv);
     webFrame(sv);
 }
 

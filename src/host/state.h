@@ -10,6 +10,7 @@
 #include "players/bans.h"
 #include "players/power.h"
 #include "players/slots.h"
+#include "remote/remote.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
@@ -53,4 +54,7 @@ struct stQzSv {
     stPlayers players;
     stBans bans;
     stPower pw;  // power, votes, statistics, tasks, rcon masks (players/power.h)
+
+    // Master servers, file transfers, updates, MD5Tool (src/remote).
+    stRemote remote;
 };
