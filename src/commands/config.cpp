@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,13 +26,13 @@ constexpr const char* kLogFile = "qzsvlog.cfg";
 // Locked files are digested only up to this size; a bigger one shows no digest.
 constexpr long kDigestMax = 4L * 1024 * 1024;
 
-// One setting line: "%s \"%s\" //%s" for a text (quotes and backslashes escaped), "%s %d //%s"
-// for an integer, or "%s %u //%s" where the unsigned form is asked for (the remote log port).
+// One setting line: "%s \"%s\" //%s" for a text, "%s %d //%s" for an integer, or "%s %u //%s"
+// where the unsigned form is asked for (the remote log port). Text values are written as they
+// stand: no escapes, since a value can never hold a double quote (assignment refuses one) and a
+// backslash means itself.
 void writeSetting(stQzSv* sv, AtomicFile& out, const SettingRow* row, bool asUnsigned) {
     if (row->kind == SET_TEXT) {
-        char quoted[2 * 1024 + 2];
-        settingQuote(settingText(sv, row), quoted, qz::cap(quoted));
-        out.put("%s \"%s\" //%s\r\n", row->name, quoted, row->help);
+        out.put("%s \"%s\" //%s\r\n", row->name, settingText(sv, row), row->help);
     } else if (asUnsigned) {
         out.put("%s %u //%s\r\n", row->name, static_cast<unsigned>(*settingInt(sv, row)),
                 row->help);
@@ -61,7 +62,8 @@ void writeSettings(stQzSv* sv, AtomicFile& out) {
 
 bool writeLogFile(stQzSv* sv) {
     AtomicFile out;
-    if (!out.open(kLogFile)) {
+    // The remote log password is in it.
+    if (!out.open(kLogFile, 0600)) {
         svMsg(sv, "Error opening \"%s\" to write config", kLogFile);
         return false;
     }
@@ -96,7 +98,7 @@ void recordLockedFile(stQzSv* sv, const char* name) {
     QZ_COPY(sv->cmd.lockName, plainName(name));
     sv->cmd.lockSize = 0;
     sv->cmd.lockDigest[0] = 0;
-    FILE* fp = fopen(homePath(name), "rb");
+    FILE* fp = homeOpen(name, "rb");
     if (!fp) return;
     struct stat st;
     if (fstat(fileno(fp), &st) == 0) sv->cmd.lockSize = static_cast<long>(st.st_size);
@@ -142,9 +144,13 @@ bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags) {
         svMsg(sv, "Too Many Nested Loads Error");
         return false;
     }
-    FILE* fp = fopen(homePath(name), "rb");
+    FILE* fp = homeOpen(name, "rb");
     if (!fp) {
-        if (mustExist) svMsg(sv, "File Not Found: %s", name);
+        if (errno == ENOENT) {
+            if (mustExist) svMsg(sv, "File Not Found: %s", name);
+        } else {
+            svMsg(sv, "Cannot load %s: %s", name, homeOpenError());
+        }
         return false;
     }
     QZ_COPY(sv->cmd.loading[sv->cmd.loadDepth], plainName(name));
@@ -183,8 +189,9 @@ void sv_write_cfg(stQzSv* sv, const char* name) {
     if (!cmdFileNameOk(sv, "qz_sv_WriteCfg", name)) return;
     writeLogFile(sv);
 
+    // The web key and the remote console passwords are in it.
     AtomicFile out;
-    if (!out.open(name)) {
+    if (!out.open(name, 0600)) {
         svMsg(sv, "Error opening \"%s\" to write config", name);
         return;
     }
@@ -271,7 +278,13 @@ void cmd_load(stQzSv* sv, const CmdCall& call) {
     sv_load_cfg(sv, name, 1, call.flags);
 }
 
+// The dispatcher refuses the command while the configuration is locked; a line of the file
+// being locked is refused too, since it could replace that very file as it is read.
 void cmd_writecfg(stQzSv* sv, const CmdCall& call) {
+    if (sv->cmd.lockName[0]) {
+        svMsg(sv, "Command ignored due to locked config mode");
+        return;
+    }
     char name[QZ_CFG_NAME_MAX];
     cmdFileArg(call.args, name, qz::cap(name));
     sv_write_cfg(sv, name);
