@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -34,10 +35,10 @@ class CmdConfig : public ModuleTest {
 };
 
 // A console value for every written setting that differs from its default and fits its bounds.
-// Texts hold a quote and a backslash, escaped on the console line as in a configuration file.
+// Texts hold backslashes, one of them last in the value, as a Windows path has.
 std::string changedValue(const SettingRow& row, int i) {
     if (row.flags & SETF_COLOUR) return "a1b2c" + std::to_string(i % 10);
-    if (row.kind == SET_TEXT) return "\"V\\\"q\\\\" + std::to_string(i) + "\"";
+    if (row.kind == SET_TEXT) return "\"V\\q " + std::to_string(i) + "\\\"";
     int v = row.defInt == row.hi ? row.lo : row.defInt + 1;
     return std::to_string(v);
 }
@@ -300,9 +301,56 @@ TEST_F(CmdConfig, LockedModeRefusesSettingsListChangesAndAnotherLock) {
           "qz_sv_LoadLock other.cfg", "qz_sv_Load inner.cfg", "qz_sv_UconEmpty"}) {
         EXPECT_EQ(run(line), Lines{"Command ignored due to locked config mode"}) << line;
     }
-    // Writing is allowed: it changes nothing that governs the server.
-    EXPECT_EQ(run("qz_sv_WriteCfg"), Lines{"Config File written to qzsv.cfg"});
     EXPECT_EQ(run("qz_sv_Help kicklen").size(), 5u);
+}
+
+// Writing would replace the locked file (dropping its lock line) or qzsv.cfg, which the next
+// start loads before anything locks; so nothing is written while locked, from any source.
+TEST_F(CmdConfig, LockedModeWritesNoConfigurationFile) {
+    write("qzsv.cfg", "qz_sv_LoadLock lock.cfg\r\n");
+    write("lock.cfg", "qz_sv_KickLen 11\r\n");
+    write("writer.cfg", "qz_sv_WriteCfg lock.cfg\r\n");
+    run("qz_sv_LoadLock lock.cfg");
+    for (const char* line : {"qz_sv_WriteCfg", "qz_sv_WriteCfg lock.cfg", "qz_sv_WriteCfg x.cfg"}) {
+        EXPECT_EQ(run(line), Lines{"Command ignored due to locked config mode"}) << line;
+    }
+    EXPECT_EQ(read("qzsv.cfg"), "qz_sv_LoadLock lock.cfg\r\n");
+    EXPECT_EQ(read("lock.cfg"), "qz_sv_KickLen 11\r\n");
+    EXPECT_FALSE(exists("x.cfg"));
+    EXPECT_FALSE(exists("qzsvlog.cfg"));
+}
+
+// A write line inside the file being locked would replace that file while it is read.
+TEST_F(CmdConfig, TheFileBeingLockedCannotRewriteItself) {
+    write("lock.cfg", "qz_sv_KickLen 11\r\nqz_sv_WriteCfg lock.cfg\r\n");
+    Lines out = run("qz_sv_LoadLock lock.cfg");
+    EXPECT_TRUE(anyLineContains(out, "Command ignored due to locked config mode"));
+    EXPECT_EQ(read("lock.cfg"), "qz_sv_KickLen 11\r\nqz_sv_WriteCfg lock.cfg\r\n");
+}
+
+TEST_F(CmdConfig, TheLockAndItsFileSurviveARestart) {
+    write("qzsv.cfg", "qz_sv_KickLen 4\r\n");
+    write("lock.cfg", "qz_sv_KickLen 11\r\n");
+    run("qz_sv_LoadLock lock.cfg");
+    run("qz_sv_Restart");
+    Lines frame = run("sim_advance 50");
+    // The start-up files load as at any start, then the locked file once more.
+    auto four = std::find(frame.begin(), frame.end(), "qz_sv_KickLen = 4 (0 to 60)");
+    auto eleven = std::find(frame.begin(), frame.end(), "qz_sv_KickLen = 11 (0 to 60)");
+    ASSERT_NE(four, frame.end());
+    ASSERT_NE(eleven, frame.end());
+    EXPECT_LT(four, eleven);
+    EXPECT_EQ(run("qz_sv_KickLen 5"),
+              Lines{"Setting access ignored due to locked config mode [qz_sv_KickLen]"});
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), "QZ SERVER CONFIG LOCKED [lock.cfg][19 bytes]"));
+
+    // The locked file gone: the lock still holds, with what was recorded.
+    ASSERT_EQ(unlink((home() + "lock.cfg").c_str()), 0);
+    run("qz_sv_Restart");
+    frame = run("sim_advance 50");
+    EXPECT_TRUE(anyLineContains(frame, "Config stays locked [lock.cfg][19 bytes]"));
+    EXPECT_EQ(run("qz_sv_KickLen 5"),
+              Lines{"Setting access ignored due to locked config mode [qz_sv_KickLen]"});
 }
 
 TEST_F(CmdConfig, LoadLockRefusalsComeInOrder) {
