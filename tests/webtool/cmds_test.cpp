@@ -9,6 +9,7 @@
 
 #include "commands/pending.h"
 #include "web_module.h"
+#include "support/case_name.h"
 #include "web_state.h"
 
 namespace {
@@ -66,6 +67,9 @@ struct MapCase {
     const char* fields;
     const char* message;
 };
+void PrintTo(const MapCase& c, std::ostream* os) {
+    *os << "maps \"" << c.maps << "\" fields \"" << c.fields << "\"";
+}
 class MapRefused : public ::testing::TestWithParam<MapCase> {};
 
 TEST_P(MapRefused, AnswersTheCommandScreenWithItsMessage) {
@@ -86,7 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
                       MapCase{"mp_a mp_b mp_c", "map_names=mapno-1\r\n", "Map Index Error"},
                       MapCase{"", "map_names=mapno6\r\n", "Map Index Error"},
                       MapCase{"", "map_names=mapno256\r\n", "Map Index Error"},
-                      MapCase{"", "map_names=mapno99999999999\r\n", "Map Index Error"}));
+                      MapCase{"", "map_names=mapno99999999999\r\n", "Map Index Error"}),
+    [](const ::testing::TestParamInfo<MapCase>& info) {
+        return qztest::caseName(info.index, std::string(info.param.maps) + " " + info.param.fields);
+    });
 
 TEST(CommandScreen, TypedLineWithoutItsFieldIsAParseError) {
     BareState s;
@@ -248,7 +255,10 @@ TEST_P(WebKeyGuard, NeverRunsALineThatNamesTheWebKey) {
 INSTANTIATE_TEST_SUITE_P(Cases, WebKeyGuard,
                          ::testing::Values("qz_sv_HttpKey", "qz_sv_HttpKey stolen",
                                            "QZ_SV_HTTPKEY stolen", "say hi; qz_sv_httpkey x",
-                                           "set a \"qz_sv_httpkey\""));
+                                           "set a \"qz_sv_httpkey\""),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return qztest::caseName(info.index, info.param);
+                         });
 
 class WebRconGuard : public WebCommands, public ::testing::WithParamInterface<const char*> {};
 
@@ -263,7 +273,10 @@ TEST_P(WebRconGuard, RunsRconLinesButNeverShowsTheirOutput) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, WebRconGuard,
                          ::testing::Values("rconpassword", "RCONPASSWORD", "rcon status",
-                                           "say x; rconpassword"));
+                                           "say x; rconpassword"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return qztest::caseName(info.index, info.param);
+                         });
 
 TEST_F(WebCommands, OutputShowingTheKeyOrTheRconPasswordIsBlocked) {
     host().setCvar("rconpassword", "hunter2");

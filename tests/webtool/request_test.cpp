@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "support/case_name.h"
+
 namespace {
 
 std::unique_ptr<stWebConn> connWith(const std::string& bytes) {
@@ -51,6 +53,9 @@ struct LineCase {
     const char* value;
 };
 
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << "\"" << c.name << "\" in \"" << c.text << "\"";
+}
 class LineValue : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(LineValue, ReadsToTheLineEndAfterBlanksAndOneEquals) {
@@ -70,7 +75,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, LineValue,
                                            LineCase{"webreason=  Removed by Web Admin\n",
                                                     "webreason=", "Removed by Web Admin"},
                                            LineCase{"/qzsvweb/plist=1&webkey=ABCD HTTP/1.0",
-                                                    "webkey", "ABCD HTTP/1.0"}));
+                                                    "webkey", "ABCD HTTP/1.0"}),
+                         [](const ::testing::TestParamInfo<LineCase>& info) {
+                             return qztest::caseName(info.index, info.param.text);
+                         });
 
 struct NumberCase {
     const char* text;
