@@ -149,14 +149,15 @@ int homeOpenFd(const char* path, int flags, mode_t perm) {
         openFailed(ENOENT, "no file name");
         return -1;
     }
+    // A path that homePath built starts with the home directory (which may itself be relative
+    // when the game's home path is); anything else absolute is outside.
     size_t homeLen = strlen(g_home);
     const char* name = path;
-    if (path[0] == '/') {
-        if (homeLen == 0 || strncmp(path, g_home, homeLen) != 0) {
-            openFailed(EPERM, "outside the home directory");
-            return -1;
-        }
+    if (homeLen > 0 && strncmp(path, g_home, homeLen) == 0) {
         name = path + homeLen;
+    } else if (path[0] == '/') {
+        openFailed(EPERM, "outside the home directory");
+        return -1;
     }
     if (!homeNameOk(name)) {
         openFailed(EPERM, "not a file name inside the home directory");

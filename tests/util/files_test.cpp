@@ -212,6 +212,24 @@ TEST_F(FilesTest, HomeOpenTakesNamesAndHomePathsAndLinksThatStayInside) {
     EXPECT_EQ(homeOpen("new.cfg", "wbx"), nullptr);
 }
 
+// A game's home path may be relative: homePath's paths are then relative too and still name
+// the file inside the home directory, not a copy of the home below itself.
+TEST_F(FilesTest, HomeOpenTakesHomePathsOfARelativeHome) {
+    char saved[4096];
+    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_EQ(mkdir("rel", 0755), 0);
+    writeFile("rel/x.cfg", "x");
+    ASSERT_TRUE(setHomeDir("rel/"));
+    for (const std::string& name : {std::string("x.cfg"), std::string(homePath("x.cfg"))}) {
+        FILE* fp = homeOpen(name.c_str(), "rb");
+        EXPECT_NE(fp, nullptr) << name;
+        if (fp) fclose(fp);
+    }
+    EXPECT_EQ(homeOpen("../x.cfg", "rb"), nullptr);
+    ASSERT_EQ(chdir(saved), 0);
+}
+
 // The game's own files lie outside the home directory; they are still never FIFOs.
 TEST_F(FilesTest, OpenRegularFileRefusesFifosWithoutWaiting) {
     ASSERT_EQ(mkfifo(at("game.log").c_str(), 0644), 0);
