@@ -91,8 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MapCase{"", "map_names=mapno6\r\n", "Map Index Error"},
                       MapCase{"", "map_names=mapno256\r\n", "Map Index Error"},
                       MapCase{"", "map_names=mapno99999999999\r\n", "Map Index Error"}),
-    [](const ::testing::TestParamInfo<MapCase>& info) {
-        return qztest::caseName(info.index, std::string(info.param.maps) + " " + info.param.fields);
+    [](const ::testing::TestParamInfo<MapCase>& p) {
+        return qztest::caseName(p.index, std::string(p.param.maps) + " " + p.param.fields);
     });
 
 TEST(CommandScreen, TypedLineWithoutItsFieldIsAParseError) {
@@ -256,8 +256,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, WebKeyGuard,
                          ::testing::Values("qz_sv_HttpKey", "qz_sv_HttpKey stolen",
                                            "QZ_SV_HTTPKEY stolen", "say hi; qz_sv_httpkey x",
                                            "set a \"qz_sv_httpkey\""),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             return qztest::caseName(info.index, info.param);
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                             return qztest::caseName(p.index, p.param);
                          });
 
 class WebRconGuard : public WebCommands, public ::testing::WithParamInterface<const char*> {};
@@ -274,8 +274,8 @@ TEST_P(WebRconGuard, RunsRconLinesButNeverShowsTheirOutput) {
 INSTANTIATE_TEST_SUITE_P(Cases, WebRconGuard,
                          ::testing::Values("rconpassword", "RCONPASSWORD", "rcon status",
                                            "say x; rconpassword"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             return qztest::caseName(info.index, info.param);
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                             return qztest::caseName(p.index, p.param);
                          });
 
 TEST_F(WebCommands, OutputShowingTheKeyOrTheRconPasswordIsBlocked) {

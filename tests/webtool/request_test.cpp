@@ -76,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, LineValue,
                                                     "webreason=", "Removed by Web Admin"},
                                            LineCase{"/qzsvweb/plist=1&webkey=ABCD HTTP/1.0",
                                                     "webkey", "ABCD HTTP/1.0"}),
-                         [](const ::testing::TestParamInfo<LineCase>& info) {
-                             return qztest::caseName(info.index, info.param.text);
+                         [](const ::testing::TestParamInfo<LineCase>& p) {
+                             return qztest::caseName(p.index, p.param.text);
                          });
 
 struct NumberCase {
@@ -86,6 +86,9 @@ struct NumberCase {
     int value;
 };
 
+void PrintTo(const NumberCase& c, std::ostream* os) {
+    *os << "\"" << c.name << "\" in \"" << c.text << "\"";
+}
 class NumberAfter : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(NumberAfter, SkipsEveryNonDigitThenReadsTheNumber) {
@@ -100,7 +103,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, NumberAfter,
                                            NumberCase{"slotnum=\r\nguid=12AB\r\n", "slotnum=", 12},
                                            NumberCase{"slotnum=", "slotnum=", 0},
                                            NumberCase{"webkicklen=99999999999999\r\n",
-                                                      "webkicklen=", 2147483647}));
+                                                      "webkicklen=", 2147483647}),
+                         [](const ::testing::TestParamInfo<NumberCase>& p) {
+                             return qztest::caseName(p.index, p.param.text);
+                         });
 
 TEST(FieldRules, FixedWidthTakesThirtyTwoCharactersOrWhatIsLeft) {
     char out[33];

@@ -75,8 +75,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, SettingsRange,
                                            RangeCase{"qz_sv_CvarWalk=5", &stSettings::cvarWalk},
                                            RangeCase{"qz_sv_MaxDlRate=5", &stSettings::maxDlRate},
                                            RangeCase{"qz_sv_MaxConDls=7", &stSettings::maxConDls}),
-                         [](const ::testing::TestParamInfo<RangeCase>& info) {
-                             return qztest::caseName(info.index, info.param.field);
+                         [](const ::testing::TestParamInfo<RangeCase>& p) {
+                             return qztest::caseName(p.index, p.param.field);
                          });
 
 TEST(SettingsUpdate, ChangesOnlyTheFieldsSentAndEmptiesAnEmptyText) {
