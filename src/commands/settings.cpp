@@ -42,20 +42,25 @@ bool readInt(const char* p, int* out) {
     return true;
 }
 
+// False when a double-quoted value (p just after the opening quote) is followed by anything but
+// blanks after its closing quote: the value would then hold a quote.
+bool quotedValueOk(const char* p) {
+    const char* close = strchr(p, '"');
+    if (!close) return true;
+    for (++close; isBlank(*close); ++close) {
+    }
+    return *close == 0;
+}
+
 // Copies the inside of a double-quoted value (p just after the opening quote) into value, at most
 // capacity characters; the next double quote ends it (there are no escapes, so a backslash at the
-// end of a Windows path stays a backslash). An unclosed quote runs to the end. Returns false when
-// anything but blanks follows the closing quote: the value would then hold a quote.
-bool readQuoted(const char* p, char* value, int capacity) {
+// end of a Windows path stays a backslash). An unclosed quote runs to the end.
+void readQuoted(const char* p, char* value, int capacity) {
     int n = 0;
     for (; *p && *p != '"'; ++p) {
         if (n < capacity) value[n++] = *p;
     }
     value[n] = 0;
-    if (!*p) return true;
-    for (++p; isBlank(*p); ++p) {
-    }
-    return *p == 0;
 }
 
 bool lockedOut(stQzSv* sv, const char* name) {
@@ -192,12 +197,14 @@ extern "C" __attribute__((visibility("default"))) void sv_set_s(stQzSv* sv, char
         char* into = isColour ? colour : value;
         // A text value never holds a double quote: configuration files write values inside
         // quotes without escapes, so a quote would end the value early when the file is loaded.
-        bool quoteInside = *v == '"' ? !readQuoted(v + 1, into, capacity) : strchr(v, '"') != nullptr;
+        bool quoteInside = *v == '"' ? !quotedValueOk(v + 1) : strchr(v, '"') != nullptr;
         if (quoteInside) {
             svMsg(sv, "%s: a value cannot hold a double quote; value kept", name);
             return;
         }
-        if (*v != '"') {
+        if (*v == '"') {
+            readQuoted(v + 1, into, capacity);
+        } else {
             trcpyz(into, v, capacity);
             // Blanks at the end of an unquoted value are dropped, as the console line's are, so
             // that the WebTool's forms and the console give the same value.
