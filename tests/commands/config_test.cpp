@@ -270,6 +270,44 @@ TEST_F(CmdConfig, WriteFailureKeepsTheOldFileAndLeavesNoTemporary) {
     EXPECT_FALSE(exists("blocked.cfg.tmp"));
 }
 
+// The main file holds the web key, qzsvlog.cfg the remote log password: only the game server's
+// user may read them, also when an older file had a wider mode.
+TEST_F(CmdConfig, FilesThatHoldSecretsAreWrittenWithModeSixHundred) {
+    write("qzsv.cfg", "old\r\n");
+    ASSERT_EQ(chmod((home() + "qzsv.cfg").c_str(), 0644), 0);
+    run("qz_sv_HttpKey hidden");
+    ASSERT_EQ(run("qz_sv_WriteCfg"), Lines{"Config File written to qzsv.cfg"});
+    for (const char* name : {"qzsv.cfg", "qzsvlog.cfg"}) {
+        struct stat st;
+        ASSERT_EQ(stat((home() + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
+}
+
+// A FIFO under a configuration file's name would stop the server on open; a link to a directory
+// elsewhere would let the writer leave the home directory.
+TEST_F(CmdConfig, FifosAndLinksOutOfTheHomeAreRefusedAtOnce) {
+    ASSERT_EQ(mkfifo((home() + "fifo.cfg").c_str(), 0644), 0);
+    EXPECT_EQ(run("qz_sv_Load fifo.cfg"), Lines{"Cannot load fifo.cfg: not a regular file"});
+    // Writing never opens the name itself: the new file is renamed over the FIFO.
+    EXPECT_EQ(run("qz_sv_WriteCfg fifo.cfg"), Lines{"Config File written to fifo.cfg"});
+    struct stat fst;
+    ASSERT_EQ(lstat((home() + "fifo.cfg").c_str(), &fst), 0);
+    EXPECT_TRUE(S_ISREG(fst.st_mode));
+
+    const std::string outside = gameHome() + "/outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (home() + "elsewhere").c_str()), 0);
+    EXPECT_EQ(run("qz_sv_WriteCfg elsewhere/x.cfg"),
+              Lines{"Error opening \"elsewhere/x.cfg\" to write config"});
+    std::ofstream(outside + "/in.cfg") << "qz_sv_KickLen 9\r\n";
+    EXPECT_EQ(run("qz_sv_Load elsewhere/in.cfg"),
+              Lines{"Cannot load elsewhere/in.cfg: outside the home directory"});
+    struct stat st;
+    EXPECT_NE(stat((outside + "/x.cfg").c_str(), &st), 0);
+    EXPECT_NE(run("qz_sv_KickLen")[0], "qz_sv_KickLen = 9 (0 to 60)");
+}
+
 TEST_F(CmdConfig, UnopenableMainFileIsReported) {
     EXPECT_EQ(run("qz_sv_WriteCfg nodir/x.cfg"),
               Lines{"Error opening \"nodir/x.cfg\" to write config"});
