@@ -184,7 +184,15 @@ bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags) {
     return true;
 }
 
+// Refused while the configuration is locked, or while a file is being locked, whoever asks (the
+// dispatcher refuses the console's command already; the WebTool's button calls this directly):
+// writing would replace the locked file, dropping its lock line or the settings it leaves out,
+// or qzsv.cfg, which the next start loads before anything locks.
 void sv_write_cfg(stQzSv* sv, const char* name) {
+    if (sv->cmd.locked || sv->cmd.lockName[0]) {
+        svMsg(sv, "Command ignored due to locked config mode");
+        return;
+    }
     if (!name || !*name) name = kMainFile;
     if (!cmdFileNameOk(sv, "qz_sv_WriteCfg", name)) return;
     writeLogFile(sv);
@@ -278,13 +286,7 @@ void cmd_load(stQzSv* sv, const CmdCall& call) {
     sv_load_cfg(sv, name, 1, call.flags);
 }
 
-// The dispatcher refuses the command while the configuration is locked; a line of the file
-// being locked is refused too, since it could replace that very file as it is read.
 void cmd_writecfg(stQzSv* sv, const CmdCall& call) {
-    if (sv->cmd.lockName[0]) {
-        svMsg(sv, "Command ignored due to locked config mode");
-        return;
-    }
     char name[QZ_CFG_NAME_MAX];
     cmdFileArg(call.args, name, qz::cap(name));
     sv_write_cfg(sv, name);

@@ -297,6 +297,17 @@ TEST_F(WebCommands, WriteCfgWritesTheFileAndAnswersWithGeneralSettings) {
     EXPECT_EQ(stat((home() + "qzsv.cfg").c_str(), &st), 0);
 }
 
+// The button writes through the same routine as the console command, and the lock holds there.
+TEST_F(WebCommands, WriteCfgWritesNothingWhileTheConfigurationIsLocked) {
+    std::remove((home() + "qzsv.cfg").c_str());
+    std::ofstream(home() + "lock.cfg", std::ios::binary) << "qz_sv_KickLen 11\r\n";
+    run("qz_sv_LoadLock lock.cfg");
+    post("writeqzcfg=qz_sv_writecfg\r\n");
+    EXPECT_TRUE(said("Command ignored due to locked config mode"));
+    struct stat st;
+    EXPECT_NE(stat((home() + "qzsv.cfg").c_str(), &st), 0);
+}
+
 TEST_F(WebCommands, RestartIsIssuedAndCarriedOutOnTheNextFrame) {
     std::string page = post("restartqz=qz_sv_restart\r\n");
     EXPECT_TRUE(has(page, "<font color=#FF0000>* qz_sv_Restart ISSUED *</font>"));
