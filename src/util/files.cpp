@@ -42,10 +42,10 @@ bool isUnder(const char* real, const char* root) {
 bool modeFlags(const char* mode, int* flags) {
     int f = 0;
     switch (mode[0]) {
-    case 'r': f = O_RDONLY; break;
-    case 'w': f = O_WRONLY | O_CREAT | O_TRUNC; break;
-    case 'a': f = O_WRONLY | O_CREAT | O_APPEND; break;
-    default: return false;
+        case 'r': f = O_RDONLY; break;
+        case 'w': f = O_WRONLY | O_CREAT | O_TRUNC; break;
+        case 'a': f = O_WRONLY | O_CREAT | O_APPEND; break;
+        default: return false;
     }
     for (const char* p = mode + 1; *p; ++p) {
         if (*p == '+') f = (f & ~(O_RDONLY | O_WRONLY)) | O_RDWR;
@@ -68,9 +68,9 @@ const char* streamMode(int flags) {
 // the frame; O_NONBLOCK makes the open itself return at once, and the check after it refuses
 // what is not a plain file. Truncation waits until the file is known to be the right one.
 int openChecked(const char* path, int flags, mode_t perm, bool noFollow) {
-    int fd = open(path,
-                  (flags & ~O_TRUNC) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (noFollow ? O_NOFOLLOW : 0),
-                  perm);
+    int fd = open(
+        path, (flags & ~O_TRUNC) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (noFollow ? O_NOFOLLOW : 0),
+        perm);
     if (fd < 0) {
         openFailed(errno == ELOOP && noFollow ? EPERM : errno,
                    errno == ELOOP && noFollow ? "changed into a link while opening" : nullptr);

@@ -383,7 +383,8 @@ TEST_F(CmdConfig, TheLockAndItsFileSurviveARestart) {
     EXPECT_LT(four, eleven);
     EXPECT_EQ(run("qz_sv_KickLen 5"),
               Lines{"Setting access ignored due to locked config mode [qz_sv_KickLen]"});
-    EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), "QZ SERVER CONFIG LOCKED [lock.cfg][18 bytes]"));
+    EXPECT_TRUE(
+        anyLineContains(run("qz_sv_Plist"), "QZ SERVER CONFIG LOCKED [lock.cfg][18 bytes]"));
 
     // The locked file gone: the lock still holds, with what was recorded.
     ASSERT_EQ(unlink((home() + "lock.cfg").c_str()), 0);

@@ -173,8 +173,9 @@ TEST_F(Slots, AGuidOrAddressTooLongForItsFieldIsRefused) {
     };
     for (const Case& c : cases) {
         auto lines = run("QZ_SV_ADDCLIENT Bob\\" + c.guid + "\\" + c.address + "\\W");
-        EXPECT_TRUE(hasLine(lines, "[host] DropClient 1 Your GUID or address is too long for this "
-                                   "server"))
+        EXPECT_TRUE(hasLine(lines,
+                            "[host] DropClient 1 Your GUID or address is too long for this "
+                            "server"))
             << c.what;
         EXPECT_TRUE(anyLineContains(lines, "\" " + c.what + " too long")) << c.what;
         EXPECT_TRUE(hasLine(run("qz_sv_Plist"), "End of Player List (0 Players)")) << c.what;

@@ -1,8 +1,8 @@
 // Tests for the home-directory names, the time-stamped log line and the bfc file object.
 #include "util/files.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,11 +161,20 @@ TEST_F(FilesTest, HomeOpenRefusesWhatIsNotARegularFileInsideTheHome) {
         const char* mode;
     };
     const Case cases[] = {
-        {"fifo.cfg", "rb"},          {"fifo.cfg", "wb"},           {"fifo.cfg", "ab"},
-        {"elsewhere/x.cfg", "wb"},   {"elsewhere/secret.txt", "rb"}, {"linked.cfg", "wb"},
-        {"linked.cfg", "rb"},        {"dangling.cfg", "wb"},       {"zero.cfg", "rb"},
-        {"adir", "rb"},              {"../x.cfg", "wb"},           {outside + "/secret.txt", "rb"},
-        {"/etc/hostname", "rb"},     {"missing.cfg", "rb"},
+        {"fifo.cfg", "rb"},
+        {"fifo.cfg", "wb"},
+        {"fifo.cfg", "ab"},
+        {"elsewhere/x.cfg", "wb"},
+        {"elsewhere/secret.txt", "rb"},
+        {"linked.cfg", "wb"},
+        {"linked.cfg", "rb"},
+        {"dangling.cfg", "wb"},
+        {"zero.cfg", "rb"},
+        {"adir", "rb"},
+        {"../x.cfg", "wb"},
+        {outside + "/secret.txt", "rb"},
+        {"/etc/hostname", "rb"},
+        {"missing.cfg", "rb"},
     };
     for (const Case& c : cases) {
         FILE* fp = homeOpen(c.name.c_str(), c.mode);

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "commands/pending.h"
-#include "web_module.h"
 #include "support/case_name.h"
+#include "web_module.h"
 #include "web_state.h"
 
 namespace {

@@ -187,9 +187,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, PlayerSlotRefused,
                                            SlotCase{"6slot=Slot 06\r\n", QZ_ST_OK},
                                            SlotCase{"65slot=Slot 65\r\n", QZ_ST_OK},
                                            SlotCase{"0slot=Slot 00\r\n", QZ_ST_OK}),
-    [](const ::testing::TestParamInfo<SlotCase>& p) {
-        return qztest::caseName(p.index, std::string(p.param.fields));
-    });
+                         [](const ::testing::TestParamInfo<SlotCase>& p) {
+                             return qztest::caseName(p.index, std::string(p.param.fields));
+                         });
 
 TEST(PlayerSlot, WithoutASlotButtonAnswersMissingSlot) {
     BareState s;
@@ -204,9 +204,7 @@ struct ActionCase {
     const char* fields;
     const char* message;
 };
-void PrintTo(const ActionCase& c, std::ostream* os) {
-    *os << c.button << " " << c.fields;
-}
+void PrintTo(const ActionCase& c, std::ostream* os) { *os << c.button << " " << c.fields; }
 class PlayerActionRefused : public ::testing::TestWithParam<ActionCase> {};
 
 TEST_P(PlayerActionRefused, AnswersItsMessageAndTouchesNobody) {
@@ -315,9 +313,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, WebKickMinutes,
                                            MinutesCase{"99", "(for 60 minutes) ..."},
                                            MinutesCase{"-5", "(for 5 minutes) ..."},
                                            MinutesCase{"", "(for 1 minute) ..."}),
-    [](const ::testing::TestParamInfo<MinutesCase>& p) {
-        return qztest::caseName(p.index, std::string(p.param.sent));
-    });
+                         [](const ::testing::TestParamInfo<MinutesCase>& p) {
+                             return qztest::caseName(p.index, std::string(p.param.sent));
+                         });
 
 TEST_F(WebPlayers, BanDropsWithTheBanTextAndWritesTheBanFile) {
     int slot = join("Cheater", 3, "10.0.0.9:27960");

@@ -67,18 +67,17 @@ TEST_P(LineValue, ReadsToTheLineEndAfterBlanksAndOneEquals) {
     EXPECT_STREQ(out, c.value);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, LineValue,
-                         ::testing::Values(LineCase{"webkey=abc\r\nx=1", "webkey", "abc"},
-                                           LineCase{"webkey =  abc \r\n", "webkey", "abc "},
-                                           LineCase{"webkey==abc", "webkey", "=abc"},
-                                           LineCase{"webkey", "webkey", ""},
-                                           LineCase{"webreason=  Removed by Web Admin\n",
-                                                    "webreason=", "Removed by Web Admin"},
-                                           LineCase{"/qzsvweb/plist=1&webkey=ABCD HTTP/1.0",
-                                                    "webkey", "ABCD HTTP/1.0"}),
-                         [](const ::testing::TestParamInfo<LineCase>& p) {
-                             return qztest::caseName(p.index, p.param.text);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LineValue,
+    ::testing::Values(LineCase{"webkey=abc\r\nx=1", "webkey", "abc"},
+                      LineCase{"webkey =  abc \r\n", "webkey", "abc "},
+                      LineCase{"webkey==abc", "webkey", "=abc"}, LineCase{"webkey", "webkey", ""},
+                      LineCase{"webreason=  Removed by Web Admin\n",
+                               "webreason=", "Removed by Web Admin"},
+                      LineCase{"/qzsvweb/plist=1&webkey=ABCD HTTP/1.0", "webkey", "ABCD HTTP/1.0"}),
+    [](const ::testing::TestParamInfo<LineCase>& p) {
+        return qztest::caseName(p.index, p.param.text);
+    });
 
 struct NumberCase {
     const char* text;
