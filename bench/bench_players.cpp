@@ -108,6 +108,7 @@ std::string banFilePath() {
     std::string& path = g_banFile;
     if (!path.empty()) return path;
     path = "/tmp/qz_bench_bans_" + std::to_string(getpid()) + ".dat";
+    setHomeDir("/tmp/");  // the ban loader opens files of the home directory only
     FILE* fp = fopen(path.c_str(), "wb");
     std::mt19937 rng(9);
     for (int i = 0; i < kGuidBans; ++i) {

@@ -7,13 +7,38 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "host/state.h"
 #include "players/bans.h"
+#include "util/files.h"
 
 namespace {
+
+// The ban file lives in a directory of its own under $TMPDIR (or /tmp), which is the module's
+// home directory for the run and is removed when the run ends.
+char g_dir[256] = "";
+
+void removeDir() {
+    std::error_code ignored;
+    if (g_dir[0]) std::filesystem::remove_all(g_dir, ignored);
+}
+
+const char* banPath() {
+    static char path[320] = "";
+    if (path[0]) return path;
+    const char* tmp = getenv("TMPDIR");
+    snprintf(g_dir, sizeof g_dir, "%s/qz_fuzz_banfile_XXXXXX", tmp && *tmp ? tmp : "/tmp");
+    if (!mkdtemp(g_dir)) abort();
+    atexit(removeDir);
+    char home[300];
+    snprintf(home, sizeof home, "%s/", g_dir);
+    setHomeDir(home);
+    snprintf(path, sizeof path, "%sqzbans.dat", home);
+    return path;
+}
 
 std::string readAll(const char* path) {
     std::string s;
@@ -29,9 +54,7 @@ std::string readAll(const char* path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static char path[64] = "";
-    if (!path[0])
-        snprintf(path, sizeof path, "/tmp/qz_fuzz_banfile_%d.dat", static_cast<int>(getpid()));
+    const char* path = banPath();
     const std::string input(reinterpret_cast<const char*>(data), size);
     FILE* fp = fopen(path, "wb");
     if (!fp) return 0;

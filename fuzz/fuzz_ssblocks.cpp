@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "commands/settings.h"
@@ -19,21 +20,32 @@
 
 namespace {
 
+// The home directory of the run, under $TMPDIR (or /tmp), removed when the run ends.
+char g_dir[256] = "";
+
+void removeDir() {
+    std::error_code ignored;
+    if (g_dir[0]) std::filesystem::remove_all(g_dir, ignored);
+}
+
 void quietPrint(const char*) {}
 void quietSend(int, const char*, int) {}
 int quietCall(const char*, const char*) { return 1; }
 
 stQzSv* state() {
     static stQzSv* sv = [] {
-        char pattern[] = "/tmp/qzfuzzss-XXXXXX";
-        const char* dir = mkdtemp(pattern);
+        const char* tmp = getenv("TMPDIR");
+        snprintf(g_dir, sizeof g_dir, "%s/qzfuzzss-XXXXXX", tmp && *tmp ? tmp : "/tmp");
+        if (!mkdtemp(g_dir)) abort();
+        atexit(removeDir);
+        const char* dir = g_dir;
         auto* s = new stQzSv();
         settingsDefaults(s);
         s->host.print = &quietPrint;
         s->host.sendClient = &quietSend;
         s->host.hostCall = &quietCall;
         s->enabled = 1;
-        snprintf(s->homeDir, sizeof s->homeDir, "%s/", dir ? dir : "/tmp");
+        snprintf(s->homeDir, sizeof s->homeDir, "%s/", dir);
         setHomeDir(s->homeDir);
         mkdir(homePath("svss"), 0755);
         s->set.ssLogging = 0;

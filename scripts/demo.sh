@@ -4,7 +4,7 @@
 # goes to the module; "quit" leaves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh build
 cmake -S . -B build/demo -DQZ_TESTS=OFF >/dev/null
 cmake --build build/demo -j"$(nproc)" --target qzhost qzsv
 mkdir -p demo/qz

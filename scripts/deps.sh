@@ -1,43 +1,106 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build and the tests need, when any is missing.
-# Safe to run again: it only calls apt-get when something is absent.
+# Installs the Debian 12 packages a purpose needs, when any is missing:
+#   scripts/deps.sh build   the module and qzhost (what scripts/demo.sh needs)
+#   scripts/deps.sh test    everything scripts/test.sh needs (build, test, fuzz, browser)
+# Safe to run again: it only calls apt-get when something is absent. Daemons that come with a
+# package this script installs (the tests start their own instances on loopback) are neither
+# started by the installation nor left enabled; a service that was already installed is left
+# exactly as it was found.
 set -euo pipefail
 
-packages=(
-  build-essential cmake ccache g++ gcc-multilib g++-multilib
-  zlib1g-dev lib32z1-dev
+purpose=${1:-test}
+
+# One list per purpose; add a package to the list of the purpose that needs it.
+build_packages=(build-essential cmake g++ zlib1g-dev libssl-dev)
+test_packages=(
+  ccache gcc-multilib g++-multilib lib32z1-dev
   googletest libgtest-dev libbenchmark-dev libssl-dev
   libssl-dev:i386
-  clang libclang-rt-14-dev
-  nginx
-  rsyslog
-  chromium nodejs
 )
+fuzz_packages=(clang libclang-rt-14-dev)
+browser_packages=(chromium nodejs)
+# Packages whose daemons the tests run themselves: nginx (WebTool benchmark comparison) and
+# rsyslog (remote logging receiver). Name each with its service.
+service_packages=(nginx rsyslog)
+
+case $purpose in
+  build) wanted=("${build_packages[@]}") ;;
+  test)
+    wanted=("${build_packages[@]}" "${test_packages[@]}" "${fuzz_packages[@]}"
+            "${browser_packages[@]}" "${service_packages[@]}")
+    ;;
+  *) echo "usage: scripts/deps.sh build|test" >&2; exit 2 ;;
+esac
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+for p in "${wanted[@]}"; do
+  installed "$p" || missing+=("$p")
 done
 
 # The browser test drives Chromium from Node.js; npm may come with nodejs itself (some nodejs
 # builds bundle it and conflict with Debian's npm package), so it is asked for only when absent.
-if ! command -v npm >/dev/null 2>&1; then
+if [ "$purpose" = test ] && ! command -v npm >/dev/null 2>&1; then
   missing+=(npm)
 fi
 
-if ((${#missing[@]})); then
-  echo "Installing missing packages: ${missing[*]}"
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "deps.sh: root is needed to install packages" >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  # The 32-bit build links Debian's multiarch libraries (the ":i386" packages).
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  fi
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+((${#missing[@]})) || exit 0
+
+echo "Installing missing packages: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "deps.sh: root is needed to install packages" >&2
+  exit 1
 fi
+
+# Service packages about to be installed: their daemons must stay off afterwards.
+new_services=()
+for p in "${service_packages[@]}"; do
+  for m in "${missing[@]}"; do
+    [ "$m" = "$p" ] && new_services+=("$p")
+  done
+done
+
+# Debian starts a daemon when its package is installed unless policy-rc.d says no (exit 101).
+# An administrator's own policy file is kept and put back.
+policy=/usr/sbin/policy-rc.d
+saved_policy=
+if ((${#new_services[@]})); then
+  if [ -e "$policy" ]; then
+    saved_policy=$(mktemp)
+    cp -p "$policy" "$saved_policy"
+  fi
+  printf '#!/bin/sh\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+fi
+restore_policy() {
+  ((${#new_services[@]})) || return 0
+  if [ -n "$saved_policy" ]; then
+    mv -f "$saved_policy" "$policy"
+  else
+    rm -f "$policy"
+  fi
+}
+trap restore_policy EXIT
+
+export DEBIAN_FRONTEND=noninteractive
+# The 32-bit build links Debian's multiarch libraries (the ":i386" packages).
+if [ "$purpose" = test ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+# The installation enabled the new daemons for the next boot; they are switched off again, for
+# systemd and for the init scripts alike, and stopped should anything have started them.
+for s in "${new_services[@]}"; do
+  if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+    systemctl disable --now "$s" >/dev/null 2>&1 || true
+  elif command -v deb-systemd-helper >/dev/null 2>&1; then
+    deb-systemd-helper disable "$s.service" >/dev/null 2>&1 || true
+  fi
+  if [ -x "/etc/init.d/$s" ]; then
+    update-rc.d "$s" disable >/dev/null 2>&1 || true
+    "/etc/init.d/$s" stop >/dev/null 2>&1 || true
+  fi
+done

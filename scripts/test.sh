@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native 64-bit build (with benchmarks built and smoke-run),
 # the WebTool's browser test against the native build, the 32-bit build, the
-# AddressSanitizer+UBSan build, and a short run of every fuzz target.
+# AddressSanitizer+UBSan build, a short run of every fuzz target, and a Release build of the
+# module and qzhost (no tests) so that the optimiser's warnings stay away. Warnings are errors
+# in all of these builds.
+# Ends with one summary line per stage and a last line "N passed, M failed" counting tests (each
+# CTest test, each browser test step, each fuzz target); the exit status is 0 only when nothing
+# failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh test
 
 jobs=$(nproc)
 # Rebuilds of unchanged sources come from the compiler cache when one is installed.
@@ -12,21 +17,64 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 export TZ=UTC
 
-build() { # name, cmake options...
+summary=()
+total_passed=0
+total_failed=0
+
+# stage NAME PASSED FAILED [NOTE]: records one stage's line and adds to the totals.
+stage() {
+  summary+=("$(printf '%-16s %s passed, %s failed%s' "$1:" "$2" "$3" "${4:+ ($4)}")")
+  total_passed=$((total_passed + $2))
+  total_failed=$((total_failed + $3))
+}
+
+finish() {
+  echo
+  echo "=== summary"
+  printf '%s\n' "${summary[@]}"
+  echo "$total_passed passed, $total_failed failed"
+  ((total_failed == 0))
+}
+
+build() { # name, cmake options... ; a failed build counts as one failure and ends the run
   local name=$1; shift
   echo "=== build $name"
-  cmake -S . -B "build/$name" "${launcher[@]}" "$@" >/dev/null
-  cmake --build "build/$name" -j"$jobs"
+  if ! { cmake -S . -B "build/$name" "${launcher[@]}" -DQZ_WERROR=ON "$@" >/dev/null &&
+         cmake --build "build/$name" -j"$jobs"; }; then
+    stage "build $name" 0 1
+    finish
+    exit 1
+  fi
 }
+
 run_tests() { # name
   echo "=== test $1"
-  ctest --test-dir "build/$1" --output-on-failure -j"$jobs"
+  local log="build/$1/ctest.log" rc=0
+  ctest --test-dir "build/$1" --output-on-failure -j"$jobs" 2>&1 | tee "$log" || rc=$?
+  # "100% tests passed, 0 tests failed out of 523"
+  local line failed total
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
+  if [ -z "$line" ]; then
+    stage "test $1" 0 1 "no CTest summary"
+    return
+  fi
+  failed=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+  if ((rc != 0 && failed == 0)); then failed=1; fi
+  stage "test $1" $((total - failed)) "$failed"
 }
 
 build native -DQZ_BENCH=ON
 run_tests native
+
 echo "=== browser test (native)"
-scripts/e2e.sh build/native
+e2e_log=build/native/e2e.log
+if scripts/e2e.sh build/native 2>&1 | tee "$e2e_log"; then
+  steps=$(sed -nE 's/^webtool e2e: ([0-9]+) steps passed$/\1/p' "$e2e_log" | tail -n 1)
+  stage "browser" "${steps:-1}" 0
+else
+  stage "browser" 0 1
+fi
 
 build m32 -DQZ_M32=ON
 run_tests m32
@@ -35,22 +83,39 @@ build asan -DQZ_SANITIZE=ON
 run_tests asan
 
 echo "=== fuzz smoke runs"
-cmake -S . -B build/fuzz -DQZ_FUZZ=ON -DQZ_TESTS=OFF \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build build/fuzz -j"$jobs" --target fuzz_all
+# The targets make their home directories under TMPDIR; a crash may leave one there, so it is
+# a folder of the build, never /tmp.
+export TMPDIR=$PWD/build/fuzz/tmp
+mkdir -p "$TMPDIR"
+if ! { cmake -S . -B build/fuzz "${launcher[@]}" -DQZ_FUZZ=ON -DQZ_TESTS=OFF -DQZ_WERROR=ON \
+         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
+       cmake --build build/fuzz -j"$jobs" --target fuzz_all; }; then
+  stage "build fuzz" 0 1
+  finish
+  exit 1
+fi
+fuzz_passed=0 fuzz_failed=0
 for f in build/fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
   name=$(basename "$f")
   mkdir -p "build/fuzz/work/$name"
   seeds=()
   [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
-  if ! "$f" -max_total_time=10 -max_len=131072 "build/fuzz/work/$name" "${seeds[@]}" \
+  if "$f" -max_total_time=10 -max_len=131072 "build/fuzz/work/$name" "${seeds[@]}" \
        >"build/fuzz/$name.log" 2>&1; then
+    fuzz_passed=$((fuzz_passed + 1))
+    echo "$name: $(tail -n 1 "build/fuzz/$name.log")"
+  else
+    fuzz_failed=$((fuzz_failed + 1))
     tail -n 40 "build/fuzz/$name.log"
     echo "fuzz target $name failed" >&2
-    exit 1
   fi
-  echo "$name: $(tail -n 1 "build/fuzz/$name.log")"
 done
+unset TMPDIR
+stage "fuzz" "$fuzz_passed" "$fuzz_failed"
 
-echo "=== all tests passed"
+# The build an administrator makes: optimised, no tests.
+build release -DCMAKE_BUILD_TYPE=Release -DQZ_TESTS=OFF
+stage "build release" 0 0 "qzsv.so and qzhost built"
+
+finish

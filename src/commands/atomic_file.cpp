@@ -1,6 +1,7 @@
 // Whole-file replacement through a temporary file and rename.
 #include "commands/atomic_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,15 +15,24 @@ AtomicFile::~AtomicFile() {
     }
 }
 
-bool AtomicFile::open(const char* name) {
+// A temporary file left by a crash is removed first, and the new one is created exclusively:
+// whatever stood under the temporary name (a link, a FIFO) is never written through.
+bool AtomicFile::open(const char* name, mode_t perm) {
     QZ_COPY(path_, homePath(name));
     if (QZ_TRF(temp_, "%s.tmp", path_) >= qz::cap(temp_)) {
         fail("name too long");
         return false;
     }
-    fp_ = fopen(temp_, "wb");
-    if (!fp_) fail(strerror(errno));
-    return fp_ != nullptr;
+    struct stat st;
+    if (lstat(temp_, &st) == 0 && !S_ISDIR(st.st_mode)) unlink(temp_);
+    fp_ = homeOpen(temp_, "wbx", perm);
+    if (!fp_) {
+        fail(homeOpenError());
+        return false;
+    }
+    // Created afresh, so perm applies (less what the umask takes away); an old file's wider
+    // permission is not inherited, since the rename replaces it.
+    return true;
 }
 
 void AtomicFile::fail(const char* what) {

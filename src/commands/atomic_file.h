@@ -16,8 +16,11 @@ class AtomicFile {
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     // Creates "<name>.tmp" in the home directory for writing (binary, so "\r\n" stays as
-    // written). False when it cannot be created.
-    bool open(const char* name);
+    // written) with permission perm: files that can hold a secret (a web key, a password) pass
+    // 0600 so that other users of the machine cannot read them. The file is opened through
+    // homeOpen, so a name that leads outside the home directory is refused. False when it
+    // cannot be created.
+    bool open(const char* name, mode_t perm = 0644);
     // Formatted write; a failed write is remembered and makes commit fail.
     void put(const char* fmt, ...) QZ_PRINTF(2, 3);
     // Writes text as it stands.

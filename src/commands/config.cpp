@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,13 +26,13 @@ constexpr const char* kLogFile = "qzsvlog.cfg";
 // Locked files are digested only up to this size; a bigger one shows no digest.
 constexpr long kDigestMax = 4L * 1024 * 1024;
 
-// One setting line: "%s \"%s\" //%s" for a text (quotes and backslashes escaped), "%s %d //%s"
-// for an integer, or "%s %u //%s" where the unsigned form is asked for (the remote log port).
+// One setting line: "%s \"%s\" //%s" for a text, "%s %d //%s" for an integer, or "%s %u //%s"
+// where the unsigned form is asked for (the remote log port). Text values are written as they
+// stand: no escapes, since a value can never hold a double quote (assignment refuses one) and a
+// backslash means itself.
 void writeSetting(stQzSv* sv, AtomicFile& out, const SettingRow* row, bool asUnsigned) {
     if (row->kind == SET_TEXT) {
-        char quoted[2 * 1024 + 2];
-        settingQuote(settingText(sv, row), quoted, qz::cap(quoted));
-        out.put("%s \"%s\" //%s\r\n", row->name, quoted, row->help);
+        out.put("%s \"%s\" //%s\r\n", row->name, settingText(sv, row), row->help);
     } else if (asUnsigned) {
         out.put("%s %u //%s\r\n", row->name, static_cast<unsigned>(*settingInt(sv, row)),
                 row->help);
@@ -61,7 +62,8 @@ void writeSettings(stQzSv* sv, AtomicFile& out) {
 
 bool writeLogFile(stQzSv* sv) {
     AtomicFile out;
-    if (!out.open(kLogFile)) {
+    // The remote log password is in it.
+    if (!out.open(kLogFile, 0600)) {
         svMsg(sv, "Error opening \"%s\" to write config", kLogFile);
         return false;
     }
@@ -96,7 +98,7 @@ void recordLockedFile(stQzSv* sv, const char* name) {
     QZ_COPY(sv->cmd.lockName, plainName(name));
     sv->cmd.lockSize = 0;
     sv->cmd.lockDigest[0] = 0;
-    FILE* fp = fopen(homePath(name), "rb");
+    FILE* fp = homeOpen(name, "rb");
     if (!fp) return;
     struct stat st;
     if (fstat(fileno(fp), &st) == 0) sv->cmd.lockSize = static_cast<long>(st.st_size);
@@ -142,9 +144,13 @@ bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags) {
         svMsg(sv, "Too Many Nested Loads Error");
         return false;
     }
-    FILE* fp = fopen(homePath(name), "rb");
+    FILE* fp = homeOpen(name, "rb");
     if (!fp) {
-        if (mustExist) svMsg(sv, "File Not Found: %s", name);
+        if (errno == ENOENT) {
+            if (mustExist) svMsg(sv, "File Not Found: %s", name);
+        } else {
+            svMsg(sv, "Cannot load %s: %s", name, homeOpenError());
+        }
         return false;
     }
     QZ_COPY(sv->cmd.loading[sv->cmd.loadDepth], plainName(name));
@@ -178,13 +184,22 @@ bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags) {
     return true;
 }
 
+// Refused while the configuration is locked, or while a file is being locked, whoever asks (the
+// dispatcher refuses the console's command already; the WebTool's button calls this directly):
+// writing would replace the locked file, dropping its lock line or the settings it leaves out,
+// or qzsv.cfg, which the next start loads before anything locks.
 void sv_write_cfg(stQzSv* sv, const char* name) {
+    if (sv->cmd.locked || sv->cmd.lockName[0]) {
+        svMsg(sv, "Command ignored due to locked config mode");
+        return;
+    }
     if (!name || !*name) name = kMainFile;
     if (!cmdFileNameOk(sv, "qz_sv_WriteCfg", name)) return;
     writeLogFile(sv);
 
+    // The web key and the remote console passwords are in it.
     AtomicFile out;
-    if (!out.open(name)) {
+    if (!out.open(name, 0600)) {
         svMsg(sv, "Error opening \"%s\" to write config", name);
         return;
     }

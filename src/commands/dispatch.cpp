@@ -18,15 +18,11 @@ namespace {
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Cuts the line at the first "//" that stands outside double quotes, so that a quoted argument
-// such as a web address keeps its slashes. Inside quotes \" is an escaped quote (configuration
-// files write quotes in values so) and does not end the quoted part.
+// such as a web address keeps its slashes. A backslash is an ordinary character (a Windows path
+// such as "C:\games\" ends in one), so the next double quote always ends the quoted part.
 void stripComment(char* line) {
     bool quoted = false;
     for (char* p = line; *p; ++p) {
-        if (quoted && p[0] == '\\' && (p[1] == '"' || p[1] == '\\')) {
-            ++p;
-            continue;
-        }
         if (*p == '"') quoted = !quoted;
         if (!quoted && p[0] == '/' && p[1] == '/') {
             *p = 0;

@@ -88,6 +88,8 @@ void dir_gameevent(stQzSv* sv, const CmdCall& call);
 // Screenshots and logs (src/media).
 void cmd_getss(stQzSv* sv, const CmdCall& call);
 void cmd_newlog(stQzSv* sv, const CmdCall& call);
+void cmd_suspendlogging(stQzSv* sv, const CmdCall& call);
+void cmd_flushlogging(stQzSv* sv, const CmdCall& call);
 
 // Updates, file checks and UCON (src/remote).
 void cmd_update(stQzSv* sv, const CmdCall& call);

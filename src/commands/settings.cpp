@@ -42,14 +42,23 @@ bool readInt(const char* p, int* out) {
     return true;
 }
 
+// False when a double-quoted value (p just after the opening quote) is followed by anything but
+// blanks after its closing quote: the value would then hold a quote.
+bool quotedValueOk(const char* p) {
+    const char* close = strchr(p, '"');
+    if (!close) return true;
+    for (++close; isBlank(*close); ++close) {
+    }
+    return *close == 0;
+}
+
 // Copies the inside of a double-quoted value (p just after the opening quote) into value, at most
-// capacity characters, undoing the \" and \\ escapes. An unclosed quote runs to the end.
+// capacity characters; the next double quote ends it (there are no escapes, so a backslash at the
+// end of a Windows path stays a backslash). An unclosed quote runs to the end.
 void readQuoted(const char* p, char* value, int capacity) {
     int n = 0;
     for (; *p && *p != '"'; ++p) {
-        char c = *p;
-        if (c == '\\' && (p[1] == '"' || p[1] == '\\')) c = *++p;
-        if (n < capacity) value[n++] = c;
+        if (n < capacity) value[n++] = *p;
     }
     value[n] = 0;
 }
@@ -186,10 +195,21 @@ extern "C" __attribute__((visibility("default"))) void sv_set_s(stQzSv* sv, char
         char colour[8];
         bool isColour = row && (row->flags & SETF_COLOUR) && capacity < qz::cap(colour);
         char* into = isColour ? colour : value;
+        // A text value never holds a double quote: configuration files write values inside
+        // quotes without escapes, so a quote would end the value early when the file is loaded.
+        bool quoteInside = *v == '"' ? !quotedValueOk(v + 1) : strchr(v, '"') != nullptr;
+        if (quoteInside) {
+            svMsg(sv, "%s: a value cannot hold a double quote; value kept", name);
+            return;
+        }
         if (*v == '"') {
             readQuoted(v + 1, into, capacity);
         } else {
             trcpyz(into, v, capacity);
+            // Blanks at the end of an unquoted value are dropped, as the console line's are, so
+            // that the WebTool's forms and the console give the same value.
+            int n = slen(into);
+            while (n > 0 && isBlank(into[n - 1])) into[--n] = 0;
         }
         // A value is one line. A line end that reached it (a console line holding one) would
         // split the written configuration line in two, and the second half would run as a
@@ -261,22 +281,6 @@ int sv_form_i(stQzSv* sv, const char* form, const char* name, int* value, int lo
     *eq = ' ';
     sv_set_i(sv, name ? name : "", work, value, lo, hi);
     return 1;
-}
-
-bool settingQuote(const char* text, char* out, int size) {
-    if (size <= 0) return false;
-    int n = 0;
-    for (const char* p = text; *p; ++p) {
-        bool escape = *p == '"' || *p == '\\';
-        if (n + (escape ? 2 : 1) > size - 1) {
-            out[n] = 0;
-            return false;
-        }
-        if (escape) out[n++] = '\\';
-        out[n++] = *p;
-    }
-    out[n] = 0;
-    return true;
 }
 
 // The screenshot command names a program the module runs, so it must stay inside the home

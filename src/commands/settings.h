@@ -88,6 +88,3 @@ int sv_form_s(stQzSv* sv, const char* form, const char* name, char* value, int c
               int assign);
 int sv_form_i(stQzSv* sv, const char* form, const char* name, int* value, int lo, int hi);
 
-// Writes text as the inside of a double-quoted configuration value: " becomes \" and \ becomes
-// \\. Returns false when out (size bytes) is too small; out is then cut but terminated.
-bool settingQuote(const char* text, char* out, int size);

@@ -155,8 +155,6 @@ constexpr SettingRow kSettingTable[] = {
     INT("qz_sv_md5toolfreq", set.md5toolFreq, 60, 10, 3600, U, 0, nullptr, ""),
     INT("qz_sv_netdiag", set.netDiag, 0, 0, 1, U, 0, nullptr, ""),
     INT("qz_sv_limitdupips", set.limitDupIps, 0, 0, 64, U, 0, nullptr, ""),
-    INT("qz_sv_suspendlogging", set.suspendLogging, 0, 0, 1, U, 0, settingLogControl, ""),
-    INT("qz_sv_flushlogging", set.flushLogging, 0, 0, 1, U, 0, settingLogControl, ""),
     INT("qz_sv_mod", set.mod, 0, 0, 99, U, 0, nullptr, ""),
     INT("qz_sv_pktsendmode", set.pktSendMode, 0, 0, 2, U, 0, nullptr, ""),
     INT("qz_sv_debug", set.debug, 0, 0, 9, U, 0, nullptr, ""),

@@ -33,7 +33,7 @@ const CmdRow kCommandTable[] = {
     {"qz_sv_CvarSrch", "[search text] [player] - Request matching Cvars", cmd_cvarsrch, 0},
     {"qz_sv_CvarUser", "[player] - Request list of user-defined Cvars", cmd_cvaruser, 0},
     {"qz_sv_CvarChanged", "[player] - Request list of non-default Cvars", cmd_cvarchanged, 0},
-    {"qz_sv_WriteCfg", "[filename (default=qzsv.cfg)] - Save settings", cmd_writecfg, 0},
+    {"qz_sv_WriteCfg", "[filename (default=qzsv.cfg)] - Save settings", cmd_writecfg, L},
     {"qz_sv_BanEmpty", "- Empty ban list in memory", cmd_banempty, L},
     {"qz_sv_BanLoad", "[optional filename] - Loads bans from file", cmd_banload, 0},
     {"qz_sv_UnBan", "[ban slot #] - Unban a guid in memory", cmd_unban, 0},
@@ -93,6 +93,8 @@ const CmdRow kUnlistedCommands[] = {
     {"qz_sv_md5toollist", "", cmd_md5toollist, 0},   {"qz_sv_md5tooldel", "", cmd_md5tooldel, L},
     {"qz_sv_md5toolempty", "", cmd_md5toolempty, L}, {"qz_sv_writepath", "", cmd_writepath, 0},
     {"qz_sv_exttool", "", cmd_exttool, 0},
+    {"qz_sv_suspendlogging", "", cmd_suspendlogging, 0},
+    {"qz_sv_flushlogging", "", cmd_flushlogging, 0},
 };
 const int kUnlistedCount = sizeof kUnlistedCommands / sizeof kUnlistedCommands[0];
 

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "commands/config.h"
 #include "commands/dispatch.h"
+#include "commands/pending.h"
 #include "commands/settings.h"
 #include "host/bridge.h"
 #include "host/state.h"
@@ -64,6 +66,49 @@ constexpr KeyedLayout kKeyedTables[] = {
     {"NewStat", sizeof(stSvStat), 64, &stQzSv::tNewStat},
     {"GuidAuth", QZ_PAIR_RECORD, 256, &stQzSv::tGuidAuth},
 };
+
+// What a restart carries over besides the players: the versions the host's directives set
+// (the host sends them once, at its own start) and the configuration lock, which no command
+// may undo.
+struct stRestartKeep {
+    int svVerMajor, svVerMinor, agVer, clVerMajor, clVerMinor;
+    int locked;
+    char lockName[QZ_CFG_NAME_MAX];
+    long lockSize;
+    char lockDigest[33];
+};
+
+void restartKeep(const stQzSv* sv, stRestartKeep* k) {
+    k->svVerMajor = sv->svVerMajor;
+    k->svVerMinor = sv->svVerMinor;
+    k->agVer = sv->agVer;
+    k->clVerMajor = sv->clVerMajor;
+    k->clVerMinor = sv->clVerMinor;
+    k->locked = sv->cmd.locked;
+    QZ_COPY(k->lockName, sv->cmd.lockName);
+    k->lockSize = sv->cmd.lockSize;
+    QZ_COPY(k->lockDigest, sv->cmd.lockDigest);
+}
+
+// The start-up has loaded qzsv.cfg and qzsvuser.cfg as at any start. A lock that they did not
+// set again is restored by loading the locked file once more (its lines win over the earlier
+// files) and locking; when the file cannot be loaded any longer the lock still holds, with the
+// name, size and digest recorded when it was taken.
+void restartRestore(stQzSv* sv, const stRestartKeep* k) {
+    sv->svVerMajor = k->svVerMajor;
+    sv->svVerMinor = k->svVerMinor;
+    sv->agVer = k->agVer;
+    sv->clVerMajor = k->clVerMajor;
+    sv->clVerMinor = k->clVerMinor;
+    if (!k->locked || sv->cmd.locked) return;
+    sv_load_lock(sv, k->lockName, 0);
+    if (sv->cmd.locked) return;
+    sv->cmd.locked = 1;
+    QZ_COPY(sv->cmd.lockName, k->lockName);
+    sv->cmd.lockSize = k->lockSize;
+    QZ_COPY(sv->cmd.lockDigest, k->lockDigest);
+    svMsg(sv, "Config stays locked [%s][%ld bytes]", sv->cmd.lockName, sv->cmd.lockSize);
+}
 
 }  // namespace
 
@@ -137,6 +182,9 @@ int svStart(stQzSv* sv, const qz_host* host) {
 
     // A module received by the last update (checked and signed then) takes its place now.
     updStartupSwap(sv);
+    // The diagnostic logs would open here and the module's own files be checked; both are
+    // reported as not built yet.
+    pendingDutiesReport(sv);
 
     sv->uconMarker = fileExists("qzucon.use");
     sv->writeMarker = fileExists("qzwrite.use");
@@ -194,9 +242,12 @@ void svFrame(stQzSv* sv) {
         // settings but keeps its picture of who is connected.
         static stPlayers kept;
         kept = sv->players;
+        stRestartKeep keep;
+        restartKeep(sv, &keep);
         svShutdown(sv);
         if (svStart(sv, &host) != 0) return;
         sv->players = kept;
+        restartRestore(sv, &keep);
         svMsg(sv, "QZ Server Restarted (%s)", reason);
         return;
     }

@@ -58,7 +58,7 @@ bool logFileDigest(const char* path, char* digest33, long* size) {
     trf(digest33, 33, "READ_ERROR");
     *size = 0;
     if (!path || !*path) return false;
-    FILE* f = fopen(path, "rb");
+    FILE* f = openRegularFile(path);
     if (!f) return false;
     long n = -1;
     if (fseek(f, 0, SEEK_END) == 0) n = ftell(f);
@@ -134,7 +134,7 @@ void logOpenGameLog(stQzSv* sv) {
     }
     char path[QZ_PATH_MAX];
     FILE* gameLog = nullptr;
-    if (logGameLogPath(sv, path, qz::cap(path))) gameLog = fopen(path, "rb");
+    if (logGameLogPath(sv, path, qz::cap(path))) gameLog = openRegularFile(path);
     logRunStatsAndAliases(sv, gameLog);
     if (gameLog) fclose(gameLog);
 }

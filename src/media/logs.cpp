@@ -2,6 +2,7 @@
 // next serial and its persistence, the variable and screenshot logs and qz_sv_NewLog.
 #include "media/logs.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,11 +36,46 @@ const char* stampFor(stLogs& L, time_t now, int* length) {
     return L.stamp;
 }
 
+// Remembers which file the open log is, so that a later move can be told.
+void noteIdentity(stLogs& L) {
+    struct stat st;
+    if (L.fp && fstat(fileno(L.fp), &st) == 0) {
+        L.fileDev = static_cast<unsigned long long>(st.st_dev);
+        L.fileIno = static_cast<unsigned long long>(st.st_ino);
+    } else {
+        L.fileDev = L.fileIno = 0;
+    }
+}
+
+// An outside tool (log rotation, an administrator's mv) may have moved or removed the open log.
+// Lines must not follow it under its new name: the log's own name is opened again (a new file)
+// and says so in its first line. One stat per written line; the write costs a system call
+// anyway.
+void followName(stQzSv* sv) {
+    stLogs& L = sv->logs;
+    struct stat st;
+    if (stat(L.path, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == L.fileDev &&
+        static_cast<unsigned long long>(st.st_ino) == L.fileIno)
+        return;
+    FILE* fp = homeOpen(L.path, "ab");
+    if (!fp) return;  // the old file keeps the lines rather than losing them
+    fclose(L.fp);
+    L.fp = fp;
+    noteIdentity(L);
+    char line[QZ_PATH_MAX + 96];
+    int sl = 0;
+    const char* stamp = stampFor(L, qzTime(), &sl);
+    int n = QZ_TRF(line, "%.*sQZ Log File %s Reopened (moved away)\r\n", sl, stamp, L.path);
+    if (n >= qz::cap(line)) n = qz::cap(line) - 1;
+    fwrite(line, 1, static_cast<size_t>(n), L.fp);
+}
+
 // Appends bytes to the open log; with qz_sv_LogSync the data is also pushed to the disk, so a
 // crash of the machine loses no line (at the cost of a disk wait per line).
 void writeOut(stQzSv* sv, const char* data, int length) {
     stLogs& L = sv->logs;
     if (!L.fp || length <= 0) return;
+    followName(sv);
     fwrite(data, 1, static_cast<size_t>(length), L.fp);
     fflush(L.fp);
     if (sv->set.logSync) fdatasync(fileno(L.fp));
@@ -79,7 +115,7 @@ void saveNextSerial(stQzSv* sv) {
     char dst[QZ_PATH_MAX];
     QZ_COPY(tmp, homePath(QZ_LOGNEXT_FILE ".tmp"));
     QZ_COPY(dst, homePath(QZ_LOGNEXT_FILE));
-    FILE* f = fopen(tmp, "wb");
+    FILE* f = homeOpen(tmp, "wb");
     if (!f) return;
     bool ok = fprintf(f, "qz_sv_lognext %d\n\n", sv->set.logNext) > 0;
     ok = fclose(f) == 0 && ok;
@@ -91,7 +127,7 @@ void saveNextSerial(stQzSv* sv) {
 
 // The serial kept by the last opening, or 0 when the file is missing or unreadable.
 int loadNextSerial() {
-    FILE* f = fopen(homePath(QZ_LOGNEXT_FILE), "rb");
+    FILE* f = homeOpen(QZ_LOGNEXT_FILE, "rb");
     if (!f) return 0;
     char line[64];
     int serial = 0;
@@ -176,7 +212,24 @@ bool logControl(stQzSv* sv) {
     return false;
 }
 
-void settingLogControl(stQzSv* sv, const SettingRow*) { logControl(sv); }
+// "qz_sv_suspendlogging [0]": without an argument (or with anything but 0) log lines wait in
+// the held buffer; "0" resumes, and the waiting lines are written at once.
+void cmd_suspendlogging(stQzSv* sv, const CmdCall& call) {
+    const char* a = call.args ? call.args : "";
+    bool resume = a[0] == '0' && (a[1] == 0 || a[1] == ' ' || a[1] == '\t');
+    sv->set.suspendLogging = resume ? 0 : 1;
+    logControl(sv);
+    svMsg(sv, resume ? "QZ Server Log resumed" : "QZ Server Log suspended");
+}
+
+// "qz_sv_flushlogging": writes the waiting lines now (suspended or not) and pushes the file to
+// the disk. An argument is accepted and ignored, so older configuration lines still flush.
+void cmd_flushlogging(stQzSv* sv, const CmdCall&) {
+    sv->set.flushLogging = 1;
+    logControl(sv);
+    sv->set.flushLogging = 0;
+    svMsg(sv, "QZ Server Log flushed");
+}
 
 bool logOpen(stQzSv* sv, const char* reason) {
     stLogs& L = sv->logs;
@@ -192,7 +245,8 @@ bool logOpen(stQzSv* sv, const char* reason) {
     // A serial that comes round again appends to its old file rather than removing it: no log
     // line is ever thrown away by the module; the administrator removes old logs.
     bool existed = access(L.path, F_OK) == 0;
-    L.fp = fopen(L.path, "abc");
+    L.fp = homeOpen(L.path, "ab");
+    noteIdentity(L);
     L.opened = 1;
     sv->set.logNext = logSerialAfter(serial, sv->set.logFloor, sv->set.logCeiling);
     saveNextSerial(sv);

@@ -26,6 +26,9 @@ struct stLogs {
     FILE* fp;                // the current log, open for appending; null when none is open
     char path[QZ_PATH_MAX];  // its path
     int serial;              // its serial
+    // Device and inode of the open file, to notice a file moved away or removed by an outside
+    // tool (log rotation) and reopen the log under its own name.
+    unsigned long long fileDev, fileIno;
     int opened;              // a log has been opened since start; lines before wait in held
     char held[QZ_LOG_HELD_MAX];
     int heldLen;
@@ -56,12 +59,11 @@ bool logOpen(stQzSv* sv, const char* reason);
 void logStartup(stQzSv* sv);
 // Writes out lines still held, closes the log file and the remote socket.
 void logShutdown(stQzSv* sv);
-// Acts on qz_sv_suspendlogging and qz_sv_flushlogging: lines held while suspended are written
-// out once logging resumes, and qz_sv_flushlogging 1 writes them out at once (suspended or not),
-// pushes the file to the disk and puts the setting back to 0. Returns true when a flush ran.
+// Acts on the suspend and flush states that the commands qz_sv_suspendlogging and
+// qz_sv_flushlogging set: lines held while suspended are written out once logging resumes, and a
+// flush request writes them out at once (suspended or not), pushes the file to the disk and
+// clears the request. Returns true when a flush ran.
 bool logControl(stQzSv* sv);
-// The same as a setting hook for the two rows, so that a change takes effect when assigned.
-void settingLogControl(stQzSv* sv, const SettingRow* row);
 
 // A text about a player, routed by qz_sv_CvarLogging: "[From #%d %s(%s) %s] %s" with the slot,
 // name, GUID, address and the text, to the regular log (1), the variable log (2), both (3) or

@@ -133,7 +133,7 @@ bool ssWritePage(const char* folder, long serial, const char* line) {
     char path[QZ_PATH_MAX];
     if (trf(path, qz::cap(path), "%sqz%06d.htm", folder, static_cast<int>(serial)) >= qz::cap(path))
         return false;
-    FILE* f = fopen(path, "wb");
+    FILE* f = homeOpen(path, "wb");
     if (!f) return false;
     bool ok = fputs(line, f) >= 0;
     return fclose(f) == 0 && ok;
@@ -145,7 +145,7 @@ bool ssWritePage(const char* folder, long serial, const char* line) {
 void ssSaveNext(stQzSv* sv) {
     stScreens* s = &sv->ss;
     if (!s->nextOpen) {
-        s->nextFd = open(homePath(QZ_SSNEXT_FILE), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        s->nextFd = homeOpenFd(QZ_SSNEXT_FILE, O_WRONLY | O_CREAT);
         if (s->nextFd < 0) return;
         s->nextOpen = 1;
     }
@@ -170,7 +170,7 @@ bool ssAppendIndex(stQzSv* sv, const char* folder, const char* line) {
         s->index = nullptr;
     }
     if (!s->index) {
-        s->index = fopen(path, "abe");
+        s->index = homeOpen(path, "ab");
         if (!s->index) return false;
         QZ_COPY(s->indexPath, path);
     }
@@ -183,7 +183,7 @@ bool ssAppendIndex(stQzSv* sv, const char* folder, const char* line) {
 }
 
 void ssStartup(stQzSv* sv) {
-    FILE* f = fopen(homePath(QZ_SSNEXT_FILE), "rb");
+    FILE* f = homeOpen(QZ_SSNEXT_FILE, "rb");
     if (!f) return;
     char line[64];
     if (fgets(line, sizeof line, f) && trncasecmp(line, "qz_sv_ssnext ", 13) == 0) {

@@ -57,7 +57,8 @@ void captureReport(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p,
     unsigned long serial, nonce, size, width, height;
     if (!number(p, end, &serial) || !number(p, end, &nonce) || !number(p, end, &size) ||
         !number(p, end, &width) || !number(p, end, &height)) {
-        logSs(sv, "Screenshot report ignored from (slot #%d) %s: malformed", slot, c->name);
+        if (plPacketLogAllowed(sv, slot))
+            logSs(sv, "Screenshot report ignored from (slot #%d) %s: malformed", slot, c->name);
         return;
     }
     char md5[40] = "";
@@ -79,8 +80,9 @@ void captureReport(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p,
     stSsTransfer* t = &sv->ss.t[slot - 1];
     if (!t->serial || t->receiving || static_cast<unsigned long>(t->serial) != serial ||
         t->nonce != nonce || t->seq != c->seq) {
-        logSs(sv, "Screenshot report ignored from (slot #%d) %s: no such request (%lu)", slot,
-              c->name, serial);
+        if (plPacketLogAllowed(sv, slot))
+            logSs(sv, "Screenshot report ignored from (slot #%d) %s: no such request (%lu)", slot,
+                  c->name, serial);
         return;
     }
     logSs(sv, "Screenshot #%lu (%lu|%lu|%lu) captured at client (%s) for slot#%d \"%s\"", serial,
@@ -139,7 +141,7 @@ void finish(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, stSsTransfer* t) {
     char picture[QZ_PATH_MAX], page[QZ_PATH_MAX], line[64];
     trf(picture, qz::cap(picture), "%sqz%06ld.png", t->folder, t->serial);
     trf(page, qz::cap(page), "%sqz%06ld.htm", t->folder, t->serial);
-    FILE* f = fopen(picture, "wb");
+    FILE* f = homeOpen(picture, "wb");
     bool ok =
         f && fwrite(t->data, 1, static_cast<size_t>(t->total), f) == static_cast<size_t>(t->total);
     if (f) ok = fclose(f) == 0 && ok;
@@ -199,7 +201,7 @@ void ssPacket(stQzSv* sv, int slot, const char* data, int length) {
         block(sv, slot, c, data + 7, end);
     } else if (length > 9 && memcmp(data, "QZ_SSCAP ", 9) == 0) {
         captureReport(sv, slot, c, data + 9, length > kHeadMax ? data + kHeadMax : end);
-    } else {
+    } else if (plPacketLogAllowed(sv, slot)) {
         svMsg(sv, "Unknown packet from (slot #%d) %s (%d bytes)", slot, c->name, length);
     }
 }

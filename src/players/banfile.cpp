@@ -237,7 +237,7 @@ bool banFileAppend(stQzSv* sv, const char* path, int banSlot) {
 
 long banLoadFile(stQzSv* sv, const char* path, long* skipped) {
     *skipped = 0;
-    FILE* fp = fopen(path, "rb");
+    FILE* fp = homeOpen(path, "rb");
     if (!fp) return -1;
     int fileId = banFileId(sv, path);
     unsigned now = GetTickCount();
@@ -277,7 +277,7 @@ int banUpdateFile(stQzSv* sv, const char* path, int* missing) {
     *missing = 0;
     int fileId = findFile(sv, path);
     if (!fileId) return 0;
-    FILE* fp = fopen(path, "r+b");
+    FILE* fp = homeOpen(path, "r+b");
     if (!fp) return -1;
     int changed = 0;
     static Record rec;

@@ -40,6 +40,15 @@ bool noiseLogged(stQzSv* sv, int slot, Qz_Sv_Client_s* c) {
     return c->noiseCount <= kNoiseLines;
 }
 
+}  // namespace
+
+bool plPacketLogAllowed(stQzSv* sv, int slot) {
+    Qz_Sv_Client_s* c = plPlayer(sv, slot);
+    return c && noiseLogged(sv, slot, c);
+}
+
+namespace {
+
 // "MAJOR.MINOR" with a three-digit minor, as the version line prints it.
 void readVersion(const char* text, int* major, int* minor) {
     char* end = nullptr;

@@ -34,6 +34,45 @@ const char* takeField(const char* p, char* out, int size) {
     return *p == '\\' ? p + 1 : p;
 }
 
+constexpr const char* kIdentityTooLong = "Your GUID or address is too long for this server";
+
+// The four fields of a connect text, each bounded on its own.
+struct ConnectFields {
+    char name[33];
+    char guid[33];
+    char address[33];
+    char os[8];
+    bool guidTooLong;
+    bool addressTooLong;
+};
+
+// Copies the field that starts at data[*at] (up to a "\\", a NUL or the end of the length) into
+// out, at most size - 1 bytes; returns true when it had more than that.
+bool splitField(const char* data, int length, int* at, char* out, int size) {
+    int n = 0;
+    bool over = false;
+    int i = *at;
+    while (i < length && data[i] && data[i] != '\\') {
+        if (n < size - 1)
+            out[n++] = data[i];
+        else
+            over = true;
+        i++;
+    }
+    out[n] = 0;
+    *at = i < length && data[i] == '\\' ? i + 1 : i;
+    return over;
+}
+
+// A NUL inside the data ends the text there.
+void splitConnect(const char* data, int length, ConnectFields* f) {
+    int at = 0;
+    splitField(data, length, &at, f->name, qz::cap(f->name));
+    f->guidTooLong = splitField(data, length, &at, f->guid, qz::cap(f->guid));
+    f->addressTooLong = splitField(data, length, &at, f->address, qz::cap(f->address));
+    splitField(data, length, &at, f->os, qz::cap(f->os));
+}
+
 // The address without its port, for the exact comparisons with the special words.
 void addressHost(const char* address, char* out, int size) {
     int n = 0;
@@ -208,12 +247,16 @@ int plRecentSs(const Qz_Sv_Client_s* cl, unsigned now) {
     return n;
 }
 
+// The connect text is split into its four fields before anything is bounded, so a long name
+// cannot push the GUID or the address out of reach of the ban checks. The name is cut on its
+// own; a GUID or an address longer than its field is refused, since a cut one could pass a ban
+// that the whole one would meet. The fields are joined again, each within its bound, into the
+// description that admit reads.
 int plConnect(stQzSv* sv, int slot, const char* data, int length) {
+    ConnectFields f;
+    splitConnect(data, data && length > 0 ? length : 0, &f);
     char desc[256];
-    int n = data && length > 0 ? length : 0;
-    if (n > qz::cap(desc) - 1) n = qz::cap(desc) - 1;
-    if (n) memcpy(desc, data, static_cast<size_t>(n));
-    desc[n] = 0;  // a NUL inside the data ends the description there
+    QZ_TRF(desc, "%s\\%s\\%s\\%s", f.name, f.guid, f.address, f.os);
     if (!plSlot(sv, slot)) {
         svMsg(sv, "ERROR: Client list full, unable to add new client reported by Game Server (%s)",
               desc);
@@ -223,6 +266,14 @@ int plConnect(stQzSv* sv, int slot, const char* data, int length) {
     if (plPlayer(sv, slot)) {
         logLost(sv, slot, "Lost Connection (slot #%d) %s %s(%s) %s");
         clearSlot(sv, slot);
+    }
+    if (sv->enabled && (f.guidTooLong || f.addressTooLong)) {
+        char dialog[160];
+        QZ_TRF(dialog, kRefuseOtherFmt, kIdentityTooLong);
+        refuse(sv, slot, dialog, kIdentityTooLong);
+        svMsg(sv, "Connection Refused (slot #%d) %s [%s] \"%s\" %s too long", slot, f.address,
+              f.guid, f.name, f.guidTooLong ? "GUID" : "address");
+        return QZ_REFUSE;
     }
     return admit(sv, slot, desc);
 }

@@ -95,6 +95,10 @@ void plRename(stQzSv* sv, int slot, const char* data, int length);
 void plPacket(stQzSv* sv, int slot, const char* data, int length);
 // Starts the exchange with a newly admitted client module (players/exchange.cpp).
 void plHello(stQzSv* sv, int slot);
+// Counts a log line that a packet of the player's client causes (junk, a report for no request);
+// true while one may still be written this minute. Past the limit one line says so, and the rest
+// of the minute is quiet, so a client cannot fill the log.
+bool plPacketLogAllowed(stQzSv* sv, int slot);
 // Frees a slot the module itself removed (the host does not report those); logs the second
 // form of the lost-connection line.
 void plRelease(stQzSv* sv, int slot);

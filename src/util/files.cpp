@@ -2,7 +2,14 @@
 // the small lazily opened file object that can copy a byte range of its file elsewhere.
 #include "util/files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -17,6 +24,74 @@ constexpr size_t kHomeNameMax = 256;
 
 char g_home[kHomeDirMax + 1] = "";
 char g_homePath[QZ_PATH_MAX];
+char g_openError[96] = "";
+
+void openFailed(int err, const char* why) {
+    snprintf(g_openError, sizeof g_openError, "%s", why ? why : strerror(err));
+    errno = err;
+}
+
+// True when real (a resolved path) is the directory root or lies below it.
+bool isUnder(const char* real, const char* root) {
+    size_t n = strlen(root);
+    if (strncmp(real, root, n) != 0) return false;
+    return real[n] == 0 || real[n] == '/' || (n > 0 && root[n - 1] == '/');
+}
+
+// Turns an fopen mode into open(2) flags; false for a mode that is not one.
+bool modeFlags(const char* mode, int* flags) {
+    int f = 0;
+    switch (mode[0]) {
+        case 'r': f = O_RDONLY; break;
+        case 'w': f = O_WRONLY | O_CREAT | O_TRUNC; break;
+        case 'a': f = O_WRONLY | O_CREAT | O_APPEND; break;
+        default: return false;
+    }
+    for (const char* p = mode + 1; *p; ++p) {
+        if (*p == '+') f = (f & ~(O_RDONLY | O_WRONLY)) | O_RDWR;
+        if (*p == 'x') f |= O_EXCL;
+    }
+    *flags = f;
+    return true;
+}
+
+// The fdopen mode matching open flags.
+const char* streamMode(int flags) {
+    bool rw = (flags & O_ACCMODE) == O_RDWR;
+    if (flags & O_APPEND) return rw ? "a+b" : "ab";
+    if ((flags & O_ACCMODE) == O_RDONLY) return "rb";
+    return rw ? "r+b" : "wb";
+}
+
+// Opens path without waiting and keeps it only when it is a regular file. A FIFO opened for
+// reading would wait for a writer and a device may never answer, either of which would stop
+// the frame; O_NONBLOCK makes the open itself return at once, and the check after it refuses
+// what is not a plain file. Truncation waits until the file is known to be the right one.
+int openChecked(const char* path, int flags, mode_t perm, bool noFollow) {
+    int fd = open(
+        path, (flags & ~O_TRUNC) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (noFollow ? O_NOFOLLOW : 0),
+        perm);
+    if (fd < 0) {
+        openFailed(errno == ELOOP && noFollow ? EPERM : errno,
+                   errno == ELOOP && noFollow ? "changed into a link while opening" : nullptr);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        openFailed(EINVAL, "not a regular file");
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl != -1) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    if ((flags & O_TRUNC) && ftruncate(fd, 0) != 0) {
+        int err = errno;
+        close(fd);
+        openFailed(err, nullptr);
+        return -1;
+    }
+    return fd;
+}
 
 }  // namespace
 
@@ -63,12 +138,115 @@ bool homeNameOk(const char* name) {
     return true;
 }
 
+// The name is checked as text first (no "..", no absolute path of its own), then the directory
+// that will hold the file is resolved, so that a link to a directory elsewhere is caught before
+// anything is created there; a final component that is a link must itself lead to a regular file
+// inside the home directory. Opening a final component that was no link uses O_NOFOLLOW, so a
+// link put in its place meanwhile is refused rather than followed.
+int homeOpenFd(const char* path, int flags, mode_t perm) {
+    g_openError[0] = 0;
+    if (!path || !path[0]) {
+        openFailed(ENOENT, "no file name");
+        return -1;
+    }
+    // A path that homePath built starts with the home directory (which may itself be relative
+    // when the game's home path is); anything else absolute is outside.
+    size_t homeLen = strlen(g_home);
+    const char* name = path;
+    if (homeLen > 0 && strncmp(path, g_home, homeLen) == 0) {
+        name = path + homeLen;
+    } else if (path[0] == '/') {
+        openFailed(EPERM, "outside the home directory");
+        return -1;
+    }
+    if (!homeNameOk(name)) {
+        openFailed(EPERM, "not a file name inside the home directory");
+        return -1;
+    }
+    char full[QZ_PATH_MAX];
+    if (snprintf(full, sizeof full, "%s%s", g_home, name) >= static_cast<int>(sizeof full)) {
+        openFailed(ENAMETOOLONG, nullptr);
+        return -1;
+    }
+    char realHome[PATH_MAX];
+    if (!realpath(g_home[0] ? g_home : ".", realHome)) {
+        openFailed(errno, "home directory missing");
+        return -1;
+    }
+    // The directory part of the name, resolved.
+    char dir[QZ_PATH_MAX];
+    snprintf(dir, sizeof dir, "%s", full);
+    char* slash = strrchr(dir, '/');
+    if (slash)
+        slash[1] = 0;
+    else
+        snprintf(dir, sizeof dir, ".");
+    char realDir[PATH_MAX];
+    if (!realpath(dir, realDir)) {
+        openFailed(errno, nullptr);
+        return -1;
+    }
+    if (!isUnder(realDir, realHome)) {
+        openFailed(EPERM, "outside the home directory");
+        return -1;
+    }
+    struct stat st;
+    bool isLink = lstat(full, &st) == 0 && S_ISLNK(st.st_mode);
+    if (isLink) {
+        char realFile[PATH_MAX];
+        if (!realpath(full, realFile)) {
+            // A dangling link would create its target wherever it points.
+            openFailed(EPERM, "a link to a missing file");
+            return -1;
+        }
+        if (!isUnder(realFile, realHome)) {
+            openFailed(EPERM, "outside the home directory");
+            return -1;
+        }
+    }
+    return openChecked(full, flags, perm, !isLink);
+}
+
+FILE* homeOpen(const char* path, const char* mode, mode_t perm) {
+    int flags = 0;
+    if (!mode || !modeFlags(mode, &flags)) {
+        openFailed(EINVAL, "bad open mode");
+        return nullptr;
+    }
+    int fd = homeOpenFd(path, flags, perm);
+    if (fd < 0) return nullptr;
+    FILE* fp = fdopen(fd, streamMode(flags));
+    if (!fp) {
+        openFailed(errno, nullptr);
+        close(fd);
+    }
+    return fp;
+}
+
+FILE* openRegularFile(const char* path) {
+    g_openError[0] = 0;
+    if (!path || !path[0]) {
+        openFailed(ENOENT, "no file name");
+        return nullptr;
+    }
+    int fd = openChecked(path, O_RDONLY, 0, false);
+    if (fd < 0) return nullptr;
+    FILE* fp = fdopen(fd, "rb");
+    if (!fp) {
+        openFailed(errno, nullptr);
+        close(fd);
+    }
+    return fp;
+}
+
+const char* homeOpenError() { return g_openError[0] ? g_openError : "unknown error"; }
+
 // One line per call, opened and closed each time so that nothing stays open between frames
 // and an outside log rotation never loses lines. A file that cannot be opened is skipped
 // silently: logging must never stop the server.
 void trLog(const char* file, const char* fmt, ...) {
     if (!file || !file[0] || !fmt) return;
-    FILE* fp = fopen(file, "abc");
+    FILE* fp = homeOpen(file, "ab");
     if (!fp) return;
     char msg[4150];
     va_list ap;
@@ -120,7 +298,7 @@ void bfc::close() {
 bool bfc::open() {
     if (fp) return true;
     if (!path[0] || !mode[0]) return false;
-    fp = fopen(path, mode);
+    fp = homeOpen(path, mode);
     pos = 0;
     return fp != nullptr;
 }
@@ -164,7 +342,7 @@ int bfc::cpy(long offset, long length, char* work, long workSize, const char* ta
     if (!open() || fseek(fp, offset, SEEK_SET) != 0) return 0;
     pos = 0;
 
-    FILE* out = fopen(target, "wb");
+    FILE* out = homeOpen(target, "wb");
     if (!out) return 0;
     long copied = 0;
     while (copied < length) {

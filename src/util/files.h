@@ -1,6 +1,8 @@
 // The module's home directory, the time-stamped log line and the small file object bfc.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 
 #include "util/text.h"
@@ -17,7 +19,25 @@ char* homePath(const char* name);
 // absolute, no ".." component, no backslash, no control characters, and short enough.
 bool homeNameOk(const char* name);
 
-// Appends "[MM.DD.YYYY hh:mm:ss] message\r\n" to file (opened and closed on each call).
+// Opens a file of the module: every file the module reads or writes by name goes through here.
+// path is a name relative to the home directory or a path that begins with the home directory
+// (as homePath builds it); the part after the home directory must pass homeNameOk. The file must
+// be a regular file (a FIFO, a device or a directory is refused, and nothing is opened in a way
+// that can wait) whose real location, after symbolic links are resolved, is the home directory or
+// below it. mode is an fopen mode ("rb", "wb", "ab", "r+b", a "x" adds exclusive creation);
+// perm is the permission of a file that is created. Returns null with errno set and
+// homeOpenError() saying why when the file is refused or cannot be opened.
+FILE* homeOpen(const char* path, const char* mode, mode_t perm = 0644);
+// The same as a descriptor, for callers that write with pwrite; flags as for open(2).
+int homeOpenFd(const char* path, int flags, mode_t perm = 0644);
+// Opens a regular file anywhere for reading without waiting (for the game's own files, which lie
+// outside the module's home directory): FIFOs, devices and directories are refused.
+FILE* openRegularFile(const char* path);
+// Why the last homeOpen, homeOpenFd or openRegularFile failed, as a short text.
+const char* homeOpenError();
+
+// Appends "[MM.DD.YYYY hh:mm:ss] message\r\n" to file (opened through homeOpen and closed on
+// each call).
 void trLog(const char* file, const char* fmt, ...) QZ_PRINTF(2, 3);
 
 // A file opened lazily on first use and kept open; the owner closes it with close().

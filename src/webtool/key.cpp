@@ -26,7 +26,8 @@ stWebLock* lockEntry(stWeb* w, bool create) {
         if (l.used && l.addr == addr) return &l;
         if (!oldest || !l.used || (oldest->used && l.seq < oldest->seq)) oldest = &l;
     }
-    if (!create) return nullptr;
+    // oldest is never null here (the table is not empty), but the optimiser cannot see that.
+    if (!create || !oldest) return nullptr;
     memset(oldest, 0, sizeof *oldest);
     oldest->used = 1;
     oldest->addr = addr;
@@ -46,6 +47,7 @@ bool lockedOut(stWeb* w, unsigned now) {
 void noteBadKey(stQzSv* sv, unsigned now) {
     stWeb* w = &sv->web;
     stWebLock* l = lockEntry(w, true);
+    if (!l) return;
     l->seq = ++w->lockSeq;
     if (l->bad == 0 || tickElapsed(now, l->firstTick) >= WEB_LOCK_WINDOW_MS) {
         l->bad = 0;

@@ -23,21 +23,6 @@ constexpr long kMapFileBytes = 256 * 1024;
 
 bool isSeparator(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// Opens path for reading only when it is a regular file: a FIFO or a device named by mistake
-// would make the read wait, and the file is read inside a frame call.
-FILE* openRegular(const char* path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
-    FILE* f = fdopen(fd, "rb");
-    if (!f) close(fd);
-    return f;
-}
-
 }  // namespace
 
 void web_maplist_select(stQzSv* sv) {
@@ -74,7 +59,9 @@ int web_map_file(stQzSv* sv, WebMapVisit visit, void* ctx) {
     if (!homeNameOk(setting)) return 0;
     char path[QZ_PATH_MAX];
     QZ_TRF(path, "%s%s", sv->homeDir, setting);
-    FILE* f = openRegular(path);
+    // homeOpen refuses a FIFO or a device named by mistake, which would make the read wait
+    // inside a frame call, and a link that leads out of the home directory.
+    FILE* f = homeOpen(path, "rb");
     if (!f) return 0;
     int count = 0;
     bool visiting = true;

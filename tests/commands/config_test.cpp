@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -34,10 +35,10 @@ class CmdConfig : public ModuleTest {
 };
 
 // A console value for every written setting that differs from its default and fits its bounds.
-// Texts hold a quote and a backslash, escaped on the console line as in a configuration file.
+// Texts hold backslashes, one of them last in the value, as a Windows path has.
 std::string changedValue(const SettingRow& row, int i) {
     if (row.flags & SETF_COLOUR) return "a1b2c" + std::to_string(i % 10);
-    if (row.kind == SET_TEXT) return "\"V\\\"q\\\\" + std::to_string(i) + "\"";
+    if (row.kind == SET_TEXT) return "\"V\\q " + std::to_string(i) + "\\\"";
     int v = row.defInt == row.hi ? row.lo : row.defInt + 1;
     return std::to_string(v);
 }
@@ -120,12 +121,15 @@ TEST_F(CmdConfig, WriteThenLoadRestoresEveryWrittenSetting) {
     run("qz_sv_WriteCfg again.cfg");
     EXPECT_EQ(read("again.cfg"), written);
     EXPECT_EQ(read("qzsvlog.cfg"), writtenLog);
-    EXPECT_NE(writtenLog.find("qz_sv_LogPw \"V\\\"q\\\\"), std::string::npos);
+    // Written as it stands: the value's last backslash right before the closing quote.
+    size_t pw = writtenLog.find("qz_sv_LogPw \"V\\q ");
+    ASSERT_NE(pw, std::string::npos);
+    EXPECT_NE(writtenLog.find("\\\" //[remote_log_password]\r\n", pw), std::string::npos);
     // The values really changed from the defaults, so the comparison above means something.
     EXPECT_EQ(run("qz_sv_KickLen"), Lines{"qz_sv_KickLen = 3 (0 to 60)"});
     EXPECT_EQ(run("qz_sv_LogPort"), Lines{"qz_sv_LogPort = 1 (0 to 65535)"});
     EXPECT_EQ(run("qz_sv_USessionLimit"), Lines{"qz_sv_USessionLimit = 1 (0 to 64)"});
-    EXPECT_EQ(run("qz_sv_MsgPrefix"), Lines{"qz_sv_MsgPrefix = V\"q\\0"});
+    EXPECT_EQ(run("qz_sv_MsgPrefix"), Lines{"qz_sv_MsgPrefix = V\\q 0\\"});
 }
 
 TEST_F(CmdConfig, EmptyTextIsWrittenAsTwoQuotesAndReadsBackEmpty) {
@@ -266,6 +270,44 @@ TEST_F(CmdConfig, WriteFailureKeepsTheOldFileAndLeavesNoTemporary) {
     EXPECT_FALSE(exists("blocked.cfg.tmp"));
 }
 
+// The main file holds the web key, qzsvlog.cfg the remote log password: only the game server's
+// user may read them, also when an older file had a wider mode.
+TEST_F(CmdConfig, FilesThatHoldSecretsAreWrittenWithModeSixHundred) {
+    write("qzsv.cfg", "old\r\n");
+    ASSERT_EQ(chmod((home() + "qzsv.cfg").c_str(), 0644), 0);
+    run("qz_sv_HttpKey hidden");
+    ASSERT_EQ(run("qz_sv_WriteCfg"), Lines{"Config File written to qzsv.cfg"});
+    for (const char* name : {"qzsv.cfg", "qzsvlog.cfg"}) {
+        struct stat st;
+        ASSERT_EQ(stat((home() + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
+}
+
+// A FIFO under a configuration file's name would stop the server on open; a link to a directory
+// elsewhere would let the writer leave the home directory.
+TEST_F(CmdConfig, FifosAndLinksOutOfTheHomeAreRefusedAtOnce) {
+    ASSERT_EQ(mkfifo((home() + "fifo.cfg").c_str(), 0644), 0);
+    EXPECT_EQ(run("qz_sv_Load fifo.cfg"), Lines{"Cannot load fifo.cfg: not a regular file"});
+    // Writing never opens the name itself: the new file is renamed over the FIFO.
+    EXPECT_EQ(run("qz_sv_WriteCfg fifo.cfg"), Lines{"Config File written to fifo.cfg"});
+    struct stat fst;
+    ASSERT_EQ(lstat((home() + "fifo.cfg").c_str(), &fst), 0);
+    EXPECT_TRUE(S_ISREG(fst.st_mode));
+
+    const std::string outside = gameHome() + "/outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (home() + "elsewhere").c_str()), 0);
+    EXPECT_EQ(run("qz_sv_WriteCfg elsewhere/x.cfg"),
+              Lines{"Error opening \"elsewhere/x.cfg\" to write config"});
+    std::ofstream(outside + "/in.cfg") << "qz_sv_KickLen 9\r\n";
+    EXPECT_EQ(run("qz_sv_Load elsewhere/in.cfg"),
+              Lines{"Cannot load elsewhere/in.cfg: outside the home directory"});
+    struct stat st;
+    EXPECT_NE(stat((outside + "/x.cfg").c_str(), &st), 0);
+    EXPECT_NE(run("qz_sv_KickLen")[0], "qz_sv_KickLen = 9 (0 to 60)");
+}
+
 TEST_F(CmdConfig, UnopenableMainFileIsReported) {
     EXPECT_EQ(run("qz_sv_WriteCfg nodir/x.cfg"),
               Lines{"Error opening \"nodir/x.cfg\" to write config"});
@@ -300,9 +342,57 @@ TEST_F(CmdConfig, LockedModeRefusesSettingsListChangesAndAnotherLock) {
           "qz_sv_LoadLock other.cfg", "qz_sv_Load inner.cfg", "qz_sv_UconEmpty"}) {
         EXPECT_EQ(run(line), Lines{"Command ignored due to locked config mode"}) << line;
     }
-    // Writing is allowed: it changes nothing that governs the server.
-    EXPECT_EQ(run("qz_sv_WriteCfg"), Lines{"Config File written to qzsv.cfg"});
     EXPECT_EQ(run("qz_sv_Help kicklen").size(), 5u);
+}
+
+// Writing would replace the locked file (dropping its lock line) or qzsv.cfg, which the next
+// start loads before anything locks; so nothing is written while locked, from any source.
+TEST_F(CmdConfig, LockedModeWritesNoConfigurationFile) {
+    write("qzsv.cfg", "qz_sv_LoadLock lock.cfg\r\n");
+    write("lock.cfg", "qz_sv_KickLen 11\r\n");
+    write("writer.cfg", "qz_sv_WriteCfg lock.cfg\r\n");
+    run("qz_sv_LoadLock lock.cfg");
+    for (const char* line : {"qz_sv_WriteCfg", "qz_sv_WriteCfg lock.cfg", "qz_sv_WriteCfg x.cfg"}) {
+        EXPECT_EQ(run(line), Lines{"Command ignored due to locked config mode"}) << line;
+    }
+    EXPECT_EQ(read("qzsv.cfg"), "qz_sv_LoadLock lock.cfg\r\n");
+    EXPECT_EQ(read("lock.cfg"), "qz_sv_KickLen 11\r\n");
+    EXPECT_FALSE(exists("x.cfg"));
+    EXPECT_FALSE(exists("qzsvlog.cfg"));
+}
+
+// A write line inside the file being locked would replace that file while it is read.
+TEST_F(CmdConfig, TheFileBeingLockedCannotRewriteItself) {
+    write("lock.cfg", "qz_sv_KickLen 11\r\nqz_sv_WriteCfg lock.cfg\r\n");
+    Lines out = run("qz_sv_LoadLock lock.cfg");
+    EXPECT_TRUE(anyLineContains(out, "Command ignored due to locked config mode"));
+    EXPECT_EQ(read("lock.cfg"), "qz_sv_KickLen 11\r\nqz_sv_WriteCfg lock.cfg\r\n");
+}
+
+TEST_F(CmdConfig, TheLockAndItsFileSurviveARestart) {
+    write("qzsv.cfg", "qz_sv_KickLen 4\r\n");
+    write("lock.cfg", "qz_sv_KickLen 11\r\n");
+    run("qz_sv_LoadLock lock.cfg");
+    run("qz_sv_Restart");
+    Lines frame = run("sim_advance 50");
+    // The start-up files load as at any start, then the locked file once more.
+    auto four = std::find(frame.begin(), frame.end(), "qz_sv_KickLen = 4 (0 to 60)");
+    auto eleven = std::find(frame.begin(), frame.end(), "qz_sv_KickLen = 11 (0 to 60)");
+    ASSERT_NE(four, frame.end());
+    ASSERT_NE(eleven, frame.end());
+    EXPECT_LT(four, eleven);
+    EXPECT_EQ(run("qz_sv_KickLen 5"),
+              Lines{"Setting access ignored due to locked config mode [qz_sv_KickLen]"});
+    EXPECT_TRUE(
+        anyLineContains(run("qz_sv_Plist"), "QZ SERVER CONFIG LOCKED [lock.cfg][18 bytes]"));
+
+    // The locked file gone: the lock still holds, with what was recorded.
+    ASSERT_EQ(unlink((home() + "lock.cfg").c_str()), 0);
+    run("qz_sv_Restart");
+    frame = run("sim_advance 50");
+    EXPECT_TRUE(anyLineContains(frame, "Config stays locked [lock.cfg][18 bytes]"));
+    EXPECT_EQ(run("qz_sv_KickLen 5"),
+              Lines{"Setting access ignored due to locked config mode [qz_sv_KickLen]"});
 }
 
 TEST_F(CmdConfig, LoadLockRefusalsComeInOrder) {

@@ -51,8 +51,9 @@ TEST_F(CmdDispatch, CommentsBlankLinesAndSemicolonLinesAreDropped) {
 TEST_F(CmdDispatch, DoubleSlashInsideQuotesIsPartOfTheValue) {
     EXPECT_EQ(run("qz_sv_HttpAddr \"http://x.invalid/\" // note"),
               Lines{"qz_sv_HttpAddr = http://x.invalid/"});
-    // An escaped quote does not end the quoted part, so the comment after it is still cut.
-    EXPECT_EQ(run("qz_sv_HttpAddr \"a\\\"//b\" //c"), Lines{"qz_sv_HttpAddr = a\"//b"});
+    // A backslash is an ordinary character: the quote after it ends the quoted part, and the
+    // comment after that is cut.
+    EXPECT_EQ(run("qz_sv_HttpAddr \"a\\\" //c"), Lines{"qz_sv_HttpAddr = a\\"});
 }
 
 TEST_F(CmdDisabledDispatch, AnswersEverythingButEnableAndDirectives) {

@@ -19,7 +19,7 @@ class CmdSettings : public ModuleTest {};
 
 TEST(CmdSettingTable, HasSeventyFiveListedRowsThenTheUnlistedOnes) {
     EXPECT_EQ(kSettingCount, 75);
-    EXPECT_EQ(kSettingAll, 75 + 19);
+    EXPECT_EQ(kSettingAll, 75 + 17);
     EXPECT_STREQ(kSettingTable[0].name, "qz_sv_MsgPrefix");
     EXPECT_STREQ(kSettingTable[74].name, "qz_sv_ssTimeout");
     EXPECT_STREQ(kSettingTable[75].name, "qz_sv_maxConUpdates");
@@ -130,8 +130,20 @@ TEST_F(CmdSettings, TextValuesQuotedUnquotedEmptyAndCut) {
     EXPECT_EQ(run("qz_sv_MsgPrefix " + std::string(40, 'x')),
               Lines{"qz_sv_MsgPrefix = " + std::string(31, 'x')});
     EXPECT_EQ(run("qz_sv_HttpColMsg \"ABCDEFGH\""), Lines{"qz_sv_HttpColMsg = ABCDEF"});
-    EXPECT_EQ(run("qz_sv_MsgPrefix \"say \\\"hi\\\" \\\\o/\""),
-              Lines{"qz_sv_MsgPrefix = say \"hi\" \\o/"});
+}
+
+// Configuration files write values without escapes, so a backslash is itself (also at the end of
+// a quoted value) and a double quote can never be part of a value.
+TEST_F(CmdSettings, BackslashesAreKeptAndQuotesInsideValuesAreRefused) {
+    EXPECT_EQ(run("qz_sv_SsPath \"C:\\games\\qz\\\" //[help]"),
+              Lines{"qz_sv_SsPath = C:\\games\\qz\\"});
+    const char* refused[] = {"qz_sv_SsPath \"say \"hi\"\"", "qz_sv_SsPath say\"hi",
+                             "qz_sv_SsPath \"a\" b"};
+    for (const char* line : refused) {
+        EXPECT_EQ(run(line), Lines{"qz_sv_SsPath: a value cannot hold a double quote; value kept"})
+            << line;
+    }
+    EXPECT_EQ(run("qz_sv_SsPath"), Lines{"qz_sv_SsPath = C:\\games\\qz\\"});
 }
 
 TEST_F(CmdSettings, ColoursTakeOnlySixHexadecimalDigits) {
@@ -277,6 +289,10 @@ TEST(CmdSettingForms, FormSTakesTheFieldValue) {
         {"other=1\r\n", 1, "before", 0},
         {"qz_sv_httpAddr 1.2.3.4", 1, "before", 0},
         {"x=1\nQZ_SV_HTTPADDR=host.invalid\n", 1, "host.invalid", 1},
+        // Trailing blanks go as they go on a console line.
+        {"qz_sv_httpAddr=host.invalid  \t\r\n", 1, "host.invalid", 1},
+        {"qz_sv_httpAddr=\"a b \"\r\n", 1, "a b ", 1},
+        {"qz_sv_httpAddr=a\"b\r\n", 1, "before", 1},
     };
     for (const Case& c : cases) {
         LocalState local;
@@ -310,14 +326,6 @@ TEST(CmdSettingForms, FormIAssignsWithinBoundsAndMissingFieldsChangeNothing) {
     EXPECT_EQ(value, 40);
     EXPECT_EQ(local.take(), (Lines{"qz_sv_Sleep = 40 (20 to 100)",
                                    "qz_sv_Sleep: 400 is outside 20 to 100; value kept"}));
-}
-
-TEST(CmdSettingQuote, EscapesQuotesAndBackslashesAndReportsOverflow) {
-    char out[16];
-    EXPECT_TRUE(settingQuote("a\"b\\c", out, sizeof out));
-    EXPECT_STREQ(out, "a\\\"b\\\\c");
-    EXPECT_FALSE(settingQuote("\"\"\"\"\"\"\"\"", out, sizeof out));
-    EXPECT_EQ(std::string(out).size(), 14u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "host/events.h"
 #include "host/state.h"
+#include "support/case_name.h"
 #include "support/module_fixture.h"
 
 namespace {
@@ -29,6 +30,9 @@ struct CvarSetCase {
     std::vector<std::string> expected;
 };
 
+void PrintTo(const CvarSetCase& c, std::ostream* os) {
+    *os << "\"" << c.name << "\" in \"" << std::string(c.text).substr(0, 40) << "\"";
+}
 class CvarSet : public ::testing::TestWithParam<CvarSetCase> {};
 
 TEST_P(CvarSet, PassesNameAndValueToCvarSet) {
@@ -57,7 +61,10 @@ INSTANTIATE_TEST_SUITE_P(
         CvarSetCase{"g_gametype\r\nupdgset=Update\r\n", "g_gametype", {}},
         CvarSetCase{kLongLine.c_str(),
                     "sv_hostname",
-                    {"Cvar_Set|sv_hostname " + kLongValue.substr(0, 255 - 12)}}));
+                    {"Cvar_Set|sv_hostname " + kLongValue.substr(0, 255 - 12)}}),
+    [](const ::testing::TestParamInfo<CvarSetCase>& p) {
+        return qztest::caseName(p.index, std::string(p.param.name) + " " + p.param.text);
+    });
 
 TEST(PendingEvents, FullQueueReportsOverflowAndLosesTheEvent) {
     auto sv = std::make_unique<stQzSv>();

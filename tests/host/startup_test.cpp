@@ -27,6 +27,14 @@ TEST_F(Startup, PrintsGameVersionAndVersionLine) {
     EXPECT_EQ(out[0].rfind("Kestrine Server (v1.673 | A0 C0.000) linux", 0), 0u) << out[0];
 }
 
+// Duties of the start-up that are not built yet are named, so that nobody assumes they run.
+TEST_F(Startup, NamesTheStartUpDutiesThatAreNotBuiltYet) {
+    EXPECT_TRUE(host().contains("Start-up duty not available yet: diagnostic logs (qzsvev.log, "
+                                "qzsvpkt.log, qzsvsend.log)"));
+    EXPECT_TRUE(
+        host().contains("Start-up duty not available yet: check of the module's own program files"));
+}
+
 TEST_F(Startup, HomePathEndsInQzSlash) {
     auto out = run("qz_sv_HomePath");
     ASSERT_EQ(out.size(), 1u);
@@ -147,6 +155,19 @@ TEST_F(Restart, KeepsThePlayersThatAreStillConnected) {
     auto list = run("qz_sv_Plist");
     EXPECT_TRUE(anyLineContains(list, "\"Bob\""));
     EXPECT_TRUE(anyLineContains(list, "End of Player List (1 Player)"));
+}
+
+// The host sends its version directives once, at its own start; a restart of the module must
+// not forget them.
+TEST_F(Restart, KeepsTheVersionsTheHostSet) {
+    run("QZ_SV_SETSVVER 3.021");
+    run("QZ_SV_SETAGVER 7");
+    run("QZ_SV_SETCLVER 2.005");
+    auto before = run("qz_sv_Ver");
+    ASSERT_TRUE(anyLineContains(before, "(v3.021 | A7 C2.005)"));
+    run("qz_sv_Restart");
+    run("sim_advance 50");
+    EXPECT_EQ(run("qz_sv_Ver"), before);
 }
 
 }  // namespace

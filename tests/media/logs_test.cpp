@@ -139,10 +139,37 @@ TEST_F(LogFiles, FlushWritesWaitingLinesWhileStillSuspended) {
     EXPECT_EQ(countOf(log(1), "Kestrine Server (v"), 1u);  // the start-up line only
     run("qz_sv_flushlogging 1");
     EXPECT_EQ(countOf(log(1), "Kestrine Server (v"), 2u);
-    EXPECT_TRUE(anyLineContains(run("qz_sv_flushlogging"), "= 0"));
     // Still suspended: the next line waits again.
     run("qz_sv_Ver");
     EXPECT_EQ(countOf(log(1), "Kestrine Server (v"), 2u);
+}
+
+// Both words are commands: the bare words act, and neither is shown or assigned as a setting.
+TEST_F(LogFiles, BareLogControlWordsAreCommands) {
+    EXPECT_TRUE(anyLineContains(run("qz_sv_suspendlogging"), "QZ Server Log suspended"));
+    run("qz_sv_Ver");
+    EXPECT_EQ(countOf(log(1), "Kestrine Server (v"), 1u);  // the start-up line only
+    auto out = run("qz_sv_flushlogging");
+    EXPECT_FALSE(anyLineContains(out, "qz_sv_flushlogging ="));
+    EXPECT_EQ(countOf(log(1), "Kestrine Server (v"), 2u);
+    EXPECT_NE(log(1).find("QZ Server Log suspended"), std::string::npos);
+    run("qz_sv_suspendlogging 0");
+    run("qz_sv_Ver");
+    EXPECT_EQ(countOf(log(1), "Kestrine Server (v"), 3u);
+}
+
+TEST_F(LogFiles, ALogMovedAwayIsReopenedUnderItsOwnName) {
+    std::string moved = home() + "svlogs/rotated.log";
+    ASSERT_EQ(rename(logPath(1).c_str(), moved.c_str()), 0);
+    run("qz_sv_Ver");
+    EXPECT_EQ(countOf(readFile(moved), "Kestrine Server (v"), 1u);  // the start-up line only
+    EXPECT_EQ(countOf(log(1), "Kestrine Server (v"), 1u);
+    EXPECT_NE(log(1).find("QZ Log File " + logPath(1) + " Reopened (moved away)"),
+              std::string::npos);
+    // Removed outright: the same.
+    ASSERT_EQ(unlink(logPath(1).c_str()), 0);
+    run("qz_sv_Ver");
+    EXPECT_EQ(countOf(log(1), "Kestrine Server (v"), 1u);
 }
 
 TEST_F(LogFiles, LinesBeyondTheHeldBufferAreCountedAsLost) {

@@ -147,6 +147,41 @@ TEST_F(Slots, AddClientDirectiveTakesTheLowestFreeSlotAndReportsAFullList) {
                         "Server (Late\\\\10.0.1.1:1\\W)"));
 }
 
+// The connect text is split before each field is bounded: a long name is cut on its own and
+// leaves the GUID whole for the ban check; a GUID or address too long for its field is refused
+// rather than cut.
+TEST_F(Slots, ALongNameLeavesTheGuidWholeForTheBanCheck) {
+    run(std::string("qz_sv_BanGuid ") + kGuidA + " Bob 1.2.3.4:27960 cheating");
+    std::string name(250, 'n');
+    auto lines = run("QZ_SV_ADDCLIENT " + name + "\\" + kGuidA + "\\1.2.3.4:27960\\W");
+    EXPECT_TRUE(anyLineContains(lines, "You have been BANNED")) << lines.size();
+    EXPECT_TRUE(hasLine(run("qz_sv_Plist"), "End of Player List (0 Players)"));
+
+    lines = run("QZ_SV_ADDCLIENT " + name + "\\" + kGuidB + "\\1.2.3.5:27960\\W");
+    EXPECT_TRUE(anyLineContains(lines, "New Connection (slot #1) 1.2.3.5:27960 [" +
+                                           std::string(kGuidB) + "] \"" + std::string(32, 'n') +
+                                           "\""));
+}
+
+TEST_F(Slots, AGuidOrAddressTooLongForItsFieldIsRefused) {
+    struct Case {
+        std::string guid, address, what;
+    };
+    const Case cases[] = {
+        {std::string(kGuidA) + "X", "1.2.3.4:27960", "GUID"},
+        {kGuidA, "1.2.3.4:27960" + std::string(30, '0'), "address"},
+    };
+    for (const Case& c : cases) {
+        auto lines = run("QZ_SV_ADDCLIENT Bob\\" + c.guid + "\\" + c.address + "\\W");
+        EXPECT_TRUE(hasLine(lines,
+                            "[host] DropClient 1 Your GUID or address is too long for this "
+                            "server"))
+            << c.what;
+        EXPECT_TRUE(anyLineContains(lines, "\" " + c.what + " too long")) << c.what;
+        EXPECT_TRUE(hasLine(run("qz_sv_Plist"), "End of Player List (0 Players)")) << c.what;
+    }
+}
+
 TEST_F(Slots, ARenameToABannedNameRemovesThePlayer) {
     join("Bob", kGuidA, "1.2.3.4:27960");
     run("qz_sv_banname Cheater");

@@ -10,3 +10,28 @@ grep -q '^Kestrine Server (v' <<<"$out"
 grep -qF "Home Path is $home/qz/" <<<"$out"
 grep -qF 'Ignoring Non-QZ Command/Setting' <<<"$out"
 for d in htm dll svlogs svss; do [ -d "$home/qz/$d" ]; done
+
+# SIGINT and SIGTERM stop qzhost as "quit" does: the module is shut down and the log lines it
+# held back (logging suspended) are written before the program ends with status 0.
+for sig in INT TERM; do
+  rm -rf "$home"; mkdir -p "$home"
+  fifo=$home/input
+  mkfifo "$fifo"
+  "$host" --module "$module" --manual-clock +set fs_homepath "$home" <"$fifo" >"$home/out" &
+  pid=$!
+  exec 3>"$fifo"
+  printf 'qz_sv_suspendlogging\nqz_sv_Ver\n' >&3
+  for _ in $(seq 100); do
+    [ "$(grep -c '^Kestrine Server (v' "$home/out")" -ge 2 ] && break
+    sleep 0.1
+  done
+  kill "-$sig" "$pid"
+  rc=0
+  wait "$pid" || rc=$?
+  exec 3>&-
+  [ "$rc" -eq 0 ] || { echo "qzhost ended with status $rc on SIG$sig" >&2; exit 1; }
+  grep -q "^\[qzhost\] SIG$sig: shutting the module down" "$home/out"
+  [ "$(grep -c 'Kestrine Server (v' "$home/qz/svlogs/00000001.log")" -eq 2 ] ||
+    { echo "held log lines were not written on SIG$sig" >&2; exit 1; }
+done
+rm -rf "$home"

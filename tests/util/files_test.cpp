@@ -1,8 +1,10 @@
 // Tests for the home-directory names, the time-stamped log line and the bfc file object.
 #include "util/files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +48,8 @@ class FilesTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         savedHome_ = homeDir();
+        // Every file of the module lies in its home directory; the tests' files are there too.
+        ASSERT_TRUE(setHomeDir((dir_ + "/").c_str()));
     }
     void TearDown() override {
         clockSetSource(nullptr);
@@ -138,6 +142,112 @@ TEST_F(FilesTest, LogMessageIsCutTo4149Bytes) {
     ASSERT_EQ(line.size(), prefix.size() + 4149 + 2);
     EXPECT_EQ(line.substr(0, prefix.size()), prefix);
     EXPECT_EQ(line.substr(prefix.size() + 4149), "\r\n");
+}
+
+// Each case names a file that homeOpen must refuse without waiting and without touching
+// anything outside the home directory.
+TEST_F(FilesTest, HomeOpenRefusesWhatIsNotARegularFileInsideTheHome) {
+    std::string outside = dir_ + "-outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    writeFile(outside + "/secret.txt", "keep");
+    ASSERT_EQ(mkfifo(at("fifo.cfg").c_str(), 0644), 0);
+    ASSERT_EQ(symlink(outside.c_str(), at("elsewhere").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/secret.txt").c_str(), at("linked.cfg").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/new.txt").c_str(), at("dangling.cfg").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/zero", at("zero.cfg").c_str()), 0);
+    ASSERT_EQ(mkdir(at("adir").c_str(), 0755), 0);
+    struct Case {
+        std::string name;
+        const char* mode;
+    };
+    const Case cases[] = {
+        {"fifo.cfg", "rb"},
+        {"fifo.cfg", "wb"},
+        {"fifo.cfg", "ab"},
+        {"elsewhere/x.cfg", "wb"},
+        {"elsewhere/secret.txt", "rb"},
+        {"linked.cfg", "wb"},
+        {"linked.cfg", "rb"},
+        {"dangling.cfg", "wb"},
+        {"zero.cfg", "rb"},
+        {"adir", "rb"},
+        {"../x.cfg", "wb"},
+        {outside + "/secret.txt", "rb"},
+        {"/etc/hostname", "rb"},
+        {"missing.cfg", "rb"},
+    };
+    for (const Case& c : cases) {
+        FILE* fp = homeOpen(c.name.c_str(), c.mode);
+        EXPECT_EQ(fp, nullptr) << c.name << " " << c.mode;
+        if (fp) fclose(fp);
+        EXPECT_EQ(homeOpenFd(c.name.c_str(), O_RDONLY), -1) << c.name;
+    }
+    EXPECT_EQ(readFile(outside + "/secret.txt"), "keep");
+    EXPECT_FALSE(exists(outside + "/new.txt"));
+    EXPECT_FALSE(exists(outside + "/x.cfg"));
+    std::filesystem::remove_all(outside);
+}
+
+TEST_F(FilesTest, HomeOpenTakesNamesAndHomePathsAndLinksThatStayInside) {
+    ASSERT_EQ(mkdir(at("sub").c_str(), 0755), 0);
+    writeFile(at("sub/real.cfg"), "abc");
+    ASSERT_EQ(symlink("sub/real.cfg", at("alias.cfg").c_str()), 0);
+    for (const std::string& name : {std::string("sub/real.cfg"), std::string("alias.cfg"),
+                                    at("sub/real.cfg"), std::string(homePath("alias.cfg"))}) {
+        FILE* fp = homeOpen(name.c_str(), "rb");
+        ASSERT_NE(fp, nullptr) << name << ": " << homeOpenError();
+        char buf[8] = "";
+        EXPECT_EQ(fread(buf, 1, sizeof buf - 1, fp), 3u);
+        EXPECT_STREQ(buf, "abc");
+        fclose(fp);
+    }
+    // Writing truncates, appending appends, exclusive creation refuses an existing file.
+    FILE* fp = homeOpen("new.cfg", "wb", 0600);
+    ASSERT_NE(fp, nullptr);
+    fputs("12345", fp);
+    fclose(fp);
+    struct stat st;
+    ASSERT_EQ(stat(at("new.cfg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    fp = homeOpen("new.cfg", "ab");
+    ASSERT_NE(fp, nullptr);
+    fputs("6", fp);
+    fclose(fp);
+    EXPECT_EQ(readFile(at("new.cfg")), "123456");
+    fp = homeOpen("new.cfg", "wb");
+    ASSERT_NE(fp, nullptr);
+    fclose(fp);
+    EXPECT_EQ(readFile(at("new.cfg")), "");
+    EXPECT_EQ(homeOpen("new.cfg", "wbx"), nullptr);
+}
+
+// A game's home path may be relative: homePath's paths are then relative too and still name
+// the file inside the home directory, not a copy of the home below itself.
+TEST_F(FilesTest, HomeOpenTakesHomePathsOfARelativeHome) {
+    char saved[4096];
+    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_EQ(mkdir("rel", 0755), 0);
+    writeFile("rel/x.cfg", "x");
+    ASSERT_TRUE(setHomeDir("rel/"));
+    for (const std::string& name : {std::string("x.cfg"), std::string(homePath("x.cfg"))}) {
+        FILE* fp = homeOpen(name.c_str(), "rb");
+        EXPECT_NE(fp, nullptr) << name;
+        if (fp) fclose(fp);
+    }
+    EXPECT_EQ(homeOpen("../x.cfg", "rb"), nullptr);
+    ASSERT_EQ(chdir(saved), 0);
+}
+
+// The game's own files lie outside the home directory; they are still never FIFOs.
+TEST_F(FilesTest, OpenRegularFileRefusesFifosWithoutWaiting) {
+    ASSERT_EQ(mkfifo(at("game.log").c_str(), 0644), 0);
+    EXPECT_EQ(openRegularFile(at("game.log").c_str()), nullptr);
+    EXPECT_STREQ(homeOpenError(), "not a regular file");
+    writeFile(at("plain.log"), "x");
+    FILE* fp = openRegularFile(at("plain.log").c_str());
+    ASSERT_NE(fp, nullptr);
+    fclose(fp);
 }
 
 TEST_F(FilesTest, LogWithoutAUsableFileDoesNothing) {

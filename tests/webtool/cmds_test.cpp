@@ -8,6 +8,7 @@
 #include <string>
 
 #include "commands/pending.h"
+#include "support/case_name.h"
 #include "web_module.h"
 #include "web_state.h"
 
@@ -66,6 +67,9 @@ struct MapCase {
     const char* fields;
     const char* message;
 };
+void PrintTo(const MapCase& c, std::ostream* os) {
+    *os << "maps \"" << c.maps << "\" fields \"" << c.fields << "\"";
+}
 class MapRefused : public ::testing::TestWithParam<MapCase> {};
 
 TEST_P(MapRefused, AnswersTheCommandScreenWithItsMessage) {
@@ -86,7 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
                       MapCase{"mp_a mp_b mp_c", "map_names=mapno-1\r\n", "Map Index Error"},
                       MapCase{"", "map_names=mapno6\r\n", "Map Index Error"},
                       MapCase{"", "map_names=mapno256\r\n", "Map Index Error"},
-                      MapCase{"", "map_names=mapno99999999999\r\n", "Map Index Error"}));
+                      MapCase{"", "map_names=mapno99999999999\r\n", "Map Index Error"}),
+    [](const ::testing::TestParamInfo<MapCase>& p) {
+        return qztest::caseName(p.index, std::string(p.param.maps) + " " + p.param.fields);
+    });
 
 TEST(CommandScreen, TypedLineWithoutItsFieldIsAParseError) {
     BareState s;
@@ -248,7 +255,10 @@ TEST_P(WebKeyGuard, NeverRunsALineThatNamesTheWebKey) {
 INSTANTIATE_TEST_SUITE_P(Cases, WebKeyGuard,
                          ::testing::Values("qz_sv_HttpKey", "qz_sv_HttpKey stolen",
                                            "QZ_SV_HTTPKEY stolen", "say hi; qz_sv_httpkey x",
-                                           "set a \"qz_sv_httpkey\""));
+                                           "set a \"qz_sv_httpkey\""),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                             return qztest::caseName(p.index, p.param);
+                         });
 
 class WebRconGuard : public WebCommands, public ::testing::WithParamInterface<const char*> {};
 
@@ -263,7 +273,10 @@ TEST_P(WebRconGuard, RunsRconLinesButNeverShowsTheirOutput) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, WebRconGuard,
                          ::testing::Values("rconpassword", "RCONPASSWORD", "rcon status",
-                                           "say x; rconpassword"));
+                                           "say x; rconpassword"),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                             return qztest::caseName(p.index, p.param);
+                         });
 
 TEST_F(WebCommands, OutputShowingTheKeyOrTheRconPasswordIsBlocked) {
     host().setCvar("rconpassword", "hunter2");
@@ -282,6 +295,17 @@ TEST_F(WebCommands, WriteCfgWritesTheFileAndAnswersWithGeneralSettings) {
     EXPECT_TRUE(has(page, "<font color=#FF0000>* qz_sv_WriteCfg ISSUED *</font>"));
     struct stat st;
     EXPECT_EQ(stat((home() + "qzsv.cfg").c_str(), &st), 0);
+}
+
+// The button writes through the same routine as the console command, and the lock holds there.
+TEST_F(WebCommands, WriteCfgWritesNothingWhileTheConfigurationIsLocked) {
+    std::remove((home() + "qzsv.cfg").c_str());
+    std::ofstream(home() + "lock.cfg", std::ios::binary) << "qz_sv_KickLen 11\r\n";
+    run("qz_sv_LoadLock lock.cfg");
+    post("writeqzcfg=qz_sv_writecfg\r\n");
+    EXPECT_TRUE(said("Command ignored due to locked config mode"));
+    struct stat st;
+    EXPECT_NE(stat((home() + "qzsv.cfg").c_str(), &st), 0);
 }
 
 TEST_F(WebCommands, RestartIsIssuedAndCarriedOutOnTheNextFrame) {

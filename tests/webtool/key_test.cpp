@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "support/case_name.h"
 #include "util/md5.h"
 #include "web_state.h"
 
@@ -42,6 +43,7 @@ struct KeyCase {
     std::string form;
     bool ok;
 };
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.form; }
 
 class KeyCheck : public ::testing::TestWithParam<KeyCase> {};
 
@@ -63,7 +65,10 @@ INSTANTIATE_TEST_SUITE_P(
                       KeyCase{"webkey=" + lower(digestOf("secret")) + "\r\n", true},
                       KeyCase{"plist=1\r\nwebkey=" + digestOf("secret") + " HTTP/1.1\r\n", true},
                       KeyCase{"webkey=" + digestOf("secret").substr(0, 31) + "\r\n", false},
-                      KeyCase{"webkey=\r\n", false}, KeyCase{"plist=x\r\n", false}));
+                      KeyCase{"webkey=\r\n", false}, KeyCase{"plist=x\r\n", false}),
+    [](const ::testing::TestParamInfo<KeyCase>& p) {
+        return qztest::caseName(p.index, std::string(p.param.form));
+    });
 
 TEST(KeyCheck, AnEmptyKeyOpensNothing) {
     BareState s;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "support/case_name.h"
 #include "util/clock.h"
 #include "web_state.h"
 
@@ -22,6 +23,7 @@ struct ColorCase {
     const char* text;
     const char* html;
 };
+void PrintTo(const ColorCase& c, std::ostream* os) { *os << c.text; }
 
 class Colorize : public ::testing::TestWithParam<ColorCase> {};
 
@@ -41,7 +43,10 @@ INSTANTIATE_TEST_SUITE_P(
                                 "<font color=#FFFFFF></font><font color=#ff0000>x</font><font "
                                 "color=#000000>y</font>"},
                       ColorCase{"", "<font color=#FFFFFF></font>"},
-                      ColorCase{"<b>", "<font color=#FFFFFF><b></font>"}));
+                      ColorCase{"<b>", "<font color=#FFFFFF><b></font>"}),
+    [](const ::testing::TestParamInfo<ColorCase>& p) {
+        return qztest::caseName(p.index, std::string(p.param.text));
+    });
 
 TEST(Colorize, NeverGrowsPastTheGivenSize) {
     BareState s;

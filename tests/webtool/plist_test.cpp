@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/case_name.h"
 #include "web_module.h"
 #include "web_state.h"
 
@@ -100,6 +101,7 @@ struct NameCase {
     const char* name;
     const char* shown;
 };
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 class PlayerNames : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(PlayerNames, AreEscapedInsideTheirColours) {
@@ -118,7 +120,10 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"\"><script>alert(1)</script>",
                                "&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;</font>"},
                       NameCase{"^4<img src=x onerror=alert(1)>",
-                               "<font color=#0000ff>&lt;img src=x onerror=alert(1)&gt;</font>"}));
+                               "<font color=#0000ff>&lt;img src=x onerror=alert(1)&gt;</font>"}),
+    [](const ::testing::TestParamInfo<NameCase>& p) {
+        return qztest::caseName(p.index, std::string(p.param.name));
+    });
 
 TEST(PlayerList, ShowsRegistrationsWithTheirCountAndEscaped) {
     BareState s;
@@ -162,6 +167,7 @@ struct SlotCase {
     const char* fields;
     int status;
 };
+void PrintTo(const SlotCase& c, std::ostream* os) { *os << c.fields; }
 class PlayerSlotRefused : public ::testing::TestWithParam<SlotCase> {};
 
 TEST_P(PlayerSlotRefused, WithInvalidSlotAndEmptyFields) {
@@ -180,7 +186,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, PlayerSlotRefused,
                                            SlotCase{"slot=Slot\r\n", QZ_ST_OK},
                                            SlotCase{"6slot=Slot 06\r\n", QZ_ST_OK},
                                            SlotCase{"65slot=Slot 65\r\n", QZ_ST_OK},
-                                           SlotCase{"0slot=Slot 00\r\n", QZ_ST_OK}));
+                                           SlotCase{"0slot=Slot 00\r\n", QZ_ST_OK}),
+                         [](const ::testing::TestParamInfo<SlotCase>& p) {
+                             return qztest::caseName(p.index, std::string(p.param.fields));
+                         });
 
 TEST(PlayerSlot, WithoutASlotButtonAnswersMissingSlot) {
     BareState s;
@@ -195,6 +204,7 @@ struct ActionCase {
     const char* fields;
     const char* message;
 };
+void PrintTo(const ActionCase& c, std::ostream* os) { *os << c.button << " " << c.fields; }
 class PlayerActionRefused : public ::testing::TestWithParam<ActionCase> {};
 
 TEST_P(PlayerActionRefused, AnswersItsMessageAndTouchesNobody) {
@@ -245,7 +255,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "webkicklen=2\r\n",
                    "<b><i>* INVALID PLAYER *</i></b>"},
         ActionCase{"getssslot=g", "slotnum=4\r\nguid=FEDCBA9876543210FEDCBA9876543210\r\n",
-                   "<b><i>* INVALID PLAYER *</i></b>"}));
+                   "<b><i>* INVALID PLAYER *</i></b>"}),
+    [](const ::testing::TestParamInfo<ActionCase>& p) {
+        return qztest::caseName(p.index, std::string(p.param.button) + " " + p.param.fields);
+    });
 
 TEST(PlayerAction, BadKeyGetsTheLoginScreenBeforeAnyCheck) {
     BareState s;
@@ -286,6 +299,7 @@ struct MinutesCase {
     const char* sent;
     const char* dropped;
 };
+void PrintTo(const MinutesCase& c, std::ostream* os) { *os << c.sent; }
 class WebKickMinutes : public WebPlayers, public ::testing::WithParamInterface<MinutesCase> {};
 
 TEST_P(WebKickMinutes, AreHeldToOneToSixty) {
@@ -298,7 +312,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, WebKickMinutes,
                          ::testing::Values(MinutesCase{"0", "(for 1 minute) ..."},
                                            MinutesCase{"99", "(for 60 minutes) ..."},
                                            MinutesCase{"-5", "(for 5 minutes) ..."},
-                                           MinutesCase{"", "(for 1 minute) ..."}));
+                                           MinutesCase{"", "(for 1 minute) ..."}),
+                         [](const ::testing::TestParamInfo<MinutesCase>& p) {
+                             return qztest::caseName(p.index, std::string(p.param.sent));
+                         });
 
 TEST_F(WebPlayers, BanDropsWithTheBanTextAndWritesTheBanFile) {
     int slot = join("Cheater", 3, "10.0.0.9:27960");

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "support/case_name.h"
+
 namespace {
 
 std::unique_ptr<stWebConn> connWith(const std::string& bytes) {
@@ -51,6 +53,9 @@ struct LineCase {
     const char* value;
 };
 
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << "\"" << c.name << "\" in \"" << c.text << "\"";
+}
 class LineValue : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(LineValue, ReadsToTheLineEndAfterBlanksAndOneEquals) {
@@ -62,15 +67,17 @@ TEST_P(LineValue, ReadsToTheLineEndAfterBlanksAndOneEquals) {
     EXPECT_STREQ(out, c.value);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, LineValue,
-                         ::testing::Values(LineCase{"webkey=abc\r\nx=1", "webkey", "abc"},
-                                           LineCase{"webkey =  abc \r\n", "webkey", "abc "},
-                                           LineCase{"webkey==abc", "webkey", "=abc"},
-                                           LineCase{"webkey", "webkey", ""},
-                                           LineCase{"webreason=  Removed by Web Admin\n",
-                                                    "webreason=", "Removed by Web Admin"},
-                                           LineCase{"/qzsvweb/plist=1&webkey=ABCD HTTP/1.0",
-                                                    "webkey", "ABCD HTTP/1.0"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LineValue,
+    ::testing::Values(LineCase{"webkey=abc\r\nx=1", "webkey", "abc"},
+                      LineCase{"webkey =  abc \r\n", "webkey", "abc "},
+                      LineCase{"webkey==abc", "webkey", "=abc"}, LineCase{"webkey", "webkey", ""},
+                      LineCase{"webreason=  Removed by Web Admin\n",
+                               "webreason=", "Removed by Web Admin"},
+                      LineCase{"/qzsvweb/plist=1&webkey=ABCD HTTP/1.0", "webkey", "ABCD HTTP/1.0"}),
+    [](const ::testing::TestParamInfo<LineCase>& p) {
+        return qztest::caseName(p.index, p.param.text);
+    });
 
 struct NumberCase {
     const char* text;
@@ -78,6 +85,9 @@ struct NumberCase {
     int value;
 };
 
+void PrintTo(const NumberCase& c, std::ostream* os) {
+    *os << "\"" << c.name << "\" in \"" << c.text << "\"";
+}
 class NumberAfter : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(NumberAfter, SkipsEveryNonDigitThenReadsTheNumber) {
@@ -92,7 +102,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, NumberAfter,
                                            NumberCase{"slotnum=\r\nguid=12AB\r\n", "slotnum=", 12},
                                            NumberCase{"slotnum=", "slotnum=", 0},
                                            NumberCase{"webkicklen=99999999999999\r\n",
-                                                      "webkicklen=", 2147483647}));
+                                                      "webkicklen=", 2147483647}),
+                         [](const ::testing::TestParamInfo<NumberCase>& p) {
+                             return qztest::caseName(p.index, p.param.text);
+                         });
 
 TEST(FieldRules, FixedWidthTakesThirtyTwoCharactersOrWhatIsLeft) {
     char out[33];

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "support/case_name.h"
 #include "web_state.h"
 
 namespace {
@@ -54,6 +55,7 @@ struct RangeCase {
     int stSettings::*value;
 };
 
+void PrintTo(const RangeCase& c, std::ostream* os) { *os << c.field; }
 class SettingsRange : public ::testing::TestWithParam<RangeCase> {};
 
 TEST_P(SettingsRange, KeepsValuesOutsideTheWebToolRange) {
@@ -72,7 +74,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, SettingsRange,
                                            RangeCase{"qz_sv_ChangeMax=0", &stSettings::changeMax},
                                            RangeCase{"qz_sv_CvarWalk=5", &stSettings::cvarWalk},
                                            RangeCase{"qz_sv_MaxDlRate=5", &stSettings::maxDlRate},
-                                           RangeCase{"qz_sv_MaxConDls=7", &stSettings::maxConDls}));
+                                           RangeCase{"qz_sv_MaxConDls=7", &stSettings::maxConDls}),
+                         [](const ::testing::TestParamInfo<RangeCase>& p) {
+                             return qztest::caseName(p.index, p.param.field);
+                         });
 
 TEST(SettingsUpdate, ChangesOnlyTheFieldsSentAndEmptiesAnEmptyText) {
     BareState s;

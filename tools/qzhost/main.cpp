@@ -1,12 +1,14 @@
 // qzhost: plays the game server for the module on a console. It loads qzsv.so, reads lines from
 // standard input (console lines for the module, or sim_ commands that simulate players and the
 // game) and prints everything the module does, one line each. docs/qzhost.md describes it.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -19,6 +21,32 @@
 namespace {
 
 constexpr int kFrameMs = 50;
+
+// SIGINT and SIGTERM end the program as "quit" does (the module is shut down and its log
+// written out). The handler only writes the signal number into a pipe that the main loop polls
+// together with standard input, so no signal is missed between two polls.
+int g_signalPipe[2] = {-1, -1};
+
+void onStopSignal(int signo) {
+    int saved = errno;
+    unsigned char b = static_cast<unsigned char>(signo);
+    ssize_t ignored = write(g_signalPipe[1], &b, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+bool catchStopSignals() {
+    if (pipe(g_signalPipe) != 0) return false;
+    for (int fd : g_signalPipe) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+}
 constexpr const char* kDefaultStart = "2026-01-01T00:00:00";
 
 struct Options {
@@ -105,10 +133,20 @@ void mainLoop(sim::SimHost& host) {
             long long wait = nextFrame - monotonicMs();
             timeout = wait < 0 ? 0 : static_cast<int>(wait);
         }
-        struct pollfd input = {STDIN_FILENO, POLLIN, 0};
-        int ready = poll(&input, 1, timeout);
+        struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
+        const struct pollfd& input = fds[0];
+        int ready = poll(fds, g_signalPipe[0] >= 0 ? 2 : 1, timeout);
         if (ready < 0 && errno != EINTR) break;
-        if (ready > 0) {
+        if (ready > 0 && (fds[1].revents & POLLIN)) {
+            unsigned char signo = 0;
+            if (read(g_signalPipe[0], &signo, 1) == 1) {
+                std::printf("[qzhost] %s: shutting the module down\n",
+                            signo == SIGINT ? "SIGINT" : "SIGTERM");
+                std::fflush(stdout);
+            }
+            break;
+        }
+        if (ready > 0 && input.revents) {
             ssize_t n = read(STDIN_FILENO, chunk.data(), chunk.size());
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n <= 0) {
@@ -137,7 +175,14 @@ int main(int argc, char** argv) {
         usage();
         return 2;
     }
-    if (options.module.empty()) options.module = programDirectory() + "qzsv.so";
+    // The module beside the program (a build folder), else where cmake --install put it.
+    if (options.module.empty()) {
+        options.module = programDirectory() + "qzsv.so";
+#ifdef QZ_INSTALLED_MODULE
+        struct stat st;
+        if (stat(options.module.c_str(), &st) != 0) options.module = QZ_INSTALLED_MODULE;
+#endif
+    }
     time_t start = 0;
     if (options.manualClock && !sim::parseLocalTime(options.start, &start)) {
         std::fprintf(stderr, "qzhost: bad time %s (want YYYY-MM-DDTHH:MM:SS)\n",
@@ -160,6 +205,7 @@ int main(int argc, char** argv) {
         }
     }
     if (options.manualClock) host.setManualClock(start);
+    if (!catchStopSignals()) std::fprintf(stderr, "qzhost: cannot catch SIGINT and SIGTERM\n");
     if (!host.loadModule(options.module)) return 1;
     if (host.start() != 0) return 1;
     mainLoop(host);

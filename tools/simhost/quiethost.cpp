@@ -30,7 +30,8 @@ int cvarGet(const char* name, char* out, int size) {
 }  // namespace
 
 QuietHost::QuietHost(const char* tag) {
-    std::string pattern = std::string("/tmp/") + tag + "-XXXXXX";
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + tag + "-XXXXXX";
     if (!mkdtemp(pattern.data())) abort();
     temp_ = pattern;
     g_home = temp_;

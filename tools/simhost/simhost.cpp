@@ -523,7 +523,13 @@ int SimHost::hostCall(const char* service, const char* argument) {
         emit(capture_ ? "[host] ConCapBuf <buffer>" : "[host] ConCapBuf");
         return 1;
     }
-    emit("[host] " + name + (arg[0] ? " " + escapeBytes(arg, std::strlen(arg)) : std::string()));
+    // Appended piece by piece: GCC 12 at -O3 takes " " + std::string for an overlapping copy.
+    std::string shown = "[host] " + name;
+    if (arg[0]) {
+        shown += ' ';
+        shown += escapeBytes(arg, std::strlen(arg));
+    }
+    emit(shown);
     if (name == "ConCapBufLen") {
         captureLength_ = std::max(0, std::atoi(arg));
         if (captureLength_ == 0) capture_ = nullptr;
