@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ccache g++ gcc-multilib g++-multilib
+  build-essential cmake ccache g++ gcc-multilib g++-multilib libedit-dev
   zlib1g-dev lib32z1-dev
   googletest libgtest-dev libbenchmark-dev libssl-dev
   clang libclang-rt-14-dev

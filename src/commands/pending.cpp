@@ -42,15 +42,6 @@
     X(cmd_aliasload, "qz_sv_AliasLoad")             \
     X(cmd_aliaswrite, "qz_sv_AliasWrite")           \
     X(cmd_ipguard, "qz_sv_IPGuard")                 \
-    X(cmd_uconadd, "qz_sv_UconAdd")                 \
-    X(cmd_uconlist, "qz_sv_UconList")               \
-    X(cmd_ucondel, "qz_sv_UconDel")                 \
-    X(cmd_uconempty, "qz_sv_UconEmpty")             \
-    X(cmd_usessionlist, "qz_sv_USessionList")       \
-    X(cmd_uconignore, "qz_sv_UconIgnore")           \
-    X(cmd_uconignorelist, "qz_sv_UconIgnoreList")   \
-    X(cmd_uconignoredel, "qz_sv_UconIgnoreDel")     \
-    X(cmd_uconignoreempty, "qz_sv_UconIgnoreEmpty") \
     X(cmd_md5tool, "qz_sv_md5tool")                 \
     X(cmd_md5toollist, "qz_sv_md5toollist")         \
     X(cmd_md5tooldel, "qz_sv_md5tooldel")           \

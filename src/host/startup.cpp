@@ -16,6 +16,8 @@
 #include "media/screenshots.h"
 #include "players/bans.h"
 #include "players/slots.h"
+#include "remote/ucon.h"
+#include "remote/udp.h"
 #include "util/clock.h"
 #include "util/defaults.h"
 #include "util/files.h"
@@ -87,6 +89,8 @@ int svStart(stQzSv* sv, const qz_host* host) {
     memset(sv, 0, sizeof *sv);
     sv->host = *host;
     clockSetSource(host->clock);
+    udpInit(sv);
+    uconInit(sv);
     sv->svVerMajor = QZ_VERSION_MAJOR;
     sv->svVerMinor = QZ_VERSION_MINOR;
     settingsDefaults(sv);
@@ -166,6 +170,8 @@ int svStart(stQzSv* sv, const qz_host* host) {
 }
 
 void svShutdown(stQzSv* sv) {
+    uconCloseAll(sv, "shutdown");
+    udpClose(sv);
     webShutdown(sv);
     ssShutdown(sv);
     logShutdown(sv);
@@ -195,6 +201,8 @@ void svFrame(stQzSv* sv) {
     plFrame(sv);
     ssFrame(sv);
     webFrame(sv);
+    udpFrame(sv);
+    uconFrame(sv);
 }
 
 void svConsole(stQzSv* sv, const char* data, int length) {

@@ -9,6 +9,8 @@
 #include "media/screenshots.h"
 #include "players/bans.h"
 #include "players/slots.h"
+#include "remote/ucon.h"
+#include "remote/udp.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
@@ -51,4 +53,8 @@ struct stQzSv {
     // Players and the kick/ban list (src/players).
     stPlayers players;
     stBans bans;
+
+    // The module's UDP socket and the UCON remote console (src/remote).
+    stUdp udp;
+    stUconState ucon;
 };
