@@ -23,7 +23,7 @@ stQzSv* makeState() {
     sv.host.print = &quietPrint;
     sv.uconMarker = 1;
     sv.enabled = 1;
-    udpInit(&sv);
+    uconPortInit(&sv);
     uconInit(&sv);
     sv.set.uSessionLimit = 4;
     sv_cmd(&sv, QZ_SRC_CONSOLE, "qz_sv_UconAdd 1 127.0.0.* admin s3cret", 0);

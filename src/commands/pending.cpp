@@ -21,7 +21,6 @@
     X(cmd_cvarchanged, "qz_sv_CvarChanged")         \
     X(cmd_cvarempty, "qz_sv_CvarEmpty")             \
     X(cmd_cvardel, "qz_sv_CvarDel")                 \
-    X(cmd_update, "qz_sv_Update")                   \
     X(cmd_power, "qz_sv_Power")                     \
     X(cmd_powerlist, "qz_sv_PowerList")             \
     X(cmd_powerpoints, "qz_sv_PowerPoints")         \
@@ -42,10 +41,6 @@
     X(cmd_aliasload, "qz_sv_AliasLoad")             \
     X(cmd_aliaswrite, "qz_sv_AliasWrite")           \
     X(cmd_ipguard, "qz_sv_IPGuard")                 \
-    X(cmd_md5tool, "qz_sv_md5tool")                 \
-    X(cmd_md5toollist, "qz_sv_md5toollist")         \
-    X(cmd_md5tooldel, "qz_sv_md5tooldel")           \
-    X(cmd_md5toolempty, "qz_sv_md5toolempty")       \
     X(dir_statappend, "QZ_SV_STATAPPEND")           \
     X(dir_statload, "QZ_SV_STATLOAD")               \
     X(dir_statwrite, "QZ_SV_STATWRITE")             \

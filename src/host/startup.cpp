@@ -16,8 +16,9 @@
 #include "media/screenshots.h"
 #include "players/bans.h"
 #include "players/slots.h"
+#include "remote/mastnet.h"
 #include "remote/ucon.h"
-#include "remote/udp.h"
+#include "remote/update.h"
 #include "util/clock.h"
 #include "util/defaults.h"
 #include "util/files.h"
@@ -89,10 +90,10 @@ int svStart(stQzSv* sv, const qz_host* host) {
     memset(sv, 0, sizeof *sv);
     sv->host = *host;
     clockSetSource(host->clock);
-    udpInit(sv);
+    uconPortInit(sv);
     uconInit(sv);
     sv->svVerMajor = QZ_VERSION_MAJOR;
-    sv->svVerMinor = QZ_VERSION_MINOR;
+    sv->svVerMinor = qzBuildMinor();
     settingsDefaults(sv);
 
     svCvar(sv, "version", sv->gameVersion, qz::cap(sv->gameVersion));
@@ -136,6 +137,9 @@ int svStart(stQzSv* sv, const qz_host* host) {
         }
     }
 
+    // A module received by the last update (checked and signed then) takes its place now.
+    updStartupSwap(sv);
+
     sv->uconMarker = fileExists("qzucon.use");
     sv->writeMarker = fileExists("qzwrite.use");
 
@@ -155,6 +159,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
         // module is enabled instead.
         sv->configPending = 1;
     }
+    remoteStart(sv);
     // Bans come before the configuration, which may empty or extend the list.
     banStartupLoad(sv);
     cfgStartupLoad(sv);
@@ -171,8 +176,9 @@ int svStart(stQzSv* sv, const qz_host* host) {
 
 void svShutdown(stQzSv* sv) {
     uconCloseAll(sv, "shutdown");
-    udpClose(sv);
+    uconPortClose(sv);
     webShutdown(sv);
+    remoteShutdown(sv);
     ssShutdown(sv);
     logShutdown(sv);
     keyStoreFree(&sv->keys);
@@ -200,8 +206,9 @@ void svFrame(stQzSv* sv) {
     eventRunDue(sv, 8);
     plFrame(sv);
     ssFrame(sv);
+    remoteFrame(sv);
     webFrame(sv);
-    udpFrame(sv);
+    uconPortFrame(sv);
     uconFrame(sv);
 }
 

@@ -9,8 +9,8 @@
 #include "media/screenshots.h"
 #include "players/bans.h"
 #include "players/slots.h"
+#include "remote/remote.h"
 #include "remote/ucon.h"
-#include "remote/udp.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
@@ -54,7 +54,8 @@ struct stQzSv {
     stPlayers players;
     stBans bans;
 
-    // The module's UDP socket and the UCON remote console (src/remote).
-    stUdp udp;
+    // Master servers, file transfers, updates, MD5Tool (src/remote).
+    stRemote remote;
+    // UCON remote console (src/remote).
     stUconState ucon;
 };

@@ -14,7 +14,7 @@
 #include "commands/dispatch.h"
 #include "host/bridge.h"
 #include "host/state.h"
-#include "remote/udp.h"
+#include "remote/uconport.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/net.h"
@@ -94,7 +94,7 @@ void sendText(Ctx& c, const char* text) {
     }
     char pkt[QZ_UCON_PACKET_MAX + 1];
     int n = uconPacketBuild(pkt, sizeof pkt, text, slen(text));
-    if (n > 0) udpSendTo(c.sv, c.from, pkt, n);
+    if (n > 0) uconPortSend(c.sv, c.from, pkt, n);
 }
 
 // The challenge for (address, user) at stamp: 8 digits of the stamp and 24 of a MAC under the
@@ -138,7 +138,7 @@ int sessionSlot(stQzSv* sv, const stUsession* s) {
 void sendSigned(stQzSv* sv, stUsession* s, const char* word, const char* text, int length) {
     char pkt[QZ_UCON_PACKET_MAX + 1];
     int n = uconSigned(pkt, sizeof pkt, word, s->sid, s->nextOut++, s->key, text, length);
-    if (n > 0) udpSendTo(sv, &s->peer, pkt, n);
+    if (n > 0) uconPortSend(sv, &s->peer, pkt, n);
 }
 
 stUsession* findSession(stQzSv* sv, const UconField& sid) {

@@ -8,6 +8,7 @@
 
 #include "players/bans.h"
 #include "remote/ucon_wire.h"
+#include "remote/uconport.h"
 #include "util/guard.h"
 
 constexpr int QZ_UCON_PROFILES = 32;
@@ -44,6 +45,7 @@ struct stUsession {
 };
 
 struct stUconState {
+    stUconPort port;
     stUcon profiles[QZ_UCON_PROFILES];
     int profileCount;  // slots in use, deleted ones included
     char ignores[QZ_UCON_IGNORES][QZ_UCON_TEXT];

@@ -1,106 +1,71 @@
-// The module's UDP socket. Non-blocking: a frame reads at most kPerFrame datagrams, so a flood
-// costs a bounded slice of each frame and the rest waits in the system's buffer.
+// The module's UDP socket: bind, non-blocking receive and send.
 #include "remote/udp.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "host/bridge.h"
-#include "host/state.h"
-#include "remote/ucon.h"
 #include "util/net.h"
 
-namespace {
-
-constexpr int kPerFrame = 1024;
-constexpr int kBatch = 64;
-
-bool open(stQzSv* sv, int port) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<unsigned short>(port));
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        svMsg(sv, "ERROR: Bind to UDP port %lu failed {%d}", static_cast<unsigned long>(port),
-              errno);
-        ::close(fd);
+bool udpOpen(stQzSv* sv, stQzUdp* udp, const char* address, unsigned port, const char* prefix) {
+    udpClose(udp);
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at;
+    memset(&at, 0, sizeof at);
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    at.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (address && *address && inet_pton(AF_INET, address, &at.sin_addr) != 1) {
+        if (fd >= 0) close(fd);
+        svMsg(sv, "ERROR: Bind to UDP port %lu failed {%d}\n", static_cast<unsigned long>(port),
+              EINVAL);
         return false;
     }
-    sv->udp.sock = fd;
-    sv->udp.port = port;
-    svMsg(sv, "%sListening for UDP on %u", "QZ ", static_cast<unsigned>(port));
+    if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+        int err = errno;
+        if (fd >= 0) close(fd);
+        svMsg(sv, "ERROR: Bind to UDP port %lu failed {%d}\n", static_cast<unsigned long>(port),
+              err);
+        return false;
+    }
+    // A module update arrives in bursts of blocks; a larger receive buffer lets a burst wait
+    // for the next frame instead of being dropped. The kernel caps the request.
+    int bytes = 1 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    socklen_t len = sizeof at;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
+    udp->fd = fd;
+    udp->port = ntohs(at.sin_port);
+    svMsg(sv, "%sListening for UDP on %u", prefix ? prefix : "", udp->port);
     return true;
 }
 
-}  // namespace
-
-void udpInit(stQzSv* sv) {
-    sv->udp.sock = -1;
-    sv->udp.port = 0;
-    sv->udp.failedPort = 0;
+void udpClose(stQzUdp* udp) {
+    if (udp->fd > 0) close(udp->fd);
+    udp->fd = -1;
+    udp->port = 0;
 }
 
-void udpClose(stQzSv* sv) {
-    if (sv->udp.sock >= 0) ::close(sv->udp.sock);
-    sv->udp.sock = -1;
-    sv->udp.port = 0;
+int udpRecv(stQzUdp* udp, char* buf, int size, sockaddr_in* from) {
+    if (udp->fd <= 0) return 0;
+    int fromLength = sizeof *from;
+    int n = recvFrom(udp->fd, buf, size, reinterpret_cast<sockaddr*>(from), &fromLength);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    // An empty datagram carries nothing the module reads; it counts as none.
+    return n;
 }
 
-void udpFrame(stQzSv* sv) {
-    stUdp& u = sv->udp;
-    int want = sv->set.extraPort;
-    if (u.sock >= 0 && u.port != want) udpClose(sv);
-    if (u.sock < 0) {
-        if (want <= 0 || want == u.failedPort) return;
-        if (!open(sv, want)) {
-            u.failedPort = want;
-            return;
-        }
-        u.failedPort = 0;
-    }
-    // Datagrams are taken in batches: one system call for up to kBatch of them keeps a flood
-    // from costing a call per packet.
-    static char bufs[kBatch][QZ_UCON_PACKET_MAX + 64];
-    static sockaddr_in froms[kBatch];
-    static iovec iov[kBatch];
-    static mmsghdr msgs[kBatch];
-    for (int taken = 0; taken < kPerFrame;) {
-        for (int i = 0; i < kBatch; ++i) {
-            iov[i] = {bufs[i], sizeof bufs[i] - 1};
-            msgs[i].msg_hdr = {};
-            msgs[i].msg_hdr.msg_name = &froms[i];
-            msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
-            msgs[i].msg_hdr.msg_iov = &iov[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-            msgs[i].msg_len = 0;
-        }
-        int got = recvmmsg(u.sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
-        if (got <= 0) break;  // nothing more waits (or a transient error)
-        taken += got;
-        for (int i = 0; i < got; ++i) {
-            int n = static_cast<int>(msgs[i].msg_len);
-            if (msgs[i].msg_hdr.msg_namelen != sizeof froms[i] || froms[i].sin_family != AF_INET)
-                continue;
-            if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) n = QZ_UCON_PACKET_MAX + 1;  // too long
-            char* buf = bufs[i];
-            buf[n < static_cast<int>(sizeof bufs[i]) ? n : static_cast<int>(sizeof bufs[i]) - 1] = 0;
-            if (n >= QZ_UCON_PREFIX_LEN && memcmp(buf, QZ_UCON_PREFIX, QZ_UCON_PREFIX_LEN) == 0)
-                uconPacket(sv, &froms[i], buf, n);
-        }
-        if (got < kBatch) break;
-    }
-}
-
-bool udpSendTo(stQzSv* sv, const struct sockaddr_in* to, const void* data, int length) {
-    if (sv->udp.sock < 0 || length <= 0) return false;
-    ssize_t n = sendto(sv->udp.sock, data, static_cast<size_t>(length), MSG_DONTWAIT,
+int udpSend(stQzUdp* udp, const sockaddr_in* to, const char* data, int length) {
+    if (udp->fd <= 0) return -1;
+    ssize_t n = sendto(udp->fd, data, static_cast<size_t>(length), MSG_DONTWAIT,
                        reinterpret_cast<const sockaddr*>(to), sizeof *to);
-    return n == length;
+    if (n == length) return 1;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) return 0;
+    return -1;
 }

@@ -1,20 +1,25 @@
-// The module's own UDP socket: opened on qz_sv_extraport, read a bounded number of datagrams a
-// frame, each handed to the exchange its "\xff\xff\xff\xffQZ_" tag names.
+// The module's own UDP socket: one non-blocking datagram socket bound to a chosen address and
+// port, shared by the master exchange and (later) the authentication and remote-console
+// exchanges. It knows nothing of what travels over it.
 #pragma once
 
 #include <netinet/in.h>
 
-struct stUdp {
-    int sock;  // -1 closed
-    int port;  // port it is bound to
-    int failedPort;  // a port whose bind failed (not tried again until the setting changes)
-};
-
 struct stQzSv;
 
-void udpInit(stQzSv* sv);
-// Opens, moves or closes the socket after qz_sv_extraport, then reads what is waiting.
-void udpFrame(stQzSv* sv);
-// Sends one datagram without waiting; false when it could not be handed to the system.
-bool udpSendTo(stQzSv* sv, const struct sockaddr_in* to, const void* data, int length);
-void udpClose(stQzSv* sv);
+struct stQzUdp {
+    int fd;         // -1 when closed
+    unsigned port;  // the bound port (the kernel's choice when 0 was asked for)
+};
+
+// Opens and binds the socket (address "" or null: every interface; port 0: an ephemeral port),
+// closing any socket open before. Prints "%sListening for UDP on %u" with prefix, or
+// "ERROR: Bind to UDP port %lu failed {%d}" (errno) and returns false.
+bool udpOpen(stQzSv* sv, stQzUdp* udp, const char* address, unsigned port, const char* prefix);
+void udpClose(stQzUdp* udp);
+// Receives one datagram without waiting. Returns its length, 0 when nothing is waiting or the
+// socket is closed, -1 on a receive error. A datagram longer than size is cut to size bytes.
+int udpRecv(stQzUdp* udp, char* buf, int size, sockaddr_in* from);
+// Sends one datagram without waiting. Returns 1 when sent, 0 when the socket would block (the
+// caller keeps the packet), -1 when it cannot be sent at all.
+int udpSend(stQzUdp* udp, const sockaddr_in* to, const char* data, int length);
