@@ -114,11 +114,18 @@ int qzInstall(const char* source, const char* target, char kind, char os,
         return QZ_INST_FAILED;
     }
     // The whole file: it is the compressed module, at most the largest transfer accepted.
-    char* file = static_cast<char*>(malloc(QZ_FILE_MAX + 1));
-    long size = file ? static_cast<long>(fread(file, 1, QZ_FILE_MAX + 1, fp)) : 0;
+    long length = fseek(fp, 0, SEEK_END) == 0 ? ftell(fp) : -1;
+    rewind(fp);
+    bool fits = length >= 0 && length <= static_cast<long>(QZ_FILE_MAX);
+    char* file = fits ? static_cast<char*>(malloc(static_cast<size_t>(length) + 1)) : nullptr;
+    long size = file ? static_cast<long>(fread(file, 1, static_cast<size_t>(length) + 1, fp)) : 0;
     fclose(fp);
+    if (fits && !file) {
+        *error = "ERROR: Memory Allocation";
+        return QZ_INST_FAILED;
+    }
     Header h;
-    if (!file || size > static_cast<long>(QZ_FILE_MAX) || !parseHeader(file, size, &h) ||
+    if (!file || size > length || !parseHeader(file, size, &h) ||
         h.kind != kind || h.os != os || h.number != expected->number) {
         free(file);
         *error = "ERROR: Security Mismatch (A)";

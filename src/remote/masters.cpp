@@ -283,13 +283,19 @@ const char* masterRead(const char* path, int* count, stQzMaster* masters, int ma
     if (!fp) return "File Not Found";
     // A generated file of the largest list is well under a megabyte; anything bigger is not one.
     constexpr long kMaxFile = 2L << 20;
-    char* buf = static_cast<char*>(malloc(kMaxFile));
+    long size = fseek(fp, 0, SEEK_END) == 0 ? ftell(fp) : -1;
+    rewind(fp);
+    if (size < 0 || size >= kMaxFile) {
+        fclose(fp);
+        return size < 0 ? "File Not Found" : kCorrupt;
+    }
+    char* buf = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
     if (!buf) {
         fclose(fp);
         return "Memory Allocation Error";
     }
-    long n = static_cast<long>(fread(buf, 1, kMaxFile, fp));
-    bool tooBig = n == kMaxFile;
+    long n = static_cast<long>(fread(buf, 1, static_cast<size_t>(size) + 1, fp));
+    bool tooBig = n > size;  // the file grew while being read
     fclose(fp);
     const char* err = tooBig ? kCorrupt : masterParse(buf, n, count, masters, max);
     free(buf);
