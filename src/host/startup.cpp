@@ -176,6 +176,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
 
 void svShutdown(stQzSv* sv) {
     uconCloseAll(sv, "shutdown");
+    guidAuthShutdown(sv);
     uconPortClose(sv);
     webShutdown(sv);
     remoteShutdown(sv);
@@ -206,6 +207,7 @@ void svFrame(stQzSv* sv) {
     eventRunDue(sv, 8);
     plFrame(sv);
     ssFrame(sv);
+    if (guidAuthFrame(sv)) sv->remote.busy = 1;
     remoteFrame(sv);
     webFrame(sv);
     uconPortFrame(sv);

@@ -9,6 +9,7 @@
 #include "media/screenshots.h"
 #include "players/bans.h"
 #include "players/slots.h"
+#include "remote/guidauth.h"
 #include "remote/remote.h"
 #include "remote/ucon.h"
 #include "util/files.h"
@@ -58,4 +59,6 @@ struct stQzSv {
     stRemote remote;
     // UCON remote console (src/remote).
     stUconState ucon;
+    // GUID authentication requests (src/remote/guidauth.h).
+    stGuidAuth guidauth;
 };

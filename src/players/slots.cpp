@@ -11,6 +11,7 @@
 #include "host/state.h"
 #include "players/bans.h"
 #include "players/kick.h"
+#include "remote/guidauth.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/text.h"
@@ -133,6 +134,7 @@ int admit(stQzSv* sv, int slot, const char* desc) {
           c.name, c.seq);
     plSetGuidCvars(sv, slot);
     if (c.status == QZ_ST_PRE && sv->enabled) plHello(sv, slot);
+    if (sv->enabled) guidAuthConnect(sv, slot);
     return QZ_ADMIT;
 }
 
