@@ -13,7 +13,7 @@ purpose=${1:-test}
 # One list per purpose; add a package to the list of the purpose that needs it.
 build_packages=(build-essential cmake g++ zlib1g-dev libssl-dev)
 test_packages=(
-  ccache gcc-multilib g++-multilib lib32z1-dev
+  ccache gcc-multilib g++-multilib lib32z1-dev libedit-dev
   googletest libgtest-dev libbenchmark-dev libssl-dev
   libssl-dev:i386
 )

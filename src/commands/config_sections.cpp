@@ -23,7 +23,18 @@ void writeUcon(stQzSv* sv, AtomicFile& out) {
     out.put("qz_sv_usessionlimit %d\r\n", sv->set.uSessionLimit);
     out.put("qz_sv_ucontimeout %d\r\n", sv->set.uConTimeout);
     out.text("qz_sv_uconempty\r\n");
+    const stUconState& u = sv->ucon;
+    for (int i = 0; i < u.profileCount; ++i) {
+        const stUcon& e = u.profiles[i];
+        if (e.used) {
+            out.put("qz_sv_uconadd %lu \"%s\" \"%s\" \"%s\"\r\n",
+                    static_cast<unsigned long>(e.type), e.mask, e.user, e.password);
+        }
+    }
     out.text("qz_sv_uconignoreempty\r\n");
+    for (int i = 0; i < u.ignoreCount; ++i) {
+        if (u.ignores[i][0]) out.put("qz_sv_uconignore \"%s\"\r\n", u.ignores[i]);
+    }
 }
 
 }  // namespace

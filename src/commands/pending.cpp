@@ -30,15 +30,6 @@
     X(cmd_alist, "qz_sv_AList")                     \
     X(cmd_aliasload, "qz_sv_AliasLoad")             \
     X(cmd_aliaswrite, "qz_sv_AliasWrite")           \
-    X(cmd_uconadd, "qz_sv_UconAdd")                 \
-    X(cmd_uconlist, "qz_sv_UconList")               \
-    X(cmd_ucondel, "qz_sv_UconDel")                 \
-    X(cmd_uconempty, "qz_sv_UconEmpty")             \
-    X(cmd_usessionlist, "qz_sv_USessionList")       \
-    X(cmd_uconignore, "qz_sv_UconIgnore")           \
-    X(cmd_uconignorelist, "qz_sv_UconIgnoreList")   \
-    X(cmd_uconignoredel, "qz_sv_UconIgnoreDel")     \
-    X(cmd_uconignoreempty, "qz_sv_UconIgnoreEmpty") \
     X(dir_bindq, "QZ_SV_BIND?")                     \
     X(dir_cvarq, "QZ_SV_CVAR?")                     \
     X(dir_cvareq, "QZ_SV_CVAR=")

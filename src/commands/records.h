@@ -70,6 +70,7 @@ struct stSettings {
     int maxConUpdates, md5toolFreq, netDiag, limitDupIps, suspendLogging, flushLogging;
     int mod, pktSendMode, debug, maxSendRate, netToClientMethod, extraPort;
     int minGuidAge, guidAuth, guidDiag;
+    char guidAuthServer[128];  // "host:port" of the GUID authentication server
     char statFn[256];
     int statTrack, statAutoLoad;
     char specName[32];

@@ -8,6 +8,7 @@
 
 #include "host/state.h"
 #include "media/logs.h"
+#include "remote/ucon.h"
 #include "util/compare.h"
 
 int svHostRaw(stQzSv* sv, const char* service, const char* argument) {
@@ -49,6 +50,7 @@ void vsvMsg(stQzSv* sv, int level, const char* fmt, va_list ap) {
         if (static_cast<unsigned char>(*p) < 32) *p = ' ';
     }
     if ((level & QZ_MSG_CONSOLE) && sv->host.print) sv->host.print(line);
+    if (level & QZ_MSG_CONSOLE) uconBroadcast(sv, line, n);
     if (level & QZ_MSG_LOG) logLine(sv, line, n);
 }
 

@@ -20,6 +20,7 @@
 #include "players/power.h"
 #include "players/slots.h"
 #include "remote/mastnet.h"
+#include "remote/ucon.h"
 #include "remote/update.h"
 #include "util/clock.h"
 #include "util/defaults.h"
@@ -135,6 +136,8 @@ int svStart(stQzSv* sv, const qz_host* host) {
     memset(sv, 0, sizeof *sv);
     sv->host = *host;
     clockSetSource(host->clock);
+    uconPortInit(sv);
+    uconInit(sv);
     sv->svVerMajor = QZ_VERSION_MAJOR;
     sv->svVerMinor = qzBuildMinor();
     settingsDefaults(sv);
@@ -223,6 +226,9 @@ int svStart(stQzSv* sv, const qz_host* host) {
 
 void svShutdown(stQzSv* sv) {
     pwFree(sv);
+    uconCloseAll(sv, "shutdown");
+    guidAuthShutdown(sv);
+    uconPortClose(sv);
     webShutdown(sv);
     remoteShutdown(sv);
     ssShutdown(sv);
@@ -256,8 +262,11 @@ void svFrame(stQzSv* sv) {
     plFrame(sv);
     pwFrame(sv);
     ssFrame(sv);
+    if (guidAuthFrame(sv)) sv->remote.busy = 1;
     remoteFrame(sv);
     webFrame(sv);
+    uconPortFrame(sv);
+    uconFrame(sv);
 }
 
 void svConsole(stQzSv* sv, const char* data, int length) {

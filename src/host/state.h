@@ -10,7 +10,9 @@
 #include "players/bans.h"
 #include "players/power.h"
 #include "players/slots.h"
+#include "remote/guidauth.h"
 #include "remote/remote.h"
+#include "remote/ucon.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
@@ -57,4 +59,8 @@ struct stQzSv {
 
     // Master servers, file transfers, updates, MD5Tool (src/remote).
     stRemote remote;
+    // UCON remote console (src/remote).
+    stUconState ucon;
+    // GUID authentication requests (src/remote/guidauth.h).
+    stGuidAuth guidauth;
 };

@@ -12,6 +12,7 @@
 #include "players/bans.h"
 #include "players/kick.h"
 #include "players/power.h"
+#include "remote/guidauth.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/text.h"
@@ -174,6 +175,7 @@ int admit(stQzSv* sv, int slot, const char* desc) {
     plSetGuidCvars(sv, slot);
     pwConnect(sv, slot);
     if (c.status == QZ_ST_PRE && sv->enabled) plHello(sv, slot);
+    if (sv->enabled) guidAuthConnect(sv, slot);
     return QZ_ADMIT;
 }
 

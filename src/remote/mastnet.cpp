@@ -9,6 +9,7 @@
 #include "commands/directives.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "remote/guidauth.h"
 #include "remote/packets.h"
 #include "remote/transfer.h"
 #include "remote/update.h"
@@ -255,6 +256,10 @@ void remoteDirectives(stQzSv* sv, const char* text, int length) {
 
 void remotePacket(stQzSv* sv, const char* data, int length, const sockaddr_in* from) {
     char type = pktType(data, length);
+    if (type == QZ_PT_AUTHANSWER) {
+        guidAuthPacket(sv, data, length, from);
+        return;
+    }
     int master = remoteMasterFrom(sv, from);
     // Only the masters of the list talk to this socket; anything else is dropped unread.
     if (!type || master < 0) return;
@@ -321,5 +326,5 @@ void remoteFrame(stQzSv* sv) {
     }
     int active = dlFrame(sv, now);
     outqFlush(sv, &r->outq, &r->udp);
-    r->busy = waiting || active || r->outq.count || r->updateWanted;
+    r->busy = waiting || active || r->outq.count || r->updateWanted || sv->guidauth.count > 0;
 }

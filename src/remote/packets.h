@@ -14,6 +14,9 @@ constexpr char QZ_PT_REQUEST = 'R';    // module -> master: a file request line
 constexpr char QZ_PT_CONTROL = 'A';    // module -> master: ack / reblock / restart
 constexpr char QZ_PT_FILE = 'F';       // master -> module: VRFH and VRFB packets
 constexpr char QZ_PT_DIRECTIVE = 'D';  // master -> module: directive lines
+constexpr char QZ_PT_AUTH = 'G';       // module -> authentication server: a GUID to check
+constexpr char QZ_PT_AUTHANSWER = 'H';  // authentication server -> module: the verdict
+// 'U' is the remote console's (remote/ucon_wire.h).
 
 constexpr int QZ_BLOCK_SIZE = 1200;          // bytes of compressed data per block
 constexpr int QZ_SIZE_HEX_MAX = 7;           // hexadecimal digits accepted for a size

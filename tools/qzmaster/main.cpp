@@ -18,7 +18,7 @@ int usage() {
     fprintf(stderr,
             "usage: qzmaster [--address A] [--port N] [--dir DIR] [--update MODULE --version N]\n"
             "                [--sign-key FILE] [--tamper] [--unthrottled] [--drop-every N]\n"
-            "                [--directive LINE]...\n"
+            "                [--directive LINE]... [--guid-age GUID=DAYS]... [--auth-silent]\n"
             "       qzmaster --make-key PREFIX   (writes PREFIX.key and PREFIX.pub)\n");
     return 2;
 }
@@ -65,6 +65,10 @@ int main(int argc, char** argv) {
             o.dropEvery = atoi(v.c_str());
         } else if (a == "--directive" && next(&v)) {
             o.directives.push_back(v);
+        } else if (a == "--guid-age" && next(&v) && v.find('=') != std::string::npos) {
+            o.guidAges.emplace_back(v.substr(0, v.find('=')), atoi(v.c_str() + v.find('=') + 1));
+        } else if (a == "--auth-silent") {
+            o.authSilent = true;
         } else {
             return usage();
         }

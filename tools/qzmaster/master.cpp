@@ -4,12 +4,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -277,7 +279,28 @@ void MasterServer::packet(const char* data, int length, const sockaddr_in& from)
         request(body, n, from);
     } else if (type == QZ_PT_CONTROL) {
         control(body, n, from);
+    } else if (type == QZ_PT_AUTH) {
+        auth(body, n, from);
     }
+}
+
+// "AUTH <challenge> <guid> <address>" (or LANAUTH): answered with the GUID's age when it is
+// known, NOAUTH otherwise.
+void MasterServer::auth(const char* text, int length, const sockaddr_in& from) {
+    std::string line(text, static_cast<size_t>(length));
+    log_.push_back("auth " + line);
+    if (options_.authSilent) return;
+    char word[16] = "", challenge[16] = "", guid[40] = "";
+    if (sscanf(line.c_str(), "%15s %15s %39s", word, challenge, guid) != 3) return;
+    std::string answer = std::string(challenge) + " NOAUTH Status=UNKNOWN Age=0";
+    for (const auto& [known, days] : options_.guidAges) {
+        if (strcasecmp(known.c_str(), guid) == 0)
+            answer = std::string(challenge) + " AUTH Status=OK Age=" + std::to_string(days);
+    }
+    std::string out(QZ_TAG_LEN, '\0');
+    pktTag(out.data(), QZ_PT_AUTHANSWER);
+    out += answer;
+    send(from, out.data(), static_cast<int>(out.size()));
 }
 
 void MasterServer::pump(Session& s, long long now) {

@@ -24,6 +24,10 @@ struct Options {
     bool unthrottled = false;  // ignore the rate asked for
     int dropEvery = 0;         // drop every Nth block on first sending (loss simulation)
     std::vector<std::string> directives;  // lines sent in answer to every query
+    // The authentication side: GUIDs it knows with their age in days; any other GUID is
+    // answered NOAUTH. authSilent: requests are read and never answered.
+    std::vector<std::pair<std::string, int>> guidAges;
+    bool authSilent = false;
 };
 
 // Writes a new key pair: 64 hexadecimal digits each, private and public. False on failure.
@@ -67,6 +71,7 @@ class MasterServer {
     void packet(const char* data, int length, const sockaddr_in& from);
     void request(const char* text, int length, const sockaddr_in& from);
     void control(const char* text, int length, const sockaddr_in& from);
+    void auth(const char* text, int length, const sockaddr_in& from);
     void pump(Session& s, long long nowUs);
     void send(const sockaddr_in& to, const char* data, int length);
     bool fileFor(const std::string& name, std::string* raw);

@@ -1,0 +1,157 @@
+// GUID authentication against a stand-in authentication server: a UDP socket of the test on
+// 127.0.0.1 that reads the module's requests and answers them as the test says.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "remote/guidauth.h"
+#include "support/module_fixture.h"
+
+namespace {
+
+constexpr const char* kGuid = "0123456789ABCDEF0123456789ABCDEF";
+
+class GuidAuth : public ModuleTest {
+  protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        socklen_t len = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        run("qz_sv_guidauthserver 127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+        run("qz_sv_guiddiag 1");
+    }
+    void TearDown() override {
+        close(fd_);
+        ModuleTest::TearDown();
+    }
+    // The next request the module sent ("AUTH <challenge> <guid> <address>"), empty if none.
+    std::string request() {
+        for (int i = 0; i < 50; ++i) {
+            char buf[512];
+            socklen_t len = sizeof module_;
+            ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&module_),
+                                 &len);
+            if (n > 8) return std::string(buf + 8, static_cast<size_t>(n - 8));
+            usleep(2000);
+            run("sim_advance 0");
+        }
+        return "";
+    }
+    void answer(const std::string& text) {
+        std::string packet = std::string("\xff\xff\xff\xffQZ_H") + text;
+        sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&module_),
+               sizeof module_);
+        usleep(2000);
+        run("sim_advance 0");
+    }
+    std::string challengeOf(const std::string& req) {
+        size_t a = req.find(' ');
+        return req.substr(a + 1, req.find(' ', a + 1) - a - 1);
+    }
+    // Connects a player and answers his request with verdict and age.
+    std::vector<std::string> connectAndAnswer(const std::string& verdict, int age) {
+        run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+        std::string req = request();
+        EXPECT_EQ(req.rfind("AUTH ", 0), 0u) << req;
+        EXPECT_NE(req.find(std::string(" ") + kGuid + " 1.2.3.4:27960"), std::string::npos);
+        size_t before = host().output().size();
+        answer(challengeOf(req) + " " + verdict + " Status=OK Age=" + std::to_string(age));
+        return {host().output().begin() + static_cast<long>(before), host().output().end()};
+    }
+    int fd_ = -1;
+    sockaddr_in module_{};
+};
+
+TEST_F(GuidAuth, AnOldEnoughGuidIsValidAndShownSo) {
+    run("qz_sv_minguidage 30");
+    auto out = connectAndAnswer("AUTH", 400);
+    EXPECT_TRUE(anyLineContains(out, "QZ GUID AUTH: VALID:400")) << testing::PrintToString(out);
+    EXPECT_FALSE(anyLineContains(out, "DropClient"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), std::string(kGuid) + "(VALID)"));
+}
+
+TEST_F(GuidAuth, ATooYoungGuidIsRefusedWithTheAgeText) {
+    run("qz_sv_minguidage 30");
+    auto out = connectAndAnswer("AUTH", 5);
+    EXPECT_TRUE(anyLineContains(out, "GUID AGE REQUIREMENT NOT MET")) << testing::PrintToString(out);
+    EXPECT_TRUE(anyLineContains(out, "DropClient 1 GUID AGE REQUIREMENT NOT MET"));
+}
+
+TEST_F(GuidAuth, NoMinimumAgeRefusesNobodyForAge) {
+    auto out = connectAndAnswer("AUTH", 0);
+    EXPECT_FALSE(anyLineContains(out, "DropClient")) << testing::PrintToString(out);
+}
+
+TEST_F(GuidAuth, AnUnknownGuidIsRefusedUnlessTolerated) {
+    auto out = connectAndAnswer("NOAUTH", 0);
+    EXPECT_TRUE(anyLineContains(out, "DropClient 1 GUID NOT RECOGNISED"))
+        << testing::PrintToString(out);
+    run("sim_drop 1");
+    run("qz_sv_GuidRelax 1");
+    out = connectAndAnswer("NOAUTH", 0);
+    EXPECT_FALSE(anyLineContains(out, "DropClient")) << testing::PrintToString(out);
+    EXPECT_TRUE(anyLineContains(out, "tolerated (qz_sv_GuidRelax)"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), std::string(kGuid) + "(UNKN)"));
+}
+
+TEST_F(GuidAuth, ForgedAndMalformedAnswersChangeNothing) {
+    run("qz_sv_minguidage 30");
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    std::string req = request();
+    std::string challenge = challengeOf(req);
+    unsigned long wrong = std::stoul(challenge) + 1;
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    Case cases[] = {
+        {std::to_string(wrong) + " AUTH Status=OK Age=1",
+         "GuidAuth Packet Ignored: Unrecognized Challenge (" + std::to_string(wrong) + ")"},
+        {challenge + " AUTH Age=1", "GuidAuth Packet Ignored: No Status Field ["},
+        {challenge + " MAYBE Status=OK Age=1", "GuidAuth Packet Ignored: Unknown Directive ["},
+    };
+    for (const Case& c : cases) {
+        size_t before = host().output().size();
+        answer(c.text);
+        std::vector<std::string> out(host().output().begin() + static_cast<long>(before),
+                                     host().output().end());
+        EXPECT_TRUE(anyLineContains(out, c.message)) << c.text << testing::PrintToString(out);
+        EXPECT_FALSE(anyLineContains(out, "DropClient")) << c.text;
+    }
+    // The real answer still counts; the same answer again finds no request.
+    answer(challenge + " AUTH Status=OK Age=400");
+    EXPECT_TRUE(host().contains("QZ GUID AUTH: VALID:400"));
+    size_t before = host().output().size();
+    answer(challenge + " AUTH Status=OK Age=400");
+    std::vector<std::string> out(host().output().begin() + static_cast<long>(before),
+                                 host().output().end());
+    EXPECT_TRUE(anyLineContains(out, "Unrecognized Challenge"));
+}
+
+TEST_F(GuidAuth, ASilentServerLetsThePlayerPlayOn) {
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    ASSERT_FALSE(request().empty());
+    auto out = run("sim_advance 7000");
+    EXPECT_TRUE(anyLineContains(out, "GuidAuth Server not responding - player accepted from "
+                                     "1.2.3.4:27960"))
+        << testing::PrintToString(out);
+    EXPECT_FALSE(host().contains("DropClient"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), "Player"));
+}
+
+TEST_F(GuidAuth, BotsAndPlayersWithoutAGuidAreNotAsked) {
+    run("sim_connect Bot - bot");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    EXPECT_EQ(request(), "");
+}
+
+}  // namespace

@@ -1,0 +1,363 @@
+// UCON: the profile and ignore commands on the console, and sessions over real UDP on loopback
+// with the qzucon client exchange, frames run one by one on the manual clock.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "qzucon/client.h"
+#include "remote/ucon_wire.h"
+#include "support/module_fixture.h"
+
+namespace {
+
+int freeUdpPort() {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class UconCommands : public ModuleTest {
+  protected:
+    void configure(sim::SimHost&) override {
+        std::filesystem::create_directories(home());
+        std::ofstream(home() + "qzucon.use") << "";
+    }
+};
+
+using UconWithoutMarker = ModuleTest;
+
+TEST_F(UconWithoutMarker, ProfileCommandsAreRefusedAndWrittenFilesLoadQuietly) {
+    auto out = run("qz_sv_UconAdd 1 * admin pw");
+    EXPECT_TRUE(anyLineContains(out, "QZ UCON Cannot be configured without presence of "
+                                     "'qzucon.use' file in 'qz' homepath"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconList"), "Cannot be configured"));
+    // Every written configuration holds the "empty" line; loading it says nothing about UCON.
+    run("qz_sv_WriteCfg");
+    auto loaded = run("qz_sv_Load qzsv.cfg");
+    EXPECT_FALSE(anyLineContains(loaded, "Cannot be configured")) << testing::PrintToString(loaded);
+}
+
+TEST_F(UconCommands, ProfilesAreAddedListedWithoutPasswordsAndDeletedInPlace) {
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconAdd 1 127.0.0.* admin \"pass word\""),
+                                "QZ UCON Profile added type=1 mask=\"127.0.0.*\" name=\"admin\""));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconAdd 0 * watcher w"),
+                                "QZ UCON Profile added type=0 mask=\"*\" name=\"watcher\""));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconAdd 1 * admin other"),
+                                "QZ UCON Profile not added due to duplicate profile name (admin)"));
+    auto list = run("qz_sv_UconList");
+    ASSERT_EQ(list.size(), 4u) << testing::PrintToString(list);
+    EXPECT_EQ(list[0], "[Slot] [Type] [Mask] [Name]");
+    EXPECT_EQ(list[1], "1 1 127.0.0.* admin");
+    EXPECT_EQ(list[2], "2 0 * watcher");
+    EXPECT_EQ(list[3], "End of QZ UCON Profile List (2 Entries)");
+    EXPECT_FALSE(anyLineContains(list, "pass word"));
+
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconDel 1"), "QZ UCON Slot #1 deleted"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconDel 1"), "QZ UCON Slot #1 is already deleted"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconDel 3"), "Invalid QZ UCON Slot # Specified"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconDel x"), "Invalid QZ UCON Slot # Specified"));
+    list = run("qz_sv_UconList");
+    EXPECT_EQ(list.back(), "End of QZ UCON Profile List (1 Entry)");
+}
+
+TEST_F(UconCommands, InvalidProfilesAreRefusedWithTheirText) {
+    for (const char* args : {"2 * admin pw", "x * admin pw", "1 10.0.0 admin pw", "1 * a!b pw",
+                             "1 * admin", "1 * admin \"\"", "1 * admin pw extra"}) {
+        auto out = run(std::string("qz_sv_UconAdd ") + args);
+        EXPECT_TRUE(anyLineContains(out, "QZ UCON Profile not added due to invalid specification ("))
+            << args << ": " << testing::PrintToString(out);
+    }
+    EXPECT_EQ(run("qz_sv_UconList").back(), "End of QZ UCON Profile List (0 Entries)");
+}
+
+TEST_F(UconCommands, WrittenConfigurationRestoresLiveProfilesAndIgnores) {
+    run("qz_sv_UconAdd 1 127.0.0.* admin s3cret");
+    run("qz_sv_UconAdd 0 * gone x");
+    run("qz_sv_UconDel 2");
+    run("qz_sv_UconIgnore \"qz_sv_Help\"");
+    run("qz_sv_USessionLimit 3");
+    run("qz_sv_WriteCfg");
+    std::string cfg = readFile(home() + "qzsv.cfg");
+    EXPECT_NE(cfg.find("\r\n;QZ UCON Settings / Lists\r\nqz_sv_usessionlimit 3\r\n"
+                       "qz_sv_ucontimeout 600\r\nqz_sv_uconempty\r\n"
+                       "qz_sv_uconadd 1 \"127.0.0.*\" \"admin\" \"s3cret\"\r\n"
+                       "qz_sv_uconignoreempty\r\nqz_sv_uconignore \"qz_sv_Help\"\r\n"),
+              std::string::npos)
+        << cfg;
+    EXPECT_EQ(cfg.find("gone"), std::string::npos);
+    run("qz_sv_UconEmpty");
+    run("qz_sv_UconIgnoreEmpty");
+    run("qz_sv_Load qzsv.cfg");
+    auto list = run("qz_sv_UconList");
+    EXPECT_TRUE(anyLineContains(list, "1 1 127.0.0.* admin"));
+    EXPECT_EQ(list.back(), "End of QZ UCON Profile List (1 Entry)");
+    EXPECT_EQ(run("qz_sv_UconIgnoreList").front(), "1 qz_sv_Help");
+}
+
+TEST_F(UconCommands, IgnoreListKeepsDeletedPlaces) {
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconIgnore spam"), "QZ UCON Ignore added \"spam\""));
+    run("qz_sv_UconIgnore eggs");
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconIgnore \"\""), "QZ UCON Ignore not added"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconIgnoreDel 1"), "QZ UCON Ignore Slot #1 deleted"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconIgnoreDel 1"),
+                                "QZ UCON Ignore Slot #1 is already deleted"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconIgnoreDel 9"),
+                                "Invalid QZ UCON Ignore Slot # Specified"));
+    auto list = run("qz_sv_UconIgnoreList");
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0], "2 eggs");
+    EXPECT_EQ(list[1], "End of QZ UCON Ignore List (1 Entry)");
+    EXPECT_TRUE(anyLineContains(run("qz_sv_UconIgnoreEmpty"),
+                                "QZ UCON Ignore List (in Memory) has been Emptied"));
+}
+
+// Sessions on real sockets: the module listens on a free UDP port of 127.0.0.1 and the client
+// runs the module's frames while it waits.
+class UconSession : public UconCommands {
+  protected:
+    void SetUp() override {
+        UconCommands::SetUp();
+        port_ = freeUdpPort();
+        run("qz_sv_extraport " + std::to_string(port_));
+        ASSERT_TRUE(anyLineContains(run("sim_advance 0"), "Listening for UDP on"));
+        run("qz_sv_USessionLimit 2");
+        run("qz_sv_UconAdd 1 127.0.0.* admin s3cret");
+        run("qz_sv_UconAdd 0 127.0.0.* watcher look");
+    }
+    static void pump(void* self) { static_cast<UconSession*>(self)->run("sim_advance 0"); }
+    void client(UconClient& c, const char* user, const char* password) {
+        c.pump = pump;
+        c.pumpArg = this;
+        ASSERT_TRUE(uconClientConnect(&c, ("127.0.0.1:" + std::to_string(port_)).c_str(), user,
+                                      password));
+    }
+    // Every message the session receives until quiet for a few frames.
+    std::vector<std::string> gather(UconClient& c) {
+        std::vector<std::string> lines;
+        char line[1500];
+        while (uconClientRecv(&c, line, sizeof line, 50) == 1) lines.push_back(line);
+        return lines;
+    }
+    void sendRaw(const UconClient& c, const std::string& packet) {
+        send(c.sock, packet.data(), packet.size(), 0);
+    }
+    int port_ = 0;
+};
+
+TEST_F(UconSession, AdministratorRunsACommandAndGetsTheModulesAnswer) {
+    UconClient c;
+    client(c, "admin", "s3cret");
+    ASSERT_TRUE(uconClientLogin(&c, 2000)) << c.error;
+    EXPECT_TRUE(host().contains("QZ UCON Session #1 Opened [127.0.0.1:"));
+    EXPECT_FALSE(host().contains(c.key));  // the session key is never written anywhere
+    auto greeting = gather(c);
+    EXPECT_TRUE(anyLineContains(greeting, "QZUCON CURRENT VERSION 1"));
+
+    run("sim_connect Victim 0123456789ABCDEF0123456789ABCDEF 1.2.3.4:27960");
+    ASSERT_TRUE(uconClientSend(&c, "qz_sv_Plist"));
+    auto answer = gather(c);
+    EXPECT_TRUE(anyLineContains(answer, "Victim")) << testing::PrintToString(answer);
+    EXPECT_TRUE(host().contains("QZ UCON \"admin\"@127.0.0.1:"));
+
+    ASSERT_TRUE(uconClientSend(&c, "qz_sv_Kick 1 5 cheating"));
+    answer = gather(c);
+    EXPECT_TRUE(anyLineContains(answer, "Kick Command Issued (cheating")) << testing::PrintToString(answer);
+
+    auto sessions = run("qz_sv_USessionList");
+    ASSERT_GE(sessions.size(), 3u);
+    EXPECT_EQ(sessions[0], "[Slot] [Type] [Address] [Name] [HB] [MM]");
+    EXPECT_EQ(sessions[1].rfind("1 1 \"127.0.0.1:", 0), 0u) << sessions[1];
+    EXPECT_NE(sessions[1].find("\" admin 2 0"), std::string::npos) << sessions[1];
+    EXPECT_EQ(sessions.back(), "End of QZ UCON Session List (1 Entry)");
+
+    ASSERT_TRUE(uconClientSend(&c, "qzuconexit"));
+    char line[200];
+    while (uconClientRecv(&c, line, sizeof line, 200) == 1) {
+    }
+    EXPECT_FALSE(c.open);
+    EXPECT_TRUE(host().contains("QZ UCON cleanly ending session #1"));
+    uconClientClose(&c);
+}
+
+TEST_F(UconSession, WrongPasswordsAreRefusedThenLockedOut) {
+    for (int i = 0; i < 5; ++i) {
+        UconClient bad;
+        client(bad, "admin", "guess");
+        EXPECT_FALSE(uconClientLogin(&bad, 2000));
+        EXPECT_STREQ(bad.error, "Invalid password");
+        uconClientClose(&bad);
+    }
+    EXPECT_TRUE(host().contains("QZ UCON Invalid Password for \"admin\"@127.0.0.1:"));
+    EXPECT_TRUE(host().contains("locked out for 60 seconds"));
+    UconClient good;
+    client(good, "admin", "s3cret");
+    EXPECT_FALSE(uconClientLogin(&good, 2000));
+    EXPECT_STREQ(good.error, "Too many wrong passwords. Try Again Later.");
+    uconClientClose(&good);
+    run("sim_advance 61000");
+    UconClient later;
+    client(later, "admin", "s3cret");
+    EXPECT_TRUE(uconClientLogin(&later, 2000)) << later.error;
+    uconClientClose(&later);
+}
+
+TEST_F(UconSession, ProfileMaskDecidesWhereFromASessionMayOpen) {
+    run("qz_sv_UconAdd 1 10.1.*.* remote pw");
+    UconClient c;
+    client(c, "remote", "pw");
+    EXPECT_FALSE(uconClientLogin(&c, 2000));
+    EXPECT_STREQ(c.error, "Invalid password");
+    uconClientClose(&c);
+}
+
+TEST_F(UconSession, SessionLimitRefusesTheNextLogin) {
+    run("qz_sv_USessionLimit 0");
+    UconClient c;
+    client(c, "admin", "s3cret");
+    EXPECT_FALSE(uconClientLogin(&c, 2000));
+    EXPECT_STREQ(c.error, "Max UCON Sessions Open. Try Again Later.");
+    EXPECT_TRUE(host().contains(
+        "QZ UCON Session Limit Reached (qz_sv_UsessionLimit=0), packet ignored from 127.0.0.1:"));
+    uconClientClose(&c);
+}
+
+TEST_F(UconSession, CapturedPacketsCannotBeReplayedOrAltered) {
+    UconClient c;
+    client(c, "admin", "s3cret");
+    ASSERT_TRUE(uconClientLogin(&c, 2000));
+    gather(c);
+    char pkt[QZ_UCON_PACKET_MAX + 1];
+    int n = uconSigned(pkt, sizeof pkt, "CMD", c.sid, 7, c.key, "qz_sv_Ver", 9);
+    ASSERT_GT(n, 0);
+    std::string captured(pkt, static_cast<size_t>(n));
+    sendRaw(c, captured);
+    gather(c);
+    size_t before = host().output().size();
+    sendRaw(c, captured);  // the same packet again
+    std::string altered = captured;
+    altered.replace(altered.size() - 3, 3, "Kic");  // the text changed, the MAC kept
+    altered.replace(altered.find(" 7 "), 3, " 8 ");
+    sendRaw(c, altered);
+    gather(c);
+    std::vector<std::string> after(host().output().begin() + static_cast<long>(before),
+                                   host().output().end());
+    EXPECT_FALSE(anyLineContains(after, "Kestrine Server (v")) << testing::PrintToString(after);
+    EXPECT_TRUE(anyLineContains(after, "QZ UCON Session #1 Header Mismatch \"admin\"@127.0.0.1:"));
+    uconClientClose(&c);
+}
+
+TEST_F(UconSession, ReceiveOnlyIgnoredAndForeignTextsRunNothing) {
+    run("qz_sv_UconIgnore qz_sv_Ver");
+    UconClient watcher;
+    client(watcher, "watcher", "look");
+    ASSERT_TRUE(uconClientLogin(&watcher, 2000));
+    ASSERT_TRUE(uconClientSend(&watcher, "qz_sv_Restart"));
+    gather(watcher);
+    EXPECT_TRUE(host().contains("QZ UCON Packet ignored from NO-INPUT session #1 [qz_sv_Restart]"));
+
+    UconClient admin;
+    client(admin, "admin", "s3cret");
+    ASSERT_TRUE(uconClientLogin(&admin, 2000));
+    size_t before = host().output().size();
+    ASSERT_TRUE(uconClientSend(&admin, "qz_sv_Ver"));
+    ASSERT_TRUE(uconClientSend(&admin, "quit"));
+    gather(admin);
+    std::vector<std::string> after(host().output().begin() + static_cast<long>(before),
+                                   host().output().end());
+    EXPECT_TRUE(anyLineContains(after, "QZ UCON Packet ignored \"admin\"@127.0.0.1:"));
+    EXPECT_FALSE(anyLineContains(after, "Kestrine Server (v")) << testing::PrintToString(after);
+    EXPECT_FALSE(host().contains("Preparing to Restart"));
+    // Ignored texts are counted and reported once a minute.
+    EXPECT_TRUE(anyLineContains(run("sim_advance 60000"), "1 QZ UCON Packets ignored"));
+    uconClientClose(&watcher);
+    uconClientClose(&admin);
+}
+
+TEST_F(UconSession, SilentSessionsTimeOutAndStaleChallengesAreSentAgain) {
+    run("qz_sv_UConTimeout 10");
+    UconClient c;
+    client(c, "admin", "s3cret");
+    ASSERT_TRUE(uconClientLogin(&c, 2000));
+    gather(c);
+    run("sim_advance 11000");
+    char line[200];
+    int got;
+    while ((got = uconClientRecv(&c, line, sizeof line, 200)) == 1) {
+    }
+    EXPECT_EQ(got, -1);
+    EXPECT_TRUE(host().contains("QZ UCON Session #1 timed out after 10 seconds"));
+
+    // A login that answers a challenge older than a minute gets a fresh one.
+    char pkt[QZ_UCON_PACKET_MAX + 1];
+    int n = uconPacketBuild(pkt, sizeof pkt, "HELLO admin", 11);
+    send(c.sock, pkt, static_cast<size_t>(n), 0);
+    run("sim_advance 0");
+    n = static_cast<int>(recv(c.sock, pkt, sizeof pkt - 1, MSG_DONTWAIT));
+    ASSERT_GT(n, 0);
+    std::string chal(pkt + QZ_UCON_PREFIX_LEN, static_cast<size_t>(n - QZ_UCON_PREFIX_LEN));
+    ASSERT_EQ(chal.rfind("CHAL ", 0), 0u) << chal;
+    std::string challenge = chal.substr(5, 32);
+    run("sim_advance 61000");
+    char proof[33];
+    uconProof("s3cret", "admin", challenge.c_str(), "00112233445566778899aabbccddeeff", proof);
+    std::string login = "LOGIN admin " + challenge + " 00112233445566778899aabbccddeeff " + proof;
+    n = uconPacketBuild(pkt, sizeof pkt, login.c_str(), static_cast<int>(login.size()));
+    send(c.sock, pkt, static_cast<size_t>(n), 0);
+    run("sim_advance 0");
+    n = static_cast<int>(recv(c.sock, pkt, sizeof pkt - 1, MSG_DONTWAIT));
+    ASSERT_GT(n, 0);
+    EXPECT_NE(std::string(pkt, static_cast<size_t>(n)).find("[QZ SERVER RESENDING CHALLENGE]"),
+              std::string::npos);
+    uconClientClose(&c);
+}
+
+TEST_F(UconSession, AFloodOfBadPacketsIsCountedNotLogged) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<unsigned short>(port_));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<std::string> junk = {
+        std::string(QZ_UCON_PREFIX) + "LOGIN admin " + std::string(32, 'a') + " " +
+            std::string(16, 'b') + " " + std::string(32, 'c'),
+        std::string(QZ_UCON_PREFIX) + "CMD 0123456789abcdef 5 " + std::string(32, 'd') + " qz_sv_Ver",
+        std::string(QZ_UCON_PREFIX) + "HELLO bad!name",
+        std::string(QZ_UCON_PREFIX) + "x",
+        std::string(QZ_UCON_PREFIX) + "WHAT is this",
+    };
+    size_t before = host().output().size();
+    for (int i = 0; i < 1000; ++i) {
+        const std::string& p = junk[static_cast<size_t>(i) % junk.size()];
+        sendto(s, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    close(s);
+    auto start = std::chrono::steady_clock::now();
+    run("sim_advance 0");
+    auto took = std::chrono::steady_clock::now() - start;
+    size_t logged = host().output().size() - before;
+    EXPECT_LE(logged, 5u) << testing::PrintToString(host().output());
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 200);
+    auto summary = run("sim_advance 60000");
+    EXPECT_TRUE(anyLineContains(summary, "Ignored ")) << testing::PrintToString(summary);
+    EXPECT_TRUE(anyLineContains(summary, " Bad Packets"));
+}
+
+}  // namespace
