@@ -164,7 +164,7 @@ constexpr SettingRow kSettingTable[] = {
     INT("qz_sv_minguidage", set.minGuidAge, 0, 0, 3650, U, 0, settingMinGuidAge, ""),
     INT("qz_sv_guidauth", set.guidAuth, 1, 0, 1, U, 0, nullptr, ""),
     INT("qz_sv_guiddiag", set.guidDiag, 0, 0, 1, U, 0, nullptr, ""),
-    TEXT("qz_sv_guidauthserver", set.guidAuthServer, 127, "auth.kestrine.invalid:27960", U, 0,
+    TEXT("qz_sv_guidauthserver", set.guidAuthServer, 127, "", U, 0,
          nullptr, ""),
     TEXT("qz_sv_statfn", set.statFn, 255, "qzstat.dat", U, 0, nullptr, ""),
     INT("qz_sv_stattrack", set.statTrack, 0, 0, 1, U, 0, nullptr, ""),

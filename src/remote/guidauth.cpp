@@ -112,7 +112,8 @@ bool field(const char* text, const char* name, char* out, int size) {
 
 void guidAuthConnect(stQzSv* sv, int slot) {
     Qz_Sv_Client_s* c = plSlot(sv, slot);
-    if (!sv->set.guidAuth || !c || plIsBot(c) || plIsHostPlayer(c) || !plGuidValid(c->guid))
+    if (!sv->set.guidAuth || !sv->set.guidAuthServer[0] || !c || plIsBot(c) ||
+        plIsHostPlayer(c) || !plGuidValid(c->guid))
         return;
     stGuidAuth& g = sv->guidauth;
     guidAuthDisconnect(sv, slot);  // a reconnect replaces the slot's old request
@@ -158,8 +159,13 @@ bool guidAuthFrame(stQzSv* sv) {
             continue;
         }
         int age = tickElapsed(now, p.firstTick);
+        if (age >= QZ_GUIDAUTH_GIVEUP_MS && !p.sent) {
+            // The server's name never resolved: nothing was asked, so nothing is known.
+            svLog(sv, "WARNING: No Auth Sent for %s", p.guid);
+            forget(sv, p);
+            continue;
+        }
         if (age >= QZ_GUIDAUTH_GIVEUP_MS) {
-            if (!p.sent) svLog(sv, "WARNING: No Auth Sent for %s", p.guid);
             svMsg(sv, "GuidAuth Server not responding - player accepted from %s", p.address);
             note(sv, "AUTHDOWN");
             Qz_Sv_Client_s* c = owner(sv, p);
