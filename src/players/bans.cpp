@@ -17,9 +17,9 @@ namespace {
 
 constexpr unsigned kFirstBuckets = 1024;
 
-// Doubles the slot array (or makes the first one) and files every key again by its hash.
-bool hashGrow(stBanHash* h) {
-    unsigned count = h->slots ? (h->mask + 1) * 2 : kFirstBuckets;
+// Replaces the slot array by one of `count` slots (a power of two) and files every key again by
+// its hash.
+bool hashResize(stBanHash* h, unsigned count) {
     auto* slots = static_cast<stBanSlot*>(calloc(count, sizeof(stBanSlot)));
     if (!slots) return false;
     for (unsigned i = 0; h->slots && i <= h->mask; ++i) {
@@ -34,6 +34,9 @@ bool hashGrow(stBanHash* h) {
     h->mask = count - 1;
     return true;
 }
+
+// Doubles the slot array (or makes the first one).
+bool hashGrow(stBanHash* h) { return hashResize(h, h->slots ? (h->mask + 1) * 2 : kFirstBuckets); }
 
 // The slot of a key: same hash and same key (sameKey is given the slot's tail id). Null when
 // the key is absent and create is false, or when the index cannot grow.
@@ -185,10 +188,44 @@ bool maskRebuild(stBans* b) {
 }  // namespace
 
 void banFoldName(const char* name, char out[32]) {
-    const char* plain = noColor(name ? name : "");
+    const char* p = name ? name : "";
+    while (*p && (static_cast<unsigned char>(*p) <= 32 || *p == 127)) p++;
+    const char* plain = noColor(p);
     int i = 0;
-    for (; plain[i] && i < 31; ++i) out[i] = lowerCh(plain[i]);
+    for (; plain[i] && i < 31; ++i) {
+        unsigned char c = static_cast<unsigned char>(plain[i]);
+        out[i] = c == '"' ? '\'' : (c < 32 || c == 127) ? ' ' : lowerCh(plain[i]);
+    }
+    while (i > 0 && out[i - 1] == ' ') i--;
     out[i] = 0;
+}
+
+namespace {
+
+unsigned nextEvent(stBans* b) {
+    if (b->events < INT_MAX) b->events++;
+    return b->events;
+}
+
+// True when an entry from `id` on (not a finished kick) was entered after event `since`.
+bool enteredSince(stBans* b, unsigned id, unsigned since, unsigned now) {
+    for (; id; id = b->entries[id - 1].nextSame) {
+        stBanEntry* e = &b->entries[id - 1];
+        if (!banKickOver(e, now) && e->entered > since) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void banSetUnbanned(stQzSv* sv, stBanEntry* e, bool unbanned) {
+    stBans* b = &sv->bans;
+    if (unbanned) {
+        if (!e->unbanned) e->unbanned = static_cast<int>(nextEvent(b));
+    } else {
+        e->unbanned = 0;
+        e->entered = nextEvent(b);
+    }
 }
 
 int banAdd(stQzSv* sv, int kind, const char* key, const char* body, int length) {
@@ -201,7 +238,8 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
     stMaskRule rule;
     stNameRule nameRule;
     char banned[QZ_BAN_BODY_MAX + 1];
-    firstQuoted(body, banned, qz::cap(banned));
+    banned[0] = 0;
+    if (kind == QZ_BAN_MASK || kind == QZ_BAN_NAME) firstQuoted(body, banned, qz::cap(banned));
     if (kind == QZ_BAN_MASK && !maskParse(banned, &rule)) return 0;
     if (kind == QZ_BAN_NAME) {
         memset(&nameRule, 0, sizeof nameRule);
@@ -226,6 +264,7 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
     e->text = text;
     e->filePos = -1;
     e->kind = static_cast<unsigned char>(kind);
+    e->entered = nextEvent(b);
     b->count++;
     if (kind == QZ_BAN_GUID || kind == QZ_BAN_KICK) {
         if (!guidLink(b, id)) return b->count--, 0;
@@ -240,6 +279,19 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
         b->nameCount++;
     }
     return static_cast<int>(id + 1);
+}
+
+void banReserve(stQzSv* sv, unsigned more) {
+    stBans* b = &sv->bans;
+    if (more > UINT_MAX / 2 - b->count) return;
+    unsigned need = b->count + more;
+    growArray(&b->entries, &b->capacity, need, 1024);
+    // The GUID index stays below 70% full with every new entry a GUID of its own.
+    uint64_t slots = b->guids.slots ? uint64_t{b->guids.mask} + 1 : uint64_t{kFirstBuckets};
+    while ((uint64_t{b->guids.used} + more) * 10 > slots * 7 && slots < (uint64_t{1} << 31)) slots *= 2;
+    if (!b->guids.slots || slots > uint64_t{b->guids.mask} + 1) {
+        hashResize(&b->guids, static_cast<unsigned>(slots));
+    }
 }
 
 stBanEntry* banEntry(stQzSv* sv, int banSlot) {
@@ -300,10 +352,23 @@ int banRejoin(stQzSv* sv, const char* guid, unsigned now, int* banSlot) {
     // Finished kicks never count again, so the walk past them is made once; the last one stays
     // as the head while nothing follows it, so that the GUID is still found in the list.
     if (s && (id || last)) s->head = id ? id : last;
+    // An unbanned entry decides (admits) unless a later entry came after its unban.
+    while (id) {
+        stBanEntry* e = &b->entries[id - 1];
+        if (banKickOver(e, now)) {
+            id = e->nextSame;
+            continue;
+        }
+        if (!e->unbanned) break;
+        if (!enteredSince(b, e->nextSame, static_cast<unsigned>(e->unbanned), now)) {
+            *banSlot = static_cast<int>(id);
+            return 0;
+        }
+        id = e->nextSame;
+    }
     if (!id) return 0;
     stBanEntry* e = &b->entries[id - 1];
     *banSlot = static_cast<int>(id);
-    if (e->unbanned) return 0;
     if (e->length <= 0) return -1;
     int left = e->length - tickElapsed(now, e->issueTick) / 60000;
     return left > 0 ? left : 0;
@@ -360,7 +425,7 @@ int banUnbanGuid(stQzSv* sv, const char* guid) {
     stBanSlot* s = hashFind(&b->guids, trcasehash(guid), same, false);
     int n = 0;
     for (unsigned id = s ? s->head : 0; id; id = b->entries[id - 1].nextSame) {
-        b->entries[id - 1].unbanned = 1;
+        banSetUnbanned(sv, &b->entries[id - 1], true);
         n++;
     }
     return n;
