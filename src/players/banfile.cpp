@@ -370,6 +370,8 @@ long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present) {
     bool tooLong;
     long loaded = 0, records = 0;
     bool reserved = false;
+    banDeferLinks(sv);
+    const unsigned poolBefore = sv->bans.poolLen;
     while (reader.next(&line, &n, &offset, &tooLong)) {
         if (tooLong) {
             (*skipped)++;
@@ -405,12 +407,18 @@ long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present) {
             // After the first records, the list makes room for the whole file at once.
             if (!reserved && records == 1024 && where > 0 && size > where) {
                 reserved = true;
-                double perByte = static_cast<double>(records) / static_cast<double>(where);
-                double rest = perByte * static_cast<double>(size - where) * 1.05;
-                if (rest > 0 && rest < 4.0e9) banReserve(sv, static_cast<unsigned>(rest));
+                double share = static_cast<double>(size - where) / static_cast<double>(where) * 1.05;
+                double rest = static_cast<double>(records) * share;
+                double text = static_cast<double>(sv->bans.poolLen - poolBefore) * share;
+                if (rest > 0 && rest < 4.0e9 && text < 4.0e9) {
+                    banReserve(sv, static_cast<unsigned>(rest), static_cast<size_t>(text));
+                }
             }
         }
     }
+    long dropped = static_cast<long>(banLinkDeferred(sv));
+    *skipped += dropped;
+    loaded -= dropped;
     free(known);
     fclose(fp);
     return loaded;

@@ -84,6 +84,9 @@ struct stBans {
     // Numbers the list's events (adds, unbans, rebans), so the rejoin check can tell whether
     // an entry came after an unban. Saturates at INT_MAX.
     unsigned events;
+    // While a file loads, GUID entries are filed into the GUID index in one pass at the end.
+    int deferLinks;
+    unsigned deferFrom;
 };
 
 // What the connection checks found.
@@ -154,9 +157,16 @@ long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present = nu
 // Reports a load: the number of bans and, when there were any, the records already in the list
 // and the damaged records skipped.
 void banLoadReport(stQzSv* sv, const char* path, long n, long skipped, long present = 0);
-// Makes room for `more` entries (the array and the GUID index), so that a large load does not
-// grow them step by step. Without memory it does nothing; the adds then grow as usual.
-void banReserve(stQzSv* sv, unsigned more);
+// From now on GUID and kick entries are added without being filed in the GUID index (the rejoin
+// check cannot find them) until banLinkDeferred files them all in one pass, which is much faster
+// for a large load. Returns from banLinkDeferred: the number of entries dropped at the end of the
+// list because the index could not grow (0 normally).
+void banDeferLinks(stQzSv* sv);
+unsigned banLinkDeferred(stQzSv* sv);
+// Makes room for `more` entries (the array and the GUID index) and textBytes of record bodies, so
+// that a large load does not grow them step by step. Without memory it does nothing; the adds
+// then grow as usual.
+void banReserve(stQzSv* sv, unsigned more, size_t textBytes);
 // Rewrites, in place, the unbanned marks of the records that came from (or went to) the file.
 // Returns the number of records changed, -1 on a write error. *missing receives the number of
 // records no longer found where they were.
