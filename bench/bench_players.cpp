@@ -284,6 +284,16 @@ void BM_BanLoad(benchmark::State& state) {
         loaded = banLoadFile(sv.get(), m.banFile().c_str(), &skipped);
         bytesPerEntry = static_cast<double>(banBytes(sv.get())) / static_cast<double>(loaded);
         state.PauseTiming();
+        // Every GUID of the file is banned now.
+        const std::vector<std::string>& guids = bannedGuids();
+        for (size_t g = 0; g < guids.size(); g += 97) {
+            int found = 0;
+            if (banRejoin(sv.get(), guids[g].c_str(), 5000, &found) != -1) {
+                fprintf(stderr, "GUID %zu %s not banned after the load\n", g, guids[g].c_str());
+                state.SkipWithError("a GUID of the file is not banned");
+                break;
+            }
+        }
         banFree(sv.get());
         state.ResumeTiming();
     }
@@ -311,7 +321,11 @@ void BM_ConnectEvent(benchmark::State& state) {
         const std::string& text = texts[i++ & 1023];
         int verdict = timed(
             each, [&] { return sb(QZ_EV_CONNECT, 5, text.data(), static_cast<int>(text.size())); });
-        if (verdict != (banned ? QZ_REFUSE : QZ_ADMIT)) state.SkipWithError("wrong verdict");
+        if (verdict != (banned ? QZ_REFUSE : QZ_ADMIT)) {
+            fprintf(stderr, "wrong verdict %d for %s\n", verdict, text.c_str());
+            state.SkipWithError("wrong verdict");
+            break;
+        }
         if (verdict == QZ_ADMIT) {
             state.PauseTiming();
             sb(QZ_EV_DISCONNECT, 5, "", 0);

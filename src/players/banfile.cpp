@@ -31,7 +31,24 @@ struct Record {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Byte classes for the loader's scans, looked up rather than tested with branches (a million
+// records of random GUIDs would mispredict the digit/letter test on every other byte).
+constexpr unsigned char kHexClass = 1;   // 0-9 a-f A-F
+constexpr unsigned char kCtlClass = 2;   // a control byte other than the tab, or DEL
+struct ByteClasses {
+    unsigned char of[256];
+    constexpr ByteClasses() : of() {
+        for (int c = 0; c < 256; ++c) {
+            bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+            bool ctl = (c < 32 && c != '\t') || c == 127;
+            of[c] = static_cast<unsigned char>((hex ? kHexClass : 0) | (ctl ? kCtlClass : 0));
+        }
+    }
+};
+constexpr ByteClasses kClasses;
+
+unsigned char classOf(char c) { return kClasses.of[static_cast<unsigned char>(c)]; }
 
 bool stampOk(const char* p, const char* end) {
     static const char kShape[] = "#00.00.0000 00:00:00]";
@@ -61,10 +78,9 @@ bool quoted(const char*& p, const char* end, const char** start, int* n) {
 // control bytes, a malformed stamp, an unknown key, missing quotes, a missing reason.
 bool parseRecord(const char* line, int len, Record* r) {
     const char* end = line + len;
-    for (const char* p = line; p < end; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if ((c < 32 && c != '\t') || c == 127) return false;
-    }
+    unsigned char any = 0;
+    for (const char* p = line; p < end; ++p) any |= classOf(*p);
+    if (any & kCtlClass) return false;
     const char* p = line;
     r->stamped = (*p == '[' || *p == '#') && stampOk(p, end);
     r->unbanned = r->stamped && *p == '#';
@@ -84,8 +100,9 @@ bool parseRecord(const char* line, int len, Record* r) {
         r->kind = QZ_BAN_NAME;
     } else {
         if (keyLen != 32) return false;
-        for (int i = 0; i < 32; ++i)
-            if (!isHex(key[i])) return false;
+        unsigned char all = kHexClass;
+        for (int i = 0; i < 32; ++i) all &= classOf(key[i]);
+        if (!all) return false;
         r->kind = QZ_BAN_GUID;
     }
     memcpy(r->key, key, static_cast<size_t>(keyLen));
@@ -125,11 +142,22 @@ bool parseRecord(const char* line, int len, Record* r) {
 // starts a whole record of its own (stamp, key, two quoted texts, reason), the line is two.
 int firstRecordLength(const char* line, int len) {
     static Record glued;
-    for (int i = 1; i + kStampLen < len; ++i) {
-        if ((line[i] == '[' || line[i] == '#') && line[i + kStampLen] == ' ' &&
-            stampOk(line + i, line + len) && parseRecord(line + i, len - i, &glued) &&
-            glued.stamped) {
-            return i;
+    static const char kOpens[2] = {'[', '#'};
+    for (char open : kOpens) {
+        // memchr finds the candidates; a stamp at i that starts a whole record ends the first.
+        const char* p = line + 1;
+        const char* end = line + len;
+        while (p + kStampLen < end) {
+            p = static_cast<const char*>(memchr(p, open, static_cast<size_t>(end - kStampLen - p)));
+            if (!p) break;
+            int i = static_cast<int>(p - line);
+            if (p[kStampLen] == ' ' && stampOk(p, end) && parseRecord(p, len - i, &glued) &&
+                glued.stamped) {
+                len = i;  // the earliest such stamp of either kind
+                end = line + len;
+                break;
+            }
+            p++;
         }
     }
     return len;

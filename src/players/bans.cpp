@@ -339,6 +339,7 @@ unsigned banLinkDeferred(stQzSv* sv) {
         if (isGuid(i)) hashes[i % kAhead] = trcasehash(b->entries[i].key);
     }
     for (unsigned i = from; i < end; ++i) {
+        const unsigned hash = hashes[i % kAhead];  // taken before its place is reused below
         unsigned ahead = i + kAhead;
         if (ahead < end && isGuid(ahead)) {
             unsigned h = trcasehash(b->entries[ahead].key);
@@ -346,7 +347,7 @@ unsigned banLinkDeferred(stQzSv* sv) {
             if (b->guids.slots) __builtin_prefetch(&b->guids.slots[h & b->guids.mask]);
         }
         if (!isGuid(i)) continue;
-        if (!guidLink(b, i, hashes[i % kAhead])) {
+        if (!guidLink(b, i, hash)) {
             // No memory for the index: the entries from here on cannot be found, so they go.
             unsigned dropped = end - i;
             b->count = i;

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "players/players_fixture.h"
 
@@ -236,6 +237,27 @@ TEST_F(BanFile, AConfigurationThatLoadsTheBanFileDoesNotDoubleTheList) {
     EXPECT_TRUE(hasLine(run("qz_sv_BanList"), "End of Ban List (2 of 2 displayed)"));
     run("qz_sv_UnBan 1");
     EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:1"), "admitted"));
+}
+
+// A file large enough for the load to size the list ahead and file the GUIDs in one pass: every
+// record is in force afterwards, in file order.
+TEST_F(BanFile, EveryRecordOfALargeFileIsInForce) {
+    std::string bytes;
+    std::vector<std::string> guids;
+    for (int i = 0; i < 3000; ++i) {
+        char g[33];
+        snprintf(g, sizeof g, "%08X%08X%08X%08X", i * 2654435761u, i + 7, i * 40503u, 77u);
+        guids.push_back(g);
+        bytes += record(g, "\"P" + std::to_string(i) + "\" \"?\" x");
+    }
+    bytes += record(guids[5], "\"Again\" \"?\" second");  // a GUID's second entry comes last
+    writeFile("big.dat", bytes);
+    EXPECT_TRUE(hasLine(run("qz_sv_BanLoad big.dat"), "3001 Bans loaded from " + home() + "big.dat"));
+    for (int i = 0; i < 3000; i += 37) {
+        EXPECT_TRUE(anyLineContains(join("P", guids[i], "1.2.3.4:1"), "You have been BANNED")) << i;
+    }
+    run("qz_sv_UnBan 6");  // the first entry of guids[5]; the second was there before the unban
+    EXPECT_TRUE(anyLineContains(join("P", guids[5], "1.2.3.4:1"), "admitted"));
 }
 
 }  // namespace
