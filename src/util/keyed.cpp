@@ -39,7 +39,8 @@ constexpr unsigned kStepMoves = 16;
 bool tableOk(const stKeyStore* store, int t) { return store && t >= 0 && t < store->ntables; }
 
 char* recordAt(const stKeyTable& table, int i) {
-    return table.recs + static_cast<size_t>(i) * static_cast<size_t>(table.recSize);
+    return table.chunks[i >> QZ_KEY_CHUNK_SHIFT] +
+           static_cast<size_t>(i & (QZ_KEY_CHUNK - 1)) * static_cast<size_t>(table.recSize);
 }
 
 bool allZero(const char* bytes, int len) {
@@ -316,6 +317,46 @@ bool indexReserve(stKeyStore* store) {
     return indexGrow(store);
 }
 
+int chunksFor(int capacity) { return (capacity + QZ_KEY_CHUNK - 1) >> QZ_KEY_CHUNK_SHIFT; }
+
+// Makes room for `want` records: the first block grows (by copying, at most one block's worth)
+// up to QZ_KEY_CHUNK records, then whole blocks are added, so no growth copies a large table
+// (and the pages of new blocks are only touched as records fill them). False, with the table as
+// it was (apart from spare room in its first block), when memory runs out.
+bool growRecords(stKeyTable& table, int want) {
+    const size_t recSize = static_cast<size_t>(table.recSize);
+    int oldChunks = chunksFor(table.capacity), newChunks = chunksFor(want);
+    if (newChunks > oldChunks || !table.chunks) {
+        auto** grown = static_cast<char**>(
+            realloc(table.chunks, static_cast<size_t>(newChunks) * sizeof(char*)));
+        if (!grown) return false;
+        for (int c = oldChunks; c < newChunks; ++c) grown[c] = nullptr;
+        if (!table.chunks) grown[0] = nullptr;
+        table.chunks = grown;
+    }
+    int firstWant = want < QZ_KEY_CHUNK ? want : QZ_KEY_CHUNK;
+    int firstHas = table.capacity < QZ_KEY_CHUNK ? table.capacity : QZ_KEY_CHUNK;
+    if (firstWant > firstHas || !table.chunks[0]) {
+        size_t bytes = static_cast<size_t>(firstWant) * recSize;
+        if (bytes / recSize != static_cast<size_t>(firstWant)) return false;
+        char* first = static_cast<char*>(realloc(table.chunks[0], bytes));
+        if (!first) return false;
+        table.chunks[0] = first;
+    }
+    for (int c = oldChunks > 1 ? oldChunks : 1; c < newChunks; ++c) {
+        table.chunks[c] = static_cast<char*>(malloc(static_cast<size_t>(QZ_KEY_CHUNK) * recSize));
+        if (!table.chunks[c]) {
+            for (int k = oldChunks > 1 ? oldChunks : 1; k < c; ++k) {
+                free(table.chunks[k]);
+                table.chunks[k] = nullptr;
+            }
+            return false;
+        }
+    }
+    table.capacity = want;
+    return true;
+}
+
 // A slot for one more record of the table: the first free one, else the one after the last
 // record (count, which the caller commits), growing the block to the initial capacity and then
 // by doubling; -1 (block unchanged) when it cannot grow.
@@ -328,13 +369,7 @@ int takeSlot(stKeyTable& table) {
     if (table.count >= table.capacity) {
         int64_t want = table.capacity < table.initCap ? table.initCap : int64_t{table.capacity} * 2;
         if (want > kMaxRecords) want = kMaxRecords;
-        if (want <= table.count) return -1;
-        size_t bytes = static_cast<size_t>(want) * static_cast<size_t>(table.recSize);
-        if (bytes / static_cast<size_t>(table.recSize) != static_cast<size_t>(want)) return -1;
-        char* grown = static_cast<char*>(realloc(table.recs, bytes));
-        if (!grown) return -1;
-        table.recs = grown;
-        table.capacity = static_cast<int>(want);
+        if (want <= table.count || !growRecords(table, static_cast<int>(want))) return -1;
     }
     return table.count;
 }
@@ -416,7 +451,12 @@ bool keyStoreRandomKey(stKeyStore* store) {
 
 void keyStoreFree(stKeyStore* store) {
     if (!store) return;
-    for (int t = 0; t < store->ntables; ++t) free(store->tables[t].recs);
+    for (int t = 0; t < store->ntables; ++t) {
+        stKeyTable& table = store->tables[t];
+        int n = chunksFor(table.capacity) > 1 ? chunksFor(table.capacity) : 1;
+        for (int c = 0; table.chunks && c < n; ++c) free(table.chunks[c]);
+        free(table.chunks);
+    }
     free(store->index.bucket);
     free(store->index.tag);
     free(store->index.oldBucket);

@@ -15,6 +15,8 @@
 #include <cstdint>
 
 constexpr int QZ_KEY_TABLES = 8;
+constexpr int QZ_KEY_CHUNK_SHIFT = 14;
+constexpr int QZ_KEY_CHUNK = 1 << QZ_KEY_CHUNK_SHIFT;  // records per block of a table
 // The index's first bucket array is never smaller than this; below it nothing is indexed and
 // lookups scan the tables instead.
 constexpr unsigned QZ_KEY_MIN_BUCKETS = 101;
@@ -31,7 +33,9 @@ struct stKeyTable {
     int count;     // record slots in use, freed ones included
     int capacity;  // record slots allocated
     int live;      // records whose key is not all zero
-    char* recs;
+    // The records, in blocks of QZ_KEY_CHUNK records (the first block grows by copying until it
+    // is that large; later blocks are added whole), so that growing a big table never copies it.
+    char** chunks;
     int freeFrom;  // no free slot lies below this record number
 };
 
