@@ -1,5 +1,5 @@
 // Ban files and masks from outside: any bytes as a ban file must load without crashing, skip
-// what is damaged, and leave the file as it was; the in-place update may only ever change the
+// what is damaged, leave the file as it was, and add nothing when loaded a second time; the in-place update may only ever change the
 // first byte of a record line. Any bytes as a mask or client address must parse or be refused.
 #include <unistd.h>
 
@@ -66,6 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     long loaded = banLoadFile(sv.get(), path, &skipped);
     if (readAll(path) != input) abort();  // loading never writes
     if (loaded < 0) abort();
+    // Loading the same file again adds nothing: every record is already in the list.
+    long skippedAgain = 0, present = 0;
+    if (banLoadFile(sv.get(), path, &skippedAgain, &present) != 0 || present != loaded) abort();
+    if (sv->bans.count != static_cast<unsigned>(loaded)) abort();
     for (unsigned i = 0; i < sv->bans.count; ++i) sv->bans.entries[i].unbanned = 1;
     int missing = 0;
     banUpdateFile(sv.get(), path, &missing);

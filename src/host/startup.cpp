@@ -193,6 +193,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
     sv->writeMarker = fileExists("qzwrite.use");
 
     keyStoreInit(&sv->keys, 1009);
+    keyStoreRandomKey(&sv->keys);  // players choose the keys: file them under a secret hash key
     for (const KeyedLayout& t : kKeyedTables) {
         sv->*t.number = keyTableCreate(&sv->keys, t.name, t.recSize, 0, QZ_PAIR_KEY, t.initCap);
     }

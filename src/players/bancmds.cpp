@@ -178,13 +178,13 @@ void cmd_banempty(stQzSv* sv, const CmdCall&) {
 void cmd_banload(stQzSv* sv, const CmdCall& call) {
     char path[QZ_PATH_MAX];
     if (!banPath(sv, "qz_sv_BanLoad", call.args, path, qz::cap(path))) return;
-    long skipped = 0;
-    long n = banLoadFile(sv, path, &skipped);
+    long skipped = 0, present = 0;
+    long n = banLoadFile(sv, path, &skipped, &present);
     if (n < 0) {
         svMsg(sv, "File Not Found: %s", path);
         return;
     }
-    banLoadReport(sv, path, n, skipped);
+    banLoadReport(sv, path, n, skipped, present);
 }
 
 void cmd_unban(stQzSv* sv, const CmdCall& call) {
@@ -198,7 +198,7 @@ void cmd_unban(stQzSv* sv, const CmdCall& call) {
         svMsg(sv, "Ban Slot #%d was already Unbanned", banSlot);
         return;
     }
-    e->unbanned = 1;
+    banSetUnbanned(sv, e, true);
     svMsg(sv, "Ban Slot #%d has been Unbanned%s", banSlot, afterChange(sv));
 }
 
@@ -213,7 +213,7 @@ void cmd_reban(stQzSv* sv, const CmdCall& call) {
         svMsg(sv, "Ban Slot #%d was not Unbanned", banSlot);
         return;
     }
-    e->unbanned = 0;
+    banSetUnbanned(sv, e, false);
     svMsg(sv, "Ban Slot #%d has been Rebanned%s", banSlot, afterChange(sv));
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "host/bridge.h"
@@ -30,7 +31,24 @@ struct Record {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Byte classes for the loader's scans, looked up rather than tested with branches (a million
+// records of random GUIDs would mispredict the digit/letter test on every other byte).
+constexpr unsigned char kHexClass = 1;   // 0-9 a-f A-F
+constexpr unsigned char kCtlClass = 2;   // a control byte other than the tab, or DEL
+struct ByteClasses {
+    unsigned char of[256];
+    constexpr ByteClasses() : of() {
+        for (int c = 0; c < 256; ++c) {
+            bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+            bool ctl = (c < 32 && c != '\t') || c == 127;
+            of[c] = static_cast<unsigned char>((hex ? kHexClass : 0) | (ctl ? kCtlClass : 0));
+        }
+    }
+};
+constexpr ByteClasses kClasses;
+
+unsigned char classOf(char c) { return kClasses.of[static_cast<unsigned char>(c)]; }
 
 bool stampOk(const char* p, const char* end) {
     static const char kShape[] = "#00.00.0000 00:00:00]";
@@ -60,10 +78,9 @@ bool quoted(const char*& p, const char* end, const char** start, int* n) {
 // control bytes, a malformed stamp, an unknown key, missing quotes, a missing reason.
 bool parseRecord(const char* line, int len, Record* r) {
     const char* end = line + len;
-    for (const char* p = line; p < end; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if ((c < 32 && c != '\t') || c == 127) return false;
-    }
+    unsigned char any = 0;
+    for (const char* p = line; p < end; ++p) any |= classOf(*p);
+    if (any & kCtlClass) return false;
     const char* p = line;
     r->stamped = (*p == '[' || *p == '#') && stampOk(p, end);
     r->unbanned = r->stamped && *p == '#';
@@ -83,8 +100,9 @@ bool parseRecord(const char* line, int len, Record* r) {
         r->kind = QZ_BAN_NAME;
     } else {
         if (keyLen != 32) return false;
-        for (int i = 0; i < 32; ++i)
-            if (!isHex(key[i])) return false;
+        unsigned char all = kHexClass;
+        for (int i = 0; i < 32; ++i) all &= classOf(key[i]);
+        if (!all) return false;
         r->kind = QZ_BAN_GUID;
     }
     memcpy(r->key, key, static_cast<size_t>(keyLen));
@@ -100,9 +118,49 @@ bool parseRecord(const char* line, int len, Record* r) {
     const char* restEnd = end;
     while (restEnd > rest && isBlank(restEnd[-1])) restEnd--;
     if (restEnd == rest) return false;
-    int n = trf(r->body, qz::cap(r->body), "\"%.*s\" \"%.*s\" %.*s", na, a, nb, b,
-                static_cast<int>(restEnd - rest), rest);
-    return n < qz::cap(r->body);
+    // The body as the module writes it: "\"%s\" \"%s\" %s".
+    size_t nr = static_cast<size_t>(restEnd - rest);
+    size_t need = static_cast<size_t>(na) + static_cast<size_t>(nb) + nr + 6;
+    if (need >= sizeof r->body) return false;
+    char* o = r->body;
+    *o++ = '"';
+    memcpy(o, a, static_cast<size_t>(na));
+    o += na;
+    memcpy(o, "\" \"", 3);
+    o += 3;
+    memcpy(o, b, static_cast<size_t>(nb));
+    o += nb;
+    memcpy(o, "\" ", 2);
+    o += 2;
+    memcpy(o, rest, nr);
+    o[nr] = 0;
+    return true;
+}
+
+// Length of the first record of a line. A record whose line was cut (a full disk, a hand edit
+// without a final line end) has the next record glued onto it: where a time stamp inside the line
+// starts a whole record of its own (stamp, key, two quoted texts, reason), the line is two.
+int firstRecordLength(const char* line, int len) {
+    static Record glued;
+    static const char kOpens[2] = {'[', '#'};
+    for (char open : kOpens) {
+        // memchr finds the candidates; a stamp at i that starts a whole record ends the first.
+        const char* p = line + 1;
+        const char* end = line + len;
+        while (p + kStampLen < end) {
+            p = static_cast<const char*>(memchr(p, open, static_cast<size_t>(end - kStampLen - p)));
+            if (!p) break;
+            int i = static_cast<int>(p - line);
+            if (p[kStampLen] == ' ' && stampOk(p, end) && parseRecord(p, len - i, &glued) &&
+                glued.stamped) {
+                len = i;  // the earliest such stamp of either kind
+                end = line + len;
+                break;
+            }
+            p++;
+        }
+    }
+    return len;
 }
 
 // Reads a file line by line in large blocks, telling each line's offset. A line longer than
@@ -183,6 +241,18 @@ long long fileSize(const char* path) {
     return stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
+// 1 when a file of `size` bytes does not end with a line end (a record cut by a full disk, a
+// hand edit without a final line end), 0 when it does or is empty, -1 when it cannot be read.
+int endsMidLine(const char* path, long long size) {
+    if (size <= 0) return 0;
+    FILE* fp = homeOpen(path, "rb");
+    if (!fp) return -1;
+    int last = EOF;
+    if (fseeko(fp, static_cast<off_t>(size - 1), SEEK_SET) == 0) last = fgetc(fp);
+    fclose(fp);
+    return last == EOF ? -1 : last != '\n';
+}
+
 // Overwrites n bytes of the line at pos that is oldLen bytes long. A text longer than the line
 // is refused: it would run into the next record.
 bool rewriteInPlace(FILE* fp, long long pos, int oldLen, const char* text, int n) {
@@ -200,7 +270,7 @@ bool recordInPlace(stQzSv* sv, FILE* fp, const stBanEntry* e, Record* r, int* li
     while (n < got && line[n] != '\n') n++;
     if (n == got && got == sizeof line) return false;
     if (n && line[n - 1] == '\r') n--;
-    *lineLen = static_cast<int>(n);
+    *lineLen = firstRecordLength(line, static_cast<int>(n));
     return parseRecord(line, *lineLen, r) && r->stamped && !strcmp(r->key, e->key) &&
            !strcmp(r->body, banBody(sv, e));
 }
@@ -224,22 +294,101 @@ bool banFileAppend(stQzSv* sv, const char* path, int banSlot) {
     if (!e) return false;
     const char* body = banBody(sv, e);
     long long before = fileSize(path);
+    if (before < 0) before = 0;
+    int cut = endsMidLine(path, before);
+    if (cut < 0) return false;
+    if (cut) {
+        // The record starts on a fresh line, so that the cut line cannot take it along.
+        FILE* fp = homeOpen(path, "ab");
+        bool ok = fp && fwrite("\r\n", 1, 2, fp) == 2;
+        if (fp && fclose(fp) != 0) ok = false;
+        if (!ok || fileSize(path) != before + 2) return false;
+        before += 2;
+    }
     trLog(path, "%s %s\r\n", e->key, body);
     long long after = fileSize(path);
-    if (before < 0) before = 0;
     long long expected = kStampLen + 1 + slen(e->key) + 1 + slen(body) + 4;
-    if (after != before + expected) return after > before;
+    if (after != before + expected) {
+        // A short write (a full disk) leaves a cut record: take it back, so that the file ends
+        // where it ended before.
+        if (after > before && after < before + expected &&
+            truncate(path, static_cast<off_t>(before)) != 0) {
+            return false;
+        }
+        return false;
+    }
     e->filePos = before;
     e->fileId = static_cast<unsigned short>(banFileId(sv, path));
     e->fileMark = 0;
     return true;
 }
 
-long banLoadFile(stQzSv* sv, const char* path, long* skipped) {
+namespace {
+
+// The entries already in the list from one file, by the position of their record in it, so
+// that loading the file again adds only what is new. Sorted by position.
+struct Known {
+    long long pos;
+    unsigned id;
+};
+
+int byPosition(const void* a, const void* b) {
+    long long pa = static_cast<const Known*>(a)->pos, pb = static_cast<const Known*>(b)->pos;
+    return pa < pb ? -1 : pa > pb ? 1 : 0;
+}
+
+// Entries from file fileId; null (count 0) when there are none or no memory for the table, in
+// which case a second load adds every record again, as a load of a new file would.
+Known* knownEntries(const stBans* b, int fileId, unsigned* count) {
+    *count = 0;
+    unsigned n = 0;
+    for (unsigned i = 0; i < b->count; ++i)
+        n += b->entries[i].fileId == fileId && b->entries[i].filePos >= 0;
+    if (!n) return nullptr;
+    auto* known = static_cast<Known*>(malloc(static_cast<size_t>(n) * sizeof(Known)));
+    if (!known) return nullptr;
+    bool sorted = true;
+    for (unsigned i = 0; i < b->count; ++i) {
+        const stBanEntry& e = b->entries[i];
+        if (e.fileId != fileId || e.filePos < 0) continue;
+        if (*count && known[*count - 1].pos > e.filePos) sorted = false;
+        known[(*count)++] = {e.filePos, i};
+    }
+    if (!sorted) qsort(known, *count, sizeof(Known), byPosition);
+    return known;
+}
+
+// Adds one parsed record found at offset; returns false when the list refuses it.
+bool loadRecord(stQzSv* sv, const Record& rec, long long offset, int fileId, unsigned now) {
+    int banSlot = banAddAt(sv, rec.kind, rec.key, rec.body, 0, now);
+    if (!banSlot) return false;
+    stBanEntry* e = banEntry(sv, banSlot);
+    // An unbanned record counts as unbanned the moment it was entered: a record of the same
+    // GUID further down the file holds.
+    e->unbanned = rec.unbanned ? static_cast<int>(e->entered) : 0;
+    e->fileMark = rec.unbanned;
+    e->fileId = static_cast<unsigned short>(fileId);
+    e->filePos = fileId ? offset : -1;
+    return true;
+}
+
+long long fileLength(FILE* fp) {
+    struct stat st;
+    return fstat(fileno(fp), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+}  // namespace
+
+long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present) {
     *skipped = 0;
+    if (present) *present = 0;
     FILE* fp = homeOpen(path, "rb");
     if (!fp) return -1;
+    bool again = findFile(sv, path) != 0;
     int fileId = banFileId(sv, path);
+    unsigned knownCount = 0, k = 0;
+    Known* known = again && fileId ? knownEntries(&sv->bans, fileId, &knownCount) : nullptr;
+    long long size = fileLength(fp);
     unsigned now = GetTickCount();
     LineReader reader(fp);
     static Record rec;
@@ -247,28 +396,58 @@ long banLoadFile(stQzSv* sv, const char* path, long* skipped) {
     int n;
     long long offset;
     bool tooLong;
-    long loaded = 0;
+    long loaded = 0, records = 0;
+    bool reserved = false;
+    banDeferLinks(sv);
+    const unsigned poolBefore = sv->bans.poolLen;
     while (reader.next(&line, &n, &offset, &tooLong)) {
         if (tooLong) {
             (*skipped)++;
             continue;
         }
-        int k = 0;
-        while (k < n && isBlank(line[k])) k++;
-        if (k == n) continue;
-        int banSlot =
-            parseRecord(line, n, &rec) ? banAddAt(sv, rec.kind, rec.key, rec.body, 0, now) : 0;
-        if (!banSlot) {
-            (*skipped)++;
-            continue;
+        int at = 0;
+        while (at < n) {
+            int k0 = at;
+            while (k0 < n && isBlank(line[k0])) k0++;
+            if (k0 == n) break;
+            int len = at + firstRecordLength(line + at, n - at);
+            long long where = offset + at;
+            bool ok = parseRecord(line + at, len - at, &rec);
+            at = len;
+            if (!ok) {
+                (*skipped)++;
+                continue;
+            }
+            records++;
+            while (k < knownCount && known[k].pos < where) k++;
+            if (k < knownCount && known[k].pos == where) {
+                const stBanEntry* e = &sv->bans.entries[known[k].id];
+                if (!strcmp(e->key, rec.key) && !strcmp(banBody(sv, e), rec.body)) {
+                    if (present) (*present)++;
+                    continue;
+                }
+            }
+            if (!loadRecord(sv, rec, where, fileId, now)) {
+                (*skipped)++;
+                continue;
+            }
+            loaded++;
+            // After the first records, the list makes room for the whole file at once.
+            if (!reserved && records == 1024 && where > 0 && size > where) {
+                reserved = true;
+                double share = static_cast<double>(size - where) / static_cast<double>(where) * 1.05;
+                double rest = static_cast<double>(records) * share;
+                double text = static_cast<double>(sv->bans.poolLen - poolBefore) * share;
+                if (rest > 0 && rest < 4.0e9 && text < 4.0e9) {
+                    banReserve(sv, static_cast<unsigned>(rest), static_cast<size_t>(text));
+                }
+            }
         }
-        stBanEntry* e = banEntry(sv, banSlot);
-        e->unbanned = rec.unbanned;
-        e->fileMark = rec.unbanned;
-        e->fileId = static_cast<unsigned short>(fileId);
-        e->filePos = fileId ? offset : -1;
-        loaded++;
     }
+    long dropped = static_cast<long>(banLinkDeferred(sv));
+    *skipped += dropped;
+    loaded -= dropped;
+    free(known);
     fclose(fp);
     return loaded;
 }
@@ -306,17 +485,21 @@ void banStartupLoad(stQzSv* sv) {
     char path[QZ_PATH_MAX];
     QZ_COPY(path, homePath("qzbans.dat"));
     if (access(path, F_OK) != 0) return;
-    long skipped = 0;
-    long n = banLoadFile(sv, path, &skipped);
+    long skipped = 0, present = 0;
+    long n = banLoadFile(sv, path, &skipped, &present);
     if (n < 0) {
         svMsg(sv, "Ban File could not be read: %s", path);
         return;
     }
-    banLoadReport(sv, path, n, skipped);
+    banLoadReport(sv, path, n, skipped, present);
 }
 
-void banLoadReport(stQzSv* sv, const char* path, long n, long skipped) {
+void banLoadReport(stQzSv* sv, const char* path, long n, long skipped, long present) {
     svMsg(sv, "%ld Ban%s loaded from %s", n, n == 1 ? "" : "s", path);
+    if (present) {
+        svMsg(sv, "%ld Ban%s of %s already in the list (not loaded again)", present,
+              present == 1 ? "" : "s", path);
+    }
     if (skipped)
         svMsg(sv, "%ld damaged line%s skipped in %s", skipped, skipped == 1 ? "" : "s", path);
 }

@@ -3,6 +3,8 @@
 // (an entry keeps its ban slot number until qz_sv_BanEmpty), so the indexes never delete.
 #include "players/bans.h"
 
+#include <sys/mman.h>
+
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -17,11 +19,22 @@ namespace {
 
 constexpr unsigned kFirstBuckets = 1024;
 
-// Doubles the slot array (or makes the first one) and files every key again by its hash.
-bool hashGrow(stBanHash* h) {
-    unsigned count = h->slots ? (h->mask + 1) * 2 : kFirstBuckets;
+// Large blocks of the list (a million entries, their texts and index) are asked to live in huge
+// pages: far fewer page faults when a big ban file is loaded. Only advice; nothing depends on it.
+void adviseHuge(void* data, size_t bytes) {
+    constexpr uintptr_t kHuge = 2u << 20;
+    if (bytes < 2 * kHuge) return;
+    uintptr_t from = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    uintptr_t to = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHuge - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
+
+// Replaces the slot array by one of `count` slots (a power of two) and files every key again by
+// its hash.
+bool hashResize(stBanHash* h, unsigned count) {
     auto* slots = static_cast<stBanSlot*>(calloc(count, sizeof(stBanSlot)));
     if (!slots) return false;
+    adviseHuge(slots, static_cast<size_t>(count) * sizeof(stBanSlot));
     for (unsigned i = 0; h->slots && i <= h->mask; ++i) {
         const stBanSlot& s = h->slots[i];
         if (!s.tail) continue;
@@ -34,6 +47,9 @@ bool hashGrow(stBanHash* h) {
     h->mask = count - 1;
     return true;
 }
+
+// Doubles the slot array (or makes the first one).
+bool hashGrow(stBanHash* h) { return hashResize(h, h->slots ? (h->mask + 1) * 2 : kFirstBuckets); }
 
 // The slot of a key: same hash and same key (sameKey is given the slot's tail id). Null when
 // the key is absent and create is false, or when the index cannot grow.
@@ -66,6 +82,7 @@ bool growArray(T** data, unsigned* cap, unsigned need, unsigned first) {
     if (static_cast<size_t>(next) > SIZE_MAX / sizeof(T)) return false;
     T* grown = static_cast<T*>(realloc(*data, static_cast<size_t>(next) * sizeof(T)));
     if (!grown) return false;
+    adviseHuge(grown, static_cast<size_t>(next) * sizeof(T));
     *data = grown;
     *cap = next;
     return true;
@@ -83,6 +100,7 @@ bool poolAdd(stBans* b, const char* text, unsigned* offset) {
         if (next > UINT_MAX) next = UINT_MAX;
         char* grown = static_cast<char*>(realloc(b->pool, next));
         if (!grown) return false;
+        adviseHuge(grown, next);
         b->pool = grown;
         b->poolCap = static_cast<unsigned>(next);
     }
@@ -104,10 +122,10 @@ void firstQuoted(const char* body, char* out, int size) {
 
 // Files a kick or GUID ban behind the earlier entries of its GUID: the first entry keeps
 // deciding, as the rejoin check requires.
-bool guidLink(stBans* b, unsigned id) {
+bool guidLink(stBans* b, unsigned id, unsigned hash) {
     stBanEntry* e = &b->entries[id];
     auto same = [b, e](unsigned other) { return trcasecmp(b->entries[other].key, e->key) == 0; };
-    stBanSlot* s = hashFind(&b->guids, trcasehash(e->key), same, true);
+    stBanSlot* s = hashFind(&b->guids, hash, same, true);
     if (!s) return false;
     if (s->tail) b->entries[s->tail - 1].nextSame = id + 1;
     s->tail = id + 1;
@@ -185,10 +203,44 @@ bool maskRebuild(stBans* b) {
 }  // namespace
 
 void banFoldName(const char* name, char out[32]) {
-    const char* plain = noColor(name ? name : "");
+    const char* p = name ? name : "";
+    while (*p && (static_cast<unsigned char>(*p) <= 32 || *p == 127)) p++;
+    const char* plain = noColor(p);
     int i = 0;
-    for (; plain[i] && i < 31; ++i) out[i] = lowerCh(plain[i]);
+    for (; plain[i] && i < 31; ++i) {
+        unsigned char c = static_cast<unsigned char>(plain[i]);
+        out[i] = c == '"' ? '\'' : (c < 32 || c == 127) ? ' ' : lowerCh(plain[i]);
+    }
+    while (i > 0 && out[i - 1] == ' ') i--;
     out[i] = 0;
+}
+
+namespace {
+
+unsigned nextEvent(stBans* b) {
+    if (b->events < INT_MAX) b->events++;
+    return b->events;
+}
+
+// True when an entry from `id` on (not a finished kick) was entered after event `since`.
+bool enteredSince(stBans* b, unsigned id, unsigned since, unsigned now) {
+    for (; id; id = b->entries[id - 1].nextSame) {
+        stBanEntry* e = &b->entries[id - 1];
+        if (!banKickOver(e, now) && e->entered > since) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void banSetUnbanned(stQzSv* sv, stBanEntry* e, bool unbanned) {
+    stBans* b = &sv->bans;
+    if (unbanned) {
+        if (!e->unbanned) e->unbanned = static_cast<int>(nextEvent(b));
+    } else {
+        e->unbanned = 0;
+        e->entered = nextEvent(b);
+    }
 }
 
 int banAdd(stQzSv* sv, int kind, const char* key, const char* body, int length) {
@@ -201,7 +253,8 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
     stMaskRule rule;
     stNameRule nameRule;
     char banned[QZ_BAN_BODY_MAX + 1];
-    firstQuoted(body, banned, qz::cap(banned));
+    banned[0] = 0;
+    if (kind == QZ_BAN_MASK || kind == QZ_BAN_NAME) firstQuoted(body, banned, qz::cap(banned));
     if (kind == QZ_BAN_MASK && !maskParse(banned, &rule)) return 0;
     if (kind == QZ_BAN_NAME) {
         memset(&nameRule, 0, sizeof nameRule);
@@ -226,9 +279,10 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
     e->text = text;
     e->filePos = -1;
     e->kind = static_cast<unsigned char>(kind);
+    e->entered = nextEvent(b);
     b->count++;
     if (kind == QZ_BAN_GUID || kind == QZ_BAN_KICK) {
-        if (!guidLink(b, id)) return b->count--, 0;
+        if (!b->deferLinks && !guidLink(b, id, trcasehash(e->key))) return b->count--, 0;
     } else if (kind == QZ_BAN_MASK) {
         rule.entry = id;
         b->masks[b->maskCount++] = rule;
@@ -240,6 +294,67 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
         b->nameCount++;
     }
     return static_cast<int>(id + 1);
+}
+
+void banReserve(stQzSv* sv, unsigned more, size_t textBytes) {
+    stBans* b = &sv->bans;
+    if (more > UINT_MAX / 2 - b->count) return;
+    unsigned need = b->count + more;
+    growArray(&b->entries, &b->capacity, need, 1024);
+    if (textBytes < UINT_MAX - b->poolLen && b->poolLen + textBytes > b->poolCap) {
+        size_t want = b->poolLen + textBytes;
+        if (char* grown = static_cast<char*>(realloc(b->pool, want))) {
+            b->pool = grown;
+            b->poolCap = static_cast<unsigned>(want);
+            adviseHuge(grown, want);
+        }
+    }
+    // The GUID index stays below 70% full with every new entry a GUID of its own.
+    uint64_t slots = b->guids.slots ? uint64_t{b->guids.mask} + 1 : uint64_t{kFirstBuckets};
+    while ((uint64_t{b->guids.used} + more) * 10 > slots * 7 && slots < (uint64_t{1} << 31)) slots *= 2;
+    if (!b->guids.slots || slots > uint64_t{b->guids.mask} + 1) {
+        hashResize(&b->guids, static_cast<unsigned>(slots));
+    }
+}
+
+void banDeferLinks(stQzSv* sv) {
+    stBans* b = &sv->bans;
+    if (!b->deferLinks) b->deferFrom = b->count;
+    b->deferLinks = 1;
+}
+
+unsigned banLinkDeferred(stQzSv* sv) {
+    stBans* b = &sv->bans;
+    if (!b->deferLinks) return 0;
+    b->deferLinks = 0;
+    auto isGuid = [b](unsigned i) {
+        return b->entries[i].kind == QZ_BAN_GUID || b->entries[i].kind == QZ_BAN_KICK;
+    };
+    // Each key's hash is taken kAhead entries early and its slot prefetched, so that the cache
+    // misses of a large load overlap instead of following one another.
+    constexpr unsigned kAhead = 16;
+    unsigned hashes[kAhead];
+    const unsigned from = b->deferFrom, end = b->count;
+    for (unsigned i = from; i < end && i < from + kAhead; ++i) {
+        if (isGuid(i)) hashes[i % kAhead] = trcasehash(b->entries[i].key);
+    }
+    for (unsigned i = from; i < end; ++i) {
+        const unsigned hash = hashes[i % kAhead];  // taken before its place is reused below
+        unsigned ahead = i + kAhead;
+        if (ahead < end && isGuid(ahead)) {
+            unsigned h = trcasehash(b->entries[ahead].key);
+            hashes[ahead % kAhead] = h;
+            if (b->guids.slots) __builtin_prefetch(&b->guids.slots[h & b->guids.mask]);
+        }
+        if (!isGuid(i)) continue;
+        if (!guidLink(b, i, hash)) {
+            // No memory for the index: the entries from here on cannot be found, so they go.
+            unsigned dropped = end - i;
+            b->count = i;
+            return dropped;
+        }
+    }
+    return 0;
 }
 
 stBanEntry* banEntry(stQzSv* sv, int banSlot) {
@@ -300,10 +415,23 @@ int banRejoin(stQzSv* sv, const char* guid, unsigned now, int* banSlot) {
     // Finished kicks never count again, so the walk past them is made once; the last one stays
     // as the head while nothing follows it, so that the GUID is still found in the list.
     if (s && (id || last)) s->head = id ? id : last;
+    // An unbanned entry decides (admits) unless a later entry came after its unban.
+    while (id) {
+        stBanEntry* e = &b->entries[id - 1];
+        if (banKickOver(e, now)) {
+            id = e->nextSame;
+            continue;
+        }
+        if (!e->unbanned) break;
+        if (!enteredSince(b, e->nextSame, static_cast<unsigned>(e->unbanned), now)) {
+            *banSlot = static_cast<int>(id);
+            return 0;
+        }
+        id = e->nextSame;
+    }
     if (!id) return 0;
     stBanEntry* e = &b->entries[id - 1];
     *banSlot = static_cast<int>(id);
-    if (e->unbanned) return 0;
     if (e->length <= 0) return -1;
     int left = e->length - tickElapsed(now, e->issueTick) / 60000;
     return left > 0 ? left : 0;
@@ -360,7 +488,7 @@ int banUnbanGuid(stQzSv* sv, const char* guid) {
     stBanSlot* s = hashFind(&b->guids, trcasehash(guid), same, false);
     int n = 0;
     for (unsigned id = s ? s->head : 0; id; id = b->entries[id - 1].nextSame) {
-        b->entries[id - 1].unbanned = 1;
+        banSetUnbanned(sv, &b->entries[id - 1], true);
         n++;
     }
     return n;

@@ -24,9 +24,10 @@ struct stBanEntry {
     // The fields the rejoin check reads.
     char key[40];        // GUID, "MASK" or "NAME"
     int length;          // minutes; 0 or less: permanent
-    int unbanned;        // set by qz_sv_UnBan, cleared by qz_sv_ReBan
+    int unbanned;        // set by qz_sv_UnBan, cleared by qz_sv_ReBan (see banSetUnbanned)
     unsigned issueTick;  // GetTickCount() when entered
     // Bookkeeping.
+    unsigned entered;        // list event number of the entry's add or last reban
     unsigned text;           // offset of the record body in the text pool
     unsigned nextSame;       // next entry (index + 1) with the same GUID, 0 none
     long long filePos;       // offset of the record line in its ban file, -1 when not in a file
@@ -80,6 +81,12 @@ struct stBans {
     unsigned* maskWide;
     unsigned maskWideCount;
     char files[QZ_BAN_FILES][512];  // paths of the ban files entries were read from or written to
+    // Numbers the list's events (adds, unbans, rebans), so the rejoin check can tell whether
+    // an entry came after an unban. Saturates at INT_MAX.
+    unsigned events;
+    // While a file loads, GUID entries are filed into the GUID index in one pass at the end.
+    int deferLinks;
+    unsigned deferFrom;
 };
 
 // What the connection checks found.
@@ -95,6 +102,9 @@ struct stBanVerdict {
 int banAdd(stQzSv* sv, int kind, const char* key, const char* body, int length);
 // banAdd with the issue tick given (loading a file reads the clock once).
 int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length, unsigned tick);
+// Sets (unbanned true) or clears the unbanned mark of an entry. The mark holds the number of the
+// unban among the list's events, and a reban counts as the entry being entered again.
+void banSetUnbanned(stQzSv* sv, stBanEntry* e, bool unbanned);
 // The entry of a ban slot number, or null.
 stBanEntry* banEntry(stQzSv* sv, int banSlot);
 // Record body of an entry.
@@ -108,8 +118,10 @@ size_t banBytes(const stQzSv* sv);
 // entry of its GUID.
 bool banKickOver(stBanEntry* e, unsigned now);
 // Rejoin check: 0 admit, -1 permanently banned, > 0 minutes left. The first entry of the GUID
-// that is not a finished kick decides (an unbanned one admits). banSlot receives the deciding
-// entry's number (0 none).
+// that is not a finished kick decides (an unbanned one admits), except that an unbanned entry
+// is passed over once a later entry of the GUID was entered (added or rebanned) after the unban:
+// a ban or kick issued after an unban always holds. banSlot receives the deciding entry's
+// number (0 none).
 int banRejoin(stQzSv* sv, const char* guid, unsigned now, int* banSlot);
 // Ban slot number of the first mask entry (not unbanned) that holds the address, 0 none.
 int banMaskFind(stQzSv* sv, const char* address);
@@ -127,7 +139,9 @@ bool maskParse(const char* text, stMaskRule* out);
 // Reads a numeric client address "a.b.c.d" with an optional ":port". False for anything else.
 bool maskAddress(const char* text, unsigned char octets[4], unsigned* port);
 bool maskMatch(const stMaskRule* rule, const unsigned char octets[4], unsigned port);
-// The name as name bans compare it: colour codes removed (31 characters at most), lower case.
+// The name as name bans compare it, cleaned as a record body's value is (quotes become
+// apostrophes, control bytes blanks, blanks around it dropped), colour codes removed (31
+// characters at most), lower case. Both the banned name and a player's name go through here.
 void banFoldName(const char* name, char out[32]);
 
 // Ban file. Number of a remembered file path (1..), registering it; 0 when the table is full.
@@ -136,10 +150,23 @@ int banFileId(stQzSv* sv, const char* path);
 // False when the line could not be written.
 bool banFileAppend(stQzSv* sv, const char* path, int banSlot);
 // Loads the records of a ban file. Returns the number loaded, -1 when the file cannot be
-// opened; *skipped receives the number of damaged lines skipped.
-long banLoadFile(stQzSv* sv, const char* path, long* skipped);
-// Reports a load: the number of bans and, when there were any, the damaged lines skipped.
-void banLoadReport(stQzSv* sv, const char* path, long n, long skipped);
+// opened; *skipped receives the number of damaged records skipped. A record that is already in
+// the list from an earlier load of (or append to) the same file, at the same place with the same
+// text, is not added again; *present (when given) receives how many there were.
+long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present = nullptr);
+// Reports a load: the number of bans and, when there were any, the records already in the list
+// and the damaged records skipped.
+void banLoadReport(stQzSv* sv, const char* path, long n, long skipped, long present = 0);
+// From now on GUID and kick entries are added without being filed in the GUID index (the rejoin
+// check cannot find them) until banLinkDeferred files them all in one pass, which is much faster
+// for a large load. Returns from banLinkDeferred: the number of entries dropped at the end of the
+// list because the index could not grow (0 normally).
+void banDeferLinks(stQzSv* sv);
+unsigned banLinkDeferred(stQzSv* sv);
+// Makes room for `more` entries (the array and the GUID index) and textBytes of record bodies, so
+// that a large load does not grow them step by step. Without memory it does nothing; the adds
+// then grow as usual.
+void banReserve(stQzSv* sv, unsigned more, size_t textBytes);
 // Rewrites, in place, the unbanned marks of the records that came from (or went to) the file.
 // Returns the number of records changed, -1 on a write error. *missing receives the number of
 // records no longer found where they were.

@@ -1,10 +1,22 @@
 // The keyed record tables and their shared hash index. Records live in one block per table;
 // the index is a single open-addressing bucket array for all tables, each bucket naming a table
-// (low 8 bits, table + 1) and a record number (the rest). The hash, probe and growth rules are
-// fixed ones: the bucket statistics and the order in which lookups meet records follow from
-// them, so they must not be "improved" in place.
+// (low 8 bits, table + 1) and a record number (the rest). Probing is linear from the key's home
+// bucket; a store with a hash key finds the home by SipHash-2-4, one without by keyHash.
+//
+// Growth is incremental: at 90% the current array becomes the "old" array and an empty one of
+// twice the size plus one takes its place. Every later store and release moves a few records
+// of the old array (a step); lookups search the current array, then the old one. Moved and
+// released buckets of the old array become retired buckets, so its probe runs stay intact
+// until it is freed. Records of one key are met in the order they were stored: a store of a
+// key first moves that key's records out of the old array, and the steps move the old array
+// from the start of a probe run onwards.
 #include "util/keyed.h"
 
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,11 +27,20 @@ namespace {
 constexpr int kMaxRecords = 1 << 24;
 // The index grows before an insert once this percentage of its buckets is taken.
 constexpr uint64_t kGrowPercent = 90;
+// An old array of at most this many buckets is moved at once when the index grows (well under
+// a millisecond); larger ones move a step at a time.
+constexpr unsigned kMoveAtOnce = 2048;
+// One step visits at most this many old buckets and moves at most kStepMoves records. A step
+// moves at least 16 records per 64 buckets of a 90% full array, so the old array is empty long
+// before the new one (more than twice as large) can fill.
+constexpr unsigned kStepVisits = 64;
+constexpr unsigned kStepMoves = 16;
 
 bool tableOk(const stKeyStore* store, int t) { return store && t >= 0 && t < store->ntables; }
 
 char* recordAt(const stKeyTable& table, int i) {
-    return table.recs + static_cast<size_t>(i) * static_cast<size_t>(table.recSize);
+    return table.chunks[i >> QZ_KEY_CHUNK_SHIFT] +
+           static_cast<size_t>(i & (QZ_KEY_CHUNK - 1)) * static_cast<size_t>(table.recSize);
 }
 
 bool allZero(const char* bytes, int len) {
@@ -29,7 +50,8 @@ bool allZero(const char* bytes, int len) {
     return true;
 }
 
-// FNV-1a folded to one byte: independent of keyHash, whose high bits hardly vary.
+// FNV-1a folded to one byte: the fingerprint of a store without a hash key, independent of
+// keyHash, whose high bits hardly vary.
 unsigned char keyTag(const char* key, int len) {
     uint32_t h = 2166136261u;
     for (int i = 0; i < len; ++i) {
@@ -39,26 +61,95 @@ unsigned char keyTag(const char* key, int len) {
     return static_cast<unsigned char>(h ^ (h >> 8) ^ (h >> 16) ^ (h >> 24));
 }
 
+uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+uint64_t load64(const unsigned char* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+
+struct Sip {
+    uint64_t v0, v1, v2, v3;
+    void round() {
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
+    }
+};
+
+uint64_t sipHash(uint64_t k0, uint64_t k1, const unsigned char* in, size_t len) {
+    Sip s{0x736f6d6570736575ull ^ k0, 0x646f72616e646f6dull ^ k1, 0x6c7967656e657261ull ^ k0,
+          0x7465646279746573ull ^ k1};
+    const unsigned char* end = in + (len & ~size_t{7});
+    for (; in != end; in += 8) {
+        uint64_t m = load64(in);
+        s.v3 ^= m;
+        s.round();
+        s.round();
+        s.v0 ^= m;
+    }
+    uint64_t b = static_cast<uint64_t>(len) << 56;
+    for (size_t i = len & 7; i > 0; --i) b |= static_cast<uint64_t>(in[i - 1]) << (8 * (i - 1));
+    s.v3 ^= b;
+    s.round();
+    s.round();
+    s.v0 ^= b;
+    s.v2 ^= 0xff;
+    for (int i = 0; i < 4; ++i) s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+// Where a key lives in the index: its hash (before the modulo) and its fingerprint.
+struct Hashed {
+    unsigned h;
+    unsigned char tag;
+};
+
+Hashed hashOf(const stKeyStore* store, int t, const char* key, int len) {
+    if (!store->keyed) return {keyHash(t, key, len), keyTag(key, len)};
+    // The table number goes into the key, so equal keys of two tables land apart.
+    uint64_t k0 = load64(store->hashKey) ^ (static_cast<uint64_t>(t + 1) * 0x9E3779B97F4A7C15ull);
+    uint64_t v = sipHash(k0, load64(store->hashKey + 8), reinterpret_cast<const unsigned char*>(key),
+                         static_cast<size_t>(len));
+    return {static_cast<unsigned>(v), static_cast<unsigned char>(v >> 56)};
+}
+
+Hashed hashOfRecord(const stKeyStore* store, int t, int record) {
+    const stKeyTable& table = store->tables[t];
+    return hashOf(store, t, recordAt(table, record) + table.keyOff, table.keyLen);
+}
+
 unsigned entryFor(int t, int record) {
     return static_cast<unsigned>(t + 1) + static_cast<unsigned>(record) * 256u;
 }
 
-// Puts one record into the index by linear probing and keeps the probe statistics. With no
-// bucket array, or with every bucket taken, the record simply stays unindexed.
-void indexInsert(stKeyStore* store, int t, int record) {
-    stKeyIndex& idx = store->index;
+bool isRecordEntry(unsigned entry) { return entry != 0 && entry != QZ_KEY_RELEASED; }
+
+// Files one record into the current array by linear probing and keeps the probe statistics.
+// With no bucket array, or with every bucket taken, the record simply stays unindexed.
+void indexPlace(stKeyIndex& idx, unsigned entry, Hashed hk) {
     if (!idx.bucket || idx.used >= idx.buckets) return;
-    const stKeyTable& table = store->tables[t];
-    const char* key = recordAt(table, record) + table.keyOff;
-    unsigned b = keyHash(t, key, table.keyLen) % idx.buckets;
+    unsigned b = hk.h % idx.buckets;
     unsigned probes = 1;
     while (idx.bucket[b] != 0) {
         if (probes >= idx.buckets) return;
         ++probes;
         b = b + 1 < idx.buckets ? b + 1 : 0;
     }
-    idx.bucket[b] = entryFor(t, record);
-    idx.tag[b] = keyTag(key, table.keyLen);
+    idx.bucket[b] = entry;
+    idx.tag[b] = hk.tag;
     if (probes > idx.longestRun) idx.longestRun = probes;
     if (probes > 1) {
         idx.collisions++;
@@ -67,9 +158,83 @@ void indexInsert(stKeyStore* store, int t, int record) {
     idx.used++;
 }
 
-// Replaces the bucket array by an empty one of `buckets` buckets and indexes every live record
-// again, table by table and record by record, which also drops the buckets of released records.
-// On allocation failure the old index stays as it was.
+void indexInsert(stKeyStore* store, int t, int record) {
+    indexPlace(store->index, entryFor(t, record), hashOfRecord(store, t, record));
+}
+
+void freeOld(stKeyIndex& idx) {
+    free(idx.oldBucket);
+    free(idx.oldTag);
+    idx.oldBucket = nullptr;
+    idx.oldTag = nullptr;
+    idx.oldBuckets = 0;
+    idx.oldLive = 0;
+    idx.moveAt = 0;
+    idx.moveLeft = 0;
+}
+
+// Moves the record of old bucket b (if it holds one) to the current array and retires b.
+void moveBucket(stKeyStore* store, unsigned b) {
+    stKeyIndex& idx = store->index;
+    unsigned entry = idx.oldBucket[b];
+    if (!isRecordEntry(entry)) return;
+    int t = static_cast<int>(entry & 0xFFu) - 1;
+    int r = static_cast<int>(entry >> 8);
+    idx.oldBucket[b] = QZ_KEY_RELEASED;
+    idx.oldLive--;
+    if (tableOk(store, t) && r < store->tables[t].count) {
+        indexPlace(idx, entry, hashOfRecord(store, t, r));
+    }
+}
+
+// One step of the growth: visits up to `visits` old buckets, moving up to `moves` records.
+void moveStep(stKeyStore* store, unsigned visits, unsigned moves) {
+    stKeyIndex& idx = store->index;
+    while (idx.oldBucket && visits > 0 && moves > 0) {
+        if (idx.moveLeft == 0 || idx.oldLive == 0) {
+            freeOld(idx);
+            return;
+        }
+        if (isRecordEntry(idx.oldBucket[idx.moveAt])) {
+            moveBucket(store, idx.moveAt);
+            --moves;
+        }
+        --visits;
+        --idx.moveLeft;
+        idx.moveAt = idx.moveAt + 1 < idx.oldBuckets ? idx.moveAt + 1 : 0;
+    }
+    if (idx.oldBucket && (idx.moveLeft == 0 || idx.oldLive == 0)) freeOld(idx);
+}
+
+void moveAll(stKeyStore* store) {
+    while (store->index.oldBucket) moveStep(store, UINT32_MAX, UINT32_MAX);
+}
+
+// Before a record of this key is stored during growth: the key's records still in the old
+// array move first, in their probe order, so that they stay ahead of the new one.
+void moveKey(stKeyStore* store, int t, const char* key, Hashed hk) {
+    stKeyIndex& idx = store->index;
+    if (!idx.oldBucket) return;
+    const stKeyTable& table = store->tables[t];
+    unsigned b = hk.h % idx.oldBuckets;
+    for (unsigned probes = 0; probes < idx.oldBuckets && idx.oldBucket[b] != 0; ++probes) {
+        unsigned entry = idx.oldBucket[b];
+        if ((entry & 0xFFu) == static_cast<unsigned>(t + 1) && idx.oldTag[b] == hk.tag) {
+            unsigned r = entry >> 8;
+            if (r < static_cast<unsigned>(table.count) &&
+                memcmp(recordAt(table, static_cast<int>(r)) + table.keyOff, key,
+                       static_cast<size_t>(table.keyLen)) == 0) {
+                moveBucket(store, b);
+            }
+        }
+        b = b + 1 < idx.oldBuckets ? b + 1 : 0;
+    }
+    if (idx.oldLive == 0) freeOld(idx);
+}
+
+// Replaces the whole index by an empty array of `buckets` buckets and files every live record
+// again, table by table and record by record (used to create the first array and when the
+// hash key changes). On allocation failure the old index stays as it was.
 bool indexRebuild(stKeyStore* store, unsigned buckets) {
     unsigned* fresh = static_cast<unsigned*>(calloc(buckets, sizeof(unsigned)));
     unsigned char* freshTags = static_cast<unsigned char*>(malloc(buckets));
@@ -79,6 +244,7 @@ bool indexRebuild(stKeyStore* store, unsigned buckets) {
         return false;
     }
     stKeyIndex& idx = store->index;
+    freeOld(idx);
     free(idx.bucket);
     free(idx.tag);
     idx.bucket = fresh;
@@ -86,6 +252,7 @@ bool indexRebuild(stKeyStore* store, unsigned buckets) {
     idx.buckets = buckets;
     idx.desired = buckets;
     idx.used = 0;
+    idx.retired = 0;
     idx.collisions = 0;
     idx.multiProbes = 0;
     idx.longestRun = 0;
@@ -98,17 +265,96 @@ bool indexRebuild(stKeyStore* store, unsigned buckets) {
     return true;
 }
 
+// Starts a growth: the current array becomes the old one and an empty array of twice the size
+// plus one takes its place. The moves start just after an empty bucket, at the head of a probe
+// run, so each run moves in its own order. A small old array moves at once.
+bool indexGrow(stKeyStore* store) {
+    stKeyIndex& idx = store->index;
+    if (idx.buckets > (UINT32_MAX - 1) / 2 / sizeof(unsigned)) return false;
+    unsigned buckets = idx.buckets * 2 + 1;
+    unsigned* fresh = static_cast<unsigned*>(calloc(buckets, sizeof(unsigned)));
+    unsigned char* freshTags = static_cast<unsigned char*>(malloc(buckets));
+    if (!fresh || !freshTags) {
+        free(fresh);
+        free(freshTags);
+        return false;
+    }
+    unsigned start = 0;
+    while (start < idx.buckets && idx.bucket[start] != 0) start++;
+    if (start == idx.buckets) start = 0;
+    idx.oldBucket = idx.bucket;
+    idx.oldTag = idx.tag;
+    idx.oldBuckets = idx.buckets;
+    idx.oldLive = idx.used - idx.retired;
+    idx.moveAt = start;
+    idx.moveLeft = idx.buckets;
+    idx.bucket = fresh;
+    idx.tag = freshTags;
+    idx.buckets = buckets;
+    idx.desired = buckets;
+    idx.used = 0;
+    idx.retired = 0;
+    idx.collisions = 0;
+    idx.multiProbes = 0;
+    idx.longestRun = 0;
+    if (idx.oldLive == 0 || idx.oldBuckets <= kMoveAtOnce) moveAll(store);
+    return true;
+}
+
 // Makes room in the index for one more record: the first store creates the bucket array (when
-// the desired size is large enough to be worth one), and a 90% full array is replaced by one of
-// twice the size plus one.
+// the desired size is large enough to be worth one); every store takes one step of a growth in
+// progress; a 90% full array starts a growth.
 bool indexReserve(stKeyStore* store) {
     stKeyIndex& idx = store->index;
     if (!idx.bucket) {
         return idx.desired < QZ_KEY_MIN_BUCKETS || indexRebuild(store, idx.desired);
     }
+    moveStep(store, kStepVisits, kStepMoves);
+    if ((uint64_t{idx.used} + idx.oldLive) * 100 / idx.buckets < kGrowPercent) return true;
+    // Only reached when releases and stores churn during a growth: finish it first.
+    moveAll(store);
     if (uint64_t{idx.used} * 100 / idx.buckets < kGrowPercent) return true;
-    if (idx.buckets > (UINT32_MAX - 1) / 2 / sizeof(unsigned)) return false;
-    return indexRebuild(store, idx.buckets * 2 + 1);
+    return indexGrow(store);
+}
+
+int chunksFor(int capacity) { return (capacity + QZ_KEY_CHUNK - 1) >> QZ_KEY_CHUNK_SHIFT; }
+
+// Makes room for `want` records: the first block grows (by copying, at most one block's worth)
+// up to QZ_KEY_CHUNK records, then whole blocks are added, so no growth copies a large table
+// (and the pages of new blocks are only touched as records fill them). False, with the table as
+// it was (apart from spare room in its first block), when memory runs out.
+bool growRecords(stKeyTable& table, int want) {
+    const size_t recSize = static_cast<size_t>(table.recSize);
+    int oldChunks = chunksFor(table.capacity), newChunks = chunksFor(want);
+    if (newChunks > oldChunks || !table.chunks) {
+        auto** grown = static_cast<char**>(
+            realloc(table.chunks, static_cast<size_t>(newChunks) * sizeof(char*)));
+        if (!grown) return false;
+        for (int c = oldChunks; c < newChunks; ++c) grown[c] = nullptr;
+        if (!table.chunks) grown[0] = nullptr;
+        table.chunks = grown;
+    }
+    int firstWant = want < QZ_KEY_CHUNK ? want : QZ_KEY_CHUNK;
+    int firstHas = table.capacity < QZ_KEY_CHUNK ? table.capacity : QZ_KEY_CHUNK;
+    if (firstWant > firstHas || !table.chunks[0]) {
+        size_t bytes = static_cast<size_t>(firstWant) * recSize;
+        if (bytes / recSize != static_cast<size_t>(firstWant)) return false;
+        char* first = static_cast<char*>(realloc(table.chunks[0], bytes));
+        if (!first) return false;
+        table.chunks[0] = first;
+    }
+    for (int c = oldChunks > 1 ? oldChunks : 1; c < newChunks; ++c) {
+        table.chunks[c] = static_cast<char*>(malloc(static_cast<size_t>(QZ_KEY_CHUNK) * recSize));
+        if (!table.chunks[c]) {
+            for (int k = oldChunks > 1 ? oldChunks : 1; k < c; ++k) {
+                free(table.chunks[k]);
+                table.chunks[k] = nullptr;
+            }
+            return false;
+        }
+    }
+    table.capacity = want;
+    return true;
 }
 
 // A slot for one more record of the table: the first free one, else the one after the last
@@ -116,22 +362,42 @@ bool indexReserve(stKeyStore* store) {
 // by doubling; -1 (block unchanged) when it cannot grow.
 int takeSlot(stKeyTable& table) {
     if (table.live < table.count) {
-        for (int r = 0; r < table.count; ++r) {
+        for (int r = table.freeFrom; r < table.count; ++r) {
             if (allZero(recordAt(table, r) + table.keyOff, table.keyLen)) return r;
         }
     }
     if (table.count >= table.capacity) {
         int64_t want = table.capacity < table.initCap ? table.initCap : int64_t{table.capacity} * 2;
         if (want > kMaxRecords) want = kMaxRecords;
-        if (want <= table.count) return -1;
-        size_t bytes = static_cast<size_t>(want) * static_cast<size_t>(table.recSize);
-        if (bytes / static_cast<size_t>(table.recSize) != static_cast<size_t>(want)) return -1;
-        char* grown = static_cast<char*>(realloc(table.recs, bytes));
-        if (!grown) return -1;
-        table.recs = grown;
-        table.capacity = static_cast<int>(want);
+        if (want <= table.count || !growRecords(table, static_cast<int>(want))) return -1;
     }
     return table.count;
+}
+
+// Finds the bucket that files record r of table t: in the current array, else in the old one.
+unsigned* bucketOf(stKeyStore* store, int t, int r) {
+    stKeyIndex& idx = store->index;
+    Hashed hk = hashOfRecord(store, t, r);
+    unsigned want = entryFor(t, r);
+    unsigned* arrays[2] = {idx.bucket, idx.oldBucket};
+    unsigned sizes[2] = {idx.buckets, idx.oldBuckets};
+    for (int a = 0; a < 2; ++a) {
+        if (!arrays[a]) continue;
+        unsigned b = hk.h % sizes[a];
+        for (unsigned probes = 0; probes < sizes[a] && arrays[a][b] != 0; ++probes) {
+            if (arrays[a][b] == want) return &arrays[a][b];
+            b = b + 1 < sizes[a] ? b + 1 : 0;
+        }
+    }
+    return nullptr;
+}
+
+uint64_t fallbackWord(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    return x ^ (x >> 33);
 }
 
 }  // namespace
@@ -142,11 +408,59 @@ void keyStoreInit(stKeyStore* store, unsigned desiredBuckets) {
     store->index.desired = desiredBuckets;
 }
 
+void keyStoreSetKey(stKeyStore* store, const unsigned char key[16]) {
+    if (!store || !key) return;
+    memcpy(store->hashKey, key, sizeof store->hashKey);
+    store->keyed = 1;
+    if (store->index.bucket) indexRebuild(store, store->index.buckets);
+}
+
+bool keyStoreRandomKey(stKeyStore* store) {
+    unsigned char key[16];
+    size_t got = 0;
+    while (got < sizeof key) {
+        ssize_t n = getrandom(key + got, sizeof key - got, GRND_NONBLOCK);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    bool fromSystem = got == sizeof key;
+    if (!fromSystem) {
+        // Early in a boot the pool may not be ready; a key nobody outside can read is still
+        // far better than the fixed hash.
+        struct timespec ts = {};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        struct timespec rt = {};
+        clock_gettime(CLOCK_REALTIME, &rt);
+        uint64_t a = fallbackWord(static_cast<uint64_t>(ts.tv_nsec) ^
+                                  (static_cast<uint64_t>(ts.tv_sec) << 32) ^
+                                  reinterpret_cast<uintptr_t>(store));
+        uint64_t b = fallbackWord(static_cast<uint64_t>(rt.tv_nsec) ^
+                                  (static_cast<uint64_t>(getpid()) << 40) ^
+                                  reinterpret_cast<uintptr_t>(&got) ^ a);
+        memcpy(key, &a, 8);
+        memcpy(key + 8, &b, 8);
+    }
+    keyStoreSetKey(store, key);
+    return fromSystem;
+}
+
 void keyStoreFree(stKeyStore* store) {
     if (!store) return;
-    for (int t = 0; t < store->ntables; ++t) free(store->tables[t].recs);
+    for (int t = 0; t < store->ntables; ++t) {
+        stKeyTable& table = store->tables[t];
+        int n = chunksFor(table.capacity) > 1 ? chunksFor(table.capacity) : 1;
+        for (int c = 0; table.chunks && c < n; ++c) free(table.chunks[c]);
+        free(table.chunks);
+    }
     free(store->index.bucket);
     free(store->index.tag);
+    free(store->index.oldBucket);
+    free(store->index.oldTag);
     memset(store, 0, sizeof *store);
 }
 
@@ -177,7 +491,7 @@ int keyTableFind(const stKeyStore* store, const char* name) {
 
 size_t keyStoreBytes(const stKeyStore* store) {
     if (!store) return 0;
-    size_t bytes = size_t{store->index.buckets} * (sizeof(unsigned) + 1);
+    size_t bytes = (size_t{store->index.buckets} + store->index.oldBuckets) * (sizeof(unsigned) + 1);
     for (int t = 0; t < store->ntables; ++t) {
         const stKeyTable& table = store->tables[t];
         bytes += static_cast<size_t>(table.capacity) * static_cast<size_t>(table.recSize);
@@ -198,12 +512,20 @@ unsigned keyHash(int t, const void* key, int keyLen) {
     return h;
 }
 
-// The cursor counts the buckets probed so far (or, with no index, the records scanned), so a
-// later call resumes the probe run just past the previous match.
+uint64_t keySipHash(const unsigned char key[16], const void* data, size_t len) {
+    return sipHash(load64(key), load64(key + 8), static_cast<const unsigned char*>(data), len);
+}
+
+bool keyIndexMoving(const stKeyStore* store) { return store && store->index.oldBucket; }
+
+// The cursor counts the buckets probed so far: first in the current array, then (while the
+// index grows) in the old one; with no index it counts the records scanned. A later call
+// resumes just past the previous match.
 void* keyFindNext(stKeyStore* store, int t, const void* key, unsigned* cursor) {
     if (!tableOk(store, t) || !key || !cursor) return nullptr;
     const stKeyTable& table = store->tables[t];
-    if (allZero(static_cast<const char*>(key), table.keyLen)) return nullptr;
+    const char* k = static_cast<const char*>(key);
+    if (allZero(k, table.keyLen)) return nullptr;
     const stKeyIndex& idx = store->index;
     if (!idx.bucket) {
         for (unsigned r = *cursor; r < static_cast<unsigned>(table.count); ++r) {
@@ -216,21 +538,31 @@ void* keyFindNext(stKeyStore* store, int t, const void* key, unsigned* cursor) {
         *cursor = static_cast<unsigned>(table.count);
         return nullptr;
     }
-    unsigned home = keyHash(t, key, table.keyLen) % idx.buckets;
-    unsigned char tag = keyTag(static_cast<const char*>(key), table.keyLen);
-    while (*cursor < idx.buckets) {
-        unsigned b = home + *cursor;
-        if (b >= idx.buckets) b -= idx.buckets;
-        unsigned entry = idx.bucket[b];
-        if (entry == 0) break;
+    Hashed hk = hashOf(store, t, k, table.keyLen);
+    const unsigned* arrays[2] = {idx.bucket, idx.oldBucket};
+    const unsigned char* tags[2] = {idx.tag, idx.oldTag};
+    unsigned sizes[2] = {idx.buckets, idx.oldBucket ? idx.oldBuckets : 0};
+    unsigned total = sizes[0] + sizes[1];
+    while (*cursor < total) {
+        int a = *cursor < sizes[0] ? 0 : 1;
+        unsigned base = a == 0 ? 0 : sizes[0];
+        unsigned home = hk.h % sizes[a];
+        unsigned b = home + (*cursor - base);
+        if (b >= sizes[a]) b -= sizes[a];
+        unsigned entry = arrays[a][b];
+        if (entry == 0) {
+            // The end of this array's probe run: go on with the next array.
+            *cursor = base + sizes[a];
+            continue;
+        }
         ++*cursor;
-        if ((entry & 0xFFu) != static_cast<unsigned>(t + 1) || idx.tag[b] != tag) continue;
+        if ((entry & 0xFFu) != static_cast<unsigned>(t + 1) || tags[a][b] != hk.tag) continue;
         unsigned r = entry >> 8;
         if (r >= static_cast<unsigned>(table.count)) continue;
         char* rec = recordAt(table, static_cast<int>(r));
         if (memcmp(rec + table.keyOff, key, static_cast<size_t>(table.keyLen)) == 0) return rec;
     }
-    *cursor = idx.buckets;
+    *cursor = total;
     return nullptr;
 }
 
@@ -245,15 +577,20 @@ void* keyStoreRecord(stKeyStore* store, int t, const void* record) {
     const char* bytes = static_cast<const char*>(record);
     if (allZero(bytes + table.keyOff, table.keyLen)) return nullptr;
     // The block grows first: if the index then cannot grow, the spare capacity is harmless. The
-    // new slot only becomes a record after the index has room, so a rebuild never sees it.
+    // new slot only becomes a record after the index has room, so a growth never sees it.
     int slot = takeSlot(table);
     if (slot < 0 || !indexReserve(store)) return nullptr;
     if (slot == table.count) table.count++;
+    if (slot < table.count && slot >= table.freeFrom) table.freeFrom = slot + 1;
     char* rec = recordAt(table, slot);
     memcpy(rec, bytes, static_cast<size_t>(table.recSize));
     table.live++;
     store->inserted++;
-    indexInsert(store, t, slot);
+    if (store->index.bucket) {
+        Hashed hk = hashOfRecord(store, t, slot);
+        moveKey(store, t, rec + table.keyOff, hk);
+        indexPlace(store->index, entryFor(t, slot), hk);
+    }
     return rec;
 }
 
@@ -271,18 +608,17 @@ void keyRelease(stKeyStore* store, int t, int i) {
     if (allZero(rec + table.keyOff, table.keyLen)) return;
     stKeyIndex& idx = store->index;
     if (idx.bucket) {
-        unsigned b = keyHash(t, rec + table.keyOff, table.keyLen) % idx.buckets;
-        unsigned want = entryFor(t, i);
-        for (unsigned probes = 0; probes < idx.buckets && idx.bucket[b] != 0; ++probes) {
-            if (idx.bucket[b] == want) {
-                idx.bucket[b] = QZ_KEY_RELEASED;
-                break;
-            }
-            b = b + 1 < idx.buckets ? b + 1 : 0;
+        moveStep(store, kStepVisits, kStepMoves);
+        if (unsigned* b = bucketOf(store, t, i)) {
+            bool old = idx.oldBucket && b >= idx.oldBucket && b < idx.oldBucket + idx.oldBuckets;
+            *b = QZ_KEY_RELEASED;
+            if (!old) idx.retired++;
+            if (old && --idx.oldLive == 0) freeOld(idx);
         }
     }
     memset(rec, 0, static_cast<size_t>(table.recSize));
     table.live--;
+    if (i < table.freeFrom) table.freeFrom = i;
 }
 
 // The value is cut at its first blank; a pair already present (same key, same value) is not

@@ -1,11 +1,22 @@
 // Keyed record tables: up to eight tables of fixed-size records that share one open-addressing
 // hash index. A record whose key bytes are all zero is a free slot. The module keeps one store
 // with the tables "NameLocks", "Alias", "PersStat", "NewStat" and "GuidAuth".
+//
+// Keys come from players (GUIDs, names), so the module gives its store a secret hash key drawn
+// at start-up (keyStoreRandomKey): the index then files keys by SipHash-2-4 under that key and
+// nobody outside can make keys that collide. A store without a hash key files them by the fixed
+// position-weighted hash keyHash (reproducible layouts, for tests and tools). The index grows
+// a step at a time: a 90% full bucket array is replaced by one of twice the size plus one, and
+// the records of the old array move over a few at a time on later stores and releases, so no
+// single call pays for a whole rebuild.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 constexpr int QZ_KEY_TABLES = 8;
+constexpr int QZ_KEY_CHUNK_SHIFT = 14;
+constexpr int QZ_KEY_CHUNK = 1 << QZ_KEY_CHUNK_SHIFT;  // records per block of a table
 // The index's first bucket array is never smaller than this; below it nothing is indexed and
 // lookups scan the tables instead.
 constexpr unsigned QZ_KEY_MIN_BUCKETS = 101;
@@ -22,7 +33,10 @@ struct stKeyTable {
     int count;     // record slots in use, freed ones included
     int capacity;  // record slots allocated
     int live;      // records whose key is not all zero
-    char* recs;
+    // The records, in blocks of QZ_KEY_CHUNK records (the first block grows by copying until it
+    // is that large; later blocks are added whole), so that growing a big table never copies it.
+    char** chunks;
+    int freeFrom;  // no free slot lies below this record number
 };
 
 struct stKeyIndex {
@@ -33,10 +47,19 @@ struct stKeyIndex {
     unsigned multiProbes;  // inserts that needed more than one probe
     unsigned longestRun;
     unsigned* bucket;  // 0 empty, else (table + 1) + record * 256
-    // One byte per bucket: a fingerprint of the key filed there. The hash clusters keys made of
-    // similar characters (GUIDs), so probe runs get long; the fingerprint lets a lookup pass
-    // most foreign buckets without reading their records.
+    // One byte per bucket: a fingerprint of the key filed there. Probe runs get long at 90%
+    // load; the fingerprint lets a lookup pass most foreign buckets without reading their
+    // records.
     unsigned char* tag;
+    // While the index grows: the previous bucket array, whose records move to the current one
+    // a few at a time. Lookups search the current array first, then this one. Null otherwise.
+    unsigned retired;  // buckets of the current array retired by releases
+    unsigned* oldBucket;
+    unsigned char* oldTag;
+    unsigned oldBuckets;
+    unsigned oldLive;   // records still filed in the old array
+    unsigned moveAt;    // next old bucket to move
+    unsigned moveLeft;  // old buckets still to visit
 };
 
 // Bucket left behind by a released record: not empty (probe runs continue past it) but naming
@@ -48,11 +71,20 @@ struct stKeyStore {
     int ntables;
     stKeyIndex index;
     unsigned inserted;  // records stored in any table
+    int keyed;          // 1: the index hashes with SipHash-2-4 under hashKey
+    unsigned char hashKey[16];
 };
 
 // Prepares an empty store whose index starts with desiredBuckets buckets (at least 101, or
 // nothing is indexed).
 void keyStoreInit(stKeyStore* store, unsigned desiredBuckets);
+// Gives the store a secret hash key: from now on the index files keys by SipHash-2-4 under it
+// (an index that already exists is rebuilt at once, so call this before the store fills).
+void keyStoreSetKey(stKeyStore* store, const unsigned char key[16]);
+// keyStoreSetKey with 16 bytes from the system's random source (getrandom, never blocking;
+// without one, from the clock, the process id and addresses). Returns false when the bytes did
+// not come from the system's random source.
+bool keyStoreRandomKey(stKeyStore* store);
 // Frees every table and the index; the store is empty afterwards.
 void keyStoreFree(stKeyStore* store);
 // Adds a table and returns its number, or -1 when the store is full or the layout is invalid.
@@ -60,11 +92,16 @@ int keyTableCreate(stKeyStore* store, const char* name, int recSize, int keyOff,
                    int initCap);
 // Number of the table with this name, or -1.
 int keyTableFind(const stKeyStore* store, const char* name);
-// Bytes held by the record blocks, the bucket array and its fingerprints.
+// Bytes held by the record blocks, the bucket arrays and their fingerprints.
 size_t keyStoreBytes(const stKeyStore* store);
 
-// Bucket hash of a key for table t (before the modulo).
+// The fixed bucket hash of a key for table t (before the modulo), used by a store without a
+// hash key. It depends on the key only through two sums, so colliding keys are easy to make.
 unsigned keyHash(int t, const void* key, int keyLen);
+// SipHash-2-4 of len bytes under a 16-byte key (the reference function, little-endian words).
+uint64_t keySipHash(const unsigned char key[16], const void* data, size_t len);
+// True while the index is growing (records still filed in the previous bucket array).
+bool keyIndexMoving(const stKeyStore* store);
 
 // Iterates every record of table t whose key equals key: start with *cursor = 0 and call until
 // it returns null. Records are found in probe order (record order when nothing is indexed).

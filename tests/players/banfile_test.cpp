@@ -1,7 +1,11 @@
 // The ban file: the record lines byte for byte, loading (also of damaged files, which are never
 // changed), file names kept inside the home directory, and the in-place update of unbanned
 // marks.
+#include <sys/resource.h>
+
+#include <csignal>
 #include <string>
+#include <vector>
 
 #include "players/players_fixture.h"
 
@@ -143,6 +147,117 @@ TEST_F(BanFile, ARecordChangedBehindTheModulesBackIsLeftAsItIs) {
     auto lines = run("qz_sv_UpdBanFile");
     EXPECT_TRUE(hasLine(lines, "0 Ban Records Updated in " + home() + "qzbans.dat"));
     EXPECT_EQ(file("qzbans.dat"), changed);
+}
+
+// A file that ends inside a line (a record cut by a full disk, a hand edit without a final line
+// end): the next record starts on a fresh line, and the cut one costs only itself.
+TEST_F(BanFile, AnAppendAfterACutLineStartsOnAFreshLine) {
+    const std::string good = record(kGuidA, "\"Good\" \"1.1.1.1\" one");
+    const std::string cut = kStamp + kGuidB + " \"Cut\" \"1.1.1.";
+    writeFile("qzbans.dat", good + cut);
+    run("sim_advance 90000");
+    EXPECT_TRUE(hasLine(run(std::string("qz_sv_BanGuid ") + kGuidC + " Al 5.6.7.8 spam"),
+                        "Ban Added to Ban List"));
+    EXPECT_EQ(file("qzbans.dat"),
+              good + cut + "\r\n" +
+                  record(kGuidC, "\"Al\" \"5.6.7.8\" spam", "[01.01.2026 00:01:30] "));
+    host().shutdown();
+    ASSERT_EQ(host().start(), 0);
+    EXPECT_TRUE(host().contains("2 Bans loaded from " + home() + "qzbans.dat"));
+    EXPECT_TRUE(host().contains("1 damaged line skipped in " + home() + "qzbans.dat"));
+    EXPECT_TRUE(anyLineContains(join("Al", kGuidC, "5.6.7.8:1"), "You have been BANNED"));
+}
+
+// Written by an older module or by hand: a cut record with the next record glued onto it.
+TEST_F(BanFile, ARecordGluedOntoACutLineIsReadOnItsOwn) {
+    const std::string good = record(kGuidA, "\"Good\" \"1.1.1.1\" one");
+    const std::string cut = kStamp + kGuidB + " \"Cut\" \"1.1.1.";
+    const std::string glued = record(kGuidC, "\"Al\" \"5.6.7.8\" spam");
+    writeFile("qzbans.dat", good + cut + glued);
+    auto lines = run("qz_sv_BanLoad");
+    EXPECT_TRUE(hasLine(lines, "2 Bans loaded from " + home() + "qzbans.dat"))
+        << ::testing::PrintToString(lines);
+    EXPECT_TRUE(hasLine(lines, "1 damaged line skipped in " + home() + "qzbans.dat"));
+    EXPECT_TRUE(anyLineContains(join("Al", kGuidC, "5.6.7.8:1"), "You have been BANNED"));
+    EXPECT_TRUE(anyLineContains(join("Bo", kGuidB, "5.6.7.9:1"), "admitted"));
+    // The glued record's unbanned mark goes in front of its own time stamp.
+    run("qz_sv_UnBan 2");
+    EXPECT_TRUE(
+        hasLine(run("qz_sv_UpdBanFile"), "1 Ban Record Updated in " + home() + "qzbans.dat"));
+    std::string expected = good + cut + glued;
+    expected[good.size() + cut.size()] = '#';
+    EXPECT_EQ(file("qzbans.dat"), expected);
+}
+
+// A full disk: the write is cut short. The ban is reported as not written, and the cut record
+// is taken back so that the file ends where it did.
+TEST_F(BanFile, AShortWriteIsReportedAndLeavesNoCutRecord) {
+    run(std::string("qz_sv_BanGuid ") + kGuidA + " Bob 1.2.3.4 x");
+    const std::string before = file("qzbans.dat");
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = before.size() + 40;  // room for the time stamp, not for the record
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto lines = run(std::string("qz_sv_BanGuid ") + kGuidB + " Al 5.6.7.8 spam");
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_TRUE(hasLine(lines, "Ban Failed")) << ::testing::PrintToString(lines);
+    EXPECT_FALSE(hasLine(lines, "Ban Added to Ban List"));
+    EXPECT_EQ(file("qzbans.dat"), before);
+    EXPECT_TRUE(hasLine(run(std::string("qz_sv_BanGuid ") + kGuidC + " Cy 5.6.7.9 spam"),
+                        "Ban Added to Ban List"));
+    run("qz_sv_BanEmpty");
+    EXPECT_TRUE(hasLine(run("qz_sv_BanLoad"), "2 Bans loaded from " + home() + "qzbans.dat"));
+}
+
+TEST_F(BanFile, LoadingTheSameFileAgainAddsOnlyWhatIsNew) {
+    run(std::string("qz_sv_BanGuid ") + kGuidA + " Bob 1.2.3.4 x");
+    run(std::string("qz_sv_BanGuid ") + kGuidB + " Al 1.2.3.5 y");
+    auto lines = run("qz_sv_BanLoad");
+    EXPECT_TRUE(hasLine(lines, "0 Bans loaded from " + home() + "qzbans.dat"));
+    EXPECT_TRUE(hasLine(lines, "2 Bans of " + home() +
+                                   "qzbans.dat already in the list (not loaded again)"));
+    EXPECT_TRUE(hasLine(run("qz_sv_BanList"), "End of Ban List (2 of 2 displayed)"));
+    run("qz_sv_UnBan 1");
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:1"), "admitted"));
+    // A record added to the file by hand is new.
+    writeFile("qzbans.dat", file("qzbans.dat") + record(kGuidC, "\"Cy\" \"?\" z"));
+    EXPECT_TRUE(hasLine(run("qz_sv_BanLoad"), "1 Ban loaded from " + home() + "qzbans.dat"));
+    EXPECT_TRUE(hasLine(run("qz_sv_BanList"), "End of Ban List (3 of 3 displayed)"));
+}
+
+// Existing configurations hold qz_sv_BanLoad; the file loaded at start-up is not loaded twice.
+TEST_F(BanFile, AConfigurationThatLoadsTheBanFileDoesNotDoubleTheList) {
+    writeFile("qzbans.dat", record(kGuidA, "\"Bob\" \"?\" x") + record(kGuidB, "\"Al\" \"?\" y"));
+    writeFile("qzsv.cfg", "qz_sv_BanLoad\r\n");
+    host().shutdown();
+    ASSERT_EQ(host().start(), 0);
+    EXPECT_TRUE(hasLine(run("qz_sv_BanList"), "End of Ban List (2 of 2 displayed)"));
+    run("qz_sv_UnBan 1");
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:1"), "admitted"));
+}
+
+// A file large enough for the load to size the list ahead and file the GUIDs in one pass: every
+// record is in force afterwards, in file order.
+TEST_F(BanFile, EveryRecordOfALargeFileIsInForce) {
+    std::string bytes;
+    std::vector<std::string> guids;
+    for (int i = 0; i < 3000; ++i) {
+        char g[33];
+        snprintf(g, sizeof g, "%08X%08X%08X%08X", i * 2654435761u, i + 7, i * 40503u, 77u);
+        guids.push_back(g);
+        bytes += record(g, "\"P" + std::to_string(i) + "\" \"?\" x");
+    }
+    bytes += record(guids[5], "\"Again\" \"?\" second");  // a GUID's second entry comes last
+    writeFile("big.dat", bytes);
+    EXPECT_TRUE(hasLine(run("qz_sv_BanLoad big.dat"), "3001 Bans loaded from " + home() + "big.dat"));
+    for (int i = 0; i < 3000; i += 37) {
+        EXPECT_TRUE(anyLineContains(join("P", guids[i], "1.2.3.4:1"), "You have been BANNED")) << i;
+    }
+    run("qz_sv_UnBan 6");  // the first entry of guids[5]; the second was there before the unban
+    EXPECT_TRUE(anyLineContains(join("P", guids[5], "1.2.3.4:1"), "admitted"));
 }
 
 }  // namespace

@@ -196,4 +196,87 @@ TEST(BanList, FinishedKicksArePassedOverAndTheNextEntryDecides) {
     EXPECT_EQ(banRejoin(sv, kGuidA, t0 + 140000, &found), 0);
 }
 
+// A ban or kick that reports success holds, also when an earlier entry of the GUID was unbanned
+// before it: the unbanned entry no longer speaks for the GUID once something came after it.
+TEST_F(Bans, ABanOrKickIssuedAfterAnUnbanOfTheFirstEntryHolds) {
+    struct Case {
+        const char* name;
+        const char* action;  // issued after the first entry was unbanned; slot 1 is Bob
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"ban", "qz_sv_Ban 1 again", "You have been BANNED"},
+        {"guid ban", "qz_sv_BanGuid 0123456789ABCDEF0123456789ABCDEF Bob ? again",
+         "You have been BANNED"},
+        {"kick", "qz_sv_Kick 1 30 again", "for another 30 minutes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        run("qz_sv_BanEmpty");
+        run(banGuid(kGuidB, "Other"));  // ban slot 1: another player
+        run(banGuid(kGuidA));           // ban slot 2: the GUID's first entry
+        EXPECT_TRUE(anyLineContains(run("qz_sv_UnBan 2"), "Ban Slot #2 has been Unbanned"));
+        ASSERT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "Bob admitted"));
+        auto issued = run(c.action);
+        EXPECT_TRUE(anyLineContains(issued, "Command Issued") ||
+                    anyLineContains(issued, "Ban Added to Ban List"));
+        run("sim_drop 1");
+        EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), c.refusal));
+        run("sim_drop 1");
+    }
+}
+
+TEST_F(Bans, UnbanningTheLaterEntryAdmitsAgainAndARebanOfTheFirstHolds) {
+    run(banGuid(kGuidA));
+    run("qz_sv_UnBan 1");
+    run(banGuid(kGuidA, "Again"));
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "You have been BANNED"));
+    run("qz_sv_UnBan 2");
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "Bob admitted"));
+    run("sim_drop 1");
+    run("qz_sv_ReBan 1");
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "You have been BANNED"));
+    run(std::string("qz_sv_UnbanGuid ") + kGuidA);
+    EXPECT_TRUE(anyLineContains(join("Bob", kGuidA, "1.2.3.4:27960"), "Bob admitted"));
+}
+
+// A banned name is stored as a record value (quotes become apostrophes); the player's name is
+// cleaned the same way before the comparison.
+TEST_F(Bans, ABannedNameHoldingADoubleQuoteIsRefused) {
+    struct Case {
+        const char* banned;  // as typed after qz_sv_banname
+        const char* player;
+    };
+    const Case cases[] = {
+        {"Bad\"Guy", "Bad\"Guy"},
+        {"\"Bad'Guy\"", "^1Bad\"Guy"},
+        {"Bad\"Guy", "Bad'Guy"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.banned);
+        run("qz_sv_BanEmpty");
+        EXPECT_TRUE(hasLine(run(std::string("qz_sv_banname ") + c.banned), "Ban Added to Ban List"));
+        host().clearOutput();
+        EXPECT_EQ(host().connect(c.player, kGuidA, "1.2.3.4:27960"), 0);
+        EXPECT_TRUE(host().contains("[host] DropClient 1 Your Player Name has been banned from "
+                                    "this server by Kestrine Admin"));
+    }
+}
+
+TEST(BanList, NamesAreFoldedAsRecordValuesAre) {
+    struct Case {
+        const char* name;
+        const char* folded;
+    };
+    const Case cases[] = {
+        {"Bad\"Guy", "bad'guy"}, {"  ^1Big ^7Bad  ", "big bad"}, {"Tab\tName", "tab name"},
+        {"^^Caret", "^aret"},   {"", ""},
+    };
+    for (const Case& c : cases) {
+        char out[32];
+        banFoldName(c.name, out);
+        EXPECT_STREQ(out, c.folded) << c.name;
+    }
+}
+
 }  // namespace
