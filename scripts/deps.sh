@@ -11,6 +11,7 @@ packages=(
   nginx
   rsyslog
   chromium nodejs
+  openarena-server openarena xvfb xauth
 )
 
 missing=()
@@ -35,4 +36,11 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # The real-server test runs its own OpenArena server on a free loopback port. Debian's package
+  # enables and starts a system service of its own: it is disabled and stopped again.
+  if [[ " ${missing[*]} " == *" openarena-server "* ]]; then
+    systemctl disable --now openarena-server >/dev/null 2>&1 || true
+    update-rc.d openarena-server disable >/dev/null 2>&1 || true
+    /etc/init.d/openarena-server stop >/dev/null 2>&1 || true
+  fi
 fi

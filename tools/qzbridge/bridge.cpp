@@ -516,17 +516,23 @@ void Bridge::serverInfo(const std::string& text) {
 }
 
 void Bridge::reply(Reply& r) {
-    if (r.badPassword) {
-        if (!passwordRefused_) note("ERROR: the server refused the remote-console password");
-        passwordRefused_ = true;
-        return;
-    }
-    if (!r.answered) {
-        if (!serverDown_) {
+    if (r.badPassword || !r.answered) {
+        if (r.badPassword) {
+            if (!passwordRefused_) note("ERROR: the server refused the remote-console password");
+            passwordRefused_ = true;
+        } else if (!serverDown_) {
+            serverDown_ = true;
+            // Commands queued for the server as it was (kicks by client number among them)
+            // must not reach a server that may have restarted with other clients.
+            size_t dropped = rcon_.clearQueue();
+            statusQueued_ = false;
             note("the server at " + opt_.server + ":" + std::to_string(opt_.port) +
-                 " is not answering; the module keeps running and the bridge keeps asking");
+                 " is not answering; the module keeps running and the bridge keeps asking (" +
+                 std::to_string(dropped) + " queued commands dropped)");
+            for (int n = 0; n < 64; ++n) {
+                if (clients_[n].state == Client::kLooking) admit(n);
+            }
         }
-        serverDown_ = true;
         if (r.purpose == Purpose::kStatus) statusQueued_ = false;
         if (r.purpose == Purpose::kDumpUser && clients_[r.client].state == Client::kLooking) {
             admit(r.client);  // without the address: the module still gets the player

@@ -68,6 +68,12 @@ class Rcon {
     bool runNow(const std::string& command, std::string* answer, int timeoutMs);
     // Commands waiting to be sent.
     size_t queued() const { return queue_.size(); }
+    // Forgets the commands waiting to be sent; returns how many there were.
+    size_t clearQueue() {
+        size_t n = queue_.size();
+        queue_.clear();
+        return n;
+    }
     // Whether the last command got an answer.
     bool answering() const { return answering_; }
 
