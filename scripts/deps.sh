@@ -11,7 +11,7 @@ packages=(
   nginx
   rsyslog
   chromium nodejs
-  openarena-server openarena xvfb xauth
+  openarena-server openarena xvfb xauth curl
 )
 
 missing=()

@@ -118,7 +118,22 @@ bridge_pid=$!
 pids+=("$bridge_pid")
 exec 3>"$tmp/in"
 wait_line "$tmp/bridge.out" 0 '^Kestrine Server \(v' 10 || die "the bridge did not start the module"
-to_bridge "qz_sv_HttpPort 0"
+# The WebTool on a free loopback port (a port that accepts a connection is taken).
+webport=
+for _ in $(seq 1 20); do
+    p=$((40000 + RANDOM % 20000))
+    if ! (exec 9<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then webport=$p; break; fi
+done
+[ -n "$webport" ] || die "no free TCP port for the WebTool"
+to_bridge "qz_sv_HttpKey webkey-test"
+to_bridge "qz_sv_HttpAddr 127.0.0.1"
+to_bridge "qz_sv_HttpPort $webport"
+web() { # form fields, one per argument
+    local body=""
+    for f in "$@"; do body+="$f"$'\r\n'; done
+    curl -s --max-time 5 -H 'Content-Type: text/plain' --data-binary "$body" \
+        "http://127.0.0.1:$webport/qzsvweb"
+}
 
 # --- bots, hostile names among them (the server itself refuses ";" and quotes in names; those
 # reach the server in kick reasons below)
@@ -138,6 +153,14 @@ for name in 'Open/*x y' 'Cut//x' 'TestBot'; do
         bad "qz_sv_Plist does not show $name in slot $((n + 1))"
 done
 say "bots listed with the server's numbers"
+
+# --- the WebTool: the Player List shows the server's players, game commands reach the server
+sleep 0.3
+page=$(web "plist=1" "webkey=webkey-test")
+echo "$page" | grep -qF 'Cut//x' || bad "the WebTool's Player List does not show the server's bots"
+page=$(web "serverinfo=1" "webkey=webkey-test")
+echo "$page" | grep -q 'sv_maxclients *24' || bad "the WebTool's serverinfo did not show the real server's answer"
+say "WebTool shows the real server"
 
 # --- kick by name
 t0=$(date +%s%N)
@@ -162,10 +185,11 @@ sleep 1.2
 status_has TestBot && bad "the name-banned bot is still on the server"
 say "kick and name ban enforced"
 
-# --- map change: everybody reconnects, the slot table stays right
+# --- map change from the WebTool's Command screen: everybody reconnects, the slot table stays
 from=$(lines "$tmp/bridge.out")
-rc map oasago2 >/dev/null
+web "exec_cmd=1" "exec_cmd_text=map oasago2" "webkey=webkey-test" >/dev/null
 sleep 5
+[ "$(grep -c InitGame "$serverlog")" -ge 2 ] || bad "the map change from the WebTool did not reach the server"
 tables_agree || bad "the slot table differs from the server's after a map change"
 tail -n +"$((from + 1))" "$tmp/bridge.out" | grep -q 'Lost Connection' &&
     bad "a map change made the module lose players"
@@ -253,7 +277,10 @@ grep -q 'TestBot' "$tmp/bridge/qz/qzbans.dat" || bad "the name ban was lost"
 say "server restart survived"
 
 # --- the password appears nowhere the module writes
+to_bridge "qz_sv_WriteCfg"
+sleep 0.5
 grep -rqF "$secret" "$tmp/bridge" "$tmp/bridge.out" && bad "the password appears in the module's files or output"
+web "plist=1" "webkey=webkey-test" | grep -qF "$secret" && bad "the password appears on a WebTool page"
 
 if [ "$MEASURE" = "--measure" ]; then
     for i in $(seq 1 16); do rc addbot sarge 1 free 0 "Load$i" >/dev/null; done
