@@ -12,7 +12,7 @@
 namespace {
 constexpr int L = CMDF_LOCKED_OUT;
 constexpr int C = CMDF_CLIENT;
-}
+}  // namespace
 
 const CmdRow kCommandTable[] = {
     {"qz_sv_Enable", "- Enable Kestrine", cmd_enable, 0},

@@ -79,9 +79,10 @@ TEST_F(OrdinaryHost, ABotIsNotKicked) {
 TEST_F(DropsBots, ABotIsKickedLikeAPlayer) {
     join("Sarge", "", "bot");
     auto lines = run("qz_sv_Kick Sarge 1 x");
-    EXPECT_TRUE(hasLine(
-        lines, "[host] DropClient 1 Kestrine kicked player 'Sarge' (for 1 minute) ... x [Admin "
-               "Decision]"));
+    EXPECT_TRUE(
+        hasLine(lines,
+                "[host] DropClient 1 Kestrine kicked player 'Sarge' (for 1 minute) ... x [Admin "
+                "Decision]"));
     EXPECT_EQ(host().client(1), nullptr);
 }
 

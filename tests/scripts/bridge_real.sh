@@ -195,6 +195,16 @@ tail -n +"$((from + 1))" "$tmp/bridge.out" | grep -q 'Lost Connection' &&
     bad "a map change made the module lose players"
 say "map change kept the slot table"
 
+# --- a truncated game log is followed from its start
+: >"$serverlog"
+sleep 0.3
+from=$(lines "$tmp/bridge.out")
+rc addbot grism 1 free 0 AfterCut >/dev/null
+wait_line "$tmp/bridge.out" "$from" 'is slot .*admitted' 5 || bad "a join after the log was truncated did not reach the module"
+rc kick AfterCut >/dev/null
+sleep 0.5
+say "truncated log followed"
+
 # --- a real game client from 127.0.0.2: GUID and mask bans
 client_pid=
 start_client() {

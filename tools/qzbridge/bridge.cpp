@@ -194,7 +194,9 @@ void Bridge::command(const std::string& text, Purpose purpose, int client, bool 
     rcon_.send(text, purpose, client, urgent, notBefore);
 }
 
-void Bridge::say(const std::string& text) { command("say " + quoted(text), Purpose::kPlain, -1, false); }
+void Bridge::say(const std::string& text) {
+    command("say " + quoted(text), Purpose::kPlain, -1, false);
+}
 
 // Removals first (the player sees the reason, then goes); then the texts: one that every human
 // player receives is said once to all, the rest are told to each player.

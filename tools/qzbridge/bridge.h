@@ -19,7 +19,7 @@ using SaFn_t = int (*)(const qz_host* host);
 using SbFn_t = int (*)(int event, int slot, const char* data, int length);
 
 struct Options {
-    std::string module;              // path of qzsv.so
+    std::string module;                // path of qzsv.so
     std::string server = "127.0.0.1";  // the game server's address (numeric IPv4)
     int port = 27960;
     std::string source;  // local address to send from (empty: the system's choice)

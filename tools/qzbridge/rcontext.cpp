@@ -98,8 +98,8 @@ std::string quoted(std::string_view text) { return "\"" + safeText(text) + "\"";
 bool validCvarName(std::string_view name) {
     if (name.empty() || name.size() > 63) return false;
     for (char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '_';
+        bool ok =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
         if (!ok) return false;
     }
     return true;

@@ -40,9 +40,9 @@ bool isBadPassword(std::string_view reply);
 
 // One client of the server as "status" lists it.
 struct StatusEntry {
-    int client = -1;      // the server's client number, 0..63
-    std::string name;     // as listed (padding removed)
-    std::string address;  // "bot" or "a.b.c.d:port"
+    int client = -1;          // the server's client number, 0..63
+    std::string name;         // as listed (padding removed)
+    std::string address;      // "bot" or "a.b.c.d:port"
     bool connecting = false;  // "CNCT" or "ZMBI" instead of a ping
 };
 // Parses the answer to "status": the map line and one entry per client. False when the text is

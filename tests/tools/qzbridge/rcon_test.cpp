@@ -51,8 +51,8 @@ class FakeServer {
         for (;;) {
             struct pollfd p = {fd_, POLLIN, 0};
             if (poll(&p, 1, 0) <= 0) break;
-            ssize_t got = recvfrom(fd_, buffer, sizeof buffer, 0,
-                                   reinterpret_cast<sockaddr*>(&from), &n);
+            ssize_t got =
+                recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n);
             if (got <= 0) break;
             packets.emplace_back(buffer, static_cast<size_t>(got));
             for (const std::string& part : parts) {

@@ -21,17 +21,16 @@ TEST_P(SafeText, OutsideTextCannotEndOrAddACommand) {
     EXPECT_EQ(qzb::quoted(GetParam().text), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    HostileNames, SafeText,
-    ::testing::Values(SafeCase{"Sarge", "\"Sarge\""},
-                      SafeCase{"x\";quit", "\"x':quit\""},
-                      SafeCase{"a;rcon_password x", "\"a:rcon_password x\""},
-                      SafeCase{"line\nquit", "\"line quit\""},
-                      SafeCase{"cr\rquit", "\"cr quit\""},
-                      SafeCase{"cut//quit", "\"cut/ /quit\""},
-                      SafeCase{"open/*quit", "\"open/ *quit\""},
-                      SafeCase{"^1Red^7Fox", "\"^1Red^7Fox\""},
-                      SafeCase{"tab\there", "\"tab here\""}));
+INSTANTIATE_TEST_SUITE_P(HostileNames, SafeText,
+                         ::testing::Values(SafeCase{"Sarge", "\"Sarge\""},
+                                           SafeCase{"x\";quit", "\"x':quit\""},
+                                           SafeCase{"a;rcon_password x", "\"a:rcon_password x\""},
+                                           SafeCase{"line\nquit", "\"line quit\""},
+                                           SafeCase{"cr\rquit", "\"cr quit\""},
+                                           SafeCase{"cut//quit", "\"cut/ /quit\""},
+                                           SafeCase{"open/*quit", "\"open/ *quit\""},
+                                           SafeCase{"^1Red^7Fox", "\"^1Red^7Fox\""},
+                                           SafeCase{"tab\there", "\"tab here\""}));
 
 TEST(SafeTextBounds, LongTextIsCutToTheArgumentLimit) {
     std::string text(5000, 'a');
@@ -163,7 +162,8 @@ TEST(ParseServerInfo, ReadsNameValueLines) {
 
 TEST(ParseCvarReply, TakesTheValueWithoutItsColourReset) {
     std::string value;
-    ASSERT_TRUE(qzb::parseCvarReply("\"g_log\" is:\"games.log^7\", the default\n", "g_log", &value));
+    ASSERT_TRUE(
+        qzb::parseCvarReply("\"g_log\" is:\"games.log^7\", the default\n", "g_log", &value));
     EXPECT_EQ(value, "games.log");
     EXPECT_FALSE(qzb::parseCvarReply("\"other\" is:\"x^7\"\n", "g_log", &value));
     EXPECT_FALSE(qzb::parseCvarReply("Unknown command \"g_lo\"\n", "g_log", &value));
