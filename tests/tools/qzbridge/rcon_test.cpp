@@ -81,11 +81,11 @@ TEST(Rcon, CommandsGoOneAtATimeAndAnswersAreCollected) {
     long long end = qzb::Rcon::nowMs() + 3000;
     while (replies.size() < 3 && qzb::Rcon::nowMs() < end) {
         rcon.pump(qzb::Rcon::nowMs());
-        // Only one request may be out at any moment.
-        server.serve({"part one\n", "part two\n"});
-        EXPECT_LE(server.packets.size(), replies.size() + 1);
         qzb::Reply r;
         while (rcon.take(&r)) replies.push_back(r);
+        // Only one request may be out at any moment: the next goes once the last is answered.
+        server.serve({"part one\n", "part two\n"});
+        EXPECT_LE(server.packets.size(), replies.size() + 1);
         usleep(2000);
     }
     ASSERT_EQ(replies.size(), 3u);
