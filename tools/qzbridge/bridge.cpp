@@ -323,8 +323,10 @@ void Bridge::cmdExec(const char* line) {
             } else if (isBadPassword(answer)) {
                 answer = "(the game server refused the remote-console password)\n";
             }
-            size_t have = strnlen(capture_, static_cast<size_t>(captureLength_));
-            size_t room = static_cast<size_t>(captureLength_) - 1 - have;
+            size_t length = static_cast<size_t>(captureLength_);
+            size_t have = strnlen(capture_, length);
+            if (have >= length) have = length - 1;  // never trust the buffer to be terminated
+            size_t room = length - 1 - have;
             size_t take = answer.size() < room ? answer.size() : room;
             memcpy(capture_ + have, answer.data(), take);
             capture_[have + take] = 0;
