@@ -19,15 +19,18 @@ test_packages=(
 )
 fuzz_packages=(clang libclang-rt-14-dev)
 browser_packages=(chromium nodejs)
+# The real-server test of qzbridge: an OpenArena server and one real game client under Xvfb.
+bridge_packages=(openarena openarena-server xvfb xauth curl)
 # Packages whose daemons the tests run themselves: nginx (WebTool benchmark comparison) and
-# rsyslog (remote logging receiver). Name each with its service.
-service_packages=(nginx rsyslog)
+# rsyslog (remote logging receiver), openarena-server (the bridge's real server, started by the
+# test on a loopback port). Name each with its service.
+service_packages=(nginx rsyslog openarena-server)
 
 case $purpose in
   build) wanted=("${build_packages[@]}") ;;
   test)
     wanted=("${build_packages[@]}" "${test_packages[@]}" "${fuzz_packages[@]}"
-            "${browser_packages[@]}" "${service_packages[@]}")
+            "${browser_packages[@]}" "${bridge_packages[@]}" "${service_packages[@]}")
     ;;
   *) echo "usage: scripts/deps.sh build|test" >&2; exit 2 ;;
 esac

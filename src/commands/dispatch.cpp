@@ -99,6 +99,10 @@ void sv_cmd(stQzSv* sv, int source, const char* text, int flags) {
             svMsg(sv, "Command ignored due to locked config mode");
             return;
         }
+        if ((row->flags & CMDF_CLIENT) && svNoClientModule(sv)) {
+            svMsg(sv, "%s: %s", row->name, kNoClientModuleText);
+            return;
+        }
         row->fn(sv, call);
         return;
     }

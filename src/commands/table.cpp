@@ -11,7 +11,8 @@
 
 namespace {
 constexpr int L = CMDF_LOCKED_OUT;
-}
+constexpr int C = CMDF_CLIENT;
+}  // namespace
 
 const CmdRow kCommandTable[] = {
     {"qz_sv_Enable", "- Enable Kestrine", cmd_enable, 0},
@@ -22,17 +23,17 @@ const CmdRow kCommandTable[] = {
     {"qz_sv_BanList", "[optional search text] - Display list of bans/kicks", cmd_banlist, 0},
     {"qz_sv_Ban", "[slot # /name] [reason | private] - Perm Ban GUID", cmd_ban, 0},
     {"qz_sv_Kick", "[slot # /name] [minutes] [reason | private] - Kick player", cmd_kick, 0},
-    {"qz_sv_GetSs", "[slot # or \"search text\"] - Request Screenshot(s)", cmd_getss, 0},
+    {"qz_sv_GetSs", "[slot # or \"search text\"] - Request Screenshot(s)", cmd_getss, C},
     {"qz_sv_BadName", "[grace seconds] [banned text] - Add Badname", cmd_badname, L},
     {"qz_sv_BadNameList", "- Display list of Bad Names", cmd_badnamelist, 0},
     {"qz_sv_BadNameDel", "[slot #] - Delete Bad Name", cmd_badnamedel, L},
     {"qz_sv_CvarList", "- Display list of allowed Cvar Ranges", cmd_cvarlist, 0},
-    {"qz_sv_CvarVal", "[Cvar name] [player] - Request value of Cvar", cmd_cvarval, 0},
+    {"qz_sv_CvarVal", "[Cvar name] [player] - Request value of Cvar", cmd_cvarval, C},
     {"qz_sv_Cvar", "[Cvar name] [type] [range] - Add Cvar Range", cmd_cvar, L},
-    {"qz_sv_BindSrch", "[search text] [player] - Request matching binds", cmd_bindsrch, 0},
-    {"qz_sv_CvarSrch", "[search text] [player] - Request matching Cvars", cmd_cvarsrch, 0},
-    {"qz_sv_CvarUser", "[player] - Request list of user-defined Cvars", cmd_cvaruser, 0},
-    {"qz_sv_CvarChanged", "[player] - Request list of non-default Cvars", cmd_cvarchanged, 0},
+    {"qz_sv_BindSrch", "[search text] [player] - Request matching binds", cmd_bindsrch, C},
+    {"qz_sv_CvarSrch", "[search text] [player] - Request matching Cvars", cmd_cvarsrch, C},
+    {"qz_sv_CvarUser", "[player] - Request list of user-defined Cvars", cmd_cvaruser, C},
+    {"qz_sv_CvarChanged", "[player] - Request list of non-default Cvars", cmd_cvarchanged, C},
     {"qz_sv_WriteCfg", "[filename (default=qzsv.cfg)] - Save settings", cmd_writecfg, L},
     {"qz_sv_BanEmpty", "- Empty ban list in memory", cmd_banempty, L},
     {"qz_sv_BanLoad", "[optional filename] - Loads bans from file", cmd_banload, 0},

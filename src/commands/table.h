@@ -21,6 +21,9 @@ enum CmdFlags {
     // is locked the dispatcher answers "Command ignored due to locked config mode" instead of
     // running it, so the handlers need not check.
     CMDF_LOCKED_OUT = 1,
+    // The command asks the players' client modules (screenshots, cvar queries): on a host whose
+    // games have none the dispatcher answers with one line saying so instead of running it.
+    CMDF_CLIENT = 2,
 };
 
 struct CmdRow {

@@ -11,6 +11,10 @@
 #include "remote/ucon.h"
 #include "util/compare.h"
 
+bool svNoClientModule(const stQzSv* sv) { return sv->host.flags & QZ_HOST_NO_CLIENT_MODULE; }
+
+bool svHostDropsBots(const stQzSv* sv) { return sv->host.flags & QZ_HOST_DROPS_BOTS; }
+
 int svHostRaw(stQzSv* sv, const char* service, const char* argument) {
     if (!sv->host.hostCall) return 0;
     return sv->host.hostCall(service, argument);

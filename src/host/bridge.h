@@ -46,3 +46,10 @@ void sv_cvar_set(stQzSv* sv, const char* text, const char* name);
 // First place in text where name occurs, letters compared without regard to case; null when it
 // does not occur. An empty name matches at the start.
 const char* svFindNoCase(const char* text, const char* name);
+// Whether the host said (qz_host.flags) that its players' games never run the client module.
+bool svNoClientModule(const stQzSv* sv);
+// Whether the host said that it can remove its own bots.
+bool svHostDropsBots(const stQzSv* sv);
+// The one line that answers a request only a client module could serve, on such a host.
+constexpr const char* kNoClientModuleText =
+    "not supported by this game (its players run no Kestrine client module)";

@@ -1,5 +1,8 @@
 // The two entry points the host calls. They hold the module's one central state record and
 // route each call to the routine that owns the work.
+#include <cstddef>
+#include <cstring>
+
 #include "host/qzsv.h"
 #include "host/startup.h"
 #include "host/state.h"
@@ -11,8 +14,17 @@ stQzSv g_sv;
 bool g_running = false;
 
 bool hostUsable(const qz_host* host) {
-    return host && host->abi == QZ_HOST_ABI && host->hostCall && host->cvarGet && host->print &&
-           host->sendClient;
+    return host && (host->abi == 1 || host->abi == QZ_HOST_ABI) && host->hostCall &&
+           host->cvarGet && host->print && host->sendClient;
+}
+
+// The record as this module knows it. A version 1 record ends before the flags field, so only
+// its own bytes are read and the flags stay 0.
+qz_host hostRecord(const qz_host* host) {
+    qz_host record;
+    memset(&record, 0, sizeof record);
+    memcpy(&record, host, host->abi == 1 ? offsetof(qz_host, flags) : sizeof record);
+    return record;
 }
 
 }  // namespace
@@ -20,7 +32,8 @@ bool hostUsable(const qz_host* host) {
 extern "C" __attribute__((visibility("default"))) int sa(const qz_host* host) {
     if (!hostUsable(host)) return -2;
     if (g_running) svShutdown(&g_sv);
-    g_running = svStart(&g_sv, host) == 0;
+    const qz_host record = hostRecord(host);
+    g_running = svStart(&g_sv, &record) == 0;
     if (!g_running) svShutdown(&g_sv);
     return g_running ? 0 : -1;
 }

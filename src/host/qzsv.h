@@ -16,8 +16,19 @@
 extern "C" {
 #endif
 
-/* Version of this interface. sa refuses a host record with another version. */
-#define QZ_HOST_ABI 1
+/* Version of this interface. sa takes records of version 1 (without the flags field) and 2, and
+ * refuses any other. */
+#define QZ_HOST_ABI 2
+
+/* What a host tells the module about itself in qz_host.flags (version 2). */
+/* The players' games never run the client module (a server that is administered from outside,
+ * by its remote console and game log): the module skips the client-module exchange, lists every
+ * player as in play at once, and answers screenshot and cvar requests with one line saying that
+ * the game does not support them. */
+#define QZ_HOST_NO_CLIENT_MODULE 0x1u
+/* The host can remove its own bots: the module kicks them and checks them against the name bans
+ * like other players (they have no GUID and no address, so GUID and mask bans never match). */
+#define QZ_HOST_DROPS_BOTS 0x2u
 
 /* The host's service entry point: the module names a service ("Cvar_Set", "Cmd_Exec",
  * "DropClient", "ConCapBuf", "ConCapBufLen", "gamestate", "SV_RequestAuthorizationQZ") and
@@ -48,6 +59,7 @@ typedef struct qz_host {
     qz_print_fn print;            /* required */
     qz_send_client_fn sendClient; /* required */
     qz_clock_fn clock;            /* optional, null for the system clock */
+    unsigned flags;               /* version 2: QZ_HOST_... bits, 0 for an ordinary game */
 } qz_host;
 
 /* Starts the module. Returns 0 when the module is running, a negative number when it refused to

@@ -108,6 +108,10 @@ void endSuperseded(stQzSv* sv, int slot, long serial) {
 int ssRequest(stQzSv* sv, int kind, int slot, long* serialOut) {
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c) return QZ_SS_NO_PLAYER;
+    if (svNoClientModule(sv)) {
+        svMsg(sv, "Screenshot Request Ignored (Slot #%d) ... %s", slot, kNoClientModuleText);
+        return QZ_SS_NO_CLIENT;
+    }
     if (plIsBot(c) || c->status < QZ_ST_INIT || c->status > QZ_ST_SPEC) {
         svMsg(sv, "Screenshot Request Ignored (Slot #%d) ... No QZ client module answering (%s)",
               slot, plStatusName(c->status));

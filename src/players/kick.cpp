@@ -143,7 +143,7 @@ bool plRemove(stQzSv* sv, int slot, int minutes, bool ban, const char* reason) {
             slot, c ? c->name : "", why);
         return false;
     }
-    if (plIsBot(c) || plIsHostPlayer(c)) {
+    if ((plIsBot(c) && !svHostDropsBots(sv)) || plIsHostPlayer(c)) {
         svMsg(sv, "Ignored Command to kick player in slot# %d (%s) ... (%s)", slot, c->name, why);
         return false;
     }

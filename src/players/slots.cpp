@@ -159,11 +159,12 @@ int admit(stQzSv* sv, int slot, const char* desc) {
     if (!c.address[0]) QZ_COPY(c.address, "unknown");
     if (!strcmp(c.guid, "NO_GUID")) c.guid[0] = 0;
 
-    const bool exempt = plIsBot(&c) || plIsHostPlayer(&c);
+    const bool exempt = (plIsBot(&c) && !svHostDropsBots(sv)) || plIsHostPlayer(&c);
     if (sv->enabled && !exempt && !admissible(sv, slot, c)) return QZ_REFUSE;
 
     unsigned now = GetTickCount();
-    c.status = plIsBot(&c) ? QZ_ST_SBOT : QZ_ST_PRE;
+    // A game without the client module has no exchange to wait for: its players are in play.
+    c.status = plIsBot(&c) ? QZ_ST_SBOT : svNoClientModule(sv) ? QZ_ST_OK : QZ_ST_PRE;
     c.power = sv->set.powerDef;
     c.connectTick = now;
     c.statTick = now;

@@ -247,7 +247,7 @@ struct TriggerState {
         dir = mkdtemp(pattern) ? pattern : "/tmp";
         home() = dir;
         lines().clear();
-        qz_host h = {QZ_HOST_ABI, call, cvar, print, send, clock};
+        qz_host h = {QZ_HOST_ABI, call, cvar, print, send, clock, 0};
         EXPECT_EQ(svStart(sv.get(), &h), 0);
     }
     ~TriggerState() {

@@ -54,12 +54,13 @@ struct Options {
     bool manualClock = false;
     std::string start = kDefaultStart;
     std::vector<std::pair<std::string, std::string>> sets;
+    unsigned hostFlags = 0;
 };
 
 void usage() {
     std::fprintf(stderr,
                  "usage: qzhost [--module PATH] [--manual-clock[=YYYY-MM-DDTHH:MM:SS]] "
-                 "[+set NAME VALUE]...\n");
+                 "[--no-client-module] [--drops-bots] [+set NAME VALUE]...\n");
 }
 
 // The directory of the running program, with a trailing '/', or "./" when it cannot be read.
@@ -90,6 +91,10 @@ bool parseOptions(int argc, char** argv, Options* options) {
         } else if (arg.rfind("--manual-clock=", 0) == 0) {
             options->manualClock = true;
             options->start = arg.substr(15);
+        } else if (arg == "--no-client-module") {
+            options->hostFlags |= QZ_HOST_NO_CLIENT_MODULE;
+        } else if (arg == "--drops-bots") {
+            options->hostFlags |= QZ_HOST_DROPS_BOTS;
         } else if (arg == "+set" && i + 2 < argc) {
             options->sets.emplace_back(argv[i + 1], argv[i + 2]);
             i += 2;
@@ -206,6 +211,7 @@ int main(int argc, char** argv) {
     }
     if (options.manualClock) host.setManualClock(start);
     if (!catchStopSignals()) std::fprintf(stderr, "qzhost: cannot catch SIGINT and SIGTERM\n");
+    host.setHostFlags(options.hostFlags);
     if (!host.loadModule(options.module)) return 1;
     if (host.start() != 0) return 1;
     mainLoop(host);

@@ -268,6 +268,7 @@ int SimHost::start() {
     record.print = printThunk;
     record.sendClient = sendClientThunk;
     record.clock = manual_ ? clockThunk : nullptr;
+    record.flags = hostFlags_;
     ++depth_;
     int result = sa_(&record);
     --depth_;

@@ -48,6 +48,8 @@ class SimHost {
     // it the module reads the system clock.
     void setManualClock(time_t start);
     bool manualClock() const { return manual_; }
+    // QZ_HOST_... bits handed to the module at start (qz_host.flags).
+    void setHostFlags(unsigned flags) { hostFlags_ = flags; }
     void advanceClock(long long ms);
     long long clockSeconds() const { return clockMicros_ / 1000000; }
     int clockMicroseconds() const { return static_cast<int>(clockMicros_ % 1000000); }
@@ -121,6 +123,7 @@ class SimHost {
     FILE* echo_ = nullptr;
     bool manual_ = false;
     bool clientModule_ = true;
+    unsigned hostFlags_ = 0;
     long long clockMicros_ = 0;
     SimSlots slots_;
     unsigned nextSerial_ = 1;
