@@ -15,6 +15,8 @@ jobs=$(nproc)
 # Rebuilds of unchanged sources come from the compiler cache when one is installed.
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+# Paths inside the checkout are hashed relative to it, so another clone reuses the cache.
+export CCACHE_BASEDIR=$PWD
 export TZ=UTC
 
 summary=()
