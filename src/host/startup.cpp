@@ -15,7 +15,9 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
+#include "players/cvars.h"
 #include "players/slots.h"
+#include "players/violations.h"
 #include "util/clock.h"
 #include "util/defaults.h"
 #include "util/files.h"
@@ -135,6 +137,8 @@ int svStart(stQzSv* sv, const qz_host* host) {
     sv->uconMarker = fileExists("qzucon.use");
     sv->writeMarker = fileExists("qzwrite.use");
 
+    plLoadCompanions(sv);
+
     keyStoreInit(&sv->keys, 1009);
     for (const KeyedLayout& t : kKeyedTables) {
         sv->*t.number = keyTableCreate(&sv->keys, t.name, t.recSize, 0, QZ_PAIR_KEY, t.initCap);
@@ -171,6 +175,8 @@ void svShutdown(stQzSv* sv) {
     logShutdown(sv);
     keyStoreFree(&sv->keys);
     banFree(sv);
+    cvarFree(sv);
+    plCloseCompanions(sv);
     clockSetSource(nullptr);
     memset(sv, 0, sizeof *sv);
 }
@@ -193,6 +199,7 @@ void svFrame(stQzSv* sv) {
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
     plFrame(sv);
+    cvarFrame(sv);
     ssFrame(sv);
     webFrame(sv);
 }

@@ -8,7 +8,9 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
+#include "players/cvars.h"
 #include "players/slots.h"
+#include "players/violations.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
@@ -51,4 +53,6 @@ struct stQzSv {
     // Players and the kick/ban list (src/players).
     stPlayers players;
     stBans bans;
+    stCvars cvars;     // cvar range checks and client queries (players/cvars.h)
+    stViolations viol;  // violation switches and companion libraries (players/violations.h)
 };
