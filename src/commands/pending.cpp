@@ -48,7 +48,7 @@
     X(cmd_md5toolempty, "qz_sv_md5toolempty")       \
     X(dir_statappend, "QZ_SV_STATAPPEND")           \
     X(dir_statload, "QZ_SV_STATLOAD")               \
-    X(dir_statwrite, "QZ_SV_STATWRITE")             \
+    X(dir_statwrite, "QZ_SV_STATWRITE")
 
 namespace {
 

@@ -53,6 +53,6 @@ struct stQzSv {
     // Players and the kick/ban list (src/players).
     stPlayers players;
     stBans bans;
-    stCvars cvars;     // cvar range checks and client queries (players/cvars.h)
+    stCvars cvars;      // cvar range checks and client queries (players/cvars.h)
     stViolations viol;  // violation switches and companion libraries (players/violations.h)
 };

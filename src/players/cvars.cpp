@@ -27,16 +27,22 @@ bool nextWord(const char*& p, char* out, int size) {
     if (*p == '"') {
         p++;
         while (*p && *p != '"') {
-            if (n < size - 1) out[n++] = *p;
-            else fits = false;
+            if (n < size - 1)
+                out[n++] = *p;
+            else
+                fits = false;
             p++;
         }
-        if (*p != '"') fits = false;
-        else p++;
+        if (*p != '"')
+            fits = false;
+        else
+            p++;
     } else {
         while (*p && !isBlank(*p)) {
-            if (n < size - 1) out[n++] = *p;
-            else fits = false;
+            if (n < size - 1)
+                out[n++] = *p;
+            else
+                fits = false;
             p++;
         }
     }
@@ -131,11 +137,16 @@ bool cvarParse(const char* args, stCvarCheck* out) {
     char type[16];
     if (!nextWord(p, out->name, qz::cap(out->name)) || !validName(out->name)) return false;
     if (!nextWord(p, type, qz::cap(type))) return false;
-    if (!trcasecmp(type, "in")) out->type = QZ_CV_IN;
-    else if (!trcasecmp(type, "out")) out->type = QZ_CV_OUT;
-    else if (!trcasecmp(type, "include")) out->type = QZ_CV_INCLUDE;
-    else if (!trcasecmp(type, "exclude")) out->type = QZ_CV_EXCLUDE;
-    else return false;
+    if (!trcasecmp(type, "in"))
+        out->type = QZ_CV_IN;
+    else if (!trcasecmp(type, "out"))
+        out->type = QZ_CV_OUT;
+    else if (!trcasecmp(type, "include"))
+        out->type = QZ_CV_INCLUDE;
+    else if (!trcasecmp(type, "exclude"))
+        out->type = QZ_CV_EXCLUDE;
+    else
+        return false;
     if (numeric(out->type)) {
         char low[48], high[48];
         int d1 = 0, d2 = 0;

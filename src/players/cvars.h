@@ -34,8 +34,8 @@ enum QzCvarType { QZ_CV_IN = 1, QZ_CV_OUT = 2, QZ_CV_INCLUDE = 21, QZ_CV_EXCLUDE
 struct stCvarCheck {
     char name[QZ_CVAR_NAME_MAX];
     int type;
-    double low, high;  // numeric types
-    int decimals;      // digits after the decimal point the bounds were given with
+    double low, high;             // numeric types
+    int decimals;                 // digits after the decimal point the bounds were given with
     char text[QZ_CVAR_NAME_MAX];  // text types
     int deleted;
 };
@@ -55,7 +55,7 @@ struct stQuery {
     int kind;
     int automatic;  // sent by a timer: results go to the logs, not the console
     unsigned sentTick;
-    int items;  // items received so far
+    int items;     // items received so far
     unsigned gen;  // range checks: the list's generation when asked (qz_sv_CvarEmpty moves it)
     int count;     // range checks: checks asked for, their list positions in checks
     short checks[QZ_RANGE_CHUNK];

@@ -53,6 +53,18 @@ const char* wireWord(int kind) {
     }
 }
 
+// What a query asks for, as the result lines name it.
+const char* kindName(int kind) {
+    switch (kind) {
+        case QZ_Q_VAL: return "Cvar Value";
+        case QZ_Q_SRCH: return "Cvar Search";
+        case QZ_Q_BIND: return "Bind Search";
+        case QZ_Q_USER: return "User Cvar";
+        case QZ_Q_CHANGED: return "Changed Cvar";
+        default: return "Range Check";
+    }
+}
+
 // A player the module may query: his client module finished the exchange.
 Qz_Sv_Client_s* queryable(stQzSv* sv, int slot) {
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
@@ -94,9 +106,10 @@ void result(stQzSv* sv, int slot, bool console, bool ignored, const char* fmt, c
     if (!c) return;
     char text[QZ_MSG_MAX];
     trf(text, qz::cap(text), fmt, a, b);
-    if (console) svCon(sv, "%s (slot %d) query%s: %s", c->name, slot, ignored ? " (Ignored)" : "", text);
-    logCvar(sv, slot, c->name, plGuidText(c), c->address, "query%s: %s", ignored ? " (Ignored)" : "",
-            text);
+    if (console)
+        svCon(sv, "%s (slot %d) query%s: %s", c->name, slot, ignored ? " (Ignored)" : "", text);
+    logCvar(sv, slot, c->name, plGuidText(c), c->address, "query%s: %s",
+            ignored ? " (Ignored)" : "", text);
 }
 
 // Counts an ignored answer; true while it may still be shown this minute.
@@ -165,7 +178,7 @@ void giveUp(stQzSv* sv, int slot, stCvarSlot* s, stQuery* q) {
     }
     // A list that came in part and then stopped counts as answered.
     if (items > 0) return;
-    result(sv, slot, !automatic, false, "No Answer to %s query \"%s\"", wireWord(kind) + 3, text);
+    result(sv, slot, !automatic, false, "No Answer to %s query \"%s\"", kindName(kind), text);
     fault(sv, slot, s);
 }
 
@@ -225,7 +238,8 @@ bool nextItem(const char*& p, const char* end, Item* item) {
     const char* stop = nl ? nl : end;
     p = nl ? nl + 1 : end;
     if (stop > line && stop[-1] == '\r') stop--;
-    const char* blank = static_cast<const char*>(memchr(line, ' ', static_cast<size_t>(stop - line)));
+    const char* blank =
+        static_cast<const char*>(memchr(line, ' ', static_cast<size_t>(stop - line)));
     const char* nameEnd = blank ? blank : stop;
     clean(item->name, qz::cap(item->name), line, static_cast<int>(nameEnd - line));
     item->hasValue = blank != nullptr;
@@ -239,8 +253,7 @@ bool nextItem(const char*& p, const char* end, Item* item) {
 
 // An answer to a query that was asked: checks that each item fits the question, shows and logs
 // it, walks or range-checks it. Returns false when the answer did not fit (a fault).
-bool takeAnswer(stQzSv* sv, int slot, stQuery* q, const char* p, const char* end,
-                bool more) {
+bool takeAnswer(stQzSv* sv, int slot, stQuery* q, const char* p, const char* end, bool more) {
     bool console = !q->automatic || walkLevel(sv) >= 3;
     Item item;
     int taken = 0;
@@ -265,8 +278,8 @@ bool takeAnswer(stQzSv* sv, int slot, stQuery* q, const char* p, const char* end
                     fits = false;
                     break;
                 }
-                result(sv, slot, console, false, q->kind == QZ_Q_SRCH ? "Cvar %s = %s" : "Bind %s = %s",
-                       item.name, value);
+                result(sv, slot, console, false,
+                       q->kind == QZ_Q_SRCH ? "Cvar %s = %s" : "Bind %s = %s", item.name, value);
                 if (q->kind == QZ_Q_SRCH && !walkItem(sv, slot, item.name, item.value)) return true;
                 break;
             case QZ_Q_USER:
@@ -288,7 +301,8 @@ bool takeAnswer(stQzSv* sv, int slot, stQuery* q, const char* p, const char* end
                     fits = false;
                     break;
                 }
-                if (!cvarCheckValue(sv, slot, item.name, item.value, walkLevel(sv) >= 2)) return true;
+                if (!cvarCheckValue(sv, slot, item.name, item.value, walkLevel(sv) >= 2))
+                    return true;
                 break;
             }
             default: fits = false;
@@ -301,7 +315,7 @@ bool takeAnswer(stQzSv* sv, int slot, stQuery* q, const char* p, const char* end
             q->kind == QZ_Q_CHANGED) {
             char count[48];
             QZ_TRF(count, "%d", q->items);
-            result(sv, slot, console, false, "End of %s results (%s found)", wireWord(q->kind) + 3,
+            result(sv, slot, console, false, "End of %s results (%s found)", kindName(q->kind),
                    count);
         }
         if (q->kind == QZ_Q_VAL && q->items == 0) return false;

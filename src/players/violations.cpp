@@ -174,8 +174,8 @@ bool plRestriction(stQzSv* sv, int slot, const char* text) {
     if (!c) return false;
     char what[128];
     cleanText(what, qz::cap(what), text);
-    svMsg(sv, "RESTRICTION: %s (slot #%d) [%s(%s) %s] %s", what, slot, plGuidText(c),
-          c->authState, c->address, c->name);
+    svMsg(sv, "RESTRICTION: %s (slot #%d) [%s(%s) %s] %s", what, slot, plGuidText(c), c->authState,
+          c->address, c->name);
     if (sv->viol.restrictionsSuspended) {
         svMsg(sv, "Restriction Kicking is temporarily disabled per QZ Master Servers");
         return false;

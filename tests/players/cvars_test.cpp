@@ -13,8 +13,8 @@ TEST(CvarTypes, EachCodeHasItsDisplayName) {
     const struct {
         int code;
         const char* name;
-    } cases[] = {{1, "IN"}, {2, "OUT"}, {21, "INCLUDE"}, {22, "EXCLUDE"}, {3, "???"}, {0, "???"},
-                 {-1, "???"}};
+    } cases[] = {{1, "IN"},  {2, "OUT"}, {21, "INCLUDE"}, {22, "EXCLUDE"},
+                 {3, "???"}, {0, "???"}, {-1, "???"}};
     for (const auto& c : cases) EXPECT_STREQ(cvarTypeName(c.code), c.name) << c.code;
 }
 
@@ -31,19 +31,19 @@ TEST(CvarParse, AcceptsTheFourTypesAndRefusesMalformedSpecifications) {
         {"r_gamma out -1 -0.5", true, QZ_CV_OUT, 1},
         {"name include \"Clan X\"", true, QZ_CV_INCLUDE, 0},
         {"cl_guid exclude cheat", true, QZ_CV_EXCLUDE, 0},
-        {"cg_fov inside 90 120", false, 0, 0},    // type word
-        {"cg_fov in 90", false, 0, 0},            // missing bound
-        {"cg_fov in 90 abc", false, 0, 0},        // malformed number
-        {"cg_fov in 1e3 2e3", false, 0, 0},       // exponent form cannot be printed back
-        {"cg_fov in 0x10 0x20", false, 0, 0},     // hexadecimal
-        {"cg_fov in 120 90", false, 0, 0},        // bounds swapped
-        {"cg_fov in 90 120 130", false, 0, 0},    // trailing word
-        {"cg_fov", false, 0, 0},                  // no type
-        {"", false, 0, 0},                        // nothing
-        {"cg_fov include", false, 0, 0},          // no text
-        {"cg_fov include \"open", false, 0, 0},   // unclosed quote
-        {"\"a b\" in 1 2", false, 0, 0},          // a name with a blank
-        {"cg_fov in nan 5", false, 0, 0},         // not finite
+        {"cg_fov inside 90 120", false, 0, 0},   // type word
+        {"cg_fov in 90", false, 0, 0},           // missing bound
+        {"cg_fov in 90 abc", false, 0, 0},       // malformed number
+        {"cg_fov in 1e3 2e3", false, 0, 0},      // exponent form cannot be printed back
+        {"cg_fov in 0x10 0x20", false, 0, 0},    // hexadecimal
+        {"cg_fov in 120 90", false, 0, 0},       // bounds swapped
+        {"cg_fov in 90 120 130", false, 0, 0},   // trailing word
+        {"cg_fov", false, 0, 0},                 // no type
+        {"", false, 0, 0},                       // nothing
+        {"cg_fov include", false, 0, 0},         // no text
+        {"cg_fov include \"open", false, 0, 0},  // unclosed quote
+        {"\"a b\" in 1 2", false, 0, 0},         // a name with a blank
+        {"cg_fov in nan 5", false, 0, 0},        // not finite
     };
     for (const auto& c : cases) {
         stCvarCheck check;
@@ -83,11 +83,11 @@ TEST(CvarPasses, NumbersTextsAndValuesThatAreNoNumbers) {
         const char* value;
         bool passes;
     } cases[] = {
-        {&in, "90", true},      {&in, "120", true},       {&in, "120.5", false},
-        {&in, "89.99", false},  {&in, " 100", true},      {&in, "abc", false},  // read as 0
-        {&in, "", false},       {&in, "nan", false},      {&in, "100xyz", true},
-        {&out, "1.5", true},    {&out, "0.5", false},     {&out, "nan", false},
-        {&out, "abc", false},   {&inc, "My CLAN", true},  {&inc, "loner", false},
+        {&in, "90", true},        {&in, "120", true},      {&in, "120.5", false},
+        {&in, "89.99", false},    {&in, " 100", true},     {&in, "abc", false},  // read as 0
+        {&in, "", false},         {&in, "nan", false},     {&in, "100xyz", true},
+        {&out, "1.5", true},      {&out, "0.5", false},    {&out, "nan", false},
+        {&out, "abc", false},     {&inc, "My CLAN", true}, {&inc, "loner", false},
         {&exc, "cheater", false}, {&exc, "honest", true},
     };
     for (const auto& c : cases) {
@@ -133,7 +133,8 @@ TEST_F(CvarList, DeletingKeepsTheSlotNumbersOfTheChecksBehind) {
 }
 
 TEST_F(CvarList, TheListIsBounded) {
-    for (int i = 0; i < QZ_CVAR_CHECKS_MAX; ++i) run("qz_sv_Cvar c" + std::to_string(i) + " in 1 2");
+    for (int i = 0; i < QZ_CVAR_CHECKS_MAX; ++i)
+        run("qz_sv_Cvar c" + std::to_string(i) + " in 1 2");
     EXPECT_TRUE(hasLine(run("qz_sv_Cvar one_more in 1 2"),
                         "Unable to Add Cvar Check - Memory Allocation Error"));
 }

@@ -63,7 +63,7 @@ TEST_F(Queries, SearchesAndListsPrintEveryItemAndTheirEnd) {
     run("sim_bind 1 mouse2 +attack2");
     auto lines = run("qz_sv_CvarSrch FOV 1");
     EXPECT_TRUE(hasLine(lines, "Bob (slot 1) query: Cvar cg_fov = 110"));
-    EXPECT_TRUE(hasLine(lines, "Bob (slot 1) query: End of CVARSRCH results (1 found)"));
+    EXPECT_TRUE(hasLine(lines, "Bob (slot 1) query: End of Cvar Search results (1 found)"));
     lines = run("qz_sv_BindSrch attack 1");
     EXPECT_TRUE(hasLine(lines, "Bob (slot 1) query: Bind mouse1 = +attack"));
     EXPECT_TRUE(hasLine(lines, "Bob (slot 1) query: Bind mouse2 = +attack2"));
@@ -77,11 +77,12 @@ TEST_F(Queries, SearchesAndListsPrintEveryItemAndTheirEnd) {
 }
 
 TEST_F(Queries, ALongListComesInSeveralPacketsAndIsBounded) {
-    for (int i = 0; i < 300; ++i) run("sim_setcvar 1 u" + std::to_string(i) + " " + std::to_string(i));
+    for (int i = 0; i < 300; ++i)
+        run("sim_setcvar 1 u" + std::to_string(i) + " " + std::to_string(i));
     auto lines = run("qz_sv_CvarUser 1");
     // At most 256 items of one query are taken.
     EXPECT_EQ(count(lines, "query: Cvar u"), 256);
-    EXPECT_TRUE(hasLine(lines, "Bob (slot 1) query: End of CVARUSER results (256 found)"));
+    EXPECT_TRUE(hasLine(lines, "Bob (slot 1) query: End of User Cvar results (256 found)"));
 }
 
 TEST_F(Queries, HostileValuesReachTheConsoleAndTheLogCleaned) {
@@ -129,7 +130,8 @@ TEST_F(Queries, AnUnansweredQueryIsGivenUp) {
     run("sim_answers 1 none");
     run("qz_sv_CvarVal cg_fov 1");
     EXPECT_FALSE(anyLineContains(run("sim_advance 29000"), "No Answer"));
-    EXPECT_TRUE(hasLine(run("sim_advance 1500"), "Bob (slot 1) query: No Answer to CVAR query \"cg_fov\""));
+    EXPECT_TRUE(hasLine(run("sim_advance 1500"),
+                        "Bob (slot 1) query: No Answer to Cvar Value query \"cg_fov\""));
 }
 
 TEST_F(Queries, LoggingGoesWhereTheSettingSays) {
@@ -149,11 +151,10 @@ TEST_F(Queries, LoggingGoesWhereTheSettingSays) {
             snprintf(name, sizeof name, "svlogs/%08d.log", serial);
             regular += file(name);
         }
-        const std::string line = "[From #1 Bob(" + std::string(kGuidA) +
-                                 ") 1.2.3.4:27960] query: Cvar cg_fov = " + tag;
+        const std::string line =
+            "[From #1 Bob(" + std::string(kGuidA) + ") 1.2.3.4:27960] query: Cvar cg_fov = " + tag;
         EXPECT_EQ(regular.find(line) != std::string::npos, c.regular) << c.mode;
-        EXPECT_EQ(file("svlogs/qzsvvar.log").find(line) != std::string::npos, c.variable)
-            << c.mode;
+        EXPECT_EQ(file("svlogs/qzsvvar.log").find(line) != std::string::npos, c.variable) << c.mode;
     }
 }
 
@@ -174,8 +175,10 @@ TEST_F(Queries, ACvarOutOfRangeIsFoundByTheRangeChecksAndRemovesThePlayer) {
         auto lines = run("sim_advance 1000");
         all.insert(all.end(), lines.begin(), lines.end());
     }
-    EXPECT_TRUE(anyLineContains(all, "VIOLATION (CVAR) #1: cg_fov = 130 (IN 90 120) (slot #1) Bob ["));
-    EXPECT_TRUE(anyLineContains(all, "Kick Command Issued ((CVAR) cg_fov = 130 (IN 90 120)) for (slot#1) Bob"));
+    EXPECT_TRUE(
+        anyLineContains(all, "VIOLATION (CVAR) #1: cg_fov = 130 (IN 90 120) (slot #1) Bob ["));
+    EXPECT_TRUE(anyLineContains(
+        all, "Kick Command Issued ((CVAR) cg_fov = 130 (IN 90 120)) for (slot#1) Bob"));
     EXPECT_EQ(host().client(1), nullptr);
 }
 
@@ -187,7 +190,8 @@ TEST_F(Queries, AGameThatIgnoresRangeChecksIsAViolation) {
         auto lines = run("sim_advance 1000");
         all.insert(all.end(), lines.begin(), lines.end());
     }
-    EXPECT_TRUE(anyLineContains(all, "VIOLATION (IGNORING QUERIES) #3: No answer to 3 cvar range checks (slot #1) Bob"));
+    EXPECT_TRUE(anyLineContains(
+        all, "VIOLATION (IGNORING QUERIES) #3: No answer to 3 cvar range checks (slot #1) Bob"));
     EXPECT_EQ(host().client(1), nullptr);
 }
 

@@ -30,11 +30,16 @@ TEST(ViolationCodes, CodesMapOntoLabels) {
         long code;
         const char* label;
     } cases[] = {
-        {1, "(COMFAIL) "},           {9, "(CVAR) "},
-        {11, "(IGNORING QUERIES) "}, {20, "(AIMBOT) "},
-        {28, "(QZ HACK) "},          {29, "(NEW VIOLATION CODE) "},
-        {999, "(NEW VIOLATION CODE) "}, {1000, "(INVALID VIOLATION CODE) "},
-        {0, "(INVALID VIOLATION CODE) "}, {-5, "(INVALID VIOLATION CODE) "},
+        {1, "(COMFAIL) "},
+        {9, "(CVAR) "},
+        {11, "(IGNORING QUERIES) "},
+        {20, "(AIMBOT) "},
+        {28, "(QZ HACK) "},
+        {29, "(NEW VIOLATION CODE) "},
+        {999, "(NEW VIOLATION CODE) "},
+        {1000, "(INVALID VIOLATION CODE) "},
+        {0, "(INVALID VIOLATION CODE) "},
+        {-5, "(INVALID VIOLATION CODE) "},
     };
     for (const auto& c : cases) {
         EXPECT_STREQ(plViolationLabel(plViolationKind(c.code)), c.label) << c.code;
@@ -114,8 +119,9 @@ TEST_F(Suspensions, AViolationWhileKickingIsSuspendedIsLoggedButThePlayerStays) 
 
     EXPECT_TRUE(plViolation(sv, 3, QZ_V_CVAR, 1, "cg_fov = 130 (IN 90 120)", false));
     EXPECT_TRUE(dropped());
-    EXPECT_TRUE(logged("DropClient|3 Kestrine kicked player 'Eve' (for 2 minutes) ... (CVAR) cg_fov "
-                       "= 130 (IN 90 120)"));
+    EXPECT_TRUE(
+        logged("DropClient|3 Kestrine kicked player 'Eve' (for 2 minutes) ... (CVAR) cg_fov "
+               "= 130 (IN 90 120)"));
 }
 
 TEST_F(Suspensions, TechnicalViolationsCanBeSetAside) {
@@ -158,10 +164,13 @@ using Violations = PlayersTest;
 TEST_F(Violations, AReportFromTheClientModuleRemovesThePlayerWithItsLabel) {
     join("Bob", kGuidA, "1.2.3.4:27960");
     auto lines = run("sim_violation 1 20 7 aim assistance \"found\"");
-    EXPECT_TRUE(anyLineContains(lines, "VIOLATION (AIMBOT) #7: aim assistance 'found' (slot #1) Bob [" +
-                                           std::string(kGuidA) + "("));
+    EXPECT_TRUE(
+        anyLineContains(lines, "VIOLATION (AIMBOT) #7: aim assistance 'found' (slot #1) Bob [" +
+                                   std::string(kGuidA) + "("));
     EXPECT_TRUE(hasLine(lines, "Positive Violation: Violation (AIMBOT) #7"));
-    EXPECT_TRUE(anyLineContains(lines, "[host] DropClient 1 Kestrine kicked player 'Bob' (for 2 minutes) ... (AIMBOT) aim assistance"));
+    EXPECT_TRUE(anyLineContains(lines,
+                                "[host] DropClient 1 Kestrine kicked player 'Bob' (for 2 minutes) "
+                                "... (AIMBOT) aim assistance"));
     EXPECT_EQ(host().client(1), nullptr);
     EXPECT_NE(file("sv_viol.log").find("Violation (AIMBOT) #7 (slot #1) Bob"), std::string::npos);
 }
@@ -200,7 +209,8 @@ TEST_F(Violations, ReportsArePacedPerPlayer) {
     int n = 0;
     for (const std::string& l : all) n += l.rfind("VIOLATION (AIMBOT)", 0) == 0;
     EXPECT_EQ(n, 5);
-    EXPECT_TRUE(anyLineContains(all, "Kicking Disabled due to Game Auth being disabled at the server"));
+    EXPECT_TRUE(
+        anyLineContains(all, "Kicking Disabled due to Game Auth being disabled at the server"));
     EXPECT_NE(host().client(1), nullptr);
 }
 
@@ -220,7 +230,8 @@ TEST_F(Violations, ALowScoreRemovesThePlayer) {
     EXPECT_FALSE(anyLineContains(run("sim_advance 6000"), "VIOLATION"));
     run("sim_score 1 -11 3");
     auto lines = run("sim_advance 6000");
-    EXPECT_TRUE(anyLineContains(lines, "VIOLATION (LOWSCORE) #-11: Low Negative Score (slot #1) Bob"));
+    EXPECT_TRUE(
+        anyLineContains(lines, "VIOLATION (LOWSCORE) #-11: Low Negative Score (slot #1) Bob"));
     EXPECT_EQ(host().client(1), nullptr);
 }
 
@@ -271,7 +282,9 @@ TEST_F(Violations, TooManyPlayersFromOneAddress) {
     join("Bob2", kGuidB, "1.2.3.4:27961");
     join("Al", kGuidC, "1.2.3.5:27960");
     auto lines = run("sim_advance 6000");
-    EXPECT_TRUE(anyLineContains(lines, "[host] DropClient 2 Kestrine kicked player 'Bob2' (for 2 minutes) ... Too Many Players Using Duplicate IP Address"));
+    EXPECT_TRUE(anyLineContains(lines,
+                                "[host] DropClient 2 Kestrine kicked player 'Bob2' (for 2 minutes) "
+                                "... Too Many Players Using Duplicate IP Address"));
     EXPECT_NE(host().client(1), nullptr);
     EXPECT_NE(host().client(3), nullptr);
 }

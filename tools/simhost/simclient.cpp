@@ -46,9 +46,8 @@ constexpr size_t kItemsPerPacket = 30;
 SimClient::SimClient() {
     // A few of the game's own cvars with their defaults.
     const std::pair<const char*, const char*> defaults[] = {
-        {"cg_fov", "90"},    {"com_maxfps", "85"}, {"r_picmip", "1"},
-        {"rate", "25000"},   {"snaps", "20"},      {"cl_maxpackets", "30"},
-        {"r_gamma", "1.3"},  {"cg_draw2D", "1"},
+        {"cg_fov", "90"}, {"com_maxfps", "85"},    {"r_picmip", "1"},  {"rate", "25000"},
+        {"snaps", "20"},  {"cl_maxpackets", "30"}, {"r_gamma", "1.3"}, {"cg_draw2D", "1"},
     };
     for (const auto& d : defaults) {
         Cvar& c = cvars[lower(d.first)];
@@ -169,8 +168,8 @@ void SimClient::onServerText(const std::string& text) {
         }
         return;
     }
-    for (const char* word : {"QZ_CVAR", "QZ_CVARS", "QZ_CVARSRCH", "QZ_BINDSRCH", "QZ_CVARUSER",
-                             "QZ_CVARCHANGED"}) {
+    for (const char* word :
+         {"QZ_CVAR", "QZ_CVARS", "QZ_CVARSRCH", "QZ_BINDSRCH", "QZ_CVARUSER", "QZ_CVARCHANGED"}) {
         if (!isExchange(text, word)) continue;
         const size_t start = std::strlen(word) + 2;
         char* end = nullptr;

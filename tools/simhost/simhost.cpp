@@ -385,7 +385,8 @@ void SimHost::simCommand(const std::string& text) {
         if (slotArgument(&slot)) screenshot(slot, args[2]);
     } else if (word == "sim_setcvar" || word == "sim_bind") {
         if (args.size() < 3) {
-            emit("[qzhost] usage: " + word + (word == "sim_bind" ? " SLOT KEY COMMAND" : " SLOT NAME VALUE"));
+            emit("[qzhost] usage: " + word +
+                 (word == "sim_bind" ? " SLOT KEY COMMAND" : " SLOT NAME VALUE"));
             return;
         }
         if (!slotArgument(&slot)) return;
