@@ -182,27 +182,9 @@ void giveUp(stQzSv* sv, int slot, stCvarSlot* s, stQuery* q) {
     fault(sv, slot, s);
 }
 
-// Sends the next range-check query of the player's pass; the pass ends when the list does.
-void rangeQuery(stQzSv* sv, int slot, stCvarSlot* s) {
-    int total = cvarCheckCount(sv);
-    short picked[QZ_RANGE_CHUNK];
-    int n = 0;
-    int at = s->cursor < 0 ? 0 : s->cursor;
-    char names[QZ_RANGE_CHUNK * QZ_CVAR_NAME_MAX + 16];
-    int len = 0;
-    names[0] = 0;
-    for (; at < total && n < QZ_RANGE_CHUNK; ++at) {
-        const stCvarCheck* k = cvarCheckAt(sv, at);
-        if (!k) continue;
-        // Several checks of one cvar need its value once, but asking twice is harmless and
-        // keeps the answer's order the query's.
-        picked[n++] = static_cast<short>(at);
-        len = QZ_TRAF(names, " %s", k->name);
-    }
-    (void)len;
-    s->cursor = at < total ? at : -1;
-    if (n == 0) return;
-    // The oldest place gives way when all are taken (the query it held is lost, not missed).
+// A place for a new query with the next id: a free one, or the oldest (the query it held is
+// lost; its late answer counts as unasked).
+stQuery* openQuery(stCvarSlot* s, int kind, int automatic, unsigned now) {
     stQuery* q = &s->open[0];
     for (stQuery& o : s->open) {
         if (!o.id) {
@@ -214,9 +196,31 @@ void rangeQuery(stQzSv* sv, int slot, stCvarSlot* s) {
     closeQuery(q);
     if (++s->nextId == 0) s->nextId = 1;
     q->id = s->nextId;
-    q->kind = QZ_Q_RANGE;
-    q->automatic = 1;
-    q->sentTick = GetTickCount();
+    q->kind = kind;
+    q->automatic = automatic;
+    q->sentTick = now;
+    return q;
+}
+
+// Sends the next range-check query of the player's pass; the pass ends when the list does.
+void rangeQuery(stQzSv* sv, int slot, stCvarSlot* s, unsigned now) {
+    int total = cvarCheckCount(sv);
+    short picked[QZ_RANGE_CHUNK];
+    int n = 0;
+    int at = s->cursor < 0 ? 0 : s->cursor;
+    char names[QZ_RANGE_CHUNK * QZ_CVAR_NAME_MAX + 16];
+    names[0] = 0;
+    for (; at < total && n < QZ_RANGE_CHUNK; ++at) {
+        const stCvarCheck* k = cvarCheckAt(sv, at);
+        if (!k) continue;
+        // Several checks of one cvar need its value once, but asking twice is harmless and
+        // keeps the answer's order the query's.
+        picked[n++] = static_cast<short>(at);
+        QZ_TRAF(names, " %s", k->name);
+    }
+    s->cursor = at < total ? at : -1;
+    if (n == 0) return;
+    stQuery* q = openQuery(s, QZ_Q_RANGE, 1, now);
     q->gen = sv->cvars.gen;
     q->count = n;
     memcpy(q->checks, picked, sizeof(short) * static_cast<size_t>(n));
@@ -430,20 +434,7 @@ bool cvarQuery(stQzSv* sv, int slot, int kind, const char* text, int automatic) 
     stCvarSlot* s = slotState(sv, slot, c, now);
     // The module no longer asks a malfunctioning client; the range checks still do.
     if (s->malfunctioning) return false;
-    stQuery* q = &s->open[0];
-    for (stQuery& o : s->open) {
-        if (!o.id) {
-            q = &o;
-            break;
-        }
-        if (static_cast<int>(o.sentTick - q->sentTick) < 0) q = &o;
-    }
-    closeQuery(q);
-    if (++s->nextId == 0) s->nextId = 1;
-    q->id = s->nextId;
-    q->kind = kind;
-    q->automatic = automatic;
-    q->sentTick = now;
+    stQuery* q = openQuery(s, kind, automatic, now);
     QZ_COPY(q->text, text ? text : "");
     if (q->text[0]) {
         svSendClient(sv, slot, "%c%s %u %s", QZ_MSG_EXCHANGE, wireWord(kind), q->id, q->text);
@@ -515,7 +506,7 @@ void cvarFrame(stQzSv* sv) {
                 for (const stQuery& q : s->open) waiting += q.id && q.kind == QZ_Q_RANGE;
                 if (budget > 0 && waiting < kRangeOpen) {
                     budget--;
-                    rangeQuery(sv, slot, s);
+                    rangeQuery(sv, slot, s, now);
                 }
                 if (s->cursor >= 0 && wait > kRangeRetryMs) wait = kRangeRetryMs;
             } else if (period - since < wait) {
