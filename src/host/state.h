@@ -9,8 +9,10 @@
 #include "media/screenshots.h"
 #include "players/bans.h"
 #include "players/cvars.h"
+#include "players/power.h"
 #include "players/slots.h"
 #include "players/violations.h"
+#include "remote/remote.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
@@ -55,4 +57,8 @@ struct stQzSv {
     stBans bans;
     stCvars cvars;      // cvar range checks and client queries (players/cvars.h)
     stViolations viol;  // violation switches and companion libraries (players/violations.h)
+    stPower pw;  // power, votes, statistics, tasks, rcon masks (players/power.h)
+
+    // Master servers, file transfers, updates, MD5Tool (src/remote).
+    stRemote remote;
 };
