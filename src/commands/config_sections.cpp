@@ -4,6 +4,7 @@
 #include "commands/atomic_file.h"
 #include "commands/config.h"
 #include "host/state.h"
+#include "players/cvars.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ void writeBadNames(stQzSv*, AtomicFile&) {}
 // Cvar range checks: emptied first, then one line per check, "qz_sv_cvar \"%s\" %s %s %s\r\n"
 // for a numeric check (bounds printed with "%%.%dlf" and the check's decimals) or
 // "qz_sv_cvar \"%s\" %s \"%s\"\r\n" for a text check.
-void writeCvarChecks(stQzSv*, AtomicFile& out) { out.text("qz_sv_cvarempty\r\n"); }
+void writeCvarChecks(stQzSv* sv, AtomicFile& out) { cvarWriteCfg(sv, out); }
 
 // UCON: the two UCON settings, then the profiles ("qz_sv_uconadd %lu \"%s\" \"%s\" \"%s\"\r\n":
 // type, mask, user, password) and the ignores ("qz_sv_uconignore \"%s\"\r\n"), each list emptied

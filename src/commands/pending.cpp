@@ -12,15 +12,6 @@
     X(cmd_badname, "qz_sv_BadName")                 \
     X(cmd_badnamelist, "qz_sv_BadNameList")         \
     X(cmd_badnamedel, "qz_sv_BadNameDel")           \
-    X(cmd_cvarlist, "qz_sv_CvarList")               \
-    X(cmd_cvarval, "qz_sv_CvarVal")                 \
-    X(cmd_cvar, "qz_sv_Cvar")                       \
-    X(cmd_bindsrch, "qz_sv_BindSrch")               \
-    X(cmd_cvarsrch, "qz_sv_CvarSrch")               \
-    X(cmd_cvaruser, "qz_sv_CvarUser")               \
-    X(cmd_cvarchanged, "qz_sv_CvarChanged")         \
-    X(cmd_cvarempty, "qz_sv_CvarEmpty")             \
-    X(cmd_cvardel, "qz_sv_CvarDel")                 \
     X(cmd_badnameempty, "qz_sv_BadNameEmpty")       \
     X(cmd_protectname, "qz_sv_ProtectName")         \
     X(cmd_protecttag, "qz_sv_ProtectTag")           \
@@ -30,9 +21,6 @@
     X(cmd_alist, "qz_sv_AList")                     \
     X(cmd_aliasload, "qz_sv_AliasLoad")             \
     X(cmd_aliaswrite, "qz_sv_AliasWrite")           \
-    X(dir_bindq, "QZ_SV_BIND?")                     \
-    X(dir_cvarq, "QZ_SV_CVAR?")                     \
-    X(dir_cvareq, "QZ_SV_CVAR=")
 
 namespace {
 

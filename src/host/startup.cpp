@@ -17,8 +17,10 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
+#include "players/cvars.h"
 #include "players/power.h"
 #include "players/slots.h"
+#include "players/violations.h"
 #include "remote/mastnet.h"
 #include "remote/ucon.h"
 #include "remote/update.h"
@@ -192,6 +194,8 @@ int svStart(stQzSv* sv, const qz_host* host) {
     sv->uconMarker = fileExists("qzucon.use");
     sv->writeMarker = fileExists("qzwrite.use");
 
+    plLoadCompanions(sv);
+
     keyStoreInit(&sv->keys, 1009);
     keyStoreRandomKey(&sv->keys);  // players choose the keys: file them under a secret hash key
     for (const KeyedLayout& t : kKeyedTables) {
@@ -236,6 +240,8 @@ void svShutdown(stQzSv* sv) {
     logShutdown(sv);
     keyStoreFree(&sv->keys);
     banFree(sv);
+    cvarFree(sv);
+    plCloseCompanions(sv);
     clockSetSource(nullptr);
     memset(sv, 0, sizeof *sv);
 }
@@ -261,6 +267,7 @@ void svFrame(stQzSv* sv) {
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
     plFrame(sv);
+    cvarFrame(sv);
     pwFrame(sv);
     ssFrame(sv);
     if (guidAuthFrame(sv)) sv->remote.busy = 1;

@@ -8,9 +8,11 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
+#include "players/cvars.h"
 #include "players/power.h"
 #include "players/slots.h"
 #include "remote/guidauth.h"
+#include "players/violations.h"
 #include "remote/remote.h"
 #include "remote/ucon.h"
 #include "util/files.h"
@@ -55,6 +57,8 @@ struct stQzSv {
     // Players and the kick/ban list (src/players).
     stPlayers players;
     stBans bans;
+    stCvars cvars;      // cvar range checks and client queries (players/cvars.h)
+    stViolations viol;  // violation switches and companion libraries (players/violations.h)
     stPower pw;  // power, votes, statistics, tasks, rcon masks (players/power.h)
 
     // Master servers, file transfers, updates, MD5Tool (src/remote).

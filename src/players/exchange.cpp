@@ -9,9 +9,11 @@
 #include "host/state.h"
 #include "media/logs.h"
 #include "media/screenshots.h"
+#include "players/cvars.h"
 #include "players/kick.h"
 #include "players/power.h"
 #include "players/slots.h"
+#include "players/violations.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/text.h"
@@ -79,6 +81,8 @@ void plHello(stQzSv* sv, int slot) {
 void plPacket(stQzSv* sv, int slot, const char* data, int length) {
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c || !data || length <= 0) return;
+    // Query answers and violation reports are longer than the texts below.
+    if (cvarPacket(sv, slot, data, length)) return;
     // Screenshot packets carry binary picture data past the header.
     if (length >= 5 && memcmp(data, "QZ_SS", 5) == 0 && c->status >= QZ_ST_INIT) {
         ssPacket(sv, slot, data, length);
@@ -118,6 +122,7 @@ void plPacket(stQzSv* sv, int slot, const char* data, int length) {
                !older(c->clientVerMajor, c->clientVerMinor, sv->clVerMajor, sv->clVerMinor)) {
         c->status = c->spectator ? QZ_ST_SPEC : QZ_ST_OK;
         plSetGuidCvars(sv, slot);
+        plClientReady(sv, slot);
     } else if (!strcmp(word, "QZ_PLIST") && c->status >= QZ_ST_INIT) {
         plSendPlayerList(sv, slot);
     } else if (!strcmp(word, "QZ_PROOF") && c->status >= QZ_ST_INIT &&

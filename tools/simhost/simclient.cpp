@@ -3,10 +3,15 @@
 // playing client ("OK  ") without anybody typing the answers.
 #include "simhost/simclient.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
+#include <vector>
 
 #include "util/md5.h"
 
@@ -24,7 +29,98 @@ bool isExchange(const std::string& text, const char* word) {
            (text.size() == prefix.size() || text[prefix.size()] == ' ');
 }
 
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool containsNoCase(const std::string& text, const std::string& part) {
+    return lower(text).find(lower(part)) != std::string::npos;
+}
+
+// Items per answer packet; a longer list comes in several packets.
+constexpr size_t kItemsPerPacket = 30;
+
 }  // namespace
+
+SimClient::SimClient() {
+    // A few of the game's own cvars with their defaults.
+    const std::pair<const char*, const char*> defaults[] = {
+        {"cg_fov", "90"}, {"com_maxfps", "85"},    {"r_picmip", "1"},  {"rate", "25000"},
+        {"snaps", "20"},  {"cl_maxpackets", "30"}, {"r_gamma", "1.3"}, {"cg_draw2D", "1"},
+    };
+    for (const auto& d : defaults) {
+        Cvar& c = cvars[lower(d.first)];
+        c.name = d.first;
+        c.value = c.defaultValue = d.second;
+    }
+    binds["mouse1"] = "+attack";
+    binds["w"] = "+forward";
+}
+
+void SimClient::setCvar(const std::string& cvarName, const std::string& value) {
+    auto found = cvars.find(lower(cvarName));
+    if (found == cvars.end()) {
+        Cvar c;
+        c.name = cvarName;
+        c.user = true;
+        c.value = value;
+        cvars[lower(cvarName)] = c;
+        return;
+    }
+    found->second.value = value;
+}
+
+void SimClient::bind(const std::string& key, const std::string& command) {
+    binds[lower(key)] = command;
+}
+
+// Queries: "Q<WORD> <id> [<argument>]"; the answer is "QZ_ANS <id> <more>" followed by one
+// "name value" line per item, in packets of kItemsPerPacket items.
+void SimClient::answerQuery(const std::string& word, unsigned long id, const std::string& arg) {
+    if (queryAnswers == Answers::None) return;
+    std::vector<std::string> items;
+    bool wrongName = queryAnswers == Answers::Wrong && (word == "QZ_CVAR" || word == "QZ_CVARS");
+    if (word == "QZ_CVAR" || word == "QZ_CVARS") {
+        size_t at = 0;
+        while (at < arg.size()) {
+            size_t end = arg.find(' ', at);
+            if (end == std::string::npos) end = arg.size();
+            std::string asked = arg.substr(at, end - at);
+            at = end + 1;
+            if (asked.empty()) continue;
+            if (wrongName) asked = "qz_bogus";
+            auto found = cvars.find(lower(asked));
+            items.push_back(found == cvars.end() ? asked : asked + " " + found->second.value);
+        }
+    } else if (word == "QZ_CVARSRCH") {
+        for (const auto& [key, c] : cvars)
+            if (containsNoCase(c.name, arg)) items.push_back(c.name + " " + c.value);
+    } else if (word == "QZ_BINDSRCH") {
+        for (const auto& [key, command] : binds)
+            if (containsNoCase(command, arg) || containsNoCase(key, arg))
+                items.push_back(key + " " + command);
+    } else if (word == "QZ_CVARUSER") {
+        for (const auto& [key, c] : cvars)
+            if (c.user) items.push_back(c.name + " " + c.value);
+    } else if (word == "QZ_CVARCHANGED") {
+        for (const auto& [key, c] : cvars)
+            if (!c.user && c.value != c.defaultValue) items.push_back(c.name + " " + c.value);
+    } else {
+        return;
+    }
+    // A wrong answer to a list query names an id the module never asked for.
+    unsigned long answerId = queryAnswers == Answers::Wrong && !wrongName ? id + 100000 : id;
+    size_t at = 0;
+    do {
+        size_t n = std::min(kItemsPerPacket, items.size() - at);
+        bool more = at + n < items.size();
+        std::string packet = "QZ_ANS " + std::to_string(answerId) + (more ? " 1" : " 0");
+        for (size_t i = at; i < at + n; ++i) packet += "\n" + items[i];
+        outbox.push_back(packet);
+        at += n;
+    } while (at < items.size());
+}
 
 bool SimClient::offerScreenshot(const std::string& bytes) {
     ssPicture = bytes;
@@ -70,6 +166,16 @@ void SimClient::onServerText(const std::string& text) {
             outbox.push_back("QZ_SSB " + std::to_string(ssSendingSerial) + " " +
                              std::to_string(at / kSsBlock) + " " + ssSending.substr(at, kSsBlock));
         }
+        return;
+    }
+    for (const char* word :
+         {"QZ_CVAR", "QZ_CVARS", "QZ_CVARSRCH", "QZ_BINDSRCH", "QZ_CVARUSER", "QZ_CVARCHANGED"}) {
+        if (!isExchange(text, word)) continue;
+        const size_t start = std::strlen(word) + 2;
+        char* end = nullptr;
+        unsigned long id = std::strtoul(text.c_str() + std::min(start, text.size()), &end, 10);
+        std::string arg = end && *end == ' ' ? std::string(end + 1) : std::string();
+        answerQuery(word, id, arg);
         return;
     }
     if (isExchange(text, "QZ_HELLO")) {

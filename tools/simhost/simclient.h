@@ -2,6 +2,7 @@
 // address, team) and the seam where his game's client module meets the server module's texts.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,29 @@ struct SimClient {
     // Offers a picture; returns true when it answered a kept request at once.
     bool offerScreenshot(const std::string& bytes);
 
+    // Cvars and key bindings of the simulated game (docs/client-exchange.md): the client module
+    // answers the module's queries from them. A cvar set that the game does not define is
+    // user-defined; one whose value differs from its default counts as changed. Names are kept
+    // in lower case, as the game compares them without regard to case.
+    struct Cvar {
+        std::string name;  // as first set
+        std::string value;
+        std::string defaultValue;
+        bool user = false;
+    };
+    std::map<std::string, Cvar> cvars;
+    std::map<std::string, std::string> binds;  // key name in lower case -> command
+    // How the client module answers queries: right, wrong (a bad name or an id never asked) or
+    // not at all.
+    enum class Answers { Right, Wrong, None };
+    Answers queryAnswers = Answers::Right;
+    // The score the simulated game keeps for the player ("gamestate").
+    int score = 0;
+    int deaths = 0;
+    SimClient();
+    void setCvar(const std::string& cvarName, const std::string& value);
+    void bind(const std::string& key, const std::string& command);
+
     // Called with every text the server module sends to this player's game. The text is
     // recorded; the client module answers exchange texts by queuing packets in outbox, which the
     // host hands to the module (QZ_EV_PACKET) once the module's current call has returned, so
@@ -49,6 +73,7 @@ struct SimClient {
 
   private:
     void reportCapture();
+    void answerQuery(const std::string& word, unsigned long id, const std::string& arg);
 };
 
 }  // namespace sim

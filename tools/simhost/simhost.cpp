@@ -384,6 +384,56 @@ void SimHost::simCommand(const std::string& text) {
             return;
         }
         if (slotArgument(&slot)) screenshot(slot, args[2]);
+    } else if (word == "sim_setcvar" || word == "sim_bind") {
+        if (args.size() < 3) {
+            emit("[qzhost] usage: " + word +
+                 (word == "sim_bind" ? " SLOT KEY COMMAND" : " SLOT NAME VALUE"));
+            return;
+        }
+        if (!slotArgument(&slot)) return;
+        SimClient* player = client(slot);
+        if (!player) {
+            emit("[qzhost] slot " + std::to_string(slot) + " is free");
+            return;
+        }
+        std::string value = unescapeText(unquote(simRestAfterWord(simRestAfterWord(rest))));
+        if (word == "sim_bind") {
+            player->bind(args[2], value);
+        } else {
+            player->setCvar(args[2], value);
+        }
+    } else if (word == "sim_answers") {
+        if (args.size() != 3 || (args[2] != "right" && args[2] != "wrong" && args[2] != "none")) {
+            emit("[qzhost] usage: sim_answers SLOT right|wrong|none");
+            return;
+        }
+        if (!slotArgument(&slot)) return;
+        if (SimClient* player = client(slot)) {
+            player->queryAnswers = args[2] == "right"   ? SimClient::Answers::Right
+                                   : args[2] == "wrong" ? SimClient::Answers::Wrong
+                                                        : SimClient::Answers::None;
+        }
+    } else if (word == "sim_violation") {
+        if (args.size() < 4) {
+            emit("[qzhost] usage: sim_violation SLOT CODE NUMBER [REASON]");
+            return;
+        }
+        if (!slotArgument(&slot)) return;
+        std::string reason = simRestAfterWord(simRestAfterWord(simRestAfterWord(rest)));
+        packet(slot, "QZ_VIOL " + args[2] + " " + args[3] + (reason.empty() ? "" : " " + reason));
+    } else if (word == "sim_score") {
+        if (args.size() < 3 || args.size() > 4) {
+            emit("[qzhost] usage: sim_score SLOT SCORE [DEATHS]");
+            return;
+        }
+        if (!slotArgument(&slot)) return;
+        if (SimClient* player = client(slot)) {
+            player->score = std::atoi(args[2].c_str());
+            if (args.size() == 4) player->deaths = std::atoi(args[3].c_str());
+        }
+    } else if (word == "sim_vanish") {
+        // The game forgets the player without telling the module (a phantom in the module).
+        if (slotArgument(&slot)) slots_[slot].reset();
     } else if (word == "sim_vote") {
         if (args.size() != 3) {
             emit("[qzhost] usage: sim_vote SLOT TARGET-SLOT");
@@ -524,6 +574,8 @@ int SimHost::hostCall(const char* service, const char* argument) {
         emit(capture_ ? "[host] ConCapBuf <buffer>" : "[host] ConCapBuf");
         return 1;
     }
+    // The per-player game state is asked for every few seconds; it is answered, not shown.
+    if (name == "gamestate" && arg[0]) return gameState(argument);
     // Appended piece by piece: GCC 12 at -O3 takes " " + std::string for an overlapping copy.
     std::string shown = "[host] " + name;
     if (arg[0]) {
@@ -552,6 +604,25 @@ int SimHost::hostCall(const char* service, const char* argument) {
     if (name == "DropClient") return dropClient(arg) ? 1 : 0;
     if (name == "gamestate" || name == "SV_RequestAuthorizationQZ") return 1;
     return 0;
+}
+
+// "slot N": 1 when the game has a player in slot N, 2 when it has none. "score N": the
+// player's score and deaths written over the request as "score=S deaths=D" (the module's buffer
+// holds 64 bytes).
+int SimHost::gameState(const char* argument) {
+    int slot = 0;
+    if (std::sscanf(argument, "slot %d", &slot) == 1) {
+        return slot >= 1 && slot <= kMaxSlots && slots_[slot] ? 1 : 2;
+    }
+    if (std::sscanf(argument, "score %d", &slot) == 1) {
+        SimClient* player = client(slot);
+        if (!player) return 0;
+        // The module owns the buffer and hands it over through the const argument on purpose.
+        std::snprintf(const_cast<char*>(argument), 64, "score=%d deaths=%d", player->score,
+                      player->deaths);
+        return 1;
+    }
+    return 1;
 }
 
 // "N reason": frees slot N in the game. The module is not told: it asked for the drop.

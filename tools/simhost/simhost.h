@@ -114,6 +114,7 @@ class SimHost {
     int event(int type, int slot, const std::string& data);
     void deliverClientPackets();
     bool dropClient(const char* argument);
+    int gameState(const char* argument);
 
     SaFn sa_ = nullptr;
     SbFn sb_ = nullptr;
