@@ -55,8 +55,8 @@ struct KeyedLayout {
     int stQzSv::*number;
 };
 constexpr KeyedLayout kKeyedTables[] = {
-    {"NameLocks", 66, 64, &stQzSv::tNameLocks},
-    {"Alias", 72, 1024, &stQzSv::tAlias},
+    {"NameLocks", sizeof(stNameLock), 64, &stQzSv::tNameLocks},
+    {"Alias", sizeof(stAliasRec), 1024, &stQzSv::tAlias},
     {"PersStat", 128, 1024, &stQzSv::tPersStat},
     {"NewStat", 128, 64, &stQzSv::tNewStat},
     {"GuidAuth", QZ_PAIR_RECORD, 256, &stQzSv::tGuidAuth},
@@ -154,6 +154,8 @@ int svStart(stQzSv* sv, const qz_host* host) {
     // Bans come before the configuration, which may empty or extend the list.
     banStartupLoad(sv);
     cfgStartupLoad(sv);
+    // After the configuration, which decides qz_sv_AliasAutoLoad and the alias file name.
+    nmStartup(sv);
     // Version defaults go only into values the configuration left empty.
     defaultsInstall(sv);
     webStart(sv);
@@ -169,6 +171,7 @@ void svShutdown(stQzSv* sv) {
     webShutdown(sv);
     ssShutdown(sv);
     logShutdown(sv);
+    nmFree(sv);
     keyStoreFree(&sv->keys);
     banFree(sv);
     clockSetSource(nullptr);
@@ -193,6 +196,7 @@ void svFrame(stQzSv* sv) {
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
     plFrame(sv);
+    nmFrame(sv);
     ssFrame(sv);
     webFrame(sv);
 }

@@ -8,6 +8,7 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
+#include "players/names.h"
 #include "players/slots.h"
 #include "util/files.h"
 #include "util/keyed.h"
@@ -51,4 +52,5 @@ struct stQzSv {
     // Players and the kick/ban list (src/players).
     stPlayers players;
     stBans bans;
+    stNames names;  // name rules, bad names, protected names (players/names.h)
 };

@@ -10,6 +10,7 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/kick.h"
+#include "players/names.h"
 #include "players/slots.h"
 #include "util/clock.h"
 #include "util/compare.h"
@@ -110,6 +111,8 @@ void plPacket(stQzSv* sv, int slot, const char* data, int length) {
         plSetGuidCvars(sv, slot);
     } else if (!strcmp(word, "QZ_PLIST") && c->status >= QZ_ST_INIT) {
         plSendPlayerList(sv, slot);
+    } else if (!strcmp(word, "QZ_ALIST") && c->status >= QZ_ST_INIT) {
+        nmSendAliasList(sv, slot, *args ? atoi(args) : slot);
     } else if (!strcmp(word, "QZ_PROOF") && c->status >= QZ_ST_INIT &&
                (!c->proofTick || GetTickCount() - c->proofTick >= kProofSpacingMs)) {
         c->proofTick = GetTickCount();

@@ -11,6 +11,7 @@
 #include "host/state.h"
 #include "players/bans.h"
 #include "players/kick.h"
+#include "players/names.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/text.h"
@@ -132,6 +133,7 @@ int admit(stQzSv* sv, int slot, const char* desc) {
     svMsg(sv, "New Connection (slot #%d) %s [%s] \"%s\" (seq %lu)", slot, c.address, plGuidText(&c),
           c.name, c.seq);
     plSetGuidCvars(sv, slot);
+    if (!nmConnect(sv, slot)) return QZ_REFUSE;
     if (c.status == QZ_ST_PRE && sv->enabled) plHello(sv, slot);
     return QZ_ADMIT;
 }
@@ -244,7 +246,7 @@ void plRelease(stQzSv* sv, int slot) {
     clearSlot(sv, slot);
 }
 
-// A new name is checked against the name bans as a connecting one is.
+// A new name is checked against the name bans as a connecting one is, then by the name rules.
 void plRename(stQzSv* sv, int slot, const char* data, int length) {
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c) return;
@@ -257,7 +259,10 @@ void plRename(stQzSv* sv, int slot, const char* data, int length) {
     QZ_COPY(c->name, name);
     if (!sv->enabled || plIsBot(c) || plIsHostPlayer(c)) return;
     int banSlot = banNameFind(sv, c->name);
-    if (!banSlot) return;
+    if (!banSlot) {
+        nmRename(sv, slot);
+        return;
+    }
     char dialog[256];
     QZ_TRF(dialog, kRefuseOtherFmt, kNameBanned);
     char banned[QZ_BAN_BODY_MAX + 1];
