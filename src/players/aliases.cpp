@@ -29,13 +29,28 @@ bool aliasTableOk(stQzSv* sv) {
            sv->keys.tables[sv->tAlias].recSize == static_cast<int>(sizeof(stAliasRec));
 }
 
-// GUIDs are keyed upper case, zero-padded to the table's 33 key bytes.
-void guidKey(const char* guid, char (&out)[33]) {
-    memset(out, 0, sizeof out);
+// A GUID in upper case and its table key.
+struct GuidKey {
+    char guid[33];
+    char key[QZ_DIGEST_KEY];
+};
+
+void guidKey(const char* guid, GuidKey* out) {
+    memset(out, 0, sizeof *out);
     for (int i = 0; i < 32 && guid[i]; ++i) {
         char c = guid[i];
-        out[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        out->guid[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     }
+    nmDigestKey(out->guid, out->key);
+}
+
+// The next alias record of the GUID (cursor as for keyFindNext), or null.
+const stAliasRec* nextOf(stQzSv* sv, const GuidKey& g, unsigned* cursor) {
+    while (const void* rec = keyFindNext(&sv->keys, sv->tAlias, g.key, cursor)) {
+        const stAliasRec* a = static_cast<const stAliasRec*>(rec);
+        if (!strcmp(a->guid, g.guid)) return a;
+    }
+    return nullptr;
 }
 
 // The alias a player's name gives: colour codes removed, cleaned for files.
@@ -66,12 +81,12 @@ bool readCount(const char*& p, const char* end, uint32_t* out) {
     return true;
 }
 
-stAliasRec* findAlias(stQzSv* sv, const char* key, const char* name, int* count) {
+stAliasRec* findAlias(stQzSv* sv, const GuidKey& g, const char* name, int* count) {
     unsigned cursor = 0;
     stAliasRec* hit = nullptr;
     int n = 0;
-    while (void* rec = keyFindNext(&sv->keys, sv->tAlias, key, &cursor)) {
-        stAliasRec* a = static_cast<stAliasRec*>(rec);
+    while (const stAliasRec* found = nextOf(sv, g, &cursor)) {
+        stAliasRec* a = const_cast<stAliasRec*>(found);
         n++;
         if (!hit && !strcmp(a->name, name)) {
             hit = a;
@@ -131,6 +146,7 @@ bool nmAliasParse(const char* line, int length, stAliasRec* rec) {
         if (!hex) return false;
         rec->guid[i] = c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c;
     }
+    nmDigestKey(rec->guid, rec->key);
     if (p >= end || *p++ != ' ') return false;
     if (!readCount(p, end, &rec->count) || !readCount(p, end, &rec->first) ||
         !readCount(p, end, &rec->last)) {
@@ -149,13 +165,16 @@ bool nmAliasParse(const char* line, int length, stAliasRec* rec) {
 bool nmTrackAlias(stQzSv* sv, int slot) {
     const Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c || sv->set.aliasMax <= 0 || !plGuidValid(c->guid) || !aliasTableOk(sv)) return true;
+    GuidKey g;
+    guidKey(c->guid, &g);
     stAliasRec rec{};
-    guidKey(c->guid, rec.guid);
+    memcpy(rec.key, g.key, sizeof rec.key);
+    QZ_COPY(rec.guid, g.guid);
     aliasName(c->name, rec.name);
     if (!rec.name[0]) return true;
     const uint32_t now = nowSeconds();
     int count = 0;
-    if (stAliasRec* a = findAlias(sv, rec.guid, rec.name, &count)) {
+    if (stAliasRec* a = findAlias(sv, g, rec.name, &count)) {
         if (a->count < 0xFFFFFFFFu) a->count++;
         a->last = now;
         return true;
@@ -183,10 +202,10 @@ void nmAliasClose(stQzSv* sv) {
 
 int nmAliasCount(stQzSv* sv, const char* guid) {
     if (!aliasTableOk(sv)) return 0;
-    char key[33];
-    guidKey(guid, key);
+    GuidKey g;
+    guidKey(guid, &g);
     int n = 0;
-    findAlias(sv, key, "\x01", &n);
+    findAlias(sv, g, "\x01", &n);
     return n;
 }
 
@@ -215,7 +234,10 @@ int nmAliasLoad(stQzSv* sv, const char* name, int* damaged, int* merged) {
             if (n > 0 || tooLong) ++*damaged;
             return;
         }
-        if (stAliasRec* a = findAlias(sv, rec.guid, rec.name, nullptr)) {
+        GuidKey g;
+        memcpy(g.guid, rec.guid, sizeof g.guid);
+        memcpy(g.key, rec.key, sizeof g.key);
+        if (stAliasRec* a = findAlias(sv, g, rec.name, nullptr)) {
             // The same alias twice: one record, the larger count and the widest time span.
             if (rec.count > a->count) a->count = rec.count;
             if (rec.first < a->first) a->first = rec.first;
@@ -293,11 +315,10 @@ void nmSendAliasList(stQzSv* sv, int slot, int target) {
     out.add(line);
     int n = 0;
     if (aliasTableOk(sv) && t->guid[0]) {
-        char key[33];
-        guidKey(t->guid, key);
+        GuidKey g;
+        guidKey(t->guid, &g);
         unsigned cursor = 0;
-        while (const void* rec = keyFindNext(&sv->keys, sv->tAlias, key, &cursor)) {
-            const stAliasRec* a = static_cast<const stAliasRec*>(rec);
+        while (const stAliasRec* a = nextOf(sv, g, &cursor)) {
             QZ_TRF(line, "^5%lu %lu %lu %s\r\n", static_cast<unsigned long>(a->count),
                    static_cast<unsigned long>(a->first), static_cast<unsigned long>(a->last),
                    a->name);
@@ -345,11 +366,10 @@ void cmd_alist(stQzSv* sv, const CmdCall& call) {
     }
     long listed = 0;
     if (guid[0] && aliasTableOk(sv)) {
-        char key[33];
-        guidKey(guid, key);
+        GuidKey g;
+        guidKey(guid, &g);
         unsigned cursor = 0;
-        while (const void* rec = keyFindNext(&sv->keys, sv->tAlias, key, &cursor)) {
-            const stAliasRec* a = static_cast<const stAliasRec*>(rec);
+        while (const stAliasRec* a = nextOf(sv, g, &cursor)) {
             svCon(sv, "%lu %lu %lu %s", static_cast<unsigned long>(a->count),
                   static_cast<unsigned long>(a->first), static_cast<unsigned long>(a->last),
                   a->name);

@@ -41,10 +41,14 @@ bool lockTableOk(stQzSv* sv) {
            sv->keys.tables[sv->tNameLocks].recSize == static_cast<int>(sizeof(stNameLock));
 }
 
-// The 33-byte key of a normalised name, zero-padded as the table compares all its bytes.
-void lockKey(const char* key, char (&out)[33]) {
-    memset(out, 0, sizeof out);
-    trcpyn(out, key, 32);
+// The next lock of the normalised name (cursor as for keyFindNext), or null.
+const stNameLock* nextLock(stQzSv* sv, const char* norm, const char (&key)[QZ_DIGEST_KEY],
+                           unsigned* cursor) {
+    while (const void* rec = keyFindNext(&sv->keys, sv->tNameLocks, key, cursor)) {
+        const stNameLock* l = static_cast<const stNameLock*>(rec);
+        if (!strcmp(l->norm, norm)) return l;
+    }
+    return nullptr;
 }
 
 // --- Protected names and tags -------------------------------------------------------------
@@ -165,12 +169,11 @@ bool nmRegistered(const Qz_Sv_Client_s* cl, long id) {
 
 bool nmLockedOut(stQzSv* sv, const char* key, const char* guid, const stNameLock** lock) {
     if (!key[0] || !lockTableOk(sv)) return false;
-    char k[33];
-    lockKey(key, k);
+    char k[QZ_DIGEST_KEY];
+    nmDigestKey(key, k);
     unsigned cursor = 0;
     const stNameLock* first = nullptr;
-    while (const void* rec = keyFindNext(&sv->keys, sv->tNameLocks, k, &cursor)) {
-        const stNameLock* l = static_cast<const stNameLock*>(rec);
+    while (const stNameLock* l = nextLock(sv, key, k, &cursor)) {
         if (guid[0] && trcasecmp(l->guid, guid) == 0) return false;
         if (!first) first = l;
     }
@@ -190,8 +193,8 @@ void cmd_namelock(stQzSv* sv, const CmdCall& call) {
     char name[256];
     restOfLine(p, name, qz::cap(name));
     stNameLock rec{};
-    nmKey(rec.key, qz::cap(rec.key), name);
-    if (!plGuidValid(guid) || !rec.key[0] || !lockTableOk(sv)) {
+    nmKey(rec.norm, qz::cap(rec.norm), name);
+    if (!plGuidValid(guid) || !rec.norm[0] || !lockTableOk(sv)) {
         char shownGuid[64], shownName[64];
         nmCleanName(shownGuid, qz::cap(shownGuid), guid);
         nmCleanName(shownName, qz::cap(shownName), name);
@@ -199,13 +202,14 @@ void cmd_namelock(stQzSv* sv, const CmdCall& call) {
               shownName);
         return;
     }
+    nmDigestKey(rec.norm, rec.key);
     QZ_COPY(rec.guid, guid);
     QZ_COPY(rec.name, noColor(name));
     nmCleanName(rec.name, qz::cap(rec.name), rec.name);
     unsigned cursor = 0;
     bool present = false;
-    while (const void* found = keyFindNext(&sv->keys, sv->tNameLocks, rec.key, &cursor)) {
-        present = present || trcasecmp(static_cast<const stNameLock*>(found)->guid, guid) == 0;
+    while (const stNameLock* found = nextLock(sv, rec.norm, rec.key, &cursor)) {
+        present = present || trcasecmp(found->guid, guid) == 0;
     }
     if (!present && !keyStoreRecord(&sv->keys, sv->tNameLocks, &rec)) {
         svMsg(sv, "ERROR adding Name to hash table (%s)", rec.name);
@@ -227,7 +231,7 @@ void cmd_namelocklist(stQzSv* sv, const CmdCall& call) {
         for (int i = 0; i < count; ++i) {
             const stNameLock* l =
                 static_cast<const stNameLock*>(keyRecord(&sv->keys, sv->tNameLocks, i));
-            if (!l || !l->key[0]) continue;
+            if (!l || !l->norm[0]) continue;
             if (filter[0] && !svFindNoCase(l->guid, filter) && !svFindNoCase(l->name, filter)) {
                 continue;
             }

@@ -2,6 +2,7 @@
 // order, with the warnings and grace periods of bad and duplicate names, the removals through
 // the kick routine, and the announcement of the enforced restrictions. The order and the reasons
 // are listed in docs/names.md.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -250,6 +251,32 @@ void announce(stQzSv* sv, int slot) {
 }
 
 }  // namespace
+
+// FNV-1a over the text from a per-process seed, then splitmix64 to fill the bytes.
+void nmDigestKey(const char* text, char (&out)[QZ_DIGEST_KEY]) {
+    static uint64_t seed = 0;
+    if (!seed) {
+        seed = (static_cast<uint64_t>(qzTime()) * 0x9E3779B97F4A7C15ull) ^
+               reinterpret_cast<uintptr_t>(&seed) ^ 0xCBF29CE484222325ull;
+        seed |= 1;
+    }
+    uint64_t h = seed;
+    for (const char* p = text; *p; ++p) {
+        h ^= static_cast<unsigned char>(*p);
+        h *= 0x100000001B3ull;
+    }
+    for (int i = 0; i < QZ_DIGEST_KEY; i += 8) {
+        h += 0x9E3779B97F4A7C15ull;
+        uint64_t z = h;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        for (int b = 0; b < 8 && i + b < QZ_DIGEST_KEY; ++b) {
+            out[i + b] = static_cast<char>(z >> (8 * b));
+        }
+    }
+    out[QZ_DIGEST_KEY - 1] = 1;
+}
 
 void nmCleanName(char* out, int size, const char* name) {
     if (size < 1) return;

@@ -34,24 +34,37 @@ struct stProtect {
     char key[QZ_NAME_TEXT + 1];    // the match text blank-free and upper case
 };
 
-// A record of the "NameLocks" table: keyed on the normalised name, so that the rename check
+// The 33 key bytes of the keyed-table records below: a digest of the text the record is found
+// by (nmDigestKey), never the text itself. The tables' bucket hash adds up key bytes, so texts
+// made of similar characters (GUIDs, names that differ in a digit) would pile into a few long
+// probe runs; digest bytes spread evenly, and the digest's per-process seed keeps chosen texts
+// from piling up on purpose. Records keep their text beside the key and lookups compare it.
+constexpr int QZ_DIGEST_KEY = 33;
+
+// A record of the "NameLocks" table, found by the normalised name, so that the rename check
 // finds a lock with one lookup.
 struct stNameLock {
-    char key[33];   // name without colour codes and blanks, upper case
-    char guid[33];  // the GUID the name belongs to
-    char name[33];  // the name as locked, colour codes removed
+    char key[QZ_DIGEST_KEY];  // digest of norm
+    char norm[32];            // name without colour codes and blanks, upper case (nmKey)
+    char guid[33];            // the GUID the name belongs to
+    char name[33];            // the name as locked, colour codes removed
 };
 
-// A record of the "Alias" table, keyed on the GUID; one record per GUID and name. Times are
+// A record of the "Alias" table, found by the GUID; one record per GUID and name. Times are
 // seconds since 1970.
 struct stAliasRec {
-    char guid[33];
-    char name[33];  // colour codes removed, cleaned (nmCleanName)
+    char key[QZ_DIGEST_KEY];  // digest of guid
+    char guid[33];            // upper case
+    char name[33];            // colour codes removed, cleaned (nmCleanName)
     uint32_t count;
     uint32_t first;
     uint32_t last;
 };
-static_assert(sizeof(stAliasRec) == 80, "alias records stay small: a million of them are kept");
+static_assert(sizeof(stAliasRec) <= 112, "alias records stay small: a million of them are kept");
+
+// Fills the 33 key bytes from text: pseudo-random bytes from a seeded 64-bit hash, the last one
+// never zero (an all-zero key marks a free record).
+void nmDigestKey(const char* text, char (&out)[QZ_DIGEST_KEY]);
 
 // What a player is being warned about, with the grace period running.
 enum NmWarn { NM_WARN_NONE = 0, NM_WARN_BADNAME = 1, NM_WARN_DUPNAME = 2 };
