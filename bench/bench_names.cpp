@@ -89,7 +89,9 @@ std::vector<std::string>& guids() {
     return all;
 }
 
-std::string aliasOf(int guid, int k) { return "Gamer" + std::to_string(guid) + "x" + std::to_string(k); }
+std::string aliasOf(int guid, int k) {
+    return "Gamer" + std::to_string(guid) + "x" + std::to_string(k);
+}
 
 // The full lists of the rename figure, built once.
 stQzSv* bigState() {
@@ -191,8 +193,8 @@ const char* home() {
         FILE* fp = fopen((g_home + "qzalias.dat").c_str(), "wb");
         for (int g = 0; g < kGuids; ++g) {
             for (int k = 0; k < kAliasesPerGuid; ++k) {
-                fprintf(fp, "%s %d 1767225600 1767229200 %s\r\n", guids()[size_t(g)].c_str(),
-                        k + 1, aliasOf(g, k).c_str());
+                fprintf(fp, "%s %d 1767225600 1767229200 %s\r\n", guids()[size_t(g)].c_str(), k + 1,
+                        aliasOf(g, k).c_str());
             }
         }
         fclose(fp);

@@ -283,8 +283,7 @@ int nmAliasWrite(stQzSv* sv, const char* name) {
         const stAliasRec* a = static_cast<const stAliasRec*>(keyRecord(&sv->keys, sv->tAlias, i));
         if (!a || !a->guid[0]) continue;
         out.put("%s %lu %lu %lu %s\r\n", a->guid, static_cast<unsigned long>(a->count),
-                static_cast<unsigned long>(a->first), static_cast<unsigned long>(a->last),
-                a->name);
+                static_cast<unsigned long>(a->first), static_cast<unsigned long>(a->last), a->name);
         written++;
     }
     return out.commit() ? written : -1;

@@ -200,7 +200,8 @@ void cmd_badnamedel(stQzSv* sv, const CmdCall& call) {
     trimCopy(word, qz::cap(word), p);
     int slot = 0;
     stBadName* e = nullptr;
-    if (readNumber(word, &slot)) e = static_cast<stBadName*>(flexarAt(&sv->names.badNames, slot - 1));
+    if (readNumber(word, &slot))
+        e = static_cast<stBadName*>(flexarAt(&sv->names.badNames, slot - 1));
     if (!e || !e->text[0]) {
         svMsg(sv, "Invalid Slot# Specified");
         return;

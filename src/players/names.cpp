@@ -2,6 +2,8 @@
 // order, with the warnings and grace periods of bad and duplicate names, the removals through
 // the kick routine, and the announcement of the enforced restrictions. The order and the reasons
 // are listed in docs/names.md.
+#include "players/names.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +11,6 @@
 #include "host/bridge.h"
 #include "host/state.h"
 #include "players/kick.h"
-#include "players/names.h"
 #include "util/clock.h"
 #include "util/text.h"
 
@@ -73,8 +74,8 @@ void violation(stQzSv* sv, int slot, const char* label, const char* text) {
 void restriction(stQzSv* sv, int slot, const char* text) {
     const Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c) return;
-    svMsg(sv, "RESTRICTION: %s (slot #%d) [%s(%s) %s] %s", text, slot, plGuidText(c),
-          c->authState, c->address, c->name);
+    svMsg(sv, "RESTRICTION: %s (slot #%d) [%s(%s) %s] %s", text, slot, plGuidText(c), c->authState,
+          c->address, c->name);
     char reason[160];
     reasonText(reason, qz::cap(reason), "RESTRICTION: ", text);
     kickSlot(sv, slot, reason);

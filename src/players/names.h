@@ -71,14 +71,14 @@ enum NmWarn { NM_WARN_NONE = 0, NM_WARN_BADNAME = 1, NM_WARN_DUPNAME = 2 };
 
 // Name state of one slot, reset at every connect.
 struct stNameSlot {
-    unsigned long seq;                       // the connection this state belongs to
-    unsigned changes[QZ_NAME_CHANGES];       // ticks of the latest renames, a ring
-    int changeNext;                          // next ring position
-    int changeCount;                         // renames remembered (at most QZ_NAME_CHANGES)
-    int warn;                                // NmWarn
-    unsigned warnTick;                       // when the grace period started
-    int warnGrace;                           // its length in seconds
-    int badWarnings;                         // bad-name warnings this connection
+    unsigned long seq;                  // the connection this state belongs to
+    unsigned changes[QZ_NAME_CHANGES];  // ticks of the latest renames, a ring
+    int changeNext;                     // next ring position
+    int changeCount;                    // renames remembered (at most QZ_NAME_CHANGES)
+    int warn;                           // NmWarn
+    unsigned warnTick;                  // when the grace period started
+    int warnGrace;                      // its length in seconds
+    int badWarnings;                    // bad-name warnings this connection
     char key[32];  // the current name's normalised form (nmKey), for the duplicate test
 };
 

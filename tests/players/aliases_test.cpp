@@ -25,7 +25,8 @@ TEST_F(Aliases, AListPrintsOnlyTheInactiveLineWhenTrackingIsOff) {
     run("qz_sv_AliasMax 0");
     join("Bob", kGuidA, "1.2.3.4:27960");
     auto lines = run("qz_sv_AList 1");
-    std::vector<std::string> want = {"Alias Tracking is currently not active (qz_sv_aliasMax is 0)"};
+    std::vector<std::string> want = {
+        "Alias Tracking is currently not active (qz_sv_aliasMax is 0)"};
     EXPECT_EQ(lines, want);
 }
 
@@ -94,8 +95,7 @@ TEST_F(Aliases, AliasesSurviveAWriteARestartAndAnAutomaticLoad) {
     join("Al", kGuidB, "1.2.3.5:27960");
     run("qz_sv_AliasAutoLoad 1");
     run("qz_sv_WriteCfg");
-    EXPECT_TRUE(
-        hasLine(run("qz_sv_AliasWrite"), "3 Aliases Written to " + home() + "qzalias.dat"));
+    EXPECT_TRUE(hasLine(run("qz_sv_AliasWrite"), "3 Aliases Written to " + home() + "qzalias.dat"));
     run("qz_sv_Restart");
     auto lines = run("sim_advance 0");
     EXPECT_TRUE(hasLine(lines, "3 Aliases Loaded from " + home() + "qzalias.dat"));
@@ -105,8 +105,8 @@ TEST_F(Aliases, AliasesSurviveAWriteARestartAndAnAutomaticLoad) {
 
 TEST_F(Aliases, WritingToAnotherFileAndRefusingNamesOutsideTheHome) {
     join("Bob", kGuidA, "1.2.3.4:27960");
-    EXPECT_TRUE(hasLine(run("qz_sv_AliasWrite other.dat"),
-                        "1 Alias Written to " + home() + "other.dat"));
+    EXPECT_TRUE(
+        hasLine(run("qz_sv_AliasWrite other.dat"), "1 Alias Written to " + home() + "other.dat"));
     EXPECT_NE(file("other.dat").find(" Bob\r\n"), std::string::npos);
     for (const char* bad : {"../escape.dat", "/tmp/x.dat", "a/../../b"}) {
         auto lines = run(std::string("qz_sv_AliasWrite ") + bad);
@@ -121,15 +121,15 @@ TEST_F(Aliases, DamagedLinesAreSkippedCountedAndTheFileIsLeftAsItWas) {
                                 line(kGuidC, 1, "1", "99999999999", "Big") +  // number too big
                                 line(kGuidC, 1, "x", "2", "NaN") +            // not a number
                                 std::string(kGuidC) + " 1 2 3 " +
-                                std::string("bin\0ary\r\n", 9) +  // binary
+                                std::string("bin\0ary\r\n", 9) +                    // binary
                                 line(kGuidC, 1, "1", "2", std::string(400, 'L')) +  // long
                                 line(kGuidC, 1, "1", "2", "");                      // no name
     std::string bytes = good1 + damaged + good2 + "\r\n";
     writeFile("qzalias.dat", bytes);
     auto lines = run("qz_sv_AliasLoad");
     EXPECT_TRUE(hasLine(lines, "2 Aliases Loaded from " + home() + "qzalias.dat"));
-    EXPECT_TRUE(hasLine(lines, "6 damaged alias lines skipped in " + home() +
-                                   "qzalias.dat (file left unchanged)"));
+    EXPECT_TRUE(hasLine(
+        lines, "6 damaged alias lines skipped in " + home() + "qzalias.dat (file left unchanged)"));
     EXPECT_EQ(file("qzalias.dat"), bytes);
     lines = run(std::string("qz_sv_AList ") + kGuidB);
     EXPECT_TRUE(hasLine(lines, "1 100 100 Al with blanks "));
@@ -159,15 +159,16 @@ TEST_F(Aliases, APlayerCanAskForTheAliasListOfASlotFromHisGame) {
     run("sim_rename 1 Robert");
     join("Al", kGuidB, "1.2.3.5:27960");
     auto lines = run("sim_aliases 2 1");
-    EXPECT_TRUE(hasLine(lines, "[to 2] P^5Alias List for (slot #1) Robert\\r\\n[Count] [First Used] "
-                               "[Last Used] [Alias] (Server Alias Limit is 10)\\r\\n^5" +
-                                   std::string("1 ") + t0 + " " + t0 + " Bob\\r\\n^51 " + t0 +
-                                   " " + t0 + " Robert\\r\\n^5End of Alias List (2 Aliases)"));
+    EXPECT_TRUE(hasLine(lines,
+                        "[to 2] P^5Alias List for (slot #1) Robert\\r\\n[Count] [First Used] "
+                        "[Last Used] [Alias] (Server Alias Limit is 10)\\r\\n^5" +
+                            std::string("1 ") + t0 + " " + t0 + " Bob\\r\\n^51 " + t0 + " " + t0 +
+                            " Robert\\r\\n^5End of Alias List (2 Aliases)"));
     lines = run("sim_aliases 2");
     EXPECT_TRUE(anyLineContains(lines, "^5End of Alias List (1 Alias)"));
     lines = run("sim_aliases 2 9");
-    EXPECT_TRUE(hasLine(
-        lines, "[to 2] P^5Invalid Slot Number (9) Specified (Server Alias Limit is 10)"));
+    EXPECT_TRUE(
+        hasLine(lines, "[to 2] P^5Invalid Slot Number (9) Specified (Server Alias Limit is 10)"));
     run("qz_sv_AliasMax 0");
     lines = run("sim_aliases 2 1");
     EXPECT_TRUE(

@@ -96,8 +96,8 @@ TEST_F(BadNames, AWrittenConfigurationRestoresTheListAndAnOlderOneLoads) {
     run("qz_sv_BadNameEmpty");
     run("qz_sv_Load qzsv.cfg");
     auto lines = run("qz_sv_BadNameList");
-    std::vector<std::string> want = {"Slot: Grace Filter", "1: 10 \"ADMIN\"",
-                                     "2: 20 \"BAD WORD\"", "End of Bad Name List (2 BadNames)"};
+    std::vector<std::string> want = {"Slot: Grace Filter", "1: 10 \"ADMIN\"", "2: 20 \"BAD WORD\"",
+                                     "End of Bad Name List (2 BadNames)"};
     EXPECT_EQ(lines, want);
     // Loading it again only updates the graces: the list does not grow.
     run("qz_sv_Load qzsv.cfg");
@@ -137,12 +137,13 @@ TEST_P(BadNameSearch, FindsTheFirstEntryInListOrder) {
     nmFree(sv);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, BadNameSearch,
-    ::testing::Values(SearchCase{"^1Admin", 0}, SearchCase{"dmitri", 1}, SearchCase{"xADMINx", 0},
-                      SearchCase{"^1Ad^2min", 0}, SearchCase{"adm in", -1},
-                      SearchCase{"Quake", 2}, SearchCase{"^qAdmin", 0}, SearchCase{"Bob", -1},
-                      SearchCase{"", -1}, SearchCase{"a^^^^x", 3}, SearchCase{"Dmiadmin", 0}));
+INSTANTIATE_TEST_SUITE_P(Names, BadNameSearch,
+                         ::testing::Values(SearchCase{"^1Admin", 0}, SearchCase{"dmitri", 1},
+                                           SearchCase{"xADMINx", 0}, SearchCase{"^1Ad^2min", 0},
+                                           SearchCase{"adm in", -1}, SearchCase{"Quake", 2},
+                                           SearchCase{"^qAdmin", 0}, SearchCase{"Bob", -1},
+                                           SearchCase{"", -1}, SearchCase{"a^^^^x", 3},
+                                           SearchCase{"Dmiadmin", 0}));
 
 TEST(BadNameSearchLong, OnlyTheFirst31StrippedCharactersAreSearched) {
     BareState b;

@@ -37,25 +37,26 @@ TEST_F(NameCommands, NameLocksRefuseBadParameters) {
     const std::string cases[][2] = {
         {"", "NameLock ignored ... invalid parameter(s) specified (/)"},
         {"1234 Bob", "NameLock ignored ... invalid parameter(s) specified (1234/Bob)"},
-        {std::string(kGuidA), "NameLock ignored ... invalid parameter(s) specified (" +
-                                  std::string(kGuidA) + "/)"},
-        {std::string(kGuidA) + " ^1", "NameLock ignored ... invalid parameter(s) specified (" +
-                                          std::string(kGuidA) + "/^1)"},
+        {std::string(kGuidA),
+         "NameLock ignored ... invalid parameter(s) specified (" + std::string(kGuidA) + "/)"},
+        {std::string(kGuidA) + " ^1",
+         "NameLock ignored ... invalid parameter(s) specified (" + std::string(kGuidA) + "/^1)"},
     };
     for (const auto& c : cases) EXPECT_TRUE(hasLine(run("qz_sv_NameLock " + c[0]), c[1])) << c[0];
     EXPECT_TRUE(hasLine(run("qz_sv_NameLockList"), "End of NameLock List (0 NameLocks)"));
 }
 
 TEST_F(NameCommands, ProtectedNamesAndTagsRefuseDuplicatesAndMissingParts) {
-    EXPECT_TRUE(hasLine(run("qz_sv_ProtectName 42 ^1Big Boss"), "Added Protected Name: 42 \"Big Boss\""));
+    EXPECT_TRUE(
+        hasLine(run("qz_sv_ProtectName 42 ^1Big Boss"), "Added Protected Name: 42 \"Big Boss\""));
     EXPECT_TRUE(hasLine(run("qz_sv_ProtectName 43 bigboss"), "Duplicate protected name not added"));
     EXPECT_TRUE(hasLine(run("qz_sv_ProtectTag -7 [KT]"), "Added Protected Tag: -7 \"[KT]\""));
     EXPECT_TRUE(hasLine(run("qz_sv_ProtectTag 8 [kt]"), "Duplicate protected tag not added"));
     // A name and a tag may share a text: the lists are separate.
     EXPECT_TRUE(hasLine(run("qz_sv_ProtectName 9 [KT]"), "Added Protected Name: 9 \"[KT]\""));
     for (const char* bad : {"", "42", "x Boss", "42 ^2", "4x2 Boss"}) {
-        EXPECT_TRUE(hasLine(run(std::string("qz_sv_ProtectName ") + bad),
-                            "Invalid ID or Match Specified"))
+        EXPECT_TRUE(
+            hasLine(run(std::string("qz_sv_ProtectName ") + bad), "Invalid ID or Match Specified"))
             << bad;
     }
 }

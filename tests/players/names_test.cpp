@@ -67,21 +67,26 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"", "   ", "Empty Player Name Disallowed"},
         RuleCase{"qz_sv_EmptyName 1", "^1", ""},
         RuleCase{"", "all", "Player Name 'ALL' Disallowed"},
-        RuleCase{"", "^1A l^2L", "Player Name 'ALL' Disallowed"},
-        RuleCase{"", "Allan", ""},
+        RuleCase{"", "^1A l^2L", "Player Name 'ALL' Disallowed"}, RuleCase{"", "Allan", ""},
         RuleCase{"qz_sv_MinName 4", "Bob", "Name Too Short: Min=4"},
         RuleCase{"qz_sv_MinName 4", "^1B^2o^3b^4b", ""},
         RuleCase{"qz_sv_MaxName 5", "Roberto", "Name Too Long: Max=5"},
         RuleCase{"qz_sv_MaxName 5", "^1R^2o^3b^4b^5y", ""},
         RuleCase{"", "Bj\xC3\xB6rn", "RESTRICTION: Bad Name (Extended ASCII Characters)"},
         RuleCase{"qz_sv_ExtChar 1", "Bj\xC3\xB6rn", ""},
-        RuleCase{"qz_sv_ProtectName 42 ^1Big Boss", "bigboss", "(PROTECTED NAME) Protected Name: Big Boss"},
+        RuleCase{"qz_sv_ProtectName 42 ^1Big Boss", "bigboss",
+                 "(PROTECTED NAME) Protected Name: Big Boss"},
         RuleCase{"qz_sv_ProtectTag 7 [KT]", "[kt]Ace", "(PROTECTED NAME) Protected Name: [KT]"},
         RuleCase{"qz_sv_ProtectTag 7 [KT]", "Ace ^1[KT]", "(PROTECTED NAME) Protected Name: [KT]"},
         RuleCase{"qz_sv_ProtectTag 7 [KT]", "A[KT]ce", ""},
-        RuleCase{"qz_sv_NameLock " "FEDCBA9876543210FEDCBA9876543210" " ^2Bob", "bob",
-                 "RESTRICTION: 'Bob' locked by QZ Admin on this Server"},
-        RuleCase{"qz_sv_NameLock " "0123456789ABCDEF0123456789ABCDEF" " Bob", "B o b", ""}));
+        RuleCase{"qz_sv_NameLock "
+                 "FEDCBA9876543210FEDCBA9876543210"
+                 " ^2Bob",
+                 "bob", "RESTRICTION: 'Bob' locked by QZ Admin on this Server"},
+        RuleCase{"qz_sv_NameLock "
+                 "0123456789ABCDEF0123456789ABCDEF"
+                 " Bob",
+                 "B o b", ""}));
 
 TEST_F(NameRules, ANameLockedToAnotherGuidIsLoggedToldAndRemoved) {
     run(std::string("qz_sv_NameLock ") + kGuidA + " ^1Bob");
@@ -122,9 +127,10 @@ TEST_F(NameRules, TooManyNameChangesWithinThePeriodRemoveThePlayer) {
 TEST_F(NameRules, ABadNameIsWarnedAndRemovedWhenItsGraceRunsOut) {
     run("qz_sv_BadName 10 admin");
     auto lines = join("^1Admin", kGuidA, "1.2.3.4:27960");
-    EXPECT_TRUE(hasLine(lines,
-                        "[to 1] PThis server is disallowing all or part of your NAME. \\r\\nYou are "
-                        "required to change your NAME within 10 seconds."));
+    EXPECT_TRUE(
+        hasLine(lines,
+                "[to 1] PThis server is disallowing all or part of your NAME. \\r\\nYou are "
+                "required to change your NAME within 10 seconds."));
     EXPECT_FALSE(anyLineContains(run("sim_advance 9000"), "DropClient"));
     lines = run("sim_advance 1000");
     EXPECT_TRUE(hasLine(lines, drop(1, "^1Admin", "(BADNAME) Bad (Disallowed) Name")));

@@ -367,7 +367,9 @@ void SimHost::simCommand(const std::string& text) {
             emit("[qzhost] usage: sim_aliases SLOT [TARGET-SLOT]");
             return;
         }
-        if (slotArgument(&slot)) packet(slot, args.size() == 3 ? "QZ_ALIST " + args[2] : "QZ_ALIST");
+        if (slotArgument(&slot)) {
+            packet(slot, args.size() == 3 ? "QZ_ALIST " + args[2] : "QZ_ALIST");
+        }
     } else if (word == "sim_advance") {
         char* end = nullptr;
         long long ms = args.size() == 2 ? std::strtoll(args[1].c_str(), &end, 10) : -1;
