@@ -261,6 +261,32 @@ INSTANTIATE_TEST_SUITE_P(Names, Registered,
                                            RegCase{"420", false}, RegCase{"", false},
                                            RegCase{"x42", false}, RegCase{"43", false}));
 
+TEST(NameViolations, AreLoggedButNobodyIsRemovedWhileViolationKickingIsSuspended) {
+    BareState b;
+    stQzSv* sv = b.sv.get();
+    char args[] = "42 Boss";
+    cmd_protectname(sv, CmdCall{args, 0, 0});
+    sv->cmd.kicksSuspended = 1;
+    Qz_Sv_Client_s& c = sv->players.cl[0];
+    QZ_COPY(c.name, "Boss");
+    QZ_COPY(c.guid, kGuidA);
+    QZ_COPY(c.address, "1.2.3.4:27960");
+    QZ_COPY(c.authState, "?");
+    c.seq = 1;
+    BareState::log().clear();
+    EXPECT_TRUE(nmConnect(sv, 1));
+    EXPECT_TRUE(hasLine(BareState::log(),
+                        "VIOLATION (PROTECTED NAME) #0: Protected Name: Boss "
+                        "(slot #1) Boss [" +
+                            std::string(kGuidA) + "(?) 1.2.3.4:27960]"));
+    EXPECT_TRUE(hasLine(BareState::log(),
+                        "Violation Kicking is temporarily disabled per QZ Master Servers"));
+    for (const std::string& line : BareState::log()) {
+        EXPECT_EQ(line.find("DropClient"), std::string::npos) << line;
+    }
+    nmFree(sv);
+}
+
 TEST(NameForms, CleaningAndKeysHandleHostileBytes) {
     char out[33];
     nmCleanName(out, qz::cap(out), "a\"b\r\nc\x7f");
