@@ -9,7 +9,9 @@
 #include "media/screenshots.h"
 #include "players/bans.h"
 #include "players/names.h"
+#include "players/power.h"
 #include "players/slots.h"
+#include "remote/remote.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
@@ -53,4 +55,8 @@ struct stQzSv {
     stPlayers players;
     stBans bans;
     stNames names;  // name rules, bad names, protected names (players/names.h)
+    stPower pw;  // power, votes, statistics, tasks, rcon masks (players/power.h)
+
+    // Master servers, file transfers, updates, MD5Tool (src/remote).
+    stRemote remote;
 };

@@ -12,6 +12,7 @@
 #include "players/bans.h"
 #include "players/kick.h"
 #include "players/names.h"
+#include "players/power.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/text.h"
@@ -133,6 +134,7 @@ int admit(stQzSv* sv, int slot, const char* desc) {
     svMsg(sv, "New Connection (slot #%d) %s [%s] \"%s\" (seq %lu)", slot, c.address, plGuidText(&c),
           c.name, c.seq);
     plSetGuidCvars(sv, slot);
+    pwConnect(sv, slot);
     if (!nmConnect(sv, slot)) return QZ_REFUSE;
     if (c.status == QZ_ST_PRE && sv->enabled) plHello(sv, slot);
     return QZ_ADMIT;
@@ -144,6 +146,7 @@ void logLost(stQzSv* sv, int slot, const char* fmt) {
 }
 
 void clearSlot(stQzSv* sv, int slot) {
+    pwLeave(sv, slot);
     memset(&sv->players.cl[slot - 1], 0, sizeof sv->players.cl[slot - 1]);
     plSetGuidCvars(sv, slot);
 }
