@@ -5,12 +5,18 @@
 #include "commands/config.h"
 #include "host/state.h"
 #include "players/cvars.h"
+#include "players/names.h"
 
 namespace {
 
 // Bad names: one "qz_sv_badname %d %s\r\n" line (grace seconds, text) per entry. No "empty"
 // line: loading adds the file's bad names to those present.
-void writeBadNames(stQzSv*, AtomicFile&) {}
+void writeBadNames(stQzSv* sv, AtomicFile& out) {
+    for (int i = 0; i < nmBadNameCount(sv); ++i) {
+        const stBadName* e = nmBadNameAt(sv, i);
+        if (e->text[0]) out.put("qz_sv_badname %d %s\r\n", e->grace, e->text);
+    }
+}
 
 // Cvar range checks: emptied first, then one line per check, "qz_sv_cvar \"%s\" %s %s %s\r\n"
 // for a numeric check (bounds printed with "%%.%dlf" and the check's decimals) or

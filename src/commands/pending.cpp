@@ -9,18 +9,6 @@
 
 // handler, name as in the command tables
 #define QZ_PENDING(X)                               \
-    X(cmd_badname, "qz_sv_BadName")                 \
-    X(cmd_badnamelist, "qz_sv_BadNameList")         \
-    X(cmd_badnamedel, "qz_sv_BadNameDel")           \
-    X(cmd_badnameempty, "qz_sv_BadNameEmpty")       \
-    X(cmd_protectname, "qz_sv_ProtectName")         \
-    X(cmd_protecttag, "qz_sv_ProtectTag")           \
-    X(cmd_namelock, "qz_sv_NameLock")               \
-    X(cmd_namelocklist, "qz_sv_NameLockList")       \
-    X(cmd_namelockempty, "qz_sv_NameLockEmpty")     \
-    X(cmd_alist, "qz_sv_AList")                     \
-    X(cmd_aliasload, "qz_sv_AliasLoad")             \
-    X(cmd_aliaswrite, "qz_sv_AliasWrite")           \
 
 namespace {
 

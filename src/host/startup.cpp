@@ -63,8 +63,8 @@ struct KeyedLayout {
     int stQzSv::*number;
 };
 constexpr KeyedLayout kKeyedTables[] = {
-    {"NameLocks", 66, 64, &stQzSv::tNameLocks},
-    {"Alias", 72, 1024, &stQzSv::tAlias},
+    {"NameLocks", sizeof(stNameLock), 64, &stQzSv::tNameLocks},
+    {"Alias", sizeof(stAliasRec), 1024, &stQzSv::tAlias},
     {"PersStat", sizeof(stSvStat), 1024, &stQzSv::tPersStat},
     {"NewStat", sizeof(stSvStat), 64, &stQzSv::tNewStat},
     {"GuidAuth", QZ_PAIR_RECORD, 256, &stQzSv::tGuidAuth},
@@ -218,6 +218,8 @@ int svStart(stQzSv* sv, const qz_host* host) {
     banStartupLoad(sv);
     pwStartup(sv);
     cfgStartupLoad(sv);
+    // After the configuration, which decides qz_sv_AliasAutoLoad and the alias file name.
+    nmStartup(sv);
     // Version defaults go only into values the configuration left empty.
     defaultsInstall(sv);
     webStart(sv);
@@ -238,6 +240,7 @@ void svShutdown(stQzSv* sv) {
     remoteShutdown(sv);
     ssShutdown(sv);
     logShutdown(sv);
+    nmFree(sv);
     keyStoreFree(&sv->keys);
     banFree(sv);
     cvarFree(sv);
@@ -269,6 +272,7 @@ void svFrame(stQzSv* sv) {
     plFrame(sv);
     cvarFrame(sv);
     pwFrame(sv);
+    nmFrame(sv);
     ssFrame(sv);
     if (guidAuthFrame(sv)) sv->remote.busy = 1;
     remoteFrame(sv);

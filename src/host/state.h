@@ -9,6 +9,7 @@
 #include "media/screenshots.h"
 #include "players/bans.h"
 #include "players/cvars.h"
+#include "players/names.h"
 #include "players/power.h"
 #include "players/slots.h"
 #include "remote/guidauth.h"
@@ -59,6 +60,7 @@ struct stQzSv {
     stBans bans;
     stCvars cvars;      // cvar range checks and client queries (players/cvars.h)
     stViolations viol;  // violation switches and companion libraries (players/violations.h)
+    stNames names;  // name rules, bad names, protected names (players/names.h)
     stPower pw;  // power, votes, statistics, tasks, rcon masks (players/power.h)
 
     // Master servers, file transfers, updates, MD5Tool (src/remote).

@@ -11,6 +11,7 @@
 #include "media/screenshots.h"
 #include "players/cvars.h"
 #include "players/kick.h"
+#include "players/names.h"
 #include "players/power.h"
 #include "players/slots.h"
 #include "players/violations.h"
@@ -125,6 +126,8 @@ void plPacket(stQzSv* sv, int slot, const char* data, int length) {
         plClientReady(sv, slot);
     } else if (!strcmp(word, "QZ_PLIST") && c->status >= QZ_ST_INIT) {
         plSendPlayerList(sv, slot);
+    } else if (!strcmp(word, "QZ_ALIST") && c->status >= QZ_ST_INIT) {
+        nmSendAliasList(sv, slot, *args ? atoi(args) : slot);
     } else if (!strcmp(word, "QZ_PROOF") && c->status >= QZ_ST_INIT &&
                (!c->proofTick || GetTickCount() - c->proofTick >= kProofSpacingMs)) {
         c->proofTick = GetTickCount();

@@ -11,6 +11,7 @@
 #include "host/state.h"
 #include "players/bans.h"
 #include "players/kick.h"
+#include "players/names.h"
 #include "players/power.h"
 #include "remote/guidauth.h"
 #include "util/clock.h"
@@ -175,6 +176,7 @@ int admit(stQzSv* sv, int slot, const char* desc) {
           c.name, c.seq);
     plSetGuidCvars(sv, slot);
     pwConnect(sv, slot);
+    if (!nmConnect(sv, slot)) return QZ_REFUSE;
     if (c.status == QZ_ST_PRE && sv->enabled) plHello(sv, slot);
     if (sv->enabled) guidAuthConnect(sv, slot);
     return QZ_ADMIT;
@@ -301,7 +303,7 @@ void plRelease(stQzSv* sv, int slot) {
     clearSlot(sv, slot);
 }
 
-// A new name is checked against the name bans as a connecting one is.
+// A new name is checked against the name bans as a connecting one is, then by the name rules.
 void plRename(stQzSv* sv, int slot, const char* data, int length) {
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c) return;
@@ -314,7 +316,10 @@ void plRename(stQzSv* sv, int slot, const char* data, int length) {
     QZ_COPY(c->name, name);
     if (!sv->enabled || plIsBot(c) || plIsHostPlayer(c)) return;
     int banSlot = banNameFind(sv, c->name);
-    if (!banSlot) return;
+    if (!banSlot) {
+        nmRename(sv, slot);
+        return;
+    }
     char dialog[256];
     QZ_TRF(dialog, kRefuseOtherFmt, kNameBanned);
     char banned[QZ_BAN_BODY_MAX + 1];

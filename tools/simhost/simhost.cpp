@@ -362,6 +362,15 @@ void SimHost::simCommand(const std::string& text) {
         if (slotArgument(&slot)) rename(slot, unquote(simRestAfterWord(rest)));
     } else if (word == "sim_packet") {
         if (slotArgument(&slot)) packet(slot, unescapeText(simRestAfterWord(rest)));
+    } else if (word == "sim_aliases") {
+        // The player's client module asks for the alias list of a slot (his own by default).
+        if (args.size() > 3) {
+            emit("[qzhost] usage: sim_aliases SLOT [TARGET-SLOT]");
+            return;
+        }
+        if (slotArgument(&slot)) {
+            packet(slot, args.size() == 3 ? "QZ_ALIST " + args[2] : "QZ_ALIST");
+        }
     } else if (word == "sim_advance") {
         char* end = nullptr;
         long long ms = args.size() == 2 ? std::strtoll(args[1].c_str(), &end, 10) : -1;
