@@ -8,11 +8,14 @@
 #include "host/bridge.h"
 
 // handler, name as in the command tables
-#define QZ_PENDING(X)                               \
+// (Every command and directive is built now; the list is kept for the ones to come.)
+#define QZ_PENDING(X)
 
 namespace {
 
-void notYet(stQzSv* sv, const char* name) { svMsg(sv, "%s is not available yet", name); }
+[[maybe_unused]] void notYet(stQzSv* sv, const char* name) {
+    svMsg(sv, "%s is not available yet", name);
+}
 
 }  // namespace
 
