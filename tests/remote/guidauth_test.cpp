@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "qzmaster/master.h"
 #include "remote/guidauth.h"
 #include "support/module_fixture.h"
 
@@ -152,6 +153,47 @@ TEST_F(GuidAuth, BotsAndPlayersWithoutAGuidAreNotAsked) {
     run("sim_connect Bot - bot");
     run("sim_connect NoGuid - 5.6.7.8:27960");
     EXPECT_EQ(request(), "");
+}
+
+// The stand-in master server answers as the authentication server, with GUID ages the test
+// sets; with --auth-silent it reads requests and never answers.
+class GuidAuthByQzmaster : public ModuleTest {
+  protected:
+    void startMaster(bool silent) {
+        qzm::Options o;
+        o.guidAges = {{kGuid, 3}, {"FEDCBA9876543210FEDCBA9876543210", 900}};
+        o.authSilent = silent;
+        std::string error;
+        ASSERT_TRUE(master_.start(o, &error)) << error;
+        run("qz_sv_guidauthserver 127.0.0.1:" + std::to_string(master_.port()));
+        run("qz_sv_minguidage 30");
+    }
+    bool until(const std::string& text) {
+        for (int i = 0; i < 2000; ++i) {
+            if (host().contains(text)) return true;
+            master_.poll();
+            host().advance(5);
+        }
+        return host().contains(text);
+    }
+    qzm::MasterServer master_;
+};
+
+TEST_F(GuidAuthByQzmaster, AYoungGuidIsRefusedAndAnOldOneIsValid) {
+    startMaster(false);
+    run(std::string("sim_connect Young ") + kGuid + " 1.2.3.4:27960");
+    EXPECT_TRUE(until("DropClient 1 GUID AGE REQUIREMENT NOT MET"));
+    run("sim_connect Old FEDCBA9876543210FEDCBA9876543210 5.6.7.8:27960");
+    EXPECT_TRUE(until("QZ GUID AUTH: VALID:900"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), "FEDCBA9876543210FEDCBA9876543210(VALID)"));
+}
+
+TEST_F(GuidAuthByQzmaster, ASilentServerLetsPlayersInWithTheLoggedLine) {
+    startMaster(true);
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    EXPECT_TRUE(until("GuidAuth Server not responding - player accepted from 1.2.3.4:27960"));
+    EXPECT_FALSE(host().contains("DropClient"));
+    EXPECT_FALSE(master_.log().empty());  // the requests did reach it
 }
 
 }  // namespace
