@@ -148,6 +148,11 @@ async function main() {
       dialogs.push(`${d.type()}: ${d.message()}`);
       await d.dismiss().catch(() => {});
     });
+    // No answer of the WebTool may be an error page (the browser's icon request included).
+    const badResponses = [];
+    page.on('response', (r) => {
+      if (r.status() >= 400) badResponses.push(`${r.status()} ${r.url()}`);
+    });
     const base = `http://127.0.0.1:${port}/qzsvweb`;
     const shoot = (name) => page.screenshot({ path: join(outDir, `${name}.png`), fullPage: true });
     const title = (text) => page.locator('i', { hasText: text }).first().waitFor();
@@ -160,9 +165,17 @@ async function main() {
         (s) => document.querySelector('input[name=slotnum]')?.value === String(s), slot);
     };
 
-    await step('login screen', async () => {
-      await page.goto(base);
+    await step('login screen with safe headers and a title', async () => {
+      const response = await page.goto(base);
       await title('Login Screen');
+      const h = response.headers();
+      check(h['content-type'] === 'text/html; charset=iso-8859-1', `Content-Type (${h['content-type']})`);
+      check(h['x-frame-options'] === 'DENY', 'X-Frame-Options: DENY');
+      check(h['content-security-policy'] === "frame-ancestors 'none'", 'frame-ancestors none');
+      check(h['cache-control'] === 'no-store', 'Cache-Control: no-store');
+      check((await page.title()).startsWith('Login Screen'), 'the page has a title');
+      check(await page.getAttribute('input[name=webkey]', 'maxlength') === '127',
+        'the login field takes a whole key');
       await shoot('01-login');
     });
 
@@ -191,6 +204,20 @@ async function main() {
       const guid = await page.inputValue('input[name=guid]');
       check(guid === GUID_RED, `the GUID field holds the player's GUID (got ${guid})`);
       await shoot('03-slot-chosen');
+    });
+
+    await step('Enter in the reason field acts on nothing: the chosen player stays chosen', async () => {
+      // A player whose Slot button is not the first one on the page.
+      await chooseSlot(shot);
+      await page.fill('input[name=webreason]', 'Enter pressed here');
+      await page.press('input[name=webreason]', 'Enter');
+      await page.press('input[name=slotnum]', 'Enter');
+      // Had Enter submitted the form, the first Slot button would have chosen another player.
+      check(await page.inputValue('input[name=slotnum]') === String(shot), 'Slot # still names him');
+      check(await page.inputValue('input[name=webreason]') === 'Enter pressed here',
+        'the typed reason is still there (no page was loaded)');
+      await page.fill('input[name=webreason]', 'Removed by Web Admin');
+      await chooseSlot(red);
     });
 
     await step('kick: "* COMMAND ISSUED *" and the player is gone', async () => {
@@ -237,6 +264,14 @@ async function main() {
       check(await page.inputValue('input[name=timelimit]') === '25', 'timelimit shows 25');
     });
 
+    await step('a refused screenshot request says so, with the reason', async () => {
+      await chooseSlot(shot);
+      await page.click('input[name=getssslot]');
+      await title('Player List Screen');
+      await message('* COMMAND REFUSED *');
+      await page.getByText('Less than 30 seconds have passed since last request.').waitFor();
+    });
+
     await step('change a general setting', async () => {
       await page.click('input[name=qz_settings]');
       await title('General QZ Settings Screen');
@@ -248,6 +283,63 @@ async function main() {
       await page.click('input[name=plist]');
       await title('Player List Screen');
       check(await page.inputValue('input[name=webkicklen]') === '7', 'Kick Minutes shows 7');
+    });
+
+    await step('a refused general setting is shown on the page with its reason', async () => {
+      await page.click('input[name=qz_settings]');
+      await title('General QZ Settings Screen');
+      await page.fill('input[name=qz_sv_KickLen]', '99');
+      await page.click('input[name=updqz1]');
+      await message('* NOT ALL UPDATED');
+      await page.getByText('qz_sv_KickLen: 99 is outside 0 to 60; value kept').waitFor();
+      check(!(await page.content()).includes('* UPDATED *'), 'no "* UPDATED *" for a refusal');
+      await shoot('08b-refused-setting');
+    });
+
+    await step('an unchanged Update keeps a 20-map list with quoted names', async () => {
+      const maps = Array.from({ length: 20 }, (_, i) =>
+        (i % 5 === 0 ? `"fuel dump ${i}"` : `mp_battery_number_${i}`)).join(' ');
+      await host.sendAndWait(`qz_sv_HttpMaps ${maps.replace(/"/g, '\\"').replace(/^/, '"')}"`,
+        'qz_sv_HttpMaps = ');
+      const before = host.lines.filter((l) => l.startsWith('qz_sv_HttpMaps = ')).pop();
+      check(before === `qz_sv_HttpMaps = ${maps}`, `the list was set (${before})`);
+      await page.click('input[name=qz_settings]');
+      await title('General QZ Settings Screen');
+      check(await page.inputValue('input[name=qz_sv_httpMaps]') === maps, 'the field shows it whole');
+      await page.click('input[name=updqz1]');
+      await title('Command Screen');
+      await message('* UPDATED *');
+      const after = await host.sendAndWait('qz_sv_HttpMaps', 'qz_sv_HttpMaps = ');
+      check(after === `qz_sv_HttpMaps = ${maps}`, `the list is unchanged (${after})`);
+      check(await page.locator('select[name=map_names] option').count() === 21,
+        'the Command Screen offers all 20 maps');
+      await page.locator('option', { hasText: 'fuel dump 15' }).waitFor({ state: 'attached' });
+    });
+
+    await step('an address the machine cannot listen on is refused, the WebTool stays', async () => {
+      await page.click('input[name=qz_settings]');
+      await title('General QZ Settings Screen');
+      await page.fill('input[name=qz_sv_httpAddr]', '192.0.2.1');
+      await page.click('input[name=updqz1]');
+      await message('* NOT ALL UPDATED');
+      await page.getByText(`cannot listen on 192.0.2.1:${port}`).first().waitFor();
+      await shoot('08c-address-refused');
+      await page.click('input[name=plist]');
+      await title('Player List Screen');
+    });
+
+    await step('Enter in the console line runs the line, not the map button', async () => {
+      await page.click('input[name=cmds]');
+      await title('Command Screen');
+      await page.selectOption('select[name=map_names]', { label: 'mp_battery_number_3' });
+      const from = host.lines.length;
+      await page.fill('input[name=exec_cmd_text]', 'qz_sv_Plist');
+      await page.press('input[name=exec_cmd_text]', 'Enter');
+      await title('Game Command Results');
+      // The module's own command, passed on by the game console, with its answer captured.
+      await page.locator('pre', { hasText: 'End of Player List' }).waitFor();
+      check(!host.lines.slice(from).some((l) => l.includes('Cmd_Exec map ')), 'no map change');
+      await shoot('09b-enter-console-line');
     });
 
     await step('change the map', async () => {
@@ -297,6 +389,44 @@ async function main() {
       await other.close();
     });
 
+    await step('a full server: 64 players with coloured names, every button there', async () => {
+      // The players still on the server, then new ones up to 64.
+      await page.click('input[name=plist]');
+      await title('Player List Screen');
+      const listed = await page.locator('input[type=submit][value^="Slot "]').count();
+      host.send('sim_cvar sv_maxclients 64');
+      for (let n = 0; n < 64 - listed; n++) {
+        const name = Array.from({ length: 10 }, (_, k) => `^${(k + n) % 10}${'ABCDEFGHIJ'[k]}`).join('')
+          + String(n).padStart(2, '0');
+        const guid = (n + 1).toString(16).toUpperCase().padStart(32, 'C');
+        await host.sendAndWait(`sim_connect ${name} ${guid} 10.9.${n}.1:27960`, `${name} admitted`);
+      }
+      await page.click('input[name=plist]');
+      await title('Player List Screen');
+      await page.getByText('64 Players').waitFor();
+      check(await page.locator('input[type=submit][value^="Slot "]').count() === 64, '64 Slot buttons');
+      for (const b of ['kickslot', 'banslot', 'getssslot', 'cmds', 'gsettings', 'plist', 'qz_settings']) {
+        check(await page.locator(`input[name=${b}]`).count() === 1, `the ${b} button is there`);
+      }
+      check((await page.content()).includes('</html>'), 'the page is whole');
+      await shoot('14-full-server');
+    });
+
+    await step('phone size: readable, buttons at least 24 pixels high', async () => {
+      await page.setViewportSize({ width: 390, height: 844 });
+      await page.click('input[name=plist]');
+      await title('Player List Screen');
+      const width = await page.evaluate(() => window.innerWidth);
+      check(width === 390, `the layout viewport is the phone's width (got ${width})`);
+      for (const b of ['kickslot', 'banslot', 'getssslot', '1slot']) {
+        const box = await page.locator(`input[name=${b}]`).boundingBox();
+        check(box && box.height >= 24, `${b} is at least 24 px high (got ${box && box.height})`);
+      }
+      await page.screenshot({ path: join(outDir, '15-phone-player-list.png') });
+      await page.setViewportSize({ width: 1000, height: 1400 });
+    });
+
+    check(badResponses.length === 0, `no error answers (${badResponses.join('; ')})`);
     check(dialogs.length === 0, `no dialog or alert fired (${dialogs.join('; ')})`);
   } catch (err) {
     failed = true;
