@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ccache g++ gcc-multilib g++-multilib
   zlib1g-dev lib32z1-dev
   googletest libgtest-dev libbenchmark-dev libssl-dev
+  libssl-dev:i386
   clang libclang-rt-14-dev
   nginx
   rsyslog
@@ -33,6 +34,10 @@ if ((${#missing[@]})); then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  # The 32-bit build links Debian's multiarch libraries (the ":i386" packages).
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

@@ -64,23 +64,38 @@ void dir_reserve(stQzSv* sv, const CmdCall& call) {
     svMsg(sv, "Reservation added for [%s]", text);
 }
 
-// Resolves a host name to its first IPv4 address. The lookup blocks the frame while the resolver
-// answers; it runs only when the host sends this directive, never on a timer.
+// Resolves a host name to its first IPv4 address without holding up the frame: a dotted
+// address answers at once, a name when the resolver has answered, in a later frame call
+// (remoteFrame). One lookup runs at a time.
 void dir_resolve(stQzSv* sv, const CmdCall& call) {
     char name[256];
     argument(call.args, name, qz::cap(name));
-    addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (!*name || getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) {
-        svMsg(sv, "[%s] not found", name);
+    stQzResolve* r = &sv->remote.directiveLookup;
+    if (r->state == QZ_RES_PENDING) {
+        svMsg(sv, "QZ_SV_RESOLVE ignored: [%s] is still being resolved", r->name);
         return;
     }
-    char address[INET_ADDRSTRLEN] = "";
-    const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    inet_ntop(AF_INET, &in->sin_addr, address, sizeof address);
-    freeaddrinfo(found);
-    svMsg(sv, "[%s] %s", name, address);
+    if (!*name || strstr(name, "..")) {
+        svMsg(sv, "[%s] not found", name);
+        r->state = QZ_RES_IDLE;
+        return;
+    }
+    resolveStart(r, name);
+    sv->remote.busy = 1;
+    resolveAnswer(sv);
+}
+
+void resolveAnswer(stQzSv* sv) {
+    stQzResolve* r = &sv->remote.directiveLookup;
+    int st = resolvePoll(r);
+    if (st == QZ_RES_DONE) {
+        char address[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &r->address.sin_addr, address, sizeof address);
+        svMsg(sv, "[%s] %s", r->name, address);
+    } else if (st == QZ_RES_FAILED) {
+        svMsg(sv, "[%s] not found", r->name);
+    } else {
+        return;
+    }
+    r->state = QZ_RES_IDLE;
 }

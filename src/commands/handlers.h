@@ -74,6 +74,7 @@ void cmd_aliaswrite(stQzSv* sv, const CmdCall& call);
 void cmd_say(stQzSv* sv, const CmdCall& call);
 void cmd_ipguard(stQzSv* sv, const CmdCall& call);
 void cmd_banname(stQzSv* sv, const CmdCall& call);
+void cmd_exttool(stQzSv* sv, const CmdCall& call);
 void dir_init(stQzSv* sv, const CmdCall& call);
 void dir_addclient(stQzSv* sv, const CmdCall& call);
 void dir_statappend(stQzSv* sv, const CmdCall& call);
@@ -82,6 +83,7 @@ void dir_statwrite(stQzSv* sv, const CmdCall& call);
 void dir_bindq(stQzSv* sv, const CmdCall& call);
 void dir_cvarq(stQzSv* sv, const CmdCall& call);
 void dir_cvareq(stQzSv* sv, const CmdCall& call);
+void dir_gameevent(stQzSv* sv, const CmdCall& call);
 
 // Screenshots and logs (src/media).
 void cmd_getss(stQzSv* sv, const CmdCall& call);

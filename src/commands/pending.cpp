@@ -21,17 +21,6 @@
     X(cmd_cvarchanged, "qz_sv_CvarChanged")         \
     X(cmd_cvarempty, "qz_sv_CvarEmpty")             \
     X(cmd_cvardel, "qz_sv_CvarDel")                 \
-    X(cmd_update, "qz_sv_Update")                   \
-    X(cmd_power, "qz_sv_Power")                     \
-    X(cmd_powerlist, "qz_sv_PowerList")             \
-    X(cmd_powerpoints, "qz_sv_PowerPoints")         \
-    X(cmd_task, "qz_sv_Task")                       \
-    X(cmd_tlist, "qz_sv_TList")                     \
-    X(cmd_taskdel, "qz_sv_TaskDel")                 \
-    X(cmd_taskempty, "qz_sv_TaskEmpty")             \
-    X(cmd_rcon, "qz_sv_Rcon")                       \
-    X(cmd_rlist, "qz_sv_RList")                     \
-    X(cmd_powerguid, "qz_sv_PowerGuid")             \
     X(cmd_badnameempty, "qz_sv_BadNameEmpty")       \
     X(cmd_protectname, "qz_sv_ProtectName")         \
     X(cmd_protecttag, "qz_sv_ProtectTag")           \
@@ -41,7 +30,6 @@
     X(cmd_alist, "qz_sv_AList")                     \
     X(cmd_aliasload, "qz_sv_AliasLoad")             \
     X(cmd_aliaswrite, "qz_sv_AliasWrite")           \
-    X(cmd_ipguard, "qz_sv_IPGuard")                 \
     X(cmd_uconadd, "qz_sv_UconAdd")                 \
     X(cmd_uconlist, "qz_sv_UconList")               \
     X(cmd_ucondel, "qz_sv_UconDel")                 \
@@ -51,13 +39,6 @@
     X(cmd_uconignorelist, "qz_sv_UconIgnoreList")   \
     X(cmd_uconignoredel, "qz_sv_UconIgnoreDel")     \
     X(cmd_uconignoreempty, "qz_sv_UconIgnoreEmpty") \
-    X(cmd_md5tool, "qz_sv_md5tool")                 \
-    X(cmd_md5toollist, "qz_sv_md5toollist")         \
-    X(cmd_md5tooldel, "qz_sv_md5tooldel")           \
-    X(cmd_md5toolempty, "qz_sv_md5toolempty")       \
-    X(dir_statappend, "QZ_SV_STATAPPEND")           \
-    X(dir_statload, "QZ_SV_STATLOAD")               \
-    X(dir_statwrite, "QZ_SV_STATWRITE")             \
     X(dir_bindq, "QZ_SV_BIND?")                     \
     X(dir_cvarq, "QZ_SV_CVAR?")                     \
     X(dir_cvareq, "QZ_SV_CVAR=")

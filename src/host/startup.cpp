@@ -15,7 +15,10 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
+#include "players/power.h"
 #include "players/slots.h"
+#include "remote/mastnet.h"
+#include "remote/update.h"
 #include "util/clock.h"
 #include "util/defaults.h"
 #include "util/files.h"
@@ -57,8 +60,8 @@ struct KeyedLayout {
 constexpr KeyedLayout kKeyedTables[] = {
     {"NameLocks", 66, 64, &stQzSv::tNameLocks},
     {"Alias", 72, 1024, &stQzSv::tAlias},
-    {"PersStat", 128, 1024, &stQzSv::tPersStat},
-    {"NewStat", 128, 64, &stQzSv::tNewStat},
+    {"PersStat", sizeof(stSvStat), 1024, &stQzSv::tPersStat},
+    {"NewStat", sizeof(stSvStat), 64, &stQzSv::tNewStat},
     {"GuidAuth", QZ_PAIR_RECORD, 256, &stQzSv::tGuidAuth},
 };
 
@@ -88,7 +91,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
     sv->host = *host;
     clockSetSource(host->clock);
     sv->svVerMajor = QZ_VERSION_MAJOR;
-    sv->svVerMinor = QZ_VERSION_MINOR;
+    sv->svVerMinor = qzBuildMinor();
     settingsDefaults(sv);
 
     svCvar(sv, "version", sv->gameVersion, qz::cap(sv->gameVersion));
@@ -132,6 +135,9 @@ int svStart(stQzSv* sv, const qz_host* host) {
         }
     }
 
+    // A module received by the last update (checked and signed then) takes its place now.
+    updStartupSwap(sv);
+
     sv->uconMarker = fileExists("qzucon.use");
     sv->writeMarker = fileExists("qzwrite.use");
 
@@ -151,8 +157,10 @@ int svStart(stQzSv* sv, const qz_host* host) {
         // module is enabled instead.
         sv->configPending = 1;
     }
+    remoteStart(sv);
     // Bans come before the configuration, which may empty or extend the list.
     banStartupLoad(sv);
+    pwStartup(sv);
     cfgStartupLoad(sv);
     // Version defaults go only into values the configuration left empty.
     defaultsInstall(sv);
@@ -166,7 +174,9 @@ int svStart(stQzSv* sv, const qz_host* host) {
 }
 
 void svShutdown(stQzSv* sv) {
+    pwFree(sv);
     webShutdown(sv);
+    remoteShutdown(sv);
     ssShutdown(sv);
     logShutdown(sv);
     keyStoreFree(&sv->keys);
@@ -193,7 +203,9 @@ void svFrame(stQzSv* sv) {
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
     plFrame(sv);
+    pwFrame(sv);
     ssFrame(sv);
+    remoteFrame(sv);
     webFrame(sv);
 }
 

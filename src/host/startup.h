@@ -9,6 +9,9 @@ struct stQzSv;
 constexpr int QZ_VERSION_MAJOR = 1;
 constexpr int QZ_VERSION_MINOR = 673;
 
+// The minor version this build reports (host/version.cpp).
+int qzBuildMinor();
+
 // Runs the start-up sequence. Returns 0, or -1 after printing why the module cannot run.
 int svStart(stQzSv* sv, const qz_host* host);
 // Closes every file and frees every table; the state is zeroed afterwards.

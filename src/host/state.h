@@ -8,7 +8,9 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
+#include "players/power.h"
 #include "players/slots.h"
+#include "remote/remote.h"
 #include "util/files.h"
 #include "util/keyed.h"
 #include "webtool/web.h"
@@ -51,4 +53,8 @@ struct stQzSv {
     // Players and the kick/ban list (src/players).
     stPlayers players;
     stBans bans;
+    stPower pw;  // power, votes, statistics, tasks, rcon masks (players/power.h)
+
+    // Master servers, file transfers, updates, MD5Tool (src/remote).
+    stRemote remote;
 };

@@ -7,6 +7,7 @@
 #include "host/bridge.h"
 #include "host/state.h"
 #include "media/logs.h"
+#include "players/power.h"
 #include "util/md5.h"
 
 namespace {
@@ -22,7 +23,7 @@ constexpr const char* kDefaultGameLog = "games.log";
 // players subsystem; their steps are called from here once it provides them. gameLog is open
 // for reading at its start, or null when the game keeps no log.
 void logRunStatsAndAliases(stQzSv* sv, FILE* gameLog) {
-    (void)sv;
+    statNewLog(sv);
     (void)gameLog;
 }
 

@@ -10,6 +10,7 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/kick.h"
+#include "players/power.h"
 #include "players/slots.h"
 #include "util/clock.h"
 #include "util/compare.h"
@@ -114,6 +115,7 @@ void plPacket(stQzSv* sv, int slot, const char* data, int length) {
                (!c->proofTick || GetTickCount() - c->proofTick >= kProofSpacingMs)) {
         c->proofTick = GetTickCount();
         logProof(sv, slot, QZ_MSG_PRINT, args);
+    } else if (pwPacket(sv, slot, word, args)) {  // votes, power list, rcon, files
     } else if (!strncmp(word, "QZ_", 3)) {
         if (noiseLogged(sv, slot, c)) {
             svMsg(sv, "Packet ignored from (slot #%d) %s: %s (status %s)", slot, c->name, word,

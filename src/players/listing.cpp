@@ -46,9 +46,6 @@ struct ListSender {
 
 }  // namespace
 
-// The statistics line of a player; the statistics subsystem fills it in. Empty until then.
-const char* plStatLine(stQzSv*, int) { return ""; }
-
 // Lists every occupied slot, connecting players ("PRE ") included, so that an administrator
 // sees a player the moment the game reports him. A non-empty text lists only the players
 // whose names contain it (the qz_sv_GetSs rule).

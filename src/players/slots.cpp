@@ -11,6 +11,7 @@
 #include "host/state.h"
 #include "players/bans.h"
 #include "players/kick.h"
+#include "players/power.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/text.h"
@@ -132,6 +133,7 @@ int admit(stQzSv* sv, int slot, const char* desc) {
     svMsg(sv, "New Connection (slot #%d) %s [%s] \"%s\" (seq %lu)", slot, c.address, plGuidText(&c),
           c.name, c.seq);
     plSetGuidCvars(sv, slot);
+    pwConnect(sv, slot);
     if (c.status == QZ_ST_PRE && sv->enabled) plHello(sv, slot);
     return QZ_ADMIT;
 }
@@ -142,6 +144,7 @@ void logLost(stQzSv* sv, int slot, const char* fmt) {
 }
 
 void clearSlot(stQzSv* sv, int slot) {
+    pwLeave(sv, slot);
     memset(&sv->players.cl[slot - 1], 0, sizeof sv->players.cl[slot - 1]);
     plSetGuidCvars(sv, slot);
 }

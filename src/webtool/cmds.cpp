@@ -5,7 +5,6 @@
 
 #include "commands/config.h"
 #include "commands/dispatch.h"
-#include "commands/pending.h"
 #include "host/bridge.h"
 #include "host/state.h"
 #include "util/compare.h"
@@ -71,13 +70,6 @@ bool startsNoCase(const char* text, const char* word) {
         if (lowerCh(*text) != lowerCh(*word)) return false;
     }
     return true;
-}
-
-bool isPending(const char* command) {
-    for (int i = 0; i < kPendingCount; ++i) {
-        if (strcmp(kPendingCommands[i], command) == 0) return true;
-    }
-    return false;
 }
 
 // True when text holds word exactly as written (a key is compared with its case).
@@ -270,12 +262,6 @@ void web_restart(stQzSv* sv, const char* form, stWebPage* page) {
 
 void web_update(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
-    // The update check lives behind the console command; until it exists the command says so on
-    // the console and the page tells the administrator instead of claiming it was issued.
     sv_cmd(sv, QZ_SRC_WEB, "qz_sv_Update", 0);
-    web_settings(sv, page,
-                 isPending("qz_sv_Update")
-                     ? "* qz_sv_Update: the update check is not available yet *"
-                     : "* qz_sv_Update ISSUED *",
-                 web_key(sv));
+    web_settings(sv, page, "* qz_sv_Update ISSUED *", web_key(sv));
 }

@@ -412,6 +412,22 @@ void SimHost::simCommand(const std::string& text) {
             return;
         }
         if (slotArgument(&slot)) screenshot(slot, args[2]);
+    } else if (word == "sim_vote") {
+        if (args.size() != 3) {
+            emit("[qzhost] usage: sim_vote SLOT TARGET-SLOT");
+            return;
+        }
+        if (slotArgument(&slot)) packet(slot, "QZ_VOTE " + args[2]);
+    } else if (word == "sim_powerlist") {
+        if (slotArgument(&slot)) packet(slot, "QZ_POWER");
+    } else if (word == "sim_rcon") {
+        if (slotArgument(&slot)) packet(slot, "QZ_RCON " + unescapeText(simRestAfterWord(rest)));
+    } else if (word == "sim_gameevent") {
+        if (args.size() < 3) {
+            emit("[qzhost] usage: sim_gameevent WORD SLOT [ARGS...]");
+            return;
+        }
+        console("QZ_SV_GAMEEVENT " + rest);
     } else if (word == "sim_clientmodule") {
         if (args.size() != 2 || (args[1] != "on" && args[1] != "off")) {
             emit("[qzhost] usage: sim_clientmodule on|off");

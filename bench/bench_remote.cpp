@@ -1,0 +1,229 @@
+// Master exchange costs: a frame with nothing due, a frame while a transfer is under way, a
+// 4 MiB signed update from qzmaster on loopback (unthrottled) from request to verified and
+// installed, and writing and reading the generated server file of 64 masters with full lists.
+// Each figure is reported as median, 99.9th percentile and maximum over the measured calls.
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "host/state.h"
+#include "qzmaster/master.h"
+#include "remote/masters.h"
+#include "remote/mastnet.h"
+#include "remote/update.h"
+#include "simhost/quiethost.h"
+#include "util/files.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double micros(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::micro>(b - a).count();
+}
+
+// Median, p99.9 and maximum of samples (microseconds) as counters.
+void tails(benchmark::State& state, std::vector<double> v, const char* prefix = "") {
+    if (v.empty()) return;
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) {
+        return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
+    };
+    std::string p = prefix;
+    state.counters[p + "median_us"] = at(0.5);
+    state.counters[p + "p999_us"] = at(0.999);
+    state.counters[p + "max_us"] = v.back();
+    state.counters[p + "samples"] = static_cast<double>(v.size());
+}
+
+// A module of our own state, started on a temporary home, for calling the subsystem directly.
+struct Bare {
+    stQzSv sv;
+    std::string home;
+    Bare() {
+        char pattern[] = "/tmp/qzbenchremote-XXXXXX";
+        home = mkdtemp(pattern);
+        home += "/";
+        memset(&sv, 0, sizeof sv);
+        sv.host.abi = QZ_HOST_ABI;
+        sv.host.print = [](const char*) {};
+        sv.host.hostCall = [](const char*, const char*) { return 1; };
+        sv.set.maxConDls = 1;
+        sv.set.maxDlRate = 4;
+        sv.svVerMajor = 1;
+        sv.svVerMinor = 673;
+        setHomeDir(home.c_str());
+        mkdir((home + "dll").c_str(), 0755);
+    }
+    ~Bare() {
+        remoteShutdown(&sv);
+        std::filesystem::remove_all(home);
+    }
+};
+
+void BM_RemoteFrameNothingDue(benchmark::State& state) {
+    static Bare b;
+    static bool started = false;
+    if (!started) {
+        remoteStart(&b.sv);
+        started = true;
+    }
+    b.sv.set.lan = 1;
+    remoteFrame(&b.sv);
+    std::vector<double> samples;
+    samples.reserve(1 << 20);
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        remoteFrame(&b.sv);
+        auto t1 = Clock::now();
+        if (samples.size() < samples.capacity()) samples.push_back(micros(t0, t1));
+    }
+    tails(state, samples);
+}
+BENCHMARK(BM_RemoteFrameNothingDue);
+
+// One iteration: a 4 MiB signed module update, from qz_sv_Update to the installed new module.
+// Reports the frames' total time (the budget is 2 s) and each frame's cost during the transfer.
+void BM_Update4MiB(benchmark::State& state) {
+    std::vector<double> frames;
+    double total = 0;
+    double completion = 0;
+    int runs = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Bare b;
+        std::string keys = b.home + "keys";
+        mkdir(keys.c_str(), 0755);
+        std::string priv, pub;
+        qzm::makeKeyPair(&priv, &pub);
+        std::ofstream(keys + "/k") << priv << "\n";
+        std::ofstream(b.home + "qzsvkey.pub") << pub << "\n";
+        std::string module(4u << 20, '\0');
+        std::mt19937 rng(7);
+        for (size_t i = 0; i < module.size(); i += 4) {
+            uint32_t r = rng();
+            memcpy(&module[i], &r, 4);
+        }
+        std::ofstream(keys + "/mod.so", std::ios::binary) << module;
+        qzm::Options o;
+        o.updateModule = keys + "/mod.so";
+        o.updateNumber = 1674;
+        o.signKey = keys + "/k";
+        o.unthrottled = true;
+        qzm::MasterServer master;
+        std::string error;
+        if (!master.start(o, &error)) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        static stQzMaster list[1];
+        memset(list, 0, sizeof list);
+        list[0].number = 2;
+        list[0].port = static_cast<int>(master.port());
+        snprintf(list[0].host, sizeof list[0].host, "127.0.0.1");
+        masterWrite((b.home + "qzns.dat").c_str(), 1, list);
+        remoteStart(&b.sv);
+        state.ResumeTiming();
+        auto start = Clock::now();
+        updCheck(&b.sv, 0);
+        double inFrames = 0;
+        bool done = false;
+        while (!done && micros(start, Clock::now()) < 20e6) {
+            master.poll();
+            auto t0 = Clock::now();
+            remoteFrame(&b.sv);
+            auto t1 = Clock::now();
+            double us = micros(t0, t1);
+            inFrames += us;
+            bool receiving = false;
+            for (const stQzDownload& d : b.sv.remote.dl) receiving |= d.state == QZ_DL_RECEIVING;
+            done = access((b.home + "qzsvnew.so").c_str(), F_OK) == 0;
+            // The frame that completes the file inflates, digests, verifies and writes 4 MiB:
+            // reported on its own, apart from the frames of the transfer itself.
+            if (done) {
+                completion = std::max(completion, us);
+            } else if (receiving) {
+                frames.push_back(us);
+            }
+        }
+        if (!done) {
+            state.SkipWithError("the update did not arrive");
+            return;
+        }
+        total += inFrames;
+        runs++;
+    }
+    state.counters["update_frames_total_ms"] = total / runs / 1000.0;
+    state.counters["completion_frame_us"] = completion;
+    tails(state, frames, "transfer_frame_");
+}
+BENCHMARK(BM_Update4MiB)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+stQzMaster* fullList() {
+    static stQzMaster m[QZ_MASTER_MAX];
+    for (int i = 0; i < QZ_MASTER_MAX; ++i) {
+        memset(&m[i], 0, sizeof m[i]);
+        m[i].number = i + 2;
+        m[i].port = 27960;
+        snprintf(m[i].host, sizeof m[i].host, "master%d.kestrine.invalid", i);
+        m[i].mCount = 3;
+        for (int k = 0; k < 3; ++k) {
+            m[i].m[k].value = static_cast<uint32_t>(k);
+            snprintf(m[i].m[k].text, sizeof m[i].m[k].text, "message %d of master %d", k, i);
+        }
+        for (arQzFileInfo& l : m[i].files) {
+            l.count = QZ_FILEINFO_MAX;
+            for (int k = 0; k < QZ_FILEINFO_MAX; ++k) {
+                l.e[k].number = 1000 + k;
+                l.e[k].value = 0xDEADBEEFu - static_cast<uint32_t>(k);
+                snprintf(l.e[k].digest1, 33, "0123456789ABCDEF0123456789abcdef");
+                snprintf(l.e[k].digest2, 33, "FEDCBA9876543210fedcba9876543210");
+            }
+        }
+    }
+    return m;
+}
+
+void BM_MasterFileWrite64(benchmark::State& state) {
+    static Bare b;
+    stQzMaster* m = fullList();
+    std::string path = b.home + "qzns.dat";
+    std::vector<double> samples;
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        benchmark::DoNotOptimize(masterWrite(path.c_str(), QZ_MASTER_MAX, m));
+        samples.push_back(micros(t0, Clock::now()));
+    }
+    tails(state, samples);
+}
+BENCHMARK(BM_MasterFileWrite64)->Unit(benchmark::kMicrosecond);
+
+void BM_MasterFileRead64(benchmark::State& state) {
+    static Bare b;
+    std::string path = b.home + "qzns.dat";
+    masterWrite(path.c_str(), QZ_MASTER_MAX, fullList());
+    static stQzMaster out[QZ_MASTER_MAX];
+    std::vector<double> samples;
+    for (auto _ : state) {
+        int count = 0;
+        auto t0 = Clock::now();
+        benchmark::DoNotOptimize(masterRead(path.c_str(), &count, out, QZ_MASTER_MAX));
+        samples.push_back(micros(t0, Clock::now()));
+        if (count != QZ_MASTER_MAX) state.SkipWithError("the list did not read back");
+    }
+    tails(state, samples);
+}
+BENCHMARK(BM_MasterFileRead64)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,222 @@
+// The update check and the swap of received module files.
+#include "remote/update.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "commands/handlers.h"
+#include "host/bridge.h"
+#include "host/state.h"
+#include "remote/install.h"
+#include "remote/mastnet.h"
+#include "remote/transfer.h"
+#include "util/clock.h"
+#include "util/files.h"
+#include "util/text.h"
+
+namespace {
+
+// Data files fetched with every check, and the rate asked for each.
+struct DataFile {
+    const char* name;
+    int rate;
+};
+constexpr DataFile kDataFiles[] = {{"qzsec.sv", 1}, {"qzq.6", 4}, {"qzpat.1", 1}};
+
+enum { WANT_NONE = 0, WANT_CHECK = 1, WANT_QUERY = 2, WANT_CONTINUE = 3 };
+
+int firstResolved(stQzSv* sv) {
+    for (int i = 0; i < sv->remote.masterCount; ++i) {
+        if (remoteMasterAddr(sv, i)) return i;
+    }
+    return -1;
+}
+
+// The newest server module for this system among all masters' lists; -1 when none is newer
+// than the running one.
+int newestUpdate(stQzSv* sv, stQzFileInfo* out) {
+    stRemote* r = &sv->remote;
+    int list = masterListIndex('S', 'L');
+    int best = -1;
+    int current = updVersionNumber(sv->svVerMajor, sv->svVerMinor);
+    for (int i = 0; i < r->masterCount; ++i) {
+        const arQzFileInfo* l = &r->masters[i].files[list];
+        for (int k = 0; k < l->count && k < QZ_FILEINFO_MAX; ++k) {
+            const stQzFileInfo* e = &l->e[k];
+            if (e->number > current && (best < 0 || e->number > out->number) &&
+                remoteMasterAddr(sv, i)) {
+                *out = *e;
+                best = i;
+            }
+        }
+    }
+    return best;
+}
+
+void considerUpdate(stQzSv* sv) {
+    stRemote* r = &sv->remote;
+    int source = firstResolved(sv);
+    if (source < 0) return;
+    for (const DataFile& f : kDataFiles) dlStart(sv, source, f.name, f.name, QZ_DLP_DATA, f.rate);
+    stQzFileInfo e;
+    int master = newestUpdate(sv, &e);
+    if (master < 0) {
+        svMsg(sv, "QZ Server is up to date (v%d.%03d)", sv->svVerMajor, sv->svVerMinor);
+        return;
+    }
+    char file[64], target[64];
+    QZ_TRF(file, "ls%06d.upd", e.number);
+    QZ_TRF(target, "dll/ls%06d.upd", e.number);
+    svMsg(sv, "New QZ Server Version v%d.%03d available from %s", e.number / 1000, e.number % 1000,
+          remoteMasterName(sv, master));
+    r->updEntry = e;
+    if (dlStart(sv, master, file, target, QZ_DLP_UPDATE, sv->set.maxDlRate)) r->updatePending = 1;
+}
+
+void installUpdate(stQzSv* sv, const char* source) {
+    stRemote* r = &sv->remote;
+    const stQzFileInfo* e = &r->updEntry;
+    char from[QZ_PATH_MAX], to[QZ_PATH_MAX];
+    QZ_COPY(from, homePath(source));
+    QZ_COPY(to, homePath("qzsvnew.so"));
+    const char* error = nullptr;
+    int res = qzInstall(from, to, 'S', 'L', e, r->haveUpdateKey ? r->updateKey : nullptr, &error);
+    if (res == QZ_INST_FAILED) {
+        svMsg(sv, "%s", error);
+        svMsg(sv, "QZ Server update v%d.%03d refused: the running version stays", e->number / 1000,
+              e->number % 1000);
+    } else if (res == QZ_INST_VERIFIED) {
+        svMsg(sv,
+              "QZ Server update v%d.%03d verified but NOT installed: no update key (qzsvkey.pub)",
+              e->number / 1000, e->number % 1000);
+    } else {
+        svMsg(sv, "QZ Server update v%d.%03d verified and signed: installed at the next restart",
+              e->number / 1000, e->number % 1000);
+    }
+    // The compressed copy has served its purpose either way.
+    remove(from);
+}
+
+// Swaps one library: the waiting copy becomes current, the current one is kept as old. A copy
+// that does not load or lacks the entry point is set aside as "<new>.bad".
+void swapOne(stQzSv* sv, const char* fresh, const char* cur, const char* old, const char* entry,
+             const char* message) {
+    char freshPath[QZ_PATH_MAX], curPath[QZ_PATH_MAX], oldPath[QZ_PATH_MAX];
+    QZ_COPY(freshPath, homePath(fresh));
+    if (access(freshPath, F_OK) != 0) {
+        if (!sv->baseDir[0]) return;
+        char basePath[QZ_PATH_MAX];
+        QZ_TRF(basePath, "%s%s", sv->baseDir, fresh);
+        if (access(basePath, F_OK) != 0 || strcmp(basePath, freshPath) == 0) return;
+        bfc copy("rb", "%s", basePath);
+        if (!copy.cpy("%s", freshPath)) return;
+        copy.close();
+        remove(basePath);
+        char withBase[128];
+        QZ_TRF(withBase, "%s from fs_basepath", message);
+        svMsg(sv, "%s", withBase);
+    } else {
+        svMsg(sv, "%s", message);
+    }
+    QZ_COPY(curPath, homePath(cur));
+    QZ_COPY(oldPath, homePath(old));
+    void* lib = dlopen(freshPath, RTLD_NOW | RTLD_LOCAL);
+    char under[130];
+    QZ_TRF(under, "_%s", entry);
+    bool ok = lib && (dlsym(lib, under) || dlsym(lib, entry));
+    if (lib) dlclose(lib);
+    if (!ok) {
+        svMsg(sv, "QZ Error: Server DLL Load Failure");
+        char bad[QZ_PATH_MAX];
+        QZ_TRF(bad, "%s.bad", freshPath);
+        rename(freshPath, bad);
+        return;
+    }
+    if (access(curPath, F_OK) == 0) rename(curPath, oldPath);
+    if (rename(freshPath, curPath) != 0) {
+        svMsg(sv, "Error #5B76A Making DLL %s", cur);
+        rename(oldPath, curPath);
+    }
+}
+
+}  // namespace
+
+int updVersionNumber(int major, int minor) { return major * 1000 + minor; }
+
+void updLoadKey(stQzSv* sv) {
+    stRemote* r = &sv->remote;
+    r->haveUpdateKey = qzReadKey(homePath("qzsvkey.pub"), r->updateKey);
+    if (!r->haveUpdateKey && access(homePath("qzsvkey.pub"), F_OK) == 0) {
+        svMsg(sv, "Update key qzsvkey.pub is not 64 hexadecimal digits: updates are not installed");
+    }
+}
+
+void updCheck(stQzSv* sv, unsigned) {
+    stRemote* r = &sv->remote;
+    if (!r->masters) return;
+    if (sv->set.lan) {
+        svMsg(sv, "No Master Queries are sent when qz_sv_lan = 1");
+        return;
+    }
+    updLoadKey(sv);
+    remoteResolve(sv);
+    r->updateWanted = WANT_CHECK;
+    r->busy = 1;
+}
+
+void updMastersResolved(stQzSv* sv) {
+    stRemote* r = &sv->remote;
+    int want = r->updateWanted;
+    r->updateWanted = WANT_NONE;
+    if (want == WANT_QUERY) {
+        remoteQuery(sv);
+        return;
+    }
+    if (want == WANT_CONTINUE) {
+        considerUpdate(sv);
+        return;
+    }
+    remoteQuery(sv);
+    int source = firstResolved(sv);
+    if (source < 0) {
+        for (int i = 0; i < r->masterCount; ++i) {
+            svMsg(sv, "No Master Query Sent - DNS has not yet resolved for %s", r->masters[i].host);
+        }
+        return;
+    }
+    dlStart(sv, source, "qzns.dat", "qzns.dat", QZ_DLP_MASTERS, 1);
+}
+
+void updDownloadDone(stQzSv* sv, stQzDownload* d, bool ok) {
+    stRemote* r = &sv->remote;
+    if (d->purpose == QZ_DLP_MASTERS) {
+        if (!ok) return;
+        // The received list replaces the one in memory; its names are resolved again and the
+        // check goes on from there.
+        remoteLoadMasters(sv);
+        remoteResolve(sv);
+        r->updateWanted = WANT_CONTINUE;
+        r->busy = 1;
+    } else if (d->purpose == QZ_DLP_UPDATE) {
+        r->updatePending = 0;
+        if (ok) {
+            installUpdate(sv, d->target);
+        } else {
+            remove(homePath(d->target));
+        }
+    }
+}
+
+void updStartupSwap(stQzSv* sv) {
+    swapOne(sv, "qzsvnew.so", "qzsv.so", "qzsvold.so", "sb", "Installing New Server Version");
+    swapOne(sv, "qzclsnew.so", "qzcls.so", "qzclsold.so", "cb", "Installing New Client Library");
+    swapOne(sv, "qzagsnew.so", "qzags.so", "qzagsold.so", "cb", "Installing New Agent Library");
+}
+
+void cmd_update(stQzSv* sv, const CmdCall&) {
+    svMsg(sv, "Checking the QZ Master Servers for Updates");
+    updCheck(sv, GetTickCount());
+}

@@ -1,0 +1,22 @@
+// The update check behind qz_sv_Update: fetch the master list and the data files, compare the
+// newest server module the masters describe with the running version, fetch and install it;
+// and the swap of a waiting new module at start-up.
+#pragma once
+
+struct stQzSv;
+struct stQzDownload;
+
+// The versions compare as one number, major * 1000 + minor.
+int updVersionNumber(int major, int minor);
+// Starts an update check (resolution first; the rest follows in later frames).
+void updCheck(stQzSv* sv, unsigned now);
+// Called by the frame once no master name is being resolved while a check waits.
+void updMastersResolved(stQzSv* sv);
+// Called when a download ends, complete (ok) or not.
+void updDownloadDone(stQzSv* sv, stQzDownload* d, bool ok);
+// Reads the administrator's update key "qzsvkey.pub" (64 hexadecimal digits).
+void updLoadKey(stQzSv* sv);
+// At start-up: puts "qzsvnew.so" (from the home directory, else from the base directory) in
+// place of "qzsv.so" when it exports sb, keeping the previous one as "qzsvold.so"; the same for
+// the two companion libraries.
+void updStartupSwap(stQzSv* sv);

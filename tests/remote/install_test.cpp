@@ -1,0 +1,209 @@
+// The update installer: every check in its order, the signature, and that a failure never
+// leaves a target file.
+#include "remote/install.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "qzmaster/master.h"
+#include "util/md5.h"
+
+namespace {
+
+class Installer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qzinstall-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        ASSERT_TRUE(qzm::makeKeyPair(&priv_, &pub_));
+        std::ofstream(dir_ + "/key") << priv_ << "\n";
+        ASSERT_TRUE(qzHexBytes(pub_.c_str(), key_, QZ_UPD_KEY_LEN));
+        module_ = std::string(20000, 'x');
+        for (size_t i = 0; i < module_.size(); ++i) module_[i] = static_cast<char>(i * 7 % 251);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // An update file for module_ as version n; edit changes it before the digests are taken.
+    std::string build(int n, bool signIt = true) {
+        std::string packed(compressBound(module_.size()), '\0');
+        uLongf size = packed.size();
+        compress(reinterpret_cast<Bytef*>(packed.data()), &size,
+                 reinterpret_cast<const Bytef*>(module_.data()), module_.size());
+        packed.resize(size);
+        digestRaw_ =
+            qzmd5(module_.data(), static_cast<unsigned>(module_.size()), static_cast<unsigned>(n));
+        std::string sig = "-";
+        if (signIt) sig = signHex(n);
+        return "<p> U S L " + std::to_string(n) + " " + std::to_string(module_.size()) + " " +
+               digestRaw_ + " " + sig + "\r\n" + packed;
+    }
+    std::string signHex(int n) {
+        char trailer[64];
+        int tl = qzUpdateTrailer(trailer, sizeof trailer, 'S', 'L', n);
+        std::string msg = module_ + std::string(trailer, static_cast<size_t>(tl));
+        unsigned char seed[32];
+        qzHexBytes(priv_.c_str(), seed, 32);
+        EVP_PKEY* k = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32);
+        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+        unsigned char sig[64];
+        size_t len = 64;
+        EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, k);
+        EVP_DigestSign(ctx, sig, &len, reinterpret_cast<const unsigned char*>(msg.data()),
+                       msg.size());
+        EVP_MD_CTX_free(ctx);
+        EVP_PKEY_free(k);
+        std::string out;
+        char b[3];
+        for (unsigned char c : sig) {
+            snprintf(b, sizeof b, "%02x", c);
+            out += b;
+        }
+        return out;
+    }
+    // What the masters describe for file as version n.
+    stQzFileInfo describe(const std::string& file, int n) {
+        stQzFileInfo e{};
+        e.number = n;
+        e.value = static_cast<uint32_t>(module_.size());
+        snprintf(e.digest1, sizeof e.digest1, "%s", digestRaw_.c_str());
+        snprintf(e.digest2, sizeof e.digest2, "%s",
+                 qzmd5(file.data(), static_cast<unsigned>(file.size()), static_cast<unsigned>(n)));
+        return e;
+    }
+    int install(const std::string& file, const stQzFileInfo& e, const unsigned char* key,
+                const char** error) {
+        std::ofstream(source(), std::ios::binary) << file;
+        return qzInstall(source().c_str(), target().c_str(), 'S', 'L', &e, key, error);
+    }
+    std::string source() const { return dir_ + "/ls001700.upd"; }
+    std::string target() const { return dir_ + "/qzsvnew.so"; }
+    bool targetExists() const { return std::filesystem::exists(target()); }
+
+    std::string dir_, priv_, pub_, module_, digestRaw_;
+    unsigned char key_[32];
+};
+
+}  // namespace
+
+TEST_F(Installer, SignedUpdateIsWrittenWhole) {
+    std::string file = build(1700);
+    const char* error = "unset";
+    EXPECT_EQ(install(file, describe(file, 1700), key_, &error), QZ_INST_INSTALLED);
+    EXPECT_EQ(error, nullptr);
+    std::ifstream in(target(), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    EXPECT_EQ(ss.str(), module_);
+}
+
+TEST_F(Installer, WithoutAKeyEverythingIsCheckedButNothingWritten) {
+    std::string file = build(1700);
+    const char* error = "unset";
+    EXPECT_EQ(install(file, describe(file, 1700), nullptr, &error), QZ_INST_VERIFIED);
+    EXPECT_FALSE(targetExists());
+}
+
+TEST_F(Installer, EachFailureHasItsMessageAndLeavesNoTarget) {
+    struct Case {
+        const char* name;
+        const char* error;
+    } cases[] = {
+        {"no source", "ERROR: Cannot open source file"},
+        {"wrong version", "ERROR: Security Mismatch (A)"},
+        {"garbled header", "ERROR: Security Mismatch (A)"},
+        {"file differs from the description", "ERROR: Security Mismatch (B)"},
+        {"raw digest differs from the description", "ERROR: Security Mismatch (B)"},
+        {"announced length differs", "ERROR: Size Mismatch"},
+        {"data do not inflate", "ERROR: Failed to Uncompress"},
+        {"inflated data differ from the digest", "ERROR: Security Mismatch (C)"},
+        {"unsigned", "ERROR: Update Not Signed"},
+        {"signed by another key", "ERROR: Bad Update Signature"},
+        {"signature for another version", "ERROR: Bad Update Signature"},
+    };
+    for (const Case& c : cases) {
+        std::string name = c.name;
+        std::string file = build(1700, name != "unsigned");
+        stQzFileInfo e = describe(file, 1700);
+        unsigned char key[32];
+        memcpy(key, key_, 32);
+        if (name == "wrong version") e.number = 1701;
+        if (name == "garbled header") {
+            file[3] = 'X';
+            e = describe(file, 1700);
+        }
+        if (name == "file differs from the description") file += "x";
+        if (name == "raw digest differs from the description") {
+            e.digest1[0] = e.digest1[0] == '0' ? '1' : '0';
+        }
+        if (name == "announced length differs") {
+            // The header and the description both claim one byte more than the data hold.
+            size_t at = file.find(' ', 15);
+            file.replace(15, at - 15, std::to_string(module_.size() + 1));
+            e = describe(file, 1700);
+            e.value = static_cast<uint32_t>(module_.size() + 1);
+        }
+        if (name == "data do not inflate") {
+            size_t body = file.find("\r\n") + 2;
+            file[body] = 0;
+            e = describe(file, 1700);
+        }
+        if (name == "inflated data differ from the digest") {
+            std::string saved = module_;
+            std::string good = build(1700);
+            size_t hdr = good.find("\r\n") + 2;
+            module_[100] ^= 1;
+            std::string bad = build(1700);
+            module_ = saved;
+            file = good.substr(0, hdr) + bad.substr(bad.find("\r\n") + 2);
+            e = describe(file, 1700);
+            digestRaw_ = qzmd5(module_.data(), static_cast<unsigned>(module_.size()), 1700);
+            snprintf(e.digest1, sizeof e.digest1, "%s", digestRaw_.c_str());
+        }
+        if (name == "signed by another key") {
+            std::string p, q;
+            qzm::makeKeyPair(&p, &q);
+            qzHexBytes(q.c_str(), key, 32);
+        }
+        if (name == "signature for another version") {
+            // A validly signed 1699 presented as 1700.
+            std::string sig = signHex(1699);
+            size_t end = file.find("\r\n");
+            size_t start = file.rfind(' ', end) + 1;
+            file.replace(start, end - start, sig);
+            e = describe(file, 1700);
+        }
+        const char* error = nullptr;
+        int res = name == "no source" ? qzInstall((dir_ + "/none").c_str(), target().c_str(), 'S',
+                                                  'L', &e, key, &error)
+                                      : install(file, e, key, &error);
+        EXPECT_EQ(res, QZ_INST_FAILED) << name;
+        EXPECT_STREQ(error, c.error) << name;
+        EXPECT_FALSE(targetExists()) << name;
+    }
+}
+
+TEST_F(Installer, DecompressionBombIsRefusedBeforeInflating) {
+    // A tiny file that claims 60 MB: more than deflate can shrink to its size.
+    std::string small(100, 'a');
+    uLongf size = compressBound(small.size());
+    std::string packed(size, '\0');
+    compress(reinterpret_cast<Bytef*>(packed.data()), &size,
+             reinterpret_cast<const Bytef*>(small.data()), small.size());
+    packed.resize(size);
+    std::string digest = qzmd5(small.data(), 100, 1700);
+    std::string file = "<p> U S L 1700 60000000 " + digest + " -\r\n" + packed;
+    stQzFileInfo e = describe(file, 1700);
+    e.value = 60000000;
+    snprintf(e.digest1, sizeof e.digest1, "%s", digest.c_str());
+    const char* error = nullptr;
+    EXPECT_EQ(install(file, e, key_, &error), QZ_INST_FAILED);
+    EXPECT_STREQ(error, "ERROR: Size Mismatch");
+}

@@ -1,0 +1,241 @@
+// The update path from end to end: the module, on the simulated game server, fetches the master
+// list, the data files and a module update from qzmaster on 127.0.0.1, checks it, installs it
+// when it is signed with the configured key, and swaps it in at the next restart.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "qzmaster/master.h"
+#include "remote/masters.h"
+#include "support/module_fixture.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+const std::string kBuild = QZ_BINARY_DIR;
+
+// What a test wants of the master before the module starts.
+struct MasterSetup {
+    bool update = true;
+    bool sign = true;
+    bool tamper = false;
+    bool configureKey = true;
+    int dropEvery = 0;
+    std::vector<std::string> directives;
+};
+
+class UpdatePath : public ModuleTest {
+  protected:
+    virtual MasterSetup setup() { return MasterSetup{}; }
+
+    void configure(sim::SimHost&) override {
+        MasterSetup s = setup();
+        std::string qz = gameHome() + "/qz";
+        mkdir(qz.c_str(), 0755);
+        keys_ = gameHome() + "/keys";
+        mkdir(keys_.c_str(), 0755);
+        std::string priv, pub;
+        ASSERT_TRUE(qzm::makeKeyPair(&priv, &pub));
+        std::ofstream(keys_ + "/master.key") << priv << "\n";
+        if (s.configureKey) std::ofstream(qz + "/qzsvkey.pub") << pub << "\n";
+        data_ = gameHome() + "/masterdata";
+        mkdir(data_.c_str(), 0755);
+        std::ofstream(data_ + "/qzsec.sv", std::ios::binary) << "security data 1\r\n";
+        std::ofstream(data_ + "/qzpat.1", std::ios::binary) << std::string(50000, 'p');
+        // The running module, as the game server installed it.
+        std::filesystem::copy_file(kBuild + "/qzsv.so", qz + "/qzsv.so");
+
+        qzm::Options o;
+        o.dir = data_;
+        if (s.update) {
+            o.updateModule = kBuild + "/qzsv_next.so";
+            o.updateNumber = 1674;
+        }
+        if (s.sign) o.signKey = keys_ + "/master.key";
+        o.tamper = s.tamper;
+        o.unthrottled = true;
+        o.dropEvery = s.dropEvery;
+        o.directives = s.directives;
+        std::string error;
+        ASSERT_TRUE(master_.start(o, &error)) << error;
+        // The module's list names the stand-in master only.
+        static stQzMaster list[1];
+        memset(list, 0, sizeof list);
+        list[0].number = 2;
+        list[0].port = static_cast<int>(master_.port());
+        snprintf(list[0].host, sizeof list[0].host, "127.0.0.1");
+        ASSERT_EQ(masterWrite((qz + "/qzns.dat").c_str(), 1, list), 0);
+    }
+
+    // Runs frames (5 ms of the module's clock each) with the master answering in between, until
+    // a line containing text appears; false after 4000 frames.
+    bool until(const std::string& text) {
+        for (int i = 0; i < 4000; ++i) {
+            if (host().contains(text)) return true;
+            master_.poll();
+            host().advance(5);
+        }
+        return host().contains(text);
+    }
+
+    std::string keys_, data_;
+    qzm::MasterServer master_;
+};
+
+}  // namespace
+
+TEST_F(UpdatePath, SignedUpdateIsInstalledAtTheNextRestartAndTheNewVersionAnswers) {
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("installed at the next restart"))
+        << ::testing::PrintToString(host().output());
+    EXPECT_TRUE(host().contains("Received Download File: qzns.dat"));
+    EXPECT_TRUE(host().contains("New QZ Server Version v1.674 available from 127.0.0.1"));
+    EXPECT_TRUE(host().contains("Received Download File: dll/ls001674.upd"));
+    EXPECT_EQ(slurp(home() + "qzsvnew.so"), slurp(kBuild + "/qzsv_next.so"));
+    EXPECT_FALSE(exists(home() + "dll/ls001674.upd"));  // the compressed copy is gone
+    // The old module is in place until the restart.
+    EXPECT_EQ(slurp(home() + "qzsv.so"), slurp(kBuild + "/qzsv.so"));
+
+    run("qz_sv_Restart");
+    auto lines = run("sim_advance 0");
+    EXPECT_TRUE(anyLineContains(lines, "Installing New Server Version"));
+    EXPECT_EQ(slurp(home() + "qzsv.so"), slurp(kBuild + "/qzsv_next.so"));
+    EXPECT_EQ(slurp(home() + "qzsvold.so"), slurp(kBuild + "/qzsv.so"));
+    EXPECT_FALSE(exists(home() + "qzsvnew.so"));
+
+    // The game server loads the module from the home directory: the new one answers.
+    std::string cmd = "printf 'qz_sv_Ver\\nquit\\n' | " + kBuild + "/qzhost --module " + home() +
+                      "qzsv.so --manual-clock +set fs_homepath " + gameHome() + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+    EXPECT_NE(out.find("Kestrine Server (v1.674"), std::string::npos) << out;
+}
+
+TEST_F(UpdatePath, DataFilesAreFetchedAndAMissingOneIsReportedEmpty) {
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("installed at the next restart"));
+    ASSERT_TRUE(until("Received Download File: qzpat.1"));
+    EXPECT_EQ(slurp(home() + "qzsec.sv"), "security data 1\r\n");
+    EXPECT_EQ(slurp(home() + "qzpat.1"), std::string(50000, 'p'));
+    EXPECT_TRUE(until("reports file [qzq.6] is empty"));
+    EXPECT_FALSE(exists(home() + "qzq.6"));
+}
+
+class UnsignedUpdate : public UpdatePath {
+    MasterSetup setup() override {
+        MasterSetup s;
+        s.sign = false;
+        return s;
+    }
+};
+TEST_F(UnsignedUpdate, IsRefusedAndTheOldModuleKeepsRunning) {
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("refused: the running version stays"));
+    EXPECT_TRUE(host().contains("ERROR: Update Not Signed"));
+    EXPECT_FALSE(exists(home() + "qzsvnew.so"));
+    run("qz_sv_Restart");
+    run("sim_advance 0");
+    EXPECT_EQ(slurp(home() + "qzsv.so"), slurp(kBuild + "/qzsv.so"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_Ver"), "Kestrine Server (v1.673"));
+}
+
+class TamperedUpdate : public UpdatePath {
+    MasterSetup setup() override {
+        MasterSetup s;
+        s.tamper = true;
+        return s;
+    }
+};
+TEST_F(TamperedUpdate, IsRefusedByItsSignature) {
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("refused: the running version stays"));
+    EXPECT_TRUE(host().contains("ERROR: Bad Update Signature"));
+    EXPECT_FALSE(exists(home() + "qzsvnew.so"));
+}
+
+class NoKeyConfigured : public UpdatePath {
+    MasterSetup setup() override {
+        MasterSetup s;
+        s.configureKey = false;
+        return s;
+    }
+};
+TEST_F(NoKeyConfigured, UpdateIsCheckedAndReportedButNotInstalled) {
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("verified but NOT installed: no update key (qzsvkey.pub)"));
+    EXPECT_FALSE(exists(home() + "qzsvnew.so"));
+}
+
+class LossyLink : public UpdatePath {
+    MasterSetup setup() override {
+        MasterSetup s;
+        s.dropEvery = 17;
+        return s;
+    }
+};
+TEST_F(LossyLink, LostBlocksAreAskedForAgainAndTheUpdateArrivesWhole) {
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("installed at the next restart"))
+        << ::testing::PrintToString(host().output());
+    EXPECT_EQ(slurp(home() + "qzsvnew.so"), slurp(kBuild + "/qzsv_next.so"));
+}
+
+class NoUpdateOffered : public UpdatePath {
+    MasterSetup setup() override {
+        MasterSetup s;
+        s.update = false;
+        s.directives = {"suspend violation", "suspend restriction", "ignore technical",
+                        "security abc123"};
+        return s;
+    }
+};
+TEST_F(NoUpdateOffered, ModuleIsUpToDateAndTheMastersDirectivesApply) {
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("QZ Server is up to date (v1.673)"));
+    ASSERT_TRUE(until("Received Master Security Information"));
+    EXPECT_TRUE(host().contains(
+        "Kicking for new violations has been temporarily disabled per QZ Master Servers - use the "
+        "qz_sv_enablekicks command to manually re-enable kicks."));
+    EXPECT_TRUE(
+        host().contains("Restriction Kicking is temporarily disabled per QZ Master Servers"));
+    EXPECT_TRUE(
+        host().contains("Technical Violations Temporarily Ignored as directed by QZ Master"));
+    EXPECT_EQ(slurp(home() + "qzsv.db"), "abc123\r\n");
+    EXPECT_TRUE(anyLineContains(run("qz_sv_EnableKicks"),
+                                "qz_sv_enablekicks: Kicking for violations is now enabled"));
+}
+
+TEST_F(NoUpdateOffered, ChangedSecurityDataAreReportedAsADiscrepancy) {
+    std::ofstream(home() + "qzsv.db") << "older\r\n";
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("Security Discrepancy between existing and new data"));
+    EXPECT_EQ(slurp(home() + "qzsv.db"), "abc123\r\n");
+}
+
+TEST_F(UpdatePath, LanModeSendsNothing) {
+    run("qz_sv_Lan 1");
+    EXPECT_TRUE(
+        anyLineContains(run("qz_sv_Update"), "No Master Queries are sent when qz_sv_lan = 1"));
+    for (int i = 0; i < 50; ++i) {
+        master_.poll();
+        host().advance(5);
+    }
+    EXPECT_TRUE(master_.log().size() == 1);  // only its own "listening" line
+}

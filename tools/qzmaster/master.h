@@ -1,0 +1,84 @@
+// qzmaster: a stand-in master server for tests and newcomers. It answers the module's queries
+// with directive lines, and its file requests with the real transfer exchange (header, blocks,
+// acknowledgements, reblock and restart), serving a master list that points back at itself,
+// data files from a folder, and a module update built from a given module file and signed with
+// a given Ed25519 key. docs/qzmaster.md describes the options and the behaviour.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qzm {
+
+struct Options {
+    std::string address = "127.0.0.1";
+    unsigned port = 0;         // 0: an ephemeral port
+    std::string dir;           // data files served by name ("" for none)
+    std::string updateModule;  // module file offered as an update ("" for none)
+    int updateNumber = 0;      // its version as major * 1000 + minor
+    std::string signKey;       // file holding the 64-hex-digit private key ("" : unsigned)
+    bool tamper = false;       // change one byte of the module after signing
+    bool unthrottled = false;  // ignore the rate asked for
+    int dropEvery = 0;         // drop every Nth block on first sending (loss simulation)
+    std::vector<std::string> directives;  // lines sent in answer to every query
+};
+
+// Writes a new key pair: 64 hexadecimal digits each, private and public. False on failure.
+bool makeKeyPair(std::string* privateHex, std::string* publicHex);
+
+class MasterServer {
+  public:
+    MasterServer() = default;
+    ~MasterServer();
+    MasterServer(const MasterServer&) = delete;
+    MasterServer& operator=(const MasterServer&) = delete;
+
+    // Builds the offered files and binds the socket. False with *error set.
+    bool start(const Options& options, std::string* error);
+    unsigned port() const { return port_; }
+    // Handles every datagram waiting and sends what the transfers allow; never waits.
+    void poll();
+    // Lines describing what happened ("query from ...", "sent qzns.dat ...").
+    std::vector<std::string>& log() { return log_; }
+    // The update file as offered (header line and compressed module).
+    const std::string& updateFile() const { return update_; }
+    // The master list as offered.
+    const std::string& masterList() const { return masters_; }
+
+  private:
+    struct Session {
+        uint32_t id;
+        sockaddr_in to;
+        std::string name;
+        std::string data;  // compressed
+        uint32_t rawSize;
+        uint32_t blocks;
+        uint32_t acked = 0;  // blocks the module has
+        uint32_t sent = 0;   // next block to send
+        long long lastProgressUs = 0;
+        long long budgetUs = 0;
+        int rate = 0;  // bytes per second, 0: unthrottled
+        bool done = false;
+        std::vector<bool> droppedOnce;
+    };
+    void packet(const char* data, int length, const sockaddr_in& from);
+    void request(const char* text, int length, const sockaddr_in& from);
+    void control(const char* text, int length, const sockaddr_in& from);
+    void pump(Session& s, long long nowUs);
+    void send(const sockaddr_in& to, const char* data, int length);
+    bool fileFor(const std::string& name, std::string* raw);
+
+    Options options_;
+    int fd_ = -1;
+    unsigned port_ = 0;
+    uint32_t nextId_ = 1;
+    std::string update_;
+    std::string masters_;
+    std::vector<Session> sessions_;
+    std::vector<std::string> log_;
+};
+
+}  // namespace qzm
