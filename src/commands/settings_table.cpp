@@ -6,6 +6,7 @@
 #include "commands/settings.h"
 #include "host/state.h"
 #include "media/logs.h"
+#include "webtool/maps.h"
 
 // Row makers. TEXT(name, field, capacity, default, flags, place, rule, help); INT(name, field,
 // default, low, high, flags, place, rule, help); YESNO(name, field, default, flags, place, help).
@@ -99,7 +100,7 @@ constexpr SettingRow kSettingTable[] = {
     INT("qz_sv_LogPort", set.logPort, 0, 0, 65535, SETF_LOGCFG, 0, nullptr, "[remote_log_port]"),
     INT("qz_sv_RconReload", set.rconReload, 0, 0, 1, 0, 43, settingRconReload,
         "[0=No, 1=Yes (default=0)]"),
-    TEXT("qz_sv_HttpMapsPath", set.httpMapsPath, 255, "", 0, 44, nullptr,
+    TEXT("qz_sv_HttpMapsPath", set.httpMapsPath, 255, "", 0, 44, web_maps_path_rule,
          "[Path where maps are loaded from in WebTool]"),
     TEXT("qz_sv_HttpColText1", set.httpColText1, 6, "FFFFFF", SETF_COLOUR, 45, nullptr,
          "[Text Color #1 in WebTool (default=FFFFFF)]"),

@@ -57,6 +57,9 @@ void defMapList(stQzSv* sv) {
     } else {
         sv->web.defmaplist = kMapListInitial;
     }
+    // An empty map list setting starts from the version's list, so the General Settings screen
+    // shows the maps the Command Screen offers.
+    if (!sv->set.httpMaps[0]) QZ_COPY(sv->set.httpMaps, sv->web.defmaplist);
 }
 
 void defaultsInstall(stQzSv* sv) {

@@ -19,7 +19,7 @@ void defWhitelist2x(stQzSv* sv);
 void defWhitelist160(stQzSv* sv);
 // Points web.defmaplist at the map list of the game version: the long list for a version text
 // containing "1.5 ", the short list for any other version text beginning "1.", the initial list
-// otherwise.
+// otherwise; an empty qz_sv_HttpMaps takes that list.
 void defMapList(stQzSv* sv);
 // The three above, in that order.
 void defaultsInstall(stQzSv* sv);

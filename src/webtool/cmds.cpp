@@ -107,6 +107,8 @@ void web_cmds(stQzSv* sv, stWebPage* page, const char* message, const char* key)
     web_maplist_select(sv);
     // No refresh: a console line being typed must not be reset under the administrator.
     web_header(sv, page, "Command Screen", nullptr, key);
+    // Enter in the console line sends the line, never the map button that comes first.
+    web_enter_button(page, "exec_cmd", "To console->");
     web_put(page, "<table border=0>\n");
     web_key_row(page, key, true);
     web_put(page,

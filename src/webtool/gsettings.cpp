@@ -1,5 +1,7 @@
 // The Game Settings screen: eleven game variables of the game shown in a form, and its "Update"
 // button, which sets them on the game server. One table row per variable.
+#include <cstring>
+
 #include "host/bridge.h"
 #include "host/state.h"
 #include "webtool/screens.h"
@@ -50,6 +52,20 @@ bool hasValue(const char* form, const char* name) {
     return false;
 }
 
+// True when the form's value of the variable differs from the game's current value. The value
+// is read as sv_cvar_set reads it: after the first "=", to the line end.
+bool changed(stQzSv* sv, const char* form, const char* name) {
+    const char* at = svFindNoCase(form, name);
+    const char* v = strchr(at, '=');
+    if (!v) return true;
+    v++;
+    int n = 0;
+    while (v[n] && v[n] != '\r' && v[n] != '\n') n++;
+    char now[256];
+    svCvar(sv, name, now, qz::cap(now));
+    return n != slen(now) || strncmp(v, now, static_cast<size_t>(n)) != 0;
+}
+
 }  // namespace
 
 void web_gsettings(stQzSv* sv, stWebPage* page, const char* message, const char* key) {
@@ -75,8 +91,11 @@ void web_gsettings(stQzSv* sv, stWebPage* page, const char* message, const char*
 
 void web_gset_update(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
+    // Only the variables whose value the administrator changed are set: the others come back as
+    // the page showed them, and setting them again would at best do nothing and at worst blank
+    // a variable the page could not show whole.
     for (const char* name : kUpdateOrder) {
-        if (hasValue(form, name)) sv_cvar_set(sv, form, name);
+        if (hasValue(form, name) && changed(sv, form, name)) sv_cvar_set(sv, form, name);
     }
     web_cmds(sv, page, "<b><i>* UPDATED *</i></b>", web_key(sv));
 }

@@ -1,14 +1,16 @@
 // The WebTool listener: the listening socket's life, the fixed pool of connections whose requests
-// are gathered across frame calls, their time limit, and the answering of one complete request
-// per frame. Every socket is non-blocking; nothing here waits.
+// are gathered across frame calls, their time limits, and the answering of complete requests
+// within a small time budget per frame. Every socket is non-blocking; nothing here waits.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 
 #include "host/bridge.h"
 #include "host/state.h"
@@ -19,27 +21,39 @@
 
 namespace {
 
-constexpr char k404[] =
-    "HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nNot Found\n";
-constexpr char k408[] =
-    "HTTP/1.0 408 Request Timeout\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
-    "Request Timeout\n";
-constexpr char k413[] =
-    "HTTP/1.0 413 Request Entity Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n"
-    "\r\nRequest Entity Too Large\n";
+// Every answer the listener writes itself carries the same safety headers as the pages.
+#define WEB_PLAIN_HEAD(status)                                                     \
+    "HTTP/1.0 " status                                                             \
+    "\r\nContent-Type: text/plain; charset=utf-8\r\n"                              \
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n" \
+    "Cache-Control: no-store\r\nConnection: close\r\n\r\n"
+
+constexpr char k404[] = WEB_PLAIN_HEAD("404 Not Found") "Not Found\n";
+constexpr char k408[] = WEB_PLAIN_HEAD("408 Request Timeout") "Request Timeout\n";
+constexpr char k413[] = WEB_PLAIN_HEAD("413 Request Entity Too Large") "Request Entity Too Large\n";
+constexpr char k503[] =
+    WEB_PLAIN_HEAD("503 Service Unavailable") "Too many connections from your address\n";
+// The browser asks for an icon with every page; "no content" ends that without a 404 line in
+// its console and without serving a file.
+constexpr char k204[] =
+    "HTTP/1.0 204 No Content\r\nCache-Control: max-age=86400\r\nConnection: close\r\n\r\n";
 
 // The listen queue holds the connections beyond what one frame accepts; the kernel caps it at
 // its own maximum.
 constexpr int kBacklog = 4096;
 
-// Writes the whole answer if the socket takes it. The send buffer is first made large enough for
-// the biggest page, so one write of a fresh connection's answer does not stop half-way; if it
-// does, the browser gets a cut page rather than the frame waiting.
-void sendAnswer(int sock, const char* text, int len) {
-    if (len > 8192) {
-        int size = WEB_PAGE_SIZE * 2;
-        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    }
+// Microseconds of CPU time spent by the calling thread: the frame budget is what the WebTool
+// itself costs the game server (the kernel's work for accept, read, write and close included),
+// whatever clock the module's ticks follow. Time the machine gives to other programs meanwhile
+// is not the WebTool's and does not make it stop early.
+long long nowMicros() {
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;
+}
+
+// Sends what the socket takes at once; returns the bytes sent (the rest waits for a later frame).
+int sendSome(int sock, const char* text, int len) {
     int off = 0;
     while (off < len) {
         ssize_t n = send(sock, text + off, static_cast<size_t>(len - off), MSG_NOSIGNAL);
@@ -51,30 +65,33 @@ void sendAnswer(int sock, const char* text, int len) {
             break;
         }
     }
+    return off;
 }
 
-void closeConn(stWebConn* c) {
+void closeConn(stWeb* w, stWebConn* c) {
     close(c->sock);
+    if (w->pageHeld == static_cast<int>(c - w->conn)) w->pageHeld = -1;
     c->state = WEBC_FREE;
     c->sock = -1;
     c->len = 0;
     c->headerEnd = 0;
     c->bodyLen = 0;
+    c->outOff = 0;
     c->req[0] = 0;
 }
 
 // Drops a connection that never sent a request: a reset instead of an orderly close, which is
-// cheaper for the kernel and leaves no connection state behind (a flood of silent connections
-// is dropped this way many per frame).
-void resetConn(stWebConn* c) {
+// cheaper for the kernel and leaves no connection state behind.
+void resetConn(stWeb* w, stWebConn* c) {
     struct linger now = {1, 0};
     setsockopt(c->sock, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    closeConn(c);
+    closeConn(w, c);
 }
 
-void answerAndClose(stWebConn* c, const char* text, int len) {
-    sendAnswer(c->sock, text, len);
-    closeConn(c);
+// Short answers of the listener's own (errors, icon): whatever the socket takes, then close.
+void answerAndClose(stWeb* w, stWebConn* c, const char* text, int len) {
+    sendSome(c->sock, text, len);
+    closeConn(w, c);
 }
 
 void closeListener(stWeb* w) {
@@ -83,81 +100,172 @@ void closeListener(stWeb* w) {
     w->listenSock = -1;
 }
 
-// Opens the listening socket for (port, addr). Reports "%sListening for HTTP" either way.
-void openListener(stQzSv* sv, int port, const char* addr) {
-    stWeb* w = &sv->web;
+// A listening socket for (port, addr), or -1 with the reason in why.
+int openSocket(int port, const char* addr, const char** why) {
     const char* bindText = *addr ? addr : "127.0.0.1";
-    const char* why = nullptr;
     struct sockaddr_in local;
     memset(&local, 0, sizeof local);
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<unsigned short>(port));
-    int sock = -1;
     if (inet_pton(AF_INET, bindText, &local.sin_addr) != 1) {
-        why = "not a dotted IPv4 address";
-    } else {
-        // Close-on-exec keeps the socket out of programs the module starts (screenshots).
-        sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        int one = 1;
-        if (sock < 0 || setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-            bind(sock, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0 ||
-            listen(sock, kBacklog) != 0) {
-            why = strerror(errno);
-            if (sock >= 0) close(sock);
-            sock = -1;
-        }
+        *why = "not a dotted IPv4 address";
+        return -1;
     }
-    if (sock < 0) {
-        w->failed = 1;
-        w->failedPort = port;
-        QZ_COPY(w->failedAddr, addr);
-        svMsg(sv, "%sListening for HTTP", "Not ");
-        svMsg(sv, "WebTool: cannot listen on %s:%d (%s)", bindText, port, why);
-        return;
+    // Close-on-exec keeps the socket out of programs the module starts (screenshots).
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (sock < 0 || setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(sock, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0 ||
+        listen(sock, kBacklog) != 0) {
+        *why = strerror(errno);
+        if (sock >= 0) close(sock);
+        return -1;
     }
-    w->failed = 0;
-    w->listening = 1;
-    w->listenSock = sock;
-    w->openPort = port;
-    QZ_COPY(w->openAddr, addr);
-    svMsg(sv, "%sListening for HTTP", "");
-    svMsg(sv, "WebTool: http://%s:%d/qzsvweb", bindText, port);
+    return sock;
 }
 
-// Keeps the listening socket in step with qz_sv_HttpPort and qz_sv_HttpAddr: port 0 closes it,
-// a changed pair reopens it, and a pair that failed is not tried again until one of them changes.
-void checkListener(stQzSv* sv) {
+// Installs on the listening socket a packet filter that drops the TCP packets of the blocked
+// addresses (their connection attempts never reach the accept queue, so a flood costs the frame
+// nothing), or removes it when none is blocked.
+void applyFilter(stWeb* w) {
+    if (!w->listening) return;
+    if (w->blockedCount == 0) {
+        int unused = 0;  // the kernel wants an int's room even here
+        setsockopt(w->listenSock, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused);
+        return;
+    }
+    struct sock_filter code[WEB_BLOCK_MAX + 3];
+    int n = w->blockedCount;
+    // The IPv4 source address, then one comparison per blocked address; a match drops.
+    code[0] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<unsigned>(SKF_NET_OFF) + 12);
+    for (int i = 0; i < n; ++i) {
+        code[1 + i] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(w->blocked[i]),
+                               static_cast<unsigned char>(n - i), 0);
+    }
+    code[n + 1] = BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu);
+    code[n + 2] = BPF_STMT(BPF_RET | BPF_K, 0);
+    struct sock_fprog prog = {static_cast<unsigned short>(n + 3), code};
+    setsockopt(w->listenSock, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog);
+}
+
+void blockAddress(stQzSv* sv, unsigned addr, unsigned now) {
     stWeb* w = &sv->web;
-    int port = sv->set.httpPort;
-    const char* addr = sv->set.httpAddr;
-    if (w->listening && w->openPort == port && strcmp(w->openAddr, addr) == 0) return;
-    closeListener(w);
-    if (port <= 0 || port > 65535) {
-        w->failed = 0;
-        return;
+    for (int i = 0; i < w->blockedCount; ++i) {
+        if (w->blocked[i] == addr) return;
     }
-    if (w->failed && w->failedPort == port && strcmp(w->failedAddr, addr) == 0) return;
-    openListener(sv, port, addr);
+    int at = w->blockedCount < WEB_BLOCK_MAX ? w->blockedCount++ : 0;
+    w->blocked[at] = addr;
+    w->blockedTick[at] = now;
+    applyFilter(w);
+    char ip[INET_ADDRSTRLEN] = "";
+    struct in_addr a;
+    a.s_addr = addr;
+    inet_ntop(AF_INET, &a, ip, sizeof ip);
+    svMsg(sv, "WebTool: %s opens connections faster than they are answered; refused for %d seconds",
+          ip, WEB_BLOCK_TIME_MS / 1000);
 }
 
-// The slot for a new connection: a free one, else the oldest that has sent nothing, else the
-// oldest still reading. Null when every slot holds a complete request waiting for its answer.
-stWebConn* slotForNew(stWeb* w) {
-    stWebConn* silent = nullptr;
-    stWebConn* reading = nullptr;
-    for (stWebConn& c : w->conn) {
-        if (c.state == WEBC_FREE) return &c;
-        if (c.state != WEBC_READING) continue;
-        if (c.len == 0 && (!silent || c.seq < silent->seq)) silent = &c;
-        if (!reading || c.seq < reading->seq) reading = &c;
+// Lifts the blocks whose time is up.
+void blockExpire(stQzSv* sv, unsigned now) {
+    stWeb* w = &sv->web;
+    bool changed = false;
+    for (int i = 0; i < w->blockedCount;) {
+        if (tickElapsed(now, w->blockedTick[i]) < WEB_BLOCK_TIME_MS) {
+            ++i;
+            continue;
+        }
+        w->blocked[i] = w->blocked[--w->blockedCount];
+        w->blockedTick[i] = w->blockedTick[w->blockedCount];
+        changed = true;
     }
-    stWebConn* victim = silent ? silent : reading;
-    if (victim) resetConn(victim);
+    if (changed) applyFilter(w);
+}
+
+// The oldest connection of addr (any address when addr is 0) that has sent nothing yet. Every
+// connection is read once as it is accepted, so it has had its chance to send.
+stWebConn* oldestSilent(stWeb* w, unsigned addr) {
+    stWebConn* best = nullptr;
+    for (stWebConn& c : w->conn) {
+        if (c.state != WEBC_READING || c.len != 0) continue;
+        if (addr && c.addr.sin_addr.s_addr != addr) continue;
+        if (!best || c.seq < best->seq) best = &c;
+    }
+    return best;
+}
+
+// The slot for a new connection from addr, or null when it gets "503". An address holds at most
+// WEB_CONN_PER_ADDR slots: at its share, its own oldest silent connection makes room (so a
+// browser that opened spare connections still gets its request in), otherwise the newcomer is
+// refused. A full pool makes room with the oldest silent connection of the address holding the
+// most slots. A connection that has sent (part of) a request is never pushed out.
+stWebConn* slotFor(stWeb* w, unsigned addr) {
+    int held = 0;
+    stWebConn* free = nullptr;
+    int perAddr[WEB_CONN_MAX];
+    for (int i = 0; i < WEB_CONN_MAX; ++i) {
+        const stWebConn& c = w->conn[i];
+        perAddr[i] = 0;
+        if (c.state == WEBC_FREE) {
+            if (!free) free = &w->conn[i];
+            continue;
+        }
+        if (c.addr.sin_addr.s_addr == addr) held++;
+    }
+    stWebConn* victim = nullptr;
+    if (held >= WEB_CONN_PER_ADDR) {
+        victim = oldestSilent(w, addr);
+    } else if (free) {
+        return free;
+    } else {
+        // The address holding the most slots gives one up.
+        unsigned most = 0;
+        int mostCount = 0;
+        for (int i = 0; i < WEB_CONN_MAX; ++i) {
+            unsigned a = w->conn[i].addr.sin_addr.s_addr;
+            for (int j = 0; j < WEB_CONN_MAX; ++j) {
+                if (w->conn[j].addr.sin_addr.s_addr == a) perAddr[i]++;
+            }
+            if (perAddr[i] > mostCount && oldestSilent(w, a)) {
+                most = a;
+                mostCount = perAddr[i];
+            }
+        }
+        if (mostCount > 0) victim = oldestSilent(w, most);
+    }
+    if (victim) resetConn(w, victim);
     return victim;
 }
 
-void acceptPending(stWeb* w, unsigned now) {
-    for (int i = 0; i < WEB_ACCEPT_PER_FRAME; ++i) {
+// One read into the connection; the request is then complete, still coming, or over.
+void readConn(stWeb* w, stWebConn* c) {
+    ssize_t got = recv(c->sock, c->req + c->len, static_cast<size_t>(WEB_REQ_MAX - c->len), 0);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (got <= 0) {
+        closeConn(w, c);  // the browser gave up, or the connection failed
+        return;
+    }
+    c->len += static_cast<int>(got);
+    c->req[c->len] = 0;
+    int scan = webScanRequest(c);
+    if (scan == WEBS_COMPLETE) {
+        c->state = WEBC_READY;
+    } else if (scan == WEBS_TOO_LARGE) {
+        answerAndClose(w, c, k413, sizeof k413 - 1);
+    }
+}
+
+// Accepts while connections wait and the budget lasts. Each new connection is read at once
+// (a browser sends its request with the connection), so a connection is always read before
+// anything is decided about it; one that finds no slot is read and then answered "503" (the first
+// of the frame) or reset (the others).
+void acceptPending(stQzSv* sv, unsigned now, long long deadline) {
+    stWeb* w = &sv->web;
+    bool told = false;
+    // Refusals of this frame by address: an address refused WEB_FLOOD_REFUSALS times in one
+    // frame is flooding, and its connection attempts are dropped by the kernel for a while.
+    unsigned refusedAddr[4] = {0, 0, 0, 0};
+    int refusedCount[4] = {0, 0, 0, 0};
+    while (nowMicros() < deadline) {
         struct sockaddr_in from;
         socklen_t fromLen = sizeof from;
         int sock = accept4(w->listenSock, reinterpret_cast<struct sockaddr*>(&from), &fromLen,
@@ -166,8 +274,28 @@ void acceptPending(stWeb* w, unsigned now) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return;  // nothing waiting (or out of descriptors): try again next frame
         }
-        stWebConn* c = slotForNew(w);
+        stWebConn* c = slotFor(w, from.sin_addr.s_addr);
         if (!c) {
+            for (int k = 0; k < 4; ++k) {
+                if (refusedCount[k] && refusedAddr[k] != from.sin_addr.s_addr) continue;
+                refusedAddr[k] = from.sin_addr.s_addr;
+                if (++refusedCount[k] == WEB_FLOOD_REFUSALS)
+                    blockAddress(sv, from.sin_addr.s_addr, now);
+                break;
+            }
+            // Read, then reset: the cheapest way to be rid of it (no answer, no closing
+            // handshake, no connection state left), which matters when one address sends
+            // hundreds a second. The first one of a frame is told why.
+            char scratch[512];
+            (void)!recv(sock, scratch, sizeof scratch, 0);
+            if (!told) {
+                sendSome(sock, k503, sizeof k503 - 1);
+                told = true;
+                close(sock);
+                continue;
+            }
+            struct linger reset = {1, 0};
+            setsockopt(sock, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
             close(sock);
             continue;
         }
@@ -179,19 +307,22 @@ void acceptPending(stWeb* w, unsigned now) {
         c->len = 0;
         c->headerEnd = 0;
         c->bodyLen = 0;
+        c->outOff = 0;
         c->req[0] = 0;
+        readConn(w, c);
     }
 }
 
-// One read on every connection that has data, then the time limit.
+// One read on every connection that has data, more of a held answer, then the time limits.
 void readReady(stWeb* w, unsigned now) {
     struct pollfd fds[WEB_CONN_MAX];
     int index[WEB_CONN_MAX];
     int n = 0;
     for (int i = 0; i < WEB_CONN_MAX; ++i) {
-        if (w->conn[i].state != WEBC_READING) continue;
+        int state = w->conn[i].state;
+        if (state != WEBC_READING && state != WEBC_WRITING) continue;
         fds[n].fd = w->conn[i].sock;
-        fds[n].events = POLLIN;
+        fds[n].events = state == WEBC_READING ? POLLIN : POLLOUT;
         fds[n].revents = 0;
         index[n++] = i;
     }
@@ -199,75 +330,153 @@ void readReady(stWeb* w, unsigned now) {
         for (int k = 0; k < n; ++k) {
             if (!fds[k].revents) continue;
             stWebConn* c = &w->conn[index[k]];
-            ssize_t got =
-                recv(c->sock, c->req + c->len, static_cast<size_t>(WEB_REQ_MAX - c->len), 0);
-            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-            if (got <= 0) {
-                closeConn(c);  // the browser gave up, or the connection failed
+            if (c->state == WEBC_READING) {
+                readConn(w, c);
                 continue;
             }
-            c->len += static_cast<int>(got);
-            c->req[c->len] = 0;
-            int scan = webScanRequest(c);
-            if (scan == WEBS_COMPLETE) {
-                c->state = WEBC_READY;
-            } else if (scan == WEBS_TOO_LARGE) {
-                answerAndClose(c, k413, sizeof k413 - 1);
-            }
+            c->outOff += sendSome(c->sock, w->page.text + c->outOff, w->page.len - c->outOff);
+            if (c->outOff >= w->page.len || (fds[k].revents & (POLLERR | POLLHUP))) closeConn(w, c);
         }
     }
     for (stWebConn& c : w->conn) {
-        if (c.state != WEBC_READING) continue;
+        if (c.state != WEBC_READING && c.state != WEBC_WRITING) continue;
         if (tickElapsed(now, c.acceptTick) < WEB_REQ_TIME_MS) continue;
-        if (c.len > 0) {
-            answerAndClose(&c, k408, sizeof k408 - 1);
+        if (c.state == WEBC_READING && c.len > 0) {
+            answerAndClose(w, &c, k408, sizeof k408 - 1);
+        } else if (c.state == WEBC_READING) {
+            resetConn(w, &c);
         } else {
-            resetConn(&c);
+            closeConn(w, &c);  // a reader that does not read: the rest of the page is dropped
         }
     }
 }
 
-// Answers the next complete request after the one answered last (round robin).
-void serveOne(stQzSv* sv) {
+// True when the request asks for the browser's icon.
+bool asksIcon(const stWebConn* c) {
+    const char* p = strchr(c->req, ' ');
+    return p && strncmp(p + 1, "/favicon.ico", 12) == 0 && (p[13] == ' ' || p[13] == '?');
+}
+
+// Answers one complete request. False when it could not be answered now (the page is held by
+// an answer still being sent).
+bool serve(stQzSv* sv, stWebConn* c, unsigned now) {
     stWeb* w = &sv->web;
+    if (asksIcon(c)) {
+        answerAndClose(w, c, k204, sizeof k204 - 1);
+        return true;
+    }
+    if (w->pageHeld >= 0) return false;
+    w->client = c->addr;
+    adrStr(&c->addr, w->clientText);
+    if (webRequestForm(c, w->form, qz::cap(w->form)) != WEBT_TOOL) {
+        answerAndClose(w, c, k404, sizeof k404 - 1);
+        return true;
+    }
+    web_key_from_rcon(sv);
+    web_dispatch(sv, w->form, &w->page);
+    // The send buffer is made large enough for the page first, so that nearly every page goes
+    // out in one write; what does not is sent from the page in later frames, and no other
+    // request is answered (the page is not rewritten) until it has gone or its time is up.
+    if (w->page.len > 8192) {
+        int size = w->page.len + 4096;
+        setsockopt(c->sock, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    c->outOff = sendSome(c->sock, w->page.text, w->page.len);
+    if (c->outOff >= w->page.len) {
+        closeConn(w, c);
+    } else {
+        c->state = WEBC_WRITING;
+        c->acceptTick = now;
+        w->pageHeld = static_cast<int>(c - w->conn);
+    }
+    return true;
+}
+
+// Answers complete requests round robin from the slot after the last one answered, while the
+// budget lasts. Round robin over slots is fair between addresses, since each holds only
+// WEB_CONN_PER_ADDR slots.
+void serveReady(stQzSv* sv, unsigned now, long long deadline) {
+    stWeb* w = &sv->web;
+    // The clock is read only before a request is answered: reading the thread's CPU clock is a
+    // system call, too dear to make for every slot looked at.
     for (int k = 0; k < WEB_CONN_MAX; ++k) {
         int i = (w->nextServe + k) % WEB_CONN_MAX;
         stWebConn* c = &w->conn[i];
         if (c->state != WEBC_READY) continue;
+        if (nowMicros() >= deadline || !serve(sv, c, now)) return;
         w->nextServe = (i + 1) % WEB_CONN_MAX;
-        w->client = c->addr;
-        adrStr(&c->addr, w->clientText);
-        if (webRequestForm(c, w->form, qz::cap(w->form)) != WEBT_TOOL) {
-            answerAndClose(c, k404, sizeof k404 - 1);
-            return;
-        }
-        web_key_from_rcon(sv);
-        web_dispatch(sv, w->form, &w->page);
-        answerAndClose(c, w->page.text, w->page.len);
-        return;
     }
 }
 
 }  // namespace
 
+bool webListenerSync(stQzSv* sv, char* why, int whySize) {
+    stWeb* w = &sv->web;
+    int port = sv->set.httpPort;
+    const char* addr = sv->set.httpAddr;
+    if (why && whySize > 0) why[0] = 0;
+    if (w->listening && w->openPort == port && strcmp(w->openAddr, addr) == 0) return true;
+    if (port <= 0 || port > 65535) {
+        closeListener(w);
+        w->failed = 0;
+        return true;
+    }
+    if (w->failed && w->failedPort == port && strcmp(w->failedAddr, addr) == 0) {
+        if (why && whySize > 0) trcpyz(why, w->failedWhy, whySize - 1);
+        return false;
+    }
+    const char* reason = "";
+    const char* bindText = *addr ? addr : "127.0.0.1";
+    int sock = openSocket(port, addr, &reason);
+    if (sock < 0) {
+        // The old socket, if any, keeps running: the WebTool stays reachable where it was.
+        w->failed = 1;
+        w->failedPort = port;
+        QZ_COPY(w->failedAddr, addr);
+        QZ_TRF(w->failedWhy, "cannot listen on %s:%d (%s)", bindText, port, reason);
+        svMsg(sv, "%sListening for HTTP", "Not ");
+        svMsg(sv, "WebTool: %s%s", w->failedWhy,
+              w->listening ? "; still listening where it was" : "");
+        if (why && whySize > 0) trcpyz(why, w->failedWhy, whySize - 1);
+        return false;
+    }
+    closeListener(w);
+    w->failed = 0;
+    w->listening = 1;
+    w->listenSock = sock;
+    w->blockedCount = 0;  // a new socket starts without a filter
+    w->openPort = port;
+    QZ_COPY(w->openAddr, addr);
+    svMsg(sv, "%sListening for HTTP", "");
+    svMsg(sv, "WebTool: http://%s:%d/qzsvweb", bindText, port);
+    return true;
+}
+
 void webStart(stQzSv* sv) {
     sv->web.startTime = static_cast<long long>(qzTime());
     sv->web.listenSock = -1;
+    sv->web.pageHeld = -1;
 }
 
 void webFrame(stQzSv* sv) {
     stWeb* w = &sv->web;
-    checkListener(sv);
+    const long long deadline = nowMicros() + WEB_FRAME_BUDGET_US;
+    webListenerSync(sv);
     unsigned now = GetTickCount();
-    if (w->listening) acceptPending(w, now);
+    // Answer what is complete first, so that waiting requests are not starved by new ones;
+    // then take in new connections, read, and answer what that completed.
+    serveReady(sv, now, deadline);
+    if (w->listening) acceptPending(sv, now, deadline);
+    blockExpire(sv, now);
     readReady(w, now);
-    serveOne(sv);
+    serveReady(sv, now, deadline);
 }
 
 void webShutdown(stQzSv* sv) {
     stWeb* w = &sv->web;
     for (stWebConn& c : w->conn) {
-        if (c.state != WEBC_FREE) closeConn(&c);
+        if (c.state != WEBC_FREE) closeConn(w, &c);
     }
+    w->pageHeld = -1;
     closeListener(w);
 }

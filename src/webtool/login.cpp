@@ -3,9 +3,12 @@
 
 void web_login(stQzSv* sv, stWebPage* page, const char* message) {
     web_header(sv, page, "Login Screen", nullptr, "");
+    // Enter after typing the key opens the Player List. The field takes a whole key (127
+    // characters), not only a digest.
+    web_enter_button(page, "plist", "Player List");
     web_put(page,
             "<table border=0>\n"
-            "<tr><td>Web Key</td><td><input type=password name=webkey maxlength=32 size=35 "
+            "<tr><td>Web Key</td><td><input type=password name=webkey maxlength=127 size=35 "
             "value=\"\"></td></tr>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "</table>\n");

@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/bridge.h"
 #include "host/state.h"
+#include "util/compare.h"
 #include "util/defaults.h"
 #include "util/files.h"
 #include "util/text.h"
@@ -24,6 +26,27 @@ constexpr long kMapFileBytes = 256 * 1024;
 bool isSeparator(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
+
+bool web_map_file_refused(const char* name) {
+    const char* base = strrchr(name, '/');
+    base = base ? base + 1 : name;
+    int n = slen(base);
+    bool own = trncasecmp(base, "qz", 2) == 0;
+    bool cfg = n >= 4 && trcasecmp(base + n - 4, ".cfg") == 0;
+    bool log = trncasecmp(name, "svlogs/", 7) == 0 || trncasecmp(name, "./svlogs/", 9) == 0;
+    return own || cfg || log;
+}
+
+void web_maps_path_rule(stQzSv* sv, const SettingRow*) {
+    char* value = sv->set.httpMapsPath;
+    if (!*value) return;
+    if (homeNameOk(value) && !web_map_file_refused(value)) return;
+    svMsg(sv,
+          "qz_sv_HttpMapsPath: \"%s\" is outside the home directory or one of the module's "
+          "own or configuration files; refused",
+          value);
+    value[0] = 0;
+}
 
 void web_maplist_select(stQzSv* sv) {
     const char* def = sv->web.defmaplist ? sv->web.defmaplist : kMapListInitial;
@@ -55,8 +78,10 @@ int web_map_words(const char* list, WebMapVisit visit, void* ctx) {
 int web_map_file(stQzSv* sv, WebMapVisit visit, void* ctx) {
     const char* setting = sv->set.httpMapsPath;
     if (!setting[0]) return 0;
-    // The WebTool shows what it reads, so the file must lie inside the home directory.
-    if (!homeNameOk(setting)) return 0;
+    // The WebTool shows what it reads, so the file must lie inside the home directory and be
+    // none of the module's own files (configuration, lists, logs), which hold keys and
+    // passwords.
+    if (!homeNameOk(setting) || web_map_file_refused(setting)) return 0;
     char path[QZ_PATH_MAX];
     QZ_TRF(path, "%s%s", sv->homeDir, setting);
     // homeOpen refuses a FIFO or a device named by mistake, which would make the read wait

@@ -27,3 +27,11 @@ int web_map_words(const char* list, WebMapVisit visit, void* ctx);
 // number of maps, 0 when the setting is empty or the file cannot be read or is not a regular file
 // (the text list is then used).
 int web_map_file(stQzSv* sv, WebMapVisit visit, void* ctx);
+// True when a qz_sv_HttpMapsPath value names a file the Command Screen must never show: one of
+// the module's own files (a name beginning "qz"), a configuration file (".cfg", which holds
+// passwords), or a log of the "svlogs" folder.
+bool web_map_file_refused(const char* name);
+// The rule of qz_sv_HttpMapsPath (a hook of the settings registry): a value naming such a file,
+// or a file outside the home directory, is refused with one line and the setting emptied.
+struct SettingRow;
+void web_maps_path_rule(stQzSv* sv, const SettingRow* row);

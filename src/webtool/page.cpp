@@ -41,6 +41,23 @@ void putN(stWebPage* page, const char* text, int n) {
     page->text[page->len] = 0;
 }
 
+// Secrets shorter than this are not looked for: a key of one or two letters would mask those
+// letters in every name on the page, and is no secret anyway.
+constexpr int kSecretMin = 4;
+
+// The length of the page secret that begins at p, or 0. Secrets are compared exactly.
+int secretAt(const stWebPage* page, const char* p) {
+    for (const char* s : page->secret) {
+        if (!s || !*s || *p != *s) continue;
+        int n = slen(s);
+        if (n < kSecretMin) continue;
+        if (strncmp(p, s, static_cast<size_t>(n)) == 0) return n;
+    }
+    return 0;
+}
+
+const char kMask[] = "*****";
+
 // Appends one character escaped; an entity that does not fit whole is left out.
 void putEsc(stWebPage* page, char c) {
     const char* e = entityOf(c);
@@ -59,6 +76,7 @@ void putEsc(stWebPage* page, char c) {
 }  // namespace
 
 void web_clear(stWebPage* page) {
+    // The secrets stay: they belong to the request, not to the text.
     page->len = 0;
     page->cut = 0;
     page->text[0] = 0;
@@ -91,10 +109,19 @@ void web_put(stWebPage* page, const char* text) { putN(page, text, slen(text)); 
 void web_add_esc(stWebPage* page, const char* text, int max) {
     if (!text) return;
     for (int i = 0; text[i] && (max < 0 || i < max); ++i) {
+        // A secret is never written, whatever text carried it here.
+        if (int n = secretAt(page, text + i)) {
+            putN(page, kMask, sizeof kMask - 1);
+            i += n - 1;
+            continue;
+        }
         // Runs of ordinary characters go in one copy; the page is written per request, but the
         // Player List writes many short texts.
         int run = i;
-        while (text[run] && (max < 0 || run < max) && !entityOf(text[run])) run++;
+        while (text[run] && (max < 0 || run < max) && !entityOf(text[run]) &&
+               !secretAt(page, text + run)) {
+            run++;
+        }
         if (run > i) {
             putN(page, text + i, run - i);
             i = run - 1;
@@ -149,6 +176,11 @@ void web_colorize(stQzSv* sv, char* dest, int size, const char* text) {
 void web_colorize_esc(stQzSv* sv, stWebPage* page, const char* text) {
     web_add(page, "<font color=#%s>", sv->set.httpColText1);
     for (const char* p = text ? text : ""; *p; ++p) {
+        if (int n = secretAt(page, p)) {
+            putN(page, kMask, sizeof kMask - 1);
+            p += n - 1;
+            continue;
+        }
         if (*p != '^' || !p[1]) {
             putEsc(page, *p);
             continue;
@@ -161,6 +193,16 @@ void web_colorize_esc(stQzSv* sv, stWebPage* page, const char* text) {
         ++p;
     }
     web_put(page, "</font>");
+}
+
+void web_enter_none(stWebPage* page) {
+    // A disabled default button stops implicit submission altogether.
+    web_put(page, "<input type=submit disabled hidden tabindex=-1 aria-hidden=true value=\"\">\n");
+}
+
+void web_enter_button(stWebPage* page, const char* name, const char* value) {
+    web_add(page, "<input type=submit hidden tabindex=-1 aria-hidden=true name=%s value=\"%s\">\n",
+            name, value);
 }
 
 void web_key_row(stWebPage* page, const char* key, bool alignRight) {
@@ -176,19 +218,29 @@ void web_key_row(stWebPage* page, const char* key, bool alignRight) {
 void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refresh,
                 const char* key) {
     web_clear(page);
-    web_put(page, "HTTP/1.0 200 OK\nAccept: text/html\nConnection: close\n\n<html>");
+    // The page's type and character set (the game's texts are single bytes), no framing by
+    // other sites, and nothing kept in a shared computer's cache.
+    web_put(page,
+            "HTTP/1.0 200 OK\nAccept: text/html\nConnection: close\n"
+            "Content-Type: text/html; charset=iso-8859-1\nX-Frame-Options: DENY\n"
+            "Content-Security-Policy: frame-ancestors 'none'\nCache-Control: no-store\n\n"
+            "<html><head>");
     const stSettings& s = sv->set;
     bool refreshes = refresh && s.httpRefresh > 0;
     if (refreshes) {
         char digest[33];
         web_key_digest(key ? key : "", digest);
-        char addr[128 * 6];
-        web_esc(*s.httpAddr ? s.httpAddr : "127.0.0.1", addr, qz::cap(addr));
-        web_add(page,
-                "<head> <meta http-equiv=refresh content=\"%d; "
-                "url=http://%s:%d/qzsvweb/%s&webkey=%s\"> </head>",
-                s.httpRefresh, addr, s.httpPort, refresh, digest);
+        // A link without an address: it works through NAT, with 0.0.0.0 and from any machine.
+        web_add(page, " <meta http-equiv=refresh content=\"%d; url=/qzsvweb/%s&webkey=%s\"> ",
+                s.httpRefresh, refresh, digest);
     }
+    // Readable on a phone without zooming, and buttons big enough to hit.
+    web_add(page,
+            "<meta name=viewport content=\"width=device-width, initial-scale=1\">"
+            "<title>%s - Kestrine Server WebTool</title>"
+            "<style>input[type=submit]{min-height:32px;margin:2px}"
+            "input{max-width:100%%}</style></head>",
+            title);
     web_add(page,
             "\n<body text=#%s bgcolor=#%s>\n<center><b><hr height=4 width=400 color=#%s>\n"
             "<font size=5>Kestrine Server WebTool for ET</font>\n"
@@ -220,8 +272,19 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
 
 void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
     const stSettings& s = sv->set;
-    web_add(page, "<br><font color=#%s>%s</font><br><br>\n<hr height=4 width=400 color=#%s>\n",
-            s.httpColMsg, message ? message : "", s.httpColLine2);
+    web_add(page, "<br><font color=#%s>%s", s.httpColMsg, message ? message : "");
+    // The module's own lines about the action (refusals and why), one per line, escaped.
+    if (sv->web.showNotes) {
+        for (const char* line = sv->web.notes; *line;) {
+            const char* end = strchr(line, '\n');
+            int n = end ? static_cast<int>(end - line) : slen(line);
+            web_put(page, "<br>");
+            web_add_esc(page, line, n);
+            line += n;
+            if (*line) line++;
+        }
+    }
+    web_add(page, "</font><br><br>\n<hr height=4 width=400 color=#%s>\n", s.httpColLine2);
     web_put(page,
             "<table border=0>\n"
             "<tr><td align=right><input type=submit value=\"Command Screen\" name=cmds></td>"

@@ -39,6 +39,13 @@ void web_footer(stQzSv* sv, stWebPage* page, const char* message);
 // Screen's form of the row ("<td align=right>Web Key</td>").
 void web_key_row(stWebPage* page, const char* key, bool alignRight = false);
 
+// The first submit button of a form is the one a browser presses when Enter is hit in a text
+// field. A page whose buttons act on different things starts its form with one of these, so
+// Enter never presses a button the field has nothing to do with: web_enter_none makes Enter do
+// nothing; web_enter_button makes it press a hidden copy of the named button.
+void web_enter_none(stWebPage* page);
+void web_enter_button(stWebPage* page, const char* name, const char* value);
+
 // Appends text to dest (size bytes) with its ^-colour codes turned into font tags; the text
 // between codes is copied unchanged. For text of the module's own making only.
 void web_colorize(stQzSv* sv, char* dest, int size, const char* text);

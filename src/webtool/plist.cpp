@@ -17,6 +17,7 @@ namespace {
 
 const char* const kIssued = "<b><i>* COMMAND ISSUED *</i></b>";
 const char* const kInvalidPlayer = "<b><i>* INVALID PLAYER *</i></b>";
+const char* const kRefused = "<b><i>* COMMAND REFUSED *</i></b>";
 
 // A player can be chosen and acted on in these statuses only (not a spectator or bot client).
 bool actionable(const Qz_Sv_Client_s* cl) {
@@ -97,7 +98,24 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
     const unsigned now = GetTickCount();
     const stSettings& s = sv->set;
     const bool showGuid = s.httpShowGuid == 1;
-    web_header(sv, page, "Player List Screen", "plist=1", key);
+    // The refresh carries the chosen player (a GUID of plain characters only: it stands in a
+    // URL and an attribute unescaped).
+    char target[80] = "plist=1";
+    bool plainGuid = *guid != 0;
+    for (const char* p = guid; *p; ++p) {
+        bool ok = (*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z');
+        if (!ok) plainGuid = false;
+    }
+    int slotNo = 0;
+    for (const char* p = slot; *p >= '0' && *p <= '9' && slotNo < 100; ++p)
+        slotNo = slotNo * 10 + (*p - '0');
+    if (slotNo >= 1 && slotNo <= QZ_SLOTS && plainGuid) {
+        QZ_TRF(target, "plist=1&slotnum=%d&guid=%s", slotNo, guid);
+    }
+    web_header(sv, page, "Player List Screen", target, key);
+    // Enter in Slot #, GUID, Reason or Kick Minutes presses nothing: a browser would press the
+    // first Slot button and choose another player.
+    web_enter_none(page);
     web_put(page, "<table border=0>\n");
     web_key_row(page, key);
     web_add(page,
@@ -136,6 +154,23 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
             "<input type=submit value=\"qz_sv_ban\" name=banslot>&nbsp&nbsp&nbsp"
             "<input type=submit value=\"qz_sv_getss\" name=getssslot>\n");
     web_footer(sv, page, message);
+}
+
+void web_plist_choice(stQzSv* sv, const char* form, char (&slot)[12], char (&guid)[33]) {
+    slot[0] = 0;
+    guid[0] = 0;
+    const char* s = web_field(form, "slotnum");
+    const char* g = web_field(form, "guid");
+    if (!s || !g) return;
+    int n = 0;
+    for (; *s >= '0' && *s <= '9' && n < 100; ++s) n = n * 10 + (*s - '0');
+    char want[33];
+    int len = 0;
+    while (len < 32 && g[len] && g[len] != '\r' && g[len] != '\n') len++;
+    trcpyz(want, g, len);
+    if (n < 1 || n > QZ_SLOTS || !samePlayer(sv, n, want)) return;
+    QZ_TRF(slot, "%d", n);
+    QZ_COPY(guid, plGuidText(plPlayer(sv, n)));
 }
 
 void web_slot(stQzSv* sv, const char* form, stWebPage* page) {
@@ -188,13 +223,17 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
     }
     char slotText[12];
     QZ_TRF(slotText, "%d", slot);
+    web_note_begin(sv);
     if (ban) {
         plBan(sv, homePath("qzbans.dat"), slotText, reason);
     } else {
         plKick(sv, slotText, minutes, reason, 0);
     }
-    // What the routines themselves report (a host player is never removed) stays on the
-    // console: the page says the command was handed on.
+    web_note_end(sv);
+    // The message says the command was handed on. A kick or ban removes the player at once;
+    // one still in his slot was not removed (a server host player never is), and the module's
+    // own lines saying why stand under the message.
+    if (samePlayer(sv, slot, guid)) web_notes_show(sv);
     answer(sv, page, kIssued);
 }
 
@@ -207,10 +246,17 @@ void web_getss(stQzSv* sv, const char* form, stWebPage* page) {
         answer(sv, page, kInvalidPlayer);
         return;
     }
-    // The qz_sv_GetSs routine with the slot number; what it reports (a refused request, for
-    // example) stays on the console, as for kicks and bans.
+    // The qz_sv_GetSs routine with the slot number. A request it refused (the 30-second rule,
+    // for example) is shown as refused, with the module's own lines.
     char slotText[12];
     QZ_TRF(slotText, "%d", slot);
-    ssGetSs(sv, slotText);
+    web_note_begin(sv);
+    int made = ssGetSs(sv, slotText);
+    web_note_end(sv);
+    if (made <= 0) {
+        web_notes_show(sv);
+        answer(sv, page, kRefused);
+        return;
+    }
     answer(sv, page, kIssued);
 }

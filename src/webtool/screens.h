@@ -31,6 +31,19 @@ void web_dispatch(stQzSv* sv, const char* form, stWebPage* page);
 // text); any other name gives the Login Screen with "* Web Key Required *".
 void web_screen(stQzSv* sv, const char* form, stWebPage* page, const char* screen);
 
+// Module messages as page text (screens.cpp). Between web_note_begin and web_note_end every line
+// the module prints is also kept in web.notes (as much as fits); web_notes_show makes the footer
+// of the page being written show them, escaped, under the message. A handler uses them to show
+// why something it handed on was refused, in the module's own words.
+void web_note_begin(stQzSv* sv);
+void web_note_end(stQzSv* sv);
+void web_notes_show(stQzSv* sv);
+
+// A field of the form read at the start of its own line ("name=value", blanks allowed before the
+// "="): the value start, or null. Unlike web_find, a name inside another field's value never
+// counts.
+const char* web_field(const char* form, const char* name);
+
 // Web key (key.cpp). The digest of key: 32 upper-case hexadecimal characters.
 void web_key_digest(const char* key, char (&out)[33]);
 // True when the request does not carry a valid key (or its address is locked out): the bad key
@@ -52,6 +65,10 @@ void web_settings_update(stQzSv* sv, const char* form, stWebPage* page);
 void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key, const char* slot,
                const char* guid);
 void web_slot(stQzSv* sv, const char* form, stWebPage* page);
+// The player chosen in a Player List request (its slotnum and guid fields at the start of their
+// lines), as the Slot # and GUID texts, when that GUID is still the actionable player's in that
+// slot; empty texts otherwise.
+void web_plist_choice(stQzSv* sv, const char* form, char (&slot)[12], char (&guid)[33]);
 void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban);
 void web_getss(stQzSv* sv, const char* form, stWebPage* page);
 

@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "commands/settings.h"
+#include "host/bridge.h"
 #include "host/state.h"
+#include "util/text.h"
 #include "webtool/screens.h"
 
 namespace {
@@ -42,6 +44,54 @@ constexpr WebSettingField kFields[] = {
     {"qz_sv_MaxConDls", nullptr, "qz_sv_MaxConDls", true, 1, 2, 1, 6, false},
 };
 
+// Assigns one field's value (n characters at v, exactly as the browser sent it) through the
+// registry's routine, which honours the configuration lock, the setting's rules and prints the
+// result line. A value equal to the current one is left alone (nothing printed). False when the
+// value was refused or not stored as sent.
+bool fieldAssign(stQzSv* sv, const SettingRow* row, const WebSettingField& f, const char* v,
+                 int n) {
+    if (row->kind == SET_TEXT) {
+        char* value = settingText(sv, row);
+        if (n == slen(value) && strncmp(v, value, static_cast<size_t>(n)) == 0) return true;
+        if (n > row->capacity) {
+            svMsg(sv, "%s: %d characters, more than the %d it holds; value kept", row->name, n,
+                  row->capacity);
+            return false;
+        }
+        // Sent to the routine as one quoted value, so blanks and double quotes inside the text
+        // (a map list with "fuel dump", a prefix such as "Admin" says) are stored as typed.
+        char text[1025];
+        trcpyz(text, v, n);
+        char quoted[2 * 1024 + 1];
+        settingQuote(text, quoted, qz::cap(quoted));
+        char line[2 * 1024 + 64];
+        QZ_TRF(line, "%s \"%s\"", row->name, quoted);
+        sv_set_s(sv, const_cast<char*>(row->name), line, value, row->capacity, 0);
+        return strcmp(value, text) == 0;
+    }
+    // Integers: blanks around the number do not count.
+    while (n > 0 && (*v == ' ' || *v == '\t')) {
+        v++;
+        n--;
+    }
+    while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t')) n--;
+    char number[32];
+    if (n >= qz::cap(number)) n = qz::cap(number) - 1;
+    trcpyz(number, v, n);
+    int* value = settingInt(sv, row);
+    char now[16];
+    QZ_TRF(now, "%d", *value);
+    if (strcmp(number, now) == 0) return true;
+    char line[96];
+    // An empty field is "not a number": the value is kept, and the page says so.
+    QZ_TRF(line, "%s %s", row->name, *number ? number : "\"\"");
+    if (!*number) {
+        svMsg(sv, "%s: empty; value kept", row->name);
+        return false;
+    }
+    return sv_set_i(sv, row->name, line, value, f.lo, f.hi) > 0;
+}
+
 }  // namespace
 
 void web_settings(stQzSv* sv, stWebPage* page, const char* message, const char* key) {
@@ -71,18 +121,42 @@ void web_settings(stQzSv* sv, stWebPage* page, const char* message, const char* 
 
 void web_settings_update(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
-    // The registry's routines show each result line and honour the configuration lock.
+    const int oldPort = sv->set.httpPort;
+    char oldAddr[sizeof sv->set.httpAddr];
+    QZ_COPY(oldAddr, sv->set.httpAddr);
+    bool refused = false;
+    web_note_begin(sv);
     for (const WebSettingField& f : kFields) {
         const SettingRow* row = settingFind(f.setting);
         if (!row) continue;
         // Field names are found without regard to case, so the setting's own name finds the
-        // screen's spelling too, and the result line shows the setting as the console does.
-        const char* name = row->name;
-        if (row->kind == SET_TEXT) {
-            sv_form_s(sv, form, name, settingText(sv, row), row->capacity, 1);
-        } else {
-            sv_form_i(sv, form, name, settingInt(sv, row), f.lo, f.hi);
+        // screen's spelling too. Only a field at the start of its own line counts.
+        const char* v = web_field(form, row->name);
+        if (!v) continue;
+        int n = 0;
+        while (v[n] && v[n] != '\r' && v[n] != '\n') n++;
+        if (!fieldAssign(sv, row, f, v, n)) refused = true;
+    }
+    // A new address or port must be listened on before it is kept: one that cannot be (an
+    // outside address behind NAT, a busy port) is refused and the WebTool stays where it is.
+    if (sv->set.httpPort != oldPort || strcmp(sv->set.httpAddr, oldAddr) != 0) {
+        sv->web.failed = 0;  // an explicit try: do not answer from an earlier failure
+        char why[256];
+        if (!webListenerSync(sv, why, qz::cap(why))) {
+            sv->set.httpPort = oldPort;
+            QZ_COPY(sv->set.httpAddr, oldAddr);
+            svMsg(sv, "WebTool: %s; qz_sv_HttpAddr and qz_sv_HttpPort kept as %s:%d", why,
+                  *oldAddr ? oldAddr : "127.0.0.1", oldPort);
+            refused = true;
         }
+    }
+    web_note_end(sv);
+    if (refused) {
+        web_notes_show(sv);
+        web_cmds(sv, page,
+                 "<b><i>* NOT ALL UPDATED: REFUSED VALUES KEPT THEIR OLD SETTING *</i></b>",
+                 web_key(sv));
+        return;
     }
     web_cmds(sv, page, "<b><i>* UPDATED *</i></b>", web_key(sv));
 }

@@ -5,30 +5,57 @@
 
 #include <netinet/in.h>
 
-// Room for one answer page; a longer page is cut at WEB_PAGE_SIZE - 1 characters.
-constexpr int WEB_PAGE_SIZE = 30000;
+// Room for one answer page. The largest page the module writes is a Player List of 64 players
+// whose names, registration lines and GUIDs are all made of the characters that grow most in
+// HTML (colour codes and quotes); web_page_worst() in plist.cpp computes it from the record
+// sizes and a test holds this room above it, so no page is ever cut.
+constexpr int WEB_PAGE_SIZE = 512 * 1024;
 // Largest request (request line, headers and body) a connection may send; a larger one is
 // answered "413" and closed.
 constexpr int WEB_REQ_MAX = 8192;
-// Connections read at the same time. When the pool is full a new connection takes the place of
-// the oldest one that has sent nothing yet (or of the oldest one when all have sent something).
-constexpr int WEB_CONN_MAX = 32;
-// Connections accepted in one frame call; the rest wait in the listen queue for the next frame.
-constexpr int WEB_ACCEPT_PER_FRAME = 32;
-// A request must be complete this long after its connection was accepted, or it is dropped.
+// Connections held at the same time, and how many of them one client address may hold. A new
+// connection from an address at its share is read once and answered "503" at once, so one
+// address can never fill the pool.
+constexpr int WEB_CONN_MAX = 64;
+constexpr int WEB_CONN_PER_ADDR = 4;
+// CPU time one frame call may spend accepting, reading and answering (microseconds, the calling
+// thread's own clock, kernel work included). Work stops at the first check past it and goes on
+// in the next frame; every piece of work is small (one accept, one read, one page), so a frame
+// stays well under two milliseconds.
+constexpr int WEB_FRAME_BUDGET_US = 1000;
+// A request must be complete this long after its connection was accepted, or it is dropped; an
+// answer that did not fit the socket at once is given this long to drain.
 constexpr int WEB_REQ_TIME_MS = 2000;
+// An address whose new connections are refused this many times in one frame (it holds its
+// share and keeps opening more) is flooding: its connection attempts are dropped by the kernel
+// (a packet filter on the listening socket) for WEB_BLOCK_TIME_MS. At most WEB_BLOCK_MAX
+// addresses are blocked at once.
+constexpr int WEB_FLOOD_REFUSALS = 16;
+constexpr int WEB_BLOCK_TIME_MS = 10000;
+constexpr int WEB_BLOCK_MAX = 16;
 // Bad keys from one address within WEB_LOCK_WINDOW_MS that lock the address out for
-// WEB_LOCK_TIME_MS; WEB_LOCK_MAX addresses are remembered (the oldest is forgotten first).
+// WEB_LOCK_TIME_MS. WEB_LOCK_MAX addresses are remembered; an address with bad keys in the window
+// is never forgotten to make room for another.
 constexpr int WEB_LOCK_BADKEYS = 5;
 constexpr int WEB_LOCK_WINDOW_MS = 60000;
 constexpr int WEB_LOCK_TIME_MS = 60000;
-constexpr int WEB_LOCK_MAX = 16;
+constexpr int WEB_LOCK_MAX = 1024;
+// Bad keys from all addresses together within WEB_LOCK_WINDOW_MS. Past it, an address that has
+// sent a bad key in the window gets no further key checked until the total falls below it again;
+// an address without bad keys is still checked, so the administrator is never shut out by
+// others' guessing.
+constexpr int WEB_GUESS_MAX = 30;
+// Lines of module messages kept while an action runs, to show refusals on the page.
+constexpr int WEB_NOTE_SIZE = 2048;
 
 // The page being written. Writers append at len and never pass WEB_PAGE_SIZE - 1 characters;
 // text[len] is always the terminator.
 struct stWebPage {
     int len;
     int cut;  // set once an append did not fit
+    // Texts no page may show (the web key, the rcon password, the log password), set for each
+    // request: the writers of outside text put "*****" where one of them stands.
+    const char* secret[3];
     char text[WEB_PAGE_SIZE];
 };
 
@@ -36,6 +63,7 @@ enum WebConnState {
     WEBC_FREE = 0,
     WEBC_READING = 1,  // request not complete yet
     WEBC_READY = 2,    // request complete, waiting for its turn to be answered
+    WEBC_WRITING = 3,  // answer partly sent; the rest is in the connection's out text
 };
 
 // One connection of the pool.
@@ -49,6 +77,9 @@ struct stWebConn {
     int headerEnd;  // offset of the body once the blank line after the headers was read, else 0
     int bodyLen;    // Content-Length
     char req[WEB_REQ_MAX + 1];
+    // While WEBC_WRITING: the part of the page still to send. Only one connection at a time
+    // writes from the page (w->page) while it is held; see stWeb::pageHeld.
+    int outOff;
 };
 
 // Bad keys sent from one IPv4 address.
@@ -57,6 +88,7 @@ struct stWebLock {
     unsigned addr;  // network byte order
     int bad;        // bad keys since firstTick
     unsigned firstTick;
+    unsigned lastBadTick;
     int locked;
     unsigned lockTick;
     unsigned seq;  // last use, for replacing the oldest entry
@@ -72,6 +104,12 @@ struct stWeb {
     int failed;
     int failedPort;
     char failedAddr[128];
+    char failedWhy[256];
+
+    // Flooding addresses whose connection attempts the kernel drops (network byte order).
+    unsigned blocked[WEB_BLOCK_MAX];
+    unsigned blockedTick[WEB_BLOCK_MAX];
+    int blockedCount;
 
     stWebConn conn[WEB_CONN_MAX];
     unsigned nextSeq;
@@ -83,6 +121,24 @@ struct stWeb {
 
     stWebLock locks[WEB_LOCK_MAX];
     unsigned lockSeq;
+    // Bad keys from all addresses: the ticks of the last WEB_GUESS_MAX, a ring.
+    unsigned guessTicks[WEB_GUESS_MAX];
+    int guessCount;
+    int guessNext;
+
+    // Module messages printed while an action ran (web_note_begin / web_note_end), one per
+    // line, for the page's message area.
+    int noting;
+    int noteLen;
+    char notes[WEB_NOTE_SIZE];
+    int showNotes;  // the footer of the page being written shows the notes under the message
+
+    // The connection whose answer is being sent from the page over several frames (-1: none).
+    // While it is set no other request is answered, so the page is not overwritten.
+    int pageHeld;
+
+    // The game's rcon password as read for the request being answered (a secret of the page).
+    char rconNow[128];
 
     // The web key taken from "rconpassword" while qz_sv_HttpKey was empty, so that a later change
     // of the rcon password is followed but a key the administrator set is never overwritten.
@@ -103,13 +159,18 @@ struct stWeb {
 
 struct stQzSv;
 
+// Opens, reopens or closes the listening socket to match qz_sv_HttpPort and qz_sv_HttpAddr. A
+// new socket is opened before the old one is closed: when the new (port, address) cannot be
+// listened on, the old socket keeps running. Returns false (with the reason in why, when given)
+// when the wanted pair could not be opened.
+bool webListenerSync(stQzSv* sv, char* why = nullptr, int whySize = 0);
+
 // Called from start-up after the configuration was loaded: notes the start tick. The listener
 // itself opens in the frame call.
 void webStart(stQzSv* sv);
-// One pass of the listener (frame call): opens, reopens or closes the listening socket when
-// qz_sv_HttpPort or qz_sv_HttpAddr changed, accepts waiting connections (bounded), reads what
-// has arrived, drops connections past their time limit, and answers at most one complete
-// request. Never blocks.
+// One pass of the listener (frame call): keeps the listening socket in step with the settings,
+// accepts and reads new connections, reads what has arrived, drops connections past their time
+// limit, and answers complete requests, all within WEB_FRAME_BUDGET_US. Never blocks.
 void webFrame(stQzSv* sv);
 // Closes the listening socket and every connection (shut-down and restart).
 void webShutdown(stQzSv* sv);

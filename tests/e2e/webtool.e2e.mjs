@@ -148,6 +148,11 @@ async function main() {
       dialogs.push(`${d.type()}: ${d.message()}`);
       await d.dismiss().catch(() => {});
     });
+    // No answer of the WebTool may be an error page (the browser's icon request included).
+    const badResponses = [];
+    page.on('response', (r) => {
+      if (r.status() >= 400) badResponses.push(`${r.status()} ${r.url()}`);
+    });
     const base = `http://127.0.0.1:${port}/qzsvweb`;
     const shoot = (name) => page.screenshot({ path: join(outDir, `${name}.png`), fullPage: true });
     const title = (text) => page.locator('i', { hasText: text }).first().waitFor();
@@ -160,15 +165,23 @@ async function main() {
         (s) => document.querySelector('input[name=slotnum]')?.value === String(s), slot);
     };
 
-    await step('login screen', async () => {
-      await page.goto(base);
+    await step('login screen with safe headers and a title', async () => {
+      const response = await page.goto(base);
       await title('Login Screen');
+      const h = response.headers();
+      check(h['content-type'] === 'text/html; charset=iso-8859-1', `Content-Type (${h['content-type']})`);
+      check(h['x-frame-options'] === 'DENY', 'X-Frame-Options: DENY');
+      check(h['content-security-policy'] === "frame-ancestors 'none'", 'frame-ancestors none');
+      check(h['cache-control'] === 'no-store', 'Cache-Control: no-store');
+      check((await page.title()).startsWith('Login Screen'), 'the page has a title');
+      check(await page.getAttribute('input[name=webkey]', 'maxlength') === '127',
+        'the login field takes a whole key');
       await shoot('01-login');
     });
 
     await step('log in with the key and see the Player List with coloured names', async () => {
       await page.fill('input[name=webkey]', KEY);
-      await page.click('input[name=plist]');
+      await page.click('input[name=plist]:visible');
       await title('Player List Screen');
       await page.getByText('4 Players').waitFor();
       const redColour = await page.locator('font', { hasText: /^Red$/ }).getAttribute('color');
@@ -193,8 +206,22 @@ async function main() {
       await shoot('03-slot-chosen');
     });
 
+    await step('Enter in the reason field acts on nothing: the chosen player stays chosen', async () => {
+      // A player whose Slot button is not the first one on the page.
+      await chooseSlot(shot);
+      await page.fill('input[name=webreason]', 'Enter pressed here');
+      await page.press('input[name=webreason]', 'Enter');
+      await page.press('input[name=slotnum]', 'Enter');
+      // Had Enter submitted the form, the first Slot button would have chosen another player.
+      check(await page.inputValue('input[name=slotnum]') === String(shot), 'Slot # still names him');
+      check(await page.inputValue('input[name=webreason]') === 'Enter pressed here',
+        'the typed reason is still there (no page was loaded)');
+      await page.fill('input[name=webreason]', 'Removed by Web Admin');
+      await chooseSlot(red);
+    });
+
     await step('kick: "* COMMAND ISSUED *" and the player is gone', async () => {
-      await page.click('input[name=kickslot]');
+      await page.click('input[name=kickslot]:visible');
       await message('* COMMAND ISSUED *');
       await host.waitText(`[host] DropClient ${red} Kestrine kicked player '^1Red^7Baron' (for 2 minutes)`);
       check(await slotButton(red).count() === 0, 'the kicked player is no longer listed');
@@ -204,7 +231,7 @@ async function main() {
 
     await step('ban', async () => {
       await chooseSlot(banned);
-      await page.click('input[name=banslot]');
+      await page.click('input[name=banslot]:visible');
       await message('* COMMAND ISSUED *');
       await host.waitText(`[host] DropClient ${banned} Kestrine permanent ban issued on this Game Server for player '^4Blue^3Cheater'`);
       check(await slotButton(banned).count() === 0, 'the banned player is no longer listed');
@@ -215,7 +242,7 @@ async function main() {
 
     await step('request a screenshot', async () => {
       await chooseSlot(shot);
-      await page.click('input[name=getssslot]');
+      await page.click('input[name=getssslot]:visible');
       await title('Player List Screen');
       await message('* COMMAND ISSUED *');
       await host.waitFor((l) => /^Screenshot \d{6} Requested from \d+ *Camper$/.test(l),
@@ -224,38 +251,107 @@ async function main() {
     });
 
     await step('change a game setting', async () => {
-      await page.click('input[name=gsettings]');
+      await page.click('input[name=gsettings]:visible');
       await title('Game Settings Screen');
       await page.fill('input[name=timelimit]', '25');
       await shoot('07-game-settings');
-      await page.click('input[name=updgset]');
+      await page.click('input[name=updgset]:visible');
       await title('Command Screen');
       await message('* UPDATED *');
       await host.waitText('[host] Cvar_Set timelimit 25');
-      await page.click('input[name=gsettings]');
+      await page.click('input[name=gsettings]:visible');
       await title('Game Settings Screen');
       check(await page.inputValue('input[name=timelimit]') === '25', 'timelimit shows 25');
     });
 
+    await step('a refused screenshot request says so, with the reason', async () => {
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+      await chooseSlot(shot);
+      await page.click('input[name=getssslot]:visible');
+      await title('Player List Screen');
+      await message('* COMMAND REFUSED *');
+      await page.getByText('Less than 30 seconds have passed since last request.').waitFor();
+    });
+
     await step('change a general setting', async () => {
-      await page.click('input[name=qz_settings]');
+      await page.click('input[name=qz_settings]:visible');
       await title('General QZ Settings Screen');
       await page.fill('input[name=qz_sv_KickLen]', '7');
       await shoot('08-general-settings');
-      await page.click('input[name=updqz1]');
+      await page.click('input[name=updqz1]:visible');
       await message('* UPDATED *');
       await host.waitText('qz_sv_KickLen = 7');
-      await page.click('input[name=plist]');
+      await page.click('input[name=plist]:visible');
       await title('Player List Screen');
       check(await page.inputValue('input[name=webkicklen]') === '7', 'Kick Minutes shows 7');
     });
 
+    await step('a refused general setting is shown on the page with its reason', async () => {
+      await page.click('input[name=qz_settings]:visible');
+      await title('General QZ Settings Screen');
+      await page.fill('input[name=qz_sv_KickLen]', '99');
+      await page.click('input[name=updqz1]:visible');
+      await message('* NOT ALL UPDATED');
+      await page.getByText('qz_sv_KickLen: 99 is outside 0 to 60; value kept').waitFor();
+      check(!(await page.content()).includes('* UPDATED *'), 'no "* UPDATED *" for a refusal');
+      await shoot('08b-refused-setting');
+    });
+
+    await step('an unchanged Update keeps a 20-map list with quoted names', async () => {
+      const maps = Array.from({ length: 20 }, (_, i) =>
+        (i % 5 === 0 ? `"fuel dump ${i}"` : `mp_battery_number_${i}`)).join(' ');
+      await host.sendAndWait(`qz_sv_HttpMaps ${maps.replace(/"/g, '\\"').replace(/^/, '"')}"`,
+        'qz_sv_HttpMaps = ');
+      const before = host.lines.filter((l) => l.startsWith('qz_sv_HttpMaps = ')).pop();
+      check(before === `qz_sv_HttpMaps = ${maps}`, `the list was set (${before})`);
+      await page.click('input[name=qz_settings]:visible');
+      await title('General QZ Settings Screen');
+      check(await page.inputValue('input[name=qz_sv_httpMaps]') === maps, 'the field shows it whole');
+      await page.click('input[name=updqz1]:visible');
+      await title('Command Screen');
+      await message('* UPDATED *');
+      const after = await host.sendAndWait('qz_sv_HttpMaps', 'qz_sv_HttpMaps = ');
+      check(after === `qz_sv_HttpMaps = ${maps}`, `the list is unchanged (${after})`);
+      check(await page.locator('select[name=map_names] option').count() === 21,
+        'the Command Screen offers all 20 maps');
+      await page.locator('option', { hasText: 'fuel dump 15' }).waitFor({ state: 'attached' });
+      // Back to the built-in list for the steps that follow.
+      await host.sendAndWait('qz_sv_HttpMaps ""', 'qz_sv_HttpMaps = ');
+    });
+
+    await step('an address the machine cannot listen on is refused, the WebTool stays', async () => {
+      await page.click('input[name=qz_settings]:visible');
+      await title('General QZ Settings Screen');
+      await page.fill('input[name=qz_sv_httpAddr]', '192.0.2.1');
+      await page.click('input[name=updqz1]:visible');
+      await message('* NOT ALL UPDATED');
+      await page.getByText(`cannot listen on 192.0.2.1:${port}`).first().waitFor();
+      await shoot('08c-address-refused');
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+    });
+
+    await step('Enter in the console line runs the line, not the map button', async () => {
+      await page.click('input[name=cmds]:visible');
+      await title('Command Screen');
+      await page.selectOption('select[name=map_names]', { label: 'mp_goldrush' });
+      const from = host.lines.length;
+      await page.fill('input[name=exec_cmd_text]', 'qz_sv_Plist');
+      await page.press('input[name=exec_cmd_text]', 'Enter');
+      await title('Game Command Results');
+      // The module's own command, passed on by the game console, with its answer captured.
+      await page.locator('pre', { hasText: 'End of Player List' }).waitFor();
+      check(!host.lines.slice(from).some((l) => l.includes('Cmd_Exec map ')), 'no map change');
+      await shoot('09b-enter-console-line');
+    });
+
     await step('change the map', async () => {
-      await page.click('input[name=cmds]');
+      await page.click('input[name=cmds]:visible');
       await title('Command Screen');
       await page.selectOption('select[name=map_names]', { label: 'mp_railgun' });
       await shoot('09-command-screen');
-      await page.click('input[name=map]');
+      await page.click('input[name=map]:visible');
       await title('Game Command Results');
       await page.locator('pre', { hasText: 'Loading map mp_railgun' }).waitFor();
       await host.waitText('[host] Cmd_Exec map mp_railgun');
@@ -263,9 +359,9 @@ async function main() {
     });
 
     await step('run serverinfo and see its output escaped', async () => {
-      await page.click('input[name=cmds]');
+      await page.click('input[name=cmds]:visible');
       await title('Command Screen');
-      await page.click('input[name=serverinfo]');
+      await page.click('input[name=serverinfo]:visible');
       await title('Game Command Results');
       const pre = page.locator('pre');
       await pre.filter({ hasText: 'Server info settings:' }).waitFor();
@@ -278,7 +374,7 @@ async function main() {
 
     await step('the console line never touches the web key', async () => {
       await page.fill('input[name=exec_cmd_text]', 'qz_sv_HttpKey stolen');
-      await page.click('input[name=exec_cmd]');
+      await page.click('input[name=exec_cmd]:visible');
       await title('Game Command Results');
       await message('** Command Ignored by WebTool **');
       check(!host.lines.some((l) => l.includes('Cmd_Exec qz_sv_HttpKey')), 'the line was not run');
@@ -290,13 +386,51 @@ async function main() {
       await other.goto(base);
       await other.locator('i', { hasText: 'Login Screen' }).waitFor();
       await other.fill('input[name=webkey]', 'not-the-key');
-      await other.click('input[name=plist]');
+      await other.click('input[name=plist]:visible');
       await other.locator('font', { hasText: '* BAD KEY *' }).waitFor();
       await host.waitText('Bad Web Key sent from 127.0.0.1:');
       await other.screenshot({ path: join(outDir, '13-bad-key.png'), fullPage: true });
       await other.close();
     });
 
+    await step('a full server: 64 players with coloured names, every button there', async () => {
+      // The players still on the server, then new ones up to 64.
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+      const listed = await page.locator('input[type=submit][value^="Slot "]').count();
+      host.send('sim_cvar sv_maxclients 64');
+      for (let n = 0; n < 64 - listed; n++) {
+        const name = Array.from({ length: 10 }, (_, k) => `^${(k + n) % 10}${'ABCDEFGHIJ'[k]}`).join('')
+          + String(n).padStart(2, '0');
+        const guid = (n + 1).toString(16).toUpperCase().padStart(32, 'C');
+        await host.sendAndWait(`sim_connect ${name} ${guid} 10.9.${n}.1:27960`, `${name} admitted`);
+      }
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+      await page.getByText('64 Players').waitFor();
+      check(await page.locator('input[type=submit][value^="Slot "]').count() === 64, '64 Slot buttons');
+      for (const b of ['kickslot', 'banslot', 'getssslot', 'cmds', 'gsettings', 'plist', 'qz_settings']) {
+        check(await page.locator(`input[name=${b}]:visible`).count() === 1, `the ${b} button is there`);
+      }
+      check((await page.content()).includes('</html>'), 'the page is whole');
+      await shoot('14-full-server');
+    });
+
+    await step('phone size: readable, buttons at least 24 pixels high', async () => {
+      await page.setViewportSize({ width: 390, height: 844 });
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+      const width = await page.evaluate(() => window.innerWidth);
+      check(width === 390, `the layout viewport is the phone's width (got ${width})`);
+      for (const b of ['kickslot', 'banslot', 'getssslot', '1slot']) {
+        const box = await page.locator(`input[name="${b}"]:visible`).boundingBox();
+        check(box && box.height >= 24, `${b} is at least 24 px high (got ${box && box.height})`);
+      }
+      await page.screenshot({ path: join(outDir, '15-phone-player-list.png') });
+      await page.setViewportSize({ width: 1000, height: 1400 });
+    });
+
+    check(badResponses.length === 0, `no error answers (${badResponses.join('; ')})`);
     check(dialogs.length === 0, `no dialog or alert fired (${dialogs.join('; ')})`);
   } catch (err) {
     failed = true;

@@ -47,8 +47,8 @@ class WebGameSettings : public webtest::WebModule {};
 TEST_F(WebGameSettings, UpdateSetsEveryVariableInOrderAndAnswersWithTheCommandScreen) {
     std::string page = post(
         "sv_maxclients=24\r\ntimelimit=\r\ng_gametype=5\r\ng_friendlyfire=0\r\n"
-        "g_soldierchargetime=20000\r\ng_engineerchargetime=30000\r\ng_medicchargetime=45000\r\n"
-        "g_ltchargetime=40000\r\ng_covertopschargetime=30000\r\ng_useralliedrespawntime=20\r\n"
+        "g_soldierchargetime=21000\r\ng_engineerchargetime=31000\r\ng_medicchargetime=46000\r\n"
+        "g_ltchargetime=41000\r\ng_covertopschargetime=31000\r\ng_useralliedrespawntime=20\r\n"
         "g_useraxisrespawntime=30\r\nupdgset=Update\r\n");
     EXPECT_TRUE(has(page, "<i>Command Screen</i>"));
     EXPECT_TRUE(has(page, "<b><i>* UPDATED *</i></b>"));
@@ -57,9 +57,9 @@ TEST_F(WebGameSettings, UpdateSetsEveryVariableInOrderAndAnswersWithTheCommandSc
         if (line.rfind("[host] Cvar_Set ", 0) == 0) sets.push_back(line.substr(16));
     EXPECT_EQ(sets,
               (std::vector<std::string>{"sv_maxclients 24", "g_gametype 5", "g_friendlyfire 0",
-                                        "timelimit ", "g_soldierchargetime 20000",
-                                        "g_engineerchargetime 30000", "g_medicchargetime 45000",
-                                        "g_ltchargetime 40000", "g_covertopschargetime 30000",
+                                        "timelimit ", "g_soldierchargetime 21000",
+                                        "g_engineerchargetime 31000", "g_medicchargetime 46000",
+                                        "g_ltchargetime 41000", "g_covertopschargetime 31000",
                                         "g_useralliedrespawntime 20", "g_useraxisrespawntime 30"}));
     EXPECT_EQ(host().cvar("timelimit"), "");
     EXPECT_EQ(host().cvar("g_gametype"), "5");
@@ -80,6 +80,31 @@ TEST_F(WebGameSettings, ScreenShowsTheGamesCurrentValues) {
     EXPECT_TRUE(has(page, "name=sv_maxclients maxlength=2 size=2 value=\"20\">"));
     EXPECT_TRUE(has(page, "name=timelimit maxlength=2 size=2 value=\"30\">"));
     EXPECT_TRUE(has(page, "name=g_gametype maxlength=3 size=3 value=\"4\">"));
+}
+
+TEST_F(WebGameSettings, AnUnchangedUpdateSetsNothingAndAChangeSetsOnlyItsVariable) {
+    // The form as the screen drew it: every value the game's own.
+    std::string screen = post("gsettings=Game Settings\r\n");
+    std::string fields;
+    for (const char* name :
+         {"sv_maxclients", "timelimit", "g_gametype", "g_friendlyfire", "g_soldierchargetime",
+          "g_engineerchargetime", "g_medicchargetime", "g_ltchargetime", "g_covertopschargetime",
+          "g_useralliedrespawntime", "g_useraxisrespawntime"}) {
+        fields += std::string(name) + "=" + host().cvar(name) + "\r\n";
+    }
+    auto sets = [this] {
+        std::vector<std::string> out;
+        for (const std::string& line : lines())
+            if (line.rfind("[host] Cvar_Set ", 0) == 0) out.push_back(line.substr(16));
+        return out;
+    };
+    EXPECT_TRUE(has(post(fields + "updgset=Update\r\n"), "* UPDATED *"));
+    EXPECT_TRUE(sets().empty()) << testing::PrintToString(sets());
+    std::string changed = fields;
+    changed.replace(changed.find("timelimit=30"), 12, "timelimit=25");
+    post(changed + "updgset=Update\r\n");
+    EXPECT_EQ(sets(), std::vector<std::string>{"timelimit 25"});
+    EXPECT_EQ(host().cvar("g_medicchargetime"), "45000");
 }
 
 TEST_F(WebGameSettings, UpdateNeedsTheKey) {

@@ -67,9 +67,80 @@ TEST_F(WebListener, RightKeyOpensTheGeneralSettings) {
 }
 
 TEST_F(WebListener, OtherPathsGetAPlain404) {
-    std::string answer = ask("GET /favicon.ico HTTP/1.1\r\n\r\n");
+    std::string answer = ask("GET /robots.txt HTTP/1.1\r\n\r\n");
     EXPECT_EQ(answer.find("HTTP/1.0 404 Not Found\r\n"), 0u);
     EXPECT_EQ(answer.find("<html>"), std::string::npos);
+}
+
+TEST_F(WebListener, TheBrowsersIconRequestGetsNoContentInsteadOf404) {
+    std::string answer = ask("GET /favicon.ico HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(answer.find("HTTP/1.0 204 No Content\r\n"), 0u) << answer;
+    EXPECT_EQ(answer.find("404"), std::string::npos);
+}
+
+TEST_F(WebListener, PagesCarryTypeFramingAndCacheHeaders) {
+    std::string answer = ask("GET /qzsvweb HTTP/1.1\r\n\r\n");
+    std::string head = answer.substr(0, answer.find("\n\n"));
+    for (const char* line :
+         {"\nContent-Type: text/html; charset=iso-8859-1", "\nX-Frame-Options: DENY",
+          "\nContent-Security-Policy: frame-ancestors 'none'", "\nCache-Control: no-store"}) {
+        EXPECT_NE(head.find(line), std::string::npos) << line;
+    }
+    std::string missing = ask("GET /other HTTP/1.1\r\n\r\n");
+    EXPECT_NE(missing.find("X-Frame-Options: DENY\r\n"), std::string::npos);
+    EXPECT_NE(missing.find("Cache-Control: no-store\r\n"), std::string::npos);
+}
+
+TEST_F(WebListener, AnUnbindableAddressIsRefusedAndTheOldListenerKeepsAnswering) {
+    // 192.0.2.1 is a documentation address no machine here has.
+    std::string answer =
+        ask(postPlain("webkey=secret\r\nqz_sv_httpAddr=192.0.2.1\r\nupdqz1=Update\r\n"));
+    EXPECT_EQ(answer.find("* UPDATED *"), std::string::npos);
+    EXPECT_NE(answer.find("* NOT ALL UPDATED"), std::string::npos);
+    EXPECT_NE(answer.find("cannot listen on 192.0.2.1:" + std::to_string(port_)),
+              std::string::npos);
+    EXPECT_TRUE(anyLineContains(run("qz_sv_HttpAddr"), "qz_sv_HttpAddr = "));
+    EXPECT_FALSE(anyLineContains(run("qz_sv_HttpAddr"), "192.0.2.1"));
+    std::string still = ask(postPlain("webkey=secret\r\nqz_settings=QZ Settings\r\n"));
+    EXPECT_NE(still.find("General QZ Settings Screen"), std::string::npos);
+}
+
+TEST_F(WebListener, ABusyPortIsRefusedAndTheOldListenerKeepsAnswering) {
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    int busy = freePort();
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<unsigned short>(busy));
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    std::string answer = ask(postPlain("webkey=secret\r\nqz_sv_httpPort=" + std::to_string(busy) +
+                                       "\r\nqz_sv_KickLen=9\r\nupdqz1=Update\r\n"));
+    close(blocker);
+    EXPECT_NE(answer.find("* NOT ALL UPDATED"), std::string::npos);
+    EXPECT_TRUE(
+        anyLineContains(run("qz_sv_HttpPort"), "qz_sv_HttpPort = " + std::to_string(port_)));
+    // The other field of the same form was taken.
+    EXPECT_TRUE(anyLineContains(run("qz_sv_KickLen"), "qz_sv_KickLen = 9"));
+    std::string still = ask(postPlain("webkey=secret\r\nqz_settings=QZ Settings\r\n"));
+    EXPECT_NE(still.find("General QZ Settings Screen"), std::string::npos);
+}
+
+TEST_F(WebListener, AConsolePortChangeThatFailsKeepsTheOldListener) {
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    int busy = freePort();
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<unsigned short>(busy));
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    run("qz_sv_HttpPort " + std::to_string(busy));
+    auto lines = run("sim_advance 0");
+    EXPECT_TRUE(anyLineContains(lines, "still listening where it was"));
+    std::string still = ask(postPlain("webkey=secret\r\nqz_settings=QZ Settings\r\n"));
+    close(blocker);
+    EXPECT_NE(still.find("General QZ Settings Screen"), std::string::npos);
 }
 
 TEST_F(WebListener, TooLargeABodyGets413) {

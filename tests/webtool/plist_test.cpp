@@ -58,7 +58,7 @@ TEST(PlayerList, ListsEveryPlayerAboveStatusZeroWithTheCountRow) {
     EXPECT_FALSE(has(page, "name=1slot"));
     EXPECT_TRUE(has(page, "<td>2 Players</td>"));
     EXPECT_TRUE(has(page, "<td>SPEC</td>"));
-    EXPECT_TRUE(has(page, "url=http://127.0.0.1:0/qzsvweb/plist=1&webkey="));
+    EXPECT_TRUE(has(page, "url=/qzsvweb/plist=1&webkey="));
 }
 
 TEST(PlayerList, CountRowSaysOnePlayerAndZeroPlayers) {
@@ -348,6 +348,22 @@ TEST_F(WebPlayers, ServerHostPlayerIsNeverKickedThoughTheCommandIsIssued) {
     EXPECT_TRUE(has(page, "<b><i>* COMMAND ISSUED *</i></b>"));
     EXPECT_TRUE(said("Kick Command Ignored (Server Host)"));
     EXPECT_FALSE(said("[host] DropClient"));
+    // Why nothing happened is on the page too, under the message.
+    EXPECT_TRUE(
+        has(page, "<b><i>* COMMAND ISSUED *</i></b><br>Kick Command Ignored (Server Host)"));
+}
+
+TEST_F(WebPlayers, ARefusedScreenshotRequestIsShownAsRefusedWithItsReason) {
+    int slot = join("Alice", 11);
+    std::string form = "slotnum=" + std::to_string(slot) + "\r\nguid=" + webtest::guidOf(11) +
+                       "\r\ngetssslot=qz_sv_getss\r\n";
+    EXPECT_TRUE(has(post(form), "<b><i>* COMMAND ISSUED *</i></b>"));
+    run("sim_advance 5000");
+    std::string page = post(form);
+    EXPECT_FALSE(has(page, "* COMMAND ISSUED *"));
+    EXPECT_TRUE(has(page,
+                    "<b><i>* COMMAND REFUSED *</i></b><br>Screenshot Request Ignored ... "
+                    "Less than 30 seconds have passed since last request."));
 }
 
 TEST_F(WebPlayers, SlotButtonFillsTheFormForTheAction) {

@@ -20,20 +20,25 @@ std::string update(BareState& s, const std::string& fields) {
 TEST(SettingsUpdate, AssignsAllSixteenFieldsAndAnswersWithTheCommandScreen) {
     BareState s;
     stQzSv* sv = s.get();
-    std::string page = update(s,
-                              "qz_sv_httpRefresh=30\r\nqz_sv_httpAddr=10.0.0.5\r\n"
-                              "qz_sv_httpPort=8081\r\nqz_sv_httpMaps=mp_a mp_b\r\n"
-                              "qz_sv_MsgPrefix=^2Admin says\r\nqz_sv_Sleep=25\r\n"
-                              "qz_sv_KickLen=7\r\nqz_sv_changePeriod=40\r\nqz_sv_changeMax=9\r\n"
-                              "qz_sv_CvarFreq=3\r\nqz_sv_CvarLogging=2\r\nqz_sv_CvarWalk=4\r\n"
-                              "qz_sv_CvarChangedPulse=11\r\nqz_sv_CvarUserPulse=12\r\n"
-                              "qz_sv_MaxDlRate=2\r\nqz_sv_MaxConDls=5\r\n");
+    // An address and port the machine can listen on: a pair it cannot is refused.
+    const int port = webtest::freePortHere();
+    std::string page =
+        update(s,
+               "qz_sv_httpRefresh=30\r\nqz_sv_httpAddr=127.0.0.1\r\n"
+               "qz_sv_httpPort=" +
+                   std::to_string(port) +
+                   "\r\nqz_sv_httpMaps=mp_a mp_b\r\n"
+                   "qz_sv_MsgPrefix=^2Admin says\r\nqz_sv_Sleep=25\r\n"
+                   "qz_sv_KickLen=7\r\nqz_sv_changePeriod=40\r\nqz_sv_changeMax=9\r\n"
+                   "qz_sv_CvarFreq=3\r\nqz_sv_CvarLogging=2\r\nqz_sv_CvarWalk=4\r\n"
+                   "qz_sv_CvarChangedPulse=11\r\nqz_sv_CvarUserPulse=12\r\n"
+                   "qz_sv_MaxDlRate=2\r\nqz_sv_MaxConDls=5\r\n");
     EXPECT_NE(page.find("<i>Command Screen</i>"), std::string::npos);
     EXPECT_NE(page.find("<b><i>* UPDATED *</i></b>"), std::string::npos);
     const stSettings& t = sv->set;
     EXPECT_EQ(t.httpRefresh, 30);
-    EXPECT_STREQ(t.httpAddr, "10.0.0.5");
-    EXPECT_EQ(t.httpPort, 8081);
+    EXPECT_STREQ(t.httpAddr, "127.0.0.1");
+    EXPECT_EQ(t.httpPort, port);
     EXPECT_STREQ(t.httpMaps, "mp_a mp_b");
     EXPECT_STREQ(sv->msgPrefix, "^2Admin says");
     EXPECT_EQ(t.sleep, 25);

@@ -2,6 +2,10 @@
 // answers a few game variables and records every printed line, and a manual clock.
 #pragma once
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -13,6 +17,19 @@
 #include "webtool/screens.h"
 
 namespace webtest {
+
+// A port that was free a moment ago on 127.0.0.1.
+inline int freePortHere() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
 
 struct BareHost {
     static BareHost*& current() {
@@ -70,6 +87,7 @@ struct BareState {
         webStart(sv.get());
     }
     ~BareState() {
+        webShutdown(sv.get());  // a test that moved the listener leaves no socket behind
         clockSetSource(nullptr);
         BareHost::current() = nullptr;
     }

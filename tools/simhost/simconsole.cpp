@@ -154,6 +154,8 @@ void SimConsole::command(const std::vector<std::string>& args, const std::string
                 value = value.substr(1, value.size() - 2);
             set(args[0], value);
         }
+    } else if (module_ && word.compare(0, 6, "qz_sv_") == 0) {
+        module_(rest.empty() ? args[0] : args[0] + " " + rest);
     } else {
         out_("Unknown command \"" + args[0] + "\"");
     }

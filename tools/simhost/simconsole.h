@@ -38,6 +38,12 @@ class SimConsole {
     // double quotes. SLOTS is the game's player table (forceteam changes a player's team).
     void exec(const std::string& text, SimSlots& slots);
 
+    // Where a command beginning "qz_sv_" goes: a game server hands such lines from its console
+    // to the module (the whole command, as typed). Unset, they are unknown commands.
+    void setModuleCommand(std::function<void(const std::string&)> module) {
+        module_ = std::move(module);
+    }
+
   private:
     struct Var {
         std::string name;  // as first set, for display
@@ -49,6 +55,7 @@ class SimConsole {
     void status(const SimSlots& slots);
 
     std::function<void(const std::string&)> out_;
+    std::function<void(const std::string&)> module_;
     std::map<std::string, Var> vars_;  // key: lower-case name
 };
 

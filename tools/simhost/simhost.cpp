@@ -177,6 +177,9 @@ SimHost::SimHost() : console_([this](const std::string& text) { gameOutput(text)
         std::abort();
     }
     g_active = this;
+    console_.setModuleCommand([this](const std::string& text) {
+        if (running_) console(text);
+    });
     struct Default {
         const char* name;
         const char* value;
@@ -207,6 +210,32 @@ SimHost::SimHost() : console_([this](const std::string& text) { gameOutput(text)
         {"g_gravity", "800", 0},
         {"g_knockback", "1000", 0},
         {"g_teamforcebalance", "0", 0},
+        // The rest of the game settings a server of this game has.
+        {"g_soldierchargetime", "20000", 0},
+        {"g_engineerchargetime", "30000", 0},
+        {"g_medicchargetime", "45000", 0},
+        {"g_ltchargetime", "40000", 0},
+        {"g_covertopschargetime", "30000", 0},
+        {"g_useralliedrespawntime", "0", 0},
+        {"g_useraxisrespawntime", "0", 0},
+        {"g_redlimbotime", "30000", 0},
+        {"g_bluelimbotime", "30000", 0},
+        {"g_heavyWeaponRestriction", "100", 0},
+        {"g_maxlives", "0", 0},
+        {"g_alliedmaxlives", "0", 0},
+        {"g_axismaxlives", "0", 0},
+        {"g_needpass", "0", 0},
+        {"g_balancedteams", "0", 0},
+        {"g_minGameClients", "8", 0},
+        {"sv_privateClients", "0", 0},
+        {"sv_maxRate", "0", 0},
+        {"sv_floodProtect", "1", 0},
+        {"sv_allowDownload", "1", 0},
+        {"sv_pure", "1", 0},
+        {"sv_fps", "20", 0},
+        {"g_password", "", 0},
+        {"protocol", "84", 0},
+        {"gamename", "etmain", 0},
     };
     for (const Default& d : kDefaults) console_.set(d.name, d.value, d.flags);
 }
@@ -653,7 +682,13 @@ int SimHost::cvarGet(const char* name, char* out, int size) {
     return found ? 1 : 0;
 }
 
-void SimHost::print(const char* text) { emit(text ? text : ""); }
+// The module's lines are console output of the game server: while the module captures the
+// console (a command run from the WebTool), they go into the capture too.
+void SimHost::print(const char* text) {
+    const std::string line = text ? text : "";
+    emit(line);
+    appendCapture(line);
+}
 
 void SimHost::sendClient(int slot, const char* text, int length) {
     if (!text || length < 0) length = 0;
@@ -675,6 +710,10 @@ void SimHost::emit(const std::string& text) {
 // buffer: never past the length it gave, always terminated.
 void SimHost::gameOutput(const std::string& text) {
     emit("[game] " + text);
+    appendCapture(text);
+}
+
+void SimHost::appendCapture(const std::string& text) {
     if (!capture_ || captureLength_ <= 0) return;
     const size_t size = static_cast<size_t>(captureLength_);
     size_t used = strnlen(capture_, size);

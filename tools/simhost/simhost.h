@@ -110,6 +110,8 @@ class SimHost {
   private:
     void emit(const std::string& text);
     void gameOutput(const std::string& text);
+    // Appends one line to the module's capture buffer while it captures.
+    void appendCapture(const std::string& text);
     void simCommand(const std::string& text);
     int event(int type, int slot, const std::string& data);
     void deliverClientPackets();
