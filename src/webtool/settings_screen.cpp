@@ -58,14 +58,13 @@ bool fieldAssign(stQzSv* sv, const SettingRow* row, const WebSettingField& f, co
                   row->capacity);
             return false;
         }
-        // Sent to the routine as one quoted value, so blanks and double quotes inside the text
-        // (a map list with "fuel dump", a prefix such as "Admin" says) are stored as typed.
+        // Sent to the routine as one quoted value, so blanks inside the text are stored as
+        // typed. A double quote is refused there, with its one line on the page: the
+        // configuration file writes text values inside quotes without escapes.
         char text[1025];
         trcpyz(text, v, n);
-        char quoted[2 * 1024 + 1];
-        settingQuote(text, quoted, qz::cap(quoted));
-        char line[2 * 1024 + 64];
-        QZ_TRF(line, "%s \"%s\"", row->name, quoted);
+        char line[1024 + 64];
+        QZ_TRF(line, "%s \"%s\"", row->name, text);
         sv_set_s(sv, const_cast<char*>(row->name), line, value, row->capacity, 0);
         return strcmp(value, text) == 0;
     }

@@ -273,13 +273,25 @@ TEST(SettingsKept, ChangedTextsAreStoredExactlyAsTyped) {
     BareState s;
     stQzSv* sv = s.get();
     std::string maps(1024, 'm');
-    maps[10] = '"';
     maps[500] = ' ';
     std::string page = dispatch(
-        s, "qz_sv_httpMaps=" + maps + "\r\nqz_sv_MsgPrefix= \"Admin\" says\\\r\nupdqz1=Update\r\n");
+        s, "qz_sv_httpMaps=" + maps + "\r\nqz_sv_MsgPrefix= Admin says\\\r\nupdqz1=Update\r\n");
     EXPECT_TRUE(has(page, "* UPDATED *"));
     EXPECT_EQ(std::string(sv->set.httpMaps), maps);
-    EXPECT_STREQ(sv->msgPrefix, " \"Admin\" says\\");
+    EXPECT_STREQ(sv->msgPrefix, " Admin says\\");
+}
+
+// A configuration file writes text values inside quotes without escapes, so a changed text
+// holding a double quote is refused, and the page says so.
+TEST(SettingsKept, AChangedTextHoldingADoubleQuoteIsRefusedOnThePage) {
+    BareState s;
+    stQzSv* sv = s.get();
+    QZ_COPY(sv->msgPrefix, "Old");
+    std::string page =
+        dispatch(s, "qz_sv_MsgPrefix=\"Admin\" says\r\nupdqz1=Update\r\n");
+    EXPECT_FALSE(has(page, "<b><i>* UPDATED *</i></b>"));
+    EXPECT_TRUE(has(page, "a value cannot hold a double quote")) << page;
+    EXPECT_STREQ(sv->msgPrefix, "Old");
 }
 
 TEST(SettingsKept, ATextLongerThanItsFieldIsRefusedNotCut) {
