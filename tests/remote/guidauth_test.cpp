@@ -167,6 +167,7 @@ class GuidAuthByQzmaster : public ModuleTest {
         ASSERT_TRUE(master_.start(o, &error)) << error;
         run("qz_sv_guidauthserver 127.0.0.1:" + std::to_string(master_.port()));
         run("qz_sv_minguidage 30");
+        run("qz_sv_guiddiag 1");
     }
     bool until(const std::string& text) {
         for (int i = 0; i < 2000; ++i) {

@@ -68,7 +68,7 @@ class FakeServer {
     int port_ = 0;
 };
 
-TEST(Rcon, CommandsGoOneAtATimeAndAnswersAreCollected) {
+TEST(BridgeRcon, CommandsGoOneAtATimeAndAnswersAreCollected) {
     FakeServer server;
     qzb::Rcon rcon;
     std::string error;
@@ -102,7 +102,7 @@ TEST(Rcon, CommandsGoOneAtATimeAndAnswersAreCollected) {
     EXPECT_EQ(server.packets[0], std::string("\xff\xff\xff\xffrcon pw dumpuser 3"));
 }
 
-TEST(Rcon, ACommandWithoutAnswerIsGivenUpAndAWrongPasswordIsSeen) {
+TEST(BridgeRcon, ACommandWithoutAnswerIsGivenUpAndAWrongPasswordIsSeen) {
     FakeServer server;
     qzb::Rcon rcon;
     std::string error;
@@ -135,7 +135,7 @@ TEST(Rcon, ACommandWithoutAnswerIsGivenUpAndAWrongPasswordIsSeen) {
     EXPECT_TRUE(r.badPassword);
 }
 
-TEST(Rcon, RefusesABadServerAddress) {
+TEST(BridgeRcon, RefusesABadServerAddress) {
     qzb::Rcon rcon;
     std::string error;
     EXPECT_FALSE(rcon.open("no.such.host", 27960, "", &error));
