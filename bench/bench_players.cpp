@@ -290,6 +290,9 @@ BENCHMARK(BM_StartupBanLoad)->Iterations(1)->Repetitions(3)->Unit(benchmark::kMi
 void BM_BanLoad(benchmark::State& state) {
     Module m;
     writeBanFile(m.banFile());
+    // The loader opens files of the module's home directory only.
+    std::string qzHome = m.temp + "/qz/";
+    setHomeDir(qzHome.c_str());
     double bytesPerEntry = 0;
     long loaded = 0;
     for (auto _ : state) {

@@ -129,6 +129,8 @@ struct AbiCase {
     int expected;
 };
 
+void PrintTo(const AbiCase& c, std::ostream* os) { *os << "abi " << c.abi << " -> " << c.expected; }
+
 class HostRecordVersion : public ::testing::TestWithParam<AbiCase> {};
 
 TEST_P(HostRecordVersion, SaTakesVersionsOneAndTwoOnly) {

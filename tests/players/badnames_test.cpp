@@ -1,6 +1,7 @@
 // The bad-name list: adding (and updating instead of adding), listing, deleting, emptying, the
 // locked configuration, the search in list order, and the configuration file section.
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,8 @@ struct SearchCase {
     const char* name;
     int want;  // entry index, -1 none
 };
+
+void PrintTo(const SearchCase& c, std::ostream* os) { *os << '"' << c.name << "\" -> " << c.want; }
 
 class BadNameSearch : public ::testing::TestWithParam<SearchCase> {};
 

@@ -39,6 +39,10 @@ struct RuleCase {
     const char* reason;  // the removal reason, or "" when the player stays
 };
 
+void PrintTo(const RuleCase& c, std::ostream* os) {
+    *os << "\"" << c.name << "\" after \"" << c.setup << "\"";
+}
+
 class RuleTable : public PlayersTest, public ::testing::WithParamInterface<RuleCase> {};
 
 TEST_P(RuleTable, ConnectingPlayersAreRemovedWithTheRulesReason) {
@@ -201,6 +205,8 @@ struct AnnounceCase {
     const char* text;  // "" for no announcement
 };
 
+void PrintTo(const AnnounceCase& c, std::ostream* os) { *os << "\"" << c.setup << "\""; }
+
 class Announcement : public PlayersTest, public ::testing::WithParamInterface<AnnounceCase> {};
 
 TEST_P(Announcement, ConnectingPlayersAreToldWhichRestrictionsApply) {
@@ -237,6 +243,8 @@ struct RegCase {
     const char* text;  // the registration's second text
     bool keeps;
 };
+
+void PrintTo(const RegCase& c, std::ostream* os) { *os << "\"" << c.text << "\""; }
 
 class Registered : public ::testing::TestWithParam<RegCase> {};
 

@@ -209,6 +209,7 @@ struct OwnFileCase {
     const char* path;
     bool refused;
 };
+void PrintTo(const OwnFileCase& c, std::ostream* os) { *os << c.path; }
 class MapFileRule : public ::testing::TestWithParam<OwnFileCase> {};
 
 TEST_P(MapFileRule, TheModulesOwnFilesAreNeverAMapList) {
@@ -287,8 +288,7 @@ TEST(SettingsKept, AChangedTextHoldingADoubleQuoteIsRefusedOnThePage) {
     BareState s;
     stQzSv* sv = s.get();
     QZ_COPY(sv->msgPrefix, "Old");
-    std::string page =
-        dispatch(s, "qz_sv_MsgPrefix=\"Admin\" says\r\nupdqz1=Update\r\n");
+    std::string page = dispatch(s, "qz_sv_MsgPrefix=\"Admin\" says\r\nupdqz1=Update\r\n");
     EXPECT_FALSE(has(page, "<b><i>* UPDATED *</i></b>"));
     EXPECT_TRUE(has(page, "a value cannot hold a double quote")) << page;
     EXPECT_STREQ(sv->msgPrefix, "Old");

@@ -15,6 +15,8 @@ struct SafeCase {
     const char* expected;
 };
 
+void PrintTo(const SafeCase& c, std::ostream* os) { *os << "\"" << c.text << "\""; }
+
 class SafeText : public ::testing::TestWithParam<SafeCase> {};
 
 TEST_P(SafeText, OutsideTextCannotEndOrAddACommand) {
@@ -177,6 +179,8 @@ struct LogCase {
     const char* guid;
     bool bot;
 };
+
+void PrintTo(const LogCase& c, std::ostream* os) { *os << "\"" << c.line << "\""; }
 
 class LogLine : public ::testing::TestWithParam<LogCase> {};
 
