@@ -79,7 +79,14 @@ else
 fi
 
 build m32 -DQZ_M32=ON
-run_tests m32
+# A kernel without 32-bit support (IA-32 emulation off) builds the 32-bit module but cannot run
+# it: the build still has to pass, and the tests are reported as not run rather than passed.
+if build/m32/qzhost --help </dev/null >/dev/null 2>&1 || [ $? -ne 126 ]; then
+  run_tests m32
+else
+  echo "=== test m32: this kernel cannot run 32-bit programs; the build passed, no test ran"
+  summary+=("$(printf '%-16s %s' "test m32:" "not run (this kernel cannot run 32-bit programs)")")
+fi
 
 build asan -DQZ_SANITIZE=ON
 run_tests asan
