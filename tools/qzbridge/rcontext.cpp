@@ -93,7 +93,13 @@ std::string safeText(std::string_view text) {
     return out;
 }
 
-std::string quoted(std::string_view text) { return "\"" + safeText(text) + "\""; }
+// Built piece by piece: GCC 12 at -O3 takes "x" + std::string for an overlapping copy.
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    out += safeText(text);
+    out += '"';
+    return out;
+}
 
 bool validCvarName(std::string_view name) {
     if (name.empty() || name.size() > 63) return false;
@@ -248,7 +254,9 @@ bool parseServerInfo(std::string_view text,
 }
 
 bool parseCvarReply(std::string_view text, std::string_view name, std::string* value) {
-    std::string head = "\"" + std::string(name) + "\" is:\"";
+    std::string head = "\"";
+    head += name;
+    head += "\" is:\"";
     size_t at = text.find(head);
     if (at == std::string_view::npos) return false;
     std::string_view rest = text.substr(at + head.size());
