@@ -271,6 +271,7 @@ void svFrame(stQzSv* sv) {
     eventRunDue(sv, 8);
     plFrame(sv);
     cvarFrame(sv);
+    md5Frame(sv);
     pwFrame(sv);
     nmFrame(sv);
     ssFrame(sv);

@@ -15,6 +15,7 @@
 #include "players/power.h"
 #include "players/slots.h"
 #include "players/violations.h"
+#include "remote/md5checks.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/text.h"
@@ -84,6 +85,7 @@ void plPacket(stQzSv* sv, int slot, const char* data, int length) {
     if (!c || !data || length <= 0) return;
     // Query answers and violation reports are longer than the texts below.
     if (cvarPacket(sv, slot, data, length)) return;
+    if (md5Packet(sv, slot, data, length)) return;  // MD5Tool check answers
     // Screenshot packets carry binary picture data past the header.
     if (length >= 5 && memcmp(data, "QZ_SS", 5) == 0 && c->status >= QZ_ST_INIT) {
         ssPacket(sv, slot, data, length);

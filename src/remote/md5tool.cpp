@@ -74,6 +74,7 @@ void cmd_md5tool(stQzSv* sv, const CmdCall& call) {
         return;
     }
     r->md5[r->md5Count++] = e;
+    r->md5q.dueSet = 0;  // the next frame looks at the new entry
     svMsg(sv, "Added MD5Tool Entry: %c \"%s\" %c \"%s\" SZ%u AT%u LEN%u \"%s\"", e.kind, e.text1,
           e.kind2, e.text2, static_cast<unsigned>(e.sz), static_cast<unsigned>(e.at),
           static_cast<unsigned>(e.len), e.text3);
@@ -109,5 +110,6 @@ void cmd_md5tooldel(stQzSv* sv, const CmdCall& call) {
 
 void cmd_md5toolempty(stQzSv* sv, const CmdCall&) {
     sv->remote.md5Count = 0;
+    md5ListEmptied(sv);
     svMsg(sv, "MD5Tool List (in Memory) has been Emptied");
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "remote/masters.h"
+#include "remote/md5checks.h"
 #include "remote/outq.h"
 #include "remote/resolve.h"
 #include "remote/udp.h"
@@ -100,5 +101,6 @@ struct stRemote {
     // MD5Tool list.
     stMd5Tool md5[QZ_MD5TOOL_MAX];
     int md5Count;
+    stMd5Checks md5q;  // the checks sent to clients (remote/md5checks.h)
     char buf[QZ_PKT_MAX + 1];  // one received datagram
 };

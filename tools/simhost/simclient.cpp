@@ -122,6 +122,48 @@ void SimClient::answerQuery(const std::string& word, unsigned long id, const std
     } while (at < items.size());
 }
 
+// "QQZ_MD5 <seq> <seed> <kind> \"<file>\" AT<offset> LEN<length>": the bytes asked for are
+// digested (seed 0), and that digest's 32 digits again with the seed. A path that leaves the
+// folder, a missing file or an offset past its end answers READ_FAIL.
+void SimClient::answerMd5(const std::string& text) {
+    if (queryAnswers == Answers::None) return;
+    unsigned long seq = 0, seed = 0, at = 0, len = 0;
+    char kind = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str(), "QQZ_MD5 %lu %lu %c \"%n", &seq, &seed, &kind, &used) < 3 ||
+        !used)
+        return;
+    size_t close = text.find('"', static_cast<size_t>(used));
+    if (close == std::string::npos) return;
+    std::string file = text.substr(static_cast<size_t>(used), close - static_cast<size_t>(used));
+    if (std::sscanf(text.c_str() + close + 1, " AT%lu LEN%lu", &at, &len) != 2) return;
+    if (queryAnswers == Answers::Wrong) seq += 100000;
+    const std::string head = "QZ_MD5 " + std::to_string(seq) + " ";
+    std::string bytes;
+    bool readable = !md5Folder.empty() && !file.empty() && file[0] != '/' &&
+                    file.find("..") == std::string::npos;
+    if (readable) {
+        std::FILE* f = std::fopen((md5Folder + "/" + file).c_str(), "rb");
+        readable = f != nullptr;
+        if (f) {
+            char chunk[4096];
+            size_t n;
+            while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
+            std::fclose(f);
+        }
+    }
+    if (!readable || at > bytes.size()) {
+        outbox.push_back(head + "READ_FAIL");
+        return;
+    }
+    size_t take = bytes.size() - at;
+    if (len && len < take) take = len;
+    std::string digest = qzmd5(bytes.data() + at, static_cast<unsigned>(take), 0);
+    std::string answer = qzmd5(digest.data(), 32, static_cast<unsigned>(seed));
+    outbox.push_back(head + answer + " SZ" + std::to_string(bytes.size()) + " AT" +
+                     std::to_string(at) + " LEN" + std::to_string(take));
+}
+
 bool SimClient::offerScreenshot(const std::string& bytes) {
     ssPicture = bytes;
     ssOffered = true;
@@ -166,6 +208,10 @@ void SimClient::onServerText(const std::string& text) {
             outbox.push_back("QZ_SSB " + std::to_string(ssSendingSerial) + " " +
                              std::to_string(at / kSsBlock) + " " + ssSending.substr(at, kSsBlock));
         }
+        return;
+    }
+    if (isExchange(text, "QZ_MD5")) {
+        answerMd5(text);
         return;
     }
     for (const char* word :

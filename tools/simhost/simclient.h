@@ -58,6 +58,10 @@ struct SimClient {
     // not at all.
     enum class Answers { Right, Wrong, None };
     Answers queryAnswers = Answers::Right;
+    // MD5Tool checks (docs/md5tool.md) are answered from the files under this folder, the
+    // simulated game's folder; without one every check answers READ_FAIL. queryAnswers governs
+    // them too: Wrong answers with a sequence number never asked, None not at all.
+    std::string md5Folder;
     // The score the simulated game keeps for the player ("gamestate").
     int score = 0;
     int deaths = 0;
@@ -74,6 +78,7 @@ struct SimClient {
   private:
     void reportCapture();
     void answerQuery(const std::string& word, unsigned long id, const std::string& arg);
+    void answerMd5(const std::string& text);
 };
 
 }  // namespace sim

@@ -451,6 +451,14 @@ void SimHost::simCommand(const std::string& text) {
                                    : args[2] == "wrong" ? SimClient::Answers::Wrong
                                                         : SimClient::Answers::None;
         }
+    } else if (word == "sim_md5files") {
+        // The folder whose files the player's client module digests for MD5Tool checks.
+        if (args.size() != 3) {
+            emit("[qzhost] usage: sim_md5files SLOT FOLDER");
+            return;
+        }
+        if (!slotArgument(&slot)) return;
+        if (SimClient* player = client(slot)) player->md5Folder = args[2];
     } else if (word == "sim_violation") {
         if (args.size() < 4) {
             emit("[qzhost] usage: sim_violation SLOT CODE NUMBER [REASON]");
