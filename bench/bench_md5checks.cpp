@@ -1,0 +1,142 @@
+// Speed of the MD5Tool checks: the frame that sends a round (four checks each) to 64 playing
+// clients, a frame with nothing due, the answer parser alone, and one answer handled through the
+// module's packet path (parsed, matched, judged and logged). Each reports the median, the 99.9th
+// percentile and the maximum of its calls (timed_calls.h).
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "timed_calls.h"
+#include "commands/handlers.h"
+#include "host/state.h"
+#include "remote/md5checks.h"
+#include "util/clock.h"
+#include "util/md5.h"
+#include "util/text.h"
+
+namespace {
+
+int quietCall(const char*, const char*) { return 1; }
+void quietPrint(const char*) {}
+void quietSend(int, const char*, int) {}
+
+// A clock the benchmark moves by hand, so that "due" and "not due" are exact.
+long long g_micros = 1781524800LL * 1000000;
+void benchClock(long long* seconds, int* microseconds) {
+    *seconds = g_micros / 1000000;
+    *microseconds = static_cast<int>(g_micros % 1000000);
+}
+
+// A central state with 64 playing clients and eight checkable entries.
+std::unique_ptr<stQzSv> playingServer() {
+    clockSetSource(benchClock);
+    auto sv = std::make_unique<stQzSv>();
+    sv->host.hostCall = quietCall;
+    sv->host.print = quietPrint;
+    sv->host.sendClient = quietSend;
+    sv->enabled = 1;
+    sv->set.md5toolFreq = 10;
+    sv->set.kickLen = 2;
+    for (int slot = 1; slot <= QZ_SLOTS; ++slot) {
+        Qz_Sv_Client_s* c = &sv->players.cl[slot - 1];
+        trf(c->name, qz::cap(c->name), "Player%d", slot);
+        trf(c->address, qz::cap(c->address), "10.0.%d.%d:27960", slot / 200, slot % 200 + 1);
+        c->status = QZ_ST_OK;
+        c->seq = static_cast<unsigned long>(slot);
+    }
+    for (int i = 0; i < 8; ++i) {
+        char line[160];
+        trf(line, qz::cap(line),
+            "F \"etmain/pak%d.pk3\" M \"900150983CD24FB0D6963F7D28E17F72\" SZ0 AT%d LEN65536 "
+            "\"pak%d\"",
+            i, i * 4096, i);
+        cmd_md5tool(sv.get(), CmdCall{line, 0, 0});
+    }
+    return sv;
+}
+
+// Every player is due: the frame sends four checks to each of 64 clients.
+void BM_Md5RoundFrame64(benchmark::State& state) {
+    auto sv = playingServer();
+    md5Frame(sv.get());  // sets every player's check state up
+    Timed t;
+    for (auto _ : state) {
+        g_micros += 10000000;  // one qz_sv_md5toolfreq period
+        for (stMd5Slot& s : sv->remote.md5q.slot) {
+            memset(s.open, 0, sizeof s.open);  // the last round was answered
+            s.missed = 0;
+        }
+        sv->remote.md5q.dueSet = 0;
+        timed(t, [&] {
+            md5Frame(sv.get());
+            return 0;
+        });
+    }
+    report(state, "frame", t);
+    clockSetSource(nullptr);
+}
+BENCHMARK(BM_Md5RoundFrame64);
+
+// Frames in between: nothing is due.
+void BM_Md5IdleFrame(benchmark::State& state) {
+    auto sv = playingServer();
+    md5Frame(sv.get());
+    Timed t;
+    for (auto _ : state) {
+        timed(t, [&] {
+            md5Frame(sv.get());
+            return 0;
+        });
+    }
+    report(state, "idle", t);
+    clockSetSource(nullptr);
+}
+BENCHMARK(BM_Md5IdleFrame);
+
+// The parser alone on a well-formed answer.
+void BM_Md5AnswerParse(benchmark::State& state) {
+    const char text[] = " 4711 0123456789ABCDEF0123456789ABCDEF SZ1048576 AT4096 LEN65536";
+    const int length = static_cast<int>(sizeof text - 1);
+    stMd5Answer a;
+    Timed t;
+    for (auto _ : state) {
+        timed(t, [&] {
+            md5AnswerParse(text, length, &a);
+            return a.kind;
+        });
+        benchmark::DoNotOptimize(a);
+    }
+    report(state, "parse", t);
+}
+BENCHMARK(BM_Md5AnswerParse);
+
+// One matching answer of a playing client through the module's packet routine: parsed, matched
+// to its waiting check, judged against the entry and logged.
+void BM_Md5Answer(benchmark::State& state) {
+    auto sv = playingServer();
+    md5Frame(sv.get());  // the first round: every client has checks waiting
+    stMd5Slot& s = sv->remote.md5q.slot[0];
+    const stMd5Query asked = s.open[0];
+    const std::string digest = md5Expected("900150983CD24FB0D6963F7D28E17F72", asked.seed);
+    Timed t;
+    unsigned seq = 1000;
+    char packet[160];
+    for (auto _ : state) {
+        // The same check waits again under a new number.
+        s.open[0] = asked;
+        s.open[0].seq = ++seq;
+        int n = trf(packet, qz::cap(packet), "QZ_MD5 %u %s SZ0 AT0 LEN65536", seq, digest.c_str());
+        bool taken = timed(t, [&] { return md5Packet(sv.get(), 1, packet, n); });
+        benchmark::DoNotOptimize(taken);
+    }
+    if (sv->players.cl[0].status != QZ_ST_OK) state.SkipWithError("the answer did not match");
+    report(state, "answer", t);
+    clockSetSource(nullptr);
+}
+BENCHMARK(BM_Md5Answer);
+
+}  // namespace
+
+BENCHMARK_MAIN();
