@@ -1,7 +1,8 @@
 // The MD5Tool list: file checks that clients are asked to answer with digests. An entry is
 //   <kind> "<file>" <mode> "<expected digest>" SZ<size> AT<offset> LEN<length> "<label>"
 // (the SZ, AT and LEN prefixes are optional on input). Entries are numbered from 1; a deleted
-// entry keeps its number.
+// entry keeps its number. md5checks.cpp sends the entries to the clients; docs/md5tool.md gives
+// the fields their meaning.
 #include <cstdlib>
 #include <cstring>
 
