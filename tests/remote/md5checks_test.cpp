@@ -79,6 +79,8 @@ struct VerdictCase {
     unsigned long len;    // the length the mismatch line reports
 };
 
+void PrintTo(const VerdictCase& c, std::ostream* os) { *os << c.name << " -> " << c.verdict; }
+
 class Verdicts : public Md5Checks, public ::testing::WithParamInterface<VerdictCase> {};
 
 TEST_P(Verdicts, TheAnswerIsJudgedAgainstTheEntry) {
@@ -279,6 +281,8 @@ struct ParseCase {
     unsigned seq;
     unsigned long sz, at, len;
 };
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << '"' << c.text << "\" -> " << c.kind; }
 
 class AnswerParse : public ::testing::TestWithParam<ParseCase> {};
 
