@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "timed_calls.h"
 #include "commands/handlers.h"
 #include "host/state.h"
 #include "remote/md5checks.h"
+#include "timed_calls.h"
 #include "util/clock.h"
 #include "util/md5.h"
 #include "util/text.h"

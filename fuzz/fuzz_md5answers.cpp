@@ -20,8 +20,9 @@ void play(sim::QuietHost& host) {
         sb(QZ_EV_PACKET, 1, p, static_cast<int>(strlen(p)));
     }
     // A new entry makes the next frame send a round to the new connection.
-    host.line("qz_sv_md5tool F \"etmain/pak0.pk3\" M \"900150983CD24FB0D6963F7D28E17F72\" SZ3 AT0 "
-              "LEN0 \"pak0\"");
+    host.line(
+        "qz_sv_md5tool F \"etmain/pak0.pk3\" M \"900150983CD24FB0D6963F7D28E17F72\" SZ3 AT0 "
+        "LEN0 \"pak0\"");
     host.frame();
 }
 

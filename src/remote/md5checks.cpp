@@ -121,8 +121,7 @@ bool giveUp(stQzSv* sv, int slot, stMd5Slot* s, unsigned now, int timeout, int* 
         if (++s->missed < QZ_MD5_MISSED_MAX) continue;
         int missed = s->missed;
         s->missed = 0;
-        if (plViolation(sv, slot, QZ_V_IGNORING_QUERIES, missed, "Ignoring MD5Tool Queries",
-                        false))
+        if (plViolation(sv, slot, QZ_V_IGNORING_QUERIES, missed, "Ignoring MD5Tool Queries", false))
             return false;
     }
     return true;

@@ -41,11 +41,11 @@ struct stMd5Slot {
 
 struct stMd5Checks {
     stMd5Slot slot[QZ_SLOTS];
-    unsigned gen;         // moves on every qz_sv_md5toolempty
-    int roundSet;         // roundTick is valid
-    unsigned roundTick;   // start of the last round
-    int dueSet;           // nextDue is valid
-    unsigned nextDue;     // the frame has nothing to do before this tick
+    unsigned gen;        // moves on every qz_sv_md5toolempty
+    int roundSet;        // roundTick is valid
+    unsigned roundTick;  // start of the last round
+    int dueSet;          // nextDue is valid
+    unsigned nextDue;    // the frame has nothing to do before this tick
 };
 
 // What an answer packet says, as parsed.

@@ -2,6 +2,8 @@
 // answers of the simulated client module from the files it is given (matching, mismatching,
 // unreadable), answers to checks never sent, a client that ignores the checks, deleted and
 // emptied entries, and the answer parser on its own.
+#include "remote/md5checks.h"
+
 #include <sys/stat.h>
 
 #include <cstring>
@@ -12,7 +14,6 @@
 
 #include "host/state.h"
 #include "players/players_fixture.h"
-#include "remote/md5checks.h"
 #include "support/case_name.h"
 #include "util/md5.h"
 
@@ -44,8 +45,8 @@ class Md5Checks : public PlayersTest {
     // Adds an entry for the pattern file; the next frame sends the first round.
     void entry(const std::string& digest, const std::string& numbers,
                const std::string& file = "etmain/pak0.pk3") {
-        auto lines = run("qz_sv_md5tool F \"" + file + "\" M \"" + digest + "\" " + numbers +
-                         " \"pak0\"");
+        auto lines =
+            run("qz_sv_md5tool F \"" + file + "\" M \"" + digest + "\" " + numbers + " \"pak0\"");
         ASSERT_TRUE(anyLineContains(lines, "Added MD5Tool Entry")) << lines.front();
     }
     // The line of lines that sends a check ("[to N] QQZ_MD5 ..."), and its challenge seed.
@@ -86,14 +87,14 @@ class Verdicts : public Md5Checks, public ::testing::WithParamInterface<VerdictC
 TEST_P(Verdicts, TheAnswerIsJudgedAgainstTheEntry) {
     const VerdictCase& c = GetParam();
     const std::string bytes = pakBytes();
-    std::string part = c.length < 0 ? bytes.substr(static_cast<size_t>(c.from))
-                                    : bytes.substr(static_cast<size_t>(c.from),
-                                                   static_cast<size_t>(c.length));
+    std::string part =
+        c.length < 0 ? bytes.substr(static_cast<size_t>(c.from))
+                     : bytes.substr(static_cast<size_t>(c.from), static_cast<size_t>(c.length));
     entry(md5Of(part), c.numbers, c.file);
     auto lines = run("sim_advance 0");
     ASSERT_EQ(count(lines, "[to 1] QQZ_MD5 1 "), 1);
-    const std::string head = std::string("MD5Tool [#1 \"") + c.file + "\" " + c.verdict +
-                             "] from (slot# 1) Bob";
+    const std::string head =
+        std::string("MD5Tool [#1 \"") + c.file + "\" " + c.verdict + "] from (slot# 1) Bob";
     if (std::string(c.verdict) == "OK") {
         EXPECT_NE(regularLog().find(head), std::string::npos) << regularLog();
         EXPECT_FALSE(anyLineContains(lines, "VIOLATION"));
@@ -106,8 +107,9 @@ TEST_P(Verdicts, TheAnswerIsJudgedAgainstTheEntry) {
                                        " (len=" + std::to_string(c.len) + ")"));
     }
     EXPECT_TRUE(anyLineContains(lines, "VIOLATION (MD5TOOL) #1: pak0 "));
-    EXPECT_TRUE(anyLineContains(lines, "[host] DropClient 1 Kestrine kicked player 'Bob' (for 2 "
-                                       "minutes) ... (MD5TOOL) pak0 "));
+    EXPECT_TRUE(anyLineContains(lines,
+                                "[host] DropClient 1 Kestrine kicked player 'Bob' (for 2 "
+                                "minutes) ... (MD5TOOL) pak0 "));
     EXPECT_EQ(host().client(1), nullptr);
 }
 
@@ -121,8 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
                     0},
         VerdictCase{"other bytes mismatch", 1, 64, "SZ1000 AT0 LEN64", "etmain/pak0.pk3",
                     "MISMATCH", 64},
-        VerdictCase{"other size mismatches", 0, -1, "SZ999 AT0 LEN0", "etmain/pak0.pk3",
-                    "MISMATCH", 1000},
+        VerdictCase{"other size mismatches", 0, -1, "SZ999 AT0 LEN0", "etmain/pak0.pk3", "MISMATCH",
+                    1000},
         VerdictCase{"short file mismatches", 900, -1, "SZ0 AT900 LEN200", "etmain/pak0.pk3",
                     "MISMATCH", 100},
         VerdictCase{"missing file fails to read", 0, -1, "SZ0 AT0 LEN0", "etmain/none.pk3",
@@ -156,7 +158,7 @@ TEST_F(Md5Checks, AnswersToChecksNeverSentOrAlreadyAnsweredAreSequenceErrors) {
     const std::string digest(32, 'A');
     const std::vector<std::string> packets = {
         "QZ_MD5 1 " + digest + " SZ1000 AT0 LEN1000",  // answered already
-        "QZ_MD5 77 READ_FAIL",                          // never sent
+        "QZ_MD5 77 READ_FAIL",                         // never sent
         "QZ_MD5 x", "QZ_MD5", "QZ_MD5 99999999999 READ_FAIL"};
     for (const std::string& packet : packets) {
         auto lines = run("sim_packet 1 " + packet);
@@ -201,8 +203,9 @@ TEST_F(Md5Checks, AClientIgnoringTheChecksIsKicked) {
     auto lines = run("sim_advance 10000");
     EXPECT_TRUE(anyLineContains(
         lines, "VIOLATION (IGNORING QUERIES) #3: Ignoring MD5Tool Queries (slot #1) Bob"));
-    EXPECT_TRUE(anyLineContains(lines, "[host] DropClient 1 Kestrine kicked player 'Bob' (for 2 "
-                                       "minutes) ... (IGNORING QUERIES) Ignoring MD5Tool Queries"));
+    EXPECT_TRUE(anyLineContains(lines,
+                                "[host] DropClient 1 Kestrine kicked player 'Bob' (for 2 "
+                                "minutes) ... (IGNORING QUERIES) Ignoring MD5Tool Queries"));
     EXPECT_EQ(host().client(1), nullptr);
 }
 
@@ -214,7 +217,8 @@ TEST_F(Md5Checks, AnAnswerInTimeResetsTheCountOfIgnoredChecks) {
     run("sim_answers 1 right");
     run("sim_advance 10000");  // the third check is answered
     run("sim_answers 1 none");
-    for (int i = 0; i < 2; ++i) EXPECT_FALSE(anyLineContains(run("sim_advance 10000"), "VIOLATION"));
+    for (int i = 0; i < 2; ++i)
+        EXPECT_FALSE(anyLineContains(run("sim_advance 10000"), "VIOLATION"));
     EXPECT_NE(host().client(1), nullptr);
 }
 
@@ -310,8 +314,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{" 3 READ_FAIL x", QZ_MD5A_MALFORMED, 3, 0, 0, 0},
         ParseCase{" 3 READ_FAILED", QZ_MD5A_MALFORMED, 3, 0, 0, 0},
         ParseCase{" 5 0123456789abcdef0123456789ABCDE SZ1 AT0 LEN1", QZ_MD5A_MALFORMED, 5, 0, 0, 0},
-        ParseCase{" 5 0123456789abcdef0123456789ABCDEF SZ4294967296 AT0 LEN1", QZ_MD5A_MALFORMED,
-                  5, 0, 0, 0},
+        ParseCase{" 5 0123456789abcdef0123456789ABCDEF SZ4294967296 AT0 LEN1", QZ_MD5A_MALFORMED, 5,
+                  0, 0, 0},
         ParseCase{" 5 0123456789abcdef0123456789ABCDEF SZ1 LEN1 AT0", QZ_MD5A_MALFORMED, 5, 0, 0,
                   0},
         ParseCase{" 5 0123456789abcdef0123456789ABCDEF SZ1 AT0 LEN1 more", QZ_MD5A_MALFORMED, 5, 0,
