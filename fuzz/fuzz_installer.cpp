@@ -63,5 +63,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (res == QZ_INST_INSTALLED) abort();  // no valid signature can come from the fuzzer
     if (access(target.c_str(), F_OK) == 0) abort();
     unlink(source.c_str());
+
+    // The same bytes as a transfer's data, taken a few bytes a step as frames take them: they
+    // claim to inflate to an update file of a size read from their last bytes.
+    if (size >= 4) {
+        unsigned long fileSize = (static_cast<unsigned long>(data[size - 1]) << 8 | data[size - 2]) + 1;
+        unsigned long step = static_cast<unsigned long>(data[size - 3] % 64) + 1;
+        char* copy = static_cast<char*>(malloc(size));
+        if (!copy) return 0;
+        memcpy(copy, data, size);
+        stQzInstall* job = qzInstallStart(copy, size, fileSize, target.c_str(), 'S', 'L', &e, key);
+        if (!job) return 0;
+        int guard = 0;
+        while ((res = qzInstallStep(job, 0, step, &error)) == QZ_INST_RUNNING) {
+            if (++guard > 1000000) abort();  // a step that makes no progress
+        }
+        qzInstallFree(job);
+        if (res == QZ_INST_INSTALLED) abort();
+        if (access(target.c_str(), F_OK) == 0) abort();
+    }
     return 0;
 }

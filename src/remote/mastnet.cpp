@@ -106,6 +106,7 @@ void remoteShutdown(stQzSv* sv) {
     }
     resolveCancel(&r->directiveLookup, 3000);
     for (stQzDownload& d : r->dl) dlEnd(sv, &d);
+    updInstallAbandon(sv);
     flexarFree(&r->files);
     outqFree(&r->outq);
     udpClose(&r->udp);
@@ -324,7 +325,7 @@ void remoteFrame(stQzSv* sv) {
         if (got <= 0) break;
         remotePacket(sv, r->buf, got, &from);
     }
-    int active = dlFrame(sv, now);
+    int active = dlFrame(sv, now) + updInstallFrame(sv, now);
     outqFlush(sv, &r->outq, &r->udp);
     r->busy = waiting || active || r->outq.count || r->updateWanted || sv->guidauth.count > 0;
 }

@@ -90,8 +90,14 @@ struct stRemote {
     unsigned nextCheckTick;  // next automatic master query
     unsigned pollTick;       // last look at the socket while nothing waited
     int updateWanted;        // an update check is waiting for the master list
-    int updatePending;       // the update file is being fetched
+    int updatePending;       // the update file is being fetched or installed
     stQzFileInfo updEntry;   // the master's description of the update being fetched
+    // The received update being inflated, checked and written a slice per frame, with what its
+    // messages name.
+    struct stQzInstall* updJob;
+    char updServer[22];
+    char updFile[128];
+    char updTarget[128];
     unsigned char updateKey[32];
     int haveUpdateKey;
     stQzResolve directiveLookup;  // the host's QZ_SV_RESOLVE

@@ -64,29 +64,23 @@ void sendRequest(stQzSv* sv, stQzDownload* d) {
           remoteMasterName(sv, d->master));
 }
 
-// The whole file is here: inflate, check, write, and tell the owner.
+// The whole file is here: inflate, check, write, and tell the owner. A module update goes to
+// the installer instead, which does all of that a slice per frame.
 void finish(stQzSv* sv, stQzDownload* d) {
-    char shown[22];
-    bool module = d->purpose == QZ_DLP_UPDATE;
+    if (d->purpose == QZ_DLP_UPDATE) {
+        char shown[22];
+        updReceived(sv, d, server(d, shown));
+        dlEnd(sv, d);
+        return;
+    }
     int zerr = 0;
     char* raw = dlInflate(d->buf, d->size, d->rawSize, &zerr);
     bool ok = false;
     if (!raw) {
         if (zerr == Z_MEM_ERROR) {
-            svMsg(sv,
-                  module ? "Memory Allocation Error [%s]"
-                         : "Memory Allocation Error trying to Uncompress",
-                  d->file);
+            svMsg(sv, "Memory Allocation Error trying to Uncompress");
         } else if (zerr == 1) {
-            if (module) {
-                svMsg(sv, "File Corruption Error: Server [%s] file [%s]", server(d, shown),
-                      d->file);
-            } else {
-                svMsg(sv, "File Corrupted During Transmission");
-            }
-        } else if (module) {
-            svMsg(sv, "Decompression Error #%d: Server [%s] file [%s]", zerr, server(d, shown),
-                  d->file);
+            svMsg(sv, "File Corrupted During Transmission");
         } else {
             svMsg(sv, "Failure Uncompressing File");
         }
@@ -403,9 +397,10 @@ const char* dlWriteFile(const char* name, const char* data, unsigned long length
     QZ_TRF(temp, "%s.part", path);
     FILE* fp = fopen(temp, "wb");
     if (!fp) return "File Open/Creation Error";
+    // Not synced: this runs in a frame, and a sync flushes the disk's cache (milliseconds on some
+    // machines). The data files are fetched again at every check, and a file cut short by a
+    // crash is refused by its reader like any damaged one.
     bool ok = fwrite(data, 1, length, fp) == length;
-    ok = fflush(fp) == 0 && ok;
-    ok = fsync(fileno(fp)) == 0 && ok;
     ok = fclose(fp) == 0 && ok;
     if (!ok || rename(temp, path) != 0) {
         unlink(temp);

@@ -33,5 +33,5 @@ void dlEnd(stQzSv* sv, stQzDownload* d);
 // or 1 when the data inflate to a different length.
 char* dlInflate(const char* data, unsigned long length, unsigned long expect, int* zerr);
 // Writes length bytes to a home-relative name through "<name>.part", renamed into place only
-// when every byte is on disk. Returns null or the failure text.
+// when every byte was written (not synced: it runs in a frame). Returns null or the failure text.
 const char* dlWriteFile(const char* name, const char* data, unsigned long length);

@@ -2,8 +2,13 @@
 #include "remote/update.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -76,14 +81,9 @@ void considerUpdate(stQzSv* sv) {
     if (dlStart(sv, master, file, target, QZ_DLP_UPDATE, sv->set.maxDlRate)) r->updatePending = 1;
 }
 
-void installUpdate(stQzSv* sv, const char* source) {
-    stRemote* r = &sv->remote;
-    const stQzFileInfo* e = &r->updEntry;
-    char from[QZ_PATH_MAX], to[QZ_PATH_MAX];
-    QZ_COPY(from, homePath(source));
-    QZ_COPY(to, homePath("qzsvnew.so"));
-    const char* error = nullptr;
-    int res = qzInstall(from, to, 'S', 'L', e, r->haveUpdateKey ? r->updateKey : nullptr, &error);
+// The installation's verdict, as the administrator reads it.
+void reportInstall(stQzSv* sv, int res, const char* error) {
+    const stQzFileInfo* e = &sv->remote.updEntry;
     if (res == QZ_INST_FAILED) {
         svMsg(sv, "%s", error);
         svMsg(sv, "QZ Server update v%d.%03d refused: the running version stays", e->number / 1000,
@@ -96,8 +96,26 @@ void installUpdate(stQzSv* sv, const char* source) {
         svMsg(sv, "QZ Server update v%d.%03d verified and signed: installed at the next restart",
               e->number / 1000, e->number % 1000);
     }
-    // The compressed copy has served its purpose either way.
-    remove(from);
+}
+
+// The transfer's data did not inflate to the update file announced: the transfer's own
+// messages.
+void reportTransferError(stQzSv* sv, int zerr) {
+    stRemote* r = &sv->remote;
+    if (zerr == Z_MEM_ERROR) {
+        svMsg(sv, "Memory Allocation Error [%s]", r->updFile);
+    } else if (zerr == 1) {
+        svMsg(sv, "File Corruption Error: Server [%s] file [%s]", r->updServer, r->updFile);
+    } else {
+        svMsg(sv, "Decompression Error #%d: Server [%s] file [%s]", zerr, r->updServer,
+              r->updFile);
+    }
+}
+
+uint64_t monotonicNs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 // Swaps one library: the waiting copy becomes current, the current one is kept as old. A copy
@@ -123,6 +141,13 @@ void swapOne(stQzSv* sv, const char* fresh, const char* cur, const char* old, co
     }
     QZ_COPY(curPath, homePath(cur));
     QZ_COPY(oldPath, homePath(old));
+    // The installer renamed the copy into place without waiting for the disk: it is on the
+    // disk before it replaces the running module.
+    int fd = open(freshPath, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
     void* lib = dlopen(freshPath, RTLD_NOW | RTLD_LOCAL);
     char under[130];
     QZ_TRF(under, "_%s", entry);
@@ -200,14 +225,59 @@ void updDownloadDone(stQzSv* sv, stQzDownload* d, bool ok) {
         remoteResolve(sv);
         r->updateWanted = WANT_CONTINUE;
         r->busy = 1;
-    } else if (d->purpose == QZ_DLP_UPDATE) {
+    } else if (d->purpose == QZ_DLP_UPDATE && !ok) {
         r->updatePending = 0;
-        if (ok) {
-            installUpdate(sv, d->target);
-        } else {
-            remove(homePath(d->target));
-        }
     }
+}
+
+void updReceived(stQzSv* sv, stQzDownload* d, const char* server) {
+    stRemote* r = &sv->remote;
+    updInstallAbandon(sv);
+    QZ_COPY(r->updServer, server);
+    QZ_COPY(r->updFile, d->file);
+    QZ_COPY(r->updTarget, d->target);
+    char* data = d->buf;
+    d->buf = nullptr;
+    r->updJob = qzInstallStart(data, d->size, d->rawSize, homePath("qzsvnew.so"), 'S', 'L',
+                               &r->updEntry, r->haveUpdateKey ? r->updateKey : nullptr);
+    if (!r->updJob) {
+        svMsg(sv, "Memory Allocation Error [%s]", r->updFile);
+        r->updatePending = 0;
+    }
+}
+
+// Slices of 16 KiB of the update file (some tens of microseconds each) until a quarter of a
+// millisecond has gone; a 4 MiB module then takes a few hundred frames.
+int updInstallFrame(stQzSv* sv, unsigned now) {
+    stRemote* r = &sv->remote;
+    if (!r->updJob) return 0;
+    constexpr unsigned long kSlice = 16384;
+    constexpr uint64_t kBudgetNs = 250000;
+    const uint64_t start = monotonicNs();
+    const char* error = nullptr;
+    int res = QZ_INST_RUNNING;
+    do {
+        res = qzInstallStep(r->updJob, now, kSlice, &error);
+    } while (res == QZ_INST_RUNNING && monotonicNs() - start < kBudgetNs &&
+             !qzInstallSettling(r->updJob));
+    if (res == QZ_INST_RUNNING) return 1;
+    int zerr = qzInstallTransferError(r->updJob);
+    if (zerr) {
+        reportTransferError(sv, zerr);
+    } else {
+        svMsg(sv, "Received Download File: %s", r->updTarget);
+        reportInstall(sv, res, error);
+    }
+    qzInstallFree(r->updJob);
+    r->updJob = nullptr;
+    r->updatePending = 0;
+    return 0;
+}
+
+void updInstallAbandon(stQzSv* sv) {
+    stRemote* r = &sv->remote;
+    qzInstallFree(r->updJob);
+    r->updJob = nullptr;
 }
 
 void updStartupSwap(stQzSv* sv) {

@@ -14,6 +14,13 @@ void updCheck(stQzSv* sv, unsigned now);
 void updMastersResolved(stQzSv* sv);
 // Called when a download ends, complete (ok) or not.
 void updDownloadDone(stQzSv* sv, stQzDownload* d, bool ok);
+// A module update has arrived whole (server: the master's address as shown): takes the
+// transfer's data and starts its installation, which later frames carry on.
+void updReceived(stQzSv* sv, stQzDownload* d, const char* server);
+// Carries the installation on for about a quarter of a millisecond. Returns 1 while it goes on.
+int updInstallFrame(stQzSv* sv, unsigned now);
+// Drops an installation under way (shutdown); nothing is installed.
+void updInstallAbandon(stQzSv* sv);
 // Reads the administrator's update key "qzsvkey.pub" (64 hexadecimal digits).
 void updLoadKey(stQzSv* sv);
 // At start-up: puts "qzsvnew.so" (from the home directory, else from the base directory) in

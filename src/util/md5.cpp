@@ -176,3 +176,59 @@ const char* qzmd5(const void* data, unsigned length, unsigned seed) {
     *out = '\0';
     return result;
 }
+
+void qzmd5Begin(stQzMd5* md, unsigned seed) {
+    md->state[0] = 0x67452301u + 11u * seed;
+    md->state[1] = 0xefcdab89u + 71u * seed;
+    md->state[2] = 0x98badcfeu + 37u * seed;
+    md->state[3] = 0x10325476u + 97u * seed;
+    md->length = 0;
+}
+
+// The bytes of an unfinished block wait in md->block; whole blocks of the caller's data are
+// compressed where they lie.
+void qzmd5Add(stQzMd5* md, const void* data, unsigned long length) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    u32 state[4] = {md->state[0], md->state[1], md->state[2], md->state[3]};
+    unsigned have = static_cast<unsigned>(md->length & 63u);
+    md->length += length;
+    if (have) {
+        unsigned take = 64 - have < length ? 64 - have : static_cast<unsigned>(length);
+        for (unsigned i = 0; i < take; ++i) md->block[have + i] = p[i];
+        p += take;
+        length -= take;
+        if (have + take < 64) return;
+        md5Block(state, md->block);
+    }
+    for (; length >= 64; length -= 64, p += 64) md5Block(state, p);
+    for (unsigned i = 0; i < length; ++i) md->block[i] = p[i];
+    for (int i = 0; i < 4; ++i) md->state[i] = state[i];
+}
+
+const char* qzmd5End(stQzMd5* md) {
+    static char result[33];
+    u32 state[4] = {md->state[0], md->state[1], md->state[2], md->state[3]};
+    unsigned n = static_cast<unsigned>(md->length & 63u);
+    unsigned char block[64];
+    for (unsigned i = 0; i < n; ++i) block[i] = md->block[i];
+    block[n++] = 0x80;
+    if (n > 56) {
+        for (; n < 64; ++n) block[n] = 0;
+        md5Block(state, block);
+        n = 0;
+    }
+    for (; n < 56; ++n) block[n] = 0;
+    md5PutWord(block + 56, u32(md->length << 3));
+    md5PutWord(block + 60, u32(md->length >> 29));
+    md5Block(state, block);
+    char* out = result;
+    for (u32 word : state) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            const char* digits = hex(static_cast<unsigned char>(word >> shift));
+            *out++ = digits[0];
+            *out++ = digits[1];
+        }
+    }
+    *out = '\0';
+    return result;
+}

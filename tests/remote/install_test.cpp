@@ -46,9 +46,10 @@ class Installer : public ::testing::Test {
                digestRaw_ + " " + sig + "\r\n" + packed;
     }
     std::string signHex(int n) {
-        char trailer[64];
-        int tl = qzUpdateTrailer(trailer, sizeof trailer, 'S', 'L', n);
-        std::string msg = module_ + std::string(trailer, static_cast<size_t>(tl));
+        char manifest[QZ_UPD_MANIFEST];
+        int ml = qzUpdateManifest(manifest, sizeof manifest, 'S', 'L', n, module_.data(),
+                                  module_.size());
+        std::string msg(manifest, static_cast<size_t>(ml));
         unsigned char seed[32];
         qzHexBytes(priv_.c_str(), seed, 32);
         EVP_PKEY* k = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32);
@@ -206,4 +207,88 @@ TEST_F(Installer, DecompressionBombIsRefusedBeforeInflating) {
     const char* error = nullptr;
     EXPECT_EQ(install(file, e, key_, &error), QZ_INST_FAILED);
     EXPECT_STREQ(error, "ERROR: Size Mismatch");
+}
+
+namespace {
+
+// The transfer's data for an update file: the file compressed once more, as a master sends it.
+std::string packTransfer(const std::string& file) {
+    uLongf size = compressBound(file.size());
+    std::string packed(size, '\0');
+    compress(reinterpret_cast<Bytef*>(packed.data()), &size,
+             reinterpret_cast<const Bytef*>(file.data()), file.size());
+    packed.resize(size);
+    return packed;
+}
+
+char* heapCopy(const std::string& bytes) {
+    char* data = static_cast<char*>(malloc(bytes.size() + 1));
+    memcpy(data, bytes.data(), bytes.size());
+    return data;
+}
+
+}  // namespace
+
+// From a transfer's data, a step handles about the bytes it is given: a module of 400 KB takes
+// many steps, nothing is in place until the checks have passed and the pause for the disk is
+// over, and then the target holds the module.
+TEST_F(Installer, AStepDoesASliceAndTheTargetAppearsOnlyAfterThePauseForTheDisk) {
+    module_.resize(400000);
+    for (size_t i = 0; i < module_.size(); ++i) {
+        module_[i] = static_cast<char>((i * 2654435761u) >> 13);  // hardly compressible
+    }
+    std::string file = build(1700);
+    std::string transfer = packTransfer(file);
+    const stQzFileInfo e = describe(file, 1700);
+    stQzInstall* job = qzInstallStart(heapCopy(transfer), transfer.size(), file.size(),
+                                      target().c_str(), 'S', 'L', &e, key_);
+    ASSERT_NE(job, nullptr);
+    const char* error = "unset";
+    int steps = 0, res = QZ_INST_RUNNING;
+    unsigned now = 1000;
+    while ((res = qzInstallStep(job, now, 16384, &error)) == QZ_INST_RUNNING && steps < 1000) {
+        ++steps;
+        if (qzInstallSettling(job)) break;
+    }
+    EXPECT_GE(steps, static_cast<int>(file.size() / 32768)) << "the file went by in few steps";
+    ASSERT_TRUE(qzInstallSettling(job));
+    EXPECT_FALSE(targetExists());
+    EXPECT_EQ(qzInstallStep(job, now + 4999, 16384, &error), QZ_INST_RUNNING);
+    EXPECT_FALSE(targetExists());
+    EXPECT_EQ(qzInstallStep(job, now + 5000, 16384, &error), QZ_INST_INSTALLED);
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(qzInstallTransferError(job), 0);
+    qzInstallFree(job);
+    std::ifstream in(target(), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    EXPECT_TRUE(ss.str() == module_);
+}
+
+// A failure met early does not hide an earlier check: data that do not inflate in a file that
+// is not the one described report the description (B), found only once the whole file is read.
+// Transfer data that inflate to another length than announced are the transfer's failure.
+TEST_F(Installer, TheFirstFailureInOrderIsReportedEvenWhenALaterOneComesFirst) {
+    std::string file = build(1700);
+    stQzFileInfo e = describe(file, 1700);
+    file[file.find("\r\n") + 2] = 0;  // the module's data no longer inflate
+    const char* error = nullptr;
+    EXPECT_EQ(install(file, e, key_, &error), QZ_INST_FAILED);
+    EXPECT_STREQ(error, "ERROR: Security Mismatch (B)");
+
+    std::string good = build(1700);
+    std::string transfer = packTransfer(good);
+    e = describe(good, 1700);
+    stQzInstall* job = qzInstallStart(heapCopy(transfer), transfer.size(), good.size() + 1,
+                                      target().c_str(), 'S', 'L', &e, key_);
+    int res = QZ_INST_RUNNING;
+    for (int i = 0; i < 1000 && res == QZ_INST_RUNNING; ++i) {
+        res = qzInstallStep(job, 0, 4096, &error);
+    }
+    EXPECT_EQ(res, QZ_INST_FAILED);
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(qzInstallTransferError(job), 1);
+    qzInstallFree(job);
+    EXPECT_FALSE(targetExists());
+    EXPECT_FALSE(std::filesystem::exists(target() + ".part"));
 }

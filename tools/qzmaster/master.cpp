@@ -143,11 +143,11 @@ bool MasterServer::start(const Options& options, std::string* error) {
         }
         std::string digestRaw =
             qzmd5(raw.data(), static_cast<unsigned>(raw.size()), static_cast<unsigned>(n));
-        char trailer[64];
-        int tl = qzUpdateTrailer(trailer, sizeof trailer, 'S', 'L', n);
+        char manifest[QZ_UPD_MANIFEST];
+        int ml = qzUpdateManifest(manifest, sizeof manifest, 'S', 'L', n, raw.data(), raw.size());
         std::string sig = "-";
         if (!options.signKey.empty() &&
-            !sign(options.signKey, raw + std::string(trailer, static_cast<size_t>(tl)), &sig)) {
+            !sign(options.signKey, std::string(manifest, static_cast<size_t>(ml)), &sig)) {
             *error = "cannot sign with " + options.signKey;
             return false;
         }
