@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "remote/clientfiles.h"
 #include "remote/masters.h"
 #include "remote/outq.h"
 #include "remote/resolve.h"
@@ -100,5 +101,7 @@ struct stRemote {
     // MD5Tool list.
     stMd5Tool md5[QZ_MD5TOOL_MAX];
     int md5Count;
+    // Files served to and received from the client modules (remote/clientfiles.h).
+    stClientFiles cf;
     char buf[QZ_PKT_MAX + 1];  // one received datagram
 };
