@@ -235,8 +235,10 @@ BENCHMARK(BM_MasterFileRead64)->Unit(benchmark::kMicrosecond);
 // The blocks the module last sent to the client of slot 1: the client acknowledges them
 // between frames, outside the measurement.
 uint32_t g_cfId = 0, g_cfBlocks = 0;
+long g_cfSent = 0;  // blocks sent during the run
 void cfSend(int, const char* text, int length) {
     if (length >= 13 && memcmp(text, "QVRFB", 5) == 0) {
+        g_cfSent++;
         const auto* u = reinterpret_cast<const unsigned char*>(text);
         g_cfId = (uint32_t{u[5]} << 24) | (uint32_t{u[6]} << 16) | (uint32_t{u[7]} << 8) | u[8];
         g_cfBlocks = ((uint32_t{u[9]} << 24) | (uint32_t{u[10]} << 16) | (uint32_t{u[11]} << 8) |
@@ -277,6 +279,7 @@ void BM_ClientTransferFrame(benchmark::State& state) {
     std::vector<double> samples;
     samples.reserve(1 << 20);
     long allocations = 0;
+    g_cfSent = 0;
     for (auto _ : state) {
         long before = g_mallocs;
         auto t0 = Clock::now();
@@ -292,6 +295,8 @@ void BM_ClientTransferFrame(benchmark::State& state) {
         }
     }
     tails(state, samples);
+    state.counters["blocks_per_frame"] =
+        samples.empty() ? 0 : static_cast<double>(g_cfSent) / static_cast<double>(samples.size());
     state.counters["allocations"] = static_cast<double>(allocations);
     if (allocations) state.SkipWithError("a frame with a client transfer allocated");
 }
