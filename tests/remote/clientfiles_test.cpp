@@ -141,6 +141,8 @@ struct FailureCase {
     const char* message;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name << " -> " << c.message; }
+
 class ClientFileFailures : public ClientFiles, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(ClientFileFailures, EachFailureIsReportedAndTheClientToldTheFileCannotBeHad) {
@@ -310,6 +312,8 @@ struct HeaderCase {
     const char* header;
     const char* message;
 };
+
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << '"' << c.header << '"'; }
 
 class UploadHeaders : public ClientUploads, public ::testing::WithParamInterface<HeaderCase> {};
 
