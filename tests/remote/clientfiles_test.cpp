@@ -117,6 +117,19 @@ TEST_F(ClientFiles, AnOutdatedClientFetchesTheStoredVersionAndPlaysWithIt) {
     EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), " OK   "));
 }
 
+TEST_F(ClientFiles, SimAutoupdateMakesConnectingClientsFetchTheRequiredVersion) {
+    store(noise(2500));
+    run("sim_autoupdate on");
+    auto lines = join("Alice", kGuidA, "1.2.3.4:27960");
+    EXPECT_TRUE(anyLineContains(lines, "Download request for dll/wc001002.dll (c 1000 -> 1002)"));
+    EXPECT_FALSE(anyLineContains(lines, "Forcing Player to Spec Mode"));
+    lines = framesUntil("File dll/wc001002.dll sent to");
+    EXPECT_TRUE(anyLineContains(lines, "[to 1] QQZ_GO"));
+    EXPECT_EQ(host().client(1)->clientVersion, "1.002");
+    run("sim_autoupdate off");
+    EXPECT_FALSE(anyLineContains(join("Bob", kGuidB, "1.2.3.5:27960"), "Download request"));
+}
+
 TEST_F(ClientFiles, TwoClientsShareOneCompressedCopyAndTheLimitQueuesTheSecond) {
     store(noise(6000));
     run("qz_sv_maxConUpdates 1");

@@ -503,12 +503,18 @@ void SimHost::simCommand(const std::string& text) {
         }
         if (slotArgument(&slot)) upload(slot, args[2], args.size() > 3 ? args[3] : "");
     } else if (word == "sim_autoupdate") {
-        if (args.size() != 3 || (args[2] != "on" && args[2] != "off")) {
-            emit("[qzhost] usage: sim_autoupdate SLOT on|off");
+        // With a slot: that player's client module; without: those that connect from now on.
+        const std::string& mode = args.back();
+        if (args.size() < 2 || args.size() > 3 || (mode != "on" && mode != "off")) {
+            emit("[qzhost] usage: sim_autoupdate [SLOT] on|off");
+            return;
+        }
+        if (args.size() == 2) {
+            autoUpdate_ = mode == "on";
             return;
         }
         if (!slotArgument(&slot)) return;
-        if (SimClient* player = client(slot)) player->fetchUpdates = args[2] == "on";
+        if (SimClient* player = client(slot)) player->fetchUpdates = mode == "on";
     } else if (word == "sim_clientmodule") {
         if (args.size() != 2 || (args[1] != "on" && args[1] != "off")) {
             emit("[qzhost] usage: sim_clientmodule on|off");
@@ -538,6 +544,7 @@ int SimHost::connect(const std::string& name, const std::string& guid, const std
     client->address = address;
     client->os = os;
     client->answers = clientModule_;
+    client->fetchUpdates = autoUpdate_;
     const unsigned serial = client->serial;
     slots_[slot] = std::move(client);
 

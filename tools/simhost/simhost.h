@@ -128,6 +128,7 @@ class SimHost {
     FILE* echo_ = nullptr;
     bool manual_ = false;
     bool clientModule_ = true;
+    bool autoUpdate_ = false;  // sim_autoupdate on|off: clients fetch a newer version themselves
     unsigned hostFlags_ = 0;
     long long clockMicros_ = 0;
     SimSlots slots_;
