@@ -13,6 +13,7 @@
 #include "host/state.h"
 #include "util/clock.h"
 #include "util/compare.h"
+#include "util/keyed.h"
 #include "util/text.h"
 
 namespace {
@@ -27,6 +28,20 @@ void adviseHuge(void* data, size_t bytes) {
     uintptr_t from = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
     uintptr_t to = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHuge - 1);
     if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
+
+// The index hash of a GUID or folded name: SipHash-2-4 under the list's secret of the key in
+// lower case (keys compare ignoring case), so that nobody outside can make keys that share a
+// probe run. Keys are at most 40 characters; a longer text is hashed by its first 64.
+unsigned banHash(stBans* b, const char* text) {
+    if (!b->keyed) {
+        keyRandomBytes(b->hashKey);
+        b->keyed = 1;
+    }
+    unsigned char folded[64];
+    size_t n = 0;
+    for (; n < sizeof folded && text[n]; ++n) folded[n] = static_cast<unsigned char>(lowerCh(text[n]));
+    return static_cast<unsigned>(keySipHash(b->hashKey, folded, n));
 }
 
 // Replaces the slot array by one of `count` slots (a power of two) and files every key again by
@@ -138,7 +153,7 @@ bool nameLink(stBans* b, unsigned rule) {
     auto same = [b, r](unsigned other) {
         return strcmp(b->nameRules[other].folded, r->folded) == 0;
     };
-    stBanSlot* s = hashFind(&b->names, trcasehash(r->folded), same, true);
+    stBanSlot* s = hashFind(&b->names, banHash(b, r->folded), same, true);
     if (!s) return false;
     if (s->tail) b->nameRules[s->tail - 1].next = rule + 1;
     s->tail = rule + 1;
@@ -282,7 +297,7 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
     e->entered = nextEvent(b);
     b->count++;
     if (kind == QZ_BAN_GUID || kind == QZ_BAN_KICK) {
-        if (!b->deferLinks && !guidLink(b, id, trcasehash(e->key))) return b->count--, 0;
+        if (!b->deferLinks && !guidLink(b, id, banHash(b, e->key))) return b->count--, 0;
     } else if (kind == QZ_BAN_MASK) {
         rule.entry = id;
         b->masks[b->maskCount++] = rule;
@@ -336,13 +351,13 @@ unsigned banLinkDeferred(stQzSv* sv) {
     unsigned hashes[kAhead];
     const unsigned from = b->deferFrom, end = b->count;
     for (unsigned i = from; i < end && i < from + kAhead; ++i) {
-        if (isGuid(i)) hashes[i % kAhead] = trcasehash(b->entries[i].key);
+        if (isGuid(i)) hashes[i % kAhead] = banHash(b, b->entries[i].key);
     }
     for (unsigned i = from; i < end; ++i) {
         const unsigned hash = hashes[i % kAhead];  // taken before its place is reused below
         unsigned ahead = i + kAhead;
         if (ahead < end && isGuid(ahead)) {
-            unsigned h = trcasehash(b->entries[ahead].key);
+            unsigned h = banHash(b, b->entries[ahead].key);
             hashes[ahead % kAhead] = h;
             if (b->guids.slots) __builtin_prefetch(&b->guids.slots[h & b->guids.mask]);
         }
@@ -406,7 +421,7 @@ int banRejoin(stQzSv* sv, const char* guid, unsigned now, int* banSlot) {
     *banSlot = 0;
     if (!guid || !*guid) return 0;
     auto same = [b, guid](unsigned other) { return trcasecmp(b->entries[other].key, guid) == 0; };
-    stBanSlot* s = hashFind(&b->guids, trcasehash(guid), same, false);
+    stBanSlot* s = hashFind(&b->guids, banHash(b, guid), same, false);
     unsigned id = s ? s->head : 0, last = 0;
     while (id && banKickOver(&b->entries[id - 1], now)) {
         last = id;
@@ -473,7 +488,7 @@ int banNameFind(stQzSv* sv, const char* name) {
     auto same = [b, &folded](unsigned other) {
         return strcmp(b->nameRules[other].folded, folded) == 0;
     };
-    stBanSlot* s = hashFind(&b->names, trcasehash(folded), same, false);
+    stBanSlot* s = hashFind(&b->names, banHash(b, folded), same, false);
     for (unsigned r = s ? s->head : 0; r; r = b->nameRules[r - 1].next) {
         const stNameRule* rule = &b->nameRules[r - 1];
         if (!b->entries[rule->entry].unbanned) return static_cast<int>(rule->entry + 1);
@@ -485,7 +500,7 @@ int banUnbanGuid(stQzSv* sv, const char* guid) {
     stBans* b = &sv->bans;
     if (!guid || !*guid) return 0;
     auto same = [b, guid](unsigned other) { return trcasecmp(b->entries[other].key, guid) == 0; };
-    stBanSlot* s = hashFind(&b->guids, trcasehash(guid), same, false);
+    stBanSlot* s = hashFind(&b->guids, banHash(b, guid), same, false);
     int n = 0;
     for (unsigned id = s ? s->head : 0; id; id = b->entries[id - 1].nextSame) {
         banSetUnbanned(sv, &b->entries[id - 1], true);

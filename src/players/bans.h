@@ -87,6 +87,10 @@ struct stBans {
     // While a file loads, GUID entries are filed into the GUID index in one pass at the end.
     int deferLinks;
     unsigned deferFrom;
+    // Players choose GUIDs and names: the two indexes file them by SipHash-2-4 under this secret,
+    // drawn when the list first hashes a key.
+    int keyed;
+    unsigned char hashKey[16];
 };
 
 // What the connection checks found.

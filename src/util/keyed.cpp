@@ -33,8 +33,12 @@ constexpr unsigned kMoveAtOnce = 2048;
 // One step visits at most this many old buckets and moves at most kStepMoves records. A step
 // moves at least 16 records per 64 buckets of a 90% full array, so the old array is empty long
 // before the new one (more than twice as large) can fill.
-constexpr unsigned kStepVisits = 64;
-constexpr unsigned kStepMoves = 16;
+constexpr unsigned kStepVisits = 16;
+constexpr unsigned kStepMoves = 4;
+// The next bucket array is made once kPreparePercent of the buckets are taken; its pages are
+// touched a batch at a time, all of them by kReadyPercent, well before the growth at 90%.
+constexpr uint64_t kPreparePercent = 70;
+constexpr uint64_t kReadyPercent = 85;
 
 bool tableOk(const stKeyStore* store, int t) { return store && t >= 0 && t < store->ntables; }
 
@@ -162,9 +166,37 @@ void indexInsert(stKeyStore* store, int t, int record) {
     indexPlace(store->index, entryFor(t, record), hashOfRecord(store, t, record));
 }
 
+size_t bucketBytes(unsigned buckets) { return size_t{buckets} * sizeof(unsigned); }
+
+// A bucket array and its fingerprints, zeroed; false (nothing allocated) when memory runs out.
+bool allocArrays(unsigned buckets, unsigned** bucket, unsigned char** tag) {
+    *bucket = static_cast<unsigned*>(pagesAlloc(bucketBytes(buckets)));
+    *tag = static_cast<unsigned char*>(pagesAlloc(buckets));
+    if (*bucket && *tag) return true;
+    pagesFree(*bucket, bucketBytes(buckets));
+    pagesFree(*tag, buckets);
+    *bucket = nullptr;
+    *tag = nullptr;
+    return false;
+}
+
+void freeArrays(unsigned buckets, unsigned* bucket, unsigned char* tag) {
+    pagesFree(bucket, bucketBytes(buckets));
+    pagesFree(tag, buckets);
+}
+
+void freeNext(stKeyIndex& idx) {
+    freeArrays(idx.nextBuckets, idx.nextBucket, idx.nextTag);
+    idx.nextBucket = nullptr;
+    idx.nextTag = nullptr;
+    idx.nextBuckets = 0;
+    idx.nextTouched = 0;
+}
+
+// The old array of a finished growth goes back to the system a slice per later store.
 void freeOld(stKeyIndex& idx) {
-    free(idx.oldBucket);
-    free(idx.oldTag);
+    pagesDropLater(&idx.drop, idx.oldBucket, bucketBytes(idx.oldBuckets));
+    pagesDropLater(&idx.drop, idx.oldTag, idx.oldBuckets);
     idx.oldBucket = nullptr;
     idx.oldTag = nullptr;
     idx.oldBuckets = 0;
@@ -236,17 +268,14 @@ void moveKey(stKeyStore* store, int t, const char* key, Hashed hk) {
 // again, table by table and record by record (used to create the first array and when the
 // hash key changes). On allocation failure the old index stays as it was.
 bool indexRebuild(stKeyStore* store, unsigned buckets) {
-    unsigned* fresh = static_cast<unsigned*>(calloc(buckets, sizeof(unsigned)));
-    unsigned char* freshTags = static_cast<unsigned char*>(malloc(buckets));
-    if (!fresh || !freshTags) {
-        free(fresh);
-        free(freshTags);
-        return false;
-    }
+    unsigned* fresh = nullptr;
+    unsigned char* freshTags = nullptr;
+    if (!allocArrays(buckets, &fresh, &freshTags)) return false;
     stKeyIndex& idx = store->index;
     freeOld(idx);
-    free(idx.bucket);
-    free(idx.tag);
+    pagesDropAll(&idx.drop);
+    freeNext(idx);
+    freeArrays(idx.buckets, idx.bucket, idx.tag);
     idx.bucket = fresh;
     idx.tag = freshTags;
     idx.buckets = buckets;
@@ -272,12 +301,18 @@ bool indexGrow(stKeyStore* store) {
     stKeyIndex& idx = store->index;
     if (idx.buckets > (UINT32_MAX - 1) / 2 / sizeof(unsigned)) return false;
     unsigned buckets = idx.buckets * 2 + 1;
-    unsigned* fresh = static_cast<unsigned*>(calloc(buckets, sizeof(unsigned)));
-    unsigned char* freshTags = static_cast<unsigned char*>(malloc(buckets));
-    if (!fresh || !freshTags) {
-        free(fresh);
-        free(freshTags);
-        return false;
+    unsigned* fresh = nullptr;
+    unsigned char* freshTags = nullptr;
+    if (idx.nextBucket && idx.nextBuckets == buckets) {
+        fresh = idx.nextBucket;
+        freshTags = idx.nextTag;
+        idx.nextBucket = nullptr;
+        idx.nextTag = nullptr;
+        idx.nextBuckets = 0;
+        idx.nextTouched = 0;
+    } else {
+        freeNext(idx);
+        if (!allocArrays(buckets, &fresh, &freshTags)) return false;
     }
     unsigned start = 0;
     while (start < idx.buckets && idx.bucket[start] != 0) start++;
@@ -301,15 +336,56 @@ bool indexGrow(stKeyStore* store) {
     return true;
 }
 
+// Touches one batch of the next array's pages: the bucket array first, then the fingerprints.
+void touchNextBatch(stKeyIndex& idx) {
+    size_t bucketPart = bucketBytes(idx.nextBuckets);
+    size_t total = bucketPart + idx.nextBuckets;
+    size_t from = idx.nextTouched;
+    size_t to = total - from > QZ_PAGE_BATCH ? from + QZ_PAGE_BATCH : total;
+    if (from < bucketPart) pagesTouch(idx.nextBucket, from, to < bucketPart ? to : bucketPart);
+    if (to > bucketPart) pagesTouch(idx.nextTag, from > bucketPart ? from - bucketPart : 0, to - bucketPart);
+    idx.nextTouched = to;
+}
+
+// From 70% full on (and no growth in progress) the next bucket array exists, and its pages are
+// touched a batch at a time in step with the filling, so that they are all present by 85%, well
+// before the growth starts at 90% and its moves write at random all over the array. A small array grows at
+// once and needs none of this.
+void prepareNext(stKeyStore* store) {
+    stKeyIndex& idx = store->index;
+    if (idx.oldBucket || idx.buckets <= kMoveAtOnce) return;
+    uint64_t load = uint64_t{idx.used} * 100;
+    uint64_t from = kPreparePercent * idx.buckets;
+    if (load < from) return;
+    if (!idx.nextBucket) {
+        if (idx.buckets > (UINT32_MAX - 1) / 2 / sizeof(unsigned)) return;
+        unsigned buckets = idx.buckets * 2 + 1;
+        // Without memory now, the growth tries again itself.
+        if (!allocArrays(buckets, &idx.nextBucket, &idx.nextTag)) return;
+        idx.nextBuckets = buckets;
+        idx.nextTouched = 0;
+    }
+    size_t total = bucketBytes(idx.nextBuckets) + idx.nextBuckets;
+    if (idx.nextTouched >= total) return;
+    double span = static_cast<double>((kReadyPercent - kPreparePercent) * idx.buckets);
+    double done = static_cast<double>(load - from) / span;
+    if (static_cast<double>(idx.nextTouched) <= done * static_cast<double>(total)) {
+        touchNextBatch(idx);
+    }
+}
+
 // Makes room in the index for one more record: the first store creates the bucket array (when
 // the desired size is large enough to be worth one); every store takes one step of a growth in
-// progress; a 90% full array starts a growth.
+// progress, hands back a slice of a finished one's old array and prepares the next array; a 90%
+// full array starts a growth.
 bool indexReserve(stKeyStore* store) {
     stKeyIndex& idx = store->index;
     if (!idx.bucket) {
         return idx.desired < QZ_KEY_MIN_BUCKETS || indexRebuild(store, idx.desired);
     }
+    pagesDropStep(&idx.drop);
     moveStep(store, kStepVisits, kStepMoves);
+    prepareNext(store);
     if ((uint64_t{idx.used} + idx.oldLive) * 100 / idx.buckets < kGrowPercent) return true;
     // Only reached when releases and stores churn during a growth: finish it first.
     moveAll(store);
@@ -318,6 +394,10 @@ bool indexReserve(stKeyStore* store) {
 }
 
 int chunksFor(int capacity) { return (capacity + QZ_KEY_CHUNK - 1) >> QZ_KEY_CHUNK_SHIFT; }
+
+size_t chunkBytes(const stKeyTable& table) {
+    return static_cast<size_t>(QZ_KEY_CHUNK) * static_cast<size_t>(table.recSize);
+}
 
 // Makes room for `want` records: the first block grows (by copying, at most one block's worth)
 // up to QZ_KEY_CHUNK records, then whole blocks are added, so no growth copies a large table
@@ -344,10 +424,10 @@ bool growRecords(stKeyTable& table, int want) {
         table.chunks[0] = first;
     }
     for (int c = oldChunks > 1 ? oldChunks : 1; c < newChunks; ++c) {
-        table.chunks[c] = static_cast<char*>(malloc(static_cast<size_t>(QZ_KEY_CHUNK) * recSize));
+        table.chunks[c] = static_cast<char*>(pagesAlloc(chunkBytes(table)));
         if (!table.chunks[c]) {
             for (int k = oldChunks > 1 ? oldChunks : 1; k < c; ++k) {
-                free(table.chunks[k]);
+                pagesFree(table.chunks[k], chunkBytes(table));
                 table.chunks[k] = nullptr;
             }
             return false;
@@ -358,8 +438,9 @@ bool growRecords(stKeyTable& table, int want) {
 }
 
 // A slot for one more record of the table: the first free one, else the one after the last
-// record (count, which the caller commits), growing the block to the initial capacity and then
-// by doubling; -1 (block unchanged) when it cannot grow.
+// record (count, which the caller commits), growing the records to the initial capacity, then
+// by doubling up to a whole first block, then a block at a time; -1 (records unchanged) when
+// they cannot grow.
 int takeSlot(stKeyTable& table) {
     if (table.live < table.count) {
         for (int r = table.freeFrom; r < table.count; ++r) {
@@ -368,10 +449,35 @@ int takeSlot(stKeyTable& table) {
     }
     if (table.count >= table.capacity) {
         int64_t want = table.capacity < table.initCap ? table.initCap : int64_t{table.capacity} * 2;
+        if (table.capacity >= QZ_KEY_CHUNK) {
+            want = int64_t{chunksFor(table.capacity)} * QZ_KEY_CHUNK +
+                   (table.capacity % QZ_KEY_CHUNK == 0 ? QZ_KEY_CHUNK : 0);
+        }
         if (want > kMaxRecords) want = kMaxRecords;
         if (want <= table.count || !growRecords(table, static_cast<int>(want))) return -1;
     }
     return table.count;
+}
+
+// Before record `slot` is written: when its bytes lie past the touched part of the records, the
+// pages of the next batch of records (this one's included) are touched in this one call.
+void touchAhead(stKeyTable& table, int slot) {
+    if (slot < table.ready) return;
+    int batch = static_cast<int>(QZ_PAGE_BATCH / static_cast<size_t>(table.recSize));
+    if (batch < 1) batch = 1;
+    int to = table.ready + batch > slot + 1 ? table.ready + batch : slot + 1;
+    if (to > table.capacity) to = table.capacity;
+    const size_t recSize = static_cast<size_t>(table.recSize);
+    for (int r = table.ready; r < to;) {
+        int c = r >> QZ_KEY_CHUNK_SHIFT;
+        int end = (c + 1) << QZ_KEY_CHUNK_SHIFT;
+        if (end > to) end = to;
+        size_t base = static_cast<size_t>(c) << QZ_KEY_CHUNK_SHIFT;
+        pagesTouch(table.chunks[c], (static_cast<size_t>(r) - base) * recSize,
+                   (static_cast<size_t>(end) - base) * recSize);
+        r = end;
+    }
+    table.ready = to;
 }
 
 // Finds the bucket that files record r of table t: in the current array, else in the old one.
@@ -415,11 +521,11 @@ void keyStoreSetKey(stKeyStore* store, const unsigned char key[16]) {
     if (store->index.bucket) indexRebuild(store, store->index.buckets);
 }
 
-bool keyStoreRandomKey(stKeyStore* store) {
-    unsigned char key[16];
+bool keyRandomBytes(unsigned char key[16]) {
+    constexpr size_t kKeyBytes = 16;
     size_t got = 0;
-    while (got < sizeof key) {
-        ssize_t n = getrandom(key + got, sizeof key - got, GRND_NONBLOCK);
+    while (got < kKeyBytes) {
+        ssize_t n = getrandom(key + got, kKeyBytes - got, GRND_NONBLOCK);
         if (n > 0) {
             got += static_cast<size_t>(n);
         } else if (n < 0 && errno == EINTR) {
@@ -428,7 +534,7 @@ bool keyStoreRandomKey(stKeyStore* store) {
             break;
         }
     }
-    bool fromSystem = got == sizeof key;
+    bool fromSystem = got == kKeyBytes;
     if (!fromSystem) {
         // Early in a boot the pool may not be ready; a key nobody outside can read is still
         // far better than the fixed hash.
@@ -438,13 +544,19 @@ bool keyStoreRandomKey(stKeyStore* store) {
         clock_gettime(CLOCK_REALTIME, &rt);
         uint64_t a = fallbackWord(static_cast<uint64_t>(ts.tv_nsec) ^
                                   (static_cast<uint64_t>(ts.tv_sec) << 32) ^
-                                  reinterpret_cast<uintptr_t>(store));
+                                  reinterpret_cast<uintptr_t>(key));
         uint64_t b = fallbackWord(static_cast<uint64_t>(rt.tv_nsec) ^
                                   (static_cast<uint64_t>(getpid()) << 40) ^
                                   reinterpret_cast<uintptr_t>(&got) ^ a);
         memcpy(key, &a, 8);
         memcpy(key + 8, &b, 8);
     }
+    return fromSystem;
+}
+
+bool keyStoreRandomKey(stKeyStore* store) {
+    unsigned char key[16];
+    bool fromSystem = keyRandomBytes(key);
     keyStoreSetKey(store, key);
     return fromSystem;
 }
@@ -454,13 +566,15 @@ void keyStoreFree(stKeyStore* store) {
     for (int t = 0; t < store->ntables; ++t) {
         stKeyTable& table = store->tables[t];
         int n = chunksFor(table.capacity) > 1 ? chunksFor(table.capacity) : 1;
-        for (int c = 0; table.chunks && c < n; ++c) free(table.chunks[c]);
+        if (table.chunks) free(table.chunks[0]);
+        for (int c = 1; table.chunks && c < n; ++c) pagesFree(table.chunks[c], chunkBytes(table));
         free(table.chunks);
     }
-    free(store->index.bucket);
-    free(store->index.tag);
-    free(store->index.oldBucket);
-    free(store->index.oldTag);
+    stKeyIndex& idx = store->index;
+    freeArrays(idx.buckets, idx.bucket, idx.tag);
+    freeArrays(idx.oldBuckets, idx.oldBucket, idx.oldTag);
+    freeNext(idx);
+    pagesDropAll(&idx.drop);
     memset(store, 0, sizeof *store);
 }
 
@@ -491,7 +605,8 @@ int keyTableFind(const stKeyStore* store, const char* name) {
 
 size_t keyStoreBytes(const stKeyStore* store) {
     if (!store) return 0;
-    size_t bytes = (size_t{store->index.buckets} + store->index.oldBuckets) * (sizeof(unsigned) + 1);
+    const stKeyIndex& idx = store->index;
+    size_t bytes = (size_t{idx.buckets} + idx.oldBuckets + idx.nextBuckets) * (sizeof(unsigned) + 1);
     for (int t = 0; t < store->ntables; ++t) {
         const stKeyTable& table = store->tables[t];
         bytes += static_cast<size_t>(table.capacity) * static_cast<size_t>(table.recSize);
@@ -580,6 +695,7 @@ void* keyStoreRecord(stKeyStore* store, int t, const void* record) {
     // new slot only becomes a record after the index has room, so a growth never sees it.
     int slot = takeSlot(table);
     if (slot < 0 || !indexReserve(store)) return nullptr;
+    touchAhead(table, slot);
     if (slot == table.count) table.count++;
     if (slot < table.count && slot >= table.freeFrom) table.freeFrom = slot + 1;
     char* rec = recordAt(table, slot);

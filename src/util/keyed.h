@@ -8,11 +8,16 @@
 // position-weighted hash keyHash (reproducible layouts, for tests and tools). The index grows
 // a step at a time: a 90% full bucket array is replaced by one of twice the size plus one, and
 // the records of the old array move over a few at a time on later stores and releases, so no
-// single call pays for a whole rebuild.
+// single call pays for a whole rebuild. The next bucket array is made while the current one fills
+// from 70% to 90%, its pages touched a batch at a time, and the records' pages are touched a
+// batch ahead of the stores that fill them (util/pages.h), so that no store meets many fresh
+// pages at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "util/pages.h"
 
 constexpr int QZ_KEY_TABLES = 8;
 constexpr int QZ_KEY_CHUNK_SHIFT = 14;
@@ -34,9 +39,11 @@ struct stKeyTable {
     int capacity;  // record slots allocated
     int live;      // records whose key is not all zero
     // The records, in blocks of QZ_KEY_CHUNK records (the first block grows by copying until it
-    // is that large; later blocks are added whole), so that growing a big table never copies it.
+    // is that large; later blocks are added one at a time), so that growing a big table never
+    // copies it.
     char** chunks;
     int freeFrom;  // no free slot lies below this record number
+    int ready;     // the pages of records 0 to ready - 1 have been touched
 };
 
 struct stKeyIndex {
@@ -60,6 +67,13 @@ struct stKeyIndex {
     unsigned oldLive;   // records still filed in the old array
     unsigned moveAt;    // next old bucket to move
     unsigned moveLeft;  // old buckets still to visit
+    // The array the next growth will use, made once the current one is 70% full; nextTouched
+    // counts the bytes of it (buckets, then fingerprints) whose pages have been touched.
+    unsigned* nextBucket;
+    unsigned char* nextTag;
+    unsigned nextBuckets;
+    size_t nextTouched;
+    stPageDrop drop;  // arrays of finished growths, handed back a slice per store
 };
 
 // Bucket left behind by a released record: not empty (probe runs continue past it) but naming
@@ -85,6 +99,10 @@ void keyStoreSetKey(stKeyStore* store, const unsigned char key[16]);
 // without one, from the clock, the process id and addresses). Returns false when the bytes did
 // not come from the system's random source.
 bool keyStoreRandomKey(stKeyStore* store);
+// 16 bytes from the system's random source (getrandom, never blocking; without one, from the
+// clock, the process id and addresses): a secret hash key. False when the bytes did not come
+// from the system's random source.
+bool keyRandomBytes(unsigned char key[16]);
 // Frees every table and the index; the store is empty afterwards.
 void keyStoreFree(stKeyStore* store);
 // Adds a table and returns its number, or -1 when the store is full or the layout is invalid.

@@ -163,6 +163,39 @@ TEST(BanList, AKickGivesTwoThenOneThenZeroMinutes) {
     EXPECT_EQ(found, 0);
 }
 
+// Where the GUID index files a GUID depends on a secret each list draws for itself: the same
+// GUIDs land in other slots after the list is emptied, and are still found in any case.
+TEST(BanList, TheGuidIndexFilesKeysUnderASecretOfItsOwn) {
+    BareState s;
+    stBans* b = &s.sv->bans;
+    std::vector<std::string> guids;
+    for (int i = 0; i < 8; ++i) {
+        char g[33];
+        snprintf(g, sizeof g, "%032X", i * 7919 + 1);
+        guids.emplace_back(g);
+    }
+    auto layout = [&] {
+        std::vector<unsigned> slots;
+        for (const std::string& g : guids) {
+            EXPECT_GT(banAdd(s.sv.get(), QZ_BAN_GUID, g.c_str(), "\"Bob\" \"?\" ?", 0), 0);
+        }
+        for (unsigned i = 0; i <= b->guids.mask; ++i) {
+            if (b->guids.slots[i].tail) slots.push_back(i);
+        }
+        for (const std::string& lower : guids) {
+            std::string g = lower;
+            for (char& c : g) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            int found = 0;
+            EXPECT_EQ(banRejoin(s.sv.get(), g.c_str(), 0, &found), -1) << g;
+        }
+        return slots;
+    };
+    std::vector<unsigned> first = layout();
+    EXPECT_EQ(first.size(), guids.size());
+    banFree(s.sv.get());
+    EXPECT_NE(layout(), first);  // eight keys in the same 8 of 1,024 slots twice: about 1 in 10^19
+}
+
 TEST(BanList, ATickThatWentBackALittleCountsAsNoTimePassed) {
     BareState s;
     int slot = banAdd(s.sv.get(), QZ_BAN_KICK, kGuidA, "\"Bob\" \"?\" ?", 2);
