@@ -100,6 +100,10 @@ void svSendClient(stQzSv* sv, int slot, const char* fmt, ...) {
     if (sv->host.sendClient) sv->host.sendClient(slot, text, n);
 }
 
+void svSendClientBytes(stQzSv* sv, int slot, const char* data, int length) {
+    if (sv->host.sendClient && data && length >= 0) sv->host.sendClient(slot, data, length);
+}
+
 const char* svFindNoCase(const char* text, const char* name) {
     if (!name || !*name) return text;
     for (const char* p = text; *p; ++p) {

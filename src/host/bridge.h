@@ -41,6 +41,8 @@ void svLog(stQzSv* sv, const char* fmt, ...) QZ_PRINTF(2, 3);
 void svCon(stQzSv* sv, const char* fmt, ...) QZ_PRINTF(2, 3);
 // Sends a text to the game of the player in slot (1..64).
 void svSendClient(stQzSv* sv, int slot, const char* fmt, ...) QZ_PRINTF(3, 4);
+// Sends length bytes as they stand (binary file blocks) to the game of the player in slot.
+void svSendClientBytes(stQzSv* sv, int slot, const char* data, int length);
 // Sets a game variable from the line "name=value" found in text (see bridge.cpp).
 void sv_cvar_set(stQzSv* sv, const char* text, const char* name);
 // First place in text where name occurs, letters compared without regard to case; null when it

@@ -16,6 +16,7 @@
 #include "players/slots.h"
 #include "players/violations.h"
 #include "remote/md5checks.h"
+#include "remote/clientfiles.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/text.h"
@@ -91,6 +92,8 @@ void plPacket(stQzSv* sv, int slot, const char* data, int length) {
         ssPacket(sv, slot, data, length);
         return;
     }
+    // Module file requests, their transfer controls and uploads (remote/clientfiles.h).
+    if (cfPacket(sv, slot, data, length)) return;
     char text[kPacketMax];
     int n = length < kPacketMax ? length : kPacketMax - 1;
     memcpy(text, data, static_cast<size_t>(n));
@@ -113,11 +116,15 @@ void plPacket(stQzSv* sv, int slot, const char* data, int length) {
         char check[48];
         QZ_TRF(check, "QZ_CHECK %d.%03d", sv->clVerMajor, sv->clVerMinor);
         send(sv, slot, check);
-    } else if (!strcmp(word, "QZ_UPDT") && c->status == QZ_ST_INIT) {
+        cfOffer(sv, slot);
+    } else if (!strcmp(word, "QZ_UPDT") &&
+               (c->status == QZ_ST_INIT || c->status == QZ_ST_UPDT)) {
+        // From UPDT: a client held back retried its update and reports again.
         readVersion(args, &c->clientVerMajor, &c->clientVerMinor);
         c->status = QZ_ST_UPDT;
         if (older(c->clientVerMajor, c->clientVerMinor, sv->clVerMajor, sv->clVerMinor)) {
             plForceSpec(sv, slot);
+            cfUpdateFailed(sv, slot);
         } else {
             send(sv, slot, "QZ_GO");
         }

@@ -9,6 +9,7 @@
 #include "commands/directives.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "remote/clientfiles.h"
 #include "remote/guidauth.h"
 #include "remote/packets.h"
 #include "remote/transfer.h"
@@ -107,6 +108,7 @@ void remoteShutdown(stQzSv* sv) {
     resolveCancel(&r->directiveLookup, 3000);
     for (stQzDownload& d : r->dl) dlEnd(sv, &d);
     updInstallAbandon(sv);
+    cfShutdown(sv);
     flexarFree(&r->files);
     outqFree(&r->outq);
     udpClose(&r->udp);
@@ -277,6 +279,7 @@ void remoteFrame(stQzSv* sv) {
     stRemote* r = &sv->remote;
     if (!r->masters) return;
     unsigned now = GetTickCount();
+    cfFrame(sv, now);
     // Nothing waiting: look at the socket ten times a second for unasked directives, and at
     // the automatic query when it falls due.
     if (!r->busy) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "remote/clientfiles.h"
 #include "remote/masters.h"
 #include "remote/md5checks.h"
 #include "remote/outq.h"
@@ -108,5 +109,7 @@ struct stRemote {
     stMd5Tool md5[QZ_MD5TOOL_MAX];
     int md5Count;
     stMd5Checks md5q;  // the checks sent to clients (remote/md5checks.h)
+    // Files served to and received from the client modules (remote/clientfiles.h).
+    stClientFiles cf;
     char buf[QZ_PKT_MAX + 1];  // one received datagram
 };

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <zlib.h>
+
 #include "util/md5.h"
 
 namespace sim {
@@ -36,6 +38,28 @@ std::string lower(std::string text) {
 
 bool containsNoCase(const std::string& text, const std::string& part) {
     return lower(text).find(lower(part)) != std::string::npos;
+}
+
+// Compressed bytes per file block, as the module sends and expects them.
+constexpr size_t kFileBlock = 1200;
+
+unsigned long be32(const std::string& text, size_t at) {
+    const auto* u = reinterpret_cast<const unsigned char*>(text.data() + at);
+    return (static_cast<unsigned long>(u[0]) << 24) | (static_cast<unsigned long>(u[1]) << 16) |
+           (static_cast<unsigned long>(u[2]) << 8) | u[3];
+}
+
+std::string putBe32(unsigned long v) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i)] = static_cast<char>(v >> (24 - 8 * i));
+    return out;
+}
+
+// "MAJOR.MINOR" as one number, major * 1000 + minor.
+unsigned long versionNumber(const std::string& text) {
+    unsigned long major = 0, minor = 0;
+    std::sscanf(text.c_str(), "%lu.%lu", &major, &minor);
+    return major * 1000 + minor;
 }
 
 // Items per answer packet; a longer list comes in several packets.
@@ -183,9 +207,94 @@ void SimClient::reportCapture() {
                      " simclient");
 }
 
+void SimClient::upload(const std::string& fileName, const std::string& bytes) {
+    uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+    std::string packed(size, '\0');
+    compress(reinterpret_cast<Bytef*>(packed.data()), &size,
+             reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uLong>(bytes.size()));
+    packed.resize(size);
+    upData = packed;
+    upId = upId + 1;
+    upReply.clear();
+    char header[64];
+    std::snprintf(header, sizeof header, "QZ_VRFH %lu %lX %lX ", upId,
+                  static_cast<unsigned long>(packed.size()), static_cast<unsigned long>(bytes.size()));
+    outbox.push_back(header + fileName);
+}
+
+void SimClient::sendUploadBlocks(size_t from) {
+    for (size_t at = from * kFileBlock; at < upData.size(); at += kFileBlock) {
+        outbox.push_back("QZ_VRFB" + putBe32(upId) + putBe32(at / kFileBlock) +
+                         upData.substr(at, kFileBlock));
+    }
+}
+
+// "QVRFH <id> <size hex> <raw hex> <name>", "QVRFB" + id + block + data, "QVRFC <word> <id> <n>".
+void SimClient::takeFileText(const std::string& text) {
+    if (text.compare(0, 6, "QVRFH ") == 0) {
+        char file[128] = "";
+        unsigned long id = 0, size = 0, raw = 0;
+        if (std::sscanf(text.c_str() + 6, "%lu %lx %lx %127s", &id, &size, &raw, file) != 4) return;
+        dlName = file;
+        dlData.clear();
+        dlFile.clear();
+        dlDone = false;
+        dlRefused = id == 0 || size == 0;
+        dlId = id;
+        dlSize = size;
+        dlRaw = raw;
+        if (dlRefused && !pendingVersion.empty()) {
+            pendingVersion.clear();
+            outbox.push_back("QZ_UPDT " + clientVersion);
+        }
+        return;
+    }
+    if (text.compare(0, 5, "QVRFB") == 0 && text.size() >= 13) {
+        if (be32(text, 5) != dlId || dlDone || dlRefused) return;
+        const unsigned long expected = dlData.size() / kFileBlock;
+        const unsigned long block = be32(text, 9);
+        if (block > expected) {
+            outbox.push_back("QZ_VRFC reblock " + std::to_string(dlId) + " " +
+                             std::to_string(expected));
+            return;
+        }
+        if (block < expected) return;
+        dlData += text.substr(13);
+        const unsigned long have = (dlData.size() + kFileBlock - 1) / kFileBlock;
+        outbox.push_back("QZ_VRFC ack " + std::to_string(dlId) + " " + std::to_string(have));
+        if (dlData.size() < dlSize) return;
+        dlDone = true;
+        std::string raw(dlRaw, '\0');
+        uLongf got = dlRaw;
+        if (uncompress(reinterpret_cast<Bytef*>(raw.data()), &got,
+                       reinterpret_cast<const Bytef*>(dlData.data()), dlData.size()) == Z_OK) {
+            raw.resize(got);
+            dlFile = raw;
+        }
+        if (!pendingVersion.empty()) {
+            clientVersion = pendingVersion;
+            pendingVersion.clear();
+            outbox.push_back("QZ_UPDT " + clientVersion);
+        }
+        return;
+    }
+    if (text.compare(0, 6, "QVRFC ") == 0) {
+        char word[16] = "";
+        unsigned long id = 0, n = 0;
+        if (std::sscanf(text.c_str() + 6, "%15s %lu %lu", word, &id, &n) != 3 || id != upId) return;
+        upReply = word;
+        if (upReply == "ack" && n == 0) sendUploadBlocks(0);
+        if (upReply == "reblock") sendUploadBlocks(n);
+    }
+}
+
 void SimClient::onServerText(const std::string& text) {
     received.push_back(text);
     if (!answers) return;
+    if (text.compare(0, 4, "QVRF") == 0) {
+        takeFileText(text);
+        return;
+    }
     if (text.size() > 1 && text[0] == 'Q' && text[1] >= '0' && text[1] <= '9') {
         // "Q<width> <random> <serial> <height> <x%> <y%> <rate> <delay>"
         unsigned long width = 0, nonce = 0, requested = 0;
@@ -227,6 +336,13 @@ void SimClient::onServerText(const std::string& text) {
     if (isExchange(text, "QZ_HELLO")) {
         outbox.push_back("QZ_INIT " + clientVersion + (spectatorClient ? " S" : " P"));
     } else if (isExchange(text, "QZ_CHECK")) {
+        const std::string current = text.size() > 10 ? text.substr(10) : "";
+        if (fetchUpdates && versionNumber(current) > versionNumber(clientVersion)) {
+            pendingVersion = current;
+            outbox.push_back("QZ_DLREQ c " + std::to_string(versionNumber(clientVersion)) + " " +
+                             std::to_string(versionNumber(current)));
+            return;
+        }
         outbox.push_back("QZ_UPDT " + clientVersion);
     } else if (isExchange(text, "QZ_GO")) {
         outbox.push_back("QZ_READY");

@@ -66,6 +66,23 @@ struct SimClient {
     int score = 0;
     int deaths = 0;
     SimClient();
+    // Module files and uploads (docs/transfers.md). A file the module sends ("QVRFH", "QVRFB")
+    // is taken block by block in order, each acknowledged ("QZ_VRFC ack"), a gap answered with
+    // "reblock"; when whole, dlData holds the compressed bytes and dlFile the inflated file. A
+    // header of size 0 (the module refused) sets dlRefused. With fetchUpdates, a "QZ_CHECK"
+    // naming a newer client version is answered by asking for that version ("QZ_DLREQ"), and
+    // "QZ_UPDT" follows with the new version once it is whole (the old one when refused).
+    bool fetchUpdates = false;
+    unsigned long dlId = 0, dlSize = 0, dlRaw = 0;
+    std::string dlName, dlData, dlFile;
+    bool dlDone = false, dlRefused = false;
+    std::string pendingVersion;
+    // An upload: the header goes out at once, the blocks after the module's "QVRFC ack ID 0";
+    // upReply is the last transfer control the module sent about it ("ack", "busy", "abort").
+    unsigned long upId = 0;
+    std::string upData, upReply;
+    void upload(const std::string& fileName, const std::string& bytes);
+
     void setCvar(const std::string& cvarName, const std::string& value);
     void bind(const std::string& key, const std::string& command);
 
@@ -77,6 +94,8 @@ struct SimClient {
 
   private:
     void reportCapture();
+    void takeFileText(const std::string& text);
+    void sendUploadBlocks(size_t from);
     void answerQuery(const std::string& word, unsigned long id, const std::string& arg);
     void answerMd5(const std::string& text);
 };

@@ -496,6 +496,33 @@ void SimHost::simCommand(const std::string& text) {
             return;
         }
         console("QZ_SV_GAMEEVENT " + rest);
+    } else if (word == "sim_getfile") {
+        // The player's client module asks for a stored module version (docs/transfers.md).
+        if (args.size() != 5) {
+            emit("[qzhost] usage: sim_getfile SLOT KIND FROM TO");
+            return;
+        }
+        if (slotArgument(&slot))
+            packet(slot, "QZ_DLREQ " + args[2] + " " + args[3] + " " + args[4]);
+    } else if (word == "sim_upload") {
+        if (args.size() < 3 || args.size() > 4) {
+            emit("[qzhost] usage: sim_upload SLOT FILE [NAME]");
+            return;
+        }
+        if (slotArgument(&slot)) upload(slot, args[2], args.size() > 3 ? args[3] : "");
+    } else if (word == "sim_autoupdate") {
+        // With a slot: that player's client module; without: those that connect from now on.
+        const std::string& mode = args.back();
+        if (args.size() < 2 || args.size() > 3 || (mode != "on" && mode != "off")) {
+            emit("[qzhost] usage: sim_autoupdate [SLOT] on|off");
+            return;
+        }
+        if (args.size() == 2) {
+            autoUpdate_ = mode == "on";
+            return;
+        }
+        if (!slotArgument(&slot)) return;
+        if (SimClient* player = client(slot)) player->fetchUpdates = mode == "on";
     } else if (word == "sim_clientmodule") {
         if (args.size() != 2 || (args[1] != "on" && args[1] != "off")) {
             emit("[qzhost] usage: sim_clientmodule on|off");
@@ -525,6 +552,7 @@ int SimHost::connect(const std::string& name, const std::string& guid, const std
     client->address = address;
     client->os = os;
     client->answers = clientModule_;
+    client->fetchUpdates = autoUpdate_;
     const unsigned serial = client->serial;
     slots_[slot] = std::move(client);
 
@@ -585,6 +613,25 @@ void SimHost::screenshot(int slot, const std::string& path) {
          (now ? "answers request " + std::to_string(player->ssSerial)
               : std::string("waits for the next request")));
     if (now && running_ && depth_ == 0) deliverClientPackets();
+}
+
+// The simulated client module in SLOT uploads the file at PATH under NAME (default: its base
+// name); the header goes at once, the blocks after the module's go-ahead.
+void SimHost::upload(int slot, const std::string& path, const std::string& name) {
+    SimClient* player = client(slot);
+    std::ifstream in(path, std::ios::binary);
+    if (!player || !in) {
+        emit(player ? "[qzhost] cannot read " + path
+                    : "[qzhost] slot " + std::to_string(slot) + " is free");
+        return;
+    }
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    const std::string base = name.empty() ? path.substr(path.find_last_of('/') + 1) : name;
+    player->upload(base, bytes.str());
+    emit("[qzhost] slot " + std::to_string(slot) + ": uploads " + base + " (" +
+         std::to_string(bytes.str().size()) + " bytes)");
+    if (running_ && depth_ == 0) deliverClientPackets();
 }
 
 void SimHost::game(const std::string& text) { console_.exec(text, slots_); }
@@ -701,7 +748,20 @@ void SimHost::print(const char* text) {
 void SimHost::sendClient(int slot, const char* text, int length) {
     if (!text || length < 0) length = 0;
     const std::string bytes(text ? text : "", static_cast<size_t>(length));
-    emit("[to " + std::to_string(slot) + "] " + escapeBytes(bytes.data(), bytes.size()));
+    if (bytes.size() >= 13 && bytes.compare(0, 5, "QVRFB") == 0) {
+        // A file block is shown by its numbers, not its 1200 bytes of compressed data.
+        const auto* u = reinterpret_cast<const unsigned char*>(bytes.data());
+        auto be32 = [u](int at) {
+            return (static_cast<unsigned long>(u[at]) << 24) |
+                   (static_cast<unsigned long>(u[at + 1]) << 16) |
+                   (static_cast<unsigned long>(u[at + 2]) << 8) | u[at + 3];
+        };
+        const unsigned long id = be32(5), block = be32(9);
+        emit("[to " + std::to_string(slot) + "] QVRFB " + std::to_string(id) + " " +
+             std::to_string(block) + " (" + std::to_string(bytes.size() - 13) + " bytes)");
+    } else {
+        emit("[to " + std::to_string(slot) + "] " + escapeBytes(bytes.data(), bytes.size()));
+    }
     if (SimClient* player = client(slot)) player->onServerText(bytes);
 }
 

@@ -86,6 +86,8 @@ class SimHost {
     // The simulated client in SLOT answers a kept (or the next) screenshot request with the
     // picture in the file at PATH.
     void screenshot(int slot, const std::string& path);
+    // The simulated client in SLOT uploads the file at PATH under NAME (empty: its base name).
+    void upload(int slot, const std::string& path, const std::string& name);
 
     // The player in SLOT (1..64), null when it is free.
     SimClient* client(int slot);
@@ -126,6 +128,7 @@ class SimHost {
     FILE* echo_ = nullptr;
     bool manual_ = false;
     bool clientModule_ = true;
+    bool autoUpdate_ = false;  // sim_autoupdate on|off: clients fetch a newer version themselves
     unsigned hostFlags_ = 0;
     long long clockMicros_ = 0;
     SimSlots slots_;
