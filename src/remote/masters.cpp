@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -160,15 +161,24 @@ int masterListIndex(char kind, char os) {
     return -1;
 }
 
+namespace {
+
+// Hexadecimal digits, for reading every digest of a full list quickly.
+constexpr auto kHexDigit = [] {
+    std::array<bool, 256> t{};
+    for (int c = '0'; c <= '9'; ++c) t[static_cast<size_t>(c)] = true;
+    for (int c = 'a'; c <= 'f'; ++c) t[static_cast<size_t>(c)] = true;
+    for (int c = 'A'; c <= 'F'; ++c) t[static_cast<size_t>(c)] = true;
+    return t;
+}();
+
+}  // namespace
+
 bool masterDigestOk(const char* d) {
-    int i = 0;
-    for (; d[i] && i <= 32; ++i) {
-        char c = d[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
-            return false;
-        }
+    for (int i = 0; i < 32; ++i) {
+        if (!kHexDigit[static_cast<unsigned char>(d[i])]) return false;  // a NUL stops here too
     }
-    return i == 32;
+    return d[32] == 0;
 }
 
 long masterFormat(char* buf, long size, int count, const stQzMaster* masters) {
@@ -250,7 +260,8 @@ const char* masterParse(const char* text, long length, int* count, stQzMaster* m
     long i = 0;
     while (i < length) {
         long start = i;
-        while (i < length && text[i] != '\n') i++;
+        const void* nl = memchr(text + i, '\n', static_cast<size_t>(length - i));
+        i = nl ? static_cast<const char*>(nl) - text : length;
         long end = i;
         if (i < length) i++;  // the line feed
         if (end > start && text[end - 1] == '\r') end--;
