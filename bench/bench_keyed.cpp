@@ -5,10 +5,9 @@
 // percentile and the maximum in nanoseconds. For comparison, the same colliding keys (fewer of
 // them) in a store without a hash key. With QZ_BENCH_SMOKE set the sizes are small.
 #include <benchmark/benchmark.h>
-
-#include <algorithm>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "util/keyed.h"
 #include "timed_calls.h"
+#include "util/keyed.h"
 
 namespace {
 
@@ -70,14 +69,14 @@ const std::vector<Key>& mixedKeys() {
         addColliding(colliding, collidingKeys());
         size_t r = 0, c = 0;
         while (r < randomOnes.size() || c < colliding.size()) {
-            bool takeColliding = c < colliding.size() && (out.size() % 11 == 10 || r == randomOnes.size());
+            bool takeColliding =
+                c < colliding.size() && (out.size() % 11 == 10 || r == randomOnes.size());
             out.push_back(takeColliding ? colliding[c++] : randomOnes[r++]);
         }
         return out;
     }();
     return all;
 }
-
 
 void makeRecord(const Key& k, int i, char (&rec)[QZ_PAIR_RECORD]) {
     memset(rec, 0, sizeof rec);

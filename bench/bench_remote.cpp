@@ -2,7 +2,8 @@
 // 4 MiB signed update from qzmaster on loopback (unthrottled) from request to verified and
 // installed, writing and reading the generated server file of 64 masters with full lists, and a
 // frame while a module file is being served to a client (malloc counted across those frames,
-// which must not allocate). Each figure is reported as median, 99.9th percentile and maximum over the measured calls.
+// which must not allocate). Each figure is reported as median, 99.9th percentile and maximum over
+// the measured calls.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,8 +19,8 @@
 
 #include "host/state.h"
 #include "players/slots.h"
-#include "remote/clientfiles.h"
 #include "qzmaster/master.h"
+#include "remote/clientfiles.h"
 #include "remote/masters.h"
 #include "remote/mastnet.h"
 #include "remote/update.h"
@@ -241,9 +242,8 @@ void cfSend(int, const char* text, int length) {
         g_cfSent++;
         const auto* u = reinterpret_cast<const unsigned char*>(text);
         g_cfId = (uint32_t{u[5]} << 24) | (uint32_t{u[6]} << 16) | (uint32_t{u[7]} << 8) | u[8];
-        g_cfBlocks = ((uint32_t{u[9]} << 24) | (uint32_t{u[10]} << 16) | (uint32_t{u[11]} << 8) |
-                      u[12]) +
-                     1;
+        g_cfBlocks =
+            ((uint32_t{u[9]} << 24) | (uint32_t{u[10]} << 16) | (uint32_t{u[11]} << 8) | u[12]) + 1;
     }
 }
 

@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The same bytes as a transfer's data, taken a few bytes a step as frames take them: they
     // claim to inflate to an update file of a size read from their last bytes.
     if (size >= 4) {
-        unsigned long fileSize = (static_cast<unsigned long>(data[size - 1]) << 8 | data[size - 2]) + 1;
+        unsigned long fileSize =
+            (static_cast<unsigned long>(data[size - 1]) << 8 | data[size - 2]) + 1;
         unsigned long step = static_cast<unsigned long>(data[size - 3] % 64) + 1;
         char* copy = static_cast<char*>(malloc(size));
         if (!copy) return 0;

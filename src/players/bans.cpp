@@ -40,7 +40,8 @@ unsigned banHash(stBans* b, const char* text) {
     }
     unsigned char folded[64];
     size_t n = 0;
-    for (; n < sizeof folded && text[n]; ++n) folded[n] = static_cast<unsigned char>(lowerCh(text[n]));
+    for (; n < sizeof folded && text[n]; ++n)
+        folded[n] = static_cast<unsigned char>(lowerCh(text[n]));
     return static_cast<unsigned>(keySipHash(b->hashKey, folded, n));
 }
 
@@ -326,7 +327,8 @@ void banReserve(stQzSv* sv, unsigned more, size_t textBytes) {
     }
     // The GUID index stays below 70% full with every new entry a GUID of its own.
     uint64_t slots = b->guids.slots ? uint64_t{b->guids.mask} + 1 : uint64_t{kFirstBuckets};
-    while ((uint64_t{b->guids.used} + more) * 10 > slots * 7 && slots < (uint64_t{1} << 31)) slots *= 2;
+    while ((uint64_t{b->guids.used} + more) * 10 > slots * 7 && slots < (uint64_t{1} << 31))
+        slots *= 2;
     if (!b->guids.slots || slots > uint64_t{b->guids.mask} + 1) {
         hashResize(&b->guids, static_cast<unsigned>(slots));
     }

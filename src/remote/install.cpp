@@ -111,7 +111,6 @@ bool qzReadKey(const char* path, unsigned char* key) {
     return ok && qzHexBytes(line, key, QZ_UPD_KEY_LEN);
 }
 
-
 namespace {
 
 void hexLower(const unsigned char* bytes, int n, char* out) {
@@ -356,8 +355,7 @@ int conclude(stQzInstall* j, unsigned now, bool wait, const char** error) {
         return QZ_INST_FAILED;
     }
     if (!j->haveHeader && !j->failure) fail(j, F_HEADER);
-    if (j->haveHeader &&
-        !sameDigest(qzmd5End(&j->fileMd5), j->expected.digest2)) {
+    if (j->haveHeader && !sameDigest(qzmd5End(&j->fileMd5), j->expected.digest2)) {
         fail(j, F_DESCRIBED);
     }
     if (!j->failure && (!j->innerDone || j->rawAt != j->h.rawSize)) fail(j, F_SIZE);
@@ -522,8 +520,8 @@ int qzInstall(const char* source, const char* target, char kind, char os,
         *error = "ERROR: Security Mismatch (A)";
         return QZ_INST_FAILED;
     }
-    stQzInstall* job = qzInstallStart(file, static_cast<unsigned long>(size), 0, target, kind, os,
-                                      expected, key);
+    stQzInstall* job =
+        qzInstallStart(file, static_cast<unsigned long>(size), 0, target, kind, os, expected, key);
     if (!job) {
         *error = "ERROR: Memory Allocation";
         return QZ_INST_FAILED;

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
-
 #include <zlib.h>
 
 #include <cstdint>
@@ -107,8 +106,7 @@ void reportTransferError(stQzSv* sv, int zerr) {
     } else if (zerr == 1) {
         svMsg(sv, "File Corruption Error: Server [%s] file [%s]", r->updServer, r->updFile);
     } else {
-        svMsg(sv, "Decompression Error #%d: Server [%s] file [%s]", zerr, r->updServer,
-              r->updFile);
+        svMsg(sv, "Decompression Error #%d: Server [%s] file [%s]", zerr, r->updServer, r->updFile);
     }
 }
 

@@ -31,8 +31,8 @@ constexpr uint64_t kGrowPercent = 90;
 // a millisecond); larger ones move a step at a time.
 constexpr unsigned kMoveAtOnce = 2048;
 // One step visits at most this many old buckets and moves at most kStepMoves records. A step
-// moves at least 16 records per 64 buckets of a 90% full array, so the old array is empty long
-// before the new one (more than twice as large) can fill.
+// moves about 4 records per 16 buckets of a 90% full array, so the old array is empty long
+// before the new one (more than twice as large) can fill; small steps keep each store short.
 constexpr unsigned kStepVisits = 16;
 constexpr unsigned kStepMoves = 4;
 // The next bucket array is made once kPreparePercent of the buckets are taken; its pages are
@@ -125,8 +125,8 @@ Hashed hashOf(const stKeyStore* store, int t, const char* key, int len) {
     if (!store->keyed) return {keyHash(t, key, len), keyTag(key, len)};
     // The table number goes into the key, so equal keys of two tables land apart.
     uint64_t k0 = load64(store->hashKey) ^ (static_cast<uint64_t>(t + 1) * 0x9E3779B97F4A7C15ull);
-    uint64_t v = sipHash(k0, load64(store->hashKey + 8), reinterpret_cast<const unsigned char*>(key),
-                         static_cast<size_t>(len));
+    uint64_t v = sipHash(k0, load64(store->hashKey + 8),
+                         reinterpret_cast<const unsigned char*>(key), static_cast<size_t>(len));
     return {static_cast<unsigned>(v), static_cast<unsigned char>(v >> 56)};
 }
 
@@ -343,14 +343,15 @@ void touchNextBatch(stKeyIndex& idx) {
     size_t from = idx.nextTouched;
     size_t to = total - from > QZ_PAGE_BATCH ? from + QZ_PAGE_BATCH : total;
     if (from < bucketPart) pagesTouch(idx.nextBucket, from, to < bucketPart ? to : bucketPart);
-    if (to > bucketPart) pagesTouch(idx.nextTag, from > bucketPart ? from - bucketPart : 0, to - bucketPart);
+    if (to > bucketPart)
+        pagesTouch(idx.nextTag, from > bucketPart ? from - bucketPart : 0, to - bucketPart);
     idx.nextTouched = to;
 }
 
 // From 70% full on (and no growth in progress) the next bucket array exists, and its pages are
 // touched a batch at a time in step with the filling, so that they are all present by 85%, well
-// before the growth starts at 90% and its moves write at random all over the array. A small array grows at
-// once and needs none of this.
+// before the growth starts at 90% and its moves write at random all over the array. A small array
+// grows at once and needs none of this.
 void prepareNext(stKeyStore* store) {
     stKeyIndex& idx = store->index;
     if (idx.oldBucket || idx.buckets <= kMoveAtOnce) return;
@@ -606,7 +607,8 @@ int keyTableFind(const stKeyStore* store, const char* name) {
 size_t keyStoreBytes(const stKeyStore* store) {
     if (!store) return 0;
     const stKeyIndex& idx = store->index;
-    size_t bytes = (size_t{idx.buckets} + idx.oldBuckets + idx.nextBuckets) * (sizeof(unsigned) + 1);
+    size_t bytes =
+        (size_t{idx.buckets} + idx.oldBuckets + idx.nextBuckets) * (sizeof(unsigned) + 1);
     for (int t = 0; t < store->ntables; ++t) {
         const stKeyTable& table = store->tables[t];
         bytes += static_cast<size_t>(table.capacity) * static_cast<size_t>(table.recSize);

@@ -288,11 +288,13 @@ TEST_F(Bans, ABannedNameHoldingADoubleQuoteIsRefused) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.banned);
         run("qz_sv_BanEmpty");
-        EXPECT_TRUE(hasLine(run(std::string("qz_sv_banname ") + c.banned), "Ban Added to Ban List"));
+        EXPECT_TRUE(
+            hasLine(run(std::string("qz_sv_banname ") + c.banned), "Ban Added to Ban List"));
         host().clearOutput();
         EXPECT_EQ(host().connect(c.player, kGuidA, "1.2.3.4:27960"), 0);
-        EXPECT_TRUE(host().contains("[host] DropClient 1 Your Player Name has been banned from "
-                                    "this server by Kestrine Admin"));
+        EXPECT_TRUE(
+            host().contains("[host] DropClient 1 Your Player Name has been banned from "
+                            "this server by Kestrine Admin"));
     }
 }
 
@@ -302,8 +304,11 @@ TEST(BanList, NamesAreFoldedAsRecordValuesAre) {
         const char* folded;
     };
     const Case cases[] = {
-        {"Bad\"Guy", "bad'guy"}, {"  ^1Big ^7Bad  ", "big bad"}, {"Tab\tName", "tab name"},
-        {"^^Caret", "^aret"},   {"", ""},
+        {"Bad\"Guy", "bad'guy"},
+        {"  ^1Big ^7Bad  ", "big bad"},
+        {"Tab\tName", "tab name"},
+        {"^^Caret", "^aret"},
+        {"", ""},
     };
     for (const Case& c : cases) {
         char out[32];

@@ -121,7 +121,7 @@ TEST(KeyedSipHash, MatchesTheReferenceValues) {
     };
     // The published SipHash-2-4 values for key 00..0f and message 00..(len-1).
     const Case cases[] = {
-        {0, 0x726fdb47dd0e0e31ull}, {1, 0x74f839c593dc67fdull}, {8, 0x93f5f5799a932462ull},
+        {0, 0x726fdb47dd0e0e31ull},  {1, 0x74f839c593dc67fdull},  {8, 0x93f5f5799a932462ull},
         {15, 0xa129ca6149be45e5ull}, {63, 0x958a324ceb064572ull},
     };
     for (const Case& c : cases) {
@@ -270,7 +270,8 @@ TEST_F(KeyedStoreTest, TheNextArrayIsPreparedWhileTheIndexFillsAndTheGrowthTakes
     ASSERT_NE(store_.index.nextBucket, nullptr);
     EXPECT_EQ(store_.index.nextBuckets, buckets * 2 + 1);
     EXPECT_GT(store_.index.nextTouched, 0u);
-    EXPECT_LT(store_.index.nextTouched, total) << "touched all at once, not in step with the filling";
+    EXPECT_LT(store_.index.nextTouched, total)
+        << "touched all at once, not in step with the filling";
     EXPECT_EQ(keyStoreBytes(&store_) - static_cast<size_t>(store_.tables[t_].capacity) * kRecSize,
               (size_t{buckets} + buckets * 2 + 1) * (sizeof(unsigned) + 1));
     const unsigned* prepared = store_.index.nextBucket;

@@ -4,8 +4,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <openssl/evp.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
