@@ -19,6 +19,7 @@
 #include "host/qzsv.h"
 #include "host/state.h"
 #include "players/cvars.h"
+#include "playing_server.h"
 #include "simhost/quiethost.h"
 #include "util/clock.h"
 #include "util/text.h"
@@ -29,36 +30,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kChecks = 200;
 
-int quietCall(const char*, const char*) { return 1; }
-void quietPrint(const char*) {}
-void quietSend(int, const char*, int) {}
-
-// A clock the benchmark moves by hand, so that "due" and "not due" are exact.
-long long g_micros = 1781524800LL * 1000000;
-void benchClock(long long* seconds, int* microseconds) {
-    *seconds = g_micros / 1000000;
-    *microseconds = static_cast<int>(g_micros % 1000000);
-}
-
 // A central state with 64 playing clients and 200 checks (numeric and text).
 std::unique_ptr<stQzSv> playingServer() {
-    clockSetSource(benchClock);
-    auto sv = std::make_unique<stQzSv>();
-    sv->host.hostCall = quietCall;
-    sv->host.print = quietPrint;
-    sv->host.sendClient = quietSend;
-    sv->enabled = 1;
+    auto sv = benchPlayingServer();
     sv->set.cvarFreq = 4;
     sv->set.cvarUserPulse = 30;
     sv->set.cvarChangedPulse = 30;
-    sv->set.kickLen = 2;
-    for (int slot = 1; slot <= QZ_SLOTS; ++slot) {
-        Qz_Sv_Client_s* c = &sv->players.cl[slot - 1];
-        trf(c->name, qz::cap(c->name), "Player%d", slot);
-        trf(c->address, qz::cap(c->address), "10.0.%d.%d:27960", slot / 200, slot % 200 + 1);
-        c->status = QZ_ST_OK;
-        c->seq = static_cast<unsigned long>(slot);
-    }
     for (int i = 0; i < kChecks; ++i) {
         char line[96];
         if (i % 4 == 3) {
@@ -114,7 +91,7 @@ void BM_RangeCheckFrameAllDue(benchmark::State& state) {
     cvarFrame(sv.get());  // sets every player's query state up
     Timings t;
     for (auto _ : state) {
-        g_micros += 50000;
+        benchMicros += 50000;
         for (stCvarSlot& s : sv->cvars.slot) {
             memset(s.open, 0, sizeof s.open);
             s.cursor = 0;

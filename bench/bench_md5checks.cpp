@@ -12,6 +12,7 @@
 
 #include "commands/handlers.h"
 #include "host/state.h"
+#include "playing_server.h"
 #include "remote/md5checks.h"
 #include "timed_calls.h"
 #include "util/clock.h"
@@ -30,34 +31,10 @@ void noAllocations(benchmark::State& state, long allocations) {
     if (allocations) state.SkipWithError("the measured call allocated");
 }
 
-int quietCall(const char*, const char*) { return 1; }
-void quietPrint(const char*) {}
-void quietSend(int, const char*, int) {}
-
-// A clock the benchmark moves by hand, so that "due" and "not due" are exact.
-long long g_micros = 1781524800LL * 1000000;
-void benchClock(long long* seconds, int* microseconds) {
-    *seconds = g_micros / 1000000;
-    *microseconds = static_cast<int>(g_micros % 1000000);
-}
-
 // A central state with 64 playing clients and eight checkable entries.
 std::unique_ptr<stQzSv> playingServer() {
-    clockSetSource(benchClock);
-    auto sv = std::make_unique<stQzSv>();
-    sv->host.hostCall = quietCall;
-    sv->host.print = quietPrint;
-    sv->host.sendClient = quietSend;
-    sv->enabled = 1;
+    auto sv = benchPlayingServer();
     sv->set.md5toolFreq = 10;
-    sv->set.kickLen = 2;
-    for (int slot = 1; slot <= QZ_SLOTS; ++slot) {
-        Qz_Sv_Client_s* c = &sv->players.cl[slot - 1];
-        trf(c->name, qz::cap(c->name), "Player%d", slot);
-        trf(c->address, qz::cap(c->address), "10.0.%d.%d:27960", slot / 200, slot % 200 + 1);
-        c->status = QZ_ST_OK;
-        c->seq = static_cast<unsigned long>(slot);
-    }
     for (int i = 0; i < 8; ++i) {
         char line[160];
         trf(line, qz::cap(line),
@@ -76,7 +53,7 @@ void BM_Md5RoundFrame64(benchmark::State& state) {
     Timed t;
     long allocations = 0;
     for (auto _ : state) {
-        g_micros += 10000000;  // one qz_sv_md5toolfreq period
+        benchMicros += 10000000;  // one qz_sv_md5toolfreq period
         for (stMd5Slot& s : sv->remote.md5q.slot) {
             memset(s.open, 0, sizeof s.open);  // the last round was answered
             s.missed = 0;

@@ -3,7 +3,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -108,12 +107,6 @@ void reportTransferError(stQzSv* sv, int zerr) {
     } else {
         svMsg(sv, "Decompression Error #%d: Server [%s] file [%s]", zerr, r->updServer, r->updFile);
     }
-}
-
-uint64_t monotonicNs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 // Swaps one library: the waiting copy becomes current, the current one is kept as old. A copy
@@ -245,18 +238,18 @@ void updReceived(stQzSv* sv, stQzDownload* d, const char* server) {
 }
 
 // Slices of 16 KiB of the update file (some tens of microseconds each) until a quarter of a
-// millisecond has gone; a 4 MiB module then takes a few hundred frames.
+// millisecond of CPU time has gone; a 4 MiB module then takes a few hundred frames.
 int updInstallFrame(stQzSv* sv, unsigned now) {
     stRemote* r = &sv->remote;
     if (!r->updJob) return 0;
     constexpr unsigned long kSlice = 16384;
-    constexpr uint64_t kBudgetNs = 250000;
-    const uint64_t start = monotonicNs();
+    constexpr long long kBudgetUs = 250;
+    const long long start = threadCpuMicros();
     const char* error = nullptr;
     int res = QZ_INST_RUNNING;
     do {
         res = qzInstallStep(r->updJob, now, kSlice, &error);
-    } while (res == QZ_INST_RUNNING && monotonicNs() - start < kBudgetNs &&
+    } while (res == QZ_INST_RUNNING && threadCpuMicros() - start < kBudgetUs &&
              !qzInstallSettling(r->updJob));
     if (res == QZ_INST_RUNNING) return 1;
     int zerr = qzInstallTransferError(r->updJob);

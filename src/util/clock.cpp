@@ -67,3 +67,9 @@ int tickElapsed(unsigned now, unsigned earlier) {
     if (elapsed < 0) return 0;
     return elapsed;
 }
+
+long long threadCpuMicros() {
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;
+}

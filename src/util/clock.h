@@ -19,3 +19,7 @@ unsigned GetTickCount();
 // Elapsed milliseconds from an earlier tick to now: -4999..-1 count as 0, and -5000 or less is a
 // wrap of the tick, corrected by adding 2147483647.
 int tickElapsed(unsigned now, unsigned earlier);
+// Microseconds of CPU time spent by the calling thread, for the budgets of work spread over
+// frames: what the work costs the game server (the kernel's part included), whatever clock the
+// ticks follow. Time the machine gives to other programs does not count against a budget.
+long long threadCpuMicros();

@@ -42,15 +42,10 @@ constexpr char k204[] =
 // its own maximum.
 constexpr int kBacklog = 4096;
 
-// Microseconds of CPU time spent by the calling thread: the frame budget is what the WebTool
-// itself costs the game server (the kernel's work for accept, read, write and close included),
-// whatever clock the module's ticks follow. Time the machine gives to other programs meanwhile
-// is not the WebTool's and does not make it stop early.
-long long nowMicros() {
-    struct timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;
-}
+// The frame budget is what the WebTool itself costs the game server: CPU time (the kernel's work
+// for accept, read, write and close included), so time the machine gives to other programs does
+// not make it stop early.
+long long nowMicros() { return threadCpuMicros(); }
 
 // Sends what the socket takes at once; returns the bytes sent (the rest waits for a later frame).
 int sendSome(int sock, const char* text, int len) {
