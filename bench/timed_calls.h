@@ -48,6 +48,29 @@ auto timed(Timed& t, F&& f) {
     return result;
 }
 
+// The timings of several runs of the same calls, one after another.
+inline Timed allOf(const std::vector<Timed>& runs) {
+    Timed all;
+    for (const Timed& run : runs) all.ns.insert(all.ns.end(), run.ns.begin(), run.ns.end());
+    return all;
+}
+
+// Each call's least time over several runs of the same calls doing the same work: the call's
+// own cost. What the machine adds at random moments (the host stopping a virtual machine, an
+// interrupt) seldom strikes the same call in every run, while what the call itself does (a page
+// met for the first time, a block unmapped) costs it the same in each.
+inline Timed leastOf(const std::vector<Timed>& runs) {
+    Timed least;
+    if (runs.empty()) return least;
+    least.ns = runs[0].ns;
+    for (const Timed& run : runs) {
+        for (size_t i = 0; i < least.ns.size() && i < run.ns.size(); ++i) {
+            least.ns[i] = std::min(least.ns[i], run.ns[i]);
+        }
+    }
+    return least;
+}
+
 // The median, the 99.9th percentile and the maximum.
 inline void report(benchmark::State& state, const std::string& what, Timed& t) {
     std::vector<uint32_t>& ns = t.ns;

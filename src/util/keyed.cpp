@@ -39,6 +39,8 @@ constexpr unsigned kStepMoves = 4;
 // touched a batch at a time, all of them by kReadyPercent, well before the growth at 90%.
 constexpr uint64_t kPreparePercent = 70;
 constexpr uint64_t kReadyPercent = 85;
+// Bytes of records kept ready past the one being stored: 8 pages.
+constexpr size_t kRecordsAhead = 32 * 1024;
 
 bool tableOk(const stKeyStore* store, int t) { return store && t >= 0 && t < store->ntables; }
 
@@ -115,7 +117,7 @@ uint64_t sipHash(uint64_t k0, uint64_t k1, const unsigned char* in, size_t len) 
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
-// Where a key lives in the index: its hash (before the modulo) and its fingerprint.
+// Where a key lives in the index: its hash (which gives its home bucket) and its fingerprint.
 struct Hashed {
     unsigned h;
     unsigned char tag;
@@ -141,11 +143,20 @@ unsigned entryFor(int t, int record) {
 
 bool isRecordEntry(unsigned entry) { return entry != 0 && entry != QZ_KEY_RELEASED; }
 
+// The home bucket of hash h in an array of n buckets. A keyed store scales the hash to the
+// array, so that neighbouring buckets of an old array send their records to neighbouring
+// buckets of the new one and a growth writes the new array in order; a store without a hash key
+// takes the hash modulo n.
+unsigned homeOf(const stKeyStore* store, unsigned h, unsigned n) {
+    return store->keyed ? static_cast<unsigned>((uint64_t{h} * n) >> 32) : h % n;
+}
+
 // Files one record into the current array by linear probing and keeps the probe statistics.
 // With no bucket array, or with every bucket taken, the record simply stays unindexed.
-void indexPlace(stKeyIndex& idx, unsigned entry, Hashed hk) {
+void indexPlace(stKeyStore* store, unsigned entry, Hashed hk) {
+    stKeyIndex& idx = store->index;
     if (!idx.bucket || idx.used >= idx.buckets) return;
-    unsigned b = hk.h % idx.buckets;
+    unsigned b = homeOf(store, hk.h, idx.buckets);
     unsigned probes = 1;
     while (idx.bucket[b] != 0) {
         if (probes >= idx.buckets) return;
@@ -154,6 +165,7 @@ void indexPlace(stKeyIndex& idx, unsigned entry, Hashed hk) {
     }
     idx.bucket[b] = entry;
     idx.tag[b] = hk.tag;
+    if (idx.hash) idx.hash[b] = hk.h;
     if (probes > idx.longestRun) idx.longestRun = probes;
     if (probes > 1) {
         idx.collisions++;
@@ -163,49 +175,65 @@ void indexPlace(stKeyIndex& idx, unsigned entry, Hashed hk) {
 }
 
 void indexInsert(stKeyStore* store, int t, int record) {
-    indexPlace(store->index, entryFor(t, record), hashOfRecord(store, t, record));
+    indexPlace(store, entryFor(t, record), hashOfRecord(store, t, record));
 }
 
 size_t bucketBytes(unsigned buckets) { return size_t{buckets} * sizeof(unsigned); }
 
-// A bucket array and its fingerprints, zeroed; false (nothing allocated) when memory runs out.
-bool allocArrays(unsigned buckets, unsigned** bucket, unsigned char** tag) {
+// A bucket array and its fingerprints, and for an array that grows a step at a time its hashes,
+// zeroed; false (nothing allocated) when memory runs out.
+bool allocArrays(unsigned buckets, unsigned** bucket, unsigned char** tag, unsigned** hash) {
     *bucket = static_cast<unsigned*>(pagesAlloc(bucketBytes(buckets)));
     *tag = static_cast<unsigned char*>(pagesAlloc(buckets));
-    if (*bucket && *tag) return true;
+    *hash =
+        buckets > kMoveAtOnce ? static_cast<unsigned*>(pagesAlloc(bucketBytes(buckets))) : nullptr;
+    if (*bucket && *tag && (*hash || buckets <= kMoveAtOnce)) return true;
     pagesFree(*bucket, bucketBytes(buckets));
     pagesFree(*tag, buckets);
+    pagesFree(*hash, bucketBytes(buckets));
     *bucket = nullptr;
     *tag = nullptr;
+    *hash = nullptr;
     return false;
 }
 
-void freeArrays(unsigned buckets, unsigned* bucket, unsigned char* tag) {
+size_t arrayBytes(unsigned buckets) {
+    return size_t{buckets} * (sizeof(unsigned) + 1) +
+           (buckets > kMoveAtOnce ? bucketBytes(buckets) : 0);
+}
+
+void freeArrays(unsigned buckets, unsigned* bucket, unsigned char* tag, unsigned* hash) {
     pagesFree(bucket, bucketBytes(buckets));
     pagesFree(tag, buckets);
+    pagesFree(hash, bucketBytes(buckets));
 }
 
 void freeNext(stKeyIndex& idx) {
-    freeArrays(idx.nextBuckets, idx.nextBucket, idx.nextTag);
+    freeArrays(idx.nextBuckets, idx.nextBucket, idx.nextTag, idx.nextHash);
     idx.nextBucket = nullptr;
     idx.nextTag = nullptr;
+    idx.nextHash = nullptr;
     idx.nextBuckets = 0;
-    idx.nextTouched = 0;
+    for (stPageWarm& w : idx.nextWarm) w = {};
 }
 
 // The old array of a finished growth goes back to the system a slice per later store.
 void freeOld(stKeyIndex& idx) {
     pagesDropLater(&idx.drop, idx.oldBucket, bucketBytes(idx.oldBuckets));
     pagesDropLater(&idx.drop, idx.oldTag, idx.oldBuckets);
+    pagesDropLater(&idx.drop, idx.oldHash, bucketBytes(idx.oldBuckets));
     idx.oldBucket = nullptr;
     idx.oldTag = nullptr;
+    idx.oldHash = nullptr;
     idx.oldBuckets = 0;
     idx.oldLive = 0;
     idx.moveAt = 0;
     idx.moveLeft = 0;
 }
 
-// Moves the record of old bucket b (if it holds one) to the current array and retires b.
+// Moves the record of old bucket b (if it holds one) to the current array and retires b. A large
+// array keeps each bucket's hash, so the record itself is not read; a small one (moved at once)
+// hashes the record's key again.
 void moveBucket(stKeyStore* store, unsigned b) {
     stKeyIndex& idx = store->index;
     unsigned entry = idx.oldBucket[b];
@@ -214,9 +242,9 @@ void moveBucket(stKeyStore* store, unsigned b) {
     int r = static_cast<int>(entry >> 8);
     idx.oldBucket[b] = QZ_KEY_RELEASED;
     idx.oldLive--;
-    if (tableOk(store, t) && r < store->tables[t].count) {
-        indexPlace(idx, entry, hashOfRecord(store, t, r));
-    }
+    if (!tableOk(store, t) || r >= store->tables[t].count) return;
+    Hashed hk = idx.oldHash ? Hashed{idx.oldHash[b], idx.oldTag[b]} : hashOfRecord(store, t, r);
+    indexPlace(store, entry, hk);
 }
 
 // One step of the growth: visits up to `visits` old buckets, moving up to `moves` records.
@@ -248,7 +276,7 @@ void moveKey(stKeyStore* store, int t, const char* key, Hashed hk) {
     stKeyIndex& idx = store->index;
     if (!idx.oldBucket) return;
     const stKeyTable& table = store->tables[t];
-    unsigned b = hk.h % idx.oldBuckets;
+    unsigned b = homeOf(store, hk.h, idx.oldBuckets);
     for (unsigned probes = 0; probes < idx.oldBuckets && idx.oldBucket[b] != 0; ++probes) {
         unsigned entry = idx.oldBucket[b];
         if ((entry & 0xFFu) == static_cast<unsigned>(t + 1) && idx.oldTag[b] == hk.tag) {
@@ -270,14 +298,16 @@ void moveKey(stKeyStore* store, int t, const char* key, Hashed hk) {
 bool indexRebuild(stKeyStore* store, unsigned buckets) {
     unsigned* fresh = nullptr;
     unsigned char* freshTags = nullptr;
-    if (!allocArrays(buckets, &fresh, &freshTags)) return false;
+    unsigned* freshHashes = nullptr;
+    if (!allocArrays(buckets, &fresh, &freshTags, &freshHashes)) return false;
     stKeyIndex& idx = store->index;
     freeOld(idx);
     pagesDropAll(&idx.drop);
     freeNext(idx);
-    freeArrays(idx.buckets, idx.bucket, idx.tag);
+    freeArrays(idx.buckets, idx.bucket, idx.tag, idx.hash);
     idx.bucket = fresh;
     idx.tag = freshTags;
+    idx.hash = freshHashes;
     idx.buckets = buckets;
     idx.desired = buckets;
     idx.used = 0;
@@ -303,28 +333,33 @@ bool indexGrow(stKeyStore* store) {
     unsigned buckets = idx.buckets * 2 + 1;
     unsigned* fresh = nullptr;
     unsigned char* freshTags = nullptr;
+    unsigned* freshHashes = nullptr;
     if (idx.nextBucket && idx.nextBuckets == buckets) {
         fresh = idx.nextBucket;
         freshTags = idx.nextTag;
+        freshHashes = idx.nextHash;
         idx.nextBucket = nullptr;
         idx.nextTag = nullptr;
+        idx.nextHash = nullptr;
         idx.nextBuckets = 0;
-        idx.nextTouched = 0;
+        for (stPageWarm& w : idx.nextWarm) w = {};
     } else {
         freeNext(idx);
-        if (!allocArrays(buckets, &fresh, &freshTags)) return false;
+        if (!allocArrays(buckets, &fresh, &freshTags, &freshHashes)) return false;
     }
     unsigned start = 0;
     while (start < idx.buckets && idx.bucket[start] != 0) start++;
     if (start == idx.buckets) start = 0;
     idx.oldBucket = idx.bucket;
     idx.oldTag = idx.tag;
+    idx.oldHash = idx.hash;
     idx.oldBuckets = idx.buckets;
     idx.oldLive = idx.used - idx.retired;
     idx.moveAt = start;
     idx.moveLeft = idx.buckets;
     idx.bucket = fresh;
     idx.tag = freshTags;
+    idx.hash = freshHashes;
     idx.buckets = buckets;
     idx.desired = buckets;
     idx.used = 0;
@@ -336,23 +371,18 @@ bool indexGrow(stKeyStore* store) {
     return true;
 }
 
-// Touches one batch of the next array's pages: the bucket array first, then the fingerprints.
-void touchNextBatch(stKeyIndex& idx) {
-    size_t bucketPart = bucketBytes(idx.nextBuckets);
-    size_t total = bucketPart + idx.nextBuckets;
-    size_t from = idx.nextTouched;
-    size_t to = total - from > QZ_PAGE_BATCH ? from + QZ_PAGE_BATCH : total;
-    if (from < bucketPart) pagesTouch(idx.nextBucket, from, to < bucketPart ? to : bucketPart);
-    if (to > bucketPart)
-        pagesTouch(idx.nextTag, from > bucketPart ? from - bucketPart : 0, to - bucketPart);
-    idx.nextTouched = to;
+// One warm step over the next array: its buckets first, then its fingerprints, then its hashes.
+void warmNext(stKeyIndex& idx) {
+    if (pagesWarmStep(idx.nextBucket, bucketBytes(idx.nextBuckets), &idx.nextWarm[0])) return;
+    if (pagesWarmStep(idx.nextTag, idx.nextBuckets, &idx.nextWarm[1])) return;
+    pagesWarmStep(idx.nextHash, bucketBytes(idx.nextBuckets), &idx.nextWarm[2]);
 }
 
 // From 70% full on (and no growth in progress) the next bucket array exists, and its pages are
-// touched a batch at a time in step with the filling, so that they are all present by 85%, well
-// before the growth starts at 90% and its moves write at random all over the array. A small array
-// grows at once and needs none of this.
-void prepareNext(stKeyStore* store) {
+// made ready a warm step at a time in step with the filling (when `warm` allows a step in this
+// store), all of them by 85%, well before the growth starts at 90% and its moves and stores write
+// all over the array. A small array grows at once and needs none of this.
+void prepareNext(stKeyStore* store, bool warm) {
     stKeyIndex& idx = store->index;
     if (idx.oldBucket || idx.buckets <= kMoveAtOnce) return;
     uint64_t load = uint64_t{idx.used} * 100;
@@ -362,31 +392,31 @@ void prepareNext(stKeyStore* store) {
         if (idx.buckets > (UINT32_MAX - 1) / 2 / sizeof(unsigned)) return;
         unsigned buckets = idx.buckets * 2 + 1;
         // Without memory now, the growth tries again itself.
-        if (!allocArrays(buckets, &idx.nextBucket, &idx.nextTag)) return;
+        if (!allocArrays(buckets, &idx.nextBucket, &idx.nextTag, &idx.nextHash)) return;
         idx.nextBuckets = buckets;
-        idx.nextTouched = 0;
+        for (stPageWarm& w : idx.nextWarm) w = {};
+        return;
     }
-    size_t total = bucketBytes(idx.nextBuckets) + idx.nextBuckets;
-    if (idx.nextTouched >= total) return;
+    size_t total = arrayBytes(idx.nextBuckets);
+    size_t ready = idx.nextWarm[0].touched + idx.nextWarm[1].touched + idx.nextWarm[2].touched;
+    if (!warm || ready >= total) return;
     double span = static_cast<double>((kReadyPercent - kPreparePercent) * idx.buckets);
     double done = static_cast<double>(load - from) / span;
-    if (static_cast<double>(idx.nextTouched) <= done * static_cast<double>(total)) {
-        touchNextBatch(idx);
-    }
+    if (static_cast<double>(ready) <= done * static_cast<double>(total)) warmNext(idx);
 }
 
 // Makes room in the index for one more record: the first store creates the bucket array (when
 // the desired size is large enough to be worth one); every store takes one step of a growth in
-// progress, hands back a slice of a finished one's old array and prepares the next array; a 90%
-// full array starts a growth.
-bool indexReserve(stKeyStore* store) {
+// progress, hands back a slice of a finished one's old array and prepares the next array (with a
+// warm step when `warm` allows one); a 90% full array starts a growth.
+bool indexReserve(stKeyStore* store, bool warm) {
     stKeyIndex& idx = store->index;
     if (!idx.bucket) {
         return idx.desired < QZ_KEY_MIN_BUCKETS || indexRebuild(store, idx.desired);
     }
     pagesDropStep(&idx.drop);
     moveStep(store, kStepVisits, kStepMoves);
-    prepareNext(store);
+    prepareNext(store, warm);
     if ((uint64_t{idx.used} + idx.oldLive) * 100 / idx.buckets < kGrowPercent) return true;
     // Only reached when releases and stores churn during a growth: finish it first.
     moveAll(store);
@@ -400,39 +430,25 @@ size_t chunkBytes(const stKeyTable& table) {
     return static_cast<size_t>(QZ_KEY_CHUNK) * static_cast<size_t>(table.recSize);
 }
 
-// Makes room for `want` records: the first block grows (by copying, at most one block's worth)
-// up to QZ_KEY_CHUNK records, then whole blocks are added, so no growth copies a large table
-// (and the pages of new blocks are only touched as records fill them). False, with the table as
-// it was (apart from spare room in its first block), when memory runs out.
+// Adds one block of records (a mapping whose pages stay untouched until they are made ready);
+// false, with the table as it was, when memory runs out.
+bool addBlock(stKeyTable& table) {
+    auto** grown = static_cast<char**>(
+        realloc(table.chunks, static_cast<size_t>(table.blocks + 1) * sizeof(char*)));
+    if (!grown) return false;
+    table.chunks = grown;
+    table.chunks[table.blocks] = static_cast<char*>(pagesAlloc(chunkBytes(table)));
+    if (!table.chunks[table.blocks]) return false;
+    table.blocks++;
+    return true;
+}
+
+// Makes room for `want` records. Blocks are allocated whole, so the capacity grows without
+// copying a record; it counts the slots the table has taken, not the blocks' size. False, with
+// the capacity as it was, when memory runs out.
 bool growRecords(stKeyTable& table, int want) {
-    const size_t recSize = static_cast<size_t>(table.recSize);
-    int oldChunks = chunksFor(table.capacity), newChunks = chunksFor(want);
-    if (newChunks > oldChunks || !table.chunks) {
-        auto** grown = static_cast<char**>(
-            realloc(table.chunks, static_cast<size_t>(newChunks) * sizeof(char*)));
-        if (!grown) return false;
-        for (int c = oldChunks; c < newChunks; ++c) grown[c] = nullptr;
-        if (!table.chunks) grown[0] = nullptr;
-        table.chunks = grown;
-    }
-    int firstWant = want < QZ_KEY_CHUNK ? want : QZ_KEY_CHUNK;
-    int firstHas = table.capacity < QZ_KEY_CHUNK ? table.capacity : QZ_KEY_CHUNK;
-    if (firstWant > firstHas || !table.chunks[0]) {
-        size_t bytes = static_cast<size_t>(firstWant) * recSize;
-        if (bytes / recSize != static_cast<size_t>(firstWant)) return false;
-        char* first = static_cast<char*>(realloc(table.chunks[0], bytes));
-        if (!first) return false;
-        table.chunks[0] = first;
-    }
-    for (int c = oldChunks > 1 ? oldChunks : 1; c < newChunks; ++c) {
-        table.chunks[c] = static_cast<char*>(pagesAlloc(chunkBytes(table)));
-        if (!table.chunks[c]) {
-            for (int k = oldChunks > 1 ? oldChunks : 1; k < c; ++k) {
-                pagesFree(table.chunks[k], chunkBytes(table));
-                table.chunks[k] = nullptr;
-            }
-            return false;
-        }
+    while (table.blocks < chunksFor(want)) {
+        if (!addBlock(table)) return false;
     }
     table.capacity = want;
     return true;
@@ -460,25 +476,23 @@ int takeSlot(stKeyTable& table) {
     return table.count;
 }
 
-// Before record `slot` is written: when its bytes lie past the touched part of the records, the
-// pages of the next batch of records (this one's included) are touched in this one call.
-void touchAhead(stKeyTable& table, int slot) {
-    if (slot < table.ready) return;
-    int batch = static_cast<int>(QZ_PAGE_BATCH / static_cast<size_t>(table.recSize));
-    if (batch < 1) batch = 1;
-    int to = table.ready + batch > slot + 1 ? table.ready + batch : slot + 1;
-    if (to > table.capacity) to = table.capacity;
-    const size_t recSize = static_cast<size_t>(table.recSize);
-    for (int r = table.ready; r < to;) {
-        int c = r >> QZ_KEY_CHUNK_SHIFT;
-        int end = (c + 1) << QZ_KEY_CHUNK_SHIFT;
-        if (end > to) end = to;
-        size_t base = static_cast<size_t>(c) << QZ_KEY_CHUNK_SHIFT;
-        pagesTouch(table.chunks[c], (static_cast<size_t>(r) - base) * recSize,
-                   (static_cast<size_t>(end) - base) * recSize);
-        r = end;
+// Before record `slot` is written: while fewer than kRecordsAhead bytes of ready records lie
+// past it, one warm step over the records' pages (a block that is ready whole passes the warming
+// on to the next, which is allocated now when it does not exist yet). True when it took a step.
+bool warmRecords(stKeyTable& table, int slot) {
+    if (table.warmBlock >= table.blocks) return false;
+    const size_t blockBytes = chunkBytes(table);
+    size_t ready = static_cast<size_t>(table.warmBlock) * blockBytes + table.warm.touched;
+    size_t need = (static_cast<size_t>(slot) + 1) * static_cast<size_t>(table.recSize);
+    if (ready >= need + kRecordsAhead) return false;
+    if (table.warm.touched < blockBytes) {
+        return pagesWarmStep(table.chunks[table.warmBlock], blockBytes, &table.warm);
     }
-    table.ready = to;
+    if (table.warmBlock + 1 >= chunksFor(kMaxRecords)) return false;
+    if (table.warmBlock + 1 == table.blocks && !addBlock(table)) return false;
+    table.warmBlock++;
+    table.warm = {};
+    return true;
 }
 
 // Finds the bucket that files record r of table t: in the current array, else in the old one.
@@ -490,7 +504,7 @@ unsigned* bucketOf(stKeyStore* store, int t, int r) {
     unsigned sizes[2] = {idx.buckets, idx.oldBuckets};
     for (int a = 0; a < 2; ++a) {
         if (!arrays[a]) continue;
-        unsigned b = hk.h % sizes[a];
+        unsigned b = homeOf(store, hk.h, sizes[a]);
         for (unsigned probes = 0; probes < sizes[a] && arrays[a][b] != 0; ++probes) {
             if (arrays[a][b] == want) return &arrays[a][b];
             b = b + 1 < sizes[a] ? b + 1 : 0;
@@ -566,14 +580,12 @@ void keyStoreFree(stKeyStore* store) {
     if (!store) return;
     for (int t = 0; t < store->ntables; ++t) {
         stKeyTable& table = store->tables[t];
-        int n = chunksFor(table.capacity) > 1 ? chunksFor(table.capacity) : 1;
-        if (table.chunks) free(table.chunks[0]);
-        for (int c = 1; table.chunks && c < n; ++c) pagesFree(table.chunks[c], chunkBytes(table));
+        for (int c = 0; c < table.blocks; ++c) pagesFree(table.chunks[c], chunkBytes(table));
         free(table.chunks);
     }
     stKeyIndex& idx = store->index;
-    freeArrays(idx.buckets, idx.bucket, idx.tag);
-    freeArrays(idx.oldBuckets, idx.oldBucket, idx.oldTag);
+    freeArrays(idx.buckets, idx.bucket, idx.tag, idx.hash);
+    freeArrays(idx.oldBuckets, idx.oldBucket, idx.oldTag, idx.oldHash);
     freeNext(idx);
     pagesDropAll(&idx.drop);
     memset(store, 0, sizeof *store);
@@ -608,7 +620,7 @@ size_t keyStoreBytes(const stKeyStore* store) {
     if (!store) return 0;
     const stKeyIndex& idx = store->index;
     size_t bytes =
-        (size_t{idx.buckets} + idx.oldBuckets + idx.nextBuckets) * (sizeof(unsigned) + 1);
+        arrayBytes(idx.buckets) + arrayBytes(idx.oldBuckets) + arrayBytes(idx.nextBuckets);
     for (int t = 0; t < store->ntables; ++t) {
         const stKeyTable& table = store->tables[t];
         bytes += static_cast<size_t>(table.capacity) * static_cast<size_t>(table.recSize);
@@ -663,7 +675,7 @@ void* keyFindNext(stKeyStore* store, int t, const void* key, unsigned* cursor) {
     while (*cursor < total) {
         int a = *cursor < sizes[0] ? 0 : 1;
         unsigned base = a == 0 ? 0 : sizes[0];
-        unsigned home = hk.h % sizes[a];
+        unsigned home = homeOf(store, hk.h, sizes[a]);
         unsigned b = home + (*cursor - base);
         if (b >= sizes[a]) b -= sizes[a];
         unsigned entry = arrays[a][b];
@@ -696,8 +708,11 @@ void* keyStoreRecord(stKeyStore* store, int t, const void* record) {
     // The block grows first: if the index then cannot grow, the spare capacity is harmless. The
     // new slot only becomes a record after the index has room, so a growth never sees it.
     int slot = takeSlot(table);
-    if (slot < 0 || !indexReserve(store)) return nullptr;
-    touchAhead(table, slot);
+    if (slot < 0) return nullptr;
+    // One warm step per store at most: the records' pages come first, the next bucket array
+    // catches up on later stores.
+    bool warmed = warmRecords(table, slot);
+    if (!indexReserve(store, !warmed)) return nullptr;
     if (slot == table.count) table.count++;
     if (slot < table.count && slot >= table.freeFrom) table.freeFrom = slot + 1;
     char* rec = recordAt(table, slot);
@@ -707,7 +722,7 @@ void* keyStoreRecord(stKeyStore* store, int t, const void* record) {
     if (store->index.bucket) {
         Hashed hk = hashOfRecord(store, t, slot);
         moveKey(store, t, rec + table.keyOff, hk);
-        indexPlace(store->index, entryFor(t, slot), hk);
+        indexPlace(store, entryFor(t, slot), hk);
     }
     return rec;
 }

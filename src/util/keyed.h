@@ -9,9 +9,8 @@
 // a step at a time: a 90% full bucket array is replaced by one of twice the size plus one, and
 // the records of the old array move over a few at a time on later stores and releases, so no
 // single call pays for a whole rebuild. The next bucket array is made while the current one fills
-// from 70% to 90%, its pages touched a batch at a time, and the records' pages are touched a
-// batch ahead of the stores that fill them (util/pages.h), so that no store meets many fresh
-// pages at once.
+// from 70% to 85%, and its pages, like those of the records ahead of the stores, are made ready a
+// warm step at a time (util/pages.h), so that no store meets fresh pages.
 #pragma once
 
 #include <cstddef>
@@ -36,14 +35,18 @@ struct stKeyTable {
     int keyLen;
     int initCap;
     int count;     // record slots in use, freed ones included
-    int capacity;  // record slots allocated
+    int capacity;  // record slots taken so far (the initial capacity, doubled up to a block,
+                   // then a block more at a time)
     int live;      // records whose key is not all zero
-    // The records, in blocks of QZ_KEY_CHUNK records (the first block grows by copying until it
-    // is that large; later blocks are added one at a time), so that growing a big table never
-    // copies it.
+    // The records, in blocks of QZ_KEY_CHUNK records, each allocated whole (its pages untouched
+    // until records fill them) and added one at a time, so that growing a table never copies it.
     char** chunks;
+    int blocks;    // blocks allocated (the next one is allocated ahead of the stores)
     int freeFrom;  // no free slot lies below this record number
-    int ready;     // the pages of records 0 to ready - 1 have been touched
+    // The records' pages are made ready ahead of the stores that fill them: the blocks before
+    // warmBlock whole, block warmBlock as far as warm says.
+    int warmBlock;
+    stPageWarm warm;
 };
 
 struct stKeyIndex {
@@ -58,21 +61,27 @@ struct stKeyIndex {
     // load; the fingerprint lets a lookup pass most foreign buckets without reading their
     // records.
     unsigned char* tag;
+    // For an array of more than 2,048 buckets (one that grows a step at a time): the hash each
+    // bucket's key was filed by, so that the growth moves records without reading them or
+    // hashing their keys again. Null for a smaller array.
+    unsigned* hash;
     // While the index grows: the previous bucket array, whose records move to the current one
     // a few at a time. Lookups search the current array first, then this one. Null otherwise.
     unsigned retired;  // buckets of the current array retired by releases
     unsigned* oldBucket;
     unsigned char* oldTag;
+    unsigned* oldHash;
     unsigned oldBuckets;
     unsigned oldLive;   // records still filed in the old array
     unsigned moveAt;    // next old bucket to move
     unsigned moveLeft;  // old buckets still to visit
-    // The array the next growth will use, made once the current one is 70% full; nextTouched
-    // counts the bytes of it (buckets, then fingerprints) whose pages have been touched.
+    // The array the next growth will use, made once the current one is 70% full, and how far
+    // the pages of its buckets, its fingerprints and its hashes are ready.
     unsigned* nextBucket;
     unsigned char* nextTag;
+    unsigned* nextHash;
     unsigned nextBuckets;
-    size_t nextTouched;
+    stPageWarm nextWarm[3];
     stPageDrop drop;  // arrays of finished growths, handed back a slice per store
 };
 
@@ -110,7 +119,7 @@ int keyTableCreate(stKeyStore* store, const char* name, int recSize, int keyOff,
                    int initCap);
 // Number of the table with this name, or -1.
 int keyTableFind(const stKeyStore* store, const char* name);
-// Bytes held by the record blocks, the bucket arrays and their fingerprints.
+// Bytes held by the record blocks, the bucket arrays, their fingerprints and hashes.
 size_t keyStoreBytes(const stKeyStore* store);
 
 // The fixed bucket hash of a key for table t (before the modulo), used by a store without a

@@ -33,14 +33,15 @@ TEST(Pages, AQueuedBlockGoesBackASliceAtATimeAndAllAtOnceWhenAsked) {
     EXPECT_EQ(drop.len[0], bytes);
     EXPECT_EQ(drop.at[1], nullptr);
     pagesDropStep(&drop);
-    EXPECT_EQ(drop.len[0], bytes - 256 * 1024);
-    for (int i = 0; i < 3; ++i) pagesDropStep(&drop);
+    EXPECT_EQ(drop.len[0], bytes - QZ_PAGE_DROP_SLICE);
+    for (size_t i = 1; i < bytes / QZ_PAGE_DROP_SLICE; ++i) pagesDropStep(&drop);
     EXPECT_EQ(drop.at[0], nullptr);
     EXPECT_EQ(drop.len[0], 0u);
-    for (int i = 0; i < 5; ++i) pagesDropLater(&drop, pagesAlloc(bytes), bytes);  // fifth at once
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(drop.len[i], bytes) << i;
+    // One block more than the queue holds: the last goes back at once.
+    for (int i = 0; i <= QZ_PAGE_DROP_BLOCKS; ++i) pagesDropLater(&drop, pagesAlloc(bytes), bytes);
+    for (int i = 0; i < QZ_PAGE_DROP_BLOCKS; ++i) EXPECT_EQ(drop.len[i], bytes) << i;
     pagesDropAll(&drop);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(drop.at[i], nullptr) << i;
+    for (int i = 0; i < QZ_PAGE_DROP_BLOCKS; ++i) EXPECT_EQ(drop.at[i], nullptr) << i;
 }
 
 }  // namespace
