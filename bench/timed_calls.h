@@ -58,7 +58,9 @@ inline Timed allOf(const std::vector<Timed>& runs) {
 // Each call's least time over several runs of the same calls doing the same work: the call's
 // own cost. What the machine adds at random moments (the host stopping a virtual machine, an
 // interrupt) seldom strikes the same call in every run, while what the call itself does (a page
-// met for the first time, a block unmapped) costs it the same in each.
+// met for the first time, a block unmapped) costs it the same in each. A cost that follows the
+// addresses the system hands out (the first use of a new 2 MiB stretch) may fall on other calls
+// in other runs and escape this figure: the figures of all calls still hold it.
 inline Timed leastOf(const std::vector<Timed>& runs) {
     Timed least;
     if (runs.empty()) return least;

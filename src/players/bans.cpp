@@ -14,6 +14,7 @@
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/keyed.h"
+#include "util/pages.h"
 #include "util/text.h"
 
 namespace {
@@ -316,7 +317,10 @@ void banReserve(stQzSv* sv, unsigned more, size_t textBytes) {
     stBans* b = &sv->bans;
     if (more > UINT_MAX / 2 - b->count) return;
     unsigned need = b->count + more;
-    growArray(&b->entries, &b->capacity, need, 1024);
+    if (growArray(&b->entries, &b->capacity, need, 1024)) {
+        pagesTouch(b->entries, size_t{b->count} * sizeof(stBanEntry),
+                   size_t{need} * sizeof(stBanEntry));
+    }
     if (textBytes < UINT_MAX - b->poolLen && b->poolLen + textBytes > b->poolCap) {
         size_t want = b->poolLen + textBytes;
         if (char* grown = static_cast<char*>(realloc(b->pool, want))) {
@@ -325,12 +329,16 @@ void banReserve(stQzSv* sv, unsigned more, size_t textBytes) {
             adviseHuge(grown, want);
         }
     }
+    if (b->poolLen + textBytes <= b->poolCap)
+        pagesTouch(b->pool, b->poolLen, b->poolLen + textBytes);
     // The GUID index stays below 70% full with every new entry a GUID of its own.
     uint64_t slots = b->guids.slots ? uint64_t{b->guids.mask} + 1 : uint64_t{kFirstBuckets};
     while ((uint64_t{b->guids.used} + more) * 10 > slots * 7 && slots < (uint64_t{1} << 31))
         slots *= 2;
     if (!b->guids.slots || slots > uint64_t{b->guids.mask} + 1) {
-        hashResize(&b->guids, static_cast<unsigned>(slots));
+        if (hashResize(&b->guids, static_cast<unsigned>(slots))) {
+            pagesTouch(b->guids.slots, 0, static_cast<size_t>(slots) * sizeof(stBanSlot));
+        }
     }
 }
 

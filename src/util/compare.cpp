@@ -16,8 +16,6 @@ signed char ctypeLower(char c) {
 
 }  // namespace
 
-char lowerCh(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 // The end of a text is checked before the signed ordering, so "ab" < "ab\xE9" even though
 // 0xE9 is negative as a signed character.
 int trcasecmp(const char* a, const char* b) {

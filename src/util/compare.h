@@ -12,8 +12,10 @@ int trcmpn(const char* a, const char* b, int n);
 // compare after tolower), else 0. n <= 0 matches; the text ending first does not match; the
 // mask ending first does.
 int maskcmp(const char* text, const char* mask, int n);
-// A..Z to a..z; every other character unchanged.
-char lowerCh(char c);
+// A..Z to a..z; every other character unchanged. Inline: the hash indexes fold every key byte.
+inline char lowerCh(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
 // FNV-1a hash of text with A..Z folded to lower case, so that texts trcasecmp finds equal hash
 // alike. For the module's own hash indexes.
 unsigned trcasehash(const char* text);

@@ -136,11 +136,10 @@ int trrepl(char* buf, int size, char* pos, int cut, const char* insert) {
 }
 
 char* trcpyz(char* dst, const char* src, int n) {
-    int i = 0;
-    if (src) {
-        for (; i < n && src[i]; ++i) dst[i] = src[i];
-    }
-    dst[i] = 0;
+    size_t len = src && n > 0 ? strnlen(src, static_cast<size_t>(n)) : 0;
+    // memmove: callers may copy a text onto itself or within one buffer.
+    if (len) memmove(dst, src, len);
+    dst[len] = 0;
     return dst;
 }
 
