@@ -20,12 +20,15 @@ fi
 
 tmp=$(mktemp -d /tmp/qzbridge-real.XXXXXX)
 pids=()
+groups=()  # process groups of the game clients (xvfb-run, Xvfb, the launcher and the game)
 fail=0
 cleanup() {
     exec 3>&- 2>/dev/null
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    for g in "${groups[@]}"; do kill -TERM -- "-$g" 2>/dev/null; done
     sleep 0.3
     for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+    for g in "${groups[@]}"; do kill -KILL -- "-$g" 2>/dev/null; done
     wait 2>/dev/null
     rm -rf "$tmp"
 }
@@ -209,19 +212,25 @@ say "truncated log followed"
 client_pid=
 start_client() {
     # The launcher script's settings, with the client's own home, no sound, software rendering.
-    LIBGL_ALWAYS_SOFTWARE=1 SDL_AUDIODRIVER=dummy xvfb-run -a -s "-screen 0 640x480x24" \
+    # A session of its own, so that stopping it reaches the game the launcher starts as well.
+    LIBGL_ALWAYS_SOFTWARE=1 SDL_AUDIODRIVER=dummy setsid xvfb-run -a -s "-screen 0 640x480x24" \
         "$CLIENT_BIN" +set com_basegame baseoa +set fs_basepath /usr/lib/openarena \
         +set fs_homepath "$tmp/client" +set com_legacyprotocol 71 +set com_protocol 71 \
         +set s_initsound 0 +set r_mode 3 +set r_fullscreen 0 +set cl_renderer opengl1 \
         +set name RealPlayer +set net_ip 127.0.0.2 +set net_enabled 1 \
         +connect "127.0.0.1:$port" </dev/null >"$tmp/client.out" 2>&1 &
     client_pid=$!
-    pids+=("$client_pid")
+    groups+=("$client_pid")
 }
+# Stops the whole client group: politely, then for good after two seconds.
 stop_client() {
     [ -n "$client_pid" ] || return 0
-    pkill -TERM -P "$client_pid" 2>/dev/null
-    kill "$client_pid" 2>/dev/null
+    kill -TERM -- "-$client_pid" 2>/dev/null
+    for _ in $(seq 20); do
+        kill -0 -- "-$client_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL -- "-$client_pid" 2>/dev/null
     wait "$client_pid" 2>/dev/null
     client_pid=
 }
