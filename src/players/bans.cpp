@@ -329,8 +329,9 @@ void banReserve(stQzSv* sv, unsigned more, size_t textBytes) {
             adviseHuge(grown, want);
         }
     }
-    if (b->poolLen + textBytes <= b->poolCap)
+    if (b->poolLen + textBytes <= b->poolCap) {
         pagesTouch(b->pool, b->poolLen, b->poolLen + textBytes);
+    }
     // The GUID index stays below 70% full with every new entry a GUID of its own.
     uint64_t slots = b->guids.slots ? uint64_t{b->guids.mask} + 1 : uint64_t{kFirstBuckets};
     while ((uint64_t{b->guids.used} + more) * 10 > slots * 7 && slots < (uint64_t{1} << 31))

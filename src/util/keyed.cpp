@@ -1,4 +1,4 @@
-// The keyed record tables and their shared hash index. Records live in one block per table;
+// The keyed record tables and their shared hash index. Records live in blocks per table;
 // the index is a single open-addressing bucket array for all tables, each bucket naming a table
 // (low 8 bits, table + 1) and a record number (the rest). Probing is linear from the key's home
 // bucket; a store with a hash key finds the home by SipHash-2-4, one without by keyHash.
@@ -180,14 +180,17 @@ void indexInsert(stKeyStore* store, int t, int record) {
 
 size_t bucketBytes(unsigned buckets) { return size_t{buckets} * sizeof(unsigned); }
 
+// An array too large to move at once grows a step at a time and keeps its buckets' hashes.
+bool keepsHashes(unsigned buckets) { return buckets > kMoveAtOnce; }
+
 // A bucket array and its fingerprints, and for an array that grows a step at a time its hashes,
 // zeroed; false (nothing allocated) when memory runs out.
 bool allocArrays(unsigned buckets, unsigned** bucket, unsigned char** tag, unsigned** hash) {
     *bucket = static_cast<unsigned*>(pagesAlloc(bucketBytes(buckets)));
     *tag = static_cast<unsigned char*>(pagesAlloc(buckets));
     *hash =
-        buckets > kMoveAtOnce ? static_cast<unsigned*>(pagesAlloc(bucketBytes(buckets))) : nullptr;
-    if (*bucket && *tag && (*hash || buckets <= kMoveAtOnce)) return true;
+        keepsHashes(buckets) ? static_cast<unsigned*>(pagesAlloc(bucketBytes(buckets))) : nullptr;
+    if (*bucket && *tag && (*hash || !keepsHashes(buckets))) return true;
     pagesFree(*bucket, bucketBytes(buckets));
     pagesFree(*tag, buckets);
     pagesFree(*hash, bucketBytes(buckets));
@@ -199,7 +202,7 @@ bool allocArrays(unsigned buckets, unsigned** bucket, unsigned char** tag, unsig
 
 size_t arrayBytes(unsigned buckets) {
     return size_t{buckets} * (sizeof(unsigned) + 1) +
-           (buckets > kMoveAtOnce ? bucketBytes(buckets) : 0);
+           (keepsHashes(buckets) ? bucketBytes(buckets) : 0);
 }
 
 void freeArrays(unsigned buckets, unsigned* bucket, unsigned char* tag, unsigned* hash) {

@@ -23,28 +23,6 @@ bool mapped(size_t bytes) { return bytes >= kMapFrom; }
 
 size_t roundToPages(size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
 
-}  // namespace
-
-void* pagesAlloc(size_t bytes) {
-    if (bytes == 0) return nullptr;
-    if (!mapped(bytes)) return calloc(1, bytes);
-    if (bytes > SIZE_MAX - kPage) return nullptr;
-    void* block = mmap(nullptr, roundToPages(bytes), PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return block == MAP_FAILED ? nullptr : block;
-}
-
-void pagesFree(void* block, size_t bytes) {
-    if (!block) return;
-    if (mapped(bytes)) {
-        munmap(block, roundToPages(bytes));
-    } else {
-        free(block);
-    }
-}
-
-namespace {
-
 // One call faults every page of the range in: on a virtual machine a fraction of the cost of
 // meeting the pages one write at a time. Kernels before 5.14 refuse the advice; the program's
 // first access then faults each page in itself.
@@ -66,6 +44,24 @@ void accessPage(void* block, size_t at) {
 }
 
 }  // namespace
+
+void* pagesAlloc(size_t bytes) {
+    if (bytes == 0) return nullptr;
+    if (!mapped(bytes)) return calloc(1, bytes);
+    if (bytes > SIZE_MAX - kPage) return nullptr;
+    void* block = mmap(nullptr, roundToPages(bytes), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return block == MAP_FAILED ? nullptr : block;
+}
+
+void pagesFree(void* block, size_t bytes) {
+    if (!block) return;
+    if (mapped(bytes)) {
+        munmap(block, roundToPages(bytes));
+    } else {
+        free(block);
+    }
+}
 
 void pagesTouch(void* block, size_t from, size_t to) {
     if (!block || from >= to) return;
