@@ -16,6 +16,7 @@ test_packages=(
   ccache gcc-multilib g++-multilib lib32z1-dev libedit-dev
   googletest libgtest-dev libbenchmark-dev libssl-dev
   libssl-dev:i386
+  qemu-user
 )
 fuzz_packages=(clang libclang-rt-14-dev)
 browser_packages=(chromium nodejs)

@@ -117,7 +117,9 @@ TEST_F(UpdatePath, SignedUpdateIsInstalledAtTheNextRestartAndTheNewVersionAnswer
     EXPECT_FALSE(exists(home() + "qzsvnew.so"));
 
     // The game server loads the module from the home directory: the new one answers.
-    std::string cmd = "printf 'qz_sv_Ver\\nquit\\n' | " + kBuild + "/qzhost --module " + home() +
+    // QZ_RUN names the emulator where this machine cannot run the build's programs itself.
+    std::string cmd = "printf 'qz_sv_Ver\\nquit\\n' | " + std::string(QZ_RUN) + " " + kBuild +
+                      "/qzhost --module " + home() +
                       "qzsv.so --manual-clock +set fs_homepath " + gameHome() + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
