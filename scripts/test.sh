@@ -115,14 +115,11 @@ if ! { cmake -S . -B build/fuzz "${launcher[@]}" -DQZ_FUZZ=ON -DQZ_TESTS=OFF -DQ
   exit 1
 fi
 fuzz_passed=0 fuzz_failed=0
-for f in build/fuzz/fuzz/fuzz_*; do
-  [ -x "$f" ] || continue
-  name=$(basename "$f")
-  mkdir -p "build/fuzz/work/$name"
-  seeds=()
-  [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
-  if "$f" -max_total_time=10 -max_len=131072 "build/fuzz/work/$name" "${seeds[@]}" \
-       >"build/fuzz/$name.log" 2>&1; then
+# fuzz_done PID STATUS: reports the finished run of the target that PID ran.
+declare -A fuzz_names
+fuzz_done() {
+  local name=${fuzz_names[$1]}
+  if (($2 == 0)); then
     fuzz_passed=$((fuzz_passed + 1))
     echo "$name: $(tail -n 1 "build/fuzz/$name.log")"
   else
@@ -130,6 +127,29 @@ for f in build/fuzz/fuzz/fuzz_*; do
     tail -n 40 "build/fuzz/$name.log"
     echo "fuzz target $name failed" >&2
   fi
+}
+# Each target runs for ten seconds on one core; one runs per core at a time.
+running=0
+for f in build/fuzz/fuzz/fuzz_*; do
+  [ -x "$f" ] || continue
+  name=$(basename "$f")
+  mkdir -p "build/fuzz/work/$name"
+  seeds=()
+  [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
+  "$f" -max_total_time=10 -max_len=131072 "build/fuzz/work/$name" "${seeds[@]}" \
+    >"build/fuzz/$name.log" 2>&1 &
+  fuzz_names[$!]=$name
+  running=$((running + 1))
+  if ((running >= jobs)); then
+    rc=0; wait -n -p pid || rc=$?
+    fuzz_done "$pid" "$rc"
+    running=$((running - 1))
+  fi
+done
+while ((running > 0)); do
+  rc=0; wait -n -p pid || rc=$?
+  fuzz_done "$pid" "$rc"
+  running=$((running - 1))
 done
 unset TMPDIR
 stage "fuzz" "$fuzz_passed" "$fuzz_failed"
