@@ -340,9 +340,12 @@ int scFrame(stQzSv* sv) {
     long long t0 = threadCpuMicros();
     bool done = step(c, kBudgetUs);
     c.lastMicros += threadCpuMicros() - t0;
+    c.frames++;
     if (!done) return 1;
     c.running = 0;
     conclude(sv);
+    svCon(sv, "Program file check took %lld.%03lld ms of CPU time over %d frames",
+          c.lastMicros / 1000, c.lastMicros % 1000, c.frames);
     return 0;
 }
 
@@ -372,6 +375,7 @@ void cmd_filecheck(stQzSv* sv, const CmdCall& call) {
     }
     begin(sv, accept);
     c.lastMicros = 0;
+    c.frames = 0;
     svMsg(sv, "Program file check started (%d files)%s", c.count,
           accept ? ": what is found becomes the record" : "");
 }

@@ -36,6 +36,7 @@ struct stSelfCheck {
     void* ctx;  // EVP_MD_CTX*
     stScFile files[QZ_SC_FILES];
     long long lastMicros;  // CPU time of the last check, for the administrator
+    int frames;            // frames a requested check has taken
 };
 
 struct stQzSv;

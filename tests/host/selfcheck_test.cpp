@@ -149,6 +149,7 @@ TEST_F(SelfCheck, OnRequestReportsAChangedCopyAfterItsFramesAndAcceptRecordsIt) 
                                             sha(copy)))
         << ::testing::PrintToString(report);
     EXPECT_GT(frames, 1);  // sliced: a few MB take several frames
+    EXPECT_TRUE(anyLineContains(report, "Program file check took "));
 
     sv_cmd(sv, QZ_SRC_CONSOLE, const_cast<char*>("qz_sv_FileCheck accept"), 0);
     while (scFrame(sv)) {
