@@ -117,6 +117,24 @@ TEST_F(SelfCheckLoaded, FirstStartRecordsLaterStartsFindItIntactAndAChangedByteI
         << fourth;
 }
 
+// A copy swapped in at start-up passed the update's signature check: it becomes the record.
+TEST_F(SelfCheckLoaded, ANewVersionSwappedInAtStartUpIsRecordedNotReportedAsChanged) {
+    startQzhost();
+    std::filesystem::copy_file(kBuild + "/qzsv_next.so", home() + "qzsvnew.so");
+    std::string next = sha(kBuild + "/qzsv_next.so");
+    std::string swapped = startQzhost();
+    EXPECT_NE(swapped.find("Installing New Server Version"), std::string::npos) << swapped;
+    EXPECT_NE(swapped.find("Program file recorded (installed by the update): " + module() +
+                           " (SHA-256 " + next),
+              std::string::npos)
+        << swapped;
+    EXPECT_EQ(swapped.find("CHANGED"), std::string::npos) << swapped;
+    std::string after = startQzhost();
+    EXPECT_NE(after.find("Program file intact: " + module() + " (SHA-256 " + next),
+              std::string::npos)
+        << after;
+}
+
 TEST_F(SelfCheckLoaded, CompanionLibrariesOfTheHomeDirectoryAreCheckedToo) {
     std::ofstream(home() + "qzcls.so", std::ios::binary) << "not a library";
     startQzhost();
