@@ -17,4 +17,7 @@ if [ ! -f demo/qz/qzsvuser.cfg ]; then
     'qz_sv_HttpKey demo' > demo/qz/qzsvuser.cfg
 fi
 echo "WebTool: http://127.0.0.1:27961/qzsvweb  (web key: demo)"
+echo "The two 'Cannot Load qzcls.so / qzags.so ... Detection System Inoperative' lines below are"
+echo "expected: the companion detection libraries are not part of this project, and the server"
+echo "runs without them (see README, 'Using qzhost')."
 exec build/demo/qzhost +set fs_homepath "$PWD/demo" +set fs_basepath "$PWD/demo" "$@"

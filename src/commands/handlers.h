@@ -16,6 +16,8 @@ void cmd_writepath(stQzSv* sv, const CmdCall& call);
 void dir_setsvver(stQzSv* sv, const CmdCall& call);
 void dir_setclver(stQzSv* sv, const CmdCall& call);
 void dir_setagver(stQzSv* sv, const CmdCall& call);
+// The check of the module's own program files (host/selfcheck.cpp).
+void cmd_filecheck(stQzSv* sv, const CmdCall& call);
 
 // Command language (commands/help.cpp, commands/directives.cpp, commands/config.cpp).
 void cmd_help(stQzSv* sv, const CmdCall& call);
@@ -90,6 +92,7 @@ void cmd_getss(stQzSv* sv, const CmdCall& call);
 void cmd_newlog(stQzSv* sv, const CmdCall& call);
 void cmd_suspendlogging(stQzSv* sv, const CmdCall& call);
 void cmd_flushlogging(stQzSv* sv, const CmdCall& call);
+void cmd_diaglog(stQzSv* sv, const CmdCall& call);
 
 // Updates, file checks and UCON (src/remote).
 void cmd_update(stQzSv* sv, const CmdCall& call);

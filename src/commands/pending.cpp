@@ -28,20 +28,3 @@ QZ_PENDING(QZ_PENDING_HANDLER)
 const char* const kPendingCommands[] = {QZ_PENDING(QZ_PENDING_NAME) nullptr};
 #undef QZ_PENDING_NAME
 const int kPendingCount = sizeof kPendingCommands / sizeof kPendingCommands[0] - 1;
-
-// Start-up duties whose subsystem is not built yet. What the diagnostic logs hold, and how the
-// module would tell that its own program files are intact, are decided with the subsystems
-// that write and check them; until then the start-up names each duty so that an administrator
-// is not left to assume it runs.
-const char* const kPendingDuties[] = {
-    "diagnostic logs (qzsvev.log, qzsvpkt.log, qzsvsend.log)",
-    "check of the module's own program files",
-    nullptr,
-};
-const int kPendingDutyCount = sizeof kPendingDuties / sizeof kPendingDuties[0] - 1;
-
-void pendingDutiesReport(stQzSv* sv) {
-    for (int i = 0; i < kPendingDutyCount; ++i) {
-        svMsg(sv, "Start-up duty not available yet: %s", kPendingDuties[i]);
-    }
-}

@@ -5,10 +5,3 @@
 // still answers so, and that every other row of the tables does not.
 extern const char* const kPendingCommands[];
 extern const int kPendingCount;
-
-struct stQzSv;
-// Start-up duties not built yet, closed by a null entry; the start-up reports each with
-// "Start-up duty not available yet: <duty>" (pendingDutiesReport).
-extern const char* const kPendingDuties[];
-extern const int kPendingDutyCount;
-void pendingDutiesReport(stQzSv* sv);

@@ -12,6 +12,7 @@
 namespace {
 constexpr int L = CMDF_LOCKED_OUT;
 constexpr int C = CMDF_CLIENT;
+constexpr int S = CMDF_SECRET;
 }  // namespace
 
 const CmdRow kCommandTable[] = {
@@ -74,7 +75,8 @@ const CmdRow kCommandTable[] = {
     {"qz_sv_Say", "[player slot#] [text] - Send short message to a player", cmd_say, 0},
     {"qz_sv_IPGuard", "[IP address mask] - Add IPGuard", cmd_ipguard, L},
     {"qz_sv_HomePath", "- Display QZ Server's home/write path on file system", cmd_homepath, 0},
-    {"qz_sv_UconAdd", "[type] [mask] [username] [password] - Add QZ UCON Profile", cmd_uconadd, L},
+    {"qz_sv_UconAdd", "[type] [mask] [username] [password] - Add QZ UCON Profile", cmd_uconadd,
+     L | S},
     {"qz_sv_UconList", "- Display list of QZ UCON Profiles", cmd_uconlist, 0},
     {"qz_sv_UconDel", "[slot #] - Delete QZ UCON Profile", cmd_ucondel, L},
     {"qz_sv_UconEmpty", "- Empty QZ UCON Profile list in memory", cmd_uconempty, L},
@@ -96,6 +98,8 @@ const CmdRow kUnlistedCommands[] = {
     {"qz_sv_exttool", "", cmd_exttool, 0},
     {"qz_sv_suspendlogging", "", cmd_suspendlogging, 0},
     {"qz_sv_flushlogging", "", cmd_flushlogging, 0},
+    {"qz_sv_DiagLog", "", cmd_diaglog, 0},
+    {"qz_sv_FileCheck", "", cmd_filecheck, 0},
 };
 const int kUnlistedCount = sizeof kUnlistedCommands / sizeof kUnlistedCommands[0];
 

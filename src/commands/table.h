@@ -24,6 +24,8 @@ enum CmdFlags {
     // The command asks the players' client modules (screenshots, cvar queries): on a host whose
     // games have none the dispatcher answers with one line saying so instead of running it.
     CMDF_CLIENT = 2,
+    // The command's arguments may hold a password: the diagnostic events log shows its word only.
+    CMDF_SECRET = 4,
 };
 
 struct CmdRow {

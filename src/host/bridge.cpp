@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "host/state.h"
+#include "media/diag.h"
 #include "media/logs.h"
 #include "remote/ucon.h"
 #include "util/compare.h"
@@ -17,6 +18,7 @@ bool svHostDropsBots(const stQzSv* sv) { return sv->host.flags & QZ_HOST_DROPS_B
 
 int svHostRaw(stQzSv* sv, const char* service, const char* argument) {
     if (!sv->host.hostCall) return 0;
+    diagHostCall(service, argument);
     return sv->host.hostCall(service, argument);
 }
 
@@ -97,11 +99,14 @@ void svSendClient(stQzSv* sv, int slot, const char* fmt, ...) {
     text[sizeof text - 1] = 0;
     if (n < 0) return;
     if (n >= static_cast<int>(sizeof text)) n = sizeof text - 1;
+    diagClientSend(slot, text, n);
     if (sv->host.sendClient) sv->host.sendClient(slot, text, n);
 }
 
 void svSendClientBytes(stQzSv* sv, int slot, const char* data, int length) {
-    if (sv->host.sendClient && data && length >= 0) sv->host.sendClient(slot, data, length);
+    if (!sv->host.sendClient || !data || length < 0) return;
+    diagClientSend(slot, data, length);
+    sv->host.sendClient(slot, data, length);
 }
 
 const char* svFindNoCase(const char* text, const char* name) {

@@ -6,6 +6,7 @@
 #include "host/qzsv.h"
 #include "host/startup.h"
 #include "host/state.h"
+#include "media/diag.h"
 #include "players/slots.h"
 
 namespace {
@@ -41,12 +42,21 @@ extern "C" __attribute__((visibility("default"))) int sa(const qz_host* host) {
 extern "C" __attribute__((visibility("default"))) int sb(int event, int slot, const char* data,
                                                          int length) {
     if (!g_running) return event == QZ_EV_CONNECT ? QZ_ADMIT : 0;
+    // Every event but the frame goes to the events log (a connect once its verdict is known).
+    if (event != QZ_EV_FRAME && event != QZ_EV_CONNECT) diagHostEvent(event, slot, data, length, 0);
     switch (event) {
         case QZ_EV_CONSOLE: svConsole(&g_sv, data, length); return 0;
         case QZ_EV_FRAME: svFrame(&g_sv); return 0;
-        case QZ_EV_CONNECT: return plConnect(&g_sv, slot, data, length);
+        case QZ_EV_CONNECT: {
+            int verdict = plConnect(&g_sv, slot, data, length);
+            diagHostEvent(event, slot, data, length, verdict);
+            return verdict;
+        }
         case QZ_EV_DISCONNECT: plDisconnect(&g_sv, slot); return 0;
-        case QZ_EV_PACKET: plPacket(&g_sv, slot, data, length); return 0;
+        case QZ_EV_PACKET:
+            diagClientPacket(slot, data, length);
+            plPacket(&g_sv, slot, data, length);
+            return 0;
         case QZ_EV_RENAME: plRename(&g_sv, slot, data, length); return 0;
         case QZ_EV_SHUTDOWN:
             svShutdown(&g_sv);

@@ -10,10 +10,11 @@
 
 #include "commands/config.h"
 #include "commands/dispatch.h"
-#include "commands/pending.h"
 #include "commands/settings.h"
 #include "host/bridge.h"
+#include "host/selfcheck.h"
 #include "host/state.h"
+#include "media/diag.h"
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
@@ -53,6 +54,50 @@ bool makeDirs(const char* dir) {
 }
 
 bool fileExists(const char* name) { return access(homePath(name), F_OK) == 0; }
+
+// Copies the regular file from (anywhere) to the home directory's to, through "<to>.part" so
+// that a copy cut short is never taken for the file. False when it could not be made.
+bool copyIn(const char* from, const char* to) {
+    char part[QZ_PATH_MAX];
+    QZ_TRF(part, "%s.part", to);
+    FILE* in = openRegularFile(from);
+    if (!in) return false;
+    FILE* out = homeOpen(part, "wb");
+    bool ok = out != nullptr;
+    static char buf[65536];
+    while (ok) {
+        size_t n = fread(buf, 1, sizeof buf, in);
+        if (n == 0) {
+            ok = !ferror(in);
+            break;
+        }
+        ok = fwrite(buf, 1, n, out) == n;
+    }
+    fclose(in);
+    if (out) ok = fclose(out) == 0 && ok;
+    if (ok && rename(part, to) == 0) return true;
+    remove(part);
+    return false;
+}
+
+// The client module and the agent module are served to the players' games from the home
+// directory; a game installation provides them in its base directory, from where a missing one
+// is copied.
+void copyFromBase(stQzSv* sv) {
+    if (!sv->baseDir[0] || strcmp(sv->baseDir, sv->homeDir) == 0) return;
+    for (const char* name : {"qzcl.so", "qzag.so"}) {
+        if (fileExists(name)) continue;
+        char from[QZ_PATH_MAX], to[QZ_PATH_MAX];
+        QZ_TRF(from, "%s%s", sv->baseDir, name);
+        if (access(from, F_OK) != 0) continue;
+        QZ_COPY(to, homePath(name));
+        if (copyIn(from, to)) {
+            svMsg(sv, "Copied %s from fs_basepath", name);
+        } else {
+            svMsg(sv, "QZ ERROR: Cannot copy %s from fs_basepath (%s)", name, from);
+        }
+    }
+}
 
 // Record layouts of the keyed tables. Each table is keyed on the GUID text at the start of its
 // records (33 bytes: 32 characters and a terminator).
@@ -136,6 +181,7 @@ void svPrintVersion(stQzSv* sv) {
 
 int svStart(stQzSv* sv, const qz_host* host) {
     memset(sv, 0, sizeof *sv);
+    sv->selfcheck.fd = -1;
     sv->host = *host;
     clockSetSource(host->clock);
     uconPortInit(sv);
@@ -185,11 +231,16 @@ int svStart(stQzSv* sv, const qz_host* host) {
         }
     }
 
-    // A module received by the last update (checked and signed then) takes its place now.
+    // A module received by the last update (checked and signed then) takes its place now; the
+    // check of the program files that follows records a copy put in place here.
+    stScIds beforeSwap;
+    scNoteIds(&beforeSwap);
     updStartupSwap(sv);
-    // The diagnostic logs would open here and the module's own files be checked; both are
-    // reported as not built yet.
-    pendingDutiesReport(sv);
+    copyFromBase(sv);
+    // The diagnostic logs start off; qz_sv_DiagLog (at the console or in a configuration file)
+    // switches them on.
+    diagStart();
+    scStartup(sv, &beforeSwap);
 
     sv->uconMarker = fileExists("qzucon.use");
     sv->writeMarker = fileExists("qzwrite.use");
@@ -232,6 +283,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
 }
 
 void svShutdown(stQzSv* sv) {
+    scAbandon(sv);
     pwFree(sv);
     uconCloseAll(sv, "shutdown");
     guidAuthShutdown(sv);
@@ -245,6 +297,7 @@ void svShutdown(stQzSv* sv) {
     banFree(sv);
     cvarFree(sv);
     plCloseCompanions(sv);
+    diagShutdown();
     clockSetSource(nullptr);
     memset(sv, 0, sizeof *sv);
 }
@@ -280,6 +333,8 @@ void svFrame(stQzSv* sv) {
     webFrame(sv);
     uconPortFrame(sv);
     uconFrame(sv);
+    scFrame(sv);
+    diagFrame();
 }
 
 void svConsole(stQzSv* sv, const char* data, int length) {

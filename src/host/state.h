@@ -5,6 +5,7 @@
 #include "commands/dispatch.h"
 #include "host/events.h"
 #include "host/qzsv.h"
+#include "host/selfcheck.h"
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
@@ -37,6 +38,7 @@ struct stQzSv {
     int writeMarker;            // "qzwrite.use" was present at start
     int uconMarker;             // "qzucon.use" was present at start
     stEventQueue events;
+    stSelfCheck selfcheck;  // the check of the module's own program files (host/selfcheck.h)
 
     // Command language.
     stCmdState cmd;

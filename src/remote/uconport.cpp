@@ -12,6 +12,7 @@
 
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/diag.h"
 #include "remote/ucon.h"
 #include "util/net.h"
 
@@ -90,6 +91,7 @@ void uconPortFrame(stQzSv* sv) {
                 continue;
             if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) n = QZ_UCON_PACKET_MAX + 1;  // too long
             char* buf = bufs[i];
+            diagDatagramIn("ucon", &froms[i], buf, n < QZ_UCON_PACKET_MAX ? n : QZ_UCON_PACKET_MAX);
             buf[n < static_cast<int>(sizeof bufs[i]) ? n : static_cast<int>(sizeof bufs[i]) - 1] = 0;
             if (n >= QZ_UCON_PREFIX_LEN && memcmp(buf, QZ_UCON_PREFIX, QZ_UCON_PREFIX_LEN) == 0)
                 uconPacket(sv, &froms[i], buf, n);
@@ -100,6 +102,7 @@ void uconPortFrame(stQzSv* sv) {
 
 bool uconPortSend(stQzSv* sv, const struct sockaddr_in* to, const void* data, int length) {
     if (sv->ucon.port.sock < 0 || length <= 0) return false;
+    diagDatagramOut("ucon", to, static_cast<const char*>(data), length);
     ssize_t n = sendto(sv->ucon.port.sock, data, static_cast<size_t>(length), MSG_DONTWAIT,
                        reinterpret_cast<const sockaddr*>(to), sizeof *to);
     return n == length;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "host/bridge.h"
+#include "media/diag.h"
 #include "util/net.h"
 
 bool udpOpen(stQzSv* sv, stQzUdp* udp, const char* address, unsigned port, const char* prefix) {
@@ -57,12 +58,14 @@ int udpRecv(stQzUdp* udp, char* buf, int size, sockaddr_in* from) {
     int fromLength = sizeof *from;
     int n = recvFrom(udp->fd, buf, size, reinterpret_cast<sockaddr*>(from), &fromLength);
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    diagDatagramIn("udp", from, buf, n);
     // An empty datagram carries nothing the module reads; it counts as none.
     return n;
 }
 
 int udpSend(stQzUdp* udp, const sockaddr_in* to, const char* data, int length) {
     if (udp->fd <= 0) return -1;
+    diagDatagramOut("udp", to, data, length);
     ssize_t n = sendto(udp->fd, data, static_cast<size_t>(length), MSG_DONTWAIT,
                        reinterpret_cast<const sockaddr*>(to), sizeof *to);
     if (n == length) return 1;
