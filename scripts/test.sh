@@ -55,6 +55,7 @@ build() { # name, cmake options... ; a failed build counts as one failure and en
 run_tests() { # name [note]
   echo "=== test $1${2:+ ($2)}"
   local log="build/$1/ctest.log" rc=0
+  rm -f "build/$1"/gtest-shard-*.json
   ctest --test-dir "build/$1" --output-on-failure -j"$jobs" 2>&1 | tee "$log" || rc=$?
   # "100% tests passed, 0 tests failed out of 523"
   local line failed total
@@ -65,6 +66,29 @@ run_tests() { # name [note]
   fi
   failed=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
   total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+  # A build whose GoogleTest suite ran as shards (under an emulator): each shard is one CTest
+  # test, and the GoogleTest tests inside it are what is counted. A shard without a report (it
+  # crashed or timed out) counts as one failure.
+  local shards_file="build/$1/gtest-shards.txt"
+  if [ -f "$shards_file" ]; then
+    local shards i report n f shard_failed=0
+    shards=$(cat "$shards_file")
+    for ((i = 0; i < shards; i++)); do
+      grep -Eq "qz_tests_shard_$i \.*\**(Failed|Timeout|Exception)" "$log" && shard_failed=$((shard_failed + 1))
+    done
+    total=$((total - shards))
+    failed=$((failed - shard_failed))
+    for ((i = 0; i < shards; i++)); do
+      report="build/$1/gtest-shard-$i.json"
+      n=$(sed -nE 's/^  "tests": ([0-9]+),$/\1/p' "$report" 2>/dev/null | head -n 1)
+      f=$(sed -nE 's/^  "failures": ([0-9]+),$/\1/p' "$report" 2>/dev/null | head -n 1)
+      if [ -z "$n" ] || [ -z "$f" ]; then
+        total=$((total + 1)); failed=$((failed + 1))
+      else
+        total=$((total + n)); failed=$((failed + f))
+      fi
+    done
+  fi
   if ((rc != 0 && failed == 0)); then failed=1; fi
   stage "test $1" $((total - failed)) "$failed" "${2:-}"
 }

@@ -59,7 +59,9 @@ TEST_F(SelfCheck, NoStartSaysADutyIsNotAvailableAndALinkedModuleIsNotCheckable) 
 class SelfCheckLoaded : public ModuleTest {
   protected:
     std::string startQzhost(const std::string& lines = "") {
-        std::string cmd = "printf '" + lines + "quit\\n' | " + kBuild + "/qzhost --module " +
+        // QZ_RUN names the emulator where this machine cannot run the build's programs itself.
+        std::string cmd = "printf '" + lines + "quit\\n' | " + std::string(QZ_RUN) + " " + kBuild +
+                          "/qzhost --module " +
                           module() + " --manual-clock +set fs_homepath " + gameHome() +
                           " +set fs_basepath " + gameHome() + "/base 2>&1";
         FILE* p = popen(cmd.c_str(), "r");
