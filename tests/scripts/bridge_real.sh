@@ -198,6 +198,19 @@ tail -n +"$((from + 1))" "$tmp/bridge.out" | grep -q 'Lost Connection' &&
     bad "a map change made the module lose players"
 say "map change kept the slot table"
 
+# --- the WebTool offers the server's own maps; a console line beginning with "/" goes to the
+# server, so "/map NAME" changes the map from the bridge's console
+page=$(web "cmds=Command Screen" "webkey=webkey-test")
+echo "$page" | grep -q '<option value=mapno[0-9]*>oasago2</option>' ||
+    bad "the WebTool's map choice does not offer the server's maps"
+echo "$page" | grep -q 'mp_goldrush' && bad "the WebTool offers maps the server does not have"
+maps_before=$(grep -c InitGame "$serverlog")
+to_bridge "/map oasago2"
+sleep 4
+[ "$(grep -c InitGame "$serverlog")" -gt "$maps_before" ] || bad "/map from the bridge's console did not change the map"
+tables_agree || bad "the slot table differs from the server's after a map change from the console"
+say "server maps offered; map changed from the console"
+
 # --- a truncated game log is followed from its start
 : >"$serverlog"
 sleep 0.3

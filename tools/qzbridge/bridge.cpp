@@ -33,6 +33,8 @@ constexpr int kCaptureWaitMs = 1500;
 // A userinfo line of a client on the server waits this long for a ClientConnect line behind it
 // (the game writes the two together) before it is taken as a rename.
 constexpr int kHeldUserinfoMs = 100;
+// The server's maps for the WebTool's map choice, in the module's home.
+constexpr const char* kServerMapsFile = "servermaps.txt";
 
 Bridge* g_bridge = nullptr;
 
@@ -195,6 +197,7 @@ bool Bridge::startWith(SaFn_t sa, SbFn_t sb, std::string* error) {
     // Players already on the server are learned from its slot table.
     long long now = Rcon::nowMs();
     queueStatus(now, true);
+    command("fdir *.bsp", Purpose::kMaps, -1, false);
     nextFrame_ = now + kFrameMs;
     return true;
 }
@@ -228,7 +231,8 @@ int Bridge::moduleCall(int event, int slot, const std::string& data) {
 void Bridge::command(const std::string& text, Purpose purpose, int client, bool urgent,
                      long long notBefore, int tag) {
     bool lookUp = purpose == Purpose::kStatus || purpose == Purpose::kDumpUser ||
-                  purpose == Purpose::kServerInfo || purpose == Purpose::kCvar;
+                  purpose == Purpose::kServerInfo || purpose == Purpose::kCvar ||
+                  purpose == Purpose::kMaps;
     if (!lookUp || opt_.verbose) {
         std::printf("[rcon] %s\n", text.c_str());
         std::fflush(stdout);
@@ -391,6 +395,11 @@ int Bridge::cvarGet(const char* name, char* out, int size) {
 }
 
 void Bridge::print(const char* text) {
+    if (printCapture_) {
+        *printCapture_ += text ? text : "";
+        *printCapture_ += '\n';
+        return;
+    }
     std::printf("%s\n", text ? text : "");
     std::fflush(stdout);
 }
@@ -441,6 +450,7 @@ void Bridge::logLine(const std::string& line) {
         }
         reconcileAt_ = Rcon::nowMs() + kReconcileAfterMapMs;
         command("serverinfo", Purpose::kServerInfo, -1, false);
+        command("fdir *.bsp", Purpose::kMaps, -1, false);
         return;
     }
     if (e.kind == LogKind::kShutdown) return;
@@ -674,6 +684,7 @@ void Bridge::reply(Reply& r) {
             break;
         }
         case Purpose::kServerInfo: serverInfo(r.text); break;
+        case Purpose::kMaps: serverMaps(r.text); break;
         case Purpose::kShown: {
             size_t start = 0;
             while (start < r.text.size()) {
@@ -737,9 +748,64 @@ void Bridge::reconcile(const std::string& text) {
     }
 }
 
+// The value of one of the module's settings, as its console shows it ("NAME = VALUE").
+std::string Bridge::moduleSetting(const char* name) {
+    std::string shown;
+    printCapture_ = &shown;
+    moduleCall(QZ_EV_CONSOLE, 0, name);
+    printCapture_ = nullptr;
+    std::string head = std::string(name) + " = ";
+    size_t at = shown.find(head);
+    if (at == std::string::npos) return std::string();
+    size_t end = shown.find('\n', at);
+    return shown.substr(at + head.size(), end == std::string::npos ? end : end - at - head.size());
+}
+
+// The WebTool's map choice offers the maps the server has, not the module's built-in list of
+// another game's maps: the names go to a map list file in the module's home, which becomes the
+// WebTool's map list unless the administrator has named one of his own (qz_sv_HttpMapsPath).
+void Bridge::serverMaps(const std::string& text) {
+    std::vector<std::string> maps;
+    if (!parseMapFiles(text, &maps) || maps.empty()) return;
+    std::string dir = opt_.home + "/qz/";
+    std::string path = dir + kServerMapsFile, part = path + ".part";
+    FILE* f = fopen(part.c_str(), "w");
+    if (!f) {
+        note("cannot write " + path + ": " + strerror(errno));
+        return;
+    }
+    bool ok = fprintf(f, "// the maps of the game server, written by qzbridge\n") > 0;
+    for (const std::string& m : maps) ok = ok && fprintf(f, "%s\n", m.c_str()) > 0;
+    ok = (fclose(f) == 0) && ok;
+    if (!ok || rename(part.c_str(), path.c_str()) != 0) {
+        note("cannot write " + path);
+        unlink(part.c_str());
+        return;
+    }
+    if (mapListOffered_) return;
+    mapListOffered_ = true;
+    std::string own = moduleSetting("qz_sv_HttpMapsPath");
+    if (own.empty()) {
+        moduleCall(QZ_EV_CONSOLE, 0, std::string("qz_sv_HttpMapsPath ") + kServerMapsFile);
+        own = kServerMapsFile;
+    }
+    note("the server has " + std::to_string(maps.size()) + " maps, listed in " + path +
+         "; the WebTool's map list is " + own + " (qz_sv_HttpMapsPath)");
+}
+
 // ---- the loop ----
 
-void Bridge::console(const std::string& line) { moduleCall(QZ_EV_CONSOLE, 0, line); }
+// A console line is the module's, unless it begins with one "/": then it is a command for the
+// game server ("/map oasago2"), whose answer shows as [game] lines. "//" starts a comment.
+void Bridge::console(const std::string& line) {
+    if (line.size() >= 2 && line[0] == '/' && line[1] != '/') {
+        for (const std::string& part : splitCommands(std::string_view(line).substr(1))) {
+            command(part, Purpose::kShown, -1, false);
+        }
+        return;
+    }
+    moduleCall(QZ_EV_CONSOLE, 0, line);
+}
 
 void Bridge::timers(long long now) {
     if (now >= nextFrame_) {

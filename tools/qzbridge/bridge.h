@@ -75,7 +75,7 @@ class Bridge {
     // The timed work: the module's frame, a userinfo line held too long, the periodic
     // "status" (public for the tests, which run it at chosen times).
     void timers(long long now);
-    // A console line for the module.
+    // A console line for the module, or for the server when it begins with "/".
     void console(const std::string& line);
     const Client& client(int number) const { return clients_[number]; }
 
@@ -98,6 +98,8 @@ class Bridge {
     void applyHeld();
     void queueStatus(long long now, bool urgent);
     void serverInfo(const std::string& text);
+    void serverMaps(const std::string& text);
+    std::string moduleSetting(const char* name);
     void cmdExec(const char* line);
     void cvarSet(const char* argument);
     int dropClient(const char* argument);
@@ -132,6 +134,8 @@ class Bridge {
     bool passwordRefused_ = false;
     long long nextFrame_ = 0, nextStatus_ = 0, reconcileAt_ = 0, statusQueuedAt_ = 0;
     bool statusQueued_ = false;
+    std::string* printCapture_ = nullptr;  // the module's console lines go here instead
+    bool mapListOffered_ = false;
     // Log lines read so far; the line of each client's latest event; the count when the
     // pending "status" was queued. A status answer says nothing about a client whose log line
     // came after it was asked for: the log is newer.

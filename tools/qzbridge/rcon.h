@@ -11,7 +11,7 @@
 namespace qzb {
 
 // What a queued command was for; the bridge decides what to do with the answer by it.
-enum class Purpose { kPlain, kShown, kStatus, kDumpUser, kServerInfo, kCvar };
+enum class Purpose { kPlain, kShown, kStatus, kDumpUser, kServerInfo, kCvar, kMaps };
 
 struct Reply {
     Purpose purpose = Purpose::kPlain;

@@ -11,6 +11,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,10 +24,23 @@ std::vector<std::string>& events() {
     static std::vector<std::string> list;
     return list;
 }
-int fakeSa(const qz_host*) { return 0; }
+qz_host g_host;
+// The module's qz_sv_HttpMapsPath, as its console shows it.
+std::string g_mapsPath;
+int fakeSa(const qz_host* host) {
+    g_host = *host;
+    return 0;
+}
 int fakeSb(int event, int slot, const char* data, int length) {
     std::string text(data ? data : "", data ? static_cast<size_t>(length) : 0);
     std::string s = std::to_string(slot);
+    if (event == QZ_EV_CONSOLE) {
+        if (text == "qz_sv_HttpMapsPath") {
+            g_host.print(("qz_sv_HttpMapsPath = " + g_mapsPath).c_str());
+        } else {
+            events().push_back("console " + text);
+        }
+    }
     if (event == QZ_EV_CONNECT) events().push_back("connect " + s + " " + text);
     if (event == QZ_EV_RENAME) events().push_back("rename " + s + " " + text);
     if (event == QZ_EV_DISCONNECT) events().push_back("disconnect " + s);
@@ -101,6 +116,7 @@ class BridgeSlots : public ::testing::Test {
         o.password = "pw";
         bridge_ = std::make_unique<qzb::Bridge>(o);
         std::string error;
+        std::filesystem::create_directories(dir_ + "/qz");
         ASSERT_TRUE(bridge_->startWith(fakeSa, fakeSb, &error)) << error;
         events().clear();
         // The bridge's first "status", asked at start: nobody is on the server yet.
@@ -289,5 +305,44 @@ TEST_F(BridgeSlots, AStatusOlderThanARenameInTheLogDoesNotUndoIt) {
                             "rename 4 New",
                         }));
 }
+
+// The answer to "fdir *.bsp" as the server gives it.
+const char kMapFiles[] =
+    "---------------\n"
+    "maps/oasago2.bsp\n"
+    "maps/am_underworks.bsp\n"
+    "maps/../../etc.bsp\n"
+    "maps/a b.bsp\n"
+    "maps/oasago2.bsp\n"
+    "3 files listed\n";
+
+struct MapsCase {
+    const char* ownPath;  // the module's qz_sv_HttpMapsPath
+    std::vector<std::string> console;
+};
+class ServerMaps : public BridgeSlots, public ::testing::WithParamInterface<MapsCase> {};
+
+TEST_P(ServerMaps, TheWebToolsMapListIsTheServersMapsUnlessTheAdministratorChoseOne) {
+    g_mapsPath = GetParam().ownPath;
+    qzb::Reply r;
+    r.purpose = qzb::Purpose::kMaps;
+    r.answered = true;
+    r.text = kMapFiles;
+    bridge_->reply(r);
+    std::ifstream in(dir_ + "/qz/servermaps.txt");
+    std::stringstream file;
+    file << in.rdbuf();
+    EXPECT_EQ(file.str(),
+              "// the maps of the game server, written by qzbridge\nam_underworks\noasago2\n");
+    EXPECT_EQ(events(), GetParam().console);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServerMaps,
+    ::testing::Values(MapsCase{"", {"console qz_sv_HttpMapsPath servermaps.txt"}},
+                      MapsCase{"mymaps.txt", {}}),
+    [](const ::testing::TestParamInfo<MapsCase>& p) {
+        return p.param.ownPath[0] ? std::string("OwnList") : std::string("NoList");
+    });
 
 }  // namespace
