@@ -320,6 +320,9 @@ struct MapsCase {
     const char* ownPath;  // the module's qz_sv_HttpMapsPath
     std::vector<std::string> console;
 };
+void PrintTo(const MapsCase& c, std::ostream* os) {
+    *os << "qz_sv_HttpMapsPath \"" << c.ownPath << "\"";
+}
 class ServerMaps : public BridgeSlots, public ::testing::WithParamInterface<MapsCase> {};
 
 TEST_P(ServerMaps, TheWebToolsMapListIsTheServersMapsUnlessTheAdministratorChoseOne) {
