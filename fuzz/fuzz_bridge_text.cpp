@@ -42,6 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QZ_FUZZ_CHECK(values.size() <= 128);
     qzb::parseCvarReply(text, "g_log", &value);
     QZ_FUZZ_CHECK(value.size() <= 255);
+    std::vector<std::string> maps;
+    qzb::parseMapFiles(text, &maps);
+    QZ_FUZZ_CHECK(maps.size() <= qzb::kMapsMax);
+    for (const std::string& m : maps) {
+        QZ_FUZZ_CHECK(!m.empty() && m.size() <= 64 && m.find_first_of("/\\ \n") == std::string::npos);
+    }
     qzb::replyText(reinterpret_cast<const char*>(data), size, &reply);
     if (qzb::buildRcon("pw", text, &packet)) {
         QZ_FUZZ_CHECK(packet.find_first_of(std::string("\n\r\0", 3)) == std::string::npos);

@@ -13,27 +13,12 @@
 #include <string>
 
 #include "remote/install.h"
+#include "tmpdir.h"
 #include "util/md5.h"
 
 namespace {
 
-std::string g_dir;
-void cleanUp() {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_dir, ignored);
-}
-
-const std::string& dir() {
-    static bool made = [] {
-        char pattern[] = "/tmp/qzfuzzinstall-XXXXXX";
-        const char* d = mkdtemp(pattern);
-        g_dir = d ? d : "";
-        atexit(cleanUp);
-        return true;
-    }();
-    (void)made;
-    return g_dir;
-}
+const std::string& dir() { return qzfuzz::makeRunDirectory("qzfuzzinstall-"); }
 
 }  // namespace
 

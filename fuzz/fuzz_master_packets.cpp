@@ -19,6 +19,7 @@
 #include "remote/mastnet.h"
 #include "remote/packets.h"
 #include "remote/transfer.h"
+#include "tmpdir.h"
 #include "util/files.h"
 
 namespace {
@@ -27,25 +28,17 @@ void quietPrint(const char*) {}
 void quietSend(int, const char*, int) {}
 int quietCall(const char*, const char*) { return 1; }
 
-std::string g_dir;
-void cleanUp() {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_dir, ignored);
-}
 
 stQzSv* state() {
     static stQzSv* sv = [] {
-        char pattern[] = "/tmp/qzfuzzmaster-XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        g_dir = dir ? dir : "";
-        atexit(cleanUp);
+        const std::string& dir = qzfuzz::makeRunDirectory("qzfuzzmaster-");
         auto* s = new stQzSv();
         settingsDefaults(s);
         s->host.print = &quietPrint;
         s->host.sendClient = &quietSend;
         s->host.hostCall = &quietCall;
         s->enabled = 1;
-        snprintf(s->homeDir, sizeof s->homeDir, "%s/", g_dir.c_str());
+        snprintf(s->homeDir, sizeof s->homeDir, "%s/", dir.c_str());
         setHomeDir(s->homeDir);
         mkdir(homePath("dll"), 0755);
         s->set.lan = 0;

@@ -133,6 +133,23 @@ struct Pieces {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// Hands each alias record, as its file line with the line end, to PUT; returns how many.
+template <typename Put>
+int eachAliasLine(stQzSv* sv, Put put) {
+    const stKeyTable& table = sv->keys.tables[sv->tAlias];
+    int written = 0;
+    char line[256];
+    for (int i = 0; i < table.count; ++i) {
+        const stAliasRec* a = static_cast<const stAliasRec*>(keyRecord(&sv->keys, sv->tAlias, i));
+        if (!a || !a->guid[0]) continue;
+        QZ_TRF(line, "%s %lu %lu %lu %s\r\n", a->guid, static_cast<unsigned long>(a->count),
+               static_cast<unsigned long>(a->first), static_cast<unsigned long>(a->last), a->name);
+        put(line);
+        written++;
+    }
+    return written;
+}
+
 }  // namespace
 
 bool nmAliasParse(const char* line, int length, stAliasRec* rec) {
@@ -217,11 +234,17 @@ int nmAliasLoad(stQzSv* sv, const char* name, int* damaged, int* merged) {
     if (!aliasTableOk(sv) || !homeNameOk(name)) return 0;
     FILE* in = fopen(homePath(name), "rb");
     if (!in) return 0;
+    int loaded = nmAliasLoadStream(sv, in, damaged, merged);
+    fclose(in);
+    return loaded;
+}
+
+int nmAliasLoadStream(stQzSv* sv, FILE* in, int* damaged, int* merged) {
+    *damaged = 0;
+    *merged = 0;
+    if (!aliasTableOk(sv)) return 0;
     char* chunk = static_cast<char*>(malloc(kChunk));
-    if (!chunk) {
-        fclose(in);
-        return 0;
-    }
+    if (!chunk) return 0;
     char line[kLineMax];
     int lineLen = 0;
     bool tooLong = false;
@@ -267,7 +290,6 @@ int nmAliasLoad(stQzSv* sv, const char* name, int* damaged, int* merged) {
     }
     if (lineLen > 0 || tooLong) take();  // a last line without its line end
     free(chunk);
-    fclose(in);
     return loaded;
 }
 
@@ -277,16 +299,15 @@ int nmAliasWrite(stQzSv* sv, const char* name) {
     nmAliasClose(sv);
     AtomicFile out;
     if (!out.open(name)) return -1;
-    const stKeyTable& table = sv->keys.tables[sv->tAlias];
-    int written = 0;
-    for (int i = 0; i < table.count; ++i) {
-        const stAliasRec* a = static_cast<const stAliasRec*>(keyRecord(&sv->keys, sv->tAlias, i));
-        if (!a || !a->guid[0]) continue;
-        out.put("%s %lu %lu %lu %s\r\n", a->guid, static_cast<unsigned long>(a->count),
-                static_cast<unsigned long>(a->first), static_cast<unsigned long>(a->last), a->name);
-        written++;
-    }
+    int written = eachAliasLine(sv, [&](const char* line) { out.put("%s", line); });
     return out.commit() ? written : -1;
+}
+
+int nmAliasWriteStream(stQzSv* sv, FILE* out) {
+    if (!aliasTableOk(sv)) return -1;
+    bool ok = true;
+    int written = eachAliasLine(sv, [&](const char* line) { ok = fputs(line, out) >= 0 && ok; });
+    return ok ? written : -1;
 }
 
 void nmSendAliasList(stQzSv* sv, int slot, int target) {

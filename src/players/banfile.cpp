@@ -409,6 +409,14 @@ long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present) {
     if (present) *present = 0;
     FILE* fp = homeOpen(path, "rb");
     if (!fp) return -1;
+    long loaded = banLoadStream(sv, fp, path, skipped, present);
+    fclose(fp);
+    return loaded;
+}
+
+long banLoadStream(stQzSv* sv, FILE* fp, const char* path, long* skipped, long* present) {
+    *skipped = 0;
+    if (present) *present = 0;
     bool again = findFile(sv, path) != 0;
     int fileId = banFileId(sv, path);
     unsigned knownCount = 0, k = 0;
@@ -474,7 +482,6 @@ long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present) {
     *skipped += dropped;
     loaded -= dropped;
     free(known);
-    fclose(fp);
     return loaded;
 }
 

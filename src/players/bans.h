@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 struct stQzSv;
 
@@ -158,6 +159,9 @@ bool banFileAppend(stQzSv* sv, const char* path, int banSlot);
 // the list from an earlier load of (or append to) the same file, at the same place with the same
 // text, is not added again; *present (when given) receives how many there were.
 long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present = nullptr);
+// banLoadFile on a stream already open (the file, or its bytes in memory): PATH names the file
+// the records' places refer to. The stream is read to its end and left open.
+long banLoadStream(stQzSv* sv, FILE* fp, const char* path, long* skipped, long* present = nullptr);
 // Reports a load: the number of bans and, when there were any, the records already in the list
 // and the damaged records skipped.
 void banLoadReport(stQzSv* sv, const char* path, long n, long skipped, long present = 0);

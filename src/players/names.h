@@ -147,6 +147,11 @@ int nmLockCount(stQzSv* sv);
 bool nmTrackAlias(stQzSv* sv, int slot);
 // Loads an alias file of the home directory into the table; returns the records taken.
 int nmAliasLoad(stQzSv* sv, const char* name, int* damaged, int* merged);
+// nmAliasLoad on a stream already open (the file, or its bytes in memory), read to its end.
+int nmAliasLoadStream(stQzSv* sv, FILE* in, int* damaged, int* merged);
+// Writes every alias record to OUT as nmAliasWrite writes them to the file; returns the records
+// written, or -1 on a write error.
+int nmAliasWriteStream(stQzSv* sv, FILE* out);
 // Writes every alias record to a new file of the home directory, replacing it atomically.
 // Returns the records written, or -1 when the file could not be written.
 int nmAliasWrite(stQzSv* sv, const char* name);

@@ -30,6 +30,11 @@ constexpr int kReconcileAfterMapMs = 3000;
 constexpr int kKickDelayMs = 200;
 // Longest wait for the output of a command whose output the module captures.
 constexpr int kCaptureWaitMs = 1500;
+// A userinfo line of a client on the server waits this long for a ClientConnect line behind it
+// (the game writes the two together) before it is taken as a rename.
+constexpr int kHeldUserinfoMs = 100;
+// The server's maps for the WebTool's map choice, in the module's home.
+constexpr const char* kServerMapsFile = "servermaps.txt";
 
 Bridge* g_bridge = nullptr;
 
@@ -79,6 +84,33 @@ std::string translate(const std::string& cmd) {
     return "forceteam " + std::to_string(slot - 1) + " " + (t ? t : safeText(team));
 }
 
+// Whether NAME (as the log gave it) is the name "status" lists as LISTED. The server lists the
+// name the client asked for, cut to 31 bytes; the game logs it cleaned (leading blanks and long
+// runs of blanks dropped, colours mended). Compared without colours and blank runs, so only a
+// real difference counts.
+std::string plainName(std::string_view name) {
+    std::string out;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '^' && i + 1 < name.size()) {
+            ++i;
+            continue;
+        }
+        bool blank = name[i] == ' ';
+        if (blank && (out.empty() || out.back() == ' ')) continue;
+        out += name[i];
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+bool sameListedName(const std::string& name, const std::string& listed) {
+    if (listed.empty()) return true;
+    std::string ours = plainName(name), theirs = plainName(listed);
+    if (ours == theirs) return true;
+    // The listing holds at most 31 bytes of the name: a cut listing matches its start.
+    return name.size() > 31 && plainName(std::string_view(name).substr(0, 31)) == theirs;
+}
+
 }  // namespace
 
 Bridge::Bridge(Options options) : opt_(std::move(options)), log_(opt_.log) { g_bridge = this; }
@@ -100,12 +132,18 @@ bool Bridge::start(std::string* error) {
         *error = std::string("cannot load the module: ") + dlerror();
         return false;
     }
-    sa_ = reinterpret_cast<SaFn_t>(dlsym(library_, "sa"));
-    sb_ = reinterpret_cast<SbFn_t>(dlsym(library_, "sb"));
-    if (!sa_ || !sb_) {
+    SaFn_t sa = reinterpret_cast<SaFn_t>(dlsym(library_, "sa"));
+    SbFn_t sb = reinterpret_cast<SbFn_t>(dlsym(library_, "sb"));
+    if (!sa || !sb) {
         *error = "the module " + opt_.module + " has no entry points sa and sb";
         return false;
     }
+    return startWith(sa, sb, error);
+}
+
+bool Bridge::startWith(SaFn_t sa, SbFn_t sb, std::string* error) {
+    sa_ = sa;
+    sb_ = sb;
     if (!rcon_.open(opt_.server, opt_.port, opt_.source, error)) return false;
     rcon_.setPassword(opt_.password);
     // The password is now only in the link.
@@ -158,12 +196,19 @@ bool Bridge::start(std::string* error) {
     flushOutbox();
     // Players already on the server are learned from its slot table.
     long long now = Rcon::nowMs();
-    command("status", Purpose::kStatus, -1, true);
-    statusQueued_ = true;
-    statusQueuedAt_ = now;
-    nextStatus_ = now + kStatusEveryMs;
+    queueStatus(now, true);
+    command("fdir *.bsp", Purpose::kMaps, -1, false);
     nextFrame_ = now + kFrameMs;
     return true;
+}
+
+void Bridge::queueStatus(long long now, bool urgent) {
+    command("status", Purpose::kStatus, -1, urgent);
+    statusQueued_ = true;
+    statusQueuedAt_ = now;
+    statusSeq_ = logSeq_;
+    reconcileAt_ = 0;
+    nextStatus_ = now + kStatusEveryMs;
 }
 
 void Bridge::shutdown() {
@@ -184,14 +229,15 @@ int Bridge::moduleCall(int event, int slot, const std::string& data) {
 }
 
 void Bridge::command(const std::string& text, Purpose purpose, int client, bool urgent,
-                     long long notBefore) {
+                     long long notBefore, int tag) {
     bool lookUp = purpose == Purpose::kStatus || purpose == Purpose::kDumpUser ||
-                  purpose == Purpose::kServerInfo || purpose == Purpose::kCvar;
+                  purpose == Purpose::kServerInfo || purpose == Purpose::kCvar ||
+                  purpose == Purpose::kMaps;
     if (!lookUp || opt_.verbose) {
         std::printf("[rcon] %s\n", text.c_str());
         std::fflush(stdout);
     }
-    rcon_.send(text, purpose, client, urgent, notBefore);
+    rcon_.send(text, purpose, client, urgent, notBefore, tag);
 }
 
 void Bridge::say(const std::string& text) {
@@ -349,6 +395,11 @@ int Bridge::cvarGet(const char* name, char* out, int size) {
 }
 
 void Bridge::print(const char* text) {
+    if (printCapture_) {
+        *printCapture_ += text ? text : "";
+        *printCapture_ += '\n';
+        return;
+    }
     std::printf("%s\n", text ? text : "");
     std::fflush(stdout);
 }
@@ -376,7 +427,20 @@ void Bridge::sendClient(int slot, const char* text, int length) {
 // ---- the log ----
 
 void Bridge::logLine(const std::string& line) {
+    ++logSeq_;
     LogEvent e = parseLogLine(line);
+    // A held userinfo line is a rename unless this line is the ClientConnect it belongs to.
+    LogEvent joining;
+    bool haveJoining = false;
+    if (held_.active) {
+        if (e.kind == LogKind::kConnect && e.client == held_.event.client) {
+            joining = std::move(held_.event);
+            haveJoining = true;
+            held_.active = false;
+        } else {
+            applyHeld();
+        }
+    }
     if (e.kind == LogKind::kOther) return;
     if (e.kind == LogKind::kInitGame) {
         for (Client& c : clients_) {
@@ -386,9 +450,11 @@ void Bridge::logLine(const std::string& line) {
         }
         reconcileAt_ = Rcon::nowMs() + kReconcileAfterMapMs;
         command("serverinfo", Purpose::kServerInfo, -1, false);
+        command("fdir *.bsp", Purpose::kMaps, -1, false);
         return;
     }
     if (e.kind == LogKind::kShutdown) return;
+    eventSeq_[e.client] = logSeq_;
     Client& c = clients_[e.client];
     switch (e.kind) {
         case LogKind::kUserinfo:
@@ -397,12 +463,11 @@ void Bridge::logLine(const std::string& line) {
                 c.inGuid = e.guid;
                 c.inBot = e.bot;
                 c.incomingSeen = true;
-            } else if (c.state == Client::kIn) {
-                if (e.name != c.name && !c.dropped) {
-                    c.name = e.name;
-                    moduleCall(QZ_EV_RENAME, e.client + 1, e.name);
-                }
-            } else if (c.state == Client::kFree) {
+            } else if (c.state != Client::kFree) {
+                held_.active = true;
+                held_.event = std::move(e);
+                held_.at = Rcon::nowMs();
+            } else {
                 c.name = e.name;
                 c.guid = e.guid;
                 c.bot = e.bot;
@@ -428,7 +493,24 @@ void Bridge::logLine(const std::string& line) {
                     c.seenWrite = log_.lastWriteMicros();
                     beginConnect(e.client);
                 }
-            } else if (c.state == Client::kFree) {
+            } else if (c.state != Client::kFree && c.awaitConnect && !haveJoining) {
+                // The ClientConnect line of a join begun from its userinfo line.
+                c.awaitConnect = false;
+            } else if (c.state != Client::kFree) {
+                // A connect on a number in use outside a map change: whoever had it is gone
+                // (a reconnect writes no disconnect line) and a new client joins, with every
+                // check a join gets.
+                leave(e.client);
+                c.connectSeen = true;
+                c.seenWrite = log_.lastWriteMicros();
+                if (haveJoining) {
+                    c.name = joining.name;
+                    c.guid = joining.guid;
+                    c.bot = joining.bot;
+                    c.userinfoSeen = true;
+                    beginConnect(e.client);
+                }
+            } else {
                 c.connectSeen = true;
                 if (!c.seenWrite) c.seenWrite = log_.lastWriteMicros();
                 if (c.userinfoSeen) beginConnect(e.client);
@@ -436,6 +518,37 @@ void Bridge::logLine(const std::string& line) {
             break;
         case LogKind::kDisconnect: leave(e.client); break;
         default: break;
+    }
+}
+
+// The held userinfo line was not followed by its client's connect: a rename. A rename never
+// changes the kind of client: a bot's number taken by a human (or the reverse) is a leave and a
+// join, whose ClientConnect line may still follow.
+void Bridge::applyHeld() {
+    if (!held_.active) return;
+    held_.active = false;
+    LogEvent e = std::move(held_.event);
+    int number = e.client;
+    Client& c = clients_[number];
+    if (c.state == Client::kFree) return;
+    if (e.bot != c.bot) {
+        leave(number);
+        c.name = e.name;
+        c.guid = e.guid;
+        c.bot = e.bot;
+        c.userinfoSeen = true;
+        c.seenWrite = log_.lastWriteMicros();
+        beginConnect(number);
+        clients_[number].awaitConnect = true;
+        return;
+    }
+    if (c.state == Client::kLooking) {
+        c.name = e.name;  // the join in progress takes the newest name
+        return;
+    }
+    if (e.name != c.name && !c.dropped) {
+        c.name = e.name;
+        moduleCall(QZ_EV_RENAME, number + 1, e.name);
     }
 }
 
@@ -448,7 +561,9 @@ void Bridge::beginConnect(int number) {
         return;
     }
     c.state = Client::kLooking;
-    command("dumpuser " + std::to_string(number), Purpose::kDumpUser, number, true);
+    c.lookupTag = ++lookupSerial_;
+    command("dumpuser " + std::to_string(number), Purpose::kDumpUser, number, true, 0,
+            c.lookupTag);
 }
 
 void Bridge::admit(int number) {
@@ -538,7 +653,9 @@ void Bridge::reply(Reply& r) {
             }
         }
         if (r.purpose == Purpose::kStatus) statusQueued_ = false;
-        if (r.purpose == Purpose::kDumpUser && clients_[r.client].state == Client::kLooking) {
+        if (r.purpose == Purpose::kDumpUser && r.client >= 0 && r.client < 64 &&
+            clients_[r.client].state == Client::kLooking &&
+            clients_[r.client].lookupTag == r.tag) {
             admit(r.client);  // without the address: the module still gets the player
         }
         return;
@@ -555,8 +672,10 @@ void Bridge::reply(Reply& r) {
             reconcile(r.text);
             break;
         case Purpose::kDumpUser: {
+            if (r.client < 0 || r.client >= 64) break;
             Client& c = clients_[r.client];
-            if (c.state != Client::kLooking) break;
+            // The answer of a look-up for an earlier join on this number is not this one's.
+            if (c.state != Client::kLooking || c.lookupTag != r.tag) break;
             std::string ip, guid, name;
             parseDumpUser(r.text, &ip, &guid, &name);
             c.address = ip;
@@ -565,6 +684,7 @@ void Bridge::reply(Reply& r) {
             break;
         }
         case Purpose::kServerInfo: serverInfo(r.text); break;
+        case Purpose::kMaps: serverMaps(r.text); break;
         case Purpose::kShown: {
             size_t start = 0;
             while (start < r.text.size()) {
@@ -583,37 +703,109 @@ void Bridge::reply(Reply& r) {
 }
 
 // Makes the slot table match the server's: clients the server no longer lists leave, clients
-// it lists that the bridge does not know join. Clients that joined after the listing was asked
-// for are left alone.
+// it lists that the bridge does not know join, and a name the log failed to report is taken
+// from the listing. A client whose join or log line came after the listing was asked for is
+// left alone: the listing may be older than what the log said of him.
 void Bridge::reconcile(const std::string& text) {
     std::string map;
     std::vector<StatusEntry> entries;
     if (!parseStatus(text, &map, &entries)) return;
     if (!map.empty()) vars_["mapname"] = map;
-    bool listed[64] = {};
-    for (const StatusEntry& e : entries) listed[e.client] = true;
+    const StatusEntry* listed[64] = {};
+    for (const StatusEntry& e : entries) listed[e.client] = &e;
     for (int n = 0; n < 64; ++n) {
         Client& c = clients_[n];
-        if (c.state == Client::kIn && !listed[n] && c.inSince <= statusQueuedAt_) leave(n);
-    }
-    for (const StatusEntry& e : entries) {
-        Client& c = clients_[e.client];
+        bool older = eventSeq_[n] > statusSeq_ || (held_.active && held_.event.client == n);
+        if (older) continue;
+        const StatusEntry* e = listed[n];
         if (c.state == Client::kIn) {
-            if (c.unconfirmed && c.inSince <= statusQueuedAt_) c.unconfirmed = false;
+            if (c.inSince > statusQueuedAt_) continue;
+            if (!e) {
+                leave(n);
+                continue;
+            }
+            if (c.unconfirmed) c.unconfirmed = false;
+            if (c.dropped || e->connecting) continue;
+            if ((e->address == "bot") != c.bot) {
+                // Another kind of client has the number: a leave and a join.
+                leave(n);
+            } else {
+                if (!sameListedName(c.name, e->name)) {
+                    c.name = e->name;
+                    moduleCall(QZ_EV_RENAME, n + 1, e->name);
+                }
+                continue;
+            }
+        }
+        if (!e || c.state != Client::kFree || e->connecting || c.connectSeen || c.userinfoSeen) {
             continue;
         }
-        if (c.state != Client::kFree || e.connecting || c.connectSeen || c.userinfoSeen) continue;
-        c.name = e.name;
-        c.bot = e.address == "bot";
-        c.address = c.bot ? "bot" : e.address;
+        c.name = e->name;
+        c.bot = e->address == "bot";
+        c.address = c.bot ? "bot" : e->address;
         c.userinfoSeen = true;
-        beginConnect(e.client);
+        beginConnect(n);
     }
+}
+
+// The value of one of the module's settings, as its console shows it ("NAME = VALUE").
+std::string Bridge::moduleSetting(const char* name) {
+    std::string shown;
+    printCapture_ = &shown;
+    moduleCall(QZ_EV_CONSOLE, 0, name);
+    printCapture_ = nullptr;
+    std::string head = std::string(name) + " = ";
+    size_t at = shown.find(head);
+    if (at == std::string::npos) return std::string();
+    size_t end = shown.find('\n', at);
+    return shown.substr(at + head.size(), end == std::string::npos ? end : end - at - head.size());
+}
+
+// The WebTool's map choice offers the maps the server has, not the module's built-in list of
+// another game's maps: the names go to a map list file in the module's home, which becomes the
+// WebTool's map list unless the administrator has named one of his own (qz_sv_HttpMapsPath).
+void Bridge::serverMaps(const std::string& text) {
+    std::vector<std::string> maps;
+    if (!parseMapFiles(text, &maps) || maps.empty()) return;
+    std::string dir = opt_.home + "/qz/";
+    std::string path = dir + kServerMapsFile, part = path + ".part";
+    FILE* f = fopen(part.c_str(), "w");
+    if (!f) {
+        note("cannot write " + path + ": " + strerror(errno));
+        return;
+    }
+    bool ok = fprintf(f, "// the maps of the game server, written by qzbridge\n") > 0;
+    for (const std::string& m : maps) ok = ok && fprintf(f, "%s\n", m.c_str()) > 0;
+    ok = (fclose(f) == 0) && ok;
+    if (!ok || rename(part.c_str(), path.c_str()) != 0) {
+        note("cannot write " + path);
+        unlink(part.c_str());
+        return;
+    }
+    if (mapListOffered_) return;
+    mapListOffered_ = true;
+    std::string own = moduleSetting("qz_sv_HttpMapsPath");
+    if (own.empty()) {
+        moduleCall(QZ_EV_CONSOLE, 0, std::string("qz_sv_HttpMapsPath ") + kServerMapsFile);
+        own = kServerMapsFile;
+    }
+    note("the server has " + std::to_string(maps.size()) + " maps, listed in " + path +
+         "; the WebTool's map list is " + own + " (qz_sv_HttpMapsPath)");
 }
 
 // ---- the loop ----
 
-void Bridge::console(const std::string& line) { moduleCall(QZ_EV_CONSOLE, 0, line); }
+// A console line is the module's, unless it begins with one "/": then it is a command for the
+// game server ("/map oasago2"), whose answer shows as [game] lines. "//" starts a comment.
+void Bridge::console(const std::string& line) {
+    if (line.size() >= 2 && line[0] == '/' && line[1] != '/') {
+        for (const std::string& part : splitCommands(std::string_view(line).substr(1))) {
+            command(part, Purpose::kShown, -1, false);
+        }
+        return;
+    }
+    moduleCall(QZ_EV_CONSOLE, 0, line);
+}
 
 void Bridge::timers(long long now) {
     if (now >= nextFrame_) {
@@ -621,14 +813,9 @@ void Bridge::timers(long long now) {
         nextFrame_ += kFrameMs;
         if (nextFrame_ <= now) nextFrame_ = now + kFrameMs;
     }
+    if (held_.active && now - held_.at >= kHeldUserinfoMs) applyHeld();
     bool due = (reconcileAt_ && now >= reconcileAt_) || now >= nextStatus_;
-    if (due && !statusQueued_) {
-        command("status", Purpose::kStatus, -1, reconcileAt_ != 0);
-        statusQueued_ = true;
-        statusQueuedAt_ = now;
-        reconcileAt_ = 0;
-        nextStatus_ = now + kStatusEveryMs;
-    }
+    if (due && !statusQueued_) queueStatus(now, reconcileAt_ != 0);
 }
 
 void Bridge::run(volatile int* stop) {

@@ -12,6 +12,7 @@
 #include "host/qzsv.h"
 #include "qzbridge/logtail.h"
 #include "qzbridge/rcon.h"
+#include "qzbridge/rcontext.h"
 
 namespace qzb {
 
@@ -45,6 +46,8 @@ struct Client {
     bool incomingSeen = false;  // userinfo seen during that reconnect
     std::string inName, inGuid;
     bool inBot = false;
+    bool awaitConnect = false;  // joined from a userinfo line alone; its ClientConnect may follow
+    int lookupTag = 0;          // the "dumpuser" whose answer this join waits for
 };
 
 class Bridge {
@@ -58,6 +61,8 @@ class Bridge {
     // *error set (never holding the password) when the bridge cannot run; a server that does
     // not answer yet is no reason to stop.
     bool start(std::string* error);
+    // start with entry points already at hand (the tests give their own).
+    bool startWith(SaFn_t sa, SbFn_t sb, std::string* error);
     // The main loop: console lines from standard input, the log, the link, the frames. Returns
     // after "quit", the end of input or *stop becoming true.
     void run(volatile int* stop);
@@ -65,7 +70,12 @@ class Bridge {
 
     // One line of the game log, as the loop hands it over (public for the tests).
     void logLine(const std::string& line);
-    // A console line for the module.
+    // An answer of the server, as the link hands it over (public for the tests).
+    void reply(Reply& r);
+    // The timed work: the module's frame, a userinfo line held too long, the periodic
+    // "status" (public for the tests, which run it at chosen times).
+    void timers(long long now);
+    // A console line for the module, or for the server when it begins with "/".
     void console(const std::string& line);
     const Client& client(int number) const { return clients_[number]; }
 
@@ -80,19 +90,21 @@ class Bridge {
     void flushOutbox();
     void say(const std::string& text);
     void command(const std::string& text, Purpose purpose, int client, bool urgent,
-                 long long notBefore = 0);
+                 long long notBefore = 0, int tag = 0);
     void beginConnect(int number);
     void admit(int number);
     void leave(int number);
-    void reply(Reply& r);
     void reconcile(const std::string& text);
+    void applyHeld();
+    void queueStatus(long long now, bool urgent);
     void serverInfo(const std::string& text);
+    void serverMaps(const std::string& text);
+    std::string moduleSetting(const char* name);
     void cmdExec(const char* line);
     void cvarSet(const char* argument);
     int dropClient(const char* argument);
     void note(const std::string& text);
     void pollLog();
-    void timers(long long now);
 
     Options opt_;
     void* library_ = nullptr;
@@ -122,6 +134,23 @@ class Bridge {
     bool passwordRefused_ = false;
     long long nextFrame_ = 0, nextStatus_ = 0, reconcileAt_ = 0, statusQueuedAt_ = 0;
     bool statusQueued_ = false;
+    std::string* printCapture_ = nullptr;  // the module's console lines go here instead
+    bool mapListOffered_ = false;
+    // Log lines read so far; the line of each client's latest event; the count when the
+    // pending "status" was queued. A status answer says nothing about a client whose log line
+    // came after it was asked for: the log is newer.
+    long long logSeq_ = 0;
+    long long eventSeq_[64] = {};
+    long long statusSeq_ = 0;
+    int lookupSerial_ = 0;
+    // A userinfo line of a client already on the server: a rename, or the first line of a new
+    // client's connect on that number. The next log line decides.
+    struct Held {
+        bool active = false;
+        LogEvent event;
+        long long at = 0;
+    };
+    Held held_;
 };
 
 }  // namespace qzb

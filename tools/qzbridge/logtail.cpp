@@ -12,8 +12,11 @@ namespace qzb {
 
 namespace {
 
-// A longer line is cut: nothing in the log the bridge reads is that long.
-constexpr size_t kLineMax = 8192;
+// The game writes each log record from a 1024-byte buffer: a longer record (a long chat line)
+// is cut at 1023 bytes and loses its line end, so the next record follows on the same line.
+// Every 1023 bytes without a line end therefore end a record; whatever a player types, the
+// record after his can never be taken as part of his text, nor his text as a record.
+constexpr size_t kRecordMax = 1023;
 // How often the name is checked for a rotation.
 constexpr long long kRenameCheckMs = 250;
 
@@ -94,7 +97,12 @@ int LogTail::poll(std::vector<std::string>* lines, bool* rotated, size_t maxByte
                 lines->push_back(std::move(partial_));
                 partial_.clear();
                 added++;
-            } else if (partial_.size() < kLineMax) {
+            } else {
+                if (partial_.size() >= kRecordMax) {
+                    lines->push_back(std::move(partial_));
+                    partial_.clear();
+                    added++;
+                }
                 partial_ += c;
             }
         }

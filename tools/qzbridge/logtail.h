@@ -1,6 +1,7 @@
 // Follows the game server's log file as it grows: complete lines only, from the end of the file
 // as it was when following began, across a rotation (the name now names another file) and a
-// truncation (the file became shorter than what was read).
+// truncation (the file became shorter than what was read). A record the game cut at its
+// 1023-byte limit (no line end) is a line of its own, and the record written after it another.
 #pragma once
 
 #include <sys/types.h>

@@ -100,8 +100,8 @@ bool Rcon::open(const std::string& host, int port, const std::string& source, st
 }
 
 void Rcon::send(const std::string& command, Purpose purpose, int client, bool urgent,
-                long long notBeforeMs) {
-    Pending p{command, purpose, client, notBeforeMs, urgent};
+                long long notBeforeMs, int tag) {
+    Pending p{command, purpose, client, notBeforeMs, urgent, tag};
     if (urgent) {
         // After the urgent ones already waiting, before the rest.
         auto it = queue_.begin();
@@ -166,6 +166,7 @@ void Rcon::pump(long long nowMs) {
     current_ = Reply();
     current_.purpose = p.purpose;
     current_.client = p.client;
+    current_.tag = p.tag;
     current_.command = p.command;
     inFlight_ = true;
     gotPacket_ = false;
@@ -195,7 +196,7 @@ long long Rcon::nextWakeMs(long long nowMs) const {
 bool Rcon::runNow(const std::string& command, std::string* answer, int timeoutMs) {
     long long deadline = nowMs() + timeoutMs;
     // Puts the command first and pumps until its answer is in (or time runs out).
-    queue_.push_front(Pending{command, Purpose::kShown, -2, 0, true});
+    queue_.push_front(Pending{command, Purpose::kShown, -2, 0, true, 0});
     for (;;) {
         long long now = nowMs();
         pump(now);

@@ -11,11 +11,12 @@
 namespace qzb {
 
 // What a queued command was for; the bridge decides what to do with the answer by it.
-enum class Purpose { kPlain, kShown, kStatus, kDumpUser, kServerInfo, kCvar };
+enum class Purpose { kPlain, kShown, kStatus, kDumpUser, kServerInfo, kCvar, kMaps };
 
 struct Reply {
     Purpose purpose = Purpose::kPlain;
     int client = -1;      // the client the command was about, -1 for none
+    int tag = 0;          // the sender's mark, to tell a stale answer from the awaited one
     std::string command;  // as sent (never with the password)
     bool answered = false;
     bool badPassword = false;
@@ -53,9 +54,9 @@ class Rcon {
     int fd() const { return fd_; }
 
     // Queues a command. URGENT commands (kicks, connect look-ups) go before the others. The
-    // command is not sent before notBeforeMs.
+    // command is not sent before notBeforeMs. TAG comes back in its reply.
     void send(const std::string& command, Purpose purpose, int client, bool urgent,
-              long long notBeforeMs = 0);
+              long long notBeforeMs = 0, int tag = 0);
     // Reads what has arrived, finishes an answer once the server has been quiet, and sends the
     // next command when the budget allows. Never waits.
     void pump(long long nowMs);
@@ -86,6 +87,7 @@ class Rcon {
         int client;
         long long notBefore;
         bool urgent;
+        int tag;
     };
     bool sendPacket(const std::string& command);
     void readPackets(long long nowMs);

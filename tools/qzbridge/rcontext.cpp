@@ -2,6 +2,7 @@
 // back. Every input here is outside text and is read with explicit bounds.
 #include "qzbridge/rcontext.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qzb {
@@ -266,6 +267,28 @@ bool parseCvarReply(std::string_view text, std::string_view name, std::string* v
     if (v.size() >= 2 && v.substr(v.size() - 2) == "^7") v.remove_suffix(2);
     *value = std::string(v.substr(0, 255));
     return true;
+}
+
+bool parseMapFiles(std::string_view text, std::vector<std::string>* maps) {
+    maps->clear();
+    bool listing = false;
+    eachLine(text, [&](std::string_view line) {
+        line = trimmed(line);
+        if (line.substr(0, 3) == "---") listing = true;
+        if (line.size() <= 9 || line.substr(0, 5) != "maps/") return;
+        if (line.substr(line.size() - 4) != ".bsp") return;
+        std::string_view name = line.substr(5, line.size() - 9);
+        if (name.empty() || name.size() > 64) return;
+        for (char c : name) {
+            bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '_' || c == '-' || c == '+' || c == '.' || c == '(' || c == ')';
+            if (!ok) return;
+        }
+        if (maps->size() < kMapsMax) maps->emplace_back(name);
+    });
+    std::sort(maps->begin(), maps->end());
+    maps->erase(std::unique(maps->begin(), maps->end()), maps->end());
+    return listing;
 }
 
 bool infoValue(std::string_view info, std::string_view key, std::string* value) {

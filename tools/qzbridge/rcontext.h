@@ -58,6 +58,12 @@ bool parseServerInfo(std::string_view text,
 // reset removed). False when the answer is about another name or unknown.
 bool parseCvarReply(std::string_view text, std::string_view name, std::string* value);
 
+// The map names in an answer to "fdir *.bsp" (lines "maps/NAME.bsp"), sorted, each once, at
+// most kMapsMax. Names are letters, digits and "_-+.()" only, at most 64 bytes: a pak file's
+// stranger names are left out. False when the text is no such listing.
+constexpr size_t kMapsMax = 256;
+bool parseMapFiles(std::string_view text, std::vector<std::string>* maps);
+
 // What one line of the game log says about the clients.
 enum class LogKind { kOther, kUserinfo, kConnect, kDisconnect, kInitGame, kShutdown };
 struct LogEvent {

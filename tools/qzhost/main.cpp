@@ -180,13 +180,26 @@ int main(int argc, char** argv) {
         usage();
         return 2;
     }
-    // The module beside the program (a build folder), else where cmake --install put it.
+    // The module beside the program (a build folder), else where cmake --install put it: first
+    // relative to the program (an installation moved or made with --prefix), then the prefix
+    // the build was configured with.
     if (options.module.empty()) {
-        options.module = programDirectory() + "qzsv.so";
-#ifdef QZ_INSTALLED_MODULE
-        struct stat st;
-        if (stat(options.module.c_str(), &st) != 0) options.module = QZ_INSTALLED_MODULE;
+        const std::string dir = programDirectory();
+        std::vector<std::string> candidates = {dir + "qzsv.so"};
+#ifdef QZ_MODULE_FROM_PROGRAM
+        candidates.push_back(dir + QZ_MODULE_FROM_PROGRAM);
 #endif
+#ifdef QZ_INSTALLED_MODULE
+        candidates.push_back(QZ_INSTALLED_MODULE);
+#endif
+        options.module = candidates.front();
+        for (const std::string& path : candidates) {
+            struct stat st;
+            if (stat(path.c_str(), &st) == 0) {
+                options.module = path;
+                break;
+            }
+        }
     }
     time_t start = 0;
     if (options.manualClock && !sim::parseLocalTime(options.start, &start)) {

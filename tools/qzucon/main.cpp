@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int kMaxServers = 16;
+constexpr const char* kPrompt = "qzucon> ";
 
 void usage() {
     fprintf(stderr,
@@ -44,6 +45,7 @@ long long nowMs() {
 
 std::vector<UconClient*> gServers;
 bool gQuit = false;
+
 
 void printLine(const UconClient* c, const char* line) {
     if (gServers.size() > 1) {
@@ -94,10 +96,17 @@ void onLine(char* line) {
         sendAll(line);
     }
     free(line);
+    // The line editor keeps the entered text until the next key: an answer that arrives first
+    // would redraw it, as if the next command continued it. Installing the handler again
+    // starts a fresh, empty line under a new prompt.
+    if (!gQuit) {
+        rl_callback_handler_remove();
+        rl_callback_handler_install(kPrompt, onLine);
+    }
 }
 
 void interactive() {
-    rl_callback_handler_install("qzucon> ", onLine);
+    rl_callback_handler_install(kPrompt, onLine);
     long long heartbeat = nowMs() + 30000;
     while (!gQuit) {
         std::vector<pollfd> fds;
@@ -115,7 +124,9 @@ void interactive() {
                     fprintf(stderr, "\nqzucon: %s: %s\n", c->label, c->error);
                     break;
                 }
-                printf("\r");
+                // The answer replaces the prompt line; the prompt, with what is being typed,
+                // follows it.
+                printf("\r\033[K");
                 printLine(c, line);
                 rl_forced_update_display();
             }

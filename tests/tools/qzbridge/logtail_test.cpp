@@ -89,15 +89,39 @@ TEST_F(LogTailTest, ALogThatAppearsLaterIsReadWhole) {
     EXPECT_EQ(poll(tail, &rotated), std::vector<std::string>{"InitGame: x"});
 }
 
-TEST_F(LogTailTest, AnEndlessLineIsCut) {
+// The game writes a record from a 1024-byte buffer: a longer one is cut at 1023 bytes without
+// its line end, and the next record follows on the same line. Each stays a line of its own, so
+// a rename after a long chat line is not lost, and no text of the chat line becomes a record.
+TEST_F(LogTailTest, ARecordCutAtTheGamesLimitEndsALine) {
+    qzb::LogTail tail(path_);
+    tail.start();
+    std::string chat = "  1:23 say: Talker: " + std::string(1100, 'x');
+    chat.resize(1023);
+    const std::string rename = "  1:24 ClientUserinfoChanged: 3 n\\Hidden\\t\\0\\id\\";
+    append(chat + rename + "\n");
+    std::vector<std::string> lines;
+    bool rotated = false;
+    for (int i = 0; i < 10 && lines.size() < 2; ++i) tail.poll(&lines, &rotated);
+    EXPECT_EQ(lines, (std::vector<std::string>{chat, rename}));
+    // A record of at most 1023 bytes with its line end is one line.
+    lines.clear();
+    std::string full = "  1:25 say: Talker: " + std::string(1002, 'y');
+    ASSERT_EQ(full.size(), 1022u);
+    append(full + "\n" + "  1:26 ClientDisconnect: 3\n");
+    for (int i = 0; i < 10 && lines.size() < 2; ++i) tail.poll(&lines, &rotated);
+    EXPECT_EQ(lines, (std::vector<std::string>{full, "  1:26 ClientDisconnect: 3"}));
+}
+
+TEST_F(LogTailTest, AnEndlessLineBecomesRecordsOfTheGamesLimit) {
     qzb::LogTail tail(path_);
     tail.start();
     append(std::string(100000, 'x') + "\n");
     std::vector<std::string> lines;
     bool rotated = false;
-    for (int i = 0; i < 10 && lines.empty(); ++i) tail.poll(&lines, &rotated);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].size(), 8192u);
+    for (int i = 0; i < 10 && lines.size() < 98; ++i) tail.poll(&lines, &rotated);
+    ASSERT_EQ(lines.size(), 98u);
+    EXPECT_EQ(lines[0].size(), 1023u);
+    EXPECT_EQ(lines[97].size(), 100000u - 97 * 1023);
 }
 
 }  // namespace
