@@ -4,7 +4,6 @@
 // anything; everything else is counted and refused.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -317,4 +316,24 @@ TEST_F(MasterSuspension, RestrictionsAndTechnicalViolationsNoLongerKick) {
     send(directives(nonce, "resume\n", key_));
     run("sim_violation 2 19 78 T1");
     EXPECT_EQ(host().client(2), nullptr);
+}
+
+TEST(MasterKeys, ThePrivateKeyIsForItsOwnerAndNothingWrittenIsAFailure) {
+    std::string dir = std::string(::testing::TempDir()) + "qzkeys-" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0755);
+    std::string error;
+    ASSERT_TRUE(qzm::writeKeyPair(dir + "/k", &error)) << error;
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/k.key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    unsigned char key[32];
+    EXPECT_TRUE(qzReadKey((dir + "/k.pub").c_str(), key));
+    std::string before = slurp(dir + "/k.key");
+    EXPECT_FALSE(qzm::writeKeyPair(dir + "/k", &error));  // never over an existing key
+    EXPECT_EQ(slurp(dir + "/k.key"), before);
+    EXPECT_FALSE(qzm::writeKeyPair(dir + "/missing/k", &error));
+    EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
+    remove((dir + "/k.key").c_str());
+    remove((dir + "/k.pub").c_str());
+    rmdir(dir.c_str());
 }
