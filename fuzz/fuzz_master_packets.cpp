@@ -1,7 +1,7 @@
 // Packets from a hostile master: the input is cut into datagrams (two length bytes each) that
 // go to the file packet handler (with a transfer waiting for its header), the directive handler,
-// the request and control line parsers and the splitting of signed answers. Every transfer is ended afterwards, so a leak or a
-// write past a buffer shows.
+// the request and control line parsers and the splitting of signed answers. Every transfer is
+// ended afterwards, so a leak or a write past a buffer shows.
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>

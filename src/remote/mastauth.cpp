@@ -71,10 +71,10 @@ bool maSign(const unsigned char* privateKey, const char* msg, size_t length, cha
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     unsigned char sig[64];
     size_t len = sizeof sig;
-    bool ok = key && ctx && EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
-              EVP_DigestSign(ctx, sig, &len, reinterpret_cast<const unsigned char*>(msg),
-                             length) == 1 &&
-              len == sizeof sig;
+    bool ok =
+        key && ctx && EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
+        EVP_DigestSign(ctx, sig, &len, reinterpret_cast<const unsigned char*>(msg), length) == 1 &&
+        len == sizeof sig;
     EVP_MD_CTX_free(ctx);
     EVP_PKEY_free(key);
     if (ok) toHex(sig, 64, out);
@@ -85,8 +85,8 @@ bool maDirectiveSplit(const char* body, int length, QzDirectiveProof* out) {
     memset(out, 0, sizeof *out);
     constexpr int kHead = 6 + QZ_NONCE_HEX + 1;  // "nonce " digits "\n"
     constexpr int kSig = 4 + QZ_SIG_HEX;         // "sig " digits
-    if (length < kHead + kSig || memcmp(body, "nonce ", 6) != 0 ||
-        body[6 + QZ_NONCE_HEX] != '\n' || !lowerHex(body + 6, QZ_NONCE_HEX)) {
+    if (length < kHead + kSig || memcmp(body, "nonce ", 6) != 0 || body[6 + QZ_NONCE_HEX] != '\n' ||
+        !lowerHex(body + 6, QZ_NONCE_HEX)) {
         return false;
     }
     // The signature line ends the body, with or without its line end.
@@ -94,8 +94,8 @@ bool maDirectiveSplit(const char* body, int length, QzDirectiveProof* out) {
     if (end > 0 && body[end - 1] == '\n') end--;
     if (end > 0 && body[end - 1] == '\r') end--;
     int sigAt = end - kSig;
-    if (sigAt < kHead || memcmp(body + sigAt, "sig ", 4) != 0 ||
-        body[sigAt - 1] != '\n' || !hexField(body + sigAt + 4, out->sig, 64)) {
+    if (sigAt < kHead || memcmp(body + sigAt, "sig ", 4) != 0 || body[sigAt - 1] != '\n' ||
+        !hexField(body + sigAt + 4, out->sig, 64)) {
         return false;
     }
     memcpy(out->nonce, body + 6, QZ_NONCE_HEX);
@@ -112,8 +112,7 @@ bool maHeaderSplit(const char* body, int length, QzHeaderProof* out) {
     if (length <= kTail) return false;
     const char* t = body + length - kTail;
     if (t[0] != ' ' || t[1 + QZ_NONCE_HEX] != ' ' || t[2 + QZ_NONCE_HEX + QZ_SHA_HEX] != ' ' ||
-        !lowerHex(t + 1, QZ_NONCE_HEX) ||
-        !hexField(t + 2 + QZ_NONCE_HEX, out->sha, 32) ||
+        !lowerHex(t + 1, QZ_NONCE_HEX) || !hexField(t + 2 + QZ_NONCE_HEX, out->sha, 32) ||
         !hexField(t + 3 + QZ_NONCE_HEX + QZ_SHA_HEX, out->sig, 64)) {
         return false;
     }

@@ -187,8 +187,9 @@ void updCheck(stQzSv* sv, unsigned) {
     }
     updLoadKey(sv);
     if (!r->haveUpdateKey) {
-        svMsg(sv, "No update key (qzsvkey.pub): the masters' answers cannot be checked and are "
-                  "not used");
+        svMsg(sv,
+              "No update key (qzsvkey.pub): the masters' answers cannot be checked and are "
+              "not used");
     }
     remoteResolve(sv);
     r->updateWanted = WANT_CHECK;

@@ -3,9 +3,6 @@
 #include "remote/masters.h"
 
 #include <gtest/gtest.h>
-
-#include "util/files.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "util/files.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 // anything; everything else is counted and refused.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <cstring>
@@ -220,8 +220,8 @@ TEST_F(ForgedMaster, DirectivesAreObeyedOnlyAsTheSignedAnswerToTheWaitingQuery) 
     int before = count(kSuspended);
     send(genuine);
     EXPECT_EQ(count(kSuspended), before);
-    EXPECT_TRUE(anyLineContains(run("qz_sv_EnableKicks"),
-                                "Kicking for violations was already enabled"));
+    EXPECT_TRUE(
+        anyLineContains(run("qz_sv_EnableKicks"), "Kicking for violations was already enabled"));
 }
 
 TEST_F(ForgedMaster, AForgedMasterListChangesNothingAndABadSignedOneIsNotKept) {
@@ -231,8 +231,9 @@ TEST_F(ForgedMaster, AForgedMasterListChangesNothingAndABadSignedOneIsNotKept) {
     ASSERT_EQ(nonce.size(), 16u) << request;
     // The attacker's list, sent before the master answers: unsigned, then signed by a stranger,
     // then with another nonce.
-    std::string evil = "\r\nTHIS IS A GENERATED FILE - ** DO NOT EDIT **\r\n\r\n"
-                       "<p> S 2 198.51.100.7 27960 0\r\n";
+    std::string evil =
+        "\r\nTHIS IS A GENERATED FILE - ** DO NOT EDIT **\r\n\r\n"
+        "<p> S 2 198.51.100.7 27960 0\r\n";
     std::string packed = deflated(evil);
     std::string plain = header(nonce, "qzns.dat", 99, sizes(packed, evil), packed, key_);
     send(plain.substr(0, plain.size() - QZ_SIG_HEX - 1));
@@ -300,7 +301,8 @@ TEST_F(MasterSuspension, RestrictionsAndTechnicalViolationsNoLongerKick) {
     std::string query = receive(QZ_PT_QUERY);
     std::string nonce = query.substr(query.find(" nonce ") + 7);
     send(directives(nonce, "suspend restriction\nignore technical\n", key_));
-    ASSERT_TRUE(host().contains("Restriction Kicking is temporarily disabled per QZ Master Servers"));
+    ASSERT_TRUE(
+        host().contains("Restriction Kicking is temporarily disabled per QZ Master Servers"));
     // A name with Extended ASCII characters is a restriction; a T1 report a technical one.
     run("sim_connect \"Bj\xC3\xB6rn\" 0123456789ABCDEF0123456789ABCDEF 1.2.3.4:27960");
     EXPECT_NE(host().client(1), nullptr);

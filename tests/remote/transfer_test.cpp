@@ -2,9 +2,8 @@
 #include "remote/transfer.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
-
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <filesystem>

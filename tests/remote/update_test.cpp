@@ -30,8 +30,8 @@ const std::string kBuild = QZ_BINARY_DIR;
 // What a test wants of the master before the module starts.
 struct MasterSetup {
     bool update = true;
-    bool sign = true;         // the master signs its answers
-    bool signUpdate = true;   // and the update
+    bool sign = true;        // the master signs its answers
+    bool signUpdate = true;  // and the update
     bool tamper = false;
     bool configureKey = true;
     int dropEvery = 0;

@@ -15,15 +15,15 @@ namespace qzm {
 
 struct Options {
     std::string address = "127.0.0.1";
-    unsigned port = 0;         // 0: an ephemeral port
-    std::string dir;           // data files served by name ("" for none)
-    std::string updateModule;  // module file offered as an update ("" for none)
-    int updateNumber = 0;      // its version as major * 1000 + minor
-    std::string signKey;       // file holding the 64-hex-digit private key ("" : unsigned)
+    unsigned port = 0;            // 0: an ephemeral port
+    std::string dir;              // data files served by name ("" for none)
+    std::string updateModule;     // module file offered as an update ("" for none)
+    int updateNumber = 0;         // its version as major * 1000 + minor
+    std::string signKey;          // file holding the 64-hex-digit private key ("" : unsigned)
     bool unsignedUpdate = false;  // sign the answers but offer the update without a signature
-    bool tamper = false;       // change one byte of the module after signing
-    bool unthrottled = false;  // ignore the rate asked for
-    int dropEvery = 0;         // drop every Nth block on first sending (loss simulation)
+    bool tamper = false;          // change one byte of the module after signing
+    bool unthrottled = false;     // ignore the rate asked for
+    int dropEvery = 0;            // drop every Nth block on first sending (loss simulation)
     std::vector<std::string> directives;  // lines sent in answer to every query
     // The authentication side: GUIDs it knows with their age in days; any other GUID is
     // answered NOAUTH. authSilent: requests are read and never answered.
