@@ -1,7 +1,7 @@
 // Packets from a hostile master: the input is cut into datagrams (two length bytes each) that
-// go to the file packet handler (with a transfer waiting for its header), the directive handler
-// and the request and control line parsers. Every transfer is ended afterwards, so a leak or a
-// write past a buffer shows.
+// go to the file packet handler (with a transfer waiting for its header), the directive handler,
+// the request and control line parsers and the splitting of signed answers. Every transfer is
+// ended afterwards, so a leak or a write past a buffer shows.
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +16,7 @@
 
 #include "commands/settings.h"
 #include "host/state.h"
+#include "remote/mastauth.h"
 #include "remote/mastnet.h"
 #include "remote/packets.h"
 #include "remote/transfer.h"
@@ -78,6 +79,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (kind == 2) {
             QzRequest r;
             pktRequestParse(body, n, &r);
+            // The proofs of signed answers, and the header they leave for the parser.
+            QzDirectiveProof dp;
+            maDirectiveSplit(body, n, &dp);
+            QzHeaderProof hp;
+            if (maHeaderSplit(body, n, &hp) && hp.headLength > 4) {
+                QzFileHeader h;
+                int digits = 0;
+                pktHeaderParse(body + 4, hp.headLength - 4, &h, &digits);
+            }
         } else {
             uint32_t id, block;
             pktControlParse(body, n, &id, &block);

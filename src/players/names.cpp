@@ -76,6 +76,10 @@ void restriction(stQzSv* sv, int slot, const char* text) {
     if (!c) return;
     svMsg(sv, "RESTRICTION: %s (slot #%d) [%s(%s) %s] %s", text, slot, plGuidText(c), c->authState,
           c->address, c->name);
+    if (sv->viol.restrictionsSuspended) {
+        svMsg(sv, "Restriction Kicking is temporarily disabled per QZ Master Servers");
+        return;
+    }
     char reason[160];
     reasonText(reason, qz::cap(reason), "RESTRICTION: ", text);
     kickSlot(sv, slot, reason);

@@ -6,6 +6,7 @@
 // inflated to exactly the announced size and the file is whole beside its target.
 #include "remote/clientfiles.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -118,7 +119,11 @@ bool load(stQzSv* sv, const Qz_Sv_Client_s* c, const char* file, stCfSource* src
         return false;
     }
     struct stat st;
+    memset(&st, 0, sizeof st);
     long size = fstat(fileno(fp), &st) == 0 ? static_cast<long>(st.st_size) : 0;
+    src->fileSize = static_cast<long long>(st.st_size);
+    src->mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    src->inode = static_cast<unsigned long long>(st.st_ino);
     if (size <= 0) {
         fclose(fp);
         svMsg(sv, "Client[%s] Requested file [%s] - File Empty", c->name, file);
@@ -166,8 +171,22 @@ bool load(stQzSv* sv, const Qz_Sv_Client_s* c, const char* file, stCfSource* src
     return true;
 }
 
-// The source serving file: the one already in memory, or a newly loaded one. -1 after the
-// failure's message.
+// True when file is still the one src was read from.
+bool unchanged(const char* file, const stCfSource* src) {
+    struct stat st;
+    if (stat(homePath(file), &st) != 0) return false;
+    long long ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    return static_cast<long long>(st.st_size) == src->fileSize && ns == src->mtimeNs &&
+           static_cast<unsigned long long>(st.st_ino) == src->inode;
+}
+
+void dropSource(stCfSource* src) {
+    free(src->buf);
+    src->buf = nullptr;
+}
+
+// The source serving file: the one already in memory (kept after its last client while the
+// file is unchanged), or a newly loaded one. -1 after the failure's message.
 int acquire(stQzSv* sv, const Qz_Sv_Client_s* c, const char* file) {
     stClientFiles& cf = cfOf(sv);
     if (!cf.records.elemSize) cf.records = flexarMake(sizeof(stQzFileServer), 4);
@@ -181,16 +200,31 @@ int acquire(stQzSv* sv, const Qz_Sv_Client_s* c, const char* file) {
         return -1;
     }
     if (e->refCount > 1) return static_cast<int>(e->word);
+    const int index = static_cast<int>(e - record(cf, 0));
     int place = -1;
+    // The copy kept from earlier clients serves as long as the file has not changed.
+    if (e->word < static_cast<uint32_t>(QZ_CF_SOURCES) && cf.src[e->word].buf &&
+        cf.src[e->word].record == index) {
+        stCfSource* kept = &cf.src[e->word];
+        if (unchanged(file, kept)) return static_cast<int>(e->word);
+        dropSource(kept);
+        place = static_cast<int>(e->word);
+    }
     for (int i = 0; i < QZ_CF_SOURCES && place < 0; ++i)
         if (!cf.src[i].buf) place = i;
+    // Every place is taken: a kept copy that nobody is being sent gives its place up.
+    for (int i = 0; i < QZ_CF_SOURCES && place < 0; ++i) {
+        if (record(cf, cf.src[i].record)->refCount == 0) {
+            dropSource(&cf.src[i]);
+            place = i;
+        }
+    }
     if (place < 0) {
         // Every place serves another file: as good as an allocation that failed.
         e->refCount = 0;
         svMsg(sv, "Client[%s] Requested file [%s] - Memory Allocation Error (C)", c->name, file);
         return -1;
     }
-    const int index = static_cast<int>(e - record(cf, 0));
     if (!load(sv, c, file, &cf.src[place])) {
         record(cf, index)->refCount = 0;
         return -1;
@@ -205,10 +239,8 @@ void releaseServe(stQzSv* sv, stCfServe* s) {
     if (s->state != QZ_CF_IDLE && s->source >= 0 && s->source < QZ_CF_SOURCES) {
         stCfSource* src = &cf.src[s->source];
         stQzFileServer* e = record(cf, src->record);
-        if (e && e->refCount > 0 && --e->refCount == 0) {
-            free(src->buf);
-            src->buf = nullptr;
-        }
+        // The last client's copy is kept for the next request (see acquire).
+        if (e && e->refCount > 0) e->refCount--;
     }
     memset(s, 0, sizeof *s);
 }
@@ -258,9 +290,23 @@ void request(stQzSv* sv, int slot, Qz_Sv_Client_s* c, const char* p, const char*
             svMsg(sv, "Malformed download request from (slot #%d) %s", slot, c->name);
         return;
     }
+    stClientFiles& cf = cfOf(sv);
+    // A few requests a minute per connection: more are dropped without an answer.
+    unsigned now = GetTickCount();
+    const int i = slot - 1;
+    if (cf.reqSeq[i] != c->seq || tickElapsed(now, cf.reqTick[i]) >= 60000) {
+        cf.reqSeq[i] = c->seq;
+        cf.reqTick[i] = now;
+        cf.reqCount[i] = 0;
+    }
+    if (++cf.reqCount[i] > QZ_CF_REQUESTS_PER_MINUTE) {
+        if (plPacketLogAllowed(sv, slot))
+            svMsg(sv, "Download request from (slot #%d) %s ignored: more than %d a minute", slot,
+                  c->name, QZ_CF_REQUESTS_PER_MINUTE);
+        return;
+    }
     svMsg(sv, "Download request for %s (%c %lu -> %lu) from (slot# %d [%d,%lu]) %s %s", file, kind,
           from, to, slot, c->status, c->seq, c->name, plGuidText(c));
-    stClientFiles& cf = cfOf(sv);
     stCfServe* s = &cf.serve[slot - 1];
     // A new request replaces the client's earlier one.
     releaseServe(sv, s);
@@ -274,7 +320,6 @@ void request(stQzSv* sv, int slot, Qz_Sv_Client_s* c, const char* p, const char*
         sendRefusal(sv, slot, file);
         return;
     }
-    unsigned now = GetTickCount();
     s->state = QZ_CF_QUEUED;
     s->seq = c->seq;
     s->source = source;
@@ -339,6 +384,50 @@ void corruptBlock(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, uint32_t id, lo
               block);
 }
 
+// Counts the files and bytes already in the upload folder (once a run).
+void countUploads(stClientFiles& cf) {
+    cf.dirCounted = 1;
+    cf.dirFiles = 0;
+    cf.dirBytes = 0;
+    DIR* dir = opendir(homePath(QZ_CF_UPLOAD_DIR));
+    if (!dir) return;
+    char path[QZ_PATH_MAX];
+    QZ_COPY(path, homePath(QZ_CF_UPLOAD_DIR));
+    while (const dirent* d = readdir(dir)) {
+        if (d->d_name[0] == '.') continue;
+        char full[QZ_PATH_MAX + 256];
+        QZ_TRF(full, "%s/%s", path, d->d_name);
+        struct stat st;
+        if (lstat(full, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        cf.dirFiles++;
+        cf.dirBytes += static_cast<unsigned long>(st.st_size);
+    }
+    closedir(dir);
+}
+
+// Null when client c may start an upload of raw bytes; else why not. Counts the upload against
+// the connection's quota when it may.
+const char* uploadQuota(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, uint32_t raw) {
+    stClientFiles& cf = cfOf(sv);
+    const int i = slot - 1;
+    if (cf.upSeq[i] != c->seq) {
+        cf.upSeq[i] = c->seq;
+        cf.upFiles[i] = 0;
+        cf.upBytes[i] = 0;
+    }
+    if (!cf.dirCounted) countUploads(cf);
+    if (cf.upFiles[i] >= QZ_CF_UPLOAD_CLIENT_FILES) return "player's upload quota (files) reached";
+    if (cf.upBytes[i] + raw > QZ_CF_UPLOAD_CLIENT_BYTES) {
+        return "player's upload quota (bytes) reached";
+    }
+    if (cf.dirFiles >= QZ_CF_UPLOAD_TOTAL_FILES || cf.dirBytes + raw > QZ_CF_UPLOAD_TOTAL_BYTES) {
+        return "the upload folder is full";
+    }
+    cf.upFiles[i]++;
+    cf.upBytes[i] += raw;
+    return nullptr;
+}
+
 // "QZ_VRFH <id> <size hex> <raw size hex> <name>": a client starts an upload.
 void uploadHeader(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* body, int length) {
     QzFileHeader h;
@@ -350,6 +439,12 @@ void uploadHeader(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* bod
     if (res != QZ_HDR_OK || !uploadNameOk(h.name) || h.size > QZ_CF_UPLOAD_MAX ||
         h.rawSize > QZ_CF_UPLOAD_RAW_MAX || h.rawSize > h.size * kMaxRatio + 64) {
         corruptHeader(sv, slot, c, h.id, static_cast<long>(h.size));
+        return;
+    }
+    const char* quota = uploadQuota(sv, slot, c, h.rawSize);
+    if (quota) {
+        svMsg(sv, "Upload of %s from (slot# %d) %s refused: %s", h.name, slot, c->name, quota);
+        exchange(sv, slot, "abort", h.id, 0);
         return;
     }
     int running = 0;
@@ -399,6 +494,9 @@ void uploadDone(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, stCfUpload* u) {
         svMsg(sv, "File Write/Creation Error (%s)", target);
         exchange(sv, slot, "abort", u->id, 0);
     } else {
+        stClientFiles& cf = cfOf(sv);
+        cf.dirFiles++;
+        cf.dirBytes += u->rawSize;
         svMsg(sv, "Received Upload File: %s (%u bytes) from (slot# %d) %s %s", target, u->rawSize,
               slot, c->name, plGuidText(c));
         exchange(sv, slot, "ack", u->id, u->blocks);
@@ -479,7 +577,7 @@ void uploadFrame(stQzSv* sv, int slot, stCfUpload* u, unsigned now) {
         releaseUpload(u);
         return;
     }
-    if (static_cast<unsigned>(tickElapsed(now, u->lastTick)) >= QZ_CF_TIMEOUT_MS) {
+    if (static_cast<unsigned>(tickElapsed(now, u->lastTick)) >= QZ_CF_UPLOAD_STALL_MS) {
         svMsg(sv, "Upload of %s from (slot# %d) %s timed out after block %u of %u", u->name, slot,
               c->name, u->next, u->blocks);
         releaseUpload(u);

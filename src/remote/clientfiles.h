@@ -24,16 +24,31 @@ constexpr unsigned QZ_CF_TIMEOUT_MS = 30000;
 // Per client upload: compressed and inflated bytes accepted.
 constexpr uint32_t QZ_CF_UPLOAD_MAX = 256u << 10;
 constexpr uint32_t QZ_CF_UPLOAD_RAW_MAX = 1u << 20;
+// Uploads one connection may start, and the inflated bytes they may announce in all.
+constexpr int QZ_CF_UPLOAD_CLIENT_FILES = 8;
+constexpr unsigned long QZ_CF_UPLOAD_CLIENT_BYTES = 4ul << 20;
+// The upload folder as a whole: files and bytes it may hold.
+constexpr int QZ_CF_UPLOAD_TOTAL_FILES = 256;
+constexpr unsigned long QZ_CF_UPLOAD_TOTAL_BYTES = 64ul << 20;
+// An upload without a block for this long gives its place up.
+constexpr unsigned QZ_CF_UPLOAD_STALL_MS = 5000;
+// Download requests of one connection taken in a minute.
+constexpr int QZ_CF_REQUESTS_PER_MINUTE = 5;
 // Folder of the home directory that received uploads go into.
 #define QZ_CF_UPLOAD_DIR "svul"
 // The identifier of the transfer records of served files.
 constexpr uint32_t QZ_CF_RECORD_ID = 0x434C4946;  // "CLIF"
 
 // A stored module file read, compressed and shared by the clients it is being sent to.
+// It stays in memory after its last client is served, until the file changes or the place is
+// needed for another file, so that requests do not compress the same file again and again.
 struct stCfSource {
     char* buf;  // compressed bytes, null while the place is free
     uint32_t size, rawSize;
     int record;  // index of its transfer record
+    // The file as it was read: a change of any of these reads it afresh.
+    long long fileSize, mtimeNs;
+    unsigned long long inode;
 };
 
 enum QzCfServeState {
@@ -74,6 +89,15 @@ struct stClientFiles {
     stCfUpload up[64];
     unsigned long graceSeq[64];  // a failed update waits for the grace kick (0: none)
     unsigned graceTick[64];
+    // Per connection (seq): download requests in the current minute, uploads started and the
+    // inflated bytes they announced.
+    unsigned long reqSeq[64], upSeq[64];
+    unsigned reqTick[64];
+    int reqCount[64], upFiles[64];
+    unsigned long upBytes[64];
+    // The upload folder's files and bytes, counted once a run and kept up to date.
+    int dirCounted, dirFiles;
+    unsigned long dirBytes;
     int busy;  // entries of serve, up and grace in use; the frame does nothing without
     uint32_t nextId;
     char last[64];  // last missing local file reported, and when

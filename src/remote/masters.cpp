@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/files.h"
 #include "util/text.h"
 
 const char kQzDefaultMasters1[] = "<p> S 2 master2.kestrine.invalid 27960 0";
@@ -239,7 +240,7 @@ int masterWrite(const char* path, int count, const stQzMaster* masters) {
     long n = masterFormat(buf, size, count, masters);
     char temp[600];
     QZ_TRF(temp, "%s.tmp", path);
-    FILE* fp = n < 0 ? nullptr : fopen(temp, "wb");
+    FILE* fp = n < 0 ? nullptr : homeOpen(temp, "wb");
     if (!fp) {
         free(buf);
         return -1;
@@ -290,7 +291,7 @@ const char* masterParse(const char* text, long length, int* count, stQzMaster* m
 
 const char* masterRead(const char* path, int* count, stQzMaster* masters, int max) {
     *count = 0;
-    FILE* fp = fopen(path, "rb");
+    FILE* fp = homeOpen(path, "rb");
     if (!fp) return "File Not Found";
     // A generated file of the largest list is well under a megabyte; anything bigger is not one.
     constexpr long kMaxFile = 2L << 20;
@@ -325,4 +326,14 @@ const char* masterDigest(const arQzFileInfo* list, int number) {
         if (e.number == number) return e.digest1;
     }
     return nullptr;
+}
+
+const char* masterListCheck(const char* text, unsigned long length) {
+    stQzMaster* list = static_cast<stQzMaster*>(calloc(QZ_MASTER_MAX, sizeof(stQzMaster)));
+    if (!list) return "Memory Allocation Error";
+    int count = 0;
+    const char* err = masterParse(text, static_cast<long>(length), &count, list, QZ_MASTER_MAX);
+    free(list);
+    if (!err && count == 0) err = "ERROR: Corrupted Data Buffer";
+    return err;
 }

@@ -52,6 +52,7 @@ extern const char kQzDefaultMasters2[];
 // pair the file never carries.
 int masterListIndex(char kind, char os);
 // Writes the generated server file at path ("<path>.tmp" first, renamed into place when whole).
+// path lies in the home directory: the file is opened through its checked open.
 // Returns the result of closing the file (0), or -1 when it cannot be created or put in place;
 // nothing replaces an existing file then.
 int masterWrite(const char* path, int count, const stQzMaster* masters);
@@ -61,6 +62,8 @@ long masterFormat(char* buf, long size, int count, const stQzMaster* masters);
 // number read. Returns null, or the failure text "ERROR: Corrupted Data Buffer". A failure
 // leaves *count 0.
 const char* masterParse(const char* text, long length, int* count, stQzMaster* masters, int max);
+// Null when text is a master list that names at least one master; else the failure text.
+const char* masterListCheck(const char* text, unsigned long length);
 // Reads and parses the file at path. Returns null, or "File Not Found", "Memory Allocation
 // Error" or "ERROR: Corrupted Data Buffer".
 const char* masterRead(const char* path, int* count, stQzMaster* masters, int max);

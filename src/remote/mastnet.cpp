@@ -6,11 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "commands/atomic_file.h"
 #include "commands/directives.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "players/violations.h"
 #include "remote/clientfiles.h"
 #include "remote/guidauth.h"
+#include "remote/mastauth.h"
 #include "remote/packets.h"
 #include "remote/transfer.h"
 #include "remote/update.h"
@@ -41,17 +44,9 @@ bool sameAddr(const sockaddr_in* a, const sockaddr_in* b) {
 
 // Writes one line to a home file through a temporary, so a failure leaves the old file.
 void writeLine(stQzSv* sv, const char* name, const char* line) {
-    char temp[160];
-    QZ_TRF(temp, "%s.tmp", name);
-    char tpath[QZ_PATH_MAX];
-    QZ_COPY(tpath, homePath(temp));
-    FILE* fp = fopen(tpath, "wb");
-    bool ok = fp && fprintf(fp, "%s\r\n", line) > 0;
-    if (fp && fclose(fp) != 0) ok = false;
-    if (!ok || rename(tpath, homePath(name)) != 0) {
-        remove(tpath);
-        svMsg(sv, "Cannot Load New Master Security Data");
-    }
+    AtomicFile f;
+    if (f.open(name)) f.put("%s\r\n", line);
+    if (!f.commit()) svMsg(sv, "Cannot Load New Master Security Data");
 }
 
 // Security data from a master: a line of at most 200 printable characters, kept in "qzsv.db".
@@ -65,7 +60,7 @@ void securityData(stQzSv* sv, const char* data) {
         return;
     }
     char old[256] = "";
-    if (FILE* fp = fopen(homePath("qzsv.db"), "rb")) {
+    if (FILE* fp = homeOpen("qzsv.db", "rb")) {
         size_t got = fread(old, 1, sizeof old - 1, fp);
         old[got] = 0;
         fclose(fp);
@@ -184,18 +179,27 @@ int remoteQuery(stQzSv* sv) {
     int sent = 0;
     char packet[96];
     pktTag(packet, QZ_PT_QUERY);
-    int n = QZ_TAG_LEN + trf(packet + QZ_TAG_LEN, qz::cap(packet) - QZ_TAG_LEN, "ver %d.%03d os L",
-                             sv->svVerMajor, sv->svVerMinor);
     for (int i = 0; r->masters && i < r->masterCount; ++i) {
         const sockaddr_in* a = remoteMasterAddr(sv, i);
         if (!a) {
             svLog(sv, "No Master Query Sent - DNS has not yet resolved for %s", r->masters[i].host);
             continue;
         }
+        // Each query carries a fresh random value: the answer must repeat it.
+        stQzMasterAddr* at = &r->addr[i];
+        if (!maNonce(at->nonce)) {
+            svMsg(sv, "Error trying to queue packet for sending to QZ Master");
+            continue;
+        }
+        int n = QZ_TAG_LEN + trf(packet + QZ_TAG_LEN, qz::cap(packet) - QZ_TAG_LEN,
+                                 "ver %d.%03d os L nonce %s", sv->svVerMajor, sv->svVerMinor,
+                                 at->nonce);
         if (!outqUdpTo(sv, &r->outq, a, packet, n)) {
             svMsg(sv, "Error trying to queue packet for sending to QZ Master");
             continue;
         }
+        at->queryOpen = 1;
+        at->queryTick = GetTickCount();
         char shown[22];
         svLog(sv, "Master Query Sent to (%s) %s", adrStr(a, shown), r->masters[i].host);
         r->busy = 1;
@@ -205,7 +209,6 @@ int remoteQuery(stQzSv* sv) {
 }
 
 void remoteDirectives(stQzSv* sv, const char* text, int length) {
-    stRemote* r = &sv->remote;
     int i = 0;
     while (i < length) {
         int start = i;
@@ -226,35 +229,64 @@ void remoteDirectives(stQzSv* sv, const char* text, int length) {
             switch (d.what) {
                 case D_VIOLATION:
                 case D_NEWKICKS:
-                    if (!sv->cmd.kicksSuspended) {
-                        sv->cmd.kicksSuspended = 1;
-                        svMsg(sv,
-                              "Kicking for new violations has been temporarily disabled per QZ "
-                              "Master Servers - use the qz_sv_enablekicks command to manually "
-                              "re-enable kicks.");
-                    }
+                    if (!sv->cmd.kicksSuspended) plSuspend(sv, QZ_SUSPEND_VIOLATIONS);
                     break;
                 case D_RESTRICTION:
-                    if (!r->restrictionKicksSuspended) {
-                        r->restrictionKicksSuspended = 1;
-                        svMsg(sv,
-                              "Restriction Kicking is temporarily disabled per QZ Master Servers");
-                    }
+                    if (!sv->viol.restrictionsSuspended) plSuspend(sv, QZ_SUSPEND_RESTRICTIONS);
                     break;
                 case D_TECHNICAL:
-                    if (!r->technicalIgnored) {
-                        r->technicalIgnored = 1;
-                        svMsg(sv,
-                              "Technical Violations Temporarily Ignored as directed by QZ Master");
-                    }
+                    if (!sv->viol.technicalIgnored) plSuspend(sv, QZ_SUSPEND_TECHNICAL);
                     break;
                 case D_RESUME:
-                    r->restrictionKicksSuspended = 0;
-                    r->technicalIgnored = 0;
+                    sv->viol.restrictionsSuspended = 0;
+                    sv->viol.technicalIgnored = 0;
                     break;
             }
         }
     }
+}
+
+void remoteRefused(stQzSv* sv, int master, const char* why) {
+    stRemote* r = &sv->remote;
+    r->refused++;
+    // A flood of forged packets must not flood the log: one line per ten seconds at most,
+    // with the count of those not shown.
+    unsigned now = GetTickCount();
+    if (r->refusedShown && now - r->refusedTick < QZ_REFUSED_LOG_MS) return;
+    unsigned quiet = r->refused - r->refusedShown - 1;
+    r->refusedShown = r->refused;
+    r->refusedTick = now;
+    svMsg(sv, "Master packet refused (from %s): %s [%u refused, %u not logged]",
+          remoteMasterName(sv, master), why, r->refused, quiet);
+}
+
+bool remoteAnswerKey(stQzSv* sv, int master) {
+    if (sv->remote.haveUpdateKey) return true;
+    remoteRefused(sv, master, "no update key (qzsvkey.pub) to check its signature");
+    return false;
+}
+
+void remoteDirectivePacket(stQzSv* sv, int master, const char* body, int length) {
+    stRemote* r = &sv->remote;
+    if (master < 0 || master >= r->masterCount) return;
+    stQzMasterAddr* at = &r->addr[master];
+    QzDirectiveProof p;
+    if (!maDirectiveSplit(body, length, &p)) {
+        remoteRefused(sv, master, "directives without nonce and signature");
+        return;
+    }
+    if (!at->queryOpen || tickElapsed(GetTickCount(), at->queryTick) > QZ_MASTER_ANSWER_MS ||
+        strcmp(p.nonce, at->nonce) != 0) {
+        remoteRefused(sv, master, "directives that answer no query");
+        return;
+    }
+    if (!remoteAnswerKey(sv, master)) return;
+    if (!maVerify(r->updateKey, p.sig, body, static_cast<size_t>(p.signedLength))) {
+        remoteRefused(sv, master, "directives with a bad signature");
+        return;
+    }
+    at->queryOpen = 0;  // one answer per query: a replay of it finds nothing waiting
+    remoteDirectives(sv, p.lines, p.linesLength);
 }
 
 void remotePacket(stQzSv* sv, const char* data, int length, const sockaddr_in* from) {
@@ -269,7 +301,7 @@ void remotePacket(stQzSv* sv, const char* data, int length, const sockaddr_in* f
     const char* body = data + QZ_TAG_LEN;
     int n = length - QZ_TAG_LEN;
     if (type == QZ_PT_DIRECTIVE) {
-        remoteDirectives(sv, body, n);
+        remoteDirectivePacket(sv, master, body, n);
     } else if (type == QZ_PT_FILE) {
         dlPacket(sv, master, body, n, from);
     }

@@ -7,8 +7,8 @@
 
 struct stQzSv;
 
-constexpr int QZ_MASTER_QUERY_MS = 60 * 60 * 1000;   // automatic query interval
-constexpr int QZ_RECV_PER_FRAME = 24;  // datagrams read by one frame call at most
+constexpr int QZ_MASTER_QUERY_MS = 60 * 60 * 1000;  // automatic query interval
+constexpr int QZ_RECV_PER_FRAME = 24;               // datagrams read by one frame call at most
 constexpr int QZ_MASTER_FIRST_QUERY_MS = 60 * 60 * 1000;  // first automatic query after start
 
 // Creates the outbound queue, opens the UDP socket, loads the master list ("qzns.dat", else
@@ -30,7 +30,19 @@ const sockaddr_in* remoteMasterAddr(stQzSv* sv, int i);
 const char* remoteMasterName(stQzSv* sv, int i);
 // Master index whose address is from, or -1.
 int remoteMasterFrom(stQzSv* sv, const sockaddr_in* from);
-// Handles one directive packet body from a master (lines of text).
+// How long a query waits for its answer.
+constexpr int QZ_MASTER_ANSWER_MS = 10000;
+// Refused master packets are logged at most once in this time.
+constexpr unsigned QZ_REFUSED_LOG_MS = 10000;
+// Applies directive lines that came with a verified answer.
 void remoteDirectives(stQzSv* sv, const char* text, int length);
+// A directive packet body from master: used only when it answers the query still waiting for
+// it (same nonce, within QZ_MASTER_ANSWER_MS) and its signature verifies with the update key;
+// otherwise counted and refused.
+void remoteDirectivePacket(stQzSv* sv, int master, const char* body, int length);
+// Counts a refused master packet and logs it (rate-limited). master may be -1.
+void remoteRefused(stQzSv* sv, int master, const char* why);
+// True when the update key is there to check master answers; otherwise counts the refusal.
+bool remoteAnswerKey(stQzSv* sv, int master);
 // Handles one datagram that arrived on the module's socket.
 void remotePacket(stQzSv* sv, const char* data, int length, const sockaddr_in* from);

@@ -109,14 +109,18 @@ int pktHeaderParse(const char* body, int length, QzFileHeader* out, int* digits)
     if (length < 8 || *p != ' ') return QZ_HDR_SHORT;
     p++;
     if (!number(&p, end, 10, 10, &out->id, nullptr) || out->id == 0) return QZ_HDR_SHORT;
-    int d = 0;
-    bool sizeOk = number(&p, end, 16, QZ_SIZE_HEX_MAX, &out->size, &d);
-    *digits = d;
-    if (!sizeOk) return d > QZ_SIZE_HEX_MAX ? QZ_HDR_TOO_LARGE : QZ_HDR_SHORT;
-    int rawDigits = 0;
-    if (!number(&p, end, 16, QZ_SIZE_HEX_MAX, &out->rawSize, &rawDigits)) {
-        *digits = rawDigits;
-        return rawDigits > QZ_SIZE_HEX_MAX ? QZ_HDR_TOO_LARGE : QZ_HDR_SHORT;
+    // A size with more digits than accepted is still read past, so that the name that follows
+    // tells which file the master cannot send.
+    int sizeDigits = 0, rawDigits = 0;
+    bool sizeOk = number(&p, end, 16, QZ_SIZE_HEX_MAX, &out->size, &sizeDigits);
+    if (!sizeOk) {
+        if (sizeDigits <= QZ_SIZE_HEX_MAX || sizeDigits > 16) return QZ_HDR_SHORT;
+        if (p < end) p++;
+    }
+    bool rawOk = number(&p, end, 16, QZ_SIZE_HEX_MAX, &out->rawSize, &rawDigits);
+    if (!rawOk) {
+        if (rawDigits <= QZ_SIZE_HEX_MAX || rawDigits > 16) return QZ_HDR_SHORT;
+        if (p < end) p++;
     }
     int nl = static_cast<int>(end - p);
     if (nl <= 0 || nl >= qz::cap(out->name) || memchr(p, 0, static_cast<size_t>(nl))) {
@@ -124,8 +128,11 @@ int pktHeaderParse(const char* body, int length, QzFileHeader* out, int* digits)
     }
     memcpy(out->name, p, static_cast<size_t>(nl));
     out->name[nl] = 0;
-    if (out->size > QZ_FILE_MAX) return QZ_HDR_TOO_LARGE;
-    if (out->rawSize > QZ_RAW_MAX) {
+    if (!sizeOk || out->size > QZ_FILE_MAX) {
+        *digits = sizeDigits;
+        return QZ_HDR_TOO_LARGE;
+    }
+    if (!rawOk || out->rawSize > QZ_RAW_MAX) {
         *digits = rawDigits;
         return QZ_HDR_TOO_LARGE;
     }

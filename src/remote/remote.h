@@ -58,13 +58,19 @@ struct stQzDownload {
     unsigned lastTick;     // last packet (or the request)
     unsigned reblockTick;  // last reblock request
     int nudged;
-    int progressed;    // blocks arrived since the last acknowledgement
-    int updateNumber;  // QZ_DLP_UPDATE: the version announced
+    int progressed;         // blocks arrived since the last acknowledgement
+    int updateNumber;       // QZ_DLP_UPDATE: the version announced
+    char nonce[17];         // the request's random value, repeated by the master's signed header
+    unsigned char sha[32];  // the header's SHA-256 of the compressed data
+    void* hash;             // the running SHA-256 of the blocks taken (an EVP_MD_CTX)
 };
 
 struct stQzMasterAddr {
     stQzResolve res;
-    int announced;  // "Resolved to" / failure printed
+    int announced;       // "Resolved to" / failure printed
+    char nonce[17];      // the random value of the last query sent
+    unsigned queryTick;  // when it was sent
+    int queryOpen;       // the query still waits for its answer
 };
 
 struct stMd5Tool {
@@ -102,9 +108,12 @@ struct stRemote {
     unsigned char updateKey[32];
     int haveUpdateKey;
     stQzResolve directiveLookup;  // the host's QZ_SV_RESOLVE
-    // Directives of the masters.
-    int restrictionKicksSuspended;
-    int technicalIgnored;
+    // Packets that claimed to come from a master and were refused (no request waiting for
+    // them, a wrong nonce or signature), and the limit on their log lines.
+    unsigned refused;
+    unsigned refusedTick;
+    unsigned refusedShown;
+    int waitingNumber;  // the version installed as "qzsvnew.so" by this run (0: none)
     // MD5Tool list.
     stMd5Tool md5[QZ_MD5TOOL_MAX];
     int md5Count;

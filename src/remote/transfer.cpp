@@ -5,6 +5,7 @@
 // until the whole file has arrived, inflated to its announced size and been written beside it.
 #include "remote/transfer.h"
 
+#include <openssl/evp.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -14,6 +15,7 @@
 
 #include "host/bridge.h"
 #include "host/state.h"
+#include "remote/mastauth.h"
 #include "remote/mastnet.h"
 #include "remote/packets.h"
 #include "remote/update.h"
@@ -51,8 +53,10 @@ void control(stQzSv* sv, stQzDownload* d, const char* word, uint32_t block) {
 void sendRequest(stQzSv* sv, stQzDownload* d) {
     char line[QZ_PKT_MAX];
     pktTag(line, QZ_PT_REQUEST);
-    char key[32];
-    QZ_TRF(key, "SV%d%03d", sv->svVerMajor, sv->svVerMinor);
+    // The key names the module's version and carries the request's nonce, which the master's
+    // signed header repeats.
+    char key[48];
+    QZ_TRF(key, "SV%d%03d-%s", sv->svVerMajor, sv->svVerMinor, d->nonce);
     int n = pktRequestFormat(line + QZ_TAG_LEN, qz::cap(line) - QZ_TAG_LEN, key, d->file,
                              QZ_PT_FILE, d->rate);
     char shown[22];
@@ -67,6 +71,23 @@ void sendRequest(stQzSv* sv, stQzDownload* d) {
 // The whole file is here: inflate, check, write, and tell the owner. A module update goes to
 // the installer instead, which does all of that a slice per frame.
 void finish(stQzSv* sv, stQzDownload* d) {
+    // The blocks must be the data the master's signed header described.
+    unsigned char sha[32];
+    unsigned shaLen = 0;
+    bool whole = d->hash &&
+                 EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(d->hash), sha, &shaLen) == 1 &&
+                 shaLen == 32 && memcmp(sha, d->sha, 32) == 0;
+    if (!whole) {
+        char shown[22];
+        if (d->purpose == QZ_DLP_UPDATE) {
+            svMsg(sv, "File Corruption Error: Server [%s] file [%s]", server(d, shown), d->file);
+        } else {
+            svMsg(sv, "File Corrupted During Transmission");
+        }
+        updDownloadDone(sv, d, false);
+        dlEnd(sv, d);
+        return;
+    }
     if (d->purpose == QZ_DLP_UPDATE) {
         char shown[22];
         updReceived(sv, d, server(d, shown));
@@ -85,7 +106,13 @@ void finish(stQzSv* sv, stQzDownload* d) {
             svMsg(sv, "Failure Uncompressing File");
         }
     } else {
-        const char* err = dlWriteFile(d->target, raw, d->rawSize);
+        // A master list that does not parse never replaces the one on disk.
+        const char* err = d->purpose == QZ_DLP_MASTERS ? masterListCheck(raw, d->rawSize) : nullptr;
+        if (err) {
+            svMsg(sv, "%s (%s)", err, d->target);
+        } else {
+            err = dlWriteFile(d->target, raw, d->rawSize);
+        }
         if (err) {
             svMsg(sv, "%s", err);
         } else {
@@ -98,35 +125,21 @@ void finish(stQzSv* sv, stQzDownload* d) {
     dlEnd(sv, d);
 }
 
-void header(stQzSv* sv, stQzDownload* list, int master, const char* body, int length) {
+// A verified header for transfer d (body after "VRFH", proof removed).
+void header(stQzSv* sv, stQzDownload* d, const char* body, int length, const QzHeaderProof* p) {
     QzFileHeader h;
     int digits = 0;
     int res = pktHeaderParse(body, length, &h, &digits);
     char shown[22];
-    const char* from = remoteMasterName(sv, master);
     if (res == QZ_HDR_SHORT) {
-        svMsg(sv, "Received Small File Packet [%s]", from);
+        svMsg(sv, "Received Small File Packet [%s]", remoteMasterName(sv, d->master));
         return;
     }
-    stQzDownload* d = nullptr;
-    for (int i = 0; i < QZ_DL_MAX; ++i) {
-        stQzDownload* c = &list[i];
-        if (c->state < QZ_DL_REQUESTED || c->master != master || strcmp(c->file, h.name) != 0) {
-            continue;
-        }
-        if (c->state == QZ_DL_RECEIVING) {
-            svLog(sv, "Received Duplicate Header [%s]", h.name);
-            return;
-        }
-        d = c;
-        break;
-    }
-    if (!d) {
-        svMsg(sv, "Received File Packet: Unknown File ID");
+    if (strcmp(d->file, h.name) != 0) {
+        remoteRefused(sv, d->master, "Received File Packet: Unknown File ID");
         return;
     }
     if (res == QZ_HDR_TOO_LARGE) {
-        if (digits <= QZ_SIZE_HEX_MAX) digits = QZ_SIZE_HEX_MAX + 1;
         svMsg(sv, "Server [%s] reports file [%s] is too large to handle [%d hex digits]",
               server(d, shown), d->file, digits);
         updDownloadDone(sv, d, false);
@@ -140,12 +153,15 @@ void header(stQzSv* sv, stQzDownload* list, int master, const char* body, int le
         return;
     }
     d->buf = static_cast<char*>(malloc(h.size));
-    if (!d->buf) {
+    EVP_MD_CTX* hash = EVP_MD_CTX_new();
+    d->hash = hash;
+    if (!d->buf || !hash || EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) != 1) {
         svMsg(sv, "Memory Allocation Error [%s]", d->file);
         updDownloadDone(sv, d, false);
         dlEnd(sv, d);
         return;
     }
+    memcpy(d->sha, p->sha, sizeof d->sha);
     d->id = h.id;
     d->size = h.size;
     d->rawSize = h.rawSize;
@@ -155,6 +171,37 @@ void header(stQzSv* sv, stQzDownload* list, int master, const char* body, int le
     d->lastTick = GetTickCount();
     d->nudged = 0;
     svLog(sv, "Received File Header [%s]", d->file);
+}
+
+// A header packet body (from "VRFH" on): taken only when it answers a request of this master
+// still waiting (its nonce) and its signature verifies with the update key.
+void headerPacket(stQzSv* sv, int master, const char* body, int length) {
+    stRemote* r = &sv->remote;
+    QzHeaderProof p;
+    if (!maHeaderSplit(body, length, &p)) {
+        remoteRefused(sv, master, "file header without nonce and signature");
+        return;
+    }
+    stQzDownload* d = nullptr;
+    for (stQzDownload& c : r->dl) {
+        if (c.state >= QZ_DL_REQUESTED && c.master == master && strcmp(c.nonce, p.nonce) == 0) {
+            d = &c;
+        }
+    }
+    if (!d) {
+        remoteRefused(sv, master, "Received File Packet: Unknown File ID");
+        return;
+    }
+    if (!remoteAnswerKey(sv, master)) return;
+    if (!maVerify(r->updateKey, p.sig, body, static_cast<size_t>(p.signedLength))) {
+        remoteRefused(sv, master, "file header with a bad signature");
+        return;
+    }
+    if (d->state == QZ_DL_RECEIVING) {
+        svLog(sv, "Received Duplicate Header [%s]", d->file);
+        return;
+    }
+    header(sv, d, body + 4, p.headLength - 4, &p);
 }
 
 void block(stQzSv* sv, stQzDownload* list, int master, const char* body, int length) {
@@ -170,7 +217,7 @@ void block(stQzSv* sv, stQzDownload* list, int master, const char* body, int len
         }
     }
     if (!d) {
-        svLog(sv, "Received File Packet for unknown File ID");
+        remoteRefused(sv, master, "Received File Packet for unknown File ID");
         return;
     }
     unsigned now = GetTickCount();
@@ -217,6 +264,7 @@ void block(stQzSv* sv, stQzDownload* list, int master, const char* body, int len
     }
     memcpy(d->buf + static_cast<size_t>(d->next) * QZ_BLOCK_SIZE, b.data,
            static_cast<size_t>(expect));
+    EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(d->hash), b.data, static_cast<size_t>(expect));
     d->next++;
     d->progressed++;
     // Every block would flood the log on a large file: the first, every 256th and the last.
@@ -276,6 +324,7 @@ stQzDownload* dlStart(stQzSv* sv, int master, const char* file, const char* targ
         stQzDownload* d = &r->dl[i];
         if (d->state != QZ_DL_FREE) continue;
         memset(d, 0, sizeof *d);
+        if (!maNonce(d->nonce)) break;
         d->state = QZ_DL_QUEUED;
         d->purpose = purpose;
         d->master = master;
@@ -298,6 +347,8 @@ void dlEnd(stQzSv* sv, stQzDownload* d) {
     if (d->state == QZ_DL_FREE) return;
     free(d->buf);
     d->buf = nullptr;
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(d->hash));
+    d->hash = nullptr;
     flexar* list = &sv->remote.files;
     for (int i = 0; i < list->count; ++i) {
         stQzFileServer* e = static_cast<stQzFileServer*>(flexarAt(list, i));
@@ -318,11 +369,11 @@ void dlPacket(stQzSv* sv, int master, const char* body, int length, const sockad
         return;
     }
     if (memcmp(body, "VRFH", 4) == 0) {
-        header(sv, sv->remote.dl, master, body + 4, length - 4);
+        headerPacket(sv, master, body, length);
     } else if (memcmp(body, "VRFB", 4) == 0) {
         block(sv, sv->remote.dl, master, body + 4, length - 4);
     } else {
-        svLog(sv, "Received File Packet: Unknown File ID");
+        remoteRefused(sv, master, "Received File Packet: Unknown File ID");
     }
 }
 
@@ -395,7 +446,9 @@ const char* dlWriteFile(const char* name, const char* data, unsigned long length
     char path[QZ_PATH_MAX], temp[QZ_PATH_MAX];
     QZ_COPY(path, homePath(name));
     QZ_TRF(temp, "%s.part", path);
-    FILE* fp = fopen(temp, "wb");
+    // Through the home directory's checked open: a part file that is a link leading out of the
+    // home directory, a FIFO or a device is refused.
+    FILE* fp = homeOpen(temp, "wb");
     if (!fp) return "File Open/Creation Error";
     // Not synced: this runs in a frame, and a sync flushes the disk's cache (milliseconds on some
     // machines). The data files are fetched again at every check, and a file cut short by a

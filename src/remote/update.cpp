@@ -44,7 +44,10 @@ int newestUpdate(stQzSv* sv, stQzFileInfo* out) {
     stRemote* r = &sv->remote;
     int list = masterListIndex('S', 'L');
     int best = -1;
+    // Never a downgrade: an update must be newer than the running version and than the one
+    // already waiting for the restart.
     int current = updVersionNumber(sv->svVerMajor, sv->svVerMinor);
+    if (r->waitingNumber > current) current = r->waitingNumber;
     for (int i = 0; i < r->masterCount; ++i) {
         const arQzFileInfo* l = &r->masters[i].files[list];
         for (int k = 0; k < l->count && k < QZ_FILEINFO_MAX; ++k) {
@@ -67,7 +70,12 @@ void considerUpdate(stQzSv* sv) {
     stQzFileInfo e;
     int master = newestUpdate(sv, &e);
     if (master < 0) {
-        svMsg(sv, "QZ Server is up to date (v%d.%03d)", sv->svVerMajor, sv->svVerMinor);
+        if (r->waitingNumber > updVersionNumber(sv->svVerMajor, sv->svVerMinor)) {
+            svMsg(sv, "QZ Server v%d.%03d is waiting to be installed at the next restart",
+                  r->waitingNumber / 1000, r->waitingNumber % 1000);
+        } else {
+            svMsg(sv, "QZ Server is up to date (v%d.%03d)", sv->svVerMajor, sv->svVerMinor);
+        }
         return;
     }
     char file[64], target[64];
@@ -178,6 +186,11 @@ void updCheck(stQzSv* sv, unsigned) {
         return;
     }
     updLoadKey(sv);
+    if (!r->haveUpdateKey) {
+        svMsg(sv,
+              "No update key (qzsvkey.pub): the masters' answers cannot be checked and are "
+              "not used");
+    }
     remoteResolve(sv);
     r->updateWanted = WANT_CHECK;
     r->busy = 1;
@@ -258,6 +271,7 @@ int updInstallFrame(stQzSv* sv, unsigned now) {
     } else {
         svMsg(sv, "Received Download File: %s", r->updTarget);
         reportInstall(sv, res, error);
+        if (res == QZ_INST_INSTALLED) r->waitingNumber = r->updEntry.number;
     }
     qzInstallFree(r->updJob);
     r->updJob = nullptr;
@@ -272,6 +286,10 @@ void updInstallAbandon(stQzSv* sv) {
 }
 
 void updStartupSwap(stQzSv* sv) {
+    // What an installation cut short (a crash, kill -9) left behind is of no use.
+    if (remove(homePath("qzsvnew.so.part")) == 0) {
+        svMsg(sv, "Removed the unfinished update qzsvnew.so.part");
+    }
     swapOne(sv, "qzsvnew.so", "qzsv.so", "qzsvold.so", "sb", "Installing New Server Version");
     swapOne(sv, "qzclsnew.so", "qzcls.so", "qzclsold.so", "cb", "Installing New Client Library");
     swapOne(sv, "qzagsnew.so", "qzags.so", "qzagsold.so", "cb", "Installing New Agent Library");

@@ -408,3 +408,75 @@ TEST_F(ClientUploads, UploadsBeyondMaxConDlsAreRefusedAndASilentOneTimesOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// The compressed copy outlives its last client while the file is unchanged: a second request
+// compresses nothing (a compression fault set for it is never met), a changed file is read
+// afresh.
+TEST_F(ClientFiles, RepeatedRequestsReuseTheCompressedCopyUntilTheFileChanges) {
+    store(noise(6000));
+    join("Alice", kGuidA, "1.2.3.4:27960");
+    run("sim_getfile 1 c 1000 1002");
+    framesUntil("File dll/wc001002.dll sent to (slot# 1");
+    cfTestFault('Z');
+    auto lines = run("sim_getfile 1 c 1000 1002");
+    EXPECT_FALSE(anyLineContains(lines, "File Compression Error"));
+    EXPECT_TRUE(anyLineContains(lines, "[to 1] QVRFH 2 "));
+    run("sim_advance 2000");
+    store(noise(7000, 99));
+    lines = run("sim_getfile 1 c 1000 1002");
+    EXPECT_TRUE(anyLineContains(lines, "File Compression Error (-4)"))
+        << ::testing::PrintToString(lines);
+}
+
+TEST_F(ClientFiles, RequestsBeyondFiveAMinuteAreDropped) {
+    store(noise(3000));
+    join("Alice", kGuidA, "1.2.3.4:27960");
+    int served = 0;
+    for (int i = 0; i < 8; ++i) {
+        served += anyLineContains(run("sim_getfile 1 c 1000 1002"), "[to 1] QVRFH ");
+    }
+    EXPECT_EQ(served, QZ_CF_REQUESTS_PER_MINUTE);
+    EXPECT_TRUE(
+        host().contains("Download request from (slot #1) Alice ignored: more than 5 a minute"));
+    framesUntil("File dll/wc001002.dll sent to (slot# 1");
+    for (int i = 0; i < 60; ++i) run("sim_advance 1000");
+    EXPECT_TRUE(anyLineContains(run("sim_getfile 1 c 1000 1002"), "[to 1] QVRFH "));
+}
+
+// A header without blocks gives its place up after five seconds, each upload started counts
+// against the player's quota, and the folder as a whole is bounded.
+TEST_F(ClientUploads, QuotasPerPlayerAndForTheFolderAndAStalledUploadFreesItsPlace) {
+    join("Alice", kGuidA, "1.2.3.4:27960");
+    join("Bob", kGuidB, "1.2.3.5:27960");
+    send(header(1, 5000, 9000, "a.bin"));
+    run("sim_advance 5100");
+    EXPECT_TRUE(
+        host().contains("Upload of a.bin from (slot# 1) Alice timed out after block 0 of 5"));
+    host().packet(2, header(1, 10, 9, "b.bin"));
+    EXPECT_FALSE(host().contains("Upload of b.bin from (slot# 2) Bob refused"));
+    // Alice has used one of her eight; seven more headers, then the quota.
+    for (uint32_t id = 2; id <= 8; ++id) {
+        send(header(id, 10, 9, "c.bin"));
+        run("sim_advance 5100");
+    }
+    auto lines = send(header(9, 10, 9, "d.bin"));
+    EXPECT_TRUE(hasLine(lines,
+                        "Upload of d.bin from (slot# 1) Alice refused: player's upload quota "
+                        "(files) reached"));
+    EXPECT_TRUE(hasLine(lines, "[to 1] QVRFC abort 9 0"));
+}
+
+TEST_F(ClientUploads, AFullUploadFolderRefusesMore) {
+    std::filesystem::create_directories(home() + "svul");
+    for (int i = 0; i < QZ_CF_UPLOAD_TOTAL_FILES; ++i) {
+        writeFile("svul/old" + std::to_string(i), "x");
+    }
+    join("Alice", kGuidA, "1.2.3.4:27960");
+    auto lines = send(header(1, 10, 9, "e.bin"));
+    EXPECT_TRUE(
+        hasLine(lines, "Upload of e.bin from (slot# 1) Alice refused: the upload folder is full"));
+}
+
+}  // namespace

@@ -3,12 +3,16 @@
 #include "remote/masters.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "util/files.h"
 
 namespace {
 
@@ -126,6 +130,9 @@ TEST(MasterFile, WhatIsWrittenReadsBackTheSame) {
                 addFile(&in[i], 0, 0, list, k, 0xFFFFFFFFu - k);
         }
     }
+    // The file is written and read through the home directory's checked open.
+    std::string oldHome = homeDir();
+    ASSERT_TRUE(setHomeDir(::testing::TempDir().c_str()));
     std::string path = tempPath("roundtrip");
     ASSERT_EQ(masterWrite(path.c_str(), QZ_MASTER_MAX, in), 0);
     int count = 0;
@@ -133,6 +140,28 @@ TEST(MasterFile, WhatIsWrittenReadsBackTheSame) {
     ASSERT_EQ(count, QZ_MASTER_MAX);
     EXPECT_EQ(format(count, out), format(QZ_MASTER_MAX, in));
     remove(path.c_str());
+    setHomeDir(oldHome.c_str());
+}
+
+TEST(MasterFile, IsNeverWrittenThroughALinkOutOfTheHomeDirectory) {
+    std::string oldHome = homeDir();
+    std::string home = tempPath("home/");
+    std::string outside = tempPath("outside");
+    mkdir(home.c_str(), 0755);
+    std::ofstream(outside) << "precious\n";
+    ASSERT_EQ(symlink(outside.c_str(), (home + "qzns.dat.tmp").c_str()), 0);
+    ASSERT_TRUE(setHomeDir(home.c_str()));
+    stQzMaster m = master(2, "h");
+    EXPECT_EQ(masterWrite((home + "qzns.dat").c_str(), 1, &m), -1);
+    std::ifstream in(outside);
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ(text, "precious");
+    setHomeDir(oldHome.c_str());
+    remove((home + "qzns.dat.tmp").c_str());
+    remove((home + "qzns.dat").c_str());
+    rmdir(home.c_str());
+    remove(outside.c_str());
 }
 
 TEST(MasterFile, ReadingRefusesWhatTheWriterNeverProduces) {

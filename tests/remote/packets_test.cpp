@@ -45,6 +45,8 @@ TEST(MasterPackets, HeadersAreParsedWithTheirSizeLimits) {
         {" 7 12345678 10 big", QZ_HDR_TOO_LARGE, 8},
         {" 7 3000001 10 big", QZ_HDR_TOO_LARGE, 7},  // over the compressed limit
         {" 7 10 4000001 big", QZ_HDR_TOO_LARGE, 7},  // over the inflated limit
+        {" 7 10 123456789 big", QZ_HDR_TOO_LARGE, 9},
+        {" 7 123456789ABCDEF01 10 big", QZ_HDR_SHORT, 0},  // not a size at all
         {" 7 4B0", QZ_HDR_SHORT, 3},
         {" 0 4B0 1000 zero", QZ_HDR_SHORT, 0},
         {" 7 4G0 1000 bad", QZ_HDR_SHORT, 0},
@@ -57,6 +59,8 @@ TEST(MasterPackets, HeadersAreParsedWithTheirSizeLimits) {
             << c.body;
         if (c.result == QZ_HDR_TOO_LARGE) {
             EXPECT_EQ(digits, c.digits) << c.body;
+            // The name is read even past a size too long to accept: it says which file it is.
+            EXPECT_STREQ(h.name, "big") << c.body;
         }
     }
     QzFileHeader h;

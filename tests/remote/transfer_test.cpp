@@ -2,10 +2,14 @@
 #include "remote/transfer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+
+#include "util/files.h"
 
 namespace {
 
@@ -92,4 +96,26 @@ TEST(TransferWrite, NamesLeavingTheHomeDirectoryAreRefused) {
     for (const char* name : {"../escape", "/etc/passwd", "dll/../../x", ""}) {
         EXPECT_STREQ(dlWriteFile(name, "x", 1), "File Open/Creation Error") << name;
     }
+}
+
+// A folder or part file of the home directory that is a link to elsewhere (an upload folder
+// made a link by someone with access to the machine) never receives the file.
+TEST(TransferWrite, LinksOutOfTheHomeDirectoryAreRefused) {
+    std::string base = std::string(::testing::TempDir()) + "qzlinks-" + std::to_string(getpid());
+    std::string home = base + "/home/", outside = base + "/outside";
+    std::filesystem::create_directories(home);
+    std::filesystem::create_directories(outside);
+    std::filesystem::create_directory_symlink(outside, home + "svul");
+    std::filesystem::create_symlink(outside + "/victim", home + "data.bin.part");
+    std::string oldHome = homeDir();
+    ASSERT_TRUE(setHomeDir(home.c_str()));
+    EXPECT_STREQ(dlWriteFile("svul/000001-up.txt", "x", 1), "File Open/Creation Error");
+    EXPECT_STREQ(dlWriteFile("data.bin", "x", 1), "File Open/Creation Error");
+    EXPECT_FALSE(std::filesystem::exists(outside + "/000001-up.txt"));
+    EXPECT_FALSE(std::filesystem::exists(outside + "/000001-up.txt.part"));
+    EXPECT_FALSE(std::filesystem::exists(outside + "/victim"));
+    // A plain name still works.
+    EXPECT_EQ(dlWriteFile("plain.bin", "x", 1), nullptr);
+    setHomeDir(oldHome.c_str());
+    std::filesystem::remove_all(base);
 }

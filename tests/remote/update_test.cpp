@@ -30,7 +30,8 @@ const std::string kBuild = QZ_BINARY_DIR;
 // What a test wants of the master before the module starts.
 struct MasterSetup {
     bool update = true;
-    bool sign = true;
+    bool sign = true;        // the master signs its answers
+    bool signUpdate = true;  // and the update
     bool tamper = false;
     bool configureKey = true;
     int dropEvery = 0;
@@ -65,6 +66,7 @@ class UpdatePath : public ModuleTest {
             o.updateNumber = 1674;
         }
         if (s.sign) o.signKey = keys_ + "/master.key";
+        o.unsignedUpdate = !s.signUpdate;
         o.tamper = s.tamper;
         o.unthrottled = true;
         o.dropEvery = s.dropEvery;
@@ -77,7 +79,10 @@ class UpdatePath : public ModuleTest {
         list[0].number = 2;
         list[0].port = static_cast<int>(master_.port());
         snprintf(list[0].host, sizeof list[0].host, "127.0.0.1");
-        ASSERT_EQ(masterWrite((qz + "/qzns.dat").c_str(), 1, list), 0);
+        std::string text(16384, '\0');
+        long n = masterFormat(text.data(), static_cast<long>(text.size()), 1, list);
+        ASSERT_GT(n, 0);
+        std::ofstream(qz + "/qzns.dat", std::ios::binary) << text.substr(0, static_cast<size_t>(n));
     }
 
     // Runs frames (5 ms of the module's clock each) with the master answering in between, until
@@ -143,7 +148,7 @@ TEST_F(UpdatePath, DataFilesAreFetchedAndAMissingOneIsReportedEmpty) {
 class UnsignedUpdate : public UpdatePath {
     MasterSetup setup() override {
         MasterSetup s;
-        s.sign = false;
+        s.signUpdate = false;
         return s;
     }
 };
@@ -179,10 +184,58 @@ class NoKeyConfigured : public UpdatePath {
         return s;
     }
 };
-TEST_F(NoKeyConfigured, UpdateIsCheckedAndReportedButNotInstalled) {
+TEST_F(NoKeyConfigured, NothingTheMastersSendIsUsed) {
+    std::string list = slurp(home() + "qzns.dat");
     run("qz_sv_Update");
-    ASSERT_TRUE(until("verified but NOT installed: no update key (qzsvkey.pub)"));
+    EXPECT_TRUE(host().contains(
+        "No update key (qzsvkey.pub): the masters' answers cannot be checked and are not used"));
+    ASSERT_TRUE(until("no update key (qzsvkey.pub) to check its signature"));
+    ASSERT_TRUE(until("Packet Timeout"));
+    EXPECT_FALSE(host().contains("Received Download File"));
+    EXPECT_EQ(slurp(home() + "qzns.dat"), list);
     EXPECT_FALSE(exists(home() + "qzsvnew.so"));
+}
+
+class UnsignedAnswers : public UpdatePath {
+    MasterSetup setup() override {
+        MasterSetup s;
+        s.sign = false;
+        s.directives = {"suspend violation"};
+        return s;
+    }
+};
+TEST_F(UnsignedAnswers, AreRefusedAndCounted) {
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("Packet Timeout"));
+    EXPECT_TRUE(host().contains("Master packet refused"));
+    EXPECT_FALSE(host().contains("Received Download File"));
+    EXPECT_FALSE(host().contains("Kicking for new violations has been temporarily disabled"));
+}
+
+// With v1.700 waiting for the restart, a validly signed v1.680 is not a reason to replace it.
+TEST_F(UpdatePath, AnOlderUpdateNeverReplacesTheOneWaiting) {
+    std::string error;
+    ASSERT_TRUE(master_.offer(kBuild + "/qzsv_next.so", 1700, &error)) << error;
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("installed at the next restart"));
+    ASSERT_EQ(slurp(home() + "qzsvnew.so"), slurp(kBuild + "/qzsv_next.so"));
+    ASSERT_TRUE(master_.offer(kBuild + "/qzsv.so", 1680, &error)) << error;
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("QZ Server v1.700 is waiting to be installed at the next restart"));
+    EXPECT_FALSE(host().contains("New QZ Server Version v1.680"));
+    EXPECT_EQ(slurp(home() + "qzsvnew.so"), slurp(kBuild + "/qzsv_next.so"));
+}
+
+// What an update download killed halfway left behind is gone after the start.
+class LeftoverPart : public UpdatePath {
+    void configure(sim::SimHost& h) override {
+        UpdatePath::configure(h);
+        std::ofstream(gameHome() + "/qz/qzsvnew.so.part") << "half a module";
+    }
+};
+TEST_F(LeftoverPart, IsRemovedAtStartUp) {
+    EXPECT_FALSE(exists(home() + "qzsvnew.so.part"));
+    EXPECT_TRUE(host().contains("Removed the unfinished update qzsvnew.so.part"));
 }
 
 class LossyLink : public UpdatePath {

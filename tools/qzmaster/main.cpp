@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "qzmaster/master.h"
@@ -17,8 +16,9 @@ void onSignal(int) { g_stop = 1; }
 int usage() {
     fprintf(stderr,
             "usage: qzmaster [--address A] [--port N] [--dir DIR] [--update MODULE --version N]\n"
-            "                [--sign-key FILE] [--tamper] [--unthrottled] [--drop-every N]\n"
-            "                [--directive LINE]... [--guid-age GUID=DAYS]... [--auth-silent]\n"
+            "                [--sign-key FILE] [--unsigned-update] [--tamper] [--unthrottled]\n"
+            "                [--drop-every N] [--directive LINE]... [--guid-age GUID=DAYS]...\n"
+            "                [--auth-silent]\n"
             "       qzmaster --make-key PREFIX   (writes PREFIX.key and PREFIX.pub)\n");
     return 2;
 }
@@ -36,14 +36,13 @@ int main(int argc, char** argv) {
         };
         std::string v;
         if (a == "--make-key" && next(&v)) {
-            std::string priv, pub;
-            if (!qzm::makeKeyPair(&priv, &pub)) {
-                fprintf(stderr, "qzmaster: cannot make a key pair\n");
+            std::string error;
+            if (!qzm::writeKeyPair(v, &error)) {
+                fprintf(stderr, "qzmaster: %s\n", error.c_str());
                 return 1;
             }
-            std::ofstream(v + ".key") << priv << "\n";
-            std::ofstream(v + ".pub") << pub << "\n";
-            printf("[qzmaster] wrote %s.key and %s.pub\n", v.c_str(), v.c_str());
+            printf("[qzmaster] wrote %s.key (private, mode 0600) and %s.pub\n", v.c_str(),
+                   v.c_str());
             return 0;
         } else if (a == "--address" && next(&v)) {
             o.address = v;
@@ -57,6 +56,8 @@ int main(int argc, char** argv) {
             o.updateNumber = atoi(v.c_str());
         } else if (a == "--sign-key" && next(&v)) {
             o.signKey = v;
+        } else if (a == "--unsigned-update") {
+            o.unsignedUpdate = true;
         } else if (a == "--tamper") {
             o.tamper = true;
         } else if (a == "--unthrottled") {

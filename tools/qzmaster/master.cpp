@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <sstream>
 
 #include "remote/install.h"
+#include "remote/mastauth.h"
 #include "remote/masters.h"
 #include "remote/outq.h"
 #include "remote/packets.h"
@@ -65,20 +67,29 @@ bool deflateAll(const std::string& raw, std::string* out) {
     return true;
 }
 
-bool sign(const std::string& keyFile, const std::string& message, std::string* sigHex) {
-    unsigned char seed[32];
-    if (!qzReadKey(keyFile.c_str(), seed)) return false;
-    EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32);
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    unsigned char sig[64];
-    size_t len = sizeof sig;
-    bool ok = key && ctx && EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
-              EVP_DigestSign(ctx, sig, &len, reinterpret_cast<const unsigned char*>(message.data()),
-                             message.size()) == 1;
-    EVP_MD_CTX_free(ctx);
-    EVP_PKEY_free(key);
-    if (ok) *sigHex = hex(sig, len);
-    return ok;
+std::string sha256Hex(const std::string& data) {
+    unsigned char sha[32];
+    unsigned len = 0;
+    EVP_Digest(data.data(), data.size(), sha, &len, EVP_sha256(), nullptr);
+    return hex(sha, len);
+}
+
+// The nonce a request carries: the part of the key after its last '-', or of a query after
+// "nonce ".
+std::string nonceAfter(const std::string& text, const std::string& mark) {
+    size_t at = text.rfind(mark);
+    if (at == std::string::npos) return "";
+    std::string n = text.substr(at + mark.size(), QZ_NONCE_HEX);
+    return n.size() == QZ_NONCE_HEX ? n : "";
+}
+
+uint32_t randomId() {
+    uint32_t id = 0;
+    while (id == 0) {
+        if (RAND_bytes(reinterpret_cast<unsigned char*>(&id), sizeof id) != 1) id = 1;
+        id &= 0x7FFFFFFF;
+    }
+    return id;
 }
 
 }  // namespace
@@ -98,6 +109,36 @@ bool makeKeyPair(std::string* privateHex, std::string* publicHex) {
         *publicHex = hex(pub, 32);
     }
     return ok;
+}
+
+bool writeKeyPair(const std::string& prefix, std::string* error) {
+    std::string priv, pub;
+    if (!makeKeyPair(&priv, &pub)) {
+        *error = "cannot make a key pair";
+        return false;
+    }
+    auto writeAll = [&](const std::string& path, const std::string& text, mode_t mode) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd < 0) {
+            *error = "cannot create " + path + ": " + strerror(errno);
+            return false;
+        }
+        std::string line = text + "\n";
+        bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        ok = fsync(fd) == 0 && ok;
+        ok = close(fd) == 0 && ok;
+        if (!ok) {
+            *error = "cannot write " + path;
+            unlink(path.c_str());
+        }
+        return ok;
+    };
+    if (!writeAll(prefix + ".key", priv, 0600)) return false;
+    if (!writeAll(prefix + ".pub", pub, 0644)) {
+        unlink((prefix + ".key").c_str());
+        return false;
+    }
+    return true;
 }
 
 MasterServer::~MasterServer() {
@@ -123,6 +164,34 @@ bool MasterServer::start(const Options& options, std::string* error) {
     getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &len);
     port_ = ntohs(at.sin_port);
 
+    if (!options.signKey.empty()) {
+        if (!qzReadKey(options.signKey.c_str(), key_)) {
+            *error = "cannot read the key " + options.signKey;
+            return false;
+        }
+        haveKey_ = true;
+    }
+    if (!buildOffer(error)) return false;
+    log_.push_back("listening on " + options.address + ":" + std::to_string(port_));
+    return true;
+}
+
+bool MasterServer::offer(const std::string& module, int number, std::string* error) {
+    options_.updateModule = module;
+    options_.updateNumber = number;
+    return buildOffer(error);
+}
+
+bool MasterServer::signTail(std::string* text, size_t from) {
+    char sig[QZ_SIG_HEX + 1];
+    if (!haveKey_ || !maSign(key_, text->data() + from, text->size() - from, sig)) return false;
+    *text += std::string(" ") + sig;
+    return true;
+}
+
+bool MasterServer::buildOffer(std::string* error) {
+    const Options& options = options_;
+    update_.clear();
     // The master list names this server only; its server list describes the update.
     static stQzMaster list[1];
     memset(list, 0, sizeof list);
@@ -146,10 +215,13 @@ bool MasterServer::start(const Options& options, std::string* error) {
         char manifest[QZ_UPD_MANIFEST];
         int ml = qzUpdateManifest(manifest, sizeof manifest, 'S', 'L', n, raw.data(), raw.size());
         std::string sig = "-";
-        if (!options.signKey.empty() &&
-            !sign(options.signKey, std::string(manifest, static_cast<size_t>(ml)), &sig)) {
-            *error = "cannot sign with " + options.signKey;
-            return false;
+        char sigHex[QZ_SIG_HEX + 1];
+        if (haveKey_ && !options.unsignedUpdate) {
+            if (!maSign(key_, manifest, static_cast<size_t>(ml), sigHex)) {
+                *error = "cannot sign with " + options.signKey;
+                return false;
+            }
+            sig = sigHex;
         }
         if (options.tamper) {
             // The module changes after signing; the digests are made to match the changed
@@ -173,7 +245,6 @@ bool MasterServer::start(const Options& options, std::string* error) {
     std::string buf(16384, '\0');
     long n = masterFormat(buf.data(), static_cast<long>(buf.size()), 1, list);
     masters_.assign(buf.data(), static_cast<size_t>(n < 0 ? 0 : n));
-    log_.push_back("listening on " + options.address + ":" + std::to_string(port_));
     return true;
 }
 
@@ -208,7 +279,8 @@ void MasterServer::request(const char* text, int length, const sockaddr_in& from
     }
     std::string raw;
     Session s;
-    s.id = nextId_++;
+    // Random transfer numbers: a block is taken only under the number of its signed header.
+    s.id = randomId();
     s.to = from;
     s.name = r.file;
     s.rate = options_.unthrottled ? 0 : r.rate * 1024;
@@ -224,7 +296,13 @@ void MasterServer::request(const char* text, int length, const sockaddr_in& from
     if (h.size == 0) h.rawSize = 0;
     char out[QZ_PKT_MAX];
     int n = pktHeaderFormat(out, sizeof out, &h);
-    if (n > 0) send(from, out, n);
+    // The header repeats the request's nonce and names the SHA-256 of the data, all signed.
+    std::string head(out, static_cast<size_t>(n > 0 ? n : 0));
+    head += " " + nonceAfter(r.key, "-") + " " + sha256Hex(s.data);
+    if (n > 0) {
+        signTail(&head, QZ_TAG_LEN);  // without a key unsigned, and refused by the module
+        send(from, head.data(), static_cast<int>(head.size()));
+    }
     log_.push_back("request " + s.name + " (" + std::to_string(raw.size()) + " bytes, rate " +
                    std::to_string(r.rate) + ")");
     if (h.size == 0) return;
@@ -271,9 +349,16 @@ void MasterServer::packet(const char* data, int length, const sockaddr_in& from)
         std::string text;
         for (const std::string& d : options_.directives) text += d + "\n";
         if (text.empty()) return;
+        std::string query(body, static_cast<size_t>(n));
         std::string out(QZ_TAG_LEN, '\0');
         pktTag(out.data(), QZ_PT_DIRECTIVE);
-        out += text;
+        out += "nonce " + nonceAfter(query, "nonce ") + "\n" + text;
+        // The signature covers the body up to its own line (without a key: no signature line,
+        // which the module refuses).
+        char sig[QZ_SIG_HEX + 1];
+        if (haveKey_ && maSign(key_, out.data() + QZ_TAG_LEN, out.size() - QZ_TAG_LEN, sig)) {
+            out += std::string("sig ") + sig + "\n";
+        }
         send(from, out.data(), static_cast<int>(out.size()));
     } else if (type == QZ_PT_REQUEST) {
         request(body, n, from);

@@ -15,14 +15,15 @@ namespace qzm {
 
 struct Options {
     std::string address = "127.0.0.1";
-    unsigned port = 0;         // 0: an ephemeral port
-    std::string dir;           // data files served by name ("" for none)
-    std::string updateModule;  // module file offered as an update ("" for none)
-    int updateNumber = 0;      // its version as major * 1000 + minor
-    std::string signKey;       // file holding the 64-hex-digit private key ("" : unsigned)
-    bool tamper = false;       // change one byte of the module after signing
-    bool unthrottled = false;  // ignore the rate asked for
-    int dropEvery = 0;         // drop every Nth block on first sending (loss simulation)
+    unsigned port = 0;            // 0: an ephemeral port
+    std::string dir;              // data files served by name ("" for none)
+    std::string updateModule;     // module file offered as an update ("" for none)
+    int updateNumber = 0;         // its version as major * 1000 + minor
+    std::string signKey;          // file holding the 64-hex-digit private key ("" : unsigned)
+    bool unsignedUpdate = false;  // sign the answers but offer the update without a signature
+    bool tamper = false;          // change one byte of the module after signing
+    bool unthrottled = false;     // ignore the rate asked for
+    int dropEvery = 0;            // drop every Nth block on first sending (loss simulation)
     std::vector<std::string> directives;  // lines sent in answer to every query
     // The authentication side: GUIDs it knows with their age in days; any other GUID is
     // answered NOAUTH. authSilent: requests are read and never answered.
@@ -32,6 +33,9 @@ struct Options {
 
 // Writes a new key pair: 64 hexadecimal digits each, private and public. False on failure.
 bool makeKeyPair(std::string* privateHex, std::string* publicHex);
+// Makes a key pair and writes "<prefix>.key" (mode 0600, never over an existing file) and
+// "<prefix>.pub". False with *error set when either was not written whole.
+bool writeKeyPair(const std::string& prefix, std::string* error);
 
 class MasterServer {
   public:
@@ -42,6 +46,9 @@ class MasterServer {
 
     // Builds the offered files and binds the socket. False with *error set.
     bool start(const Options& options, std::string* error);
+    // Offers another module file as the update, labelled number (the master list changes
+    // with it). False with *error set.
+    bool offer(const std::string& module, int number, std::string* error);
     unsigned port() const { return port_; }
     // Handles every datagram waiting and sends what the transfers allow; never waits.
     void poll();
@@ -75,11 +82,15 @@ class MasterServer {
     void pump(Session& s, long long nowUs);
     void send(const sockaddr_in& to, const char* data, int length);
     bool fileFor(const std::string& name, std::string* raw);
+    bool buildOffer(std::string* error);
+    // Appends " <signature>" over text (from its offset `from`); false without a key.
+    bool signTail(std::string* text, size_t from);
 
     Options options_;
     int fd_ = -1;
     unsigned port_ = 0;
-    uint32_t nextId_ = 1;
+    bool haveKey_ = false;
+    unsigned char key_[32] = {};
     std::string update_;
     std::string masters_;
     std::vector<Session> sessions_;
