@@ -55,6 +55,7 @@ struct LogCase {
     const char* file;
     const char* expected[2];
 };
+void PrintTo(const LogCase& c, std::ostream* os) { *os << c.file; }
 
 const LogCase kLogCases[] = {
     {"ev",
