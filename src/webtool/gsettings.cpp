@@ -72,7 +72,7 @@ void web_gsettings(stQzSv* sv, stWebPage* page, const char* message, const char*
     // No refresh: values being edited must not be reset under the administrator.
     web_header(sv, page, "Game Settings Screen", nullptr, key);
     web_put(page, "<table border=0>\n");
-    web_key_row(page, key);
+    web_key_row(sv, page, key);
     for (const GameSettingRow& row : kGameSettings) {
         // A variable the game does not have shows empty.
         char value[256];

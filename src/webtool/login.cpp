@@ -1,4 +1,5 @@
 // The Login Screen: the page of a first visit and of every refused key.
+#include "host/state.h"
 #include "webtool/screens.h"
 
 void web_login(stQzSv* sv, stWebPage* page, const char* message) {
@@ -12,5 +13,6 @@ void web_login(stQzSv* sv, stWebPage* page, const char* message) {
             "value=\"\"></td></tr>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "</table>\n");
+    sv->web.loginPage = 1;
     web_footer(sv, page, message);
 }

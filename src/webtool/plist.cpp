@@ -18,6 +18,9 @@ namespace {
 const char* const kIssued = "<b><i>* COMMAND ISSUED *</i></b>";
 const char* const kInvalidPlayer = "<b><i>* INVALID PLAYER *</i></b>";
 const char* const kRefused = "<b><i>* COMMAND REFUSED *</i></b>";
+const char* const kFailed = "<b><i>* COMMAND FAILED *</i></b>";
+// Longest reason a kick or ban keeps.
+constexpr int kReasonMax = 32;
 
 // A player can be chosen and acted on in these statuses only (not a spectator or bot client).
 bool actionable(const Qz_Sv_Client_s* cl) {
@@ -103,7 +106,8 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
     char target[80] = "plist=1";
     bool plainGuid = *guid != 0;
     for (const char* p = guid; *p; ++p) {
-        bool ok = (*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z');
+        bool ok = (*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'Z') ||
+                  (*p >= 'a' && *p <= 'z') || *p == '_';
         if (!ok) plainGuid = false;
     }
     int slotNo = 0;
@@ -117,7 +121,7 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
     // first Slot button and choose another player.
     web_enter_none(page);
     web_put(page, "<table border=0>\n");
-    web_key_row(page, key);
+    web_key_row(sv, page, key);
     web_add(page,
             "<tr bgcolor=#%s><td></td><td>Player</td>%s<td>IP Address</td><td>Status</td>"
             "<td>Auth</td><td>SS</td><td>O/S</td></tr>\n",
@@ -142,12 +146,23 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
     web_add_esc(page, guid);
     web_put(page,
             "\"></td></tr>\n"
-            "<tr><td>Reason</td><td><input name=webreason maxlength=32 size=35 "
+            "<tr><td>Reason</td><td><input name=webreason maxlength=33 size=35 "
             "value=\"Removed by Web Admin\"></td></tr>\n");
     web_add(page,
             "<tr><td>Kick Minutes</td><td><input type=number name=webkicklen maxlength=2 size=2 "
             "value=%d> <font size=2>Allowed range: 1 to 60</font></td></tr>\n",
             s.kickLen);
+    // Who the actions below act on, as the page was written: the Slot # and GUID fields alone
+    // do not say whether the slot changed hands since.
+    const Qz_Sv_Client_s* chosen =
+        *guid && slotNo >= 1 && slotNo <= QZ_SLOTS ? plPlayer(sv, slotNo) : nullptr;
+    if (chosen && trcasecmp(guid, plGuidText(chosen)) == 0) {
+        web_put(page, "<tr><td>Chosen</td><td>");
+        web_colorize_esc(sv, page, chosen->name);
+        web_put(page, " <font size=2>");
+        web_add_esc(page, plGuidText(chosen));
+        web_put(page, "</font></td></tr>\n");
+    }
     web_put(page,
             "</table>\n"
             "<br><input type=submit value=\"qz_sv_kick\" name=kickslot>&nbsp&nbsp&nbsp"
@@ -213,8 +228,12 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
     const char* v = at + strlen("webreason=");
     while (*v == ' ' || *v == '\t') v++;
     int n = 0;
-    while (n < 32 && v[n] && v[n] != '\r' && v[n] != '\n') n++;
-    char reason[33];
+    while (v[n] && v[n] != '\r' && v[n] != '\n') n++;
+    if (n > kReasonMax) {
+        answer(sv, page, "<b><i>* REASON TOO LONG: 32 CHARACTERS AT MOST; NOTHING DONE *</i></b>");
+        return;
+    }
+    char reason[kReasonMax + 1];
     trcpyz(reason, v, n);
 
     if (!samePlayer(sv, slot, guid)) {
@@ -224,16 +243,17 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
     char slotText[12];
     QZ_TRF(slotText, "%d", slot);
     web_note_begin(sv);
-    if (ban) {
-        plBan(sv, homePath("qzbans.dat"), slotText, reason);
-    } else {
-        plKick(sv, slotText, minutes, reason, 0);
-    }
+    bool done = ban ? plBan(sv, homePath("qzbans.dat"), slotText, reason)
+                    : plKick(sv, slotText, minutes, reason, 0);
     web_note_end(sv);
-    // The message says the command was handed on. A kick or ban removes the player at once;
-    // one still in his slot was not removed (a server host player never is), and the module's
-    // own lines saying why stand under the message.
-    if (samePlayer(sv, slot, guid)) web_notes_show(sv);
+    // A kick or ban that was refused or failed (a server host player, a ban file that cannot be
+    // written: the player would be admitted again after a restart) says so, with the module's
+    // own lines, whether or not the player is still in his slot.
+    if (!done) {
+        web_notes_show(sv);
+        answer(sv, page, kFailed);
+        return;
+    }
     answer(sv, page, kIssued);
 }
 

@@ -97,7 +97,7 @@ void web_settings(stQzSv* sv, stWebPage* page, const char* message, const char* 
     // No refresh: fields being edited must not be reset under the administrator.
     web_header(sv, page, "General QZ Settings Screen", nullptr, "");
     web_put(page, "<table border=0>\n");
-    web_key_row(page, key);
+    web_key_row(sv, page, key);
     for (const WebSettingField& f : kFields) {
         const SettingRow* row = settingFind(f.setting);
         if (!row) continue;
