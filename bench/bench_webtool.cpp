@@ -187,12 +187,12 @@ void BM_NginxWholeRequest(benchmark::State& state) {
     // (its HTML) as a file, padded or trimmed so that nginx's own header lines and the page
     // make exactly as many bytes as the module's whole answer.
     const std::string moduleAnswer = wholeRequest(module().port, [] { module().frame(); });
-    size_t bodyAt = moduleAnswer.find("\n\n");
+    size_t bodyAt = moduleAnswer.find("\r\n\r\n");
     if (bodyAt == std::string::npos) {
         state.SkipWithError("the module's answer has no header end");
         return;
     }
-    std::string body = moduleAnswer.substr(bodyAt + 2);
+    std::string body = moduleAnswer.substr(bodyAt + 4);
     Nginx nginx;
     if (!nginx.start(body)) {
         state.SkipWithError(

@@ -261,7 +261,7 @@ void web_writecfg(stQzSv* sv, const char* form, stWebPage* page) {
     web_note_begin(sv);
     bool written = sv_write_cfg(sv, "");
     web_note_end(sv);
-    web_notes_show(sv);
+    if (!written) web_notes_show(sv);
     // A file that could not be written (a locked configuration, a full disk, no permission)
     // is a failure, with the module's own lines under it.
     web_settings(sv, page,
@@ -274,21 +274,19 @@ void web_restart(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
     // The console's own command: it notes the request (once) and the next frame call restarts.
     // A restart draws new digest secrets: the administrator types the key again afterwards.
-    web_note_begin(sv);
     sv_cmd(sv, QZ_SRC_WEB, "qz_sv_Restart", 0);
-    web_note_end(sv);
-    web_notes_show(sv);
     web_settings(sv, page, "* qz_sv_Restart ISSUED *", web_key(sv));
 }
 
 void web_update(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
     // The check runs over the next frames (names resolved, masters asked); what the command
-    // printed at once (a refusal, names not resolved) is shown here, the rest goes to the
-    // console and the log.
+    // printed at once beyond its first line (a refusal, names not resolved, no master asked) is
+    // shown here; what comes later goes to the console and the log.
     web_note_begin(sv);
     sv_cmd(sv, QZ_SRC_WEB, "qz_sv_Update", 0);
     web_note_end(sv);
-    web_notes_show(sv);
+    const char* firstEnd = strchr(sv->web.notes, '\n');
+    if (firstEnd && firstEnd[1]) web_notes_show(sv);
     web_settings(sv, page, "* qz_sv_Update ISSUED *", web_key(sv));
 }
