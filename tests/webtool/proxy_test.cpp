@@ -34,7 +34,10 @@ class WebProxy : public WebModule {
         int s = connectFrom(nginx_.port, from);
         EXPECT_GE(s, 0) << from;
         if (s < 0) return "";
-        sendText(s, request);
+        // nginx keeps a connection open for the next request unless told otherwise.
+        std::string closing = request;
+        closing.insert(closing.find("\r\n") + 2, "Connection: close\r\n");
+        sendText(s, closing);
         std::string answer = awaitAnswer(
             s,
             [this] {
