@@ -250,7 +250,8 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
             "<meta name=viewport content=\"width=device-width, initial-scale=1\">"
             "<title>%s - Kestrine Server WebTool</title>"
             "<style>input[type=submit]{min-height:32px;margin:2px}"
-            "input,select,hr,table{max-width:100%%}td{overflow-wrap:anywhere}"
+            "input,select,hr,table{max-width:100%%}input[size],select{max-width:55vw}"
+            "td{overflow-wrap:anywhere}"
             "</style></head>",
             title);
     web_add(page,

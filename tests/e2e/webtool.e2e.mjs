@@ -539,7 +539,10 @@ ${Array.from({ length: 6 }, (_, i) => `<img src="${base}/plist=1&webkey=wrong${i
         await page.click(`input[name=${button}]:visible`);
         await title(screen);
         const wide = await page.evaluate(() => document.documentElement.scrollWidth);
-        check(wide <= 375, `${screen} is ${wide} px wide at 375 px`);
+        const culprits = wide <= 375 ? [] : await page.evaluate(() => [...document.querySelectorAll('body *')]
+          .filter((e) => e.getBoundingClientRect().right > 376 && ![...e.children].some((c) => c.getBoundingClientRect().right > 376))
+          .slice(0, 6).map((e) => `${e.tagName}:${e.getAttribute('name') || ''}:${Math.round(e.getBoundingClientRect().left)}-${Math.round(e.getBoundingClientRect().right)}:${(e.textContent || '').slice(0, 30)}`));
+        check(wide <= 375, `${screen} is ${wide} px wide at 375 px (${culprits.join(' | ')})`);
         await page.screenshot({ path: join(outDir, `15-phone-${button}.png`) });
       }
       await page.click('input[name=plist]:visible');
