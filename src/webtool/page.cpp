@@ -252,6 +252,11 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
             "<style>input[type=submit]{min-height:32px;margin:2px}"
             "input,select,hr,table{max-width:100%%}input[size],select{max-width:55vw}"
             "td{overflow-wrap:anywhere}"
+            // Player names on their grey rows: every colour a name can hold stands on black, or
+            // on white for the two dark ones, so each is readable (at least 3:1).
+            "tr[bgcolor] font{background:#000}"
+            "tr[bgcolor] font[color=\"#0000ff\"],tr[bgcolor] font[color=\"#000000\"]"
+            "{background:#fff}"
             "</style></head>",
             title);
     web_add(page,

@@ -38,9 +38,25 @@ char osLetter(char c) {
 void putPlayer(stQzSv* sv, stWebPage* page, int slot, const Qz_Sv_Client_s* cl, unsigned now,
                bool showGuid) {
     const stSettings& s = sv->set;
+    // A screen reader announces the player with his button ("Slot 03 Bob"), not the number
+    // alone.
     web_add(page,
-            "<tr bgcolor=#%s><td><input type=submit value=\"Slot %02d\" name=%dslot></td><td>",
-            s.httpColBack2, slot, slot);
+            "<tr bgcolor=#%s><td><input type=submit value=\"Slot %02d\" name=%dslot "
+            "aria-label=\"Slot %02d ",
+            s.httpColBack2, slot, slot, slot);
+    char plain[sizeof cl->name];
+    int n = 0;
+    for (const char* p = cl->name; *p && n < qz::cap(plain) - 1; ++p) {
+        if (*p == '^' && p[1]) {
+            if (p[1] == '^') plain[n++] = '^';
+            ++p;
+            continue;
+        }
+        plain[n++] = *p;
+    }
+    plain[n] = 0;
+    web_add_esc(page, plain);
+    web_put(page, "\"></td><td>");
     web_colorize_esc(sv, page, cl->name);
     web_put(page, "</td><td>");
     if (showGuid) {

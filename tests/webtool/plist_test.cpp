@@ -55,8 +55,8 @@ TEST(PlayerList, ListsEveryPlayerAboveStatusZeroWithTheCountRow) {
     std::string page = listPage(s);
     EXPECT_TRUE(has(page, "<i>Player List Screen</i>"));
     EXPECT_FALSE(has(page, "Pre</font>"));
-    EXPECT_TRUE(has(page, "<input type=submit value=\"Slot 02\" name=2slot>"));
-    EXPECT_TRUE(has(page, "<input type=submit value=\"Slot 07\" name=7slot>"));
+    EXPECT_TRUE(has(page, "<input type=submit value=\"Slot 02\" name=2slot aria-label=\"Slot 02 "));
+    EXPECT_TRUE(has(page, "<input type=submit value=\"Slot 07\" name=7slot aria-label=\"Slot 07 "));
     EXPECT_FALSE(has(page, "name=1slot"));
     EXPECT_TRUE(has(page, "<td>2 Players</td>"));
     EXPECT_TRUE(has(page, "<td>SPEC</td>"));
@@ -291,7 +291,7 @@ TEST_F(WebPlayers, KickDropsThePlayerWithTheKickTextAndListsHimNoMore) {
     EXPECT_TRUE(said("[host] DropClient " + std::to_string(slot) +
                      " Kestrine kicked player '^1Bad^7Guy' (for 5 minutes) ... Removed by Web "
                      "Admin [Admin Decision]"));
-    EXPECT_FALSE(has(page, "name=" + std::to_string(slot) + "slot>"));
+    EXPECT_FALSE(has(page, "name=" + std::to_string(slot) + "slot "));
     EXPECT_TRUE(has(page, "<td>0 Players</td>"));
     // The kick holds him off for its minutes.
     EXPECT_EQ(join("^1Bad^7Guy", 1), 0);

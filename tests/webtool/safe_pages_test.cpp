@@ -137,7 +137,7 @@ TEST(FullServer, SixtyFourPlayersOfTheLongestMarkupAreNeverCut) {
     EXPECT_EQ(sv->web.page.cut, 0);
     EXPECT_LT(sv->web.page.len, WEB_PAGE_SIZE - 1);
     EXPECT_TRUE(has(page, "<td>64 Players</td>"));
-    EXPECT_TRUE(has(page, "name=64slot>"));
+    EXPECT_TRUE(has(page, "name=64slot "));
     EXPECT_TRUE(has(page, "name=kickslot>"));
     EXPECT_TRUE(has(page, "name=getssslot>"));
     EXPECT_EQ(page.rfind("</center></body></html>\n"), page.size() - 24);
@@ -160,7 +160,7 @@ TEST_F(WebFullServer, AFullServersPlayerListArrivesWholeThroughTheSocket) {
     }
     std::string page = post("plist=Player List\r\n");
     EXPECT_TRUE(has(page, "<td>64 Players</td>"));
-    EXPECT_TRUE(has(page, "name=64slot>"));
+    EXPECT_TRUE(has(page, "name=64slot "));
     EXPECT_TRUE(has(page, "name=kickslot>"));
     EXPECT_EQ(page.rfind("</center></body></html>\n"), page.size() - 24);
 }
