@@ -117,22 +117,16 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
     const unsigned now = GetTickCount();
     const stSettings& s = sv->set;
     const bool showGuid = s.httpShowGuid == 1;
-    // The refresh carries the chosen player (a GUID of plain characters only: it stands in a
-    // URL and an attribute unescaped).
-    char target[80] = "plist=1";
-    bool plainGuid = *guid != 0;
-    for (const char* p = guid; *p; ++p) {
-        bool ok = (*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'Z') ||
-                  (*p >= 'a' && *p <= 'z') || *p == '_';
-        if (!ok) plainGuid = false;
-    }
     int slotNo = 0;
     for (const char* p = slot; *p >= '0' && *p <= '9' && slotNo < 100; ++p)
         slotNo = slotNo * 10 + (*p - '0');
-    if (slotNo >= 1 && slotNo <= QZ_SLOTS && plainGuid) {
-        QZ_TRF(target, "plist=1&slotnum=%d&guid=%s", slotNo, guid);
-    }
-    web_header(sv, page, "Player List Screen", target, key);
+    // While a player is chosen an action is being prepared: the page does not refresh itself,
+    // so a reason or minutes being typed are not reset under the administrator (and a refresh
+    // cannot hand the buttons to whoever took the slot since). Player List resumes it.
+    const Qz_Sv_Client_s* chosen =
+        *guid && slotNo >= 1 && slotNo <= QZ_SLOTS ? plPlayer(sv, slotNo) : nullptr;
+    if (chosen && trcasecmp(guid, plGuidText(chosen)) != 0) chosen = nullptr;
+    web_header(sv, page, "Player List Screen", chosen ? nullptr : "plist=1", key);
     // Enter in Slot #, GUID, Reason or Kick Minutes presses nothing: a browser would press the
     // first Slot button and choose another player.
     web_enter_none(page);
@@ -170,14 +164,12 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
             s.kickLen);
     // Who the actions below act on, as the page was written: the Slot # and GUID fields alone
     // do not say whether the slot changed hands since.
-    const Qz_Sv_Client_s* chosen =
-        *guid && slotNo >= 1 && slotNo <= QZ_SLOTS ? plPlayer(sv, slotNo) : nullptr;
-    if (chosen && trcasecmp(guid, plGuidText(chosen)) == 0) {
+    if (chosen) {
         web_put(page, "<tr><td>Chosen</td><td>");
         web_colorize_esc(sv, page, chosen->name);
         web_put(page, " <font size=2>");
         web_add_esc(page, plGuidText(chosen));
-        web_put(page, "</font></td></tr>\n");
+        web_put(page, "<br>Automatic refresh paused while a player is chosen</font></td></tr>\n");
     }
     web_put(page,
             "</table>\n"

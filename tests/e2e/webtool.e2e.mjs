@@ -205,6 +205,10 @@ async function main() {
       await chooseSlot(red);
       const guid = await page.inputValue('input[name=guid]');
       check(guid === GUID_RED, `the GUID field holds the player's GUID (got ${guid})`);
+      // An action is being prepared: no refresh resets what is typed now.
+      check(await page.locator('meta[http-equiv=refresh]').count() === 0,
+        'the page does not refresh itself while a player is chosen');
+      await page.getByText('Automatic refresh paused while a player is chosen').waitFor();
       await shoot('03-slot-chosen');
     });
 

@@ -167,17 +167,19 @@ TEST_F(WebFullServer, AFullServersPlayerListArrivesWholeThroughTheSocket) {
 
 // ---- The chosen player survives the refresh --------------------------------------------------
 
-TEST(Refresh, CarriesTheChosenPlayerWhileHeIsThere) {
+TEST(Refresh, PausesWhileAPlayerIsChosenAndKeepsHimChosenFromAnOlderLink) {
     BareState s;
     const char* guid = "FEDCBA9876543210FEDCBA9876543210";
     seat(s, 6, "Sixth", guid);
     std::string page = dispatch(s, "6slot=Slot 06\r\n");
-    EXPECT_TRUE(has(page, std::string("url=/qzsvweb/plist=1&slotnum=6&guid=") + guid + "&webkey="));
-    // The refresh request, as the listener hands it over.
+    // An action is being prepared: nothing typed is reset by a refresh.
+    EXPECT_FALSE(has(page, "http-equiv=refresh"));
+    EXPECT_TRUE(has(page, "Automatic refresh paused while a player is chosen"));
+    // A refresh link that names him (a page of an earlier version) keeps him chosen.
     std::string again = dispatch(s, std::string("plist=1\r\nslotnum=6\r\nguid=") + guid + "\r\n");
     EXPECT_TRUE(has(again, "name=slotnum maxlength=2 size=2 value=\"6\""));
     EXPECT_TRUE(has(again, std::string("name=guid maxlength=32 size=35 value=\"") + guid + "\""));
-    // Another player in the slot: nothing is chosen.
+    // Another player in the slot: nothing is chosen, and the page refreshes again.
     seat(s, 6, "Other", "00000000000000000000000000000000");
     std::string other = dispatch(s, std::string("plist=1\r\nslotnum=6\r\nguid=") + guid + "\r\n");
     EXPECT_TRUE(has(other, "name=slotnum maxlength=2 size=2 value=\"\""));
