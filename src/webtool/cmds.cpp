@@ -116,7 +116,7 @@ void web_cmds(stQzSv* sv, stWebPage* page, const char* message, const char* key)
     web_key_row(sv, page, key, true);
     web_put(page,
             "<tr><td align=right><input type=submit value=\"map\" name=map></td><td>\n"
-            "<select name=map_names>\n"
+            "<select aria-label=\"Map\" name=map_names>\n"
             "<option value=nomap>choose map here</option>\n");
     if (web_map_file(sv, addOption, page) == 0) web_map_words(sv->web.maplist, addOption, page);
     web_put(page,
@@ -133,7 +133,7 @@ void web_cmds(stQzSv* sv, stWebPage* page, const char* message, const char* key)
             "</td></tr>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "<tr><td align=right><input type=submit value=\"To console->\" name=exec_cmd></td>"
-            "<td><input name=exec_cmd_text maxlength=1024 size=35></td></tr>\n"
+            "<td><input aria-label=\"Console line\" name=exec_cmd_text maxlength=1024 size=35></td></tr>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "<tr><td align=right><input type=submit value=\"qz_sv_writecfg\" name=writeqzcfg>"
             "</td></tr>\n"
@@ -251,7 +251,7 @@ void web_results(stQzSv* sv, stWebPage* page, const char* key, const char* comma
             "\n</pre>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "<tr><td><input type=submit value=\"To console->\" name=exec_cmd></td>"
-            "<td><input name=exec_cmd_text maxlength=1024 size=35></td></tr>\n"
+            "<td><input aria-label=\"Console line\" name=exec_cmd_text maxlength=1024 size=35></td></tr>\n"
             "</table>\n");
     web_footer(sv, page, "");
 }

@@ -83,8 +83,10 @@ void web_gsettings(stQzSv* sv, stWebPage* page, const char* message, const char*
         // A text field takes one character more than a value can have, so a longer one reaches
         // the update and is refused there; maxlength=2 would have kept a timelimit of 120 from
         // being typed at all.
-        web_add(page, "<tr><td>%s</td><td><input %sname=%s maxlength=%d size=%d value=\"", row.name,
-                row.numberType ? "type=number " : "", row.name,
+        web_add(page,
+                "<tr><td>%s</td><td><input aria-label=\"%s\" %sname=%s maxlength=%d size=%d "
+                "value=\"",
+                row.name, row.name, row.numberType ? "type=number " : "", row.name,
                 row.numberType ? row.maxlength : kValueMax + 1, row.size);
         // As the game holds it (never masked): an unchanged value must come back equal.
         web_add_esc_value(page, value);

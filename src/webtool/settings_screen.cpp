@@ -103,8 +103,10 @@ void web_settings(stQzSv* sv, stWebPage* page, const char* message, const char* 
     for (const WebSettingField& f : kFields) {
         const SettingRow* row = settingFind(f.setting);
         if (!row) continue;
-        web_add(page, "<tr><td>%s</td><td><input %sname=%s maxlength=%d size=%d value=", f.label,
-                f.numberType ? "type=number " : "", f.field ? f.field : row->name, f.maxlength,
+        web_add(page,
+                "<tr><td>%s</td><td><input aria-label=\"%s\" %sname=%s maxlength=%d size=%d "
+                "value=",
+                f.label, f.label, f.numberType ? "type=number " : "", f.field ? f.field : row->name, f.maxlength,
                 f.size);
         if (row->kind == SET_TEXT) {
             web_put(page, "\"");

@@ -547,6 +547,14 @@ ${Array.from({ length: 6 }, (_, i) => `<img src="${base}/plist=1&webkey=wrong${i
           .filter((e) => e.getBoundingClientRect().right > 376 && ![...e.children].some((c) => c.getBoundingClientRect().right > 376))
           .slice(0, 6).map((e) => `${e.tagName}:${e.getAttribute('name') || ''}:${Math.round(e.getBoundingClientRect().left)}-${Math.round(e.getBoundingClientRect().right)}:${(e.textContent || '').slice(0, 30)}`));
         check(wide <= 375, `${screen} is ${wide} px wide at 375 px (${culprits.join(' | ')})`);
+        // Every field and every Slot button has a name a screen reader announces.
+        const unnamed = await page.evaluate(() => [...document.querySelectorAll('input, select')]
+          .filter((e) => e.type !== 'hidden' && !e.hidden && e.type !== 'submit' && !e.getAttribute('aria-label'))
+          .map((e) => e.name));
+        check(unnamed.length === 0, `${screen}: fields without a label: ${unnamed.join(', ')}`);
+        const slots = await page.locator('input[value^="Slot "]').evaluateAll(
+          (bs) => bs.filter((b) => !/^Slot \d\d \S/.test(b.getAttribute('aria-label') || '')).length);
+        check(slots === 0, `${screen}: ${slots} Slot buttons do not name their player`);
         await page.screenshot({ path: join(outDir, `15-phone-${button}.png`) });
       }
       await page.click('input[name=plist]:visible');

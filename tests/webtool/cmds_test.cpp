@@ -41,7 +41,7 @@ TEST(CommandScreen, OffersTheBuiltInMapsWhenNoListIsSet) {
                     "<option value=mapno2>mp_railgun</option>\n"));
     EXPECT_TRUE(has(page, "<option value=mapno5>mp_wurzburg</option>\n</select>\n"));
     EXPECT_TRUE(has(page, "name=map_restart></td><td>oasis</td></tr>\n"));
-    EXPECT_TRUE(has(page, "<input name=exec_cmd_text maxlength=1024 size=35>"));
+    EXPECT_TRUE(has(page, "<input aria-label=\"Console line\" name=exec_cmd_text maxlength=1024 size=35>"));
     EXPECT_TRUE(has(page, "value=\"qz_sv_update\" name=updateqz>"));
     EXPECT_FALSE(has(page, "http-equiv=refresh"));
 }
