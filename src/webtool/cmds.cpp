@@ -133,7 +133,8 @@ void web_cmds(stQzSv* sv, stWebPage* page, const char* message, const char* key)
             "</td></tr>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "<tr><td align=right><input type=submit value=\"To console->\" name=exec_cmd></td>"
-            "<td><input aria-label=\"Console line\" name=exec_cmd_text maxlength=1024 size=35></td></tr>\n"
+            "<td><input aria-label=\"Console line\" name=exec_cmd_text maxlength=1024 "
+            "size=35></td></tr>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "<tr><td align=right><input type=submit value=\"qz_sv_writecfg\" name=writeqzcfg>"
             "</td></tr>\n"
@@ -199,8 +200,9 @@ void web_exec_cmd(stQzSv* sv, const char* form, stWebPage* page) {
     int n = web_line_value(field, "exec_cmd_text", command, qz::cap(command));
     if (n > kConsoleLineMax) {
         char message[128];
-        QZ_TRF(message, "<b><i>* CONSOLE LINE TOO LONG: %d CHARACTERS, AT MOST %d; NOT RUN *</i></b>",
-               n, kConsoleLineMax);
+        QZ_TRF(message,
+               "<b><i>* CONSOLE LINE TOO LONG: %d CHARACTERS, AT MOST %d; NOT RUN *</i></b>", n,
+               kConsoleLineMax);
         web_cmds(sv, page, message, web_key(sv));
         return;
     }
@@ -251,7 +253,8 @@ void web_results(stQzSv* sv, stWebPage* page, const char* key, const char* comma
             "\n</pre>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "<tr><td><input type=submit value=\"To console->\" name=exec_cmd></td>"
-            "<td><input aria-label=\"Console line\" name=exec_cmd_text maxlength=1024 size=35></td></tr>\n"
+            "<td><input aria-label=\"Console line\" name=exec_cmd_text maxlength=1024 "
+            "size=35></td></tr>\n"
             "</table>\n");
     web_footer(sv, page, "");
 }

@@ -5,11 +5,10 @@
 #include <errno.h>
 #include <linux/filter.h>
 #include <netinet/in.h>
+#include <openssl/rand.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <openssl/rand.h>
 
 #include <cstring>
 #include <ctime>
@@ -37,8 +36,8 @@ constexpr char k503[] =
     WEB_PLAIN_HEAD("503 Service Unavailable") "Too many connections from your address\n";
 constexpr char k503Full[] =
     WEB_PLAIN_HEAD("503 Service Unavailable") "The WebTool is busy: try again in a moment\n";
-constexpr char k403[] = WEB_PLAIN_HEAD(
-    "403 Forbidden") "Refused: the request was sent from another site's page\n";
+constexpr char k403[] =
+    WEB_PLAIN_HEAD("403 Forbidden") "Refused: the request was sent from another site's page\n";
 // The browser asks for an icon with every page; "no content" ends that without a 404 line in
 // its console and without serving a file.
 constexpr char k204[] =

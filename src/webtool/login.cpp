@@ -9,7 +9,8 @@ void web_login(stQzSv* sv, stWebPage* page, const char* message) {
     web_enter_button(page, "plist", "Player List");
     web_put(page,
             "<table border=0>\n"
-            "<tr><td>Web Key</td><td><input aria-label=\"Web Key\" type=password name=webkey maxlength=127 size=35 "
+            "<tr><td>Web Key</td><td><input aria-label=\"Web Key\" type=password name=webkey "
+            "maxlength=127 size=35 "
             "value=\"\"></td></tr>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "</table>\n");

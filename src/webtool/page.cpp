@@ -217,7 +217,8 @@ void web_key_row(stQzSv* sv, stWebPage* page, const char* key, bool alignRight) 
     char digest[33];
     web_key_digest(sv, key ? key : "", digest);
     web_add(page,
-            "<tr><td%s>Web Key</td><td><input aria-label=\"Web Key\" type=password name=webkey maxlength=32 size=35 "
+            "<tr><td%s>Web Key</td><td><input aria-label=\"Web Key\" type=password name=webkey "
+            "maxlength=32 size=35 "
             "value=\"%s\"></td></tr>\n",
             alignRight ? " align=right" : "", digest);
     web_put(page, "<tr><td>&nbsp</td></tr>\n");

@@ -149,17 +149,21 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
             s.httpColLine2, count, count == 1 ? "" : "s");
     web_put(page,
             "<tr><td>&nbsp</td></tr>\n"
-            "<tr><td>Slot #</td><td><input aria-label=\"Slot #\" type=number name=slotnum maxlength=2 size=2 value=\"");
+            "<tr><td>Slot #</td><td><input aria-label=\"Slot #\" type=number name=slotnum "
+            "maxlength=2 size=2 value=\"");
     web_add_esc(page, slot);
     web_put(page,
-            "\"></td></tr>\n<tr><td>GUID</td><td><input aria-label=\"GUID\" name=guid maxlength=32 size=35 value=\"");
+            "\"></td></tr>\n<tr><td>GUID</td><td><input aria-label=\"GUID\" name=guid maxlength=32 "
+            "size=35 value=\"");
     web_add_esc(page, guid);
-    web_put(page,
-            "\"></td></tr>\n"
-            "<tr><td>Reason</td><td><input aria-label=\"Reason\" name=webreason maxlength=33 size=35 "
-            "value=\"Removed by Web Admin\"></td></tr>\n");
+    web_put(
+        page,
+        "\"></td></tr>\n"
+        "<tr><td>Reason</td><td><input aria-label=\"Reason\" name=webreason maxlength=33 size=35 "
+        "value=\"Removed by Web Admin\"></td></tr>\n");
     web_add(page,
-            "<tr><td>Kick Minutes</td><td><input aria-label=\"Kick Minutes\" type=number name=webkicklen maxlength=2 size=2 "
+            "<tr><td>Kick Minutes</td><td><input aria-label=\"Kick Minutes\" type=number "
+            "name=webkicklen maxlength=2 size=2 "
             "value=%d> <font size=2>Allowed range: 1 to 60</font></td></tr>\n",
             s.kickLen);
     // Who the actions below act on, as the page was written: the Slot # and GUID fields alone

@@ -106,8 +106,8 @@ void web_settings(stQzSv* sv, stWebPage* page, const char* message, const char* 
         web_add(page,
                 "<tr><td>%s</td><td><input aria-label=\"%s\" %sname=%s maxlength=%d size=%d "
                 "value=",
-                f.label, f.label, f.numberType ? "type=number " : "", f.field ? f.field : row->name, f.maxlength,
-                f.size);
+                f.label, f.label, f.numberType ? "type=number " : "", f.field ? f.field : row->name,
+                f.maxlength, f.size);
         if (row->kind == SET_TEXT) {
             web_put(page, "\"");
             // As held: the form sends it back, and an unchanged value must compare equal.

@@ -211,9 +211,10 @@ TEST_F(WebFlood, SixteenSlowAddressesLeaveRoomForTheAdministrator) {
     for (auto& [sock, from] : slow) {
         if (sock >= 0) close(sock);
     }
-    std::printf("pool: 16 addresses x 4 slow connections; administrator answered %d of 20, "
-                "longest %.1f ms\n",
-                answered, longest);
+    std::printf(
+        "pool: 16 addresses x 4 slow connections; administrator answered %d of 20, "
+        "longest %.1f ms\n",
+        answered, longest);
     RecordProperty("longest_admin_wait_ms", static_cast<int>(longest));
     EXPECT_EQ(answered, 20);
     EXPECT_LT(longest, 1000.0);

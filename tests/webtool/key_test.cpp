@@ -72,17 +72,18 @@ TEST_P(KeyCheck, AcceptsTheKeyOrItsDigestOnly) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, KeyCheck,
-    ::testing::Values(KeyCase{"webkey=secret\r\nplist=x\r\n", true},
-                      KeyCase{"webkey=Secret\r\nplist=x\r\n", false},
-                      KeyCase{"webkey={D}\r\n", true}, KeyCase{"webkey={d}\r\n", true},
-                      KeyCase{"plist=1\r\nwebkey={D} HTTP/1.1\r\n", true},
-                      KeyCase{"webkey=Z{D}\r\n", false}, KeyCase{"webkey=\r\n", false},
-                      KeyCase{"plist=x\r\n", false}),
-    [](const ::testing::TestParamInfo<KeyCase>& p) {
-        return qztest::caseName(p.index, std::string(p.param.form));
-    });
+INSTANTIATE_TEST_SUITE_P(Cases, KeyCheck,
+                         ::testing::Values(KeyCase{"webkey=secret\r\nplist=x\r\n", true},
+                                           KeyCase{"webkey=Secret\r\nplist=x\r\n", false},
+                                           KeyCase{"webkey={D}\r\n", true},
+                                           KeyCase{"webkey={d}\r\n", true},
+                                           KeyCase{"plist=1\r\nwebkey={D} HTTP/1.1\r\n", true},
+                                           KeyCase{"webkey=Z{D}\r\n", false},
+                                           KeyCase{"webkey=\r\n", false},
+                                           KeyCase{"plist=x\r\n", false}),
+                         [](const ::testing::TestParamInfo<KeyCase>& p) {
+                             return qztest::caseName(p.index, std::string(p.param.form));
+                         });
 
 TEST(KeyCheck, AnEmptyKeyOpensNothing) {
     BareState s;
@@ -171,14 +172,11 @@ TEST_P(TypedKey, AnyPrintableKeyCanBeTyped) {
     EXPECT_FALSE(accepted(s, "webkey=x" + GetParam().typed + "\r\nplist=1\r\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, TypedKey,
-                         ::testing::Values(TypedCase{"caf\xC3\xA9", "caf\xE9"},
-                                           TypedCase{"5\xE2\x82\xAC", "5&#8364;"},
-                                           TypedCase{"  lead", "  lead"},
-                                           TypedCase{"trail ", "trail "}),
-                         [](const ::testing::TestParamInfo<TypedCase>& p) {
-                             return qztest::caseName(p.index, "key");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TypedKey,
+    ::testing::Values(TypedCase{"caf\xC3\xA9", "caf\xE9"}, TypedCase{"5\xE2\x82\xAC", "5&#8364;"},
+                      TypedCase{"  lead", "  lead"}, TypedCase{"trail ", "trail "}),
+    [](const ::testing::TestParamInfo<TypedCase>& p) { return qztest::caseName(p.index, "key"); });
 
 TEST(Lockout, FiveBadKeysInAMinuteLockTheAddressForAMinute) {
     BareState s;

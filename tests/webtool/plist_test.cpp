@@ -2,9 +2,8 @@
 // failure message, the exact removal texts, and escaping of hostile player names.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>

@@ -54,8 +54,8 @@ class WebProxy : public WebModule {
 TEST_F(WebProxy, OneGuesserBehindTheProxyDoesNotLockOutAnotherUser) {
     run("qz_sv_HttpProxies 127.0.0.1");
     for (int i = 0; i < WEB_LOCK_BADKEYS + 1; ++i) {
-        std::string answer =
-            viaNginx("127.0.0.2", postPlain("webkey=guess" + std::to_string(i) + "\r\nplist=x\r\n"));
+        std::string answer = viaNginx(
+            "127.0.0.2", postPlain("webkey=guess" + std::to_string(i) + "\r\nplist=x\r\n"));
         EXPECT_NE(answer.find("<i>Login Screen</i>"), std::string::npos) << answer;
     }
     EXPECT_TRUE(anyLineContains(host().output(), "Bad Web Key sent from 127.0.0.2:"));

@@ -61,29 +61,30 @@ TEST_P(WebCrossSite, IsRefusedBeforeItsKeyIsLookedAtAndNeverLocksOut) {
     EXPECT_FALSE(anyLineContains(host().output(), "Bad Web Key"));
     EXPECT_FALSE(anyLineContains(host().output(), "locked out"));
     // Nor does it act with the right key.
-    std::string kick = postWith(GetParam().headers, "webkey=secret\r\nslotnum=" +
-                                                        std::to_string(slot) + "\r\nguid=" +
-                                                        guidOf(1) + "\r\nwebreason=x\r\n"
-                                                                    "webkicklen=1\r\nkickslot=k\r\n");
+    std::string kick =
+        postWith(GetParam().headers, "webkey=secret\r\nslotnum=" + std::to_string(slot) +
+                                         "\r\nguid=" + guidOf(1) +
+                                         "\r\nwebreason=x\r\n"
+                                         "webkicklen=1\r\nkickslot=k\r\n");
     EXPECT_EQ(kick.find("HTTP/1.0 403"), 0u);
     EXPECT_FALSE(anyLineContains(host().output(), "DropClient"));
     // The administrator's own page still works.
     EXPECT_TRUE(has(post("plist=x\r\n"), "<i>Player List Screen</i>"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, WebCrossSite,
-    ::testing::Values(SiteCase{"Sec-Fetch-Site: cross-site\r\n"},
-                      SiteCase{"Sec-Fetch-Site: same-site\r\n"},
-                      SiteCase{"Origin: http://evil.example\r\n"}, SiteCase{"Origin: null\r\n"},
-                      SiteCase{"Referer: http://evil.example/page.html\r\n"}),
-    [](const ::testing::TestParamInfo<SiteCase>& p) {
-        return qztest::caseName(p.index, p.param.headers);
-    });
+INSTANTIATE_TEST_SUITE_P(Cases, WebCrossSite,
+                         ::testing::Values(SiteCase{"Sec-Fetch-Site: cross-site\r\n"},
+                                           SiteCase{"Sec-Fetch-Site: same-site\r\n"},
+                                           SiteCase{"Origin: http://evil.example\r\n"},
+                                           SiteCase{"Origin: null\r\n"},
+                                           SiteCase{"Referer: http://evil.example/page.html\r\n"}),
+                         [](const ::testing::TestParamInfo<SiteCase>& p) {
+                             return qztest::caseName(p.index, p.param.headers);
+                         });
 
 TEST_F(WebTrust, TheWebToolsOwnPagesAreTakenFromTheSameOrigin) {
-    std::string own = "Sec-Fetch-Site: same-origin\r\nOrigin: http://127.0.0.1:" +
-                      std::to_string(port_) + "\r\n";
+    std::string own =
+        "Sec-Fetch-Site: same-origin\r\nOrigin: http://127.0.0.1:" + std::to_string(port_) + "\r\n";
     EXPECT_TRUE(has(postWith(own, "webkey=secret\r\nplist=x\r\n"), "<i>Player List Screen</i>"));
 }
 
@@ -102,8 +103,8 @@ TEST_F(WebTrust, ALinkWithAValidDigestNeverActsAndABadOneNeverLocksOut) {
     // The refresh link itself works with the digest, never with the key.
     EXPECT_TRUE(has(ask("GET /qzsvweb/plist=1&webkey=" + digest + " HTTP/1.1\r\n\r\n"),
                     "<i>Player List Screen</i>"));
-    EXPECT_TRUE(has(ask("GET /qzsvweb/plist=1&webkey=secret HTTP/1.1\r\n\r\n"),
-                    "<i>Login Screen</i>"));
+    EXPECT_TRUE(
+        has(ask("GET /qzsvweb/plist=1&webkey=secret HTTP/1.1\r\n\r\n"), "<i>Login Screen</i>"));
     for (int i = 0; i < 10; ++i) ask("GET /qzsvweb/plist=1&webkey=wrong HTTP/1.1\r\n\r\n");
     EXPECT_FALSE(anyLineContains(host().output(), "locked out"));
     EXPECT_TRUE(has(post("plist=x\r\n"), "<i>Player List Screen</i>"));
@@ -156,19 +157,22 @@ class WebTooLong : public WebTrust, public ::testing::WithParamInterface<TooLong
 
 TEST_P(WebTooLong, IsRefusedWithAMessageNeverCutAndRun) {
     std::string page = post(GetParam().form);
-    EXPECT_TRUE(has(page, GetParam().message)) << page.substr(page.size() > 3000 ? page.size() - 3000 : 0);
+    EXPECT_TRUE(has(page, GetParam().message))
+        << page.substr(page.size() > 3000 ? page.size() - 3000 : 0);
     EXPECT_FALSE(said(GetParam().notRun));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WebTooLong,
     ::testing::Values(
-        TooLongCase{"console line", "exec_cmd_text=say " + std::string(1100, 'x') +
-                                        "\r\nexec_cmd=To console->\r\n",
+        TooLongCase{"console line",
+                    "exec_cmd_text=say " + std::string(1100, 'x') + "\r\nexec_cmd=To console->\r\n",
                     "CONSOLE LINE TOO LONG", "Cmd_Exec say"},
-        TooLongCase{"map list", "qz_sv_httpMaps=" + std::string(1100, 'm') + "\r\nupdqz1=Update\r\n",
+        TooLongCase{"map list",
+                    "qz_sv_httpMaps=" + std::string(1100, 'm') + "\r\nupdqz1=Update\r\n",
                     "more than the 1024 it holds; value kept", "qz_sv_HttpMaps = "},
-        TooLongCase{"game variable", "timelimit=" + std::string(300, '1') + "\r\nupdgset=Update\r\n",
+        TooLongCase{"game variable",
+                    "timelimit=" + std::string(300, '1') + "\r\nupdgset=Update\r\n",
                     "more than the 255 a game variable takes", "Cvar_Set timelimit"}),
     [](const ::testing::TestParamInfo<TooLongCase>& p) {
         return qztest::caseName(p.index, p.param.what);
