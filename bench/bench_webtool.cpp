@@ -187,12 +187,12 @@ void BM_NginxWholeRequest(benchmark::State& state) {
     // (its HTML) as a file, padded or trimmed so that nginx's own header lines and the page
     // make exactly as many bytes as the module's whole answer.
     const std::string moduleAnswer = wholeRequest(module().port, [] { module().frame(); });
-    size_t bodyAt = moduleAnswer.find("\n\n");
+    size_t bodyAt = moduleAnswer.find("\r\n\r\n");
     if (bodyAt == std::string::npos) {
         state.SkipWithError("the module's answer has no header end");
         return;
     }
-    std::string body = moduleAnswer.substr(bodyAt + 2);
+    std::string body = moduleAnswer.substr(bodyAt + 4);
     Nginx nginx;
     if (!nginx.start(body)) {
         state.SkipWithError(
@@ -422,6 +422,111 @@ void BM_AddressFlood(benchmark::State& state) {
     tails(state, "frame_wall_us", frameWallUs);
 }
 BENCHMARK(BM_AddressFlood)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The administrator's request latency with the game server's frame cadence (a frame every
+// 50 ms), alone and while 127.0.0.2 keeps four connections busy with complete requests (each
+// answered one replaced at once), side by side with nginx serving the same page under the same
+// load in the same run. Argument 0: module, 1: nginx; second argument: 0 alone, 1 flood.
+// Requests are sent at random points between frames, so the module's figures include the wait
+// for the next frame (at most 50 ms; a request complete before a frame is answered in it).
+void BM_AdminLatency(benchmark::State& state) {
+    const bool viaNginx = state.range(0) == 1;
+    const bool flood = state.range(1) == 1;
+    Module& m = module();
+    Nginx nginx;
+    int port = m.port;
+    if (viaNginx) {
+        const std::string page = wholeRequest(m.port, [&m] { m.frame(); });
+        size_t at = page.find("\r\n\r\n");
+        if (at == std::string::npos || !nginx.start(page.substr(at + 4))) {
+            state.SkipWithError("nginx is not installed or did not start");
+            return;
+        }
+        port = nginx.port;
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<long> floodAnswers{0};
+    std::thread flooder;
+    if (flood) {
+        flooder = std::thread([&] {
+            int socks[4] = {-1, -1, -1, -1};
+            while (!stop.load()) {
+                for (int& s : socks) {
+                    if (s >= 0) {
+                        char buf[65536];
+                        ssize_t n = recv(s, buf, sizeof buf, 0);
+                        if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) continue;
+                        close(s);
+                        floodAnswers++;
+                    }
+                    s = connectFrom(port, "127.0.0.2");
+                    if (s >= 0) webtest::sendText(s, kRequest);
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            for (int s : socks) {
+                if (s >= 0) close(s);
+            }
+        });
+    }
+    std::vector<double> us;
+    auto nextFrame = Clock::now();
+    unsigned seed = 12345;
+    for (auto _ : state) {
+        // A random point within the frame interval.
+        seed = seed * 1103515245u + 12345u;
+        auto sendAt = Clock::now() + std::chrono::microseconds((seed >> 8) % 50000);
+        while (Clock::now() < sendAt) {
+            if (!viaNginx && Clock::now() >= nextFrame) {
+                m.frame();
+                nextFrame += std::chrono::milliseconds(50);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        int s = connectFrom(port, "127.0.0.1");
+        if (s < 0) {
+            state.SkipWithError("cannot connect");
+            break;
+        }
+        auto t0 = Clock::now();
+        webtest::sendText(s, kRequest);
+        std::string answer;
+        while (!webtest::readSome(s, &answer)) {
+            if (Clock::now() - t0 > std::chrono::seconds(5)) break;
+            if (!viaNginx && Clock::now() >= nextFrame) {
+                m.frame();
+                nextFrame += std::chrono::milliseconds(50);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        us.push_back(micros(Clock::now() - t0));
+        close(s);
+        if (answer.find("Login Screen") == std::string::npos) {
+            state.SkipWithError("no Login Screen in the answer");
+            break;
+        }
+    }
+    if (flood) {
+        stop = true;
+        flooder.join();
+    }
+    if (viaNginx) {
+        // The module's frames stop while nginx is measured; let it drop the flood's leftovers.
+        for (int i = 0; i < 60; ++i) m.frame();
+    }
+    state.counters["flood_answers"] = static_cast<double>(floodAnswers.load());
+    std::vector<double> ms;
+    for (double u : us) ms.push_back(u / 1000.0);
+    tails(state, "admin_ms", ms);
+}
+BENCHMARK(BM_AdminLatency)
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Iterations(200)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -36,6 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (scan != WEBS_COMPLETE) return 0;
     QZ_FUZZ_CHECK(c->headerEnd > 0 && c->headerEnd <= c->len);
     QZ_FUZZ_CHECK(c->headerEnd + c->bodyLen <= WEB_REQ_MAX);
+    // Where the request says it came from: the headers a browser and a proxy set.
+    stWebFacts facts;
+    webRequestFacts(c, true, &facts);
+    QZ_FUZZ_CHECK(facts.get == 0 || facts.get == 1);
+    QZ_FUZZ_CHECK(facts.crossSite == 0 || facts.crossSite == 1);
     if (webRequestForm(c, form, sizeof form) != WEBT_TOOL) return 0;
     size_t formLen = strlen(form);
     QZ_FUZZ_CHECK(formLen < sizeof form);

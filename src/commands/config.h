@@ -12,8 +12,8 @@ struct stQzSv;
 // Many Nested Loads Error").
 bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags);
 // Writes qzsvlog.cfg, then the main file (name, or "qzsv.cfg" when empty), each replaced whole.
-// Reports the outcome on the console.
-void sv_write_cfg(stQzSv* sv, const char* name);
+// Reports the outcome on the console. Returns true when both files were written.
+bool sv_write_cfg(stQzSv* sv, const char* name);
 // qz_sv_LoadLock: loads the file, then locks the configuration against every later change.
 // flags go to sv_cmd with every line of the file.
 void sv_load_lock(stQzSv* sv, const char* name, int flags = 0);

@@ -171,6 +171,8 @@ constexpr SettingRow kSettingTable[] = {
     INT("qz_sv_stattrack", set.statTrack, 0, 0, 1, U, 0, nullptr, ""),
     INT("qz_sv_statautoload", set.statAutoLoad, 0, 0, 1, U, 0, nullptr, ""),
     TEXT("qz_sv_specname", set.specName, 31, "", U, 0, nullptr, ""),
+    // The WebTool's trusted reverse proxies (docs/webtool-proxy.md).
+    TEXT("qz_sv_HttpProxies", web.proxies, 127, "", U, 0, nullptr, ""),
 };
 constexpr int kSettingAll = sizeof kSettingTable / sizeof kSettingTable[0];
 // The listed rows come first; the first unlisted row ends them.

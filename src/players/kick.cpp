@@ -172,9 +172,9 @@ bool plRemove(stQzSv* sv, int slot, int minutes, bool ban, const char* reason) {
     return dropped != 0;
 }
 
-void plKick(stQzSv* sv, const char* player, int minutes, const char* reason, int flag) {
+bool plKick(stQzSv* sv, const char* player, int minutes, const char* reason, int flag) {
     int slot = plResolve(sv, player);
-    if (!slot) return;
+    if (!slot) return false;
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (minutes < 0) minutes = sv->set.kickLen;
     const char* plural = minutes == 1 ? "" : "s";
@@ -182,7 +182,7 @@ void plKick(stQzSv* sv, const char* player, int minutes, const char* reason, int
         svSendClient(sv, slot, "%cKicking Disabled for Server Host Players \"%s\" (%d minute%s)",
                      QZ_MSG_PRINT, c->name, minutes, plural);
         svMsg(sv, "Kick Command Ignored (Server Host) for %d %s", slot, c->name);
-        return;
+        return false;
     }
     Reason r;
     splitReason(reason, flag == 0, &r);
@@ -191,37 +191,37 @@ void plKick(stQzSv* sv, const char* player, int minutes, const char* reason, int
     if (!banAdd(sv, QZ_BAN_KICK, plGuidText(c), body, minutes)) {
         svMsg(sv, "Kick/Banlist 'Add' failed for (slot #%d) %s", slot, c->name);
     }
-    plRemove(sv, slot, minutes, false, r.shown);
+    return plRemove(sv, slot, minutes, false, r.shown);
 }
 
-void plBan(stQzSv* sv, const char* banFile, const char* player, const char* reason) {
+bool plBan(stQzSv* sv, const char* banFile, const char* player, const char* reason) {
     int slot = plResolve(sv, player);
-    if (!slot) return;
+    if (!slot) return false;
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!plGuidValid(c->guid)) {
         svMsg(sv, "Player Specified (%s) has Invalid QZ GUID: \"%s\"", player, plGuidText(c));
-        return;
+        return false;
     }
     if (plIsHostPlayer(c)) {
         svSendClient(sv, slot, "%cBanning Disabled for Server Host Players \"%s\"", QZ_MSG_PRINT,
                      c->name);
         svMsg(sv, "Ban Command Ignored (Server Host) for %d %s", slot, c->name);
-        return;
+        return false;
     }
     Reason r;
     splitReason(reason, false, &r);
     char body[QZ_BAN_BODY_MAX + 1];
     banBuildBody(body, qz::cap(body), c->name, c->address, r.whole);
     int banSlot = banAdd(sv, QZ_BAN_GUID, c->guid, body, 0);
-    if (!banSlot || !banFileAppend(sv, banFile, banSlot)) {
-        svMsg(sv, "Ban Failed for (slot #%d) %s", slot, c->name);
-    }
+    bool stored = banSlot && banFileAppend(sv, banFile, banSlot);
+    if (!stored) svMsg(sv, "Ban Failed for (slot #%d) %s", slot, c->name);
     char tell[1200];
     QZ_TRF(tell, "%cBanning \"%s\" %s [Admin Decision]", QZ_MSG_PRINT, c->name, r.shown);
     plTellAll(sv, tell);
     char shown[QZ_BAN_BODY_MAX + 1];
     QZ_TRF(shown, "%s%s[Admin Decision]", r.shown, r.shown[0] ? " " : "");
-    plRemove(sv, slot, 0, true, shown);
+    bool removed = plRemove(sv, slot, 0, true, shown);
+    return stored && removed;
 }
 
 void plForceTeam(stQzSv* sv, int slot, int team) {

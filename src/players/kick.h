@@ -15,10 +15,12 @@ int plResolve(stQzSv* sv, const char* arg);
 int plMatchAll(stQzSv* sv, const char* text, int* slots, int max);
 
 // The kick routine. minutes -1: qz_sv_KickLen. flag 0 marks an administrator's kick (the
-// reason gets " [Admin Decision]"); flag 1 is a kick reported by an external tool.
-void plKick(stQzSv* sv, const char* player, int minutes, const char* reason, int flag);
-// The ban routine: a permanent GUID ban appended to banFile, then the removal.
-void plBan(stQzSv* sv, const char* banFile, const char* player, const char* reason);
+// reason gets " [Admin Decision]"); flag 1 is a kick reported by an external tool. Returns true
+// when the player was removed.
+bool plKick(stQzSv* sv, const char* player, int minutes, const char* reason, int flag);
+// The ban routine: a permanent GUID ban appended to banFile, then the removal. True when the
+// ban was stored in the list and the file and the player was removed.
+bool plBan(stQzSv* sv, const char* banFile, const char* player, const char* reason);
 // The removal step. ban: permanent-ban texts, else kick texts with minutes. Returns true when
 // the host dropped the player (the slot is then free).
 bool plRemove(stQzSv* sv, int slot, int minutes, bool ban, const char* reason);

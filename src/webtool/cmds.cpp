@@ -22,6 +22,9 @@ constexpr int kCaptureSize = 16384;
 constexpr int kPageTail = 2048;
 // Bytes of the page the escaped command line may take.
 constexpr int kCommandShown = 4096;
+// Longest console line run: what the game's console takes in one line. A longer one is refused,
+// never cut and run.
+constexpr int kConsoleLineMax = 1023;
 
 const char* const kIgnored = "<br><br><i><b>** Command Ignored by WebTool **</b></i>";
 const char* const kBlocked = "<br><br><i><b>** Result Display Blocked by WebTool **</b></i>";
@@ -110,10 +113,10 @@ void web_cmds(stQzSv* sv, stWebPage* page, const char* message, const char* key)
     // Enter in the console line sends the line, never the map button that comes first.
     web_enter_button(page, "exec_cmd", "To console->");
     web_put(page, "<table border=0>\n");
-    web_key_row(page, key, true);
+    web_key_row(sv, page, key, true);
     web_put(page,
             "<tr><td align=right><input type=submit value=\"map\" name=map></td><td>\n"
-            "<select name=map_names>\n"
+            "<select aria-label=\"Map\" name=map_names>\n"
             "<option value=nomap>choose map here</option>\n");
     if (web_map_file(sv, addOption, page) == 0) web_map_words(sv->web.maplist, addOption, page);
     web_put(page,
@@ -130,7 +133,8 @@ void web_cmds(stQzSv* sv, stWebPage* page, const char* message, const char* key)
             "</td></tr>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "<tr><td align=right><input type=submit value=\"To console->\" name=exec_cmd></td>"
-            "<td><input name=exec_cmd_text maxlength=127 size=35></td></tr>\n"
+            "<td><input aria-label=\"Console line\" name=exec_cmd_text maxlength=1024 "
+            "size=35></td></tr>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "<tr><td align=right><input type=submit value=\"qz_sv_writecfg\" name=writeqzcfg>"
             "</td></tr>\n"
@@ -192,9 +196,16 @@ void web_exec_cmd(stQzSv* sv, const char* form, stWebPage* page) {
         web_cmds(sv, page, "Parse Error", web_key(sv));
         return;
     }
-    // No limit of its own: any line the request could carry fits.
     char command[WEB_REQ_MAX + 1];
-    web_line_value(field, "exec_cmd_text", command, qz::cap(command));
+    int n = web_line_value(field, "exec_cmd_text", command, qz::cap(command));
+    if (n > kConsoleLineMax) {
+        char message[128];
+        QZ_TRF(message,
+               "<b><i>* CONSOLE LINE TOO LONG: %d CHARACTERS, AT MOST %d; NOT RUN *</i></b>", n,
+               kConsoleLineMax);
+        web_cmds(sv, page, message, web_key(sv));
+        return;
+    }
     web_results(sv, page, web_key(sv), command);
 }
 
@@ -229,7 +240,7 @@ void web_results(stQzSv* sv, stWebPage* page, const char* key, const char* comma
 
     web_header(sv, page, "Game Command Results", nullptr, key);
     web_put(page, "<table border=0>\n");
-    web_key_row(page, key);
+    web_key_row(sv, page, key);
     web_add(page, "<tr><td></td><td><font color=#%s>", sv->set.httpColMsg);
     // A command line of thousands of markup characters must not crowd out its own output.
     if (!putBounded(page, line, kCommandShown)) web_put(page, " ...");
@@ -242,26 +253,43 @@ void web_results(stQzSv* sv, stWebPage* page, const char* key, const char* comma
             "\n</pre>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "<tr><td><input type=submit value=\"To console->\" name=exec_cmd></td>"
-            "<td><input name=exec_cmd_text maxlength=127 size=35></td></tr>\n"
+            "<td><input aria-label=\"Console line\" name=exec_cmd_text maxlength=1024 "
+            "size=35></td></tr>\n"
             "</table>\n");
     web_footer(sv, page, "");
 }
 
 void web_writecfg(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
-    sv_write_cfg(sv, "");
-    web_settings(sv, page, "* qz_sv_WriteCfg ISSUED *", web_key(sv));
+    web_note_begin(sv);
+    bool written = sv_write_cfg(sv, "");
+    web_note_end(sv);
+    if (!written) web_notes_show(sv);
+    // A file that could not be written (a locked configuration, a full disk, no permission)
+    // is a failure, with the module's own lines under it.
+    web_settings(sv, page,
+                 written ? "* qz_sv_WriteCfg ISSUED *"
+                         : "<b><i>* qz_sv_WriteCfg FAILED: CONFIGURATION NOT WRITTEN *</i></b>",
+                 web_key(sv));
 }
 
 void web_restart(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
     // The console's own command: it notes the request (once) and the next frame call restarts.
+    // A restart draws new digest secrets: the administrator types the key again afterwards.
     sv_cmd(sv, QZ_SRC_WEB, "qz_sv_Restart", 0);
     web_settings(sv, page, "* qz_sv_Restart ISSUED *", web_key(sv));
 }
 
 void web_update(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
+    // The check runs over the next frames (names resolved, masters asked); what the command
+    // printed at once beyond its first line (a refusal, names not resolved, no master asked) is
+    // shown here; what comes later goes to the console and the log.
+    web_note_begin(sv);
     sv_cmd(sv, QZ_SRC_WEB, "qz_sv_Update", 0);
+    web_note_end(sv);
+    const char* firstEnd = strchr(sv->web.notes, '\n');
+    if (firstEnd && firstEnd[1]) web_notes_show(sv);
     web_settings(sv, page, "* qz_sv_Update ISSUED *", web_key(sv));
 }

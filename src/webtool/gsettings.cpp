@@ -8,6 +8,9 @@
 
 namespace {
 
+// Longest value a game variable is shown and set with.
+constexpr int kValueMax = 255;
+
 struct GameSettingRow {
     const char* name;
     int maxlength, size;
@@ -72,14 +75,21 @@ void web_gsettings(stQzSv* sv, stWebPage* page, const char* message, const char*
     // No refresh: values being edited must not be reset under the administrator.
     web_header(sv, page, "Game Settings Screen", nullptr, key);
     web_put(page, "<table border=0>\n");
-    web_key_row(page, key);
+    web_key_row(sv, page, key);
     for (const GameSettingRow& row : kGameSettings) {
         // A variable the game does not have shows empty.
         char value[256];
         svCvar(sv, row.name, value, qz::cap(value));
-        web_add(page, "<tr><td>%s</td><td><input %sname=%s maxlength=%d size=%d value=\"", row.name,
-                row.numberType ? "type=number " : "", row.name, row.maxlength, row.size);
-        web_add_esc(page, value);
+        // A text field takes one character more than a value can have, so a longer one reaches
+        // the update and is refused there; maxlength=2 would have kept a timelimit of 120 from
+        // being typed at all.
+        web_add(page,
+                "<tr><td>%s</td><td><input aria-label=\"%s\" %sname=%s maxlength=%d size=%d "
+                "value=\"",
+                row.name, row.name, row.numberType ? "type=number " : "", row.name,
+                row.numberType ? row.maxlength : kValueMax + 1, row.size);
+        // As the game holds it (never masked): an unchanged value must come back equal.
+        web_add_esc_value(page, value);
         // The note is always shown for the latched variables: the game does not tell whether a
         // new value is still waiting for the restart.
         web_put(page, row.latched ? "\"> Latched (Changes effective upon restarting)</td></tr>\n"
@@ -94,6 +104,26 @@ void web_gset_update(stQzSv* sv, const char* form, stWebPage* page) {
     // Only the variables whose value the administrator changed are set: the others come back as
     // the page showed them, and setting them again would at best do nothing and at worst blank
     // a variable the page could not show whole.
+    // A value longer than a game variable takes is refused whole, before anything is set.
+    web_note_begin(sv);
+    bool refused = false;
+    for (const char* name : kUpdateOrder) {
+        if (!hasValue(form, name)) continue;
+        const char* v = strchr(svFindNoCase(form, name), '=') + 1;
+        int n = 0;
+        while (v[n] && v[n] != '\r' && v[n] != '\n') n++;
+        if (n > kValueMax) {
+            svMsg(sv, "%s: %d characters, more than the %d a game variable takes; value kept", name,
+                  n, kValueMax);
+            refused = true;
+        }
+    }
+    web_note_end(sv);
+    if (refused) {
+        web_notes_show(sv);
+        web_cmds(sv, page, "<b><i>* NOT UPDATED: A VALUE WAS TOO LONG *</i></b>", web_key(sv));
+        return;
+    }
     for (const char* name : kUpdateOrder) {
         if (hasValue(form, name) && changed(sv, form, name)) sv_cvar_set(sv, form, name);
     }

@@ -1,6 +1,9 @@
-// The web key: its digest, the check every action makes, the bad-key report and lockout, and
-// the rule by which an empty web key takes the game's rcon password.
+// The web key: its digest, the check every action makes, the bad-key report and lockout, the
+// logins a digest stands for and their end, and the rule by which an empty web key takes the
+// game's rcon password.
 #include <arpa/inet.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
 
 #include <cstring>
 
@@ -8,14 +11,10 @@
 #include "host/state.h"
 #include "util/clock.h"
 #include "util/compare.h"
-#include "util/md5.h"
 #include "webtool/request.h"
 #include "webtool/screens.h"
 
 namespace {
-
-// The WebTool's own digest seed: the same for the digest written into pages and for the check.
-constexpr unsigned kWebDigestSeed = 0x2F6A31C5u;
 
 // True while the entry has a bad key within the lockout window.
 bool recentBad(const stWebLock* l, unsigned now) {
@@ -93,16 +92,209 @@ void noteBadKey(stQzSv* sv, unsigned now) {
 }
 
 void noteGoodKey(stWeb* w, unsigned now) {
-    stWebLock* l = lockEntry(w, false, now);
-    if (l) l->bad = 0;
+    stWebLock* l = lockEntry(w, true, now);
+    if (!l) return;
+    l->bad = 0;
+    l->loggedIn = 1;
+    l->goodTick = now;
+    l->seq = ++w->lockSeq;
+}
+
+// Fills out with bytes of the system's random source.
+void randomBytes(unsigned char* out, int n) {
+    if (RAND_bytes(out, n) == 1) return;
+    // Without a random source the digests would be guessable: no digest opens anything then
+    // (the check compares against a secret nobody can know, so only the key itself logs in).
+    for (int i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(i * 131 + 7);
+}
+
+// Keeps the two secrets in step with the clock: every WEB_DIGEST_PERIOD_MS the current secret
+// becomes the previous one and a new one is drawn; after two periods without a request both
+// are new.
+void secretsFresh(stWeb* w, unsigned now) {
+    if (!w->secretReady) {
+        randomBytes(w->secret[0], WEB_SECRET_SIZE);
+        w->prevValid = 0;
+        w->secretTick = now;
+        w->secretReady = 1;
+        return;
+    }
+    int el = tickElapsed(now, w->secretTick);
+    if (el < WEB_DIGEST_PERIOD_MS) return;
+    if (el < 2 * WEB_DIGEST_PERIOD_MS) {
+        memcpy(w->secret[1], w->secret[0], WEB_SECRET_SIZE);
+        w->prevValid = 1;
+    } else {
+        w->prevValid = 0;
+    }
+    randomBytes(w->secret[0], WEB_SECRET_SIZE);
+    w->secretTick = now;
+}
+
+// The digest of key for a login under one secret: the login number in 8 hexadecimal digits,
+// then 24 of HMAC-SHA256(secret, login number, key and its terminator).
+void digestWith(const unsigned char* secret, unsigned login, const char* key, char (&out)[33]) {
+    unsigned char data[4 + 128];
+    data[0] = static_cast<unsigned char>(login >> 24);
+    data[1] = static_cast<unsigned char>(login >> 16);
+    data[2] = static_cast<unsigned char>(login >> 8);
+    data[3] = static_cast<unsigned char>(login);
+    int n = slen(key);
+    if (n > 127) n = 127;
+    memcpy(data + 4, key, static_cast<size_t>(n));
+    data[4 + n] = 0;
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned macLen = 0;
+    HMAC(EVP_sha256(), secret, WEB_SECRET_SIZE, data, static_cast<size_t>(n) + 5, mac, &macLen);
+    static const char kHex[] = "0123456789ABCDEF";
+    for (int i = 0; i < 8; ++i) out[i] = kHex[(login >> (28 - 4 * i)) & 15];
+    for (int i = 0; i < 12; ++i) {
+        out[8 + 2 * i] = kHex[mac[i] >> 4];
+        out[9 + 2 * i] = kHex[mac[i] & 15];
+    }
+    out[32] = 0;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// True when the 32 characters at v are hexadecimal digits.
+bool looksLikeDigest(const char* v) {
+    for (int i = 0; i < 32; ++i) {
+        if (hexDigit(v[i]) < 0) return false;
+    }
+    return true;
+}
+
+bool loggedOut(const stWeb* w, unsigned login) {
+    for (int i = 0; i < w->loggedOutCount; ++i) {
+        if (w->loggedOut[i] == login) return true;
+    }
+    return false;
+}
+
+// The login a digest (32 characters at v, any case) stands for, when it is one of key under
+// the current or the previous secret and that login was not ended.
+bool digestLogin(stWeb* w, const char* key, const char* v, unsigned* login) {
+    if (!looksLikeDigest(v)) return false;
+    unsigned id = 0;
+    for (int i = 0; i < 8; ++i) id = (id << 4) | static_cast<unsigned>(hexDigit(v[i]));
+    if (loggedOut(w, id)) return false;
+    for (int k = 0; k < (w->prevValid ? 2 : 1); ++k) {
+        char digest[33];
+        digestWith(w->secret[k], id, key, digest);
+        int i = 0;
+        while (i < 32 && lowerCh(v[i]) == lowerCh(digest[i])) i++;
+        if (i == 32) {
+            *login = id;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Appends the UTF-8 form of code point cp.
+void putUtf8(unsigned cp, char* out, int size, int* len) {
+    unsigned char b[4];
+    int n = 0;
+    if (cp < 0x80) {
+        b[n++] = static_cast<unsigned char>(cp);
+    } else if (cp < 0x800) {
+        b[n++] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+        b[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        b[n++] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+        b[n++] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+        b[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    } else {
+        b[n++] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+        b[n++] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+        b[n++] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+        b[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    }
+    for (int i = 0; i < n && *len < size - 1; ++i) out[(*len)++] = static_cast<char>(b[i]);
+    out[*len] = 0;
+}
+
+// The value as the administrator typed it, when the page's character set (ISO-8859-1) could
+// not carry it: its bytes above 127 are ISO-8859-1 letters, and a character outside that set
+// arrives as "&#NNNN;". The result is the same text in UTF-8, as a UTF-8 configuration holds it.
+void typedAsUtf8(const char* v, int n, char* out, int size) {
+    int len = 0;
+    out[0] = 0;
+    for (int i = 0; i < n && len < size - 1; ++i) {
+        unsigned char c = static_cast<unsigned char>(v[i]);
+        if (c == '&' && i + 3 < n && v[i + 1] == '#') {
+            unsigned cp = 0;
+            int j = i + 2;
+            while (j < n && j < i + 10 && v[j] >= '0' && v[j] <= '9') cp = cp * 10 + (v[j++] - '0');
+            if (j < n && v[j] == ';' && j > i + 2 && cp > 0 && cp <= 0x10FFFF) {
+                putUtf8(cp, out, size, &len);
+                i = j;
+                continue;
+            }
+        }
+        putUtf8(c, out, size, &len);
+    }
+}
+
+// True when the typed value (n characters at v) is the key: as sent, or in UTF-8 (see
+// typedAsUtf8).
+bool typedIsKey(const char* v, int n, const char* key) {
+    if (n <= 0 || n != slen(key) || strncmp(v, key, static_cast<size_t>(n)) != 0) {
+        char utf8[1025];
+        typedAsUtf8(v, n, utf8, qz::cap(utf8));
+        return *utf8 && strcmp(utf8, key) == 0;
+    }
+    return true;
+}
+
+// A new login number; never one that was ended.
+unsigned newLogin(stWeb* w) {
+    unsigned id = 0;
+    do {
+        randomBytes(reinterpret_cast<unsigned char*>(&id), sizeof id);
+    } while (loggedOut(w, id));
+    return id;
 }
 
 }  // namespace
 
-void web_key_digest(const char* key, char (&out)[33]) {
-    // The terminator is part of the digested bytes.
-    const char* d = qzmd5(key, static_cast<unsigned>(slen(key)) + 1, kWebDigestSeed);
-    trcpyz(out, d, 32);
+void web_key_digest(stQzSv* sv, const char* key, char (&out)[33]) {
+    stWeb* w = &sv->web;
+    secretsFresh(w, GetTickCount());
+    digestWith(w->secret[0], w->login, key ? key : "", out);
+}
+
+void web_key_reset(stQzSv* sv) {
+    stWeb* w = &sv->web;
+    w->secretReady = 0;
+    w->loggedOutCount = 0;
+    w->login = 0;
+    secretsFresh(w, GetTickCount());
+}
+
+bool web_recent_login(stQzSv* sv, unsigned addr) {
+    unsigned now = GetTickCount();
+    for (const stWebLock& l : sv->web.locks) {
+        if (l.used && l.addr == addr)
+            return l.loggedIn && tickElapsed(now, l.goodTick) < WEB_RECENT_LOGIN_MS;
+    }
+    return false;
+}
+
+void web_logout(stQzSv* sv) {
+    stWeb* w = &sv->web;
+    if (w->loggedOutCount == WEB_LOGOUT_MAX) {
+        // No room to remember one more: every login ends instead.
+        web_key_reset(sv);
+        return;
+    }
+    w->loggedOut[w->loggedOutCount++] = w->login;
 }
 
 const char* web_key(stQzSv* sv) { return sv->set.httpKey; }
@@ -130,34 +322,50 @@ void web_key_from_rcon(stQzSv* sv) {
 bool web_key_check(stQzSv* sv, const char* form, stWebPage* page) {
     unsigned now = GetTickCount();
     stWeb* w = &sv->web;
+    secretsFresh(w, now);
     if (lockedOut(w, now) || guessBlocked(w, now)) {
         web_login(sv, page, "<b><i>* TOO MANY BAD KEYS: TRY AGAIN IN A MINUTE *</i></b>");
         return true;
     }
     const char* at = web_find(form, "webkey");
     const char* key = web_key(sv);
-    if (at) {
-        char value[1025];
-        web_line_value(at, "webkey", value, qz::cap(value));
-        if (*value && strcmp(value, key) == 0) {
-            noteGoodKey(w, now);
-            return false;
-        }
-        // An empty key has a well-known digest, so it opens nothing.
-        if (*key) {
-            char digest[33];
-            web_key_digest(key, digest);
-            const char* v = web_line_start(at, "webkey");
-            int i = 0;
-            while (i < 32 && v[i] && lowerCh(v[i]) == lowerCh(digest[i])) i++;
-            if (i == 32) {
+    bool staleDigest = false;
+    if (at && *key) {
+        // The key itself is taken only from a form a browser posts: a key in a link would stay
+        // in the address bar and the history.
+        if (!w->facts.get) {
+            char value[1025];
+            web_line_value(at, "webkey", value, qz::cap(value));
+            // As typed, blanks at its start included: the text after the first "=".
+            const char* raw = at + 6;
+            while (*raw == ' ' || *raw == '\t') raw++;
+            if (*raw == '=') raw++;
+            int rawLen = 0;
+            while (raw[rawLen] && raw[rawLen] != '\r' && raw[rawLen] != '\n') rawLen++;
+            if ((*value && strcmp(value, key) == 0) || typedIsKey(raw, rawLen, key)) {
                 noteGoodKey(w, now);
+                w->login = newLogin(w);
                 return false;
             }
         }
+        // An empty key opens nothing (its digests would be the same for everyone).
+        const char* v = web_line_start(at, "webkey");
+        unsigned login = 0;
+        if (digestLogin(w, key, v, &login)) {
+            noteGoodKey(w, now);
+            w->login = login;
+            return false;
+        }
+        staleDigest = looksLikeDigest(v) && slen(key) != 32;
     }
     svMsg(sv, "Bad Web Key sent from %s", w->clientText);
-    noteBadKey(sv, now);
-    web_login(sv, page, "<b><i>* BAD KEY *</i></b>");
+    // Only a key typed into a posted form is a guess. A digest that no longer opens anything (a
+    // page from before a restart, a change of the key, a log out) cannot be guessed (2^96
+    // values) and a link cannot carry a typed key, so neither counts toward a lockout: no page
+    // of another site can lock the administrator out by loading links.
+    if (!w->facts.get && !staleDigest) noteBadKey(sv, now);
+    web_login(sv, page,
+              staleDigest ? "<b><i>* LOGIN ENDED: TYPE THE KEY AGAIN *</i></b>"
+                          : "<b><i>* BAD KEY *</i></b>");
     return true;
 }

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <linux/filter.h>
 #include <netinet/in.h>
+#include <openssl/rand.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,6 +34,10 @@ constexpr char k408[] = WEB_PLAIN_HEAD("408 Request Timeout") "Request Timeout\n
 constexpr char k413[] = WEB_PLAIN_HEAD("413 Request Entity Too Large") "Request Entity Too Large\n";
 constexpr char k503[] =
     WEB_PLAIN_HEAD("503 Service Unavailable") "Too many connections from your address\n";
+constexpr char k503Full[] =
+    WEB_PLAIN_HEAD("503 Service Unavailable") "The WebTool is busy: try again in a moment\n";
+constexpr char k403[] =
+    WEB_PLAIN_HEAD("403 Forbidden") "Refused: the request was sent from another site's page\n";
 // The browser asks for an icon with every page; "no content" ends that without a 404 line in
 // its console and without serving a file.
 constexpr char k204[] =
@@ -188,44 +193,68 @@ stWebConn* oldestSilent(stWeb* w, unsigned addr) {
     return best;
 }
 
-// The slot for a new connection from addr, or null when it gets "503". An address holds at most
-// WEB_CONN_PER_ADDR slots: at its share, its own oldest silent connection makes room (so a
+// Connections the address holds.
+int heldBy(const stWeb* w, unsigned addr) {
+    int n = 0;
+    for (const stWebConn& c : w->conn) {
+        if (c.state != WEBC_FREE && c.addr.sin_addr.s_addr == addr) n++;
+    }
+    return n;
+}
+
+// Why a new connection got no slot, for its answer.
+enum { kRefusedShare = 1, kRefusedFull = 2 };
+
+// The slot for a new connection from addr, or null when it gets "503" (why says which). An
+// address holds at most WEB_CONN_PER_ADDR slots (a trusted proxy, which carries every user's
+// requests, is not held to it): at its share, its own oldest silent connection makes room (so a
 // browser that opened spare connections still gets its request in), otherwise the newcomer is
-// refused. A full pool makes room with the oldest silent connection of the address holding the
-// most slots. A connection that has sent (part of) a request is never pushed out.
-stWebConn* slotFor(stWeb* w, unsigned addr) {
+// refused. A full pool keeps room for an address that holds fewer slots than the busiest one,
+// and for one that logged in recently: the connection that has been idle longest among those
+// still being read (a silent one first, then a slow sender) of the address holding the most
+// slots is closed. A complete request is never pushed out.
+stWebConn* slotFor(stQzSv* sv, unsigned addr, int* why) {
+    stWeb* w = &sv->web;
+    const bool proxy = webAddrListed(w->proxies, addr);
     int held = 0;
     stWebConn* free = nullptr;
-    int perAddr[WEB_CONN_MAX];
-    for (int i = 0; i < WEB_CONN_MAX; ++i) {
-        const stWebConn& c = w->conn[i];
-        perAddr[i] = 0;
+    for (stWebConn& c : w->conn) {
         if (c.state == WEBC_FREE) {
-            if (!free) free = &w->conn[i];
-            continue;
+            if (!free) free = &c;
+        } else if (c.addr.sin_addr.s_addr == addr) {
+            held++;
         }
-        if (c.addr.sin_addr.s_addr == addr) held++;
     }
     stWebConn* victim = nullptr;
-    if (held >= WEB_CONN_PER_ADDR) {
+    if (held >= WEB_CONN_PER_ADDR && !proxy) {
         victim = oldestSilent(w, addr);
+        *why = kRefusedShare;
     } else if (free) {
         return free;
     } else {
-        // The address holding the most slots gives one up.
-        unsigned most = 0;
-        int mostCount = 0;
-        for (int i = 0; i < WEB_CONN_MAX; ++i) {
-            unsigned a = w->conn[i].addr.sin_addr.s_addr;
-            for (int j = 0; j < WEB_CONN_MAX; ++j) {
-                if (w->conn[j].addr.sin_addr.s_addr == a) perAddr[i]++;
-            }
-            if (perAddr[i] > mostCount && oldestSilent(w, a)) {
-                most = a;
-                mostCount = perAddr[i];
+        *why = kRefusedFull;
+        // The address holding the most slots (not a proxy) gives up its longest idle one.
+        int most = 0;
+        unsigned mostAddr = 0;
+        for (const stWebConn& c : w->conn) {
+            unsigned a = c.addr.sin_addr.s_addr;
+            if (a == addr || webAddrListed(w->proxies, a)) continue;
+            int n = heldBy(w, a);
+            if (n > most) {
+                most = n;
+                mostAddr = a;
             }
         }
-        if (mostCount > 0) victim = oldestSilent(w, most);
+        bool entitled = held < most || (held <= most && web_recent_login(sv, addr)) || proxy;
+        if (most > 0 && entitled) {
+            for (stWebConn& c : w->conn) {
+                if (c.addr.sin_addr.s_addr != mostAddr || c.state != WEBC_READING) continue;
+                bool better = !victim || (c.len == 0 && victim->len != 0) ||
+                              ((c.len == 0) == (victim->len == 0) &&
+                               tickElapsed(victim->lastRecvTick, c.lastRecvTick) > 0);
+                if (better) victim = &c;
+            }
+        }
     }
     if (victim) resetConn(w, victim);
     return victim;
@@ -241,6 +270,7 @@ void readConn(stWeb* w, stWebConn* c) {
     }
     c->len += static_cast<int>(got);
     c->req[c->len] = 0;
+    c->lastRecvTick = GetTickCount();
     int scan = webScanRequest(c);
     if (scan == WEBS_COMPLETE) {
         c->state = WEBC_READY;
@@ -269,7 +299,8 @@ void acceptPending(stQzSv* sv, unsigned now, long long deadline) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return;  // nothing waiting (or out of descriptors): try again next frame
         }
-        stWebConn* c = slotFor(w, from.sin_addr.s_addr);
+        int why = 0;
+        stWebConn* c = slotFor(sv, from.sin_addr.s_addr, &why);
         if (!c) {
             for (int k = 0; k < 4; ++k) {
                 if (refusedCount[k] && refusedAddr[k] != from.sin_addr.s_addr) continue;
@@ -284,7 +315,11 @@ void acceptPending(stQzSv* sv, unsigned now, long long deadline) {
             char scratch[512];
             (void)!recv(sock, scratch, sizeof scratch, 0);
             if (!told) {
-                sendSome(sock, k503, sizeof k503 - 1);
+                if (why == kRefusedFull) {
+                    sendSome(sock, k503Full, sizeof k503Full - 1);
+                } else {
+                    sendSome(sock, k503, sizeof k503 - 1);
+                }
                 told = true;
                 close(sock);
                 continue;
@@ -297,6 +332,7 @@ void acceptPending(stQzSv* sv, unsigned now, long long deadline) {
         c->state = WEBC_READING;
         c->sock = sock;
         c->acceptTick = now;
+        c->lastRecvTick = now;
         c->seq = ++w->nextSeq;
         c->addr = from;
         c->len = 0;
@@ -362,9 +398,20 @@ bool serve(stQzSv* sv, stWebConn* c, unsigned now) {
     }
     if (w->pageHeld >= 0) return false;
     w->client = c->addr;
-    adrStr(&c->addr, w->clientText);
+    webRequestFacts(c, webAddrListed(w->proxies, c->addr.sin_addr.s_addr), &w->facts);
+    // Behind a trusted proxy the client is the one the proxy names: lockouts apply to him.
+    if (w->facts.forwardedFor) {
+        w->client.sin_addr.s_addr = w->facts.forwardedFor;
+        w->client.sin_port = 0;
+    }
+    adrStr(&w->client, w->clientText);
     if (webRequestForm(c, w->form, qz::cap(w->form)) != WEBT_TOOL) {
         answerAndClose(w, c, k404, sizeof k404 - 1);
+        return true;
+    }
+    // Refused before its key is looked at: it neither acts nor counts as a guess.
+    if (w->facts.crossSite) {
+        answerAndClose(w, c, k403, sizeof k403 - 1);
         return true;
     }
     web_key_from_rcon(sv);
@@ -393,9 +440,11 @@ bool serve(stQzSv* sv, stWebConn* c, unsigned now) {
 void serveReady(stQzSv* sv, unsigned now, long long deadline) {
     stWeb* w = &sv->web;
     // The clock is read only before a request is answered: reading the thread's CPU clock is a
-    // system call, too dear to make for every slot looked at.
+    // system call, too dear to make for every slot looked at. The pass starts where the last
+    // one stopped and looks at every slot once, so no complete request is passed over.
+    const int start = w->nextServe;
     for (int k = 0; k < WEB_CONN_MAX; ++k) {
-        int i = (w->nextServe + k) % WEB_CONN_MAX;
+        int i = (start + k) % WEB_CONN_MAX;
         stWebConn* c = &w->conn[i];
         if (c->state != WEBC_READY) continue;
         if (nowMicros() >= deadline || !serve(sv, c, now)) return;
@@ -451,6 +500,12 @@ void webStart(stQzSv* sv) {
     sv->web.startTime = static_cast<long long>(qzTime());
     sv->web.listenSock = -1;
     sv->web.pageHeld = -1;
+    // New secrets at every start: no digest of an earlier run opens anything.
+    web_key_reset(sv);
+    unsigned act = 0;
+    RAND_bytes(reinterpret_cast<unsigned char*>(&act), sizeof act);
+    sv->web.actNext = act;
+    memset(sv->web.actUsed, 0, sizeof sv->web.actUsed);
 }
 
 void webFrame(stQzSv* sv) {

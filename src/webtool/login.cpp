@@ -1,4 +1,5 @@
 // The Login Screen: the page of a first visit and of every refused key.
+#include "host/state.h"
 #include "webtool/screens.h"
 
 void web_login(stQzSv* sv, stWebPage* page, const char* message) {
@@ -8,9 +9,11 @@ void web_login(stQzSv* sv, stWebPage* page, const char* message) {
     web_enter_button(page, "plist", "Player List");
     web_put(page,
             "<table border=0>\n"
-            "<tr><td>Web Key</td><td><input type=password name=webkey maxlength=127 size=35 "
+            "<tr><td>Web Key</td><td><input aria-label=\"Web Key\" type=password name=webkey "
+            "maxlength=127 size=35 "
             "value=\"\"></td></tr>\n"
             "<tr><td>&nbsp</td></tr>\n"
             "</table>\n");
+    sv->web.loginPage = 1;
     web_footer(sv, page, message);
 }

@@ -131,6 +131,14 @@ void web_add_esc(stWebPage* page, const char* text, int max) {
     }
 }
 
+void web_add_esc_value(stWebPage* page, const char* text) {
+    const char* kept[3];
+    memcpy(kept, page->secret, sizeof kept);
+    memset(page->secret, 0, sizeof page->secret);
+    web_add_esc(page, text);
+    memcpy(page->secret, kept, sizeof kept);
+}
+
 const char* web_esc(const char* text, char* out, int size) {
     if (size <= 0) return out;
     int n = 0;
@@ -205,11 +213,12 @@ void web_enter_button(stWebPage* page, const char* name, const char* value) {
             name, value);
 }
 
-void web_key_row(stWebPage* page, const char* key, bool alignRight) {
+void web_key_row(stQzSv* sv, stWebPage* page, const char* key, bool alignRight) {
     char digest[33];
-    web_key_digest(key ? key : "", digest);
+    web_key_digest(sv, key ? key : "", digest);
     web_add(page,
-            "<tr><td%s>Web Key</td><td><input type=password name=webkey maxlength=32 size=35 "
+            "<tr><td%s>Web Key</td><td><input aria-label=\"Web Key\" type=password name=webkey "
+            "maxlength=32 size=35 "
             "value=\"%s\"></td></tr>\n",
             alignRight ? " align=right" : "", digest);
     web_put(page, "<tr><td>&nbsp</td></tr>\n");
@@ -218,18 +227,21 @@ void web_key_row(stWebPage* page, const char* key, bool alignRight) {
 void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refresh,
                 const char* key) {
     web_clear(page);
+    sv->web.loginPage = 0;
     // The page's type and character set (the game's texts are single bytes), no framing by
-    // other sites, and nothing kept in a shared computer's cache.
+    // other sites, nothing kept in a shared computer's cache, and no address of the WebTool
+    // handed to another site in a Referer. Header lines end in CR LF, as HTTP wants.
     web_put(page,
-            "HTTP/1.0 200 OK\nAccept: text/html\nConnection: close\n"
-            "Content-Type: text/html; charset=iso-8859-1\nX-Frame-Options: DENY\n"
-            "Content-Security-Policy: frame-ancestors 'none'\nCache-Control: no-store\n\n"
-            "<html><head>");
+            "HTTP/1.0 200 OK\r\nConnection: close\r\n"
+            "Content-Type: text/html; charset=iso-8859-1\r\nX-Frame-Options: DENY\r\n"
+            "Content-Security-Policy: frame-ancestors 'none'\r\nCache-Control: no-store\r\n"
+            "Referrer-Policy: same-origin\r\n\r\n"
+            "<html lang=en><head>");
     const stSettings& s = sv->set;
     bool refreshes = refresh && s.httpRefresh > 0;
     if (refreshes) {
         char digest[33];
-        web_key_digest(key ? key : "", digest);
+        web_key_digest(sv, key ? key : "", digest);
         // A link without an address: it works through NAT, with 0.0.0.0 and from any machine.
         web_add(page, " <meta http-equiv=refresh content=\"%d; url=/qzsvweb/%s&webkey=%s\"> ",
                 s.httpRefresh, refresh, digest);
@@ -239,7 +251,14 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
             "<meta name=viewport content=\"width=device-width, initial-scale=1\">"
             "<title>%s - Kestrine Server WebTool</title>"
             "<style>input[type=submit]{min-height:32px;margin:2px}"
-            "input{max-width:100%%}</style></head>",
+            "input,select,hr,table{max-width:100%%}input[size],select{max-width:55vw}"
+            "td{overflow-wrap:anywhere}"
+            // Player names on their grey rows: every colour a name can hold stands on black, or
+            // on white for the two dark ones, so each is readable (at least 3:1).
+            "tr[bgcolor] font{background:#000}"
+            "tr[bgcolor] font[color=\"#0000ff\"],tr[bgcolor] font[color=\"#000000\"]"
+            "{background:#fff}"
+            "</style></head>",
             title);
     web_add(page,
             "\n<body text=#%s bgcolor=#%s>\n<center><b><hr height=4 width=400 color=#%s>\n"
@@ -268,6 +287,9 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
                 s.httpColText1, s.httpRefresh);
     }
     web_put(page, "\n<form method=post enctype=text/plain action=\"/qzsvweb\">\n");
+    // The page's one-time number: an action sent from this page runs once, however often the
+    // answer is reloaded.
+    web_add(page, "<input type=hidden name=webact value=%u>\n", web_act_issue(sv));
 }
 
 void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
@@ -294,6 +316,9 @@ void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
             "<tr><td align=right><input type=submit value=\"Player List\" name=plist></td><td>"
             "</td><td><input type=submit value=\"QZ Settings\" name=qz_settings></td></tr>\n"
             "</table>\n");
+    if (!sv->web.loginPage) {
+        web_put(page, "<input type=submit value=\"Log out\" name=weblogout>\n");
+    }
     web_add(page, "<hr height=4 width=400 color=#%s>\n</form>\n", s.httpColLine1);
     web_add(page, "Kestrine Server (v%d.%03d | A%d C%d.%03d) %s<br>\n", sv->svVerMajor,
             sv->svVerMinor, sv->agVer, sv->clVerMajor, sv->clVerMinor,
@@ -313,7 +338,7 @@ void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
             "Last Kestrine Server Initialization/Restart: %ld Days, %ld Hours, %ld Minutes<br>", d,
             h, min);
     web_put(page,
-            "<font size=2>Every page carries the key's digest only; close the browser when you "
+            "<font size=2>Every page carries the key's digest only; press Log out when you "
             "leave a shared computer.</font>\n");
     web_put(page, "</center></body></html>\n");
 }

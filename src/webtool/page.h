@@ -23,6 +23,11 @@ void web_put(stWebPage* page, const char* text);
 // Appends text HTML-escaped (& < > " ' become entities); at most max characters of text are
 // taken when max >= 0.
 void web_add_esc(stWebPage* page, const char* text, int max = -1);
+// The same without masking the page's secrets: for the value of a settings field, which the
+// form sends back and which must come back exactly as it is held. Whether a value shows
+// "*****" would tell the viewer that a secret stands in it, so setting values are never masked
+// (none of the settings the forms show is a secret).
+void web_add_esc_value(stWebPage* page, const char* text);
 // Escapes text into out (size bytes, always terminated, cut at a whole entity). Returns out,
 // for use as a %s argument of web_add.
 const char* web_esc(const char* text, char* out, int size);
@@ -37,7 +42,7 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
 void web_footer(stQzSv* sv, stWebPage* page, const char* message);
 // The Web Key row holding the digest of key, then the spacer row. alignRight gives the Command
 // Screen's form of the row ("<td align=right>Web Key</td>").
-void web_key_row(stWebPage* page, const char* key, bool alignRight = false);
+void web_key_row(stQzSv* sv, stWebPage* page, const char* key, bool alignRight = false);
 
 // The first submit button of a form is the one a browser presses when Enter is hit in a text
 // field. A page whose buttons act on different things starts its form with one of these, so

@@ -18,6 +18,9 @@ namespace {
 const char* const kIssued = "<b><i>* COMMAND ISSUED *</i></b>";
 const char* const kInvalidPlayer = "<b><i>* INVALID PLAYER *</i></b>";
 const char* const kRefused = "<b><i>* COMMAND REFUSED *</i></b>";
+const char* const kFailed = "<b><i>* COMMAND FAILED *</i></b>";
+// Longest reason a kick or ban keeps.
+constexpr int kReasonMax = 32;
 
 // A player can be chosen and acted on in these statuses only (not a spectator or bot client).
 bool actionable(const Qz_Sv_Client_s* cl) {
@@ -35,9 +38,25 @@ char osLetter(char c) {
 void putPlayer(stQzSv* sv, stWebPage* page, int slot, const Qz_Sv_Client_s* cl, unsigned now,
                bool showGuid) {
     const stSettings& s = sv->set;
+    // A screen reader announces the player with his button ("Slot 03 Bob"), not the number
+    // alone.
     web_add(page,
-            "<tr bgcolor=#%s><td><input type=submit value=\"Slot %02d\" name=%dslot></td><td>",
-            s.httpColBack2, slot, slot);
+            "<tr bgcolor=#%s><td><input type=submit value=\"Slot %02d\" name=%dslot "
+            "aria-label=\"Slot %02d ",
+            s.httpColBack2, slot, slot, slot);
+    char plain[sizeof cl->name];
+    int n = 0;
+    for (const char* p = cl->name; *p && n < qz::cap(plain) - 1; ++p) {
+        if (*p == '^' && p[1]) {
+            if (p[1] == '^') plain[n++] = '^';
+            ++p;
+            continue;
+        }
+        plain[n++] = *p;
+    }
+    plain[n] = 0;
+    web_add_esc(page, plain);
+    web_put(page, "\"></td><td>");
     web_colorize_esc(sv, page, cl->name);
     web_put(page, "</td><td>");
     if (showGuid) {
@@ -98,26 +117,21 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
     const unsigned now = GetTickCount();
     const stSettings& s = sv->set;
     const bool showGuid = s.httpShowGuid == 1;
-    // The refresh carries the chosen player (a GUID of plain characters only: it stands in a
-    // URL and an attribute unescaped).
-    char target[80] = "plist=1";
-    bool plainGuid = *guid != 0;
-    for (const char* p = guid; *p; ++p) {
-        bool ok = (*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z');
-        if (!ok) plainGuid = false;
-    }
     int slotNo = 0;
     for (const char* p = slot; *p >= '0' && *p <= '9' && slotNo < 100; ++p)
         slotNo = slotNo * 10 + (*p - '0');
-    if (slotNo >= 1 && slotNo <= QZ_SLOTS && plainGuid) {
-        QZ_TRF(target, "plist=1&slotnum=%d&guid=%s", slotNo, guid);
-    }
-    web_header(sv, page, "Player List Screen", target, key);
+    // While a player is chosen an action is being prepared: the page does not refresh itself,
+    // so a reason or minutes being typed are not reset under the administrator (and a refresh
+    // cannot hand the buttons to whoever took the slot since). Player List resumes it.
+    const Qz_Sv_Client_s* chosen =
+        *guid && slotNo >= 1 && slotNo <= QZ_SLOTS ? plPlayer(sv, slotNo) : nullptr;
+    if (chosen && trcasecmp(guid, plGuidText(chosen)) != 0) chosen = nullptr;
+    web_header(sv, page, "Player List Screen", chosen ? nullptr : "plist=1", key);
     // Enter in Slot #, GUID, Reason or Kick Minutes presses nothing: a browser would press the
     // first Slot button and choose another player.
     web_enter_none(page);
     web_put(page, "<table border=0>\n");
-    web_key_row(page, key);
+    web_key_row(sv, page, key);
     web_add(page,
             "<tr bgcolor=#%s><td></td><td>Player</td>%s<td>IP Address</td><td>Status</td>"
             "<td>Auth</td><td>SS</td><td>O/S</td></tr>\n",
@@ -135,19 +149,32 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
             s.httpColLine2, count, count == 1 ? "" : "s");
     web_put(page,
             "<tr><td>&nbsp</td></tr>\n"
-            "<tr><td>Slot #</td><td><input type=number name=slotnum maxlength=2 size=2 value=\"");
+            "<tr><td>Slot #</td><td><input aria-label=\"Slot #\" type=number name=slotnum "
+            "maxlength=2 size=2 value=\"");
     web_add_esc(page, slot);
     web_put(page,
-            "\"></td></tr>\n<tr><td>GUID</td><td><input name=guid maxlength=32 size=35 value=\"");
+            "\"></td></tr>\n<tr><td>GUID</td><td><input aria-label=\"GUID\" name=guid maxlength=32 "
+            "size=35 value=\"");
     web_add_esc(page, guid);
-    web_put(page,
-            "\"></td></tr>\n"
-            "<tr><td>Reason</td><td><input name=webreason maxlength=32 size=35 "
-            "value=\"Removed by Web Admin\"></td></tr>\n");
+    web_put(
+        page,
+        "\"></td></tr>\n"
+        "<tr><td>Reason</td><td><input aria-label=\"Reason\" name=webreason maxlength=33 size=35 "
+        "value=\"Removed by Web Admin\"></td></tr>\n");
     web_add(page,
-            "<tr><td>Kick Minutes</td><td><input type=number name=webkicklen maxlength=2 size=2 "
+            "<tr><td>Kick Minutes</td><td><input aria-label=\"Kick Minutes\" type=number "
+            "name=webkicklen maxlength=2 size=2 "
             "value=%d> <font size=2>Allowed range: 1 to 60</font></td></tr>\n",
             s.kickLen);
+    // Who the actions below act on, as the page was written: the Slot # and GUID fields alone
+    // do not say whether the slot changed hands since.
+    if (chosen) {
+        web_put(page, "<tr><td>Chosen</td><td>");
+        web_colorize_esc(sv, page, chosen->name);
+        web_put(page, " <font size=2>");
+        web_add_esc(page, plGuidText(chosen));
+        web_put(page, "<br>Automatic refresh paused while a player is chosen</font></td></tr>\n");
+    }
     web_put(page,
             "</table>\n"
             "<br><input type=submit value=\"qz_sv_kick\" name=kickslot>&nbsp&nbsp&nbsp"
@@ -213,8 +240,12 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
     const char* v = at + strlen("webreason=");
     while (*v == ' ' || *v == '\t') v++;
     int n = 0;
-    while (n < 32 && v[n] && v[n] != '\r' && v[n] != '\n') n++;
-    char reason[33];
+    while (v[n] && v[n] != '\r' && v[n] != '\n') n++;
+    if (n > kReasonMax) {
+        answer(sv, page, "<b><i>* REASON TOO LONG: 32 CHARACTERS AT MOST; NOTHING DONE *</i></b>");
+        return;
+    }
+    char reason[kReasonMax + 1];
     trcpyz(reason, v, n);
 
     if (!samePlayer(sv, slot, guid)) {
@@ -224,16 +255,17 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
     char slotText[12];
     QZ_TRF(slotText, "%d", slot);
     web_note_begin(sv);
-    if (ban) {
-        plBan(sv, homePath("qzbans.dat"), slotText, reason);
-    } else {
-        plKick(sv, slotText, minutes, reason, 0);
-    }
+    bool done = ban ? plBan(sv, homePath("qzbans.dat"), slotText, reason)
+                    : plKick(sv, slotText, minutes, reason, 0);
     web_note_end(sv);
-    // The message says the command was handed on. A kick or ban removes the player at once;
-    // one still in his slot was not removed (a server host player never is), and the module's
-    // own lines saying why stand under the message.
-    if (samePlayer(sv, slot, guid)) web_notes_show(sv);
+    // A kick or ban that was refused or failed (a server host player, a ban file that cannot be
+    // written: the player would be admitted again after a restart) says so, with the module's
+    // own lines, whether or not the player is still in his slot.
+    if (!done) {
+        web_notes_show(sv);
+        answer(sv, page, kFailed);
+        return;
+    }
     answer(sv, page, kIssued);
 }
 

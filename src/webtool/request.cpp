@@ -3,6 +3,8 @@
 // treats the request bytes as hostile.
 #include "webtool/request.h"
 
+#include <arpa/inet.h>
+
 #include <climits>
 #include <cstring>
 
@@ -89,7 +91,83 @@ const char* headerValue(const stWebConn* c, const char* name, int* n) {
     return nullptr;
 }
 
+// The host[:port] part of a URL ("scheme://host[:port]/..."), its length in *n; null when the
+// text has no "://".
+const char* urlHost(const char* v, int vn, int* n) {
+    for (int i = 0; i + 2 < vn; ++i) {
+        if (v[i] == ':' && v[i + 1] == '/' && v[i + 2] == '/') {
+            const char* h = v + i + 3;
+            const char* e = h;
+            while (e < v + vn && *e != '/' && *e != '?' && *e != '#') e++;
+            *n = static_cast<int>(e - h);
+            return h;
+        }
+    }
+    return nullptr;
+}
+
+// True when the URL's host part is the request's Host, letters without regard to case.
+bool sameHost(const char* url, int un, const char* host, int hn) {
+    int n = 0;
+    const char* h = urlHost(url, un, &n);
+    if (!h || !host || n != hn || n == 0) return false;
+    for (int i = 0; i < n; ++i) {
+        if (lowerCh(h[i]) != lowerCh(host[i])) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+void webRequestFacts(const stWebConn* c, bool trustProxy, stWebFacts* facts) {
+    facts->get = !startsNoCase(c->req, c->len, "POST ");
+    facts->crossSite = 0;
+    facts->forwardedFor = 0;
+    int n = 0;
+    if (const char* v = headerValue(c, "sec-fetch-site:", &n)) {
+        bool own = (n == 11 && startsNoCase(v, n, "same-origin")) ||
+                   (n == 4 && startsNoCase(v, n, "none"));
+        if (!own) facts->crossSite = 1;
+    }
+    int hn = 0;
+    const char* host = headerValue(c, "host:", &hn);
+    if (const char* v = headerValue(c, "origin:", &n)) {
+        if (!sameHost(v, n, host, hn)) facts->crossSite = 1;
+    } else if (const char* r = headerValue(c, "referer:", &n)) {
+        if (!sameHost(r, n, host, hn)) facts->crossSite = 1;
+    }
+    if (!trustProxy) return;
+    const char* v = headerValue(c, "x-forwarded-for:", &n);
+    if (!v) return;
+    const char* last = v;
+    for (int i = 0; i < n; ++i) {
+        if (v[i] == ',') last = v + i + 1;
+    }
+    while (last < v + n && isBlank(*last)) last++;
+    int ln = static_cast<int>(v + n - last);
+    char text[INET_ADDRSTRLEN];
+    if (ln <= 0 || ln >= qz::cap(text)) return;
+    trcpyz(text, last, ln);
+    struct in_addr a;
+    if (inet_pton(AF_INET, text, &a) == 1) facts->forwardedFor = a.s_addr;
+}
+
+bool webAddrListed(const char* list, unsigned addr) {
+    for (const char* p = list ? list : ""; *p;) {
+        while (*p == ' ' || *p == ',' || *p == '\t') p++;
+        const char* e = p;
+        while (*e && *e != ' ' && *e != ',' && *e != '\t') e++;
+        char text[INET_ADDRSTRLEN];
+        int n = static_cast<int>(e - p);
+        struct in_addr a;
+        if (n > 0 && n < qz::cap(text)) {
+            trcpyz(text, p, n);
+            if (inet_pton(AF_INET, text, &a) == 1 && a.s_addr == addr) return true;
+        }
+        p = e;
+    }
+    return false;
+}
 
 const char* web_find(const char* text, const char* name) {
     if (!text || !name) return nullptr;
@@ -132,7 +210,11 @@ int web_number_after(const char* where, const char* name) {
 }
 
 void web_fixed32(const char* where, const char* name, char (&out)[33]) {
-    trcpyz(out, where + slen(name), 32);
+    // A shorter value ("NO_GUID") ends at its line end; the next field is not part of it.
+    const char* v = where + slen(name);
+    int n = 0;
+    while (n < 32 && v[n] && v[n] != '\r' && v[n] != '\n') n++;
+    trcpyz(out, v, n);
 }
 
 int web_number_before(const char* text, const char* where) {

@@ -22,7 +22,8 @@ const char* web_line_start(const char* where, const char* name);
 // Rule 2, number after the name: from the end of the name (at where), skips every non-digit and
 // reads the decimal number at the first digit (0 when the text ends first; saturates).
 int web_number_after(const char* where, const char* name);
-// Rule 3, fixed width: the 32 characters after the name (at where), fewer where the text ends.
+// Rule 3, fixed width: the 32 characters after the name (at where), fewer where the text or the
+// line ends.
 void web_fixed32(const char* where, const char* name, char (&out)[33]);
 // Rule 4, number before the name: the decimal digits immediately before where (text is the start
 // of the whole text); -1 when there are none.
@@ -49,5 +50,15 @@ enum WebTarget {
 // decoding become blanks, so a value never makes a line of its own. The request line and the
 // headers never reach the form. Returns WEBT_TOOL or WEBT_NOT_FOUND (form is then empty).
 int webRequestForm(const stWebConn* c, char* form, int size);
+// Reads what the request line and headers say about where the request came from (see
+// stWebFacts). A browser marks a request from another site's page with "Sec-Fetch-Site"
+// (anything but "same-origin" or "none"), or names that page in "Origin" (or, without Origin,
+// "Referer") with a host other than the request's own "Host". A request without these headers
+// does not come from a browser page and is not marked. forwardedFor is read only when
+// trustProxy is true: the last address of X-Forwarded-For, the one the proxy added.
+void webRequestFacts(const stWebConn* c, bool trustProxy, stWebFacts* facts);
+// True when the IPv4 address (network byte order) is one of the blank- or comma-separated
+// dotted addresses of list.
+bool webAddrListed(const char* list, unsigned addr);
 // Appends the URL-decoded text of src[0..n) to out at *len (size bytes, terminated).
 void webUrlDecode(const char* src, int n, bool plusIsBlank, char* out, int size, int* len);

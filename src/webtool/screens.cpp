@@ -73,26 +73,54 @@ const char* web_field(const char* form, const char* name) {
 // Tried in this order; the first name found decides. "slot=" comes after the three player
 // buttons whose names end in "slot".
 const WebButton kWebButtons[] = {
-    {"plist=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "plist"); }},
-    {"gsettings=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "gsettings"); }},
-    {"cmds=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "cmds"); }},
-    {"qz_settings=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "qz_settings"); }},
-    {"updgset=", web_gset_update},
-    {"updqz1=", web_settings_update},
-    {"writeqzcfg=", web_writecfg},
-    {"restartqz=", web_restart},
-    {"updateqz=", web_update},
-    {"kickslot=", [](Sv sv, Form f, Page p) { web_kickban(sv, f, p, 0); }},
-    {"banslot=", [](Sv sv, Form f, Page p) { web_kickban(sv, f, p, 1); }},
-    {"getssslot=", web_getss},
-    {"slot=", web_slot},
-    {"map=", web_map},
-    {"map_restart=", [](Sv sv, Form f, Page p) { web_game_cmd(sv, f, p, "map_restart"); }},
-    {"swap_teams=", [](Sv sv, Form f, Page p) { web_game_cmd(sv, f, p, "swap_teams"); }},
-    {"serverinfo=", [](Sv sv, Form f, Page p) { web_game_cmd(sv, f, p, "serverinfo"); }},
-    {"exec_cmd=", web_exec_cmd},
+    {"weblogout=", web_logout_page, WEBB_ACTION},
+    {"plist=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "plist"); }, WEBB_VIEW},
+    {"gsettings=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "gsettings"); }, WEBB_VIEW},
+    {"cmds=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "cmds"); }, WEBB_VIEW},
+    {"qz_settings=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "qz_settings"); }, WEBB_VIEW},
+    {"updgset=", web_gset_update, WEBB_ACTION},
+    {"updqz1=", web_settings_update, WEBB_ACTION},
+    {"writeqzcfg=", web_writecfg, WEBB_ACTION},
+    {"restartqz=", web_restart, WEBB_ACTION},
+    {"updateqz=", web_update, WEBB_ACTION},
+    {"kickslot=", [](Sv sv, Form f, Page p) { web_kickban(sv, f, p, 0); }, WEBB_PLAYER},
+    {"banslot=", [](Sv sv, Form f, Page p) { web_kickban(sv, f, p, 1); }, WEBB_PLAYER},
+    {"getssslot=", web_getss, WEBB_PLAYER},
+    {"slot=", web_slot, WEBB_VIEW},
+    {"map=", web_map, WEBB_ACTION},
+    {"map_restart=", [](Sv sv, Form f, Page p) { web_game_cmd(sv, f, p, "map_restart"); },
+     WEBB_ACTION},
+    {"swap_teams=", [](Sv sv, Form f, Page p) { web_game_cmd(sv, f, p, "swap_teams"); },
+     WEBB_ACTION},
+    {"serverinfo=", [](Sv sv, Form f, Page p) { web_game_cmd(sv, f, p, "serverinfo"); },
+     WEBB_ACTION},
+    {"exec_cmd=", web_exec_cmd, WEBB_ACTION},
 };
 const int kWebButtonCount = static_cast<int>(sizeof kWebButtons / sizeof kWebButtons[0]);
+
+unsigned web_act_issue(stQzSv* sv) {
+    stWeb* w = &sv->web;
+    unsigned n = w->actNext++;
+    w->actUsed[(n / 8) % (WEB_ACT_WINDOW / 8)] &= static_cast<unsigned char>(~(1u << (n % 8)));
+    return n;
+}
+
+bool web_act_take(stQzSv* sv, const char* form) {
+    stWeb* w = &sv->web;
+    const char* v = web_field(form, "webact");
+    if (!v) return true;
+    unsigned n = 0;
+    int digits = 0;
+    for (; *v >= '0' && *v <= '9' && digits < 10; ++v, ++digits) n = n * 10 + (*v - '0');
+    // Given, and among the last WEB_ACT_WINDOW given.
+    unsigned age = w->actNext - n;
+    if (digits == 0 || age == 0 || age > WEB_ACT_WINDOW) return false;
+    unsigned char& byte = w->actUsed[(n / 8) % (WEB_ACT_WINDOW / 8)];
+    unsigned char bit = static_cast<unsigned char>(1u << (n % 8));
+    if (byte & bit) return false;
+    byte |= bit;
+    return true;
+}
 
 void web_dispatch(stQzSv* sv, const char* form, stWebPage* page) {
     stWeb* w = &sv->web;
@@ -103,13 +131,40 @@ void web_dispatch(stQzSv* sv, const char* form, stWebPage* page) {
     w->showNotes = 0;
     w->noteLen = 0;
     w->notes[0] = 0;
+    w->login = 0;
     for (const WebButton& b : kWebButtons) {
-        if (web_button(form, b.name)) {
-            b.run(sv, form, page);
+        if (!web_button(form, b.name)) continue;
+        // A link (a picture or a page of another site, a bookmark, the history) never acts and
+        // never shows more than the Player List its refresh asks for.
+        if (w->facts.get && strcmp(b.name, "plist=") != 0) {
+            web_login(sv, page, "<b><i>* NOT RUN: ONLY THE PAGE'S OWN BUTTONS ACT *</i></b>");
             return;
         }
+        if (b.kind != WEBB_VIEW) {
+            if (web_key_check(sv, form, page)) return;
+            // A reloaded answer page sends its form again: the action ran once already.
+            if (!web_act_take(sv, form)) {
+                const char* again =
+                    "<b><i>* NOT RUN AGAIN: THIS PAGE WAS SENT BEFORE (RELOADED?) *</i></b>";
+                if (b.kind == WEBB_PLAYER) {
+                    web_plist(sv, page, again, web_key(sv), "", "");
+                } else {
+                    web_cmds(sv, page, again, web_key(sv));
+                }
+                return;
+            }
+        }
+        b.run(sv, form, page);
+        return;
     }
     web_login(sv, page, "");
+}
+
+void web_logout_page(stQzSv* sv, const char* form, stWebPage* page) {
+    if (web_key_check(sv, form, page)) return;
+    web_logout(sv);
+    svMsg(sv, "WebTool: %s logged out", sv->web.clientText);
+    web_login(sv, page, "<b><i>* LOGGED OUT *</i></b>");
 }
 
 void web_screen(stQzSv* sv, const char* form, stWebPage* page, const char* screen) {

@@ -15,10 +15,18 @@ struct stQzSv;
 
 using WebHandler = void (*)(stQzSv* sv, const char* form, stWebPage* page);
 
-// One row of the button table: the field name looked for and its handler.
+// What a button does, for the checks made before its handler runs.
+enum WebButtonKind {
+    WEBB_VIEW = 0,    // shows a screen (a link may ask for the Player List)
+    WEBB_ACTION = 1,  // changes something: a posted form, once per page (answer: Command Screen)
+    WEBB_PLAYER = 2,  // an action on a player (answer: Player List)
+};
+
+// One row of the button table: the field name looked for, its handler and its kind.
 struct WebButton {
     const char* name;
     WebHandler run;
+    int kind;
 };
 // The button table, in the order the names are tried.
 extern const WebButton kWebButtons[];
@@ -44,8 +52,23 @@ void web_notes_show(stQzSv* sv);
 // counts.
 const char* web_field(const char* form, const char* name);
 
-// Web key (key.cpp). The digest of key: 32 upper-case hexadecimal characters.
-void web_key_digest(const char* key, char (&out)[33]);
+// Web key (key.cpp). The digest of key for the login of the request being answered, under the
+// current secret: 32 upper-case hexadecimal characters (the login number, then a keyed hash of
+// it and the key). It opens nothing in another run of the module, after two periods of the
+// secret, after a change of the key or after that login's log out.
+void web_key_digest(stQzSv* sv, const char* key, char (&out)[33]);
+// Draws new secrets and forgets the ended logins: every digest given out so far is void.
+void web_key_reset(stQzSv* sv);
+// Ends the login of the request being answered: its digests open nothing any more.
+void web_logout(stQzSv* sv);
+// True when a good key came from the address (network byte order) within
+// WEB_RECENT_LOGIN_MS.
+bool web_recent_login(stQzSv* sv, unsigned addr);
+// One-time page numbers (screens.cpp). web_act_issue gives the number a new page carries;
+// web_act_take is true when the form's number (field "webact") was given and not used yet, and
+// marks it used; a form without one (not from a page) is taken.
+unsigned web_act_issue(stQzSv* sv);
+bool web_act_take(stQzSv* sv, const char* form);
 // True when the request does not carry a valid key (or its address is locked out): the bad key
 // has been reported and the Login Screen written into page. False when the key is good.
 bool web_key_check(stQzSv* sv, const char* form, stWebPage* page);
@@ -53,6 +76,9 @@ bool web_key_check(stQzSv* sv, const char* form, stWebPage* page);
 const char* web_key(stQzSv* sv);
 // Applies the "rconpassword" rule; the listener calls it once per request served.
 void web_key_from_rcon(stQzSv* sv);
+
+// The Log out button: ends the login and shows the Login Screen (screens.cpp).
+void web_logout_page(stQzSv* sv, const char* form, stWebPage* page);
 
 // Login Screen (login.cpp).
 void web_login(stQzSv* sv, stWebPage* page, const char* message);

@@ -25,11 +25,13 @@ struct WebSettingField {
 
 constexpr WebSettingField kFields[] = {
     {"qz_sv_httpRefresh", "qz_sv_httpRefresh", "qz_sv_HttpRefresh", true, 3, 3, 10, 999, false},
-    {"qz_sv_httpAddr", "qz_sv_httpAddr", "qz_sv_HttpAddr", false, 32, 35, 0, 0, false},
+    // Text fields take one character more than the setting holds, so a longer value reaches the
+    // update and is refused there instead of being cut by the browser.
+    {"qz_sv_httpAddr", "qz_sv_httpAddr", "qz_sv_HttpAddr", false, 128, 35, 0, 0, false},
     {"qz_sv_httpPort", "qz_sv_httpPort", "qz_sv_HttpPort", true, 5, 6, 0, 65535, false},
     // A text field: a browser shows a list of map names in a number field as empty and would
     // send the empty text back, so every update would wipe the map list.
-    {"qz_sv_httpMaps", "qz_sv_httpMaps", "qz_sv_HttpMaps", false, 1024, 35, 0, 0, true},
+    {"qz_sv_httpMaps", "qz_sv_httpMaps", "qz_sv_HttpMaps", false, 1025, 35, 0, 0, true},
     {"qz_sv_MsgPrefix", nullptr, "qz_sv_MsgPrefix", false, 32, 34, 0, 0, false},
     {"qz_sv_Sleep", nullptr, "qz_sv_Sleep", true, 3, 3, 20, 100, false},
     {"qz_sv_KickLen", nullptr, "qz_sv_KickLen", true, 2, 2, 0, 60, true},
@@ -97,16 +99,19 @@ void web_settings(stQzSv* sv, stWebPage* page, const char* message, const char* 
     // No refresh: fields being edited must not be reset under the administrator.
     web_header(sv, page, "General QZ Settings Screen", nullptr, "");
     web_put(page, "<table border=0>\n");
-    web_key_row(page, key);
+    web_key_row(sv, page, key);
     for (const WebSettingField& f : kFields) {
         const SettingRow* row = settingFind(f.setting);
         if (!row) continue;
-        web_add(page, "<tr><td>%s</td><td><input %sname=%s maxlength=%d size=%d value=", f.label,
-                f.numberType ? "type=number " : "", f.field ? f.field : row->name, f.maxlength,
-                f.size);
+        web_add(page,
+                "<tr><td>%s</td><td><input aria-label=\"%s\" %sname=%s maxlength=%d size=%d "
+                "value=",
+                f.label, f.label, f.numberType ? "type=number " : "", f.field ? f.field : row->name,
+                f.maxlength, f.size);
         if (row->kind == SET_TEXT) {
             web_put(page, "\"");
-            web_add_esc(page, settingText(sv, row));
+            // As held: the form sends it back, and an unchanged value must compare equal.
+            web_add_esc_value(page, settingText(sv, row));
             web_put(page, "\"");
         } else {
             web_add(page, "%d", *settingInt(sv, row));

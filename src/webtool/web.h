@@ -47,6 +47,22 @@ constexpr int WEB_LOCK_MAX = 1024;
 constexpr int WEB_GUESS_MAX = 30;
 // Lines of module messages kept while an action runs, to show refusals on the page.
 constexpr int WEB_NOTE_SIZE = 2048;
+// The digest a page carries is keyed with a secret drawn from the system's random source at
+// start-up and replaced every WEB_DIGEST_PERIOD_MS; a digest made with the secret before is still
+// taken for one more period, so a page that refreshes keeps its login across a change. Every page
+// carries a digest of the current secret.
+constexpr int WEB_DIGEST_PERIOD_MS = 30 * 60 * 1000;
+constexpr int WEB_SECRET_SIZE = 32;
+// Logins ended by the Log out button (their login numbers). When it is full, both secrets are
+// replaced instead, which ends every login at once.
+constexpr int WEB_LOGOUT_MAX = 256;
+// One-time numbers of the pages: an action is run once for each page it was sent from. The
+// numbers of the last WEB_ACT_WINDOW pages written are remembered.
+constexpr int WEB_ACT_WINDOW = 4096;
+// An address that logged in within this time keeps a place in a full pool.
+constexpr int WEB_RECENT_LOGIN_MS = 10 * 60 * 1000;
+// Trusted proxy addresses (qz_sv_HttpProxies) remembered.
+constexpr int WEB_PROXY_MAX = 8;
 
 // The page being written. Writers append at len and never pass WEB_PAGE_SIZE - 1 characters;
 // text[len] is always the terminator.
@@ -76,6 +92,7 @@ struct stWebConn {
     int len;        // bytes read into req
     int headerEnd;  // offset of the body once the blank line after the headers was read, else 0
     int bodyLen;    // Content-Length
+    unsigned lastRecvTick;  // last bytes received, for choosing the longest idle connection
     char req[WEB_REQ_MAX + 1];
     // While WEBC_WRITING: the part of the page still to send. Only one connection at a time
     // writes from the page (w->page) while it is held; see stWeb::pageHeld.
@@ -92,6 +109,16 @@ struct stWebLock {
     int locked;
     unsigned lockTick;
     unsigned seq;  // last use, for replacing the oldest entry
+    int loggedIn;  // a good key came from the address
+    unsigned goodTick;
+};
+
+// What the listener found in the request's line and headers, for the request being answered.
+struct stWebFacts {
+    int get;        // not a POST: a browser may send it from a link, a picture or a refresh
+    int crossSite;  // a browser marked it as sent from another site's page
+    // The client behind a trusted proxy (X-Forwarded-For), network byte order; 0 when none.
+    unsigned forwardedFor;
 };
 
 struct stWeb {
@@ -116,8 +143,28 @@ struct stWeb {
     int nextServe;  // where the round-robin search for a complete request starts
 
     // The connection being answered: its address, "a.b.c.d:port" for the bad-key message.
+    // Behind a trusted proxy, the client the proxy names.
     struct sockaddr_in client;
     char clientText[24];
+    stWebFacts facts;
+
+    // qz_sv_HttpProxies: blank-separated IPv4 addresses whose X-Forwarded-For is believed.
+    char proxies[128];
+
+    // Digest secrets: [0] the current one, [1] the one before (valid while prevValid).
+    unsigned char secret[2][WEB_SECRET_SIZE];
+    int prevValid;
+    unsigned secretTick;  // when secret[0] was drawn
+    int secretReady;
+    // The login number of the request being answered: a login with the key draws a new one, a
+    // digest carries its own. The digests of the page being written are made with it.
+    unsigned login;
+    unsigned loggedOut[WEB_LOGOUT_MAX];
+    int loggedOutCount;
+
+    // One-time page numbers: the next to give, and which of the last WEB_ACT_WINDOW were used.
+    unsigned actNext;
+    unsigned char actUsed[WEB_ACT_WINDOW / 8];
 
     stWebLock locks[WEB_LOCK_MAX];
     unsigned lockSeq;
@@ -132,6 +179,7 @@ struct stWeb {
     int noteLen;
     char notes[WEB_NOTE_SIZE];
     int showNotes;  // the footer of the page being written shows the notes under the message
+    int loginPage;  // the page being written is the Login Screen (no Log out button)
 
     // The connection whose answer is being sent from the page over several frames (-1: none).
     // While it is set no other request is answered, so the page is not overwritten.

@@ -6,7 +6,8 @@
 //
 // Usage: node webtool.e2e.mjs [path/to/qzhost]   (default: build/native/qzhost)
 import { spawn } from 'node:child_process';
-import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, renameSync, rmSync, writeFileSync } from 'node:fs';
+import { createServer as createHttpServer } from 'node:http';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
@@ -105,7 +106,8 @@ async function main() {
   writeFileSync(join(home, 'qz', 'qzsvuser.cfg'),
     `qz_sv_HttpKey ${KEY}\r\nqz_sv_HttpPort ${port}\r\nqz_sv_HttpRefresh 60\r\n`);
 
-  const host = new Host(home, port);
+  let host = new Host(home, port);
+  let evil;
   let browser;
   let failed = false;
   const dialogs = [];
@@ -203,6 +205,10 @@ async function main() {
       await chooseSlot(red);
       const guid = await page.inputValue('input[name=guid]');
       check(guid === GUID_RED, `the GUID field holds the player's GUID (got ${guid})`);
+      // An action is being prepared: no refresh resets what is typed now.
+      check(await page.locator('meta[http-equiv=refresh]').count() === 0,
+        'the page does not refresh itself while a player is chosen');
+      await page.getByText('Automatic refresh paused while a player is chosen').waitFor();
       await shoot('03-slot-chosen');
     });
 
@@ -391,6 +397,120 @@ async function main() {
       await other.close();
     });
 
+    const digestOf = (p) => p.getAttribute('input[name=webkey]', 'value');
+    const GUID_HOST = 'DDDDEEEEFFFF00001111222233334444';
+    const GUID_FAIL = '55556666777788889999AAAABBBBCCCC';
+    let victimSlot = 0;
+
+    await step('a page of another site can neither lock the administrator out nor act', async () => {
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+      const digest = await digestOf(page);
+      const victim = await slotOf(`sim_connect Victim ${GUID_HOST} 10.0.0.7:27960`, 'Victim');
+      victimSlot = victim;
+      // Another origin (another port): six wrong-key pictures, then a form that posts a kick
+      // with the administrator's digest as text/plain, submitted by itself.
+      const evilPort = await freePort();
+      const evilPage = `<html><body>
+${Array.from({ length: 6 }, (_, i) => `<img src="${base}/plist=1&webkey=wrong${i}">`).join('\n')}
+<form id=f method=post enctype=text/plain action="${base}">
+<input name="webkey" value="${digest}">
+<input name="slotnum" value="${victim}"><input name="guid" value="${GUID_HOST}">
+<input name="webreason" value="csrf"><input name="webkicklen" value="1">
+<input name="kickslot" value="k"></form>
+<script>setTimeout(() => document.getElementById('f').submit(), 300);</script>
+</body></html>`;
+      evil = createHttpServer((req, res) => {
+        res.writeHead(200, { 'Content-Type': 'text/html' });
+        res.end(evilPage);
+      });
+      await new Promise((ok) => evil.listen(evilPort, '127.0.0.1', ok));
+      const other = await context.newPage();
+      const refused = [];
+      other.on('response', (r) => { if (r.url().startsWith(base)) refused.push(r.status()); });
+      await other.goto(`http://127.0.0.1:${evilPort}/`);
+      await other.waitForURL((u) => u.toString().startsWith(base));
+      await other.locator('body', { hasText: 'another site' }).waitFor();
+      // 403, or 503 for the pictures past the four connections one address may hold at once.
+      check(refused.includes(403) && refused.every((st) => st === 403 || st === 503),
+        `every request of the other site was refused (${refused.join(',')})`);
+      await other.close();
+      check(!host.lines.some((l) => l.includes('locked out')), 'nobody was locked out');
+      check(!host.lines.some((l) => l.includes('DropClient') && l.includes('csrf')), 'no kick ran');
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+      check(await slotButton(victim).count() === 1, 'the administrator gets in; the victim is listed');
+      evil.close();
+      evil = undefined;
+    });
+
+    await step('a link with a valid digest shows nothing and acts on nothing', async () => {
+      const digest = await digestOf(page);
+      const victim = victimSlot;
+      const link = await context.newPage();
+      await link.goto(`${base}/kickslot=1&slotnum=${victim}&guid=${GUID_HOST}&webkicklen=1&webreason=link&webkey=${digest}`);
+      await link.locator('font', { hasText: "NOT RUN: ONLY THE PAGE'S OWN BUTTONS ACT" }).waitFor();
+      await link.close();
+      check(!host.lines.some((l) => l.includes('DropClient') && l.includes('link')), 'no kick ran');
+    });
+
+    await step('an unchanged Update keeps a value that holds the rcon password', async () => {
+      host.send('sim_cvar rconpassword goldrush');
+      await host.sendAndWait('qz_sv_HttpMaps "mp_forest mp_goldrush"', 'qz_sv_HttpMaps = ');
+      await page.click('input[name=qz_settings]:visible');
+      await title('General QZ Settings Screen');
+      check(await page.inputValue('input[name=qz_sv_httpMaps]') === 'mp_forest mp_goldrush',
+        'the field shows the value as held');
+      await page.fill('input[name=qz_sv_KickLen]', '3');
+      await page.click('input[name=updqz1]:visible');
+      await message('* UPDATED *');
+      const after = await host.sendAndWait('qz_sv_HttpMaps', 'qz_sv_HttpMaps = ');
+      check(after === 'qz_sv_HttpMaps = mp_forest mp_goldrush', `the map list is unchanged (${after})`);
+      await host.sendAndWait('qz_sv_HttpMaps ""', 'qz_sv_HttpMaps = ');
+      host.send('sim_cvar rconpassword ""');
+    });
+
+    await step('a ban whose file cannot be written and a failed WriteCfg are shown as failures', async () => {
+      const failing = await slotOf(`sim_connect Unbannable ${GUID_FAIL} 10.0.0.8:27960`, 'Unbannable');
+      renameSync(join(home, 'qz', 'qzbans.dat'), join(home, 'qz', 'qzbans.kept'));
+      mkdirSync(join(home, 'qz', 'qzbans.dat'));
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+      await chooseSlot(failing);
+      await page.click('input[name=banslot]:visible');
+      await message('* COMMAND FAILED *');
+      await page.getByText(`Ban Failed for (slot #${failing}) Unbannable`).waitFor();
+      check(!(await page.content()).includes('* COMMAND ISSUED *'), 'no "* COMMAND ISSUED *"');
+      await shoot('05b-ban-failed');
+      rmSync(join(home, 'qz', 'qzbans.dat'), { recursive: true });
+      renameSync(join(home, 'qz', 'qzbans.kept'), join(home, 'qz', 'qzbans.dat'));
+
+      mkdirSync(join(home, 'qz', 'qzsv.cfg'), { recursive: true });
+      writeFileSync(join(home, 'qz', 'qzsv.cfg', 'keep'), 'a folder where the file should be');
+      await page.click('input[name=cmds]:visible');
+      await title('Command Screen');
+      await page.click('input[name=writeqzcfg]:visible');
+      await message('* qz_sv_WriteCfg FAILED');
+      check(!(await page.content()).includes('* qz_sv_WriteCfg ISSUED *'), 'no "ISSUED"');
+      await shoot('08d-writecfg-failed');
+      rmSync(join(home, 'qz', 'qzsv.cfg'), { recursive: true });
+    });
+
+    await step('log out ends the digest of this browser', async () => {
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+      const digest = await digestOf(page);
+      await page.click('input[name=weblogout]:visible');
+      await title('Login Screen');
+      await message('* LOGGED OUT *');
+      await page.goto(`${base}/plist=1&webkey=${digest}`);
+      await title('Login Screen');
+      await message('* LOGIN ENDED: TYPE THE KEY AGAIN *');
+      await page.fill('input[name=webkey]', KEY);
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+    });
+
     await step('a full server: 64 players with coloured names, every button there', async () => {
       // The players still on the server, then new ones up to 64.
       await page.click('input[name=plist]:visible');
@@ -414,18 +534,51 @@ async function main() {
       await shoot('14-full-server');
     });
 
-    await step('phone size: readable, buttons at least 24 pixels high', async () => {
-      await page.setViewportSize({ width: 390, height: 844 });
+    await step('phone size: no screen scrolls sideways at 375 px, buttons at least 24 pixels high', async () => {
+      await page.setViewportSize({ width: 375, height: 667 });
+      // The longest names a player can have, on the full server.
+      await host.sendAndWait(`sim_rename 1 "${'^1W'.repeat(12)}${'M'.repeat(8)}"`, 'Name Change');
+      for (const [button, screen] of [['plist', 'Player List Screen'], ['cmds', 'Command Screen'],
+        ['gsettings', 'Game Settings Screen'], ['qz_settings', 'General QZ Settings Screen']]) {
+        await page.click(`input[name=${button}]:visible`);
+        await title(screen);
+        const wide = await page.evaluate(() => document.documentElement.scrollWidth);
+        const culprits = wide <= 375 ? [] : await page.evaluate(() => [...document.querySelectorAll('body *')]
+          .filter((e) => e.getBoundingClientRect().right > 376 && ![...e.children].some((c) => c.getBoundingClientRect().right > 376))
+          .slice(0, 6).map((e) => `${e.tagName}:${e.getAttribute('name') || ''}:${Math.round(e.getBoundingClientRect().left)}-${Math.round(e.getBoundingClientRect().right)}:${(e.textContent || '').slice(0, 30)}`));
+        check(wide <= 375, `${screen} is ${wide} px wide at 375 px (${culprits.join(' | ')})`);
+        // Every field and every Slot button has a name a screen reader announces.
+        const unnamed = await page.evaluate(() => [...document.querySelectorAll('input, select')]
+          .filter((e) => e.type !== 'hidden' && !e.hidden && e.type !== 'submit' && !e.getAttribute('aria-label'))
+          .map((e) => e.name));
+        check(unnamed.length === 0, `${screen}: fields without a label: ${unnamed.join(', ')}`);
+        const slots = await page.locator('input[value^="Slot "]').evaluateAll(
+          (bs) => bs.filter((b) => !/^Slot \d\d \S/.test(b.getAttribute('aria-label') || '')).length);
+        check(slots === 0, `${screen}: ${slots} Slot buttons do not name their player`);
+        await page.screenshot({ path: join(outDir, `15-phone-${button}.png`) });
+      }
       await page.click('input[name=plist]:visible');
       await title('Player List Screen');
-      const width = await page.evaluate(() => window.innerWidth);
-      check(width === 390, `the layout viewport is the phone's width (got ${width})`);
+      check(await page.locator('input[type=submit][value^="Slot "]').count() === 64, '64 players');
       for (const b of ['kickslot', 'banslot', 'getssslot', '1slot']) {
         const box = await page.locator(`input[name="${b}"]:visible`).boundingBox();
         check(box && box.height >= 24, `${b} is at least 24 px high (got ${box && box.height})`);
       }
-      await page.screenshot({ path: join(outDir, '15-phone-player-list.png') });
       await page.setViewportSize({ width: 1000, height: 1400 });
+    });
+
+    await step('a digest from before a restart of the module no longer logs in', async () => {
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+      const digest = await digestOf(page);
+      const code = await host.stop();
+      check(code === 0, `qzhost stopped cleanly (${code})`);
+      host = new Host(home, port);
+      await host.waitText('Listening for HTTP');
+      await page.goto(`${base}/plist=1&webkey=${digest}`);
+      await title('Login Screen');
+      await message('* LOGIN ENDED: TYPE THE KEY AGAIN *');
+      check(!host.lines.some((l) => l.includes('locked out')), 'no lockout');
     });
 
     check(badResponses.length === 0, `no error answers (${badResponses.join('; ')})`);
@@ -436,6 +589,7 @@ async function main() {
     console.error('last qzhost lines:\n' + host.lines.slice(-30).map((l) => `  ${l}`).join('\n'));
   } finally {
     if (browser) await browser.close().catch(() => {});
+    if (evil) evil.close();
     const code = await host.stop();
     if (code !== 0) {
       failed = true;

@@ -34,14 +34,16 @@ TEST(CommandScreen, OffersTheBuiltInMapsWhenNoListIsSet) {
     BareState s;
     std::string page = dispatch(s, "cmds=Command Screen\r\n");
     EXPECT_TRUE(has(page, "<tr><td align=right>Web Key</td>"));
-    EXPECT_TRUE(has(page,
-                    "<select name=map_names>\n<option value=nomap>choose map here</option>\n"
-                    "<option value=mapno0>mp_forest</option>\n"
-                    "<option value=mapno1>mp_goldrush</option>\n"
-                    "<option value=mapno2>mp_railgun</option>\n"));
+    EXPECT_TRUE(has(
+        page,
+        "<select aria-label=\"Map\" name=map_names>\n<option value=nomap>choose map here</option>\n"
+        "<option value=mapno0>mp_forest</option>\n"
+        "<option value=mapno1>mp_goldrush</option>\n"
+        "<option value=mapno2>mp_railgun</option>\n"));
     EXPECT_TRUE(has(page, "<option value=mapno5>mp_wurzburg</option>\n</select>\n"));
     EXPECT_TRUE(has(page, "name=map_restart></td><td>oasis</td></tr>\n"));
-    EXPECT_TRUE(has(page, "<input name=exec_cmd_text maxlength=127 size=35>"));
+    EXPECT_TRUE(
+        has(page, "<input aria-label=\"Console line\" name=exec_cmd_text maxlength=1024 size=35>"));
     EXPECT_TRUE(has(page, "value=\"qz_sv_update\" name=updateqz>"));
     EXPECT_FALSE(has(page, "http-equiv=refresh"));
 }

@@ -21,18 +21,23 @@ TEST(GameSettings, ShowsElevenVariablesWithLatchedNotes) {
     std::string page = s.page();
     EXPECT_TRUE(has(page, "<i>Game Settings Screen</i>"));
     EXPECT_TRUE(has(page,
-                    "<tr><td>sv_maxclients</td><td><input type=number name=sv_maxclients "
+                    "<tr><td>sv_maxclients</td><td><input aria-label=\"sv_maxclients\" type=number "
+                    "name=sv_maxclients "
                     "maxlength=2 size=2 value=\"20\"> Latched (Changes effective upon "
                     "restarting)</td></tr>\n"));
     EXPECT_TRUE(has(page,
-                    "<tr><td>timelimit</td><td><input name=timelimit maxlength=2 size=2 "
+                    "<tr><td>timelimit</td><td><input aria-label=\"timelimit\" name=timelimit "
+                    "maxlength=256 size=2 "
                     "value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;\"></td></tr>\n"));
     // A variable the game does not have shows empty.
     EXPECT_TRUE(has(page,
-                    "<tr><td>g_covertopschargetime</td><td><input name=g_covertopschargetime "
-                    "maxlength=6 size=6 value=\"\"> Latched (Changes effective upon "
+                    "<tr><td>g_covertopschargetime</td><td><input "
+                    "aria-label=\"g_covertopschargetime\" name=g_covertopschargetime "
+                    "maxlength=256 size=6 value=\"\"> Latched (Changes effective upon "
                     "restarting)</td></tr>\n"));
-    EXPECT_TRUE(has(page, "<input name=g_useraxisrespawntime maxlength=2 size=2 value=\"\"></td>"));
+    EXPECT_TRUE(has(page,
+                    "<input aria-label=\"g_useraxisrespawntime\" name=g_useraxisrespawntime "
+                    "maxlength=256 size=2 value=\"\"></td>"));
     size_t rows = 0;
     for (size_t at = page.find("<tr><td>"); at != std::string::npos;
          at = page.find("<tr><td>", at + 1))
@@ -78,8 +83,8 @@ TEST_F(WebGameSettings, VariablesMissingFromTheFormAreLeftAlone) {
 TEST_F(WebGameSettings, ScreenShowsTheGamesCurrentValues) {
     std::string page = post("gsettings=Game Settings\r\n");
     EXPECT_TRUE(has(page, "name=sv_maxclients maxlength=2 size=2 value=\"20\">"));
-    EXPECT_TRUE(has(page, "name=timelimit maxlength=2 size=2 value=\"30\">"));
-    EXPECT_TRUE(has(page, "name=g_gametype maxlength=3 size=3 value=\"4\">"));
+    EXPECT_TRUE(has(page, "name=timelimit maxlength=256 size=2 value=\"30\">"));
+    EXPECT_TRUE(has(page, "name=g_gametype maxlength=256 size=3 value=\"4\">"));
 }
 
 TEST_F(WebGameSettings, AnUnchangedUpdateSetsNothingAndAChangeSetsOnlyItsVariable) {

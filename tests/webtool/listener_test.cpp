@@ -43,7 +43,7 @@ class WebListener : public ModuleTest {
 
 TEST_F(WebListener, FirstVisitGetsTheLoginScreenWithoutAReport) {
     std::string answer = ask("GET /qzsvweb HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_EQ(answer.find("HTTP/1.0 200 OK\n"), 0u);
+    EXPECT_EQ(answer.find("HTTP/1.0 200 OK\r\n"), 0u);
     EXPECT_NE(answer.find("<i>Login Screen</i>"), std::string::npos);
     EXPECT_NE(answer.find("</center></body></html>\n"), std::string::npos);
     EXPECT_FALSE(host().contains("Bad Web Key"));
@@ -80,12 +80,17 @@ TEST_F(WebListener, TheBrowsersIconRequestGetsNoContentInsteadOf404) {
 
 TEST_F(WebListener, PagesCarryTypeFramingAndCacheHeaders) {
     std::string answer = ask("GET /qzsvweb HTTP/1.1\r\n\r\n");
-    std::string head = answer.substr(0, answer.find("\n\n"));
+    std::string head = answer.substr(0, answer.find("\r\n\r\n") + 2);
     for (const char* line :
-         {"\nContent-Type: text/html; charset=iso-8859-1", "\nX-Frame-Options: DENY",
-          "\nContent-Security-Policy: frame-ancestors 'none'", "\nCache-Control: no-store"}) {
+         {"\nContent-Type: text/html; charset=iso-8859-1\r\n", "\nX-Frame-Options: DENY\r\n",
+          "\nContent-Security-Policy: frame-ancestors 'none'\r\n",
+          "\nCache-Control: no-store\r\n"}) {
         EXPECT_NE(head.find(line), std::string::npos) << line;
     }
+    // No bare line feed, and no request header (such as "Accept") in the answer.
+    for (size_t at = head.find('\n'); at != std::string::npos; at = head.find('\n', at + 1))
+        EXPECT_EQ(head[at - 1], '\r') << head;
+    EXPECT_EQ(head.find("Accept:"), std::string::npos) << head;
     std::string missing = ask("GET /other HTTP/1.1\r\n\r\n");
     EXPECT_NE(missing.find("X-Frame-Options: DENY\r\n"), std::string::npos);
     EXPECT_NE(missing.find("Cache-Control: no-store\r\n"), std::string::npos);

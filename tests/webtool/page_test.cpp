@@ -91,10 +91,15 @@ TEST(Header, EscapesGameVariablesAndCarriesTheRefreshDigest) {
     web_header(s.get(), &s.get()->web.page, "Player List Screen", "plist=1", "secret");
     std::string page = s.page();
     char digest[33];
-    web_key_digest("secret", digest);
-    EXPECT_EQ(page.find("HTTP/1.0 200 OK\nAccept: text/html\nConnection: close\n"), 0u);
+    web_key_digest(s.get(), "secret", digest);
+    EXPECT_EQ(page.find("HTTP/1.0 200 OK\r\nConnection: close\r\n"), 0u);
+    EXPECT_EQ(page.find("Accept:"), std::string::npos);  // a request header, not an answer one
+    // Every header line ends in CR LF.
+    std::string head = page.substr(0, page.find("\r\n\r\n"));
+    for (size_t at = head.find('\n'); at != std::string::npos; at = head.find('\n', at + 1))
+        EXPECT_EQ(head[at - 1], '\r');
     // The refresh link names no address, so it works from any machine and through NAT.
-    EXPECT_NE(page.find("<html><head> <meta http-equiv=refresh content=\"60; url=/qzsvweb/"
+    EXPECT_NE(page.find("<html lang=en><head> <meta http-equiv=refresh content=\"60; url=/qzsvweb/"
                         "plist=1&webkey=" +
                         std::string(digest) + "\"> "),
               std::string::npos);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -53,8 +54,8 @@ TEST(PlayerList, ListsEveryPlayerAboveStatusZeroWithTheCountRow) {
     std::string page = listPage(s);
     EXPECT_TRUE(has(page, "<i>Player List Screen</i>"));
     EXPECT_FALSE(has(page, "Pre</font>"));
-    EXPECT_TRUE(has(page, "<input type=submit value=\"Slot 02\" name=2slot>"));
-    EXPECT_TRUE(has(page, "<input type=submit value=\"Slot 07\" name=7slot>"));
+    EXPECT_TRUE(has(page, "<input type=submit value=\"Slot 02\" name=2slot aria-label=\"Slot 02 "));
+    EXPECT_TRUE(has(page, "<input type=submit value=\"Slot 07\" name=7slot aria-label=\"Slot 07 "));
     EXPECT_FALSE(has(page, "name=1slot"));
     EXPECT_TRUE(has(page, "<td>2 Players</td>"));
     EXPECT_TRUE(has(page, "<td>SPEC</td>"));
@@ -147,7 +148,7 @@ TEST(PlayerList, FormCarriesKickLengthAndTheFixedReason) {
     EXPECT_TRUE(has(page,
                     "name=webkicklen maxlength=2 size=2 value=0> <font size=2>Allowed range: "
                     "1 to 60</font>"));
-    EXPECT_TRUE(has(page, "name=webreason maxlength=32 size=35 value=\"Removed by Web Admin\">"));
+    EXPECT_TRUE(has(page, "name=webreason maxlength=33 size=35 value=\"Removed by Web Admin\">"));
     EXPECT_TRUE(has(page, "name=slotnum maxlength=2 size=2 value=\"\">"));
     EXPECT_TRUE(has(page,
                     "<input type=submit value=\"qz_sv_kick\" name=kickslot>&nbsp&nbsp&nbsp"
@@ -289,7 +290,7 @@ TEST_F(WebPlayers, KickDropsThePlayerWithTheKickTextAndListsHimNoMore) {
     EXPECT_TRUE(said("[host] DropClient " + std::to_string(slot) +
                      " Kestrine kicked player '^1Bad^7Guy' (for 5 minutes) ... Removed by Web "
                      "Admin [Admin Decision]"));
-    EXPECT_FALSE(has(page, "name=" + std::to_string(slot) + "slot>"));
+    EXPECT_FALSE(has(page, "name=" + std::to_string(slot) + "slot "));
     EXPECT_TRUE(has(page, "<td>0 Players</td>"));
     // The kick holds him off for its minutes.
     EXPECT_EQ(join("^1Bad^7Guy", 1), 0);
@@ -335,22 +336,59 @@ TEST_F(WebPlayers, BanDropsWithTheBanTextAndWritesTheBanFile) {
     EXPECT_EQ(join("Cheater", 3), 0);
 }
 
-TEST_F(WebPlayers, ReasonIsCutToThirtyTwoCharacters) {
+// A reason longer than the 32 characters a kick keeps is refused, never cut and run.
+TEST_F(WebPlayers, AReasonLongerThanThirtyTwoCharactersIsRefusedNotCut) {
     int slot = join("Bob", 4);
+    std::string page = act("kickslot=qz_sv_kick", slot, webtest::guidOf(4), "2",
+                           "   0123456789abcdefghijklmnopqrstuvwxyz");
+    EXPECT_TRUE(has(page, "* REASON TOO LONG: 32 CHARACTERS AT MOST; NOTHING DONE *"));
+    EXPECT_FALSE(said("[host] DropClient"));
     act("kickslot=qz_sv_kick", slot, webtest::guidOf(4), "2",
-        "   0123456789abcdefghijklmnopqrstuvwxyz");
+        "   0123456789abcdefghijklmnopqrstuv");
     EXPECT_TRUE(said("(for 2 minutes) ... 0123456789abcdefghijklmnopqrstuv [Admin Decision]"));
 }
 
-TEST_F(WebPlayers, ServerHostPlayerIsNeverKickedThoughTheCommandIsIssued) {
+TEST_F(WebPlayers, AServerHostPlayerIsNeverKickedAndThePageSaysItFailed) {
     int slot = join("Host", 5, "loopback");
     std::string page = act("kickslot=qz_sv_kick", slot, webtest::guidOf(5));
-    EXPECT_TRUE(has(page, "<b><i>* COMMAND ISSUED *</i></b>"));
+    EXPECT_FALSE(has(page, "* COMMAND ISSUED *"));
     EXPECT_TRUE(said("Kick Command Ignored (Server Host)"));
     EXPECT_FALSE(said("[host] DropClient"));
     // Why nothing happened is on the page too, under the message.
     EXPECT_TRUE(
-        has(page, "<b><i>* COMMAND ISSUED *</i></b><br>Kick Command Ignored (Server Host)"));
+        has(page, "<b><i>* COMMAND FAILED *</i></b><br>Kick Command Ignored (Server Host)"));
+}
+
+TEST_F(WebPlayers, ABanWhoseFileCannotBeWrittenIsShownAsFailed) {
+    int slot = join("Cheater", 6);
+    // A folder where the ban file should be: it cannot be appended to.
+    std::filesystem::create_directories(home() + "qzbans.dat");
+    std::string page = act("banslot=qz_sv_ban", slot, webtest::guidOf(6));
+    EXPECT_FALSE(has(page, "* COMMAND ISSUED *"));
+    EXPECT_TRUE(has(page, "<b><i>* COMMAND FAILED *</i></b>"));
+    EXPECT_TRUE(has(page, "Ban Failed for (slot #" + std::to_string(slot) + ") Cheater"));
+    std::filesystem::remove_all(home() + "qzbans.dat");
+}
+
+TEST_F(WebPlayers, APlayerWithoutAGuidCanBeChosenAndKicked) {
+    int slot = host().connect("Nobody", "", "10.0.0.7:27960");
+    ASSERT_GT(slot, 0);
+    std::string chosen = post(std::to_string(slot) + "slot=Slot\r\n");
+    EXPECT_TRUE(has(chosen, "name=guid maxlength=32 size=35 value=\"NO_GUID\">"));
+    EXPECT_TRUE(has(chosen, "<tr><td>Chosen</td><td>"));
+    std::string page = act("kickslot=qz_sv_kick", slot, "NO_GUID");
+    EXPECT_TRUE(has(page, "<b><i>* COMMAND ISSUED *</i></b>")) << page.substr(page.size() - 2000);
+    EXPECT_TRUE(said("[host] DropClient " + std::to_string(slot)));
+}
+
+TEST_F(WebPlayers, TheChosenPlayerIsNamedNextToTheActions) {
+    int slot = join("^1Red^7Baron", 7);
+    std::string page = post(std::to_string(slot) + "slot=Slot\r\n");
+    size_t chosen = page.find("<tr><td>Chosen</td><td>");
+    ASSERT_NE(chosen, std::string::npos);
+    EXPECT_NE(page.find("Red", chosen), std::string::npos);
+    EXPECT_NE(page.find(webtest::guidOf(7), chosen), std::string::npos);
+    EXPECT_LT(chosen, page.find("name=kickslot"));
 }
 
 TEST_F(WebPlayers, ARefusedScreenshotRequestIsShownAsRefusedWithItsReason) {

@@ -107,15 +107,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, NumberAfter,
                              return qztest::caseName(p.index, p.param.text);
                          });
 
-TEST(FieldRules, FixedWidthTakesThirtyTwoCharactersOrWhatIsLeft) {
+TEST(FieldRules, FixedWidthTakesThirtyTwoCharactersOrWhatIsLeftOfItsLine) {
     char out[33];
     std::string guid(32, 'A');
     std::string text = "guid=" + guid + "BBBB\r\n";
     web_fixed32(web_find(text.c_str(), "guid="), "guid=", out);
     EXPECT_EQ(std::string(out), guid);
-    const char* shortText = "guid=ABC\r\nwebreason=x";
+    // A shorter value (a player listed as NO_GUID) ends at its line end.
+    const char* shortText = "guid=NO_GUID\r\nwebreason=x";
     web_fixed32(web_find(shortText, "guid="), "guid=", out);
-    EXPECT_STREQ(out, "ABC\r\nwebreason=x");
+    EXPECT_STREQ(out, "NO_GUID");
+    const char* endText = "guid=ABC";
+    web_fixed32(web_find(endText, "guid="), "guid=", out);
+    EXPECT_STREQ(out, "ABC");
 }
 
 TEST(FieldRules, NumberBeforeTheNameNeedsDigitsRightBeforeIt) {

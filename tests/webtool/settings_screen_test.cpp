@@ -113,25 +113,33 @@ TEST(SettingsScreen, ShowsEveryRowWithItsValueEscaped) {
     web_settings(sv, &sv->web.page, "* qz_sv_WriteCfg ISSUED *", "k");
     std::string page = s.page();
     char digest[33];
-    web_key_digest("k", digest);
+    web_key_digest(sv, "k", digest);
     for (const std::string& row :
-         {std::string("<table border=0>\n<tr><td>Web Key</td><td><input type=password "
+         {std::string("<table border=0>\n<tr><td>Web Key</td><td><input aria-label=\"Web Key\" "
+                      "type=password "
                       "name=webkey maxlength=32 size=35 value=\"") +
               digest + "\"></td></tr>\n<tr><td>&nbsp</td></tr>\n",
-          std::string("<tr><td>qz_sv_httpRefresh</td><td><input type=number "
+          std::string("<tr><td>qz_sv_httpRefresh</td><td><input aria-label=\"qz_sv_httpRefresh\" "
+                      "type=number "
                       "name=qz_sv_httpRefresh maxlength=3 size=3 value=60></td></tr>\n"),
-          std::string("<tr><td>qz_sv_httpAddr</td><td><input name=qz_sv_httpAddr "
-                      "maxlength=32 size=35 value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;"
+          std::string("<tr><td>qz_sv_httpAddr</td><td><input aria-label=\"qz_sv_httpAddr\" "
+                      "name=qz_sv_httpAddr "
+                      "maxlength=128 size=35 value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;"
                       "\"></td></tr>\n"),
-          // A text field, so that a browser sends the map list back unchanged.
-          std::string("<tr><td>qz_sv_httpMaps</td><td><input name=qz_sv_httpMaps "
-                      "maxlength=1024 size=35 value=\"\"></td></tr>\n<tr><td>&nbsp</td></tr>\n"),
-          std::string("<tr><td>qz_sv_MsgPrefix</td><td><input name=qz_sv_MsgPrefix "
+          // A text field, so that a browser sends the map list back unchanged; it takes one
+          // character more than the setting holds, so a longer list is refused, not cut.
+          std::string("<tr><td>qz_sv_httpMaps</td><td><input aria-label=\"qz_sv_httpMaps\" "
+                      "name=qz_sv_httpMaps "
+                      "maxlength=1025 size=35 value=\"\"></td></tr>\n<tr><td>&nbsp</td></tr>\n"),
+          std::string("<tr><td>qz_sv_MsgPrefix</td><td><input aria-label=\"qz_sv_MsgPrefix\" "
+                      "name=qz_sv_MsgPrefix "
                       "maxlength=32 size=34 value=\"^3Kestrine Client\"></td></tr>\n"),
-          std::string("<tr><td>qz_sv_CvarUserPulse</td><td><input type=number "
+          std::string("<tr><td>qz_sv_CvarUserPulse</td><td><input "
+                      "aria-label=\"qz_sv_CvarUserPulse\" type=number "
                       "name=qz_sv_CvarUserPulse maxlength=2 size=2 value=30></td></tr>\n"
                       "<tr><td>&nbsp</td></tr>\n"),
-          std::string("<tr><td>qz_sv_MaxConDls</td><td><input type=number name=qz_sv_MaxConDls "
+          std::string("<tr><td>qz_sv_MaxConDls</td><td><input aria-label=\"qz_sv_MaxConDls\" "
+                      "type=number name=qz_sv_MaxConDls "
                       "maxlength=1 size=2 value=1></td></tr>\n</table>\n<br><input "
                       "type=submit value=\"Update\" name=updqz1>\n"),
           std::string("* qz_sv_WriteCfg ISSUED *")}) {

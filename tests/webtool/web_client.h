@@ -45,6 +45,27 @@ inline int connectTo(int port) {
     return s;
 }
 
+// Connects to 127.0.0.1:port from the loopback address from (for example "127.0.0.2"); -1 on
+// failure. Non-blocking after the connect.
+inline int connectFrom(int port, const char* from) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<unsigned short>(port));
+    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(s);
+        return -1;
+    }
+    fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+    return s;
+}
+
 inline bool sendText(int s, const std::string& text) {
     size_t off = 0;
     while (off < text.size()) {
