@@ -321,8 +321,11 @@ TEST_F(WebCommands, RestartIsIssuedAndCarriedOutOnTheNextFrame) {
 TEST_F(WebCommands, UpdateAnswersWithGeneralSettingsAndStartsTheCheck) {
     std::string page = post("updateqz=qz_sv_update\r\n");
     EXPECT_TRUE(has(page, "<i>General QZ Settings Screen</i>"));
-    EXPECT_TRUE(has(page, "<font color=#FF0000>* qz_sv_Update ISSUED *</font>"));
+    EXPECT_TRUE(has(page, "<font color=#FF0000>* qz_sv_Update ISSUED *")) << page;
     EXPECT_TRUE(said("Checking the QZ Master Servers for Updates"));
+    // Without the update key nothing the masters send can be used: the page says so.
+    EXPECT_TRUE(has(page, "No update key (qzsvkey.pub): the masters&#39; answers cannot be checked"))
+        << page;
 }
 
 TEST_F(WebCommands, ButtonsNeedTheKey) {
