@@ -414,7 +414,7 @@ long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present) {
     unsigned knownCount = 0, k = 0;
     Known* known = again && fileId ? knownEntries(&sv->bans, fileId, &knownCount) : nullptr;
     long long size = fileLength(fp);
-    unsigned now = GetTickCount();
+    unsigned now = qzMonoTick();
     LineReader reader(fp);
     static Record rec;
     const char* line;
