@@ -261,7 +261,7 @@ int nmAliasLoad(stQzSv* sv, const char* name, int* damaged, int* merged, int* cu
     *merged = 0;
     if (cut) *cut = 0;
     if (!aliasTableOk(sv) || !homeNameOk(name)) return 0;
-    FILE* in = fopen(homePath(name), "rb");
+    FILE* in = homeOpen(homePath(name), "rb");
     if (!in) return 0;
     char* chunk = static_cast<char*>(malloc(kChunk));
     if (!chunk) {

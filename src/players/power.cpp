@@ -323,7 +323,7 @@ bool pwParseLine(const char* line, int* points, char* guid33, char* name33) {
 
 int pwLoadFile(stQzSv* sv, const char* path, int* damaged) {
     *damaged = 0;
-    FILE* f = fopen(path, "rb");
+    FILE* f = homeOpen(path, "rb");
     if (!f) return 0;
     int taken = 0, lineNo = 0;
     char line[512];
