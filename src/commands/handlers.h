@@ -68,6 +68,7 @@ void cmd_badnameempty(stQzSv* sv, const CmdCall& call);
 void cmd_protectname(stQzSv* sv, const CmdCall& call);
 void cmd_protecttag(stQzSv* sv, const CmdCall& call);
 void cmd_namelock(stQzSv* sv, const CmdCall& call);
+void cmd_register(stQzSv* sv, const CmdCall& call);
 void cmd_namelocklist(stQzSv* sv, const CmdCall& call);
 void cmd_namelockempty(stQzSv* sv, const CmdCall& call);
 void cmd_alist(stQzSv* sv, const CmdCall& call);

@@ -6,6 +6,7 @@
 #include "commands/settings.h"
 #include "host/state.h"
 #include "media/logs.h"
+#include "players/names.h"
 #include "webtool/maps.h"
 
 // Row makers. TEXT(name, field, capacity, default, flags, place, rule, help); INT(name, field,
@@ -89,7 +90,8 @@ constexpr SettingRow kSettingTable[] = {
     INT("qz_sv_ChangePeriod", set.changePeriod, 30, 1, 999, 0, 37, nullptr, "[Seconds]"),
     INT("qz_sv_ChangeMax", set.changeMax, 5, 1, 50, 0, 38, nullptr, "[Max name changes allowed]"),
     INT("qz_sv_AutoUpdBan", set.autoUpdBan, 0, 0, 1, 0, 40, nullptr, "[0=No, 1=Yes (default=0)]"),
-    INT("qz_sv_ExtChar", set.extChar, 0, 0, 1, 0, 41, nullptr, "[0=No, 1=Yes (default=0)]"),
+    INT("qz_sv_ExtChar", set.extChar, 0, 0, 1, 0, 41, nmNameSettingRule,
+        "[0=No, 1=Yes (default=0)]"),
     INT("qz_sv_DupNameGrace", set.dupNameGrace, 60, 0, 3600, 0, 39, nullptr, "[Seconds]"),
     INT("qz_sv_GuidRelax", set.guidRelax, 0, 0, 7, 0, 42, nullptr,
         "[1=UNKN, 2=WRONGIP, 4=DUP (add desired values)]"),
@@ -121,12 +123,13 @@ constexpr SettingRow kSettingTable[] = {
     YESNO("qz_sv_Restrictions", set.restrictions, 1, 0, 53, "[0=No, 1=Yes (default=1)]"),
     TEXT("qz_sv_FileWhitelist", set.fileWhitelist, 1023, "", 0, 54, nullptr,
          "[Folder Filename Filename ... Filename]"),
-    INT("qz_sv_EmptyName", set.emptyName, 0, 0, 1, 0, 55, nullptr, "[0=No, 1=Yes (default=0)]"),
+    INT("qz_sv_EmptyName", set.emptyName, 0, 0, 1, 0, 55, nmNameSettingRule,
+        "[0=No, 1=Yes (default=0)]"),
     INT("qz_sv_LogFloor", set.logFloor, 1, 1, 999999, 0, 56, nullptr,
         "[Low log filename serial #]"),
-    INT("qz_sv_MinName", set.minName, 0, 0, 31, 0, 57, nullptr,
+    INT("qz_sv_MinName", set.minName, 0, 0, 31, 0, 57, nmNameSettingRule,
         "[Min Characters in Player name (default=0)]"),
-    INT("qz_sv_MaxName", set.maxName, 0, 0, 31, 0, 58, nullptr,
+    INT("qz_sv_MaxName", set.maxName, 0, 0, 31, 0, 58, nmNameSettingRule,
         "[Max Characters in Player name (default=0)]"),
     TEXT("qz_sv_LanMask", set.lanMask, 127, "", 0, 59, nullptr,
          "[IP Address Mask for LAN Players (default=)]"),
@@ -135,7 +138,7 @@ constexpr SettingRow kSettingTable[] = {
         "[Seconds to wait before Update Failure kick]"),
     INT("qz_sv_NoGuidGrace", set.noGuidGrace, 120, 0, 3600, 0, 62, nullptr,
         "[Seconds to wait before No GUID kick]"),
-    TEXT("qz_sv_AliasFn", set.aliasFn, 255, "qzalias.dat", 0, 63, nullptr,
+    TEXT("qz_sv_AliasFn", set.aliasFn, 255, "qzalias.dat", 0, 63, nmAliasFnRule,
          "[Filename (default=\"qzalias.dat\")]"),
     INT("qz_sv_AliasAutoLoad", set.aliasAutoLoad, 0, 0, 1, 0, 64, nullptr,
         "[0=No, 1=Yes (default=0)]"),

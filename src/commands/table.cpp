@@ -96,6 +96,7 @@ const CmdRow kUnlistedCommands[] = {
     {"qz_sv_md5toollist", "", cmd_md5toollist, 0},   {"qz_sv_md5tooldel", "", cmd_md5tooldel, L},
     {"qz_sv_md5toolempty", "", cmd_md5toolempty, L}, {"qz_sv_writepath", "", cmd_writepath, 0},
     {"qz_sv_exttool", "", cmd_exttool, 0},
+    {"qz_sv_register", "", cmd_register, L},
     {"qz_sv_suspendlogging", "", cmd_suspendlogging, 0},
     {"qz_sv_flushlogging", "", cmd_flushlogging, 0},
     {"qz_sv_DiagLog", "", cmd_diaglog, 0},

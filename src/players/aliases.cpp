@@ -97,16 +97,34 @@ stAliasRec* findAlias(stQzSv* sv, const GuidKey& g, const char* name, int* count
     return hit;
 }
 
-// The append stream of the alias file, opened on first use and reopened when the file name
-// setting changed. Null when the name is not a safe home-directory name.
-FILE* appendStream(stQzSv* sv) {
+bool aliasLineOk(const char* line, int length) {
+    stAliasRec rec;
+    return nmAliasParse(line, length, &rec);
+}
+
+// The append stream of the alias file, opened on first use (through the home directory's
+// checks, on a new line when the file's last line was cut) and reopened when the file name
+// setting changed. Null, with why saying what went wrong, when the file cannot be opened.
+FILE* appendStream(stQzSv* sv, const char** why) {
     stNames& nm = sv->names;
-    if (!homeNameOk(sv->set.aliasFn)) return nullptr;
+    *why = "";
+    if (!homeNameOk(sv->set.aliasFn)) {
+        *why = "file name outside the home directory";
+        return nullptr;
+    }
     const char* path = homePath(sv->set.aliasFn);
     if (nm.aliasOut && strcmp(nm.aliasOutPath, path) != 0) nmAliasClose(sv);
     if (!nm.aliasOut) {
-        nm.aliasOut = fopen(path, "ab");
-        if (nm.aliasOut) QZ_COPY(nm.aliasOutPath, path);
+        long moved = 0;
+        nm.aliasOut = homeOpenAppendLine(path, aliasLineOk, &moved);
+        if (moved)
+            svMsg(sv, "Cut last line of %s moved to %s.cut (an append was interrupted)", path,
+                  path);
+        if (nm.aliasOut) {
+            QZ_COPY(nm.aliasOutPath, path);
+        } else {
+            *why = homeOpenError();
+        }
     }
     return nm.aliasOut;
 }
@@ -200,13 +218,40 @@ bool nmTrackAlias(stQzSv* sv, int slot) {
     rec.count = 1;
     rec.first = rec.last = now;
     if (!keyStoreRecord(&sv->keys, sv->tAlias, &rec)) return true;
-    if (FILE* out = appendStream(sv)) {
-        fprintf(out, "%s %lu %lu %lu %s\r\n", rec.guid, static_cast<unsigned long>(rec.count),
-                static_cast<unsigned long>(rec.first), static_cast<unsigned long>(rec.last),
-                rec.name);
+    const char* why = "";
+    FILE* out = appendStream(sv, &why);
+    if (out && fprintf(out, "%s %lu %lu %lu %s\r\n", rec.guid,
+                       static_cast<unsigned long>(rec.count), static_cast<unsigned long>(rec.first),
+                       static_cast<unsigned long>(rec.last), rec.name) > 0) {
         sv->names.aliasDirty = 1;
+    } else {
+        // The record stays in memory (qz_sv_AliasWrite can still save it), but the file does not
+        // have it: the administrator must know.
+        char shown[64];
+        nmCleanName(shown, qz::cap(shown), sv->set.aliasFn);
+        svMsg(sv, "Alias not written to %s (%s): %s %s", shown, out ? "write failed" : why,
+              rec.guid, rec.name);
     }
     return true;
+}
+
+void nmAliasFlush(stQzSv* sv) {
+    stNames& nm = sv->names;
+    if (!nm.aliasDirty || !nm.aliasOut) return;
+    nm.aliasDirty = 0;
+    if (fflush(nm.aliasOut) == 0 && !ferror(nm.aliasOut)) return;
+    char shown[64];
+    nmCleanName(shown, qz::cap(shown), sv->set.aliasFn);
+    svMsg(sv, "Alias lines not written to %s (write failed): qz_sv_AliasWrite saves them", shown);
+    clearerr(nm.aliasOut);
+}
+
+void nmAliasFnRule(stQzSv* sv, const SettingRow*) {
+    if (homeNameOk(sv->set.aliasFn)) return;
+    char shown[64];
+    nmCleanName(shown, qz::cap(shown), sv->set.aliasFn);
+    svMsg(sv, "Alias file name refused (must stay in the home directory): %s", shown);
+    QZ_COPY(sv->set.aliasFn, "qzalias.dat");
 }
 
 void nmAliasClose(stQzSv* sv) {
@@ -228,20 +273,22 @@ int nmAliasCount(stQzSv* sv, const char* guid) {
 
 // Reads the file in chunks and splits it into lines itself, so that a NUL byte or an endless
 // line is only damage to skip, never a crash or a cut record.
-int nmAliasLoad(stQzSv* sv, const char* name, int* damaged, int* merged) {
+int nmAliasLoad(stQzSv* sv, const char* name, int* damaged, int* merged, int* cut) {
     *damaged = 0;
     *merged = 0;
+    if (cut) *cut = 0;
     if (!aliasTableOk(sv) || !homeNameOk(name)) return 0;
-    FILE* in = fopen(homePath(name), "rb");
+    FILE* in = homeOpen(homePath(name), "rb");
     if (!in) return 0;
-    int loaded = nmAliasLoadStream(sv, in, damaged, merged);
+    int loaded = nmAliasLoadStream(sv, in, damaged, merged, cut);
     fclose(in);
     return loaded;
 }
 
-int nmAliasLoadStream(stQzSv* sv, FILE* in, int* damaged, int* merged) {
+int nmAliasLoadStream(stQzSv* sv, FILE* in, int* damaged, int* merged, int* cut) {
     *damaged = 0;
     *merged = 0;
+    if (cut) *cut = 0;
     if (!aliasTableOk(sv)) return 0;
     char* chunk = static_cast<char*>(malloc(kChunk));
     if (!chunk) return 0;
@@ -249,12 +296,19 @@ int nmAliasLoadStream(stQzSv* sv, FILE* in, int* damaged, int* merged) {
     int lineLen = 0;
     bool tooLong = false;
     int loaded = 0;
-    auto take = [&]() {
+    // last: the file's last line, without its line end. When it does not read, a write was
+    // cut short there (a crash in the middle of an append): that is counted apart, since
+    // rewriting the file loses nothing that could be read.
+    auto take = [&](bool last) {
         int n = lineLen;
         if (n > 0 && line[n - 1] == '\r') n--;
         stAliasRec rec;
         if (tooLong || !nmAliasParse(line, n, &rec)) {
-            if (n > 0 || tooLong) ++*damaged;
+            if (last && cut) {
+                ++*cut;
+            } else if (n > 0 || tooLong) {
+                ++*damaged;
+            }
             return;
         }
         GuidKey g;
@@ -278,7 +332,7 @@ int nmAliasLoadStream(stQzSv* sv, FILE* in, int* damaged, int* merged) {
         for (size_t i = 0; i < got; ++i) {
             char ch = chunk[i];
             if (ch == '\n') {
-                take();
+                take(false);
                 lineLen = 0;
                 tooLong = false;
             } else if (lineLen < kLineMax) {
@@ -288,7 +342,7 @@ int nmAliasLoadStream(stQzSv* sv, FILE* in, int* damaged, int* merged) {
             }
         }
     }
-    if (lineLen > 0 || tooLong) take();  // a last line without its line end
+    if (lineLen > 0 || tooLong) take(true);  // a last line without its line end
     free(chunk);
     return loaded;
 }
@@ -400,18 +454,20 @@ void cmd_alist(stQzSv* sv, const CmdCall& call) {
           guid[0] ? guid : "NO_GUID");
 }
 
-// The load writes the file back from the table only when it merged repeated records and found
-// no damage: a damaged file is left exactly as it is for the administrator to look at.
+// The load writes the file back from the table only when it merged repeated records or the
+// file's last line was cut short, and found no other damage: a damaged file is left exactly as
+// it is for the administrator to look at.
 void cmd_aliasload(stQzSv* sv, const CmdCall&) {
-    int damaged = 0, merged = 0;
-    int loaded = nmAliasLoad(sv, sv->set.aliasFn, &damaged, &merged);
+    int damaged = 0, merged = 0, cut = 0;
+    int loaded = nmAliasLoad(sv, sv->set.aliasFn, &damaged, &merged, &cut);
     char path[QZ_PATH_MAX];
     QZ_COPY(path, homePath(sv->set.aliasFn));
     svMsg(sv, "%d Alias%s Loaded from %s", loaded, loaded == 1 ? "" : "es", path);
     if (damaged) {
         svMsg(sv, "%d damaged alias line%s skipped in %s (file left unchanged)", damaged,
               damaged == 1 ? "" : "s", path);
-    } else if (merged) {
+    } else if (merged || cut) {
+        if (cut) svMsg(sv, "Cut last line of %s dropped (an append was interrupted)", path);
         int written = nmAliasWrite(sv, sv->set.aliasFn);
         if (written >= 0) {
             svMsg(sv, "%d Alias%s Written to %s", written, written == 1 ? "" : "es", path);

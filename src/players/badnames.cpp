@@ -69,12 +69,17 @@ bool readNumber(const char* word, int* value) {
     return true;
 }
 
-// Copies text without leading and trailing blanks into out (at most size-1 bytes); returns the
-// full trimmed length, so a caller sees that it was cut.
+// Copies text without leading and trailing blanks, and without the double quotes it may be
+// written in, into out (at most size-1 bytes); returns the full trimmed length, so a caller sees
+// that it was cut.
 int trimCopy(char* out, int size, const char* text) {
     while (isBlank(*text)) text++;
     int n = slen(text);
     while (n > 0 && isBlank(text[n - 1])) n--;
+    if (n >= 2 && text[0] == '"' && text[n - 1] == '"') {
+        text++;
+        n -= 2;
+    }
     trcpyz(out, text, n < size - 1 ? n : size - 1);
     return n;
 }
@@ -158,6 +163,7 @@ void cmd_badname(stQzSv* sv, const CmdCall& call) {
         if (e->text[0] && strstr(upper, e->text)) {
             e->grace = grace;
             svMsg(sv, "Updated Bad Name: \"%s\" Grace=%d", e->text, grace);
+            nmRecheckAll(sv);
             return;
         }
     }
@@ -175,6 +181,7 @@ void cmd_badname(stQzSv* sv, const CmdCall& call) {
     }
     reindex(nm);
     svMsg(sv, "Added Bad Name: \"%s\" Grace=%d", e.text, grace);
+    nmRecheckAll(sv);
 }
 
 void cmd_badnamelist(stQzSv* sv, const CmdCall&) {

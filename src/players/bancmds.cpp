@@ -97,7 +97,7 @@ void cmd_banlist(stQzSv* sv, const CmdCall& call) {
     char search[128];
     const char* p = call.args;
     nextWord(p, search, qz::cap(search));
-    unsigned now = GetTickCount();
+    unsigned now = qzMonoTick();
     int shown = 0;
     char record[QZ_BAN_LINE_MAX + 48];
     for (unsigned i = 0; i < sv->bans.count; ++i) {

@@ -422,7 +422,7 @@ long banLoadStream(stQzSv* sv, FILE* fp, const char* path, long* skipped, long* 
     unsigned knownCount = 0, k = 0;
     Known* known = again && fileId ? knownEntries(&sv->bans, fileId, &knownCount) : nullptr;
     long long size = fileLength(fp);
-    unsigned now = GetTickCount();
+    unsigned now = qzMonoTick();
     LineReader reader(fp);
     static Record rec;
     const char* line;

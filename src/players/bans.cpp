@@ -261,7 +261,7 @@ void banSetUnbanned(stQzSv* sv, stBanEntry* e, bool unbanned) {
 }
 
 int banAdd(stQzSv* sv, int kind, const char* key, const char* body, int length) {
-    return banAddAt(sv, kind, key, body, length, GetTickCount());
+    return banAddAt(sv, kind, key, body, length, qzMonoTick());
 }
 
 int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length, unsigned tick) {

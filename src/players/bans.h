@@ -26,7 +26,7 @@ struct stBanEntry {
     char key[40];        // GUID, "MASK" or "NAME"
     int length;          // minutes; 0 or less: permanent
     int unbanned;        // set by qz_sv_UnBan, cleared by qz_sv_ReBan (see banSetUnbanned)
-    unsigned issueTick;  // GetTickCount() when entered
+    unsigned issueTick;  // qzMonoTick() when entered: kick lengths never follow the wall clock
     // Bookkeeping.
     unsigned entered;        // list event number of the entry's add or last reban
     unsigned text;           // offset of the record body in the text pool

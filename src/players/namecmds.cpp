@@ -17,22 +17,33 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// The next blank-separated word of p (cut to fit); p moves past it and the blanks after it.
+// The next blank-separated word of p (cut to fit); a word in double quotes may hold blanks and
+// is taken without its quotes. p moves past it and the blanks after it.
 void nextWord(const char*& p, char* out, int size) {
     while (isBlank(*p)) p++;
     int n = 0;
-    while (*p && !isBlank(*p)) {
-        if (n < size - 1) out[n++] = *p;
-        p++;
+    if (*p == '"') {
+        for (p++; *p && *p != '"'; p++)
+            if (n < size - 1) out[n++] = *p;
+        if (*p == '"') p++;
+    } else {
+        for (; *p && !isBlank(*p); p++)
+            if (n < size - 1) out[n++] = *p;
     }
     out[n] = 0;
     while (isBlank(*p)) p++;
 }
 
-// The rest of a command line without trailing blanks.
+// The rest of a command line without surrounding blanks; a text written in double quotes is
+// taken without them, as the other commands that take a name or a command do.
 void restOfLine(const char* p, char* out, int size) {
+    while (isBlank(*p)) p++;
     int n = slen(p);
     while (n > 0 && isBlank(p[n - 1])) n--;
+    if (n >= 2 && p[0] == '"' && p[n - 1] == '"') {
+        p++;
+        n -= 2;
+    }
     trcpyz(out, p, n < size - 1 ? n : size - 1);
 }
 
@@ -135,6 +146,7 @@ void addProtected(stQzSv* sv, const CmdCall& call, bool tag) {
     }
     protInsert(nm, tag ? -list->count : list->count);
     svMsg(sv, "Added Protected %s: %ld \"%s\"", tag ? "Tag" : "Name", e.id, e.match);
+    nmRecheckAll(sv);
 }
 
 }  // namespace
@@ -165,6 +177,24 @@ bool nmRegistered(const Qz_Sv_Client_s* cl, long id) {
         if (end != t && (*end == 0 || *end == ' ') && got == id) return true;
     }
     return false;
+}
+
+// Free entries only: a registration entry already in use is left as it is.
+void nmFillRegistrations(stQzSv* sv, int slot) {
+    Qz_Sv_Client_s* c = plPlayer(sv, slot);
+    stNames& nm = sv->names;
+    if (!c || !plGuidValid(c->guid) || !nm.regs.count) return;
+    for (int i = 0; i < nm.regs.count; ++i) {
+        const stNameReg* r = static_cast<const stNameReg*>(flexarAt(&nm.regs, i));
+        if (trcasecmp(r->guid, c->guid) != 0 || nmRegistered(c, r->id)) continue;
+        for (stQzReg& e : c->reg) {
+            if (e.text[0]) continue;
+            QZ_COPY(e.name, r->name);
+            QZ_TRF(e.text, "#%ld", r->id);
+            e.count = 1;
+            break;
+        }
+    }
 }
 
 bool nmLockedOut(stQzSv* sv, const char* key, const char* guid, const stNameLock** lock) {
@@ -216,6 +246,7 @@ void cmd_namelock(stQzSv* sv, const CmdCall& call) {
         return;
     }
     svMsg(sv, "NameLock Guid %s for \"%s\"", rec.guid, rec.name);
+    if (!present) nmRecheckAll(sv);
 }
 
 // qz_sv_NameLockList [optional filter]: the filter is looked for in the GUID and in the name,
@@ -248,6 +279,48 @@ void cmd_namelockempty(stQzSv* sv, const CmdCall&) {
         for (int i = 0; i < count; ++i) keyRelease(&sv->keys, sv->tNameLocks, i);
     }
     svMsg(sv, "NameLock list (in Memory) has been Emptied");
+}
+
+// qz_sv_register [guid] [id] [name]: registers the GUID with the id, so that its player may use
+// the protected names and tags of that id. The same GUID and id again only changes the name.
+// Players of that GUID on the server get the registration at once.
+void cmd_register(stQzSv* sv, const CmdCall& call) {
+    const char* p = call.args;
+    char guid[64], idText[24];
+    nextWord(p, guid, qz::cap(guid));
+    nextWord(p, idText, qz::cap(idText));
+    char name[256];
+    restOfLine(p, name, qz::cap(name));
+    char* end = nullptr;
+    long id = idText[0] ? strtol(idText, &end, 10) : 0;
+    if (!plGuidValid(guid) || !idText[0] || !end || *end) {
+        char shownGuid[64], shownId[32];
+        nmCleanName(shownGuid, qz::cap(shownGuid), guid);
+        nmCleanName(shownId, qz::cap(shownId), idText);
+        svMsg(sv, "Registration ignored ... invalid parameter(s) specified (%s/%s)", shownGuid,
+              shownId);
+        return;
+    }
+    stNameReg reg{};
+    for (int i = 0; i < 32; ++i)
+        reg.guid[i] = guid[i] >= 'a' && guid[i] <= 'f' ? static_cast<char>(guid[i] - 32) : guid[i];
+    reg.id = id;
+    nmCleanName(reg.name, qz::cap(reg.name), noColor(name));
+    stNames& nm = sv->names;
+    if (!nm.regs.elemSize) nm.regs = flexarMake(sizeof(stNameReg), 16);
+    stNameReg* have = nullptr;
+    for (int i = 0; i < nm.regs.count && !have; ++i) {
+        stNameReg* r = static_cast<stNameReg*>(flexarAt(&nm.regs, i));
+        if (r->id == id && !strcmp(r->guid, reg.guid)) have = r;
+    }
+    if (have) {
+        QZ_COPY(have->name, reg.name);
+    } else if (!flexarAppend(&nm.regs, &reg)) {
+        svMsg(sv, "ERROR Attempting to Add Registration");
+        return;
+    }
+    svMsg(sv, "Registered Guid %s for id %ld \"%s\"", reg.guid, reg.id, reg.name);
+    for (int slot = 1; slot <= QZ_SLOTS; ++slot) nmFillRegistrations(sv, slot);
 }
 
 void cmd_protectname(stQzSv* sv, const CmdCall& call) { addProtected(sv, call, false); }

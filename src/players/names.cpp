@@ -1,7 +1,7 @@
 // The name rules: every check a player's name passes at connect and at each rename, in one
 // order, with the warnings and grace periods of bad and duplicate names, the removals through
-// the kick routine, and the announcement of the enforced restrictions. The order and the reasons
-// are listed in docs/names.md.
+// the common violation and restriction reports, and the re-check of the players on the server
+// when a rule is added. The order and the reasons are listed in docs/names.md.
 #include "players/names.h"
 
 #include <cstdint>
@@ -11,18 +11,11 @@
 #include "host/bridge.h"
 #include "host/state.h"
 #include "players/kick.h"
+#include "players/violations.h"
 #include "util/clock.h"
 #include "util/text.h"
 
 namespace {
-
-// Labels of the name violations and restrictions; a violation label is printed in front of the
-// reason and ends in one blank.
-constexpr const char* kLabelBadName = "(BADNAME) ";
-constexpr const char* kLabelBadNames = "(BADNAMES) ";
-constexpr const char* kLabelNameSpam = "(NAME SPAM) ";
-constexpr const char* kLabelProtected = "(PROTECTED NAME) ";
-constexpr const char* kLabelDupName = "(DUPNAME) ";
 
 char upperCh(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -41,8 +34,8 @@ int plainLength(const char* name) {
 }
 
 // The reason a kick carries: "|" would split it into a public and a private part.
-void reasonText(char* out, int size, const char* label, const char* text) {
-    trf(out, size, "%s%s", label, text);
+void reasonText(char* out, int size, const char* text) {
+    trf(out, size, "%s", text);
     for (char* p = out; *p; ++p)
         if (*p == '|') *p = '/';
 }
@@ -53,36 +46,20 @@ void kickSlot(stQzSv* sv, int slot, const char* reason) {
     plKick(sv, who, -1, reason, 1);
 }
 
-// A name violation: the log line, then the removal unless the master servers suspended kicking
-// for violations. Name findings are the server's own, numbered 0.
-void violation(stQzSv* sv, int slot, const char* label, const char* text) {
-    const Qz_Sv_Client_s* c = plPlayer(sv, slot);
-    if (!c) return;
+// A name violation goes through the common report: the log lines (sv_viol.log included) and the
+// removal, unless kicking is suspended or the game's authentication is off. Name findings are
+// the server's own, numbered 0.
+void violation(stQzSv* sv, int slot, int kind, const char* text) {
     char reason[160];
-    reasonText(reason, qz::cap(reason), "", text);
-    svMsg(sv, "VIOLATION %s#%d: %s (slot #%d) %s [%s(%s) %s]", label, 0, reason, slot, c->name,
-          plGuidText(c), c->authState, c->address);
-    if (sv->cmd.kicksSuspended) {
-        svMsg(sv, "Violation Kicking is temporarily disabled per QZ Master Servers");
-        return;
-    }
-    reasonText(reason, qz::cap(reason), label, text);
-    kickSlot(sv, slot, reason);
+    reasonText(reason, qz::cap(reason), text);
+    plViolation(sv, slot, kind, 0, reason, false);
 }
 
-// A restriction: the log line and the removal with "RESTRICTION: text" as the reason.
+// A restriction: the common report, "RESTRICTION: text" as the reason.
 void restriction(stQzSv* sv, int slot, const char* text) {
-    const Qz_Sv_Client_s* c = plPlayer(sv, slot);
-    if (!c) return;
-    svMsg(sv, "RESTRICTION: %s (slot #%d) [%s(%s) %s] %s", text, slot, plGuidText(c), c->authState,
-          c->address, c->name);
-    if (sv->viol.restrictionsSuspended) {
-        svMsg(sv, "Restriction Kicking is temporarily disabled per QZ Master Servers");
-        return;
-    }
     char reason[160];
-    reasonText(reason, qz::cap(reason), "RESTRICTION: ", text);
-    kickSlot(sv, slot, reason);
+    reasonText(reason, qz::cap(reason), text);
+    plRestriction(sv, slot, reason);
 }
 
 // True when another connected player's name has the same normalised form. Each slot keeps its
@@ -171,7 +148,7 @@ bool removalRules(stQzSv* sv, int slot, const NameForms& f, bool aliasKept, bool
     } else if (!sv->set.extChar && hasExtended(f.plain)) {
         restriction(sv, slot, "Bad Name (Extended ASCII Characters)");
     } else if (spam) {
-        violation(sv, slot, kLabelNameSpam, "Too Many Name Changes");
+        violation(sv, slot, QZ_V_NAME_SPAM, "Too Many Name Changes");
     } else if (const stNameLock* lock = nullptr; nmLockedOut(sv, f.key, c->guid, &lock)) {
         svMsg(sv, "Locked Player Name Detected with Non-Matching GUID (slot# %d) %s %s", slot,
               c->name, plGuidText(c));
@@ -181,7 +158,7 @@ bool removalRules(stQzSv* sv, int slot, const NameForms& f, bool aliasKept, bool
     } else if (const stProtect* prot = nmProtectFind(sv, f.key);
                prot && !nmRegistered(c, prot->id)) {
         QZ_TRF(text, "Protected Name: %s", prot->match);
-        violation(sv, slot, kLabelProtected, text);
+        violation(sv, slot, QZ_V_PROTECTED_NAME, text);
     } else if (!aliasKept && sv->set.aliasMaxEnforce) {
         restriction(sv, slot, "Too Many Aliases");
     } else {
@@ -190,10 +167,15 @@ bool removalRules(stQzSv* sv, int slot, const NameForms& f, bool aliasKept, bool
     return true;
 }
 
+// How a name check was started.
+enum CheckKind { CHECK_CONNECT, CHECK_RENAME, CHECK_RULES };
+
 // Runs every rule on the player's current name; the first rule that fails acts and ends the
-// check. The removals come first, then the two rules that warn and give a grace period. Returns
-// false when the player was removed.
-bool checkName(stQzSv* sv, int slot, bool renamed) {
+// check. The removals come first, then the two rules that warn and give a grace period. A check
+// made because a rule was added (CHECK_RULES) neither records an alias nor counts a name change,
+// and leaves a warning already running alone, so re-checks never add warnings. Returns false
+// when the player was removed.
+bool checkName(stQzSv* sv, int slot, CheckKind why) {
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c) return false;
     stNameSlot& st = sv->names.slot[slot - 1];
@@ -201,58 +183,33 @@ bool checkName(stQzSv* sv, int slot, bool renamed) {
     nmKey(f.key, qz::cap(f.key), c->name);
     QZ_COPY(st.key, f.key);
     if (!sv->enabled || plIsBot(c) || plIsHostPlayer(c)) return true;
-    const unsigned now = GetTickCount();
+    const unsigned now = qzMonoTick();
     QZ_COPY(f.plain, noColor(c->name));
     QZ_COPY(f.upper, f.plain);
     for (char* p = f.upper; *p; ++p) *p = upperCh(*p);
     f.length = plainLength(c->name);
 
-    const bool aliasKept = nmTrackAlias(sv, slot);
-    const bool spam = renamed && tooManyChanges(sv, st, now);
+    const bool aliasKept = why == CHECK_RULES || nmTrackAlias(sv, slot);
+    const bool spam = why == CHECK_RENAME && tooManyChanges(sv, st, now);
     if (removalRules(sv, slot, f, aliasKept, spam)) return plPlayer(sv, slot) != nullptr;
 
     if (int bad = nmBadNameSearch(sv, f.upper); bad >= 0) {
+        if (why == CHECK_RULES && st.warn == NM_WARN_BADNAME) return true;
         if (st.badWarnings >= QZ_BADNAME_WARNINGS) {
-            violation(sv, slot, kLabelBadNames, "Too Many Bad Name Warnings");
+            violation(sv, slot, QZ_V_BADNAMES, "Too Many Bad Name Warnings");
             return plPlayer(sv, slot) != nullptr;
         }
         st.badWarnings++;
         startGrace(st, NM_WARN_BADNAME, nmBadNameAt(sv, bad)->grace, now);
         warnBadName(sv, slot, graceLeft(st, now));
     } else if (duplicateName(sv, slot, f.key)) {
+        if (why == CHECK_RULES && st.warn == NM_WARN_DUPNAME) return true;
         startGrace(st, NM_WARN_DUPNAME, sv->set.dupNameGrace, now);
         warnDupName(sv, slot, graceLeft(st, now));
     } else {
         st.warn = NM_WARN_NONE;
     }
     return true;
-}
-
-// The restrictions this server enforces, for the announcement; "All QZ Restrictions" when every
-// one of them is.
-void announce(stQzSv* sv, int slot) {
-    if (!sv->set.restrictions) return;
-    char aliases[40];
-    QZ_TRF(aliases, "More than %d Alias%s", sv->set.aliasMax, sv->set.aliasMax == 1 ? "" : "es");
-    const char* labels[5];
-    int n = 0;
-    labels[n++] = "Name Spamming";
-    labels[n++] = "Name Stealing";
-    if (!sv->set.extChar) labels[n++] = "Non-standard Characters";
-    if (nmLockCount(sv) > 0) labels[n++] = "Locked Names";
-    if (sv->set.aliasMaxEnforce && sv->set.aliasMax > 0) labels[n++] = aliases;
-    char text[256];
-    QZ_TRF(text, "%cWARNING: ^7QZ Kicks for ", QZ_MSG_PRINT);
-    if (n == 5) {
-        QZ_TRACAT(text, "All QZ Restrictions");
-    } else {
-        for (int i = 0; i < n; ++i) {
-            if (i) QZ_TRACAT(text, " and ");
-            QZ_TRACAT(text, labels[i]);
-        }
-    }
-    QZ_TRACAT(text, " on this Server");
-    svSendClient(sv, slot, "%s", text);
 }
 
 }  // namespace
@@ -309,22 +266,29 @@ bool nmConnect(stQzSv* sv, int slot) {
     stNameSlot& st = sv->names.slot[slot - 1];
     memset(&st, 0, sizeof st);
     st.seq = c->seq;
-    if (!sv->enabled || plIsBot(c) || plIsHostPlayer(c)) return checkName(sv, slot, false);
-    announce(sv, slot);
-    return checkName(sv, slot, false);
+    nmFillRegistrations(sv, slot);
+    return checkName(sv, slot, CHECK_CONNECT);
 }
 
-void nmRename(stQzSv* sv, int slot) { checkName(sv, slot, true); }
+void nmRename(stQzSv* sv, int slot) { checkName(sv, slot, CHECK_RENAME); }
+
+// Every player on the server, in slot order; a player removed by one rule is simply gone when
+// the loop reaches the next slot.
+void nmRecheckAll(stQzSv* sv) {
+    for (int slot = 1; slot <= QZ_SLOTS; ++slot) {
+        const Qz_Sv_Client_s* c = plPlayer(sv, slot);
+        if (c && sv->names.slot[slot - 1].seq == c->seq) checkName(sv, slot, CHECK_RULES);
+    }
+}
+
+void nmNameSettingRule(stQzSv* sv, const SettingRow*) { nmRecheckAll(sv); }
 
 // A grace period that ran out is checked again before anyone is removed: the other holder of a
 // duplicate name may have left, or the bad name may have been deleted meanwhile.
 void nmFrame(stQzSv* sv) {
     stNames& nm = sv->names;
-    if (nm.aliasDirty && nm.aliasOut) {
-        fflush(nm.aliasOut);
-        nm.aliasDirty = 0;
-    }
-    const unsigned now = GetTickCount();
+    nmAliasFlush(sv);
+    const unsigned now = qzMonoTick();
     for (int slot = 1; slot <= QZ_SLOTS; ++slot) {
         stNameSlot& st = nm.slot[slot - 1];
         if (st.warn == NM_WARN_NONE) continue;
@@ -338,9 +302,9 @@ void nmFrame(stQzSv* sv) {
         st.warn = NM_WARN_NONE;
         if (!sv->enabled) continue;
         if (kind == NM_WARN_BADNAME && findBadName(sv, c->name) >= 0) {
-            violation(sv, slot, kLabelBadName, "Bad (Disallowed) Name");
+            violation(sv, slot, QZ_V_BADNAME, "Bad (Disallowed) Name");
         } else if (kind == NM_WARN_DUPNAME && duplicateName(sv, slot, st.key)) {
-            violation(sv, slot, kLabelDupName, "Duplicate Player Name");
+            violation(sv, slot, QZ_V_DUPNAME, "Duplicate Player Name");
         }
     }
 }
@@ -351,6 +315,7 @@ void nmFree(stQzSv* sv) {
     flexarFree(&nm.badNames);
     flexarFree(&nm.protNames);
     flexarFree(&nm.protTags);
+    flexarFree(&nm.regs);
     free(nm.head);
     free(nm.next);
     free(nm.protIndex);

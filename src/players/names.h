@@ -10,6 +10,7 @@
 #include "util/flexar.h"
 
 struct stQzSv;
+struct SettingRow;
 
 // Longest text kept for a bad name or a protected name or tag: a colour-stripped player name
 // holds at most 31 characters, so a longer text could never match.
@@ -32,6 +33,14 @@ struct stProtect {
     long id;
     char match[QZ_NAME_TEXT + 1];  // as given, colour codes removed
     char key[QZ_NAME_TEXT + 1];    // the match text blank-free and upper case
+};
+
+// A registration made by the administrator: the player with this GUID is registered with id
+// (qz_sv_register), so the protected names and tags of that id are his.
+struct stNameReg {
+    char guid[33];  // upper case
+    long id;
+    char name[33];  // the registered name shown in the player lists, cleaned
 };
 
 // The 33 key bytes of the keyed-table records below: a digest of the text the record is found
@@ -96,6 +105,7 @@ struct stNames {
     // Open-addressing index of both protected lists: entry+1 (names) or -(entry+1) (tags).
     int* protIndex;
     int protBuckets;
+    flexar regs;  // stNameReg, in the order they were made
     stNameSlot slot[QZ_SLOTS];
     // The alias file kept open for appending; flushed by the frame call.
     FILE* aliasOut;
@@ -112,6 +122,12 @@ void nmStartup(stQzSv* sv);
 bool nmConnect(stQzSv* sv, int slot);
 // Applies the name rules after the player in slot took a new name.
 void nmRename(stQzSv* sv, int slot);
+// Applies the name rules to every player on the server, after a rule was added (a bad name, a
+// name lock, a protected name or tag, a name setting): a rule reaches the players already on
+// the server at once, not at their next rename. Aliases and name changes are not counted again.
+void nmRecheckAll(stQzSv* sv);
+// The settings hook of qz_sv_MinName, qz_sv_MaxName, qz_sv_EmptyName and qz_sv_ExtChar.
+void nmNameSettingRule(stQzSv* sv, const SettingRow* row);
 // The frame's work: grace periods that ran out, and the alias file's pending lines.
 void nmFrame(stQzSv* sv);
 
@@ -134,6 +150,8 @@ const stBadName* nmBadNameAt(stQzSv* sv, int i);
 // Protected names and tags (players/namecmds.cpp): the entry the normalised name infringes (a
 // protected name it equals, or a protected tag it begins or ends with), or null.
 const stProtect* nmProtectFind(stQzSv* sv, const char* key);
+// Fills the player's free registration entries from the registrations of his GUID.
+void nmFillRegistrations(stQzSv* sv, int slot);
 // Whether the player holds a registration with this id.
 bool nmRegistered(const Qz_Sv_Client_s* cl, long id);
 // True, with *lock set to one of its locks, when the normalised name is locked and guid is not
@@ -145,10 +163,12 @@ int nmLockCount(stQzSv* sv);
 // Aliases (players/aliases.cpp). Records the player's current name for his GUID. Returns false
 // when the name is new and the GUID already has qz_sv_AliasMax aliases (it is then not kept).
 bool nmTrackAlias(stQzSv* sv, int slot);
-// Loads an alias file of the home directory into the table; returns the records taken.
-int nmAliasLoad(stQzSv* sv, const char* name, int* damaged, int* merged);
+// Loads an alias file of the home directory into the table; returns the records taken. A last
+// line without its line end that does not read is counted in *cut when cut is given (a write
+// cut short), in *damaged otherwise.
+int nmAliasLoad(stQzSv* sv, const char* name, int* damaged, int* merged, int* cut = nullptr);
 // nmAliasLoad on a stream already open (the file, or its bytes in memory), read to its end.
-int nmAliasLoadStream(stQzSv* sv, FILE* in, int* damaged, int* merged);
+int nmAliasLoadStream(stQzSv* sv, FILE* in, int* damaged, int* merged, int* cut = nullptr);
 // Writes every alias record to OUT as nmAliasWrite writes them to the file; returns the records
 // written, or -1 on a write error.
 int nmAliasWriteStream(stQzSv* sv, FILE* out);
@@ -161,5 +181,10 @@ bool nmAliasParse(const char* line, int length, stAliasRec* rec);
 void nmSendAliasList(stQzSv* sv, int slot, int target);
 // Number of aliases of a GUID.
 int nmAliasCount(stQzSv* sv, const char* guid);
+// Flushes the alias lines appended since the last frame, and reports lines the file lost.
+void nmAliasFlush(stQzSv* sv);
+// The settings hook of qz_sv_AliasFn: a name that leaves the home directory is refused and the
+// default name is kept, so that new aliases still reach a file.
+void nmAliasFnRule(stQzSv* sv, const SettingRow* row);
 // Closes the alias append stream (before the file is replaced, and at shut-down).
 void nmAliasClose(stQzSv* sv);

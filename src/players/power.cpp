@@ -323,7 +323,7 @@ bool pwParseLine(const char* line, int* points, char* guid33, char* name33) {
 
 int pwLoadFile(stQzSv* sv, const char* path, int* damaged) {
     *damaged = 0;
-    FILE* f = fopen(path, "rb");
+    FILE* f = homeOpen(path, "rb");
     if (!f) return 0;
     int taken = 0, lineNo = 0;
     char line[512];
@@ -487,7 +487,7 @@ void pwStartup(stQzSv* sv) {
     p.tasks = flexarMake(sizeof(stSvTask), 16);
     p.rcons = flexarMake(sizeof(stSvRcon), 16);
     p.ipGuards = flexarMake(64, 16);
-    p.startTick = GetTickCount();
+    p.startTick = qzMonoTick();
     int damaged = 0;
     char path[QZ_PATH_MAX];
     QZ_COPY(path, homePath(kPowerFile));
@@ -522,7 +522,7 @@ void pwFrame(stQzSv* sv) {
     stPower& p = sv->pw;
     const bool track = sv->set.statTrack != 0;
     if (!p.taskLive && !track) return;
-    unsigned now = GetTickCount();
+    unsigned now = qzMonoTick();
     if (p.taskLive) taskRunDue(sv, now);
     if (!track) {
         p.statWriteDue = 0;
@@ -551,7 +551,7 @@ void pwConnect(stQzSv* sv, int slot) {
 void pwLeave(stQzSv* sv, int slot) {
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c) return;
-    if (sv->set.statTrack) statTouch(sv, slot, GetTickCount());
+    if (sv->set.statTrack) statTouch(sv, slot, qzMonoTick());
     memset(sv->pw.votes[slot - 1], 0, sizeof sv->pw.votes[0]);
     for (auto& row : sv->pw.votes) memset(&row[slot - 1], 0, sizeof row[0]);
 }

@@ -117,6 +117,8 @@ struct stPower {
     int statLoaded;         // the statistics file has been read since start
     unsigned statWriteDue;  // tick of the next periodic write (0: not scheduled)
     unsigned statDamaged;   // lines skipped by the last load
+    unsigned statCut;       // 1 when the last load found the file's last line cut short
+    unsigned statLost;      // records of the last load that the tables could not take
 };
 
 // ---- Hooks the rest of the module calls ----
@@ -177,7 +179,8 @@ bool statTextValid(const char* text);
 // Parses one line of the statistics file into rec. False for a damaged line.
 bool statParseLine(const char* line, stSvStat* rec);
 // Adds a record to table t: a new GUID is stored, a known one gets its secs added and its text
-// merged. 1 stored or merged, 0 merge failed, -1 the table refused the record.
+// merged. 1 stored or merged; 0 the merge failed and the record was kept whole as a second
+// record of the GUID (nothing lost); -1 the table refused the record.
 int statAdd(stQzSv* sv, int t, const stSvStat* rec);
 // A statistics event of the player in slot. False when it was lost (and reported).
 bool statEvent(stQzSv* sv, int slot, const char* category, const char* k1, const char* k2,

@@ -106,7 +106,7 @@ void bannedText(stQzSv* sv, int banSlot, char* out, int size) {
 // Runs the checks of the kick/ban list on a connecting client. Returns false after refusing him.
 bool admissible(stQzSv* sv, int slot, const Qz_Sv_Client_s& c) {
     stBanVerdict v;
-    banCheck(sv, c.guid, c.address, c.name, GetTickCount(), &v);
+    banCheck(sv, c.guid, c.address, c.name, qzMonoTick(), &v);
     const char* guidText = plGuidText(&c);
     if (v.rejoin != 0) {
         if (v.rejoin < 0) {
@@ -168,7 +168,7 @@ int admit(stQzSv* sv, int slot, const char* desc) {
     c.status = plIsBot(&c) ? QZ_ST_SBOT : svNoClientModule(sv) ? QZ_ST_OK : QZ_ST_PRE;
     c.power = sv->set.powerDef;
     c.connectTick = now;
-    c.statTick = now;
+    c.statTick = qzMonoTick();  // play time is measured on the monotonic clock
     QZ_COPY(c.authState, plIsBot(&c) ? "BOT" : "?");
     c.seq = ++sv->players.seq;
     sv->players.cl[slot - 1] = c;

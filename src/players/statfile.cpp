@@ -65,6 +65,14 @@ bool writeRecord(FILE* f, const stSvStat* rec) {
                    rec->stat) > 0;
 }
 
+bool statLineOk(const char* line, int length) {
+    char copy[kLineMax];
+    if (length >= kLineMax) return false;
+    trcpyz(copy, line, length);
+    stSvStat rec;
+    return statParseLine(copy, &rec);
+}
+
 }  // namespace
 
 // The fields are found by their words; the text runs from "stat=\"" to the line's last quote,
@@ -101,7 +109,7 @@ bool statParseLine(const char* line, stSvStat* rec) {
 int statLoad(stQzSv* sv) {
     char path[QZ_PATH_MAX];
     if (!statPath(sv, path, qz::cap(path))) return -1;
-    FILE* f = fopen(path, "rb");
+    FILE* f = homeOpen(path, "rb");
     if (!f && errno != ENOENT) {
         svMsg(sv, "ERROR Opening Stat File %s", path);
         return -1;
@@ -109,6 +117,8 @@ int statLoad(stQzSv* sv) {
     emptyTable(sv, sv->tPersStat);
     sv->pw.statLoaded = 1;
     sv->pw.statDamaged = 0;
+    sv->pw.statCut = 0;
+    sv->pw.statLost = 0;
     int loaded = 0, lineNo = 0;
     if (f) {
         char line[kLineMax];
@@ -127,6 +137,14 @@ int statLoad(stQzSv* sv) {
             } else {
                 damaged = !statParseLine(line, &rec);
             }
+            // A last line without its line end that does not read is an append cut short (a
+            // crash in the middle of a write); nothing of it can be read, so it does not keep
+            // the file from being rewritten.
+            if (damaged && n > 0 && line[n - 1] != '\n' && feof(f)) {
+                sv->pw.statCut = 1;
+                svCon(sv, "Cut last line %d in %s skipped", lineNo, path);
+                continue;
+            }
             if (damaged) {
                 if (sv->pw.statDamaged++ < kDamagedShown)
                     svCon(sv, "Damaged line %d in %s skipped", lineNo, path);
@@ -135,9 +153,10 @@ int statLoad(stQzSv* sv) {
             int r = statAdd(sv, sv->tPersStat, &rec);
             if (r < 0) {
                 svMsg(sv, "ERROR Trying to Load Stats for GUID=%s", rec.guid);
-            } else if (r == 0) {
-                svMsg(sv, "ERROR Trying to Merge Stats for GUID=%s", rec.guid);
+                sv->pw.statLost++;
             } else {
+                // Not merged (the sum would not fit one record): kept as a record of its own.
+                if (r == 0) svMsg(sv, "ERROR Trying to Merge Stats for GUID=%s", rec.guid);
                 loaded++;
             }
         }
@@ -155,13 +174,16 @@ int statLoad(stQzSv* sv) {
 // hold it.
 int statAppend(stQzSv* sv, bool touch) {
     if (touch && sv->set.statTrack) {
-        unsigned now = GetTickCount();
+        unsigned now = qzMonoTick();
         for (int slot = 1; slot <= QZ_SLOTS; ++slot) statTouch(sv, slot, now);
     }
     char path[QZ_PATH_MAX];
     if (!statPath(sv, path, qz::cap(path))) return -1;
     const int t = sv->tNewStat;
-    FILE* f = fopen(path, "ab");
+    long moved = 0;
+    FILE* f = homeOpenAppendLine(path, statLineOk, &moved);
+    if (moved)
+        svMsg(sv, "Cut last line of %s moved to %s.cut (an append was interrupted)", path, path);
     if (!f) {
         svMsg(sv, "ERROR Opening Stat File %s", path);
         return -1;
@@ -188,21 +210,24 @@ int statAppend(stQzSv* sv, bool touch) {
 // Reads the file first so that nothing it holds is lost, merges the new records in, and writes
 // the whole through a temporary file renamed over the old one. On failure the old file stays,
 // the records read are read again, and the new records are kept for the next write. A file
-// with damaged lines is not replaced (the new records are appended instead).
+// with damaged lines is not replaced (the new records are appended instead). A record whose
+// merge fails stays a line of its own, so the file never holds less than before.
 int statWrite(stQzSv* sv) {
     if (sv->set.statTrack) {
-        unsigned now = GetTickCount();
+        unsigned now = qzMonoTick();
         for (int slot = 1; slot <= QZ_SLOTS; ++slot) statTouch(sv, slot, now);
     }
     char path[QZ_PATH_MAX];
     if (!statPath(sv, path, qz::cap(path))) return -1;
     if (statLoad(sv) < 0) return -1;
-    // Replacing the file would drop its damaged lines; the administrator decides about them.
-    if (sv->pw.statDamaged) {
+    // Replacing the file would drop its damaged lines, or records the tables could not take;
+    // the administrator decides about them. A cut last line alone held nothing readable.
+    if (sv->pw.statDamaged || sv->pw.statLost) {
         svMsg(sv, "Stat File %s holds damaged lines: not replaced, new records appended instead",
               path);
         return statAppend(sv);
     }
+    if (sv->pw.statCut) svMsg(sv, "Cut last line of %s dropped (an append was interrupted)", path);
     const int tNew = sv->tNewStat, tPers = sv->tPersStat;
     const unsigned age = static_cast<unsigned>(qzTime());
     const stKeyTable& fresh = sv->keys.tables[tNew];
@@ -212,8 +237,13 @@ int statWrite(stQzSv* sv) {
         stSvStat copy = *rec;
         copy.age = age;
         int r = statAdd(sv, tPers, &copy);
-        if (r < 0) svMsg(sv, "Internal Error - Failed to Add Stat Record to Hash Table");
         if (r == 0) svMsg(sv, "ERROR Trying to Merge Stats for GUID=%s", copy.guid);
+        if (r < 0) {
+            // The new records stay for the next write; the file stays as it is.
+            svMsg(sv, "Internal Error - Failed to Add Stat Record to Hash Table");
+            statLoad(sv);
+            return -1;
+        }
     }
     const char* name = sv->set.statFn[0] ? sv->set.statFn : "qzstat.dat";
     AtomicFile out;

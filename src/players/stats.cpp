@@ -254,10 +254,25 @@ int statAdd(stQzSv* sv, int t, const stSvStat* rec) {
         copy.age = rec->age;
         return keyStoreRecord(&sv->keys, t, &copy) ? 1 : -1;
     }
-    unsigned secs = have->secs + rec->secs;
-    have->secs = secs < have->secs ? 0xFFFFFFFFu : secs;
-    if (rec->age > have->age) have->age = rec->age;
-    return statMergeText(have->stat, rec->stat) ? 1 : 0;
+    // The merge stops at the first pair that does not fit and may have taken earlier ones: on
+    // failure the text is put back and the record is kept whole beside the first one (a second
+    // line of the GUID in the file), so that nothing is lost.
+    char before[sizeof have->stat];
+    memcpy(before, have->stat, sizeof before);
+    if (statMergeText(have->stat, rec->stat)) {
+        unsigned secs = have->secs + rec->secs;
+        have->secs = secs < have->secs ? 0xFFFFFFFFu : secs;
+        if (rec->age > have->age) have->age = rec->age;
+        return 1;
+    }
+    memcpy(have->stat, before, sizeof before);
+    stSvStat copy;
+    memset(&copy, 0, sizeof copy);
+    trcpyz(copy.guid, rec->guid, 32);
+    QZ_COPY(copy.stat, rec->stat);
+    copy.secs = rec->secs;
+    copy.age = rec->age;
+    return keyStoreRecord(&sv->keys, t, &copy) ? 0 : -1;
 }
 
 bool statEvent(stQzSv* sv, int slot, const char* category, const char* k1, const char* k2,

@@ -44,7 +44,7 @@ int taskAdd(stQzSv* sv, long first, long every, const char* cmd) {
     t.first = first;
     t.every = every;
     QZ_COPY(t.cmd, cmd);
-    t.due = GetTickCount() + static_cast<unsigned>(first) * 1000u;
+    t.due = qzMonoTick() + static_cast<unsigned>(first) * 1000u;
     t.id = ++sv->pw.taskIds;
     if (!flexarAppend(&sv->pw.tasks, &t)) return 0;
     sv->pw.taskLive++;

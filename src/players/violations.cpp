@@ -12,6 +12,7 @@
 #include "host/bridge.h"
 #include "host/state.h"
 #include "players/kick.h"
+#include "players/names.h"
 #include "players/slots.h"
 #include "util/clock.h"
 #include "util/compare.h"
@@ -135,6 +136,36 @@ void plTechnicalReason(int technical, unsigned long number, char* out, int size)
     }
 }
 
+namespace {
+
+// What sv_cheat.log records: what the client module detected on the player's machine (the
+// detection kinds, a failed integrity check, a technical finding) and a failed MD5Tool file
+// check. The server's own rule findings (names, cvars, scores) are not cheats.
+bool cheatFinding(int kind, bool technical) {
+    return technical || positiveKind(kind) || kind == QZ_V_QZ_INTEGRITY ||
+           kind == QZ_V_GAME_INTEGRITY || kind == QZ_V_MD5TOOL;
+}
+
+// One line a detection in sv_cheat.log, the evidence and the action taken included, so the file
+// alone answers "who was caught with what, and what happened". Every value the player chose is
+// cleaned (no quotes, no control bytes), so the quoted fields always end where they seem to.
+void cheatLine(const Qz_Sv_Client_s* c, int slot, const char* label, int number,
+               const char* evidence, bool technical, const char* action) {
+    char kindText[40];
+    QZ_COPY(kindText, label);
+    int n = slen(kindText);
+    while (n > 0 && kindText[n - 1] == ' ') kindText[--n] = 0;
+    char name[40], address[64];
+    cleanText(name, qz::cap(name), c->name);
+    cleanText(address, qz::cap(address), c->address);
+    trLog(homePath("sv_cheat.log"),
+          "DETECTION %s#%d slot=%d guid=%s auth=%s address=%s name=\"%s\" %s=\"%s\" action=%s",
+          kindText, number, slot, plGuidText(c), c->authState[0] ? c->authState : "-", address,
+          name, technical ? "technical" : "evidence", evidence, action);
+}
+
+}  // namespace
+
 bool plViolation(stQzSv* sv, int slot, int kind, int number, const char* reason, bool technical) {
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c) return false;
@@ -152,18 +183,19 @@ bool plViolation(stQzSv* sv, int slot, int kind, int number, const char* reason,
     } else if (positiveKind(kind)) {
         svMsg(sv, "Positive Violation: %s", shortForm);
     }
+    const char* action = "kick";
     if (technical && sv->viol.technicalIgnored) {
         svMsg(sv, "Technical Violations Temporarily Ignored as directed by QZ Master");
-        return false;
-    }
-    if (sv->cmd.kicksSuspended) {
+        action = "ignored-technical";
+    } else if (sv->cmd.kicksSuspended) {
         svMsg(sv, "Violation Kicking is temporarily disabled per QZ Master Servers");
-        return false;
-    }
-    if (gameAuthOff(sv)) {
+        action = "kicks-suspended";
+    } else if (gameAuthOff(sv)) {
         svMsg(sv, "Kicking Disabled due to Game Auth being disabled at the server");
-        return false;
+        action = "game-auth-off";
     }
+    if (cheatFinding(kind, technical)) cheatLine(c, slot, label, number, why, technical, action);
+    if (strcmp(action, "kick") != 0) return false;
     char text[320];
     QZ_TRF(text, "%s%s", label, why);
     return kick(sv, slot, text);
@@ -202,26 +234,31 @@ void plSuspend(stQzSv* sv, int what) {
     }
 }
 
-// The restrictions in force: none while qz_sv_Restrictions is 0; the name-change limit, name
-// theft (protected names), non-standard characters unless qz_sv_ExtChar allows them, name locks,
-// and the alias limit while qz_sv_AliasMaxEnforce is on.
+// The restrictions in force: none while qz_sv_Restrictions is 0; the name-change limit and name
+// theft always, non-standard characters unless qz_sv_ExtChar allows them, name locks while one
+// exists, and the alias limit while qz_sv_AliasMaxEnforce is on. When all five are in force the
+// warning names "All QZ Restrictions" instead.
 void plAnnounceRestrictions(stQzSv* sv, int slot) {
-    if (!sv->set.restrictions || !plPlayer(sv, slot)) return;
+    const Qz_Sv_Client_s* c = plPlayer(sv, slot);
+    if (!sv->set.restrictions || !c || plIsBot(c) || plIsHostPlayer(c)) return;
     int active[QZ_R_COUNT];
     int n = 0;
     active[n++] = QZ_R_NAME_SPAM;
     active[n++] = QZ_R_NAME_STEAL;
     if (!sv->set.extChar) active[n++] = QZ_R_NONSTANDARD;
-    active[n++] = QZ_R_LOCKED;
+    if (nmLockCount(sv) > 0) active[n++] = QZ_R_LOCKED;
     if (sv->set.aliasMaxEnforce && sv->set.aliasMax > 0) active[n++] = QZ_R_ALIASES;
+    if (n == QZ_R_ALL) {
+        active[0] = QZ_R_ALL;
+        n = 1;
+    }
     char text[512];
-    int len = QZ_TRF(text, "%c%s", QZ_MSG_PRINT, "WARNING: ^7QZ Kicks for ");
+    QZ_TRF(text, "%c%s", QZ_MSG_PRINT, "WARNING: ^7QZ Kicks for ");
     for (int i = 0; i < n; ++i) {
         char label[64];
         plRestrictionLabel(sv, active[i], label, qz::cap(label));
-        len = QZ_TRAF(text, "%s%s", i ? " and " : "", label);
+        QZ_TRAF(text, "%s%s", i ? " and " : "", label);
     }
-    (void)len;
     QZ_TRACAT(text, " on this Server");
     svSendClient(sv, slot, "%s", text);
 }

@@ -69,7 +69,7 @@ void voteCast(stQzSv* sv, int voter, int target) {
         tell(sv, voter, "An administrator is on the server: only administrators may vote now");
         return;
     }
-    unsigned now = GetTickCount();
+    unsigned now = qzMonoTick();
     stVote& v = sv->pw.votes[target - 1][voter - 1];
     if (voteLive(sv, v, voter, target, now)) {
         QZ_TRF(text, "You have already voted against slot #%d", target);
@@ -96,7 +96,7 @@ void voteCast(stQzSv* sv, int voter, int target) {
 // The list goes in pieces of whole lines, each piece starting with the message kind.
 void voteSendPowerList(stQzSv* sv, int slot) {
     char buf[1536];
-    unsigned now = GetTickCount();
+    unsigned now = qzMonoTick();
     const bool on = sv->set.powerMin > 0;
     QZ_TRF(buf, "%c^5Power Kicking %s: [Slot #] [Power] [Points Against] [GUID] [Name]\r\n",
            QZ_MSG_PRINT, on ? "Enabled" : "Disabled");

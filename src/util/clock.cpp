@@ -1,6 +1,7 @@
 // The clock seam: the only place in the module that reads the system clock. Everything that
-// needs the time (ticks, time stamps, log lines) comes through qzTime, qzLocalTime and
-// GetTickCount, so a host or a test can run the module on a clock of its own.
+// needs the time (ticks, time stamps, log lines, elapsed times) comes through qzTime,
+// qzLocalTime, GetTickCount and qzMonoTick, so a host or a test can run the module on a clock of
+// its own.
 #include "util/clock.h"
 
 #include <sys/time.h>
@@ -11,10 +12,16 @@
 namespace {
 
 QzClockFn g_source = nullptr;
+// The last monotonic reading taken from a clock source, so that a source set back (a host's
+// manual clock, a wall clock stepped by an administrator) does not make time run backwards.
+long long g_monoSourceLast = 0;
 
 }  // namespace
 
-void clockSetSource(QzClockFn source) { g_source = source; }
+void clockSetSource(QzClockFn source) {
+    g_source = source;
+    g_monoSourceLast = 0;
+}
 
 time_t qzTime() {
     if (!g_source) return time(nullptr);
@@ -66,6 +73,23 @@ int tickElapsed(unsigned now, unsigned earlier) {
     if (elapsed <= -5000) return elapsed + 2147483647;
     if (elapsed < 0) return 0;
     return elapsed;
+}
+
+unsigned qzMonoTick() {
+    long long ms;
+    if (g_source) {
+        long long seconds = 0;
+        int us = 0;
+        g_source(&seconds, &us);
+        ms = seconds * 1000 + us / 1000;
+        if (ms < g_monoSourceLast) ms = g_monoSourceLast;
+        g_monoSourceLast = ms;
+    } else {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    }
+    return static_cast<unsigned>(static_cast<unsigned long long>(ms));
 }
 
 long long threadCpuMicros() {

@@ -223,6 +223,70 @@ FILE* homeOpen(const char* path, const char* mode, mode_t perm) {
     return fp;
 }
 
+// The cut record is read back from the end of the file (at most kCutMax bytes; a longer last
+// line is no record of any of the module's files and is moved whole in pieces).
+FILE* homeOpenAppendLine(const char* path, QzLineCheck lineOk, long* moved, mode_t perm) {
+    if (moved) *moved = 0;
+    FILE* fp = homeOpen(path, "a+b", perm);
+    if (!fp) return nullptr;
+    const int fd = fileno(fp);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size == 0) return fp;
+    char last = '\n';
+    if (pread(fd, &last, 1, st.st_size - 1) != 1 || last == '\n') return fp;
+    // Find where the last line starts.
+    constexpr int kCutMax = 4096;
+    char tail[kCutMax];
+    off_t start = st.st_size;
+    bool found = false;
+    while (start > 0 && !found) {
+        off_t from = start > kCutMax ? start - kCutMax : 0;
+        ssize_t got = pread(fd, tail, static_cast<size_t>(start - from), from);
+        if (got != start - from) return fp;  // cannot tell: leave the file as it is
+        for (ssize_t i = got - 1; i >= 0; --i) {
+            if (tail[i] == '\n') {
+                start = from + i + 1;
+                found = true;
+                break;
+            }
+        }
+        if (!found) start = from;
+    }
+    const off_t length = st.st_size - start;
+    bool whole = false;
+    if (length <= kCutMax && lineOk) {
+        if (pread(fd, tail, static_cast<size_t>(length), start) != length) return fp;
+        int n = static_cast<int>(length);
+        if (n > 0 && tail[n - 1] == '\r') n--;
+        whole = lineOk(tail, n);
+    }
+    if (!whole) {
+        char side[QZ_PATH_MAX];
+        if (snprintf(side, sizeof side, "%s.cut", path) >= static_cast<int>(sizeof side)) return fp;
+        FILE* out = homeOpen(side, "ab", perm);
+        if (!out) return fp;
+        bool copied = true;
+        for (off_t at = start; at < st.st_size && copied;) {
+            size_t want =
+                static_cast<size_t>(st.st_size - at > kCutMax ? kCutMax : st.st_size - at);
+            ssize_t got = pread(fd, tail, want, at);
+            copied = got > 0 &&
+                     fwrite(tail, 1, static_cast<size_t>(got), out) == static_cast<size_t>(got);
+            at += got > 0 ? got : 0;
+        }
+        copied = copied && fputs("\r\n", out) >= 0;
+        copied = fclose(out) == 0 && copied;
+        // Only a copy that is safely in the side file lets the cut record leave the file.
+        if (copied && ftruncate(fd, start) == 0) {
+            if (moved) *moved = static_cast<long>(length);
+            return fp;
+        }
+    }
+    fputs("\r\n", fp);
+    fflush(fp);
+    return fp;
+}
+
 FILE* openRegularFile(const char* path) {
     g_openError[0] = 0;
     if (!path || !path[0]) {

@@ -28,6 +28,16 @@ bool homeNameOk(const char* name);
 // perm is the permission of a file that is created. Returns null with errno set and
 // homeOpenError() saying why when the file is refused or cannot be opened.
 FILE* homeOpen(const char* path, const char* mode, mode_t perm = 0644);
+// Opens a file of records for appending, as homeOpen(path, "a+b") does, and makes sure the next
+// record starts a line of its own. When the file's last line has no line end (a crash in the
+// middle of an append), lineOk decides: a line that still reads as a record only lacked its line
+// end and gets "\r\n"; any other is a cut record, which is moved to "<path>.cut" beside the
+// file (appended there with its own line end) and taken off the file's end, so the file holds
+// only whole records again and nothing is thrown away. *moved (when given) is set to the number
+// of bytes moved. Null as homeOpen.
+using QzLineCheck = bool (*)(const char* line, int length);
+FILE* homeOpenAppendLine(const char* path, QzLineCheck lineOk, long* moved = nullptr,
+                         mode_t perm = 0644);
 // The same as a descriptor, for callers that write with pwrite; flags as for open(2).
 int homeOpenFd(const char* path, int flags, mode_t perm = 0644);
 // Opens a regular file anywhere for reading without waiting (for the game's own files, which lie

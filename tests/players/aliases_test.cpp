@@ -1,7 +1,12 @@
 // Aliases: tracking at connect and rename, qz_sv_AList, the alias file (appending, writing,
 // loading, automatic load at start-up, damaged lines, hostile names), and the alias list a
 // player asks for from his game.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -173,6 +178,86 @@ TEST_F(Aliases, APlayerCanAskForTheAliasListOfASlotFromHisGame) {
     lines = run("sim_aliases 2 1");
     EXPECT_TRUE(
         hasLine(lines, "[to 2] P^5Alias Tracking Facility is currently disabled on this server"));
+}
+
+// A crash in the middle of an append leaves a cut last line. The next append moves the cut
+// record to qzalias.dat.cut and starts on a line of its own; a record that only lacked its line
+// end gets it. A load repairs a file whose only damage is a cut last line.
+TEST_F(Aliases, AnAppendAfterACutLastLineIsNotLostAndALoadRepairsTheFile) {
+    const std::string good = line(kGuidB, 2, "100", "200", "Al");
+    const std::string cut = std::string(kGuidC) + " 1 10";
+    writeFile("qzalias.dat", good + cut);
+    auto lines = join("Bob", kGuidA, "1.2.3.4:27960");
+    EXPECT_TRUE(anyLineContains(lines, "qzalias.dat.cut (an append was interrupted)"));
+    const std::string t0 = now();
+    run("sim_advance 0");
+    EXPECT_EQ(file("qzalias.dat"), good + line(kGuidA, 1, t0, t0, "Bob"));
+    EXPECT_EQ(file("qzalias.dat.cut"), cut + "\r\n");
+    run("qz_sv_Restart");
+    run("sim_advance 0");
+    EXPECT_TRUE(hasLine(run("qz_sv_AliasLoad"), "2 Aliases Loaded from " + home() + "qzalias.dat"));
+
+    // A whole record without its line end.
+    writeFile("qzalias.dat", good.substr(0, good.size() - 2));
+    run("sim_rename 1 Robert");
+    run("sim_advance 0");
+    EXPECT_EQ(file("qzalias.dat"), good + line(kGuidA, 1, t0, t0, "Robert"));
+
+    // The load drops a cut last line and writes the file back.
+    writeFile("qzalias.dat", good + cut);
+    lines = run("qz_sv_AliasLoad");
+    EXPECT_TRUE(hasLine(
+        lines, "Cut last line of " + home() + "qzalias.dat dropped (an append was interrupted)"));
+    EXPECT_FALSE(anyLineContains(lines, "damaged"));
+    EXPECT_EQ(file("qzalias.dat").find(cut), std::string::npos);
+    EXPECT_NE(file("qzalias.dat").find(good), std::string::npos);
+}
+
+struct AliasFnCase {
+    const char* value;
+    bool refused;
+};
+
+void PrintTo(const AliasFnCase& c, std::ostream* os) { *os << "\"" << c.value << "\""; }
+
+class AliasFileNames : public PlayersTest, public ::testing::WithParamInterface<AliasFnCase> {};
+
+// qz_sv_AliasFn keeps the file inside the home directory as the other file settings do; a name
+// that leaves it is refused and the aliases go on reaching the default file.
+TEST_P(AliasFileNames, TheAliasFileStaysInTheHome) {
+    auto lines = run(std::string("qz_sv_AliasFn ") + GetParam().value);
+    EXPECT_EQ(anyLineContains(lines, "Alias file name refused (must stay in the home directory)"),
+              GetParam().refused);
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    run("sim_advance 0");
+    const std::string name = GetParam().refused ? "qzalias.dat" : GetParam().value;
+    EXPECT_NE(file(name).find(" Bob\r\n"), std::string::npos) << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Aliases, AliasFileNames,
+                         ::testing::Values(AliasFnCase{"/etc/passwd", true},
+                                           AliasFnCase{"../escape.dat", true},
+                                           AliasFnCase{"a/../../b.dat", true},
+                                           AliasFnCase{"mine.dat", false}));
+
+// An alias the file cannot take is reported, never lost in silence; a link out of the home
+// receives nothing.
+TEST_F(Aliases, AnAliasLineTheFileCannotTakeIsReported) {
+    ASSERT_EQ(mkdir((home() + "qzalias.dat").c_str(), 0755), 0);
+    auto lines = join("Bob", kGuidA, "1.2.3.4:27960");
+    EXPECT_TRUE(anyLineContains(lines, "Alias not written to qzalias.dat")) << lines.size();
+    EXPECT_TRUE(anyLineContains(lines, std::string(kGuidA) + " Bob"));
+
+    const std::string outside = gameHome() + "/outside.dat";
+    writeFile("../outside.dat", "");
+    ASSERT_EQ(symlink(outside.c_str(), (home() + "linked.dat").c_str()), 0);
+    run("qz_sv_AliasFn linked.dat");
+    lines = run("sim_rename 1 Robert");
+    run("sim_advance 0");
+    EXPECT_TRUE(anyLineContains(lines, "Alias not written to linked.dat"));
+    std::ifstream in(outside, std::ios::binary);
+    std::string held((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(held, "");
 }
 
 }  // namespace

@@ -73,4 +73,39 @@ TEST_F(NameCommands, ALockedConfigurationRefusesEveryChange) {
     EXPECT_TRUE(hasLine(run("qz_sv_NameLockList"), "End of NameLock List (0 NameLocks)"));
 }
 
+// Names and texts written in double quotes are taken without their quotes, as qz_sv_Cvar,
+// qz_sv_Task and qz_sv_PowerGuid take theirs.
+struct QuotedCase {
+    const char* command;
+    const char* answer;
+};
+
+void PrintTo(const QuotedCase& c, std::ostream* os) { *os << "\"" << c.command << "\""; }
+
+class QuotedTexts : public PlayersTest, public ::testing::WithParamInterface<QuotedCase> {};
+
+TEST_P(QuotedTexts, QuotesAroundATextAreNotPartOfIt) {
+    EXPECT_TRUE(hasLine(run(GetParam().command), GetParam().answer)) << GetParam().command;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, QuotedTexts,
+    ::testing::Values(
+        QuotedCase{"qz_sv_NameLock 0123456789ABCDEF0123456789ABCDEF \"Big Boss\"",
+                   "NameLock Guid 0123456789ABCDEF0123456789ABCDEF for \"Big Boss\""},
+        QuotedCase{"qz_sv_NameLock \"0123456789ABCDEF0123456789ABCDEF\" \"Big Boss\"",
+                   "NameLock Guid 0123456789ABCDEF0123456789ABCDEF for \"Big Boss\""},
+        QuotedCase{"qz_sv_ProtectTag 10 \"=X=\"", "Added Protected Tag: 10 \"=X=\""},
+        QuotedCase{"qz_sv_ProtectName 11 \"The Boss\"", "Added Protected Name: 11 \"The Boss\""},
+        QuotedCase{"qz_sv_BadName 5 \"quoted text\"", "Added Bad Name: \"QUOTED TEXT\" Grace=5"},
+        QuotedCase{"qz_sv_BadName \"quoted\"", "Added Bad Name: \"QUOTED\" Grace=0"}));
+
+TEST_F(NameCommands, AQuotedLockOrTagProtectsTheNameItself) {
+    run(std::string("qz_sv_NameLock ") + kGuidA + " \"Big Boss\"");
+    run("qz_sv_ProtectTag 10 \"=X=\"");
+    EXPECT_TRUE(anyLineContains(join("Big Boss", kGuidB, "1.2.3.4:27960"), "locked by QZ Admin"));
+    EXPECT_TRUE(anyLineContains(join("=X=Bob", kGuidC, "1.2.3.5:27960"),
+                                "(PROTECTED NAME) Protected Name: =X="));
+}
+
 }  // namespace

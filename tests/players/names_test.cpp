@@ -221,6 +221,10 @@ TEST_P(Announcement, ConnectingPlayersAreToldWhichRestrictionsApply) {
     if (GetParam().text[0]) {
         EXPECT_TRUE(hasLine(lines, std::string("[to 1] PWARNING: ^7QZ Kicks for ") +
                                        GetParam().text + " on this Server"));
+        int told = 0;
+        for (const std::string& line : lines)
+            told += line.find("QZ Kicks for") != std::string::npos;
+        EXPECT_EQ(told, 1);
     } else {
         EXPECT_FALSE(anyLineContains(lines, "WARNING"));
     }
@@ -305,5 +309,107 @@ TEST(NameForms, CleaningAndKeysHandleHostileBytes) {
     nmKey(key, qz::cap(key), "^1Big ^2Boss ");
     EXPECT_STREQ(key, "BIGBOSS");
 }
+
+// Rules added while players are on the server reach them at once.
+struct LateRuleCase {
+    const char* rule;    // console line given after the player joined
+    const char* expect;  // a line the rule produces for him
+};
+
+void PrintTo(const LateRuleCase& c, std::ostream* os) { *os << "\"" << c.rule << "\""; }
+
+class LateRules : public PlayersTest, public ::testing::WithParamInterface<LateRuleCase> {};
+
+TEST_P(LateRules, ARuleAddedWhileAPlayerIsOnReachesHimAtOnce) {
+    join("Big Bob", kGuidA, "1.2.3.4:27960");
+    auto lines = run(GetParam().rule);
+    EXPECT_TRUE(hasLine(lines, GetParam().expect)) << GetParam().rule;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, LateRules,
+    ::testing::Values(
+        LateRuleCase{"qz_sv_BadName 30 bob",
+                     "[to 1] PThis server is disallowing all or part of your NAME. \\r\\nYou are "
+                     "required to change your NAME within 30 seconds."},
+        LateRuleCase{"qz_sv_NameLock FEDCBA9876543210FEDCBA9876543210 Big Bob",
+                     "[host] DropClient 1 Kestrine kicked player 'Big Bob' (for 2 minutes) ... "
+                     "RESTRICTION: 'Big Bob' locked by QZ Admin on this Server"},
+        LateRuleCase{"qz_sv_ProtectName 7 bigbob",
+                     "[host] DropClient 1 Kestrine kicked player 'Big Bob' (for 2 minutes) ... "
+                     "(PROTECTED NAME) Protected Name: bigbob"},
+        LateRuleCase{"qz_sv_ProtectTag 7 Big",
+                     "[host] DropClient 1 Kestrine kicked player 'Big Bob' (for 2 minutes) ... "
+                     "(PROTECTED NAME) Protected Name: Big"},
+        LateRuleCase{"qz_sv_MaxName 5",
+                     "[host] DropClient 1 Kestrine kicked player 'Big Bob' (for 2 minutes) ... "
+                     "Name Too Long: Max=5"}));
+
+TEST_F(NameRules, ARecheckNeitherRepeatsAWarningNorCountsAnAlias) {
+    run("qz_sv_BadName 30 bob");
+    auto lines = join("Bob", kGuidA, "1.2.3.4:27960");
+    EXPECT_TRUE(anyLineContains(lines, "within 30 seconds"));
+    for (int i = 0; i < 5; ++i) {
+        lines = run("qz_sv_BadName 5 zzz" + std::to_string(i));
+        EXPECT_FALSE(anyLineContains(lines, "disallowing")) << i;
+        EXPECT_FALSE(anyLineContains(lines, "DropClient")) << i;
+    }
+    EXPECT_TRUE(hasLine(run("qz_sv_AList 1"), "1 Alias listed for GUID=" + std::string(kGuidA)));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_AList 1"), "1 "));
+    // The grace of the first warning still runs out as given.
+    EXPECT_TRUE(anyLineContains(run("sim_advance 30000"), "DropClient"));
+}
+
+// Name violations go through the common report: the short line in sv_viol.log, and no kick
+// while the game's own authentication is off.
+TEST_F(NameRules, NameViolationsAreCommonViolations) {
+    run("qz_sv_ProtectName 7 Boss");
+    run("sim_game set sv_strictauth 0");
+    auto lines = join("Boss", kGuidA, "1.2.3.4:27960");
+    EXPECT_TRUE(hasLine(lines, "Kicking Disabled due to Game Auth being disabled at the server"));
+    EXPECT_FALSE(anyLineContains(lines, "DropClient"));
+    EXPECT_NE(host().client(1), nullptr);
+    EXPECT_NE(file("sv_viol.log")
+                  .find("Violation (PROTECTED NAME) #0 (slot #1) Boss " + std::string(kGuidA) +
+                        " 1.2.3.4:27960: Protected Name: Boss"),
+              std::string::npos)
+        << file("sv_viol.log");
+    run("sim_game set sv_strictauth 1");
+    EXPECT_TRUE(anyLineContains(run("sim_rename 1 boss"), "DropClient"));
+}
+
+// Owners of protected names register their GUID with the entry's id.
+TEST_F(NameRules, ARegisteredOwnerKeepsHisProtectedNameAndTag) {
+    run("qz_sv_ProtectName 42 Boss");
+    run("qz_sv_ProtectTag 42 [KT]");
+    EXPECT_TRUE(hasLine(run(std::string("qz_sv_register ") + kGuidA + " 42 \"The Boss\""),
+                        "Registered Guid " + std::string(kGuidA) + " for id 42 \"The Boss\""));
+    EXPECT_FALSE(anyLineContains(join("Boss", kGuidA, "1.2.3.4:27960"), "DropClient"));
+    EXPECT_FALSE(anyLineContains(run("sim_rename 1 [KT]Ace"), "DropClient"));
+    EXPECT_TRUE(anyLineContains(join("Boss", kGuidB, "1.2.3.5:27960"), "DropClient"));
+    // A player on the server is registered at once.
+    join("Al", kGuidC, "1.2.3.6:27960");
+    run(std::string("qz_sv_register ") + kGuidC + " 42 Al");
+    EXPECT_FALSE(anyLineContains(run("sim_rename 3 Boss"), "DropClient"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_register nothex 42"), "Registration ignored"));
+}
+
+// Grace periods are measured on the monotonic clock.
+class GraceAcrossClockChanges : public ClockChangeTest,
+                                public ::testing::WithParamInterface<long long> {};
+
+TEST_P(GraceAcrossClockChanges, ABadNameGraceLastsItsSecondsAcrossAClockChange) {
+    // The clock changes 10 minutes into a grace of 20.
+    run("qz_sv_BadName 1200 admin");
+    advanceTo(GetParam());
+    EXPECT_TRUE(anyLineContains(join("Admin", kGuidA, "1.2.3.4:27960"), "within 1200 seconds"));
+    for (int i = 0; i < 19; ++i)
+        EXPECT_FALSE(anyLineContains(run("sim_advance 60000"), "DropClient")) << i;
+    EXPECT_FALSE(anyLineContains(run("sim_advance 59000"), "DropClient"));
+    EXPECT_TRUE(anyLineContains(run("sim_advance 1000"), "DropClient"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, GraceAcrossClockChanges,
+                         ::testing::Values(kBeforeFallBack, kBeforeNewYear));
 
 }  // namespace

@@ -3,6 +3,8 @@
 // the test glob builds *_test.cpp files.
 #pragma once
 
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -37,6 +39,44 @@ class PlayersTest : public ModuleTest {
         out << bytes;
     }
 };
+
+// The simulated server in a time zone with summer time (central European rules), for the
+// elapsed-time tests: the local clock falls back an hour at 01:00 UTC on 2026-10-25, and every
+// year the local tick of the millisecond counter jumps at New Year.
+class ClockChangeTest : public PlayersTest {
+  protected:
+    void SetUp() override {
+        const char* tz = getenv("TZ");
+        hadTz_ = tz != nullptr;
+        if (tz) savedTz_ = tz;
+        setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+        tzset();
+        PlayersTest::SetUp();
+    }
+    void TearDown() override {
+        PlayersTest::TearDown();
+        if (hadTz_) {
+            setenv("TZ", savedTz_.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+    // Moves the manual clock forward to the UTC time given as seconds since 1970.
+    void advanceTo(long long utcSeconds) {
+        run("sim_advance " +
+            std::to_string((utcSeconds - static_cast<long long>(qzTime())) * 1000));
+    }
+
+  private:
+    bool hadTz_ = false;
+    std::string savedTz_;
+};
+
+// 10 minutes before summer time ends in the zone above, and 10 minutes before New Year 2027
+// (2026 is not a leap year: the local tick counts 366 days a year).
+constexpr long long kBeforeFallBack = 1792889400;  // 2026-10-25 00:50:00 UTC
+constexpr long long kBeforeNewYear = 1798757400;   // 2026-12-31 22:50:00 UTC, 23:50 local
 
 // True when some line equals text exactly.
 inline bool hasLine(const std::vector<std::string>& lines, const std::string& text) {

@@ -1,6 +1,11 @@
 // The statistics text and its merge step, seconds played, statistics events, and the
 // statistics file written, appended, loaded and survived across a restart.
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "players/players_fixture.h"
 #include "players/power.h"
@@ -249,7 +254,100 @@ TEST_F(Stats, TwoLinesWhoseMergeOverflowsReportTheMergeError) {
                                 kGuidA + " age=2 secs=1 stat=\"" + other + "\"\r\n");
     auto lines = run("QZ_SV_STATLOAD");
     EXPECT_TRUE(hasLine(lines, std::string("ERROR Trying to Merge Stats for GUID=") + kGuidA));
-    EXPECT_TRUE(anyLineContains(lines, "1 Stat Record Loaded from "));
+    // The line that does not fit is kept as a record of its own, not dropped.
+    EXPECT_TRUE(anyLineContains(lines, "2 Stat Records Loaded from "));
 }
+
+// Two lines of one GUID whose texts cannot share one record, and a new record that does not fit
+// either: the whole write keeps every key of all three.
+TEST_F(Stats, AWholeWriteNeverDropsWhatAFailedMergeCouldNotTake) {
+    std::string big, other;
+    for (int i = 0; big.size() < 900; ++i)
+        big += (big.empty() ? "" : " ") + std::string("k") + std::to_string(i) + "[a:1]";
+    for (int i = 0; other.size() < 300; ++i)
+        other += (other.empty() ? "" : " ") + std::string("z") + std::to_string(i) + "[b:1]";
+    const std::string before = std::string(kGuidA) + " age=1 secs=120 stat=\"" + big + "\"\r\n" +
+                               kGuidA + " age=2 secs=60 stat=\"" + other + "\"\r\n";
+    writeFile("qzstat.dat", before);
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    run("sim_gameevent death 1 cause" + std::string(40, 'q'));
+    run("sim_advance 3000");
+    auto lines = run("QZ_SV_STATWRITE");
+    EXPECT_TRUE(anyLineContains(lines, "Stat Records Written to ")) << lines.size();
+    const std::string text = file("qzstat.dat");
+    EXPECT_NE(text.find(big), std::string::npos);
+    EXPECT_NE(text.find(other), std::string::npos);
+    // Key parts are cut to 20 characters.
+    EXPECT_NE(text.find("death[cause" + std::string(15, 'q') + ",oasis,4:1.0]"), std::string::npos)
+        << text;
+    // Played seconds: 120 + 60 from the file, 3 new ones.
+    auto load = run("QZ_SV_STATLOAD");
+    unsigned long secs = 0;
+    for (size_t at = text.find(" secs="); at != std::string::npos; at = text.find(" secs=", at + 1))
+        secs += std::stoul(text.substr(at + 6));
+    EXPECT_EQ(secs, 183u) << text;
+}
+
+// A crash in the middle of an append leaves a cut last line: the next append moves it to
+// qzstat.dat.cut and starts on a line of its own, so the new record loads; and a whole write
+// repairs a file whose only damage is a cut last line.
+TEST_F(Stats, AnAppendAfterACutLastLineIsNotLostAndAWriteRepairsTheFile) {
+    const std::string good = std::string(kGuidC) + " age=7 secs=100 stat=\"a[b:1.0]\"\r\n";
+    const std::string cut = std::string(kGuidB) + " age=7 secs=5 stat=\"kill[";
+    writeFile("qzstat.dat", good + cut);
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    run("sim_advance 120000");
+    EXPECT_TRUE(
+        anyLineContains(run("QZ_SV_STATAPPEND"), "qzstat.dat.cut (an append was interrupted)"));
+    EXPECT_EQ(file("qzstat.dat.cut"), cut + "\r\n");
+    auto lines = run("QZ_SV_STATLOAD");
+    EXPECT_TRUE(anyLineContains(lines, "2 Stat Records Loaded from ")) << file("qzstat.dat");
+    EXPECT_FALSE(anyLineContains(lines, "damaged line"));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_StatList"), "Stats: 120 secs"));
+
+    writeFile("qzstat.dat", file("qzstat.dat") + cut);
+    run("sim_advance 1000");
+    lines = run("QZ_SV_STATWRITE");
+    EXPECT_FALSE(anyLineContains(lines, "holds damaged lines"));
+    EXPECT_TRUE(anyLineContains(lines, "dropped (an append was interrupted)"));
+    EXPECT_TRUE(anyLineContains(lines, "2 Stat Records Written to "));
+    const std::string text = file("qzstat.dat");
+    EXPECT_EQ(text.find(kGuidB), std::string::npos) << text;
+    EXPECT_NE(text.find(good), std::string::npos);
+    EXPECT_NE(text.find(" secs=121 stat=\"\"\r\n"), std::string::npos) << text;
+}
+
+// The statistics file is opened through the home directory's checks: a link that leads out of
+// the home receives nothing.
+TEST_F(Stats, AnAppendNeverFollowsALinkOutOfTheHome) {
+    const std::string outside = gameHome() + "/outside.dat";
+    writeFile("../outside.dat", "");
+    ASSERT_EQ(symlink(outside.c_str(), (home() + "qzstat.dat").c_str()), 0);
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    run("sim_advance 2000");
+    EXPECT_TRUE(anyLineContains(run("QZ_SV_STATAPPEND"), "ERROR Opening Stat File"));
+    std::ifstream in(outside, std::ios::binary);
+    std::string held((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(held, "");
+}
+
+// Play time is measured on the monotonic clock: neither the end of summer time (the local clock
+// falls back an hour) nor New Year of a year of 365 days adds time.
+class StatsAcrossClockChanges : public ClockChangeTest,
+                                public ::testing::WithParamInterface<long long> {};
+
+TEST_P(StatsAcrossClockChanges, PlayTimeCountsOnlyTheTimePlayed) {
+    run("qz_sv_stattrack 1");
+    advanceTo(GetParam());
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    for (int i = 0; i < 4; ++i) run("sim_advance 300000");  // 20 minutes across the change
+    run("QZ_SV_STATAPPEND");
+    run("QZ_SV_STATLOAD");
+    EXPECT_TRUE(anyLineContains(run("qz_sv_StatList"), "Stats: 1200 secs [] New: 0 secs []"))
+        << file("qzstat.dat");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stats, StatsAcrossClockChanges,
+                         ::testing::Values(kBeforeFallBack, kBeforeNewYear));
 
 }  // namespace

@@ -218,9 +218,36 @@ TEST_F(Violations, APlayingClientIsToldTheRestrictions) {
     auto lines = join("Bob", kGuidA, "1.2.3.4:27960");
     EXPECT_TRUE(hasLine(lines,
                         "[to 1] PWARNING: ^7QZ Kicks for Name Spamming and Name Stealing and "
-                        "Non-standard Characters and Locked Names on this Server"));
+                        "Non-standard Characters on this Server"));
     run("qz_sv_Restrictions 0");
     EXPECT_FALSE(anyLineContains(join("Al", kGuidB, "1.2.3.5:27960"), "WARNING"));
+}
+
+// sv_cheat.log: one line a detection, with who, the evidence and what was done.
+TEST_F(Violations, DetectionsAreRecordedInTheCheatLog) {
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    join("Al", kGuidB, "1.2.3.5:27960");
+    host().rename(1, "B\"ob");
+    run("sim_violation 1 20 4012 \"aim snap\" 180deg");
+    run("sim_game set sv_strictauth 0");
+    run("sim_violation 2 3 7 T1");
+    run("sim_violation 2 15 -30 low");  // the server's own rule finding: no detection
+    const std::string log = file("sv_cheat.log");
+    EXPECT_NE(log.find("] DETECTION (AIMBOT)#4012 slot=1 guid=" + std::string(kGuidA) + " auth="),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" address=1.2.3.4:27960 name=\"B'ob\" evidence=\"'aim snap' 180deg\" "
+                       "action=kick\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("] DETECTION (BADNAME)#7 slot=2 guid=" + std::string(kGuidB) + " auth="),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" address=1.2.3.5:27960 name=\"Al\" technical=\"1 Disallowed "
+                       "Program/Driver [7]\" action=game-auth-off\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("LOWSCORE"), std::string::npos) << log;
 }
 
 TEST_F(Violations, ALowScoreRemovesThePlayer) {

@@ -123,3 +123,29 @@ TEST(ClockElapsed, FollowsTheBackwardsAndWrapRules) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ClockTest, TheMonotonicTickFollowsTheSourceAndNeverGoesBack) {
+    const unsigned t0 = qzMonoTick();
+    g_micros = 250000;
+    EXPECT_EQ(qzMonoTick() - t0, 250u);
+    // New Year of a non-leap year: the local tick jumps a day, the monotonic one one second.
+    g_seconds += 1;
+    EXPECT_EQ(qzMonoTick() - t0, 1250u);
+    // A clock set back an hour: no time passes, and none is lost afterwards.
+    g_seconds -= 3600;
+    EXPECT_EQ(qzMonoTick() - t0, 1250u);
+}
+
+TEST(MonotonicTick, TheSystemClockNeverGoesBack) {
+    clockSetSource(nullptr);
+    unsigned last = qzMonoTick();
+    for (int i = 0; i < 1000; ++i) {
+        unsigned now = qzMonoTick();
+        EXPECT_LT(now - last, 1000u);
+        last = now;
+    }
+}
+
+}  // namespace
