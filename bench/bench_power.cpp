@@ -3,6 +3,7 @@
 // event merged into a player's record; loading a 100,000-record statistics file; the power rule
 // over 10,000 entries. Every timed call is measured on its own, so each benchmark reports the
 // median, the 99.9th percentile and the maximum (microseconds) besides Google Benchmark's mean.
+#include <cerrno>
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -114,7 +115,7 @@ struct Module {
             QZ_TRF(c.address, "10.0.0.%d:27960", slot);
             c.status = QZ_ST_OK;
             c.seq = static_cast<unsigned long>(slot);
-            c.statTick = GetTickCount();
+            c.statTick = qzMonoTick();
         }
     }
 };
@@ -154,12 +155,15 @@ void BM_FrameAllDue(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         advance(1000);
-        unsigned now = GetTickCount();
+        unsigned now = qzMonoTick();
         for (int i = 0; i < sv->pw.tasks.count; ++i)
             static_cast<stSvTask*>(flexarAt(&sv->pw.tasks, i))->due = now;
         sv->pw.statWriteDue = now;
         for (int slot = 1; slot <= 64; ++slot) statEvent(sv, slot, "kill", "MP40", "oasis", "4", 1);
-        if (++n % 256 == 0 && truncate(statFile.c_str(), 0) != 0) state.SkipWithError("truncate");
+        if (++n % 256 == 0 && truncate(statFile.c_str(), 0) != 0) {
+            state.SkipWithError(("truncate " + statFile + ": " + strerror(errno)).c_str());
+            break;
+        }
         state.ResumeTiming();
         auto t0 = std::chrono::steady_clock::now();
         pwFrame(sv);
