@@ -305,6 +305,10 @@ int connectFrom(int port, const char* from) {
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(static_cast<unsigned short>(port));
+    // A listener whose backlog is full (its frames have stopped) leaves a connect waiting for
+    // minutes of SYN retries: give up after a second, so a flooder thread always ends.
+    timeval limit{1, 0};
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         close(s);
