@@ -131,8 +131,11 @@ void applyFilter(stWeb* w) {
     if (!w->listening) return;
     if (w->blockedCount == 0) {
         int unused = 0;  // the kernel wants an int's room even here
-        setsockopt(w->listenSock, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused);
-        return;
+        if (setsockopt(w->listenSock, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) == 0) {
+            return;
+        }
+        // Where the filter cannot be removed (a user-mode emulator that does not pass this
+        // option on), it is replaced by one that lets every packet through.
     }
     struct sock_filter code[WEB_BLOCK_MAX + 3];
     int n = w->blockedCount;
