@@ -24,7 +24,11 @@ enum CmdFlags {
     // The command asks the players' client modules (screenshots, cvar queries): on a host whose
     // games have none the dispatcher answers with one line saying so instead of running it.
     CMDF_CLIENT = 2,
+    // Bits 8-11 hold the number (1 = the first) of the first argument that is a secret: lines
+    // that are echoed or logged show "*****" from there on (commands/secrets.h).
+    CMDF_SECRET_SHIFT = 8,
 };
+constexpr int cmdfSecretFrom(int argument) { return argument << CMDF_SECRET_SHIFT; }
 
 struct CmdRow {
     const char* name;

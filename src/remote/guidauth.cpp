@@ -38,10 +38,32 @@ unsigned long freshChallenge() {
     return v ? v : 1;
 }
 
-// Starts (or restarts after a change of qz_sv_guidauthserver) the lookup of the server.
+// A lookup of the server's name failed: it is tried again after a wait that doubles each time,
+// and the console says when.
+void resolveFailed(stQzSv* sv) {
+    stGuidAuth& g = sv->guidauth;
+    if (g.retryWaitMs <= 0) g.retryWaitMs = QZ_GUIDAUTH_RESOLVE_RETRY_MS;
+    svMsg(sv, "GuidAuth Server %s did not resolve - trying again in %d seconds", g.server.name,
+          g.retryWaitMs / 1000);
+    g.retryTick = GetTickCount() + static_cast<unsigned>(g.retryWaitMs);
+    g.retryWaitMs = g.retryWaitMs * 2 < QZ_GUIDAUTH_RESOLVE_RETRY_MAX_MS
+                        ? g.retryWaitMs * 2
+                        : QZ_GUIDAUTH_RESOLVE_RETRY_MAX_MS;
+}
+
+// Starts the lookup of the server: the first time, after a change of qz_sv_guidauthserver, and
+// again once the wait after a failed one is over.
 void lookup(stQzSv* sv) {
     stGuidAuth& g = sv->guidauth;
-    if (strcmp(g.serverName, sv->set.guidAuthServer) == 0 && g.server.state != QZ_RES_IDLE) return;
+    bool same = strcmp(g.serverName, sv->set.guidAuthServer) == 0;
+    if (same && g.server.state != QZ_RES_IDLE) {
+        bool due = static_cast<int>(GetTickCount() - g.retryTick) >= 0;
+        if (g.server.state != QZ_RES_FAILED || g.badSetting || !due) return;
+    }
+    if (!same) {
+        g.retryWaitMs = 0;
+        g.badSetting = 0;
+    }
     resolveCancel(&g.server, 0);
     QZ_COPY(g.serverName, sv->set.guidAuthServer);
     char host[128];
@@ -53,10 +75,38 @@ void lookup(stQzSv* sv) {
     }
     if (host[0] && g.port > 0 && g.port < 65536) {
         svLog(sv, "Attempting to resolve %s", host);
-        resolveStart(&g.server, host);
+        if (resolveStart(&g.server, host) == QZ_RES_FAILED) resolveFailed(sv);
     } else {
+        g.badSetting = 1;  // nothing to look up until the setting changes
         g.server.state = QZ_RES_FAILED;
     }
+}
+
+// Once a minute: how many answer lines the rate limit kept out of the log.
+void lineMinute(stQzSv* sv, unsigned now) {
+    stGuidAuth& g = sv->guidauth;
+    if (tickElapsed(now, g.lineTick) < 60000) return;
+    if (g.ignored)
+        svMsgLevel(sv, diag(sv),
+                   "QZ GUID AUTH: %lu GuidAuth packets ignored without a log line in the last "
+                   "minute",
+                   g.ignored);
+    g.lineTick = now;
+    g.lines = 0;
+    g.ignored = 0;
+}
+
+// Whether a line caused by an answer packet may be logged: QZ_GUIDAUTH_LINES_PER_MINUTE in a
+// minute, so that packets sent as the server's cannot grow the log without limit.
+bool lineBudget(stQzSv* sv) {
+    stGuidAuth& g = sv->guidauth;
+    lineMinute(sv, GetTickCount());
+    if (g.lines < QZ_GUIDAUTH_LINES_PER_MINUTE) {
+        g.lines++;
+        return true;
+    }
+    g.ignored++;
+    return false;
 }
 
 bool send(stQzSv* sv, stGuidPending& p) {
@@ -71,6 +121,10 @@ bool send(stQzSv* sv, stGuidPending& p) {
     if (udpSend(&sv->remote.udp, &to, packet, n) < 0) return false;
     p.sent++;
     p.sentTick = GetTickCount();
+    // Every request sent for a player and every answer taken for him is an authentication
+    // event of the player lists' Auth Rate.
+    Qz_Sv_Client_s* c = plSlot(sv, p.slot);
+    if (c && c->address[0] && c->seq == p.seq) c->authCount++;
     char text[160];
     QZ_TRF(text, "AUTH Request sent to GuidAuth for %s %s", p.guid, p.address);
     note(sv, text);
@@ -88,10 +142,11 @@ void forget(stQzSv* sv, stGuidPending& p) {
     sv->guidauth.count--;
 }
 
-// Removes a player whose GUID failed: the dialog text to his game, then the drop.
+// Removes a player whose GUID failed: the dialog text to his game, then the drop. As after a
+// kick, the host does not report a drop the module asked for, so the slot is freed here.
 void refuse(stQzSv* sv, int slot, const char* why) {
     svSendClient(sv, slot, kRefuseOtherFmt, why);
-    svHost(sv, "DropClient", "%d %s", slot, why);
+    if (svHost(sv, "DropClient", "%d %s", slot, why)) plRelease(sv, slot);
 }
 
 // The "Status=" and "Age=" fields: "name=value" words anywhere after the directive.
@@ -149,9 +204,16 @@ void guidAuthDisconnect(stQzSv* sv, int slot) {
 
 bool guidAuthFrame(stQzSv* sv) {
     stGuidAuth& g = sv->guidauth;
-    if (g.count == 0) return false;
-    if (g.server.state == QZ_RES_PENDING) resolvePoll(&g.server);
     unsigned now = GetTickCount();
+    if (g.server.state == QZ_RES_PENDING) {
+        int state = resolvePoll(&g.server);
+        if (state == QZ_RES_FAILED) resolveFailed(sv);
+        if (state == QZ_RES_DONE) g.retryWaitMs = 0;
+    } else if (g.server.state == QZ_RES_FAILED && sv->set.guidAuth && sv->set.guidAuthServer[0]) {
+        lookup(sv);  // again, once the wait is over
+    }
+    if (g.lines || g.ignored) lineMinute(sv, now);
+    if (g.count == 0) return g.server.state == QZ_RES_PENDING;
     for (stGuidPending& p : g.pending) {
         if (!p.used) continue;
         if (!owner(sv, p)) {
@@ -159,6 +221,17 @@ bool guidAuthFrame(stQzSv* sv) {
             continue;
         }
         int age = tickElapsed(now, p.firstTick);
+        if (p.late) {
+            if (age >= QZ_GUIDAUTH_LATE_END_MS) {
+                note(sv, "no late answer, request dropped");
+                forget(sv, p);
+            } else if (tickElapsed(now, p.sentTick) >= p.lateWaitMs) {
+                p.sentTick = now;  // the wait runs even when the request cannot go out
+                send(sv, p);
+                p.lateWaitMs = p.lateWaitMs * 2 < 60000 ? p.lateWaitMs * 2 : 60000;
+            }
+            continue;
+        }
         if (age >= QZ_GUIDAUTH_GIVEUP_MS && !p.sent) {
             // The server's name never resolved: nothing was asked, so nothing is known.
             svLog(sv, "WARNING: No Auth Sent for %s", p.guid);
@@ -166,11 +239,14 @@ bool guidAuthFrame(stQzSv* sv) {
             continue;
         }
         if (age >= QZ_GUIDAUTH_GIVEUP_MS) {
+            // The player plays on; the request is still repeated now and then, and a late
+            // answer is acted on as an early one would have been.
             svMsg(sv, "GuidAuth Server not responding - player accepted from %s", p.address);
             note(sv, "AUTHDOWN");
             Qz_Sv_Client_s* c = owner(sv, p);
             QZ_COPY(c->authState, "UNKN");
-            forget(sv, p);
+            p.late = 1;
+            p.lateWaitMs = QZ_GUIDAUTH_LATE_MS;
             continue;
         }
         bool due = !p.sent ? g.server.state == QZ_RES_DONE
@@ -180,12 +256,16 @@ bool guidAuthFrame(stQzSv* sv) {
     return g.count > 0;
 }
 
+bool guidAuthFrom(stQzSv* sv, const sockaddr_in* from) {
+    const stGuidAuth& g = sv->guidauth;
+    return g.server.state == QZ_RES_DONE &&
+           from->sin_addr.s_addr == g.server.address.sin_addr.s_addr &&
+           ntohs(from->sin_port) == g.port;
+}
+
 void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in* from) {
     stGuidAuth& g = sv->guidauth;
-    if (g.server.state != QZ_RES_DONE || from->sin_addr.s_addr != g.server.address.sin_addr.s_addr ||
-        ntohs(from->sin_port) != g.port) {
-        return;  // not the authentication server
-    }
+    if (!guidAuthFrom(sv, from)) return;  // not the authentication server
     char text[256];
     int n = length - QZ_TAG_LEN;
     if (n <= 0 || n >= static_cast<int>(sizeof text)) return;
@@ -193,7 +273,6 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     text[n] = 0;
     for (char* p = text; *p; ++p)
         if (static_cast<unsigned char>(*p) < 32) *p = ' ';
-    svMsgLevel(sv, diag(sv), "Received packet from GuidAuth [%s]", text);
 
     char* end = nullptr;
     unsigned long challenge = strtoul(text, &end, 10);
@@ -204,18 +283,24 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
             break;
         }
     }
+    char status[32], ageText[16] = "0";
+    bool hasStatus = p && field(end, "Status=", status, qz::cap(status));
+    while (*end == ' ') end++;
+    bool auth = strncmp(end, "AUTH ", 5) == 0;
+    bool noauth = strncmp(end, "NOAUTH ", 7) == 0;
+    // An answer to a waiting request is always logged; the lines of any other packet (which
+    // anyone can send as the server's) are rate-limited.
+    bool good = p && hasStatus && (auth || noauth);
+    if (!good && !lineBudget(sv)) return;
+    svMsgLevel(sv, diag(sv), "Received packet from GuidAuth [%s]", text);
     if (!p) {
         svMsgLevel(sv, diag(sv), "GuidAuth Packet Ignored: Unrecognized Challenge (%lu)", challenge);
         return;
     }
-    char status[32], ageText[16] = "0";
-    if (!field(end, "Status=", status, qz::cap(status))) {
+    if (!hasStatus) {
         svMsgLevel(sv, diag(sv), "GuidAuth Packet Ignored: No Status Field [%s]", text);
         return;
     }
-    while (*end == ' ') end++;
-    bool auth = strncmp(end, "AUTH ", 5) == 0;
-    bool noauth = strncmp(end, "NOAUTH ", 7) == 0;
     if (!auth && !noauth) {
         svMsgLevel(sv, diag(sv), "GuidAuth Packet Ignored: Unknown Directive [%s]", text);
         return;
@@ -228,6 +313,7 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     QZ_COPY(guid, p->guid);
     forget(sv, *p);
     if (!c) return;  // he left while the answer travelled
+    c->authCount++;
 
     char line[96];
     if (auth) {

@@ -15,6 +15,8 @@ constexpr int QZ_UCON_PROFILES = 32;
 constexpr int QZ_UCON_SESSIONS = 64;  // most sessions qz_sv_USessionLimit may allow
 constexpr int QZ_UCON_IGNORES = 32;
 constexpr int QZ_UCON_TEXT = 64;  // mask, user name, password, ignore text (with terminator)
+constexpr int QZ_UCON_REPLY_SOURCES = 64;     // source addresses whose answers are counted
+constexpr int QZ_UCON_USED_CHALLENGES = 128;  // logins remembered against replays
 
 // Profile types: a receive-only session gets the module's messages and sends no commands.
 enum UconType { UCON_TYPE_NOINPUT = 0, UCON_TYPE_CONSOLE = 1 };
@@ -59,7 +61,24 @@ struct stUconState {
     unsigned long badPackets, ignoredPackets;
     unsigned summaryTick;
     unsigned loggedReasons;  // kinds of dropped packet already logged this minute
-    unsigned replyTick, replyCount;  // unsigned answers sent in the current second
+    // Unsigned answers (challenges, refusals) in the current second: each source address has a
+    // small share, and addresses of known profiles a reserve that strangers cannot use up.
+    unsigned replyTick, replyCount, reserveCount;
+    struct {
+        unsigned addr;  // network order; 0: unused
+        unsigned tick;  // start of its second
+        int count;
+    } replySources[QZ_UCON_REPLY_SOURCES];
+    // Challenges of the logins taken in the last minute, open sessions or not: a recorded login
+    // sent again finds its challenge here.
+    struct {
+        char challenge[QZ_UCON_CHALLENGE];
+        unsigned tick;
+    } usedChallenges[QZ_UCON_USED_CHALLENGES];
+    int usedNext;
+    // Lines caused by packets of open sessions (refused texts) in the current minute.
+    unsigned sessionLineTick;
+    int sessionLines;
 };
 
 struct stQzSv;

@@ -155,6 +155,117 @@ TEST_F(GuidAuth, BotsAndPlayersWithoutAGuidAreNotAsked) {
     EXPECT_EQ(request(), "");
 }
 
+// A stranger's socket on loopback that sends to the module's socket.
+int strangerSocket() {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return s;
+}
+
+// Empty datagrams once ended a frame's reading, and strangers' datagrams used up its budget, so
+// a small flood kept the refusal unread until the player was let in as "not responding".
+TEST_F(GuidAuth, FloodsOfEmptyAndForeignDatagramsDoNotHideTheAnswer) {
+    struct Case {
+        const char* what;
+        std::string junk;
+    };
+    for (const Case& k : {Case{"empty", ""}, Case{"foreign", "\xff\xff\xff\xffQZ_Hjunk"}}) {
+        int slot = 1;
+        run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+        std::string req = request();
+        ASSERT_FALSE(req.empty()) << k.what;
+        int junk = strangerSocket();
+        for (int i = 0; i < 300; ++i)
+            sendto(junk, k.junk.data(), k.junk.size(), 0, reinterpret_cast<sockaddr*>(&module_),
+                   sizeof module_);
+        close(junk);
+        std::string packet = "\xff\xff\xff\xffQZ_H" + challengeOf(req) + " NOAUTH Status=NO Age=0";
+        sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&module_),
+               sizeof module_);
+        usleep(5000);
+        for (int i = 0; i < 3; ++i) run("sim_advance 0");
+        EXPECT_TRUE(host().contains("DropClient 1 GUID NOT RECOGNISED")) << k.what;
+        EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)") << k.what;
+        run("sim_advance 7000");
+        EXPECT_FALSE(host().contains("GuidAuth Server not responding")) << k.what;
+        host().clearOutput();
+        (void)slot;
+    }
+}
+
+// A server that hears no answer lets the player play on, but keeps asking: an answer that
+// arrives later is acted on.
+TEST_F(GuidAuth, ALateAnswerIsStillActedOn) {
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    std::string first = request();
+    ASSERT_FALSE(first.empty());
+    auto out = run("sim_advance 7000");
+    ASSERT_TRUE(anyLineContains(out, "GuidAuth Server not responding - player accepted from "
+                                     "1.2.3.4:27960"));
+    EXPECT_FALSE(host().contains("DropClient"));
+    while (!request().empty()) {
+    }
+    run("sim_advance 10000");
+    std::string again = request();
+    EXPECT_EQ(again, first);  // the same request, challenge and all
+    answer(challengeOf(first) + " NOAUTH Status=NO Age=0");
+    EXPECT_TRUE(host().contains("DropClient 1 GUID NOT RECOGNISED"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)");
+}
+
+TEST_F(GuidAuth, AFailedLookupIsTriedAgainWithBackOff) {
+    run("qz_sv_guidauthserver no-such-host.invalid:27960");
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    auto until = [&](const std::string& text) {
+        for (int i = 0; i < 1000 && !host().contains(text); ++i) {
+            usleep(10000);
+            run("sim_advance 0");
+        }
+        return host().contains(text);
+    };
+    ASSERT_TRUE(until("GuidAuth Server no-such-host.invalid did not resolve - trying again in 5 "
+                      "seconds"));
+    run("sim_advance 5000");
+    EXPECT_TRUE(until("did not resolve - trying again in 10 seconds"));
+    run("sim_advance 10000");
+    EXPECT_TRUE(until("did not resolve - trying again in 20 seconds"));
+}
+
+// Answers sent as the server's with made-up challenges: a bounded number of lines a minute,
+// then one line with the count.
+TEST_F(GuidAuth, SpoofedAnswersCannotGrowTheLogWithoutLimit) {
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    ASSERT_FALSE(request().empty());
+    size_t before = host().output().size();
+    for (int i = 0; i < 300; ++i) {
+        std::string packet = "\xff\xff\xff\xffQZ_H" + std::to_string(1000 + i) + " AUTH Status=OK Age=1";
+        sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&module_),
+               sizeof module_);
+    }
+    usleep(5000);
+    for (int i = 0; i < 30; ++i) run("sim_advance 0");
+    std::vector<std::string> out(host().output().begin() + static_cast<long>(before),
+                                 host().output().end());
+    int lines = 0;
+    for (const std::string& l : out) lines += l.find("Unrecognized Challenge") != std::string::npos;
+    EXPECT_GE(lines, 1);
+    EXPECT_LE(lines, QZ_GUIDAUTH_LINES_PER_MINUTE);
+    run("sim_advance 60000");
+    EXPECT_TRUE(host().contains("GuidAuth packets ignored without a log line in the last minute"));
+}
+
+TEST_F(GuidAuth, AuthRateCountsRequestsAndAnswers) {
+    connectAndAnswer("AUTH", 400);
+    run("sim_advance 60000");  // ten tenths of a minute: two events make 2.0 a minute
+    auto list = run("qz_sv_Plist");
+    ASSERT_GE(list.size(), 2u);
+    EXPECT_NE(list[1].find("(VALID) 1.2.3.4:27960"), std::string::npos) << list[1];
+    EXPECT_NE(list[1].find(" 2.0 "), std::string::npos) << list[1];
+}
+
 // The stand-in master server answers as the authentication server, with GUID ages the test
 // sets; with --auth-silent it reads requests and never answers.
 class GuidAuthByQzmaster : public ModuleTest {
