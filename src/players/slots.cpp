@@ -162,6 +162,8 @@ int admit(stQzSv* sv, int slot, const char* desc) {
 
     const bool exempt = (plIsBot(&c) && !svHostDropsBots(sv)) || plIsHostPlayer(&c);
     if (sv->enabled && !exempt && !admissible(sv, slot, c)) return QZ_REFUSE;
+    if (sv->enabled && !plIsBot(&c) && !plIsHostPlayer(&c) && !guidAuthAdmit(sv, slot, &c))
+        return QZ_REFUSE;
 
     unsigned now = GetTickCount();
     // A game without the client module has no exchange to wait for: its players are in play.

@@ -16,9 +16,12 @@
 #include "host/refusals.h"
 #include "host/state.h"
 #include "players/power.h"
+#include "players/kick.h"
 #include "players/slots.h"
+#include "players/violations.h"
 #include "remote/packets.h"
 #include "util/clock.h"
+#include "util/compare.h"
 #include "util/keyed.h"
 #include "util/text.h"
 
@@ -26,6 +29,8 @@ namespace {
 
 constexpr const char* kAgeRefusal = "GUID AGE REQUIREMENT NOT MET";
 constexpr const char* kUnknownRefusal = "GUID NOT RECOGNISED BY THE AUTHENTICATION SERVER";
+constexpr const char* kWrongIpRefusal = "GUID REGISTERED FROM ANOTHER ADDRESS";
+constexpr const char* kNoGuidReason = "No GUID supplied";
 
 // Details of the exchange: always in the log, on the console too with qz_sv_guiddiag 1.
 int diag(stQzSv* sv) { return sv->set.guidDiag ? QZ_MSG_BOTH : QZ_MSG_LOG; }
@@ -163,14 +168,105 @@ bool field(const char* text, const char* name, char* out, int size) {
     return true;
 }
 
+// A client refused before he takes a slot: the dialog text to his game, then the drop.
+void refuseConnect(stQzSv* sv, int slot, const char* text) {
+    svSendClient(sv, slot, kRefuseOtherFmt, text);
+    svHost(sv, "DropClient", "%d %s", slot, text);
+}
+
+// Asks the host about a connecting player. A host that can work out a GUID for a player without
+// one writes "guid=<32 hexadecimal digits>" over the request; a GUID is taken from nothing else.
+void askHost(stQzSv* sv, int slot, Qz_Sv_Client_s* c) {
+    char request[96];
+    QZ_TRF(request, "auth %d %s %s", slot, c->address, plGuidText(c));
+    if (svHostRaw(sv, "SV_RequestAuthorizationQZ", request) != 1 || c->guid[0]) return;
+    request[qz::cap(request) - 1] = 0;
+    if (strncmp(request, "guid=", 5) != 0 || !plGuidValid(request + 5)) return;
+    QZ_COPY(c->guid, request + 5);
+    svMsg(sv, "Player GUID Computed %s(%s) (slot #%d) %s %s", c->guid, c->authState, slot, c->name,
+          c->address);
+    plSetGuidCvars(sv, slot);
+}
+
+// Players without a GUID are removed when qz_sv_NoGuidGrace has passed.
+void noGuidFrame(stQzSv* sv, unsigned now) {
+    stGuidAuth& g = sv->guidauth;
+    for (int slot = 1; slot <= 64; ++slot) {
+        unsigned long seq = g.noGuidSeq[slot - 1];
+        if (!seq) continue;
+        Qz_Sv_Client_s* c = plPlayer(sv, slot);
+        if (!c || c->seq != seq || c->guid[0]) {
+            g.noGuidSeq[slot - 1] = 0;
+            continue;
+        }
+        if (tickElapsed(now, g.noGuidTick[slot - 1]) < sv->set.noGuidGrace * 1000) continue;
+        g.noGuidSeq[slot - 1] = 0;
+        svMsg(sv, "No GUID after %d seconds (slot #%d) %s %s", sv->set.noGuidGrace, slot, c->name,
+              c->address);
+        plRemove(sv, slot, sv->set.kickLen, false, kNoGuidReason);
+    }
+}
+
+bool anyNoGuid(const stGuidAuth& g) {
+    for (unsigned long seq : g.noGuidSeq)
+        if (seq) return true;
+    return false;
+}
+
 }  // namespace
+
+bool guidAuthAdmit(stQzSv* sv, int slot, const Qz_Sv_Client_s* c) {
+    if (trcasecmp(c->guid, "unknown") == 0) {
+        svMsg(sv, "Client trying to connect from %s is supplying GUID=unknown", c->address);
+        refuseConnect(sv, slot, "GUID Error (unknown) - Please try again");
+        return false;
+    }
+    // A GUID is 32 hexadecimal digits or nothing at all; anything else was made up or mangled.
+    if (c->guid[0] && !plGuidValid(c->guid)) {
+        svMsg(sv, "Client trying to connect from %s is supplying bad information", c->address);
+        refuseConnect(sv, slot, "GUID Error - Please try again");
+        return false;
+    }
+    if (!c->guid[0]) return true;
+    for (int other = 1; other <= 64; ++other) {
+        const Qz_Sv_Client_s* o = plPlayer(sv, other);
+        if (other == slot || !o || plIsBot(o) || trcasecmp(o->guid, c->guid) != 0) continue;
+        if (sv->set.guidRelax & 4) {
+            svMsg(sv, "Duplicate GUID %s tolerated (qz_sv_GuidRelax) (slot #%d) %s, also slot #%d",
+                  c->guid, slot, c->name, other);
+            return true;
+        }
+        svMsg(sv, "Connection Refused (slot #%d) %s [%s] \"%s\" %sGUID in use by slot #%d", slot,
+              c->address, c->guid, c->name, plViolationLabel(QZ_V_DUPGUID), other);
+        char text[96];
+        QZ_TRF(text, "%sGUID already in use on this server", plViolationLabel(QZ_V_DUPGUID));
+        refuseConnect(sv, slot, text);
+        return false;
+    }
+    return true;
+}
 
 void guidAuthConnect(stQzSv* sv, int slot) {
     Qz_Sv_Client_s* c = plSlot(sv, slot);
-    if (!sv->set.guidAuth || !sv->set.guidAuthServer[0] || !c || plIsBot(c) ||
-        plIsHostPlayer(c) || !plGuidValid(c->guid))
-        return;
+    if (!c || plIsBot(c) || plIsHostPlayer(c)) return;
     stGuidAuth& g = sv->guidauth;
+    char offered[33];
+    QZ_COPY(offered, plGuidText(c));
+    askHost(sv, slot, c);
+    svLog(sv, "New Connect Preguid=%s from %s; Guid=%s", offered, c->address, plGuidText(c));
+    g.noGuidSeq[slot - 1] = 0;
+    if (!c->guid[0]) {
+        char grace[48] = "";
+        bool kicks = sv->set.guidAuth && sv->set.guidAuthServer[0] && sv->set.noGuidGrace > 0;
+        if (kicks) QZ_TRF(grace, "(removed after %d seconds)", sv->set.noGuidGrace);
+        svLog(sv, "Empty GUID (slot #%d) %s %s %s", slot, c->name, c->address,
+              kicks ? grace : "(tolerated)");
+        if (kicks) {
+            g.noGuidSeq[slot - 1] = c->seq;
+            g.noGuidTick[slot - 1] = GetTickCount();
+        }
+    }
+    if (!sv->set.guidAuth || !sv->set.guidAuthServer[0] || !plGuidValid(c->guid)) return;
     guidAuthDisconnect(sv, slot);  // a reconnect replaces the slot's old request
     stGuidPending* p = nullptr;
     for (stGuidPending& x : g.pending) {
@@ -205,6 +301,7 @@ void guidAuthDisconnect(stQzSv* sv, int slot) {
 bool guidAuthFrame(stQzSv* sv) {
     stGuidAuth& g = sv->guidauth;
     unsigned now = GetTickCount();
+    if (anyNoGuid(g)) noGuidFrame(sv, now);
     if (g.server.state == QZ_RES_PENDING) {
         int state = resolvePoll(&g.server);
         if (state == QZ_RES_FAILED) resolveFailed(sv);
@@ -334,13 +431,17 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     QZ_COPY(c->authState, "UNKN");
     QZ_TRF(line, "NOAUTH Status=%s %s (slot #%d)", status, guid, slot);
     note(sv, line);
-    if (sv->set.guidRelax & 1) {
-        svMsg(sv, "Unknown GUID %s tolerated (qz_sv_GuidRelax) (slot #%d) %s", guid, slot,
-              c->name);
+    // "Status=WRONGIP": the service knows the GUID, from another address (bit 2 tolerates it);
+    // any other status: the GUID is unknown to it (bit 1).
+    bool wrongIp = strcmp(status, "WRONGIP") == 0;
+    if (sv->set.guidRelax & (wrongIp ? 2 : 1)) {
+        svMsg(sv, "%s GUID %s tolerated (qz_sv_GuidRelax) (slot #%d) %s",
+              wrongIp ? "Wrong address for" : "Unknown", guid, slot, c->name);
         return;
     }
-    svMsg(sv, "%s: %s (slot #%d) %s", kUnknownRefusal, guid, slot, c->name);
-    refuse(sv, slot, kUnknownRefusal);
+    const char* why = wrongIp ? kWrongIpRefusal : kUnknownRefusal;
+    svMsg(sv, "%s: %s (slot #%d) %s", why, guid, slot, c->name);
+    refuse(sv, slot, why);
 }
 
 void guidAuthShutdown(stQzSv* sv) { resolveCancel(&sv->guidauth.server, 3000); }

@@ -49,12 +49,24 @@ struct stGuidAuth {
     unsigned long ignored;   // answer lines not logged in the current minute
     unsigned lineTick;       // start of the minute of the line budget
     int lines;               // lines logged in it
+    // Players without a GUID, by slot - 1: their connection number (0: none) and since when.
+    unsigned long noGuidSeq[64];
+    unsigned noGuidTick[64];
 };
 
 struct stQzSv;
 
-// A player was admitted: queues the request for his GUID (nothing for bots, the server's own
-// players, a missing or malformed GUID, or while qz_sv_guidauth is 0).
+struct Qz_Sv_Client_s;
+
+// The GUID rules of a connecting client, before he is taken into the slot (not called for bots
+// and the server's own players): a GUID "unknown", malformed identification, and a GUID that a
+// player on the server already has (unless bit 4 of qz_sv_GuidRelax tolerates it) are refused.
+// Returns false after refusing him (the dialog text to his game, then the drop).
+bool guidAuthAdmit(stQzSv* sv, int slot, const Qz_Sv_Client_s* c);
+// A player was admitted: asks the host about him ("SV_RequestAuthorizationQZ"; a host may
+// supply a GUID for a player without one), logs "New Connect ...", starts the grace of a player
+// still without a GUID, and queues the request for his GUID (nothing for bots, the server's own
+// players, a missing GUID, or while qz_sv_guidauth is 0).
 void guidAuthConnect(stQzSv* sv, int slot);
 // The slot's player left: his request is forgotten.
 void guidAuthDisconnect(stQzSv* sv, int slot);

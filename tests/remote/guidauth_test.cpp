@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "qzmaster/master.h"
@@ -264,6 +266,105 @@ TEST_F(GuidAuth, AuthRateCountsRequestsAndAnswers) {
     ASSERT_GE(list.size(), 2u);
     EXPECT_NE(list[1].find("(VALID) 1.2.3.4:27960"), std::string::npos) << list[1];
     EXPECT_NE(list[1].find(" 2.0 "), std::string::npos) << list[1];
+}
+
+// Every log file of the module's home, as one text.
+std::string allLogs(const std::string& home) {
+    std::string text;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(home, ec)) {
+        if (!e.is_regular_file() || e.path().extension() != ".log") continue;
+        std::ifstream in(e.path(), std::ios::binary);
+        text += std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return text;
+}
+
+TEST_F(GuidAuth, UnknownAndMalformedGuidsAreRefusedAtConnect) {
+    struct Case {
+        const char* guid;
+        const char* logged;
+        const char* answered;
+    };
+    const Case cases[] = {
+        {"unknown", "Client trying to connect from 1.2.3.4:27960 is supplying GUID=unknown",
+         "DropClient 1 GUID Error (unknown) - Please try again"},
+        {"0123456789ABCDEF0123456789ABCDEZ",
+         "Client trying to connect from 1.2.3.4:27960 is supplying bad information",
+         "DropClient 1 GUID Error - Please try again"},
+        {"12345", "Client trying to connect from 1.2.3.4:27960 is supplying bad information",
+         "DropClient 1 GUID Error - Please try again"},
+    };
+    for (const Case& c : cases) {
+        host().clearOutput();
+        run(std::string("sim_connect Player ") + c.guid + " 1.2.3.4:27960");
+        EXPECT_TRUE(host().contains(c.logged)) << c.guid;
+        EXPECT_TRUE(host().contains(c.answered)) << c.guid;
+        EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)") << c.guid;
+        EXPECT_EQ(request(), "") << c.guid;  // never asked about
+    }
+}
+
+TEST_F(GuidAuth, AnAcceptedConnectionIsLoggedWithItsGuids) {
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    std::string logs = allLogs(home());
+    EXPECT_NE(logs.find(std::string("New Connect Preguid=") + kGuid + " from 1.2.3.4:27960; Guid=" +
+                        kGuid),
+              std::string::npos)
+        << logs;
+    EXPECT_NE(logs.find("New Connect Preguid=NO_GUID from 5.6.7.8:27960; Guid=NO_GUID"),
+              std::string::npos);
+    EXPECT_NE(logs.find("Empty GUID (slot #2) NoGuid 5.6.7.8:27960 (removed after 120 seconds)"),
+              std::string::npos);
+}
+
+TEST_F(GuidAuth, APlayerWithoutAGuidIsRemovedAfterTheGrace) {
+    run("qz_sv_NoGuidGrace 30");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    run("sim_advance 29000");
+    EXPECT_FALSE(host().contains("DropClient"));
+    run("sim_advance 2000");
+    EXPECT_TRUE(host().contains("No GUID after 30 seconds (slot #1) NoGuid 5.6.7.8:27960"));
+    EXPECT_TRUE(host().contains("DropClient 1 Kestrine kicked player 'NoGuid'"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)");
+}
+
+TEST_F(GuidAuth, AGuidTheHostWorksOutIsUsedAndChecked) {
+    run("sim_cvar sim_computeguid 1");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("Player GUID Computed "));
+    std::string req = request();
+    EXPECT_EQ(req.rfind("AUTH ", 0), 0u) << req;
+    EXPECT_NE(req.find(" 5.6.7.8:27960"), std::string::npos);
+    run("sim_advance 130000");
+    EXPECT_FALSE(host().contains("No GUID after"));
+}
+
+TEST_F(GuidAuth, ADuplicateGuidIsRefusedUnlessTolerated) {
+    run(std::string("sim_connect First ") + kGuid + " 1.2.3.4:27960");
+    run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("(DUPGUID) GUID in use by slot #1"));
+    EXPECT_TRUE(host().contains("DropClient 2 (DUPGUID) GUID already in use on this server"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (1 Player)");
+    run("qz_sv_GuidRelax 4");
+    run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("Duplicate GUID " + std::string(kGuid) + " tolerated"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (2 Players)");
+}
+
+TEST_F(GuidAuth, AGuidFromAnotherAddressIsRefusedUnlessTolerated) {
+    for (int relax : {0, 2}) {
+        host().clearOutput();
+        run("qz_sv_GuidRelax " + std::to_string(relax));
+        run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+        std::string req = request();
+        answer(challengeOf(req) + " NOAUTH Status=WRONGIP Age=0");
+        EXPECT_EQ(host().contains("DropClient 1 GUID REGISTERED FROM ANOTHER ADDRESS"), relax == 0)
+            << relax;
+        EXPECT_EQ(host().contains("Wrong address for GUID"), relax == 2) << relax;
+        if (relax == 2) run("sim_drop 1");
+    }
 }
 
 // The stand-in master server answers as the authentication server, with GUID ages the test
