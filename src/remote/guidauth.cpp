@@ -227,7 +227,9 @@ bool guidAuthAdmit(stQzSv* sv, int slot, const Qz_Sv_Client_s* c) {
         refuseConnect(sv, slot, "GUID Error - Please try again");
         return false;
     }
-    if (!c->guid[0]) return true;
+    // Duplicates are GUID authentication's business: a server that checks no GUID (no
+    // authentication server, or qz_sv_guidauth 0) takes them as they come.
+    if (!c->guid[0] || !sv->set.guidAuth || !sv->set.guidAuthServer[0]) return true;
     for (int other = 1; other <= 64; ++other) {
         const Qz_Sv_Client_s* o = plPlayer(sv, other);
         if (other == slot || !o || plIsBot(o) || trcasecmp(o->guid, c->guid) != 0) continue;
@@ -432,14 +434,21 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     QZ_TRF(line, "NOAUTH Status=%s %s (slot #%d)", status, guid, slot);
     note(sv, line);
     // "Status=WRONGIP": the service knows the GUID, from another address (bit 2 tolerates it);
-    // any other status: the GUID is unknown to it (bit 1).
+    // "Status=DUP": it is in use elsewhere at the same time (bit 4); any other status: the GUID
+    // is unknown to it (bit 1).
     bool wrongIp = strcmp(status, "WRONGIP") == 0;
-    if (sv->set.guidRelax & (wrongIp ? 2 : 1)) {
+    bool dup = strcmp(status, "DUP") == 0;
+    if (sv->set.guidRelax & (wrongIp ? 2 : dup ? 4 : 1)) {
         svMsg(sv, "%s GUID %s tolerated (qz_sv_GuidRelax) (slot #%d) %s",
-              wrongIp ? "Wrong address for" : "Unknown", guid, slot, c->name);
+              wrongIp ? "Wrong address for" : dup ? "Duplicate" : "Unknown", guid, slot, c->name);
         return;
     }
-    const char* why = wrongIp ? kWrongIpRefusal : kUnknownRefusal;
+    char why[96];
+    if (dup) {
+        QZ_TRF(why, "%sGUID already in use", plViolationLabel(QZ_V_DUPGUID));
+    } else {
+        QZ_COPY(why, wrongIp ? kWrongIpRefusal : kUnknownRefusal);
+    }
     svMsg(sv, "%s: %s (slot #%d) %s", why, guid, slot, c->name);
     refuse(sv, slot, why);
 }

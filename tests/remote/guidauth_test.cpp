@@ -353,18 +353,38 @@ TEST_F(GuidAuth, ADuplicateGuidIsRefusedUnlessTolerated) {
     EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (2 Players)");
 }
 
-TEST_F(GuidAuth, AGuidFromAnotherAddressIsRefusedUnlessTolerated) {
-    for (int relax : {0, 2}) {
-        host().clearOutput();
-        run("qz_sv_GuidRelax " + std::to_string(relax));
-        run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
-        std::string req = request();
-        answer(challengeOf(req) + " NOAUTH Status=WRONGIP Age=0");
-        EXPECT_EQ(host().contains("DropClient 1 GUID REGISTERED FROM ANOTHER ADDRESS"), relax == 0)
-            << relax;
-        EXPECT_EQ(host().contains("Wrong address for GUID"), relax == 2) << relax;
-        if (relax == 2) run("sim_drop 1");
+// The conditions a NOAUTH answer names, each refused unless its bit of qz_sv_GuidRelax is set.
+TEST_F(GuidAuth, NoauthConditionsAreRefusedUnlessTheirBitIsSet) {
+    struct Case {
+        const char* status;
+        int bit;
+        const char* refusal;
+        const char* tolerated;
+    };
+    const Case cases[] = {
+        {"NO", 1, "DropClient 1 GUID NOT RECOGNISED", "Unknown GUID "},
+        {"WRONGIP", 2, "DropClient 1 GUID REGISTERED FROM ANOTHER ADDRESS", "Wrong address for GUID"},
+        {"DUP", 4, "DropClient 1 (DUPGUID) GUID already in use", "Duplicate GUID "},
+    };
+    for (const Case& c : cases) {
+        for (int relax : {7 & ~c.bit, c.bit}) {
+            host().clearOutput();
+            run("qz_sv_GuidRelax " + std::to_string(relax));
+            run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+            std::string req = request();
+            answer(challengeOf(req) + " NOAUTH Status=" + c.status + " Age=0");
+            EXPECT_EQ(host().contains(c.refusal), relax != c.bit) << c.status << relax;
+            EXPECT_EQ(host().contains(c.tolerated), relax == c.bit) << c.status << relax;
+            if (relax == c.bit) run("sim_drop 1");
+        }
     }
+}
+
+TEST_F(GuidAuth, DuplicatesAreTakenAsTheyComeWithoutAnAuthenticationServer) {
+    run("qz_sv_guidauthserver \"\"");
+    run(std::string("sim_connect First ") + kGuid + " 1.2.3.4:27960");
+    run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (2 Players)");
 }
 
 // The stand-in master server answers as the authentication server, with GUID ages the test
