@@ -354,6 +354,7 @@ void handleLogin(Ctx& c, const UconField* f, int count) {
     hexOf(id, sizeof id, s->sid);
     s->openTick = s->lastTick = now;
     s->nextOut = 1;
+    s->out = static_cast<char*>(malloc(QZ_UCON_OUTBUF));
     sv->ucon.openCount++;
     int slot = sessionSlot(sv, s);
     // The log names the session by its public identifier; the key itself is never written.
@@ -492,6 +493,7 @@ void uconPacket(stQzSv* sv, const struct sockaddr_in* from, const char* packet, 
 void uconFrame(stQzSv* sv) {
     unsigned now = GetTickCount();
     stUconState& u = sv->ucon;
+    uconFlush(sv);
     if (u.openCount > 0) {
         int limitMs = sv->set.uConTimeout * 1000;
         for (stUsession& s : u.sessions) {
@@ -509,21 +511,93 @@ void uconFrame(stQzSv* sv) {
     u.badPackets = u.ignoredPackets = 0;
 }
 
+namespace {
+
+// The longest text of one MSG packet: what a packet holds after its word, identifier, sequence
+// and MAC.
+constexpr int kMsgText = QZ_UCON_PACKET_MAX - QZ_UCON_PREFIX_LEN - 80;
+
+// Room for need more bytes at the end of the session's queue: what was sent is dropped from the
+// front first (one move, only when the end is reached).
+bool queueRoom(stUsession* s, int need) {
+    if (s->outLen + need <= QZ_UCON_OUTBUF) return true;
+    if (s->outHead == 0) return false;
+    memmove(s->out, s->out + s->outHead, static_cast<size_t>(s->outLen - s->outHead));
+    s->outLen -= s->outHead;
+    s->outHead = 0;
+    return s->outLen + need <= QZ_UCON_OUTBUF;
+}
+
+// Sends whole lines from the front of the session's queue, one packet at a time, up to max
+// packets. A packet the system will not take now stays queued for the next frame, so a line is
+// never lost on the way out.
+void flushSession(stQzSv* sv, stUsession* s, int max) {
+    if (s->outLost && queueRoom(s, 80)) {
+        int n = trf(s->out + s->outLen, 80,
+                    "QZSV: [%lu lines not sent: the session's queue was full]\n", s->outLost);
+        s->outLen += n < 80 ? n : 79;
+        s->outLost = 0;
+    }
+    for (int sent = 0; sent < max && s->outHead < s->outLen; ++sent) {
+        const char* text = s->out + s->outHead;
+        int waiting = s->outLen - s->outHead;
+        // As many whole lines as fit (the packet's text leaves out the last line feed).
+        int take = 0;
+        while (take < waiting) {
+            const char* nl =
+                static_cast<const char*>(memchr(text + take, '\n', static_cast<size_t>(waiting - take)));
+            int end = nl ? static_cast<int>(nl - text) : waiting;
+            if (end > kMsgText) break;
+            take = nl ? end + 1 : end;
+        }
+        if (take == 0) take = waiting < kMsgText ? waiting : kMsgText;  // one overlong line
+        int textLen = take;
+        if (textLen > 0 && text[textLen - 1] == '\n') textLen--;
+        char pkt[QZ_UCON_PACKET_MAX + 1];
+        int n = uconSigned(pkt, sizeof pkt, "MSG", s->sid, s->nextOut, s->key, text, textLen);
+        if (n > 0 && !uconPortSend(sv, &s->peer, pkt, n)) return;  // the system is full: later
+        s->nextOut++;
+        s->outHead += take;
+    }
+    if (s->outHead == s->outLen) s->outHead = s->outLen = 0;
+}
+
+}  // namespace
+
 void uconBroadcast(stQzSv* sv, const char* line, int length) {
     stUconState& u = sv->ucon;
     if (u.openCount == 0 || u.sending) return;
     u.sending = 1;
-    char text[QZ_UCON_PACKET_MAX];
-    int n = trf(text, sizeof text, "QZSV: %.*s", length, line);
-    if (n >= static_cast<int>(sizeof text)) n = sizeof text - 1;
-    for (stUsession& s : u.sessions)
-        if (s.open) sendSigned(sv, &s, "MSG", text, n);
+    if (length > kMsgText - 6) length = kMsgText - 6;
+    for (stUsession& s : u.sessions) {
+        if (!s.open || !s.out) continue;
+        if (!queueRoom(&s, length + 7)) {
+            s.outLost++;
+            continue;
+        }
+        char* at = s.out + s.outLen;
+        memcpy(at, "QZSV: ", 6);
+        memcpy(at + 6, line, static_cast<size_t>(length));
+        // A line break inside a message would split it on the client: shown as a blank.
+        for (int i = 6; i < 6 + length; ++i)
+            if (at[i] == '\n' || at[i] == '\r') at[i] = ' ';
+        at[6 + length] = '\n';
+        s.outLen += length + 7;
+    }
     u.sending = 0;
+}
+
+void uconFlush(stQzSv* sv) {
+    if (sv->ucon.openCount == 0) return;
+    for (stUsession& s : sv->ucon.sessions)
+        if (s.open && s.outLen > s.outHead) flushSession(sv, &s, QZ_UCON_FLUSH_PACKETS);
 }
 
 void uconCloseSession(stQzSv* sv, stUsession* s, const char* why) {
     if (!s->open) return;
+    flushSession(sv, s, 1 << 20);  // what waits goes out before the end, as far as it can
     sendSigned(sv, s, "END", why, slen(why));
+    free(s->out);
     memset(s, 0, sizeof *s);
     sv->ucon.openCount--;
 }

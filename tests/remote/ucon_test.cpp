@@ -543,4 +543,34 @@ TEST_F(UconSession, AHelloFloodFromStrangersDoesNotKeepTheAdministratorOut) {
     uconClientClose(&c);
 }
 
+
+// A long listing while a session is open: every line reaches the session, several to a packet.
+TEST_F(UconSession, ALongListingReachesTheSessionWhole) {
+    UconClient admin;
+    client(admin, "admin", "s3cret");
+    ASSERT_TRUE(uconClientLogin(&admin, 2000));
+    gather(admin);
+    {
+        std::ofstream cfg(home() + "many.cfg");
+        for (int i = 0; i < 10000; ++i) cfg << "qz_sv_NoSuch" << i << "\r\n";
+    }
+    ASSERT_TRUE(uconClientSend(&admin, "qz_sv_Load many.cfg"));
+    std::vector<std::string> lines;
+    char line[1500];
+    while (uconClientRecv(&admin, line, sizeof line, 500) == 1) lines.push_back(line);
+    int listed = 0;
+    std::vector<bool> seen(10000);
+    for (const std::string& l : lines) {
+        size_t at = l.find("Unknown Command/Setting: qz_sv_NoSuch");
+        if (at == std::string::npos) continue;
+        int n = std::stoi(l.substr(at + 37));
+        ASSERT_TRUE(n >= 0 && n < 10000) << l;
+        EXPECT_FALSE(seen[static_cast<size_t>(n)]) << l;
+        seen[static_cast<size_t>(n)] = true;
+        listed++;
+    }
+    EXPECT_EQ(listed, 10000);
+    uconClientClose(&admin);
+}
+
 }  // namespace
