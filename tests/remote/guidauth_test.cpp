@@ -175,7 +175,6 @@ TEST_F(GuidAuth, FloodsOfEmptyAndForeignDatagramsDoNotHideTheAnswer) {
         std::string junk;
     };
     for (const Case& k : {Case{"empty", ""}, Case{"foreign", "\xff\xff\xff\xffQZ_Hjunk"}}) {
-        int slot = 1;
         run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
         std::string req = request();
         ASSERT_FALSE(req.empty()) << k.what;
@@ -194,7 +193,6 @@ TEST_F(GuidAuth, FloodsOfEmptyAndForeignDatagramsDoNotHideTheAnswer) {
         run("sim_advance 7000");
         EXPECT_FALSE(host().contains("GuidAuth Server not responding")) << k.what;
         host().clearOutput();
-        (void)slot;
     }
 }
 
