@@ -161,9 +161,10 @@ int admit(stQzSv* sv, int slot, const char* desc) {
     if (!strcmp(c.guid, "NO_GUID")) c.guid[0] = 0;
 
     const bool exempt = (plIsBot(&c) && !svHostDropsBots(sv)) || plIsHostPlayer(&c);
-    if (sv->enabled && !exempt && !admissible(sv, slot, c)) return QZ_REFUSE;
+    // The GUID rules come first: a GUID the host works out must meet the ban checks too.
     if (sv->enabled && !plIsBot(&c) && !plIsHostPlayer(&c) && !guidAuthAdmit(sv, slot, &c))
         return QZ_REFUSE;
+    if (sv->enabled && !exempt && !admissible(sv, slot, c)) return QZ_REFUSE;
 
     unsigned now = GetTickCount();
     // A game without the client module has no exchange to wait for: its players are in play.

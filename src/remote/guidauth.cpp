@@ -183,9 +183,8 @@ void askHost(stQzSv* sv, int slot, Qz_Sv_Client_s* c) {
     request[qz::cap(request) - 1] = 0;
     if (strncmp(request, "guid=", 5) != 0 || !plGuidValid(request + 5)) return;
     QZ_COPY(c->guid, request + 5);
-    svMsg(sv, "Player GUID Computed %s(%s) (slot #%d) %s %s", c->guid, c->authState, slot, c->name,
-          c->address);
-    plSetGuidCvars(sv, slot);
+    svMsg(sv, "Player GUID Computed %s(%s) (slot #%d) %s %s", c->guid,
+          c->authState[0] ? c->authState : "?", slot, c->name, c->address);
 }
 
 // Players without a GUID are removed when qz_sv_NoGuidGrace has passed.
@@ -215,7 +214,7 @@ bool anyNoGuid(const stGuidAuth& g) {
 
 }  // namespace
 
-bool guidAuthAdmit(stQzSv* sv, int slot, const Qz_Sv_Client_s* c) {
+bool guidAuthAdmit(stQzSv* sv, int slot, Qz_Sv_Client_s* c) {
     if (trcasecmp(c->guid, "unknown") == 0) {
         svMsg(sv, "Client trying to connect from %s is supplying GUID=unknown", c->address);
         refuseConnect(sv, slot, "GUID Error (unknown) - Please try again");
@@ -227,16 +226,19 @@ bool guidAuthAdmit(stQzSv* sv, int slot, const Qz_Sv_Client_s* c) {
         refuseConnect(sv, slot, "GUID Error - Please try again");
         return false;
     }
+    char offered[33];
+    QZ_COPY(offered, plGuidText(c));
+    askHost(sv, slot, c);
     // Duplicates are GUID authentication's business: a server that checks no GUID (no
     // authentication server, or qz_sv_guidauth 0) takes them as they come.
-    if (!c->guid[0] || !sv->set.guidAuth || !sv->set.guidAuthServer[0]) return true;
-    for (int other = 1; other <= 64; ++other) {
+    bool checked = c->guid[0] && sv->set.guidAuth && sv->set.guidAuthServer[0];
+    for (int other = 1; checked && other <= 64; ++other) {
         const Qz_Sv_Client_s* o = plPlayer(sv, other);
         if (other == slot || !o || plIsBot(o) || trcasecmp(o->guid, c->guid) != 0) continue;
         if (sv->set.guidRelax & 4) {
             svMsg(sv, "Duplicate GUID %s tolerated (qz_sv_GuidRelax) (slot #%d) %s, also slot #%d",
                   c->guid, slot, c->name, other);
-            return true;
+            break;
         }
         svMsg(sv, "Connection Refused (slot #%d) %s [%s] \"%s\" %sGUID in use by slot #%d", slot,
               c->address, c->guid, c->name, plViolationLabel(QZ_V_DUPGUID), other);
@@ -245,6 +247,7 @@ bool guidAuthAdmit(stQzSv* sv, int slot, const Qz_Sv_Client_s* c) {
         refuseConnect(sv, slot, text);
         return false;
     }
+    svLog(sv, "New Connect Preguid=%s from %s; Guid=%s", offered, c->address, plGuidText(c));
     return true;
 }
 
@@ -252,10 +255,6 @@ void guidAuthConnect(stQzSv* sv, int slot) {
     Qz_Sv_Client_s* c = plSlot(sv, slot);
     if (!c || plIsBot(c) || plIsHostPlayer(c)) return;
     stGuidAuth& g = sv->guidauth;
-    char offered[33];
-    QZ_COPY(offered, plGuidText(c));
-    askHost(sv, slot, c);
-    svLog(sv, "New Connect Preguid=%s from %s; Guid=%s", offered, c->address, plGuidText(c));
     g.noGuidSeq[slot - 1] = 0;
     if (!c->guid[0]) {
         char grace[48] = "";

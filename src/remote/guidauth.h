@@ -58,15 +58,16 @@ struct stQzSv;
 
 struct Qz_Sv_Client_s;
 
-// The GUID rules of a connecting client, before he is taken into the slot (not called for bots
-// and the server's own players): a GUID "unknown", malformed identification, and a GUID that a
-// player on the server already has (unless bit 4 of qz_sv_GuidRelax tolerates it) are refused.
+// The GUID rules of a connecting client, before he is taken into the slot and before the ban
+// checks (not called for bots and the server's own players): a GUID "unknown" and malformed
+// identification are refused; the host is asked about him ("SV_RequestAuthorizationQZ"; a host
+// may write a GUID into c for a player without one); "New Connect ..." is logged; a GUID that a
+// player on the server already has is refused unless bit 4 of qz_sv_GuidRelax tolerates it.
 // Returns false after refusing him (the dialog text to his game, then the drop).
-bool guidAuthAdmit(stQzSv* sv, int slot, const Qz_Sv_Client_s* c);
-// A player was admitted: asks the host about him ("SV_RequestAuthorizationQZ"; a host may
-// supply a GUID for a player without one), logs "New Connect ...", starts the grace of a player
-// still without a GUID, and queues the request for his GUID (nothing for bots, the server's own
-// players, a missing GUID, or while qz_sv_guidauth is 0).
+bool guidAuthAdmit(stQzSv* sv, int slot, Qz_Sv_Client_s* c);
+// A player was admitted: starts the grace of a player still without a GUID, and queues the
+// request for his GUID (nothing for bots, the server's own players, a missing GUID, or while
+// qz_sv_guidauth is 0).
 void guidAuthConnect(stQzSv* sv, int slot);
 // The slot's player left: his request is forgotten.
 void guidAuthDisconnect(stQzSv* sv, int slot);

@@ -339,6 +339,25 @@ TEST_F(GuidAuth, AGuidTheHostWorksOutIsUsedAndChecked) {
     EXPECT_FALSE(host().contains("No GUID after"));
 }
 
+// The host's GUID is known before the ban checks run, so a banned one is refused.
+TEST_F(GuidAuth, ABannedGuidTheHostWorksOutIsRefused) {
+    run("sim_cvar sim_computeguid 1");
+    run("sim_connect First - 5.6.7.8:27960");
+    std::string guid;
+    for (const std::string& l : host().output()) {
+        size_t at = l.find("Player GUID Computed ");
+        if (at != std::string::npos) guid = l.substr(at + 21, 32);
+    }
+    ASSERT_EQ(guid.size(), 32u);
+    run("sim_drop 1");
+    run("qz_sv_BanGuid " + guid + " First 5.6.7.8 cheating");
+    host().clearOutput();
+    run("sim_connect Again - 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("Connection Refused (slot #1) 5.6.7.8:27960 [" + guid + "]"))
+        << testing::PrintToString(host().output());
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)");
+}
+
 TEST_F(GuidAuth, ADuplicateGuidIsRefusedUnlessTolerated) {
     run(std::string("sim_connect First ") + kGuid + " 1.2.3.4:27960");
     run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
