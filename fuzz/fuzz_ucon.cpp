@@ -1,6 +1,7 @@
 // Hostile UCON datagrams through the module's packet handler: the field splitter, the login and
 // command parsers and the signed-packet check. The first byte picks the sender's address from a
-// few cases (loopback, port 0, broadcast); the rest is the packet after the UCON prefix.
+// few cases (loopback, port 0, broadcast); the rest is the packet after the UCON prefix. The
+// same text also goes through the masking of secrets that every echoed command line passes.
 #include <arpa/inet.h>
 
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <cstring>
 
 #include "commands/dispatch.h"
+#include "commands/secrets.h"
 #include "commands/settings.h"
 #include "host/state.h"
 #include "remote/ucon.h"
@@ -45,5 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(packet + QZ_UCON_PREFIX_LEN, data + 1, size - 1);
     uconPacket(sv, &from, packet, QZ_UCON_PREFIX_LEN + static_cast<int>(size - 1));
     uconFrame(sv);
+    char line[QZ_UCON_PACKET_MAX + 16];
+    memcpy(line, data + 1, size - 1);
+    line[size - 1] = 0;
+    char masked[QZ_UCON_PACKET_MAX + 16];
+    cmdMaskSecrets(line, masked, static_cast<int>(sizeof masked));
     return 0;
 }

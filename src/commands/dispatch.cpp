@@ -87,6 +87,12 @@ void sv_cmd(stQzSv* sv, int source, const char* text, int flags) {
     const SettingRow* setting = nullptr;
     lookupWord(word, &row, &setting);
     if (!row && directive) {
+        // Host directives report players and game events: only the game server gives them. A
+        // remote console, the WebTool or a task that could would make up players at will.
+        if (source == QZ_SRC_UCON || source == QZ_SRC_WEB || source == QZ_SRC_TASK) {
+            svMsg(sv, "Host directive refused: %s is given by the game server only", directive->name);
+            return;
+        }
         row = directive;
         // Data glued to a "QZ_SV_CVAR=" style word is the start of the arguments.
         if (used < wordLen) {

@@ -76,7 +76,7 @@ const CmdRow kCommandTable[] = {
     {"qz_sv_IPGuard", "[IP address mask] - Add IPGuard", cmd_ipguard, L},
     {"qz_sv_HomePath", "- Display QZ Server's home/write path on file system", cmd_homepath, 0},
     {"qz_sv_UconAdd", "[type] [mask] [username] [password] - Add QZ UCON Profile", cmd_uconadd,
-     L | S},
+     L | S | cmdfSecretFrom(4)},
     {"qz_sv_UconList", "- Display list of QZ UCON Profiles", cmd_uconlist, 0},
     {"qz_sv_UconDel", "[slot #] - Delete QZ UCON Profile", cmd_ucondel, L},
     {"qz_sv_UconEmpty", "- Empty QZ UCON Profile list in memory", cmd_uconempty, L},

@@ -26,7 +26,11 @@ enum CmdFlags {
     CMDF_CLIENT = 2,
     // The command's arguments may hold a password: the diagnostic events log shows its word only.
     CMDF_SECRET = 4,
+    // Bits 8-11 hold the number (1 = the first) of the first argument that is a secret: lines
+    // that are echoed or logged show "*****" from there on (commands/secrets.h).
+    CMDF_SECRET_SHIFT = 8,
 };
+constexpr int cmdfSecretFrom(int argument) { return argument << CMDF_SECRET_SHIFT; }
 
 struct CmdRow {
     const char* name;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "commands/dispatch.h"
+#include "commands/secrets.h"
 #include "commands/handlers.h"
 #include "commands/settings.h"
 #include "host/bridge.h"
@@ -210,8 +211,11 @@ void rconRun(stQzSv* sv, int slot, const char* args) {
     bool clean = n <= QZ_RCON_CMD;
     trcpyz(cmd, a, n < QZ_RCON_CMD ? n : QZ_RCON_CMD);
     clean = clean && rconCommandClean(cmd);
+    // The log lines and the announcement to every player show secrets masked.
+    char masked[QZ_RCON_CMD + 8];
+    cmdMaskSecrets(cmd, masked, qz::cap(masked));
     char shown[64];
-    pwClean(shown, qz::cap(shown), cmd);
+    pwClean(shown, qz::cap(shown), masked);
 
     bool allowed = false;
     if (clean && c->status == QZ_ST_OK) {
@@ -227,8 +231,8 @@ void rconRun(stQzSv* sv, int slot, const char* args) {
     }
     char name[33];
     pwClean(name, qz::cap(name), c->name);
-    svMsg(sv, "QZ Rcon Command from (slot #%d) %s: %s", slot, c->name, cmd);
-    svHost(sv, "Cmd_Exec", "say QZ_RCON %s from %s %s", cmd, name, plGuidText(c));
+    svMsg(sv, "QZ Rcon Command from (slot #%d) %s: %s", slot, c->name, masked);
+    svHost(sv, "Cmd_Exec", "say QZ_RCON %s from %s %s", masked, name, plGuidText(c));
     char word[64];
     firstWord(cmd, word, qz::cap(word));
     if (trncasecmp(word, "qz_sv_", 6) == 0) {

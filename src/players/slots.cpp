@@ -161,6 +161,9 @@ int admit(stQzSv* sv, int slot, const char* desc) {
     if (!strcmp(c.guid, "NO_GUID")) c.guid[0] = 0;
 
     const bool exempt = (plIsBot(&c) && !svHostDropsBots(sv)) || plIsHostPlayer(&c);
+    // The GUID rules come first: a GUID the host works out must meet the ban checks too.
+    if (sv->enabled && !plIsBot(&c) && !plIsHostPlayer(&c) && !guidAuthAdmit(sv, slot, &c))
+        return QZ_REFUSE;
     if (sv->enabled && !exempt && !admissible(sv, slot, c)) return QZ_REFUSE;
 
     unsigned now = GetTickCount();

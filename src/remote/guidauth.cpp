@@ -16,9 +16,12 @@
 #include "host/refusals.h"
 #include "host/state.h"
 #include "players/power.h"
+#include "players/kick.h"
 #include "players/slots.h"
+#include "players/violations.h"
 #include "remote/packets.h"
 #include "util/clock.h"
+#include "util/compare.h"
 #include "util/keyed.h"
 #include "util/text.h"
 
@@ -26,6 +29,8 @@ namespace {
 
 constexpr const char* kAgeRefusal = "GUID AGE REQUIREMENT NOT MET";
 constexpr const char* kUnknownRefusal = "GUID NOT RECOGNISED BY THE AUTHENTICATION SERVER";
+constexpr const char* kWrongIpRefusal = "GUID REGISTERED FROM ANOTHER ADDRESS";
+constexpr const char* kNoGuidReason = "No GUID supplied";
 
 // Details of the exchange: always in the log, on the console too with qz_sv_guiddiag 1.
 int diag(stQzSv* sv) { return sv->set.guidDiag ? QZ_MSG_BOTH : QZ_MSG_LOG; }
@@ -38,10 +43,32 @@ unsigned long freshChallenge() {
     return v ? v : 1;
 }
 
-// Starts (or restarts after a change of qz_sv_guidauthserver) the lookup of the server.
+// A lookup of the server's name failed: it is tried again after a wait that doubles each time,
+// and the console says when.
+void resolveFailed(stQzSv* sv) {
+    stGuidAuth& g = sv->guidauth;
+    if (g.retryWaitMs <= 0) g.retryWaitMs = QZ_GUIDAUTH_RESOLVE_RETRY_MS;
+    svMsg(sv, "GuidAuth Server %s did not resolve - trying again in %d seconds", g.server.name,
+          g.retryWaitMs / 1000);
+    g.retryTick = GetTickCount() + static_cast<unsigned>(g.retryWaitMs);
+    g.retryWaitMs = g.retryWaitMs * 2 < QZ_GUIDAUTH_RESOLVE_RETRY_MAX_MS
+                        ? g.retryWaitMs * 2
+                        : QZ_GUIDAUTH_RESOLVE_RETRY_MAX_MS;
+}
+
+// Starts the lookup of the server: the first time, after a change of qz_sv_guidauthserver, and
+// again once the wait after a failed one is over.
 void lookup(stQzSv* sv) {
     stGuidAuth& g = sv->guidauth;
-    if (strcmp(g.serverName, sv->set.guidAuthServer) == 0 && g.server.state != QZ_RES_IDLE) return;
+    bool same = strcmp(g.serverName, sv->set.guidAuthServer) == 0;
+    if (same && g.server.state != QZ_RES_IDLE) {
+        bool due = static_cast<int>(GetTickCount() - g.retryTick) >= 0;
+        if (g.server.state != QZ_RES_FAILED || g.badSetting || !due) return;
+    }
+    if (!same) {
+        g.retryWaitMs = 0;
+        g.badSetting = 0;
+    }
     resolveCancel(&g.server, 0);
     QZ_COPY(g.serverName, sv->set.guidAuthServer);
     char host[128];
@@ -53,10 +80,38 @@ void lookup(stQzSv* sv) {
     }
     if (host[0] && g.port > 0 && g.port < 65536) {
         svLog(sv, "Attempting to resolve %s", host);
-        resolveStart(&g.server, host);
+        if (resolveStart(&g.server, host) == QZ_RES_FAILED) resolveFailed(sv);
     } else {
+        g.badSetting = 1;  // nothing to look up until the setting changes
         g.server.state = QZ_RES_FAILED;
     }
+}
+
+// Once a minute: how many answer lines the rate limit kept out of the log.
+void lineMinute(stQzSv* sv, unsigned now) {
+    stGuidAuth& g = sv->guidauth;
+    if (tickElapsed(now, g.lineTick) < 60000) return;
+    if (g.ignored)
+        svMsgLevel(sv, diag(sv),
+                   "QZ GUID AUTH: %lu GuidAuth packets ignored without a log line in the last "
+                   "minute",
+                   g.ignored);
+    g.lineTick = now;
+    g.lines = 0;
+    g.ignored = 0;
+}
+
+// Whether a line caused by an answer packet may be logged: QZ_GUIDAUTH_LINES_PER_MINUTE in a
+// minute, so that packets sent as the server's cannot grow the log without limit.
+bool lineBudget(stQzSv* sv) {
+    stGuidAuth& g = sv->guidauth;
+    lineMinute(sv, GetTickCount());
+    if (g.lines < QZ_GUIDAUTH_LINES_PER_MINUTE) {
+        g.lines++;
+        return true;
+    }
+    g.ignored++;
+    return false;
 }
 
 bool send(stQzSv* sv, stGuidPending& p) {
@@ -71,6 +126,10 @@ bool send(stQzSv* sv, stGuidPending& p) {
     if (udpSend(&sv->remote.udp, &to, packet, n) < 0) return false;
     p.sent++;
     p.sentTick = GetTickCount();
+    // Every request sent for a player and every answer taken for him is an authentication
+    // event of the player lists' Auth Rate.
+    Qz_Sv_Client_s* c = plSlot(sv, p.slot);
+    if (c && c->address[0] && c->seq == p.seq) c->authCount++;
     char text[160];
     QZ_TRF(text, "AUTH Request sent to GuidAuth for %s %s", p.guid, p.address);
     note(sv, text);
@@ -88,10 +147,11 @@ void forget(stQzSv* sv, stGuidPending& p) {
     sv->guidauth.count--;
 }
 
-// Removes a player whose GUID failed: the dialog text to his game, then the drop.
+// Removes a player whose GUID failed: the dialog text to his game, then the drop. As after a
+// kick, the host does not report a drop the module asked for, so the slot is freed here.
 void refuse(stQzSv* sv, int slot, const char* why) {
     svSendClient(sv, slot, kRefuseOtherFmt, why);
-    svHost(sv, "DropClient", "%d %s", slot, why);
+    if (svHost(sv, "DropClient", "%d %s", slot, why)) plRelease(sv, slot);
 }
 
 // The "Status=" and "Age=" fields: "name=value" words anywhere after the directive.
@@ -108,14 +168,106 @@ bool field(const char* text, const char* name, char* out, int size) {
     return true;
 }
 
+// A client refused before he takes a slot: the dialog text to his game, then the drop.
+void refuseConnect(stQzSv* sv, int slot, const char* text) {
+    svSendClient(sv, slot, kRefuseOtherFmt, text);
+    svHost(sv, "DropClient", "%d %s", slot, text);
+}
+
+// Asks the host about a connecting player. A host that can work out a GUID for a player without
+// one writes "guid=<32 hexadecimal digits>" over the request; a GUID is taken from nothing else.
+void askHost(stQzSv* sv, int slot, Qz_Sv_Client_s* c) {
+    char request[96];
+    QZ_TRF(request, "auth %d %s %s", slot, c->address, plGuidText(c));
+    if (svHostRaw(sv, "SV_RequestAuthorizationQZ", request) != 1 || c->guid[0]) return;
+    request[qz::cap(request) - 1] = 0;
+    if (strncmp(request, "guid=", 5) != 0 || !plGuidValid(request + 5)) return;
+    QZ_COPY(c->guid, request + 5);
+    svMsg(sv, "Player GUID Computed %s(%s) (slot #%d) %s %s", c->guid,
+          c->authState[0] ? c->authState : "?", slot, c->name, c->address);
+}
+
+// Players without a GUID are removed when qz_sv_NoGuidGrace has passed.
+void noGuidFrame(stQzSv* sv, unsigned now) {
+    stGuidAuth& g = sv->guidauth;
+    for (int slot = 1; slot <= 64; ++slot) {
+        unsigned long seq = g.noGuidSeq[slot - 1];
+        if (!seq) continue;
+        Qz_Sv_Client_s* c = plPlayer(sv, slot);
+        if (!c || c->seq != seq || c->guid[0]) {
+            g.noGuidSeq[slot - 1] = 0;
+            continue;
+        }
+        if (tickElapsed(now, g.noGuidTick[slot - 1]) < sv->set.noGuidGrace * 1000) continue;
+        g.noGuidSeq[slot - 1] = 0;
+        svMsg(sv, "No GUID after %d seconds (slot #%d) %s %s", sv->set.noGuidGrace, slot, c->name,
+              c->address);
+        plRemove(sv, slot, sv->set.kickLen, false, kNoGuidReason);
+    }
+}
+
+bool anyNoGuid(const stGuidAuth& g) {
+    for (unsigned long seq : g.noGuidSeq)
+        if (seq) return true;
+    return false;
+}
+
 }  // namespace
+
+bool guidAuthAdmit(stQzSv* sv, int slot, Qz_Sv_Client_s* c) {
+    if (trcasecmp(c->guid, "unknown") == 0) {
+        svMsg(sv, "Client trying to connect from %s is supplying GUID=unknown", c->address);
+        refuseConnect(sv, slot, "GUID Error (unknown) - Please try again");
+        return false;
+    }
+    // A GUID is 32 hexadecimal digits or nothing at all; anything else was made up or mangled.
+    if (c->guid[0] && !plGuidValid(c->guid)) {
+        svMsg(sv, "Client trying to connect from %s is supplying bad information", c->address);
+        refuseConnect(sv, slot, "GUID Error - Please try again");
+        return false;
+    }
+    char offered[33];
+    QZ_COPY(offered, plGuidText(c));
+    askHost(sv, slot, c);
+    // Duplicates are GUID authentication's business: a server that checks no GUID (no
+    // authentication server, or qz_sv_guidauth 0) takes them as they come.
+    bool checked = c->guid[0] && sv->set.guidAuth && sv->set.guidAuthServer[0];
+    for (int other = 1; checked && other <= 64; ++other) {
+        const Qz_Sv_Client_s* o = plPlayer(sv, other);
+        if (other == slot || !o || plIsBot(o) || trcasecmp(o->guid, c->guid) != 0) continue;
+        if (sv->set.guidRelax & 4) {
+            svMsg(sv, "Duplicate GUID %s tolerated (qz_sv_GuidRelax) (slot #%d) %s, also slot #%d",
+                  c->guid, slot, c->name, other);
+            break;
+        }
+        svMsg(sv, "Connection Refused (slot #%d) %s [%s] \"%s\" %sGUID in use by slot #%d", slot,
+              c->address, c->guid, c->name, plViolationLabel(QZ_V_DUPGUID), other);
+        char text[96];
+        QZ_TRF(text, "%sGUID already in use on this server", plViolationLabel(QZ_V_DUPGUID));
+        refuseConnect(sv, slot, text);
+        return false;
+    }
+    svLog(sv, "New Connect Preguid=%s from %s; Guid=%s", offered, c->address, plGuidText(c));
+    return true;
+}
 
 void guidAuthConnect(stQzSv* sv, int slot) {
     Qz_Sv_Client_s* c = plSlot(sv, slot);
-    if (!sv->set.guidAuth || !sv->set.guidAuthServer[0] || !c || plIsBot(c) ||
-        plIsHostPlayer(c) || !plGuidValid(c->guid))
-        return;
+    if (!c || plIsBot(c) || plIsHostPlayer(c)) return;
     stGuidAuth& g = sv->guidauth;
+    g.noGuidSeq[slot - 1] = 0;
+    if (!c->guid[0]) {
+        char grace[48] = "";
+        bool kicks = sv->set.guidAuth && sv->set.guidAuthServer[0] && sv->set.noGuidGrace > 0;
+        if (kicks) QZ_TRF(grace, "(removed after %d seconds)", sv->set.noGuidGrace);
+        svLog(sv, "Empty GUID (slot #%d) %s %s %s", slot, c->name, c->address,
+              kicks ? grace : "(tolerated)");
+        if (kicks) {
+            g.noGuidSeq[slot - 1] = c->seq;
+            g.noGuidTick[slot - 1] = GetTickCount();
+        }
+    }
+    if (!sv->set.guidAuth || !sv->set.guidAuthServer[0] || !plGuidValid(c->guid)) return;
     guidAuthDisconnect(sv, slot);  // a reconnect replaces the slot's old request
     stGuidPending* p = nullptr;
     for (stGuidPending& x : g.pending) {
@@ -149,9 +301,17 @@ void guidAuthDisconnect(stQzSv* sv, int slot) {
 
 bool guidAuthFrame(stQzSv* sv) {
     stGuidAuth& g = sv->guidauth;
-    if (g.count == 0) return false;
-    if (g.server.state == QZ_RES_PENDING) resolvePoll(&g.server);
     unsigned now = GetTickCount();
+    if (anyNoGuid(g)) noGuidFrame(sv, now);
+    if (g.server.state == QZ_RES_PENDING) {
+        int state = resolvePoll(&g.server);
+        if (state == QZ_RES_FAILED) resolveFailed(sv);
+        if (state == QZ_RES_DONE) g.retryWaitMs = 0;
+    } else if (g.server.state == QZ_RES_FAILED && sv->set.guidAuth && sv->set.guidAuthServer[0]) {
+        lookup(sv);  // again, once the wait is over
+    }
+    if (g.lines || g.ignored) lineMinute(sv, now);
+    if (g.count == 0) return g.server.state == QZ_RES_PENDING;
     for (stGuidPending& p : g.pending) {
         if (!p.used) continue;
         if (!owner(sv, p)) {
@@ -159,6 +319,17 @@ bool guidAuthFrame(stQzSv* sv) {
             continue;
         }
         int age = tickElapsed(now, p.firstTick);
+        if (p.late) {
+            if (age >= QZ_GUIDAUTH_LATE_END_MS) {
+                note(sv, "no late answer, request dropped");
+                forget(sv, p);
+            } else if (tickElapsed(now, p.sentTick) >= p.lateWaitMs) {
+                p.sentTick = now;  // the wait runs even when the request cannot go out
+                send(sv, p);
+                p.lateWaitMs = p.lateWaitMs * 2 < 60000 ? p.lateWaitMs * 2 : 60000;
+            }
+            continue;
+        }
         if (age >= QZ_GUIDAUTH_GIVEUP_MS && !p.sent) {
             // The server's name never resolved: nothing was asked, so nothing is known.
             svLog(sv, "WARNING: No Auth Sent for %s", p.guid);
@@ -166,11 +337,14 @@ bool guidAuthFrame(stQzSv* sv) {
             continue;
         }
         if (age >= QZ_GUIDAUTH_GIVEUP_MS) {
+            // The player plays on; the request is still repeated now and then, and a late
+            // answer is acted on as an early one would have been.
             svMsg(sv, "GuidAuth Server not responding - player accepted from %s", p.address);
             note(sv, "AUTHDOWN");
             Qz_Sv_Client_s* c = owner(sv, p);
             QZ_COPY(c->authState, "UNKN");
-            forget(sv, p);
+            p.late = 1;
+            p.lateWaitMs = QZ_GUIDAUTH_LATE_MS;
             continue;
         }
         bool due = !p.sent ? g.server.state == QZ_RES_DONE
@@ -180,12 +354,16 @@ bool guidAuthFrame(stQzSv* sv) {
     return g.count > 0;
 }
 
+bool guidAuthFrom(stQzSv* sv, const sockaddr_in* from) {
+    const stGuidAuth& g = sv->guidauth;
+    return g.server.state == QZ_RES_DONE &&
+           from->sin_addr.s_addr == g.server.address.sin_addr.s_addr &&
+           ntohs(from->sin_port) == g.port;
+}
+
 void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in* from) {
     stGuidAuth& g = sv->guidauth;
-    if (g.server.state != QZ_RES_DONE || from->sin_addr.s_addr != g.server.address.sin_addr.s_addr ||
-        ntohs(from->sin_port) != g.port) {
-        return;  // not the authentication server
-    }
+    if (!guidAuthFrom(sv, from)) return;  // not the authentication server
     char text[256];
     int n = length - QZ_TAG_LEN;
     if (n <= 0 || n >= static_cast<int>(sizeof text)) return;
@@ -193,7 +371,6 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     text[n] = 0;
     for (char* p = text; *p; ++p)
         if (static_cast<unsigned char>(*p) < 32) *p = ' ';
-    svMsgLevel(sv, diag(sv), "Received packet from GuidAuth [%s]", text);
 
     char* end = nullptr;
     unsigned long challenge = strtoul(text, &end, 10);
@@ -204,18 +381,24 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
             break;
         }
     }
+    char status[32], ageText[16] = "0";
+    bool hasStatus = p && field(end, "Status=", status, qz::cap(status));
+    while (*end == ' ') end++;
+    bool auth = strncmp(end, "AUTH ", 5) == 0;
+    bool noauth = strncmp(end, "NOAUTH ", 7) == 0;
+    // An answer to a waiting request is always logged; the lines of any other packet (which
+    // anyone can send as the server's) are rate-limited.
+    bool good = p && hasStatus && (auth || noauth);
+    if (!good && !lineBudget(sv)) return;
+    svMsgLevel(sv, diag(sv), "Received packet from GuidAuth [%s]", text);
     if (!p) {
         svMsgLevel(sv, diag(sv), "GuidAuth Packet Ignored: Unrecognized Challenge (%lu)", challenge);
         return;
     }
-    char status[32], ageText[16] = "0";
-    if (!field(end, "Status=", status, qz::cap(status))) {
+    if (!hasStatus) {
         svMsgLevel(sv, diag(sv), "GuidAuth Packet Ignored: No Status Field [%s]", text);
         return;
     }
-    while (*end == ' ') end++;
-    bool auth = strncmp(end, "AUTH ", 5) == 0;
-    bool noauth = strncmp(end, "NOAUTH ", 7) == 0;
     if (!auth && !noauth) {
         svMsgLevel(sv, diag(sv), "GuidAuth Packet Ignored: Unknown Directive [%s]", text);
         return;
@@ -228,6 +411,7 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     QZ_COPY(guid, p->guid);
     forget(sv, *p);
     if (!c) return;  // he left while the answer travelled
+    c->authCount++;
 
     char line[96];
     if (auth) {
@@ -248,13 +432,24 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     QZ_COPY(c->authState, "UNKN");
     QZ_TRF(line, "NOAUTH Status=%s %s (slot #%d)", status, guid, slot);
     note(sv, line);
-    if (sv->set.guidRelax & 1) {
-        svMsg(sv, "Unknown GUID %s tolerated (qz_sv_GuidRelax) (slot #%d) %s", guid, slot,
-              c->name);
+    // "Status=WRONGIP": the service knows the GUID, from another address (bit 2 tolerates it);
+    // "Status=DUP": it is in use elsewhere at the same time (bit 4); any other status: the GUID
+    // is unknown to it (bit 1).
+    bool wrongIp = strcmp(status, "WRONGIP") == 0;
+    bool dup = strcmp(status, "DUP") == 0;
+    if (sv->set.guidRelax & (wrongIp ? 2 : dup ? 4 : 1)) {
+        svMsg(sv, "%s GUID %s tolerated (qz_sv_GuidRelax) (slot #%d) %s",
+              wrongIp ? "Wrong address for" : dup ? "Duplicate" : "Unknown", guid, slot, c->name);
         return;
     }
-    svMsg(sv, "%s: %s (slot #%d) %s", kUnknownRefusal, guid, slot, c->name);
-    refuse(sv, slot, kUnknownRefusal);
+    char why[96];
+    if (dup) {
+        QZ_TRF(why, "%sGUID already in use", plViolationLabel(QZ_V_DUPGUID));
+    } else {
+        QZ_COPY(why, wrongIp ? kWrongIpRefusal : kUnknownRefusal);
+    }
+    svMsg(sv, "%s: %s (slot #%d) %s", why, guid, slot, c->name);
+    refuse(sv, slot, why);
 }
 
 void guidAuthShutdown(stQzSv* sv) { resolveCancel(&sv->guidauth.server, 3000); }

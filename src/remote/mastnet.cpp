@@ -351,14 +351,19 @@ void remoteFrame(stQzSv* sv) {
         waiting += r->directiveLookup.state == QZ_RES_PENDING;
     }
 
-    // Received datagrams, a bounded number per frame: 24 blocks (about 29 KB) keep a frame of
-    // a running transfer near 100 microseconds and still move over a megabyte a second at the
-    // host's slowest frame rate.
-    for (int k = 0; k < QZ_RECV_PER_FRAME; ++k) {
+    // Received datagrams. Those of the masters and the authentication server are taken up to
+    // QZ_RECV_PER_FRAME a frame: 24 blocks (about 29 KB) keep a frame of a running transfer
+    // near 100 microseconds and still move over a megabyte a second at the host's slowest frame
+    // rate. Strangers' datagrams do not count against that, so a flood of them cannot keep an
+    // answer waiting; reading stops when they have cost QZ_RECV_STRANGER_US of the frame.
+    long long started = threadCpuMicros();
+    for (int k = 0, n = 1; k < QZ_RECV_PER_FRAME; ++n) {
         sockaddr_in from;
         int got = udpRecv(&r->udp, r->buf, QZ_PKT_MAX, &from);
         if (got <= 0) break;
+        if (guidAuthFrom(sv, &from) || remoteMasterFrom(sv, &from) >= 0) k++;
         remotePacket(sv, r->buf, got, &from);
+        if (n % 32 == 0 && threadCpuMicros() - started > QZ_RECV_STRANGER_US) break;
     }
     int active = dlFrame(sv, now) + updInstallFrame(sv, now);
     outqFlush(sv, &r->outq, &r->udp);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "commands/dispatch.h"
+#include "commands/secrets.h"
 #include "host/bridge.h"
 #include "host/state.h"
 #include "remote/uconport.h"
@@ -24,7 +25,13 @@ namespace {
 
 constexpr int kChallengeLifeMs = 60000;  // a challenge must be answered within a minute
 constexpr int kSummaryMs = 60000;
-constexpr int kRepliesPerSecond = 64;  // bounds what a spoofed flood can reflect
+// Unsigned answers go to addresses nobody has proved, so a spoofed flood could aim them at a
+// victim: they are bounded per address and in all. Addresses of known profiles have a reserve of
+// their own, so strangers who use up the common budget never keep an administrator out.
+constexpr int kRepliesPerSecond = 64;  // to every address together
+constexpr int kReservePerSecond = 64;  // to known addresses, beyond the common budget
+constexpr int kRepliesPerSource = 16;  // to one address
+constexpr int kSessionLinesPerMinute = 30;  // refused texts of sessions logged one by one
 
 // Reasons whose first drop of a minute is logged; later ones are only counted.
 enum BadReason {
@@ -75,20 +82,108 @@ bool firstOfMinute(stQzSv* sv, unsigned reason) {
     return true;
 }
 
-// Unsigned answers (challenges and refusals) go to addresses nobody has proved, so a spoofed
-// flood could aim them at a victim: at most kRepliesPerSecond leave in a second.
-bool replyBudget(stQzSv* sv) {
+// An address an administrator is expected from: one that logged in during this run, or one
+// inside the mask of a live profile confined to one /16 network or less. A mask open to every
+// address marks nobody as known.
+bool knownSource(stQzSv* sv, const sockaddr_in* from) {
+    const stUconState& u = sv->ucon;
+    unsigned addr = from->sin_addr.s_addr;
+    for (const stGuessEntry& e : u.guard.entries)
+        if (e.used && e.trusted && e.addr == addr) return true;
+    unsigned char octets[4];
+    memcpy(octets, &addr, 4);
+    unsigned port = ntohs(from->sin_port);
+    for (int i = 0; i < u.profileCount; ++i) {
+        const stUcon& p = u.profiles[i];
+        bool narrow = p.rule.lo[0] == p.rule.hi[0] && p.rule.lo[1] == p.rule.hi[1];
+        if (p.used && narrow && maskMatch(&p.rule, octets, port)) return true;
+    }
+    return false;
+}
+
+// One address's share of the answers of a second. Sources live in a small table; while more
+// addresses than it holds are active in one second, the newcomers are bounded by the common
+// budgets alone.
+bool sourceShare(stUconState& u, unsigned addr, unsigned now) {
+    int freeAt = -1;
+    for (int i = 0; i < QZ_UCON_REPLY_SOURCES; ++i) {
+        auto& e = u.replySources[i];
+        bool stale = !e.addr || tickElapsed(now, e.tick) >= 1000;
+        if (e.addr == addr) {
+            if (stale) {
+                e.tick = now;
+                e.count = 0;
+            }
+            return ++e.count <= kRepliesPerSource;
+        }
+        if (freeAt < 0 && stale) freeAt = i;
+    }
+    if (freeAt >= 0) {
+        u.replySources[freeAt].addr = addr;
+        u.replySources[freeAt].tick = now;
+        u.replySources[freeAt].count = 1;
+    }
+    return true;
+}
+
+// Whether an unsigned answer may go to from now: within the address's share, then from the
+// reserve (known addresses) or the common budget.
+bool replyBudget(stQzSv* sv, const sockaddr_in* from) {
     stUconState& u = sv->ucon;
     unsigned now = GetTickCount();
     if (tickElapsed(now, u.replyTick) >= 1000) {
         u.replyTick = now;
         u.replyCount = 0;
+        u.reserveCount = 0;
     }
-    return ++u.replyCount <= kRepliesPerSecond;
+    if (!sourceShare(u, from->sin_addr.s_addr, now)) return false;
+    if (u.reserveCount < kReservePerSecond && knownSource(sv, from)) {
+        u.reserveCount++;
+        return true;
+    }
+    if (u.replyCount < kRepliesPerSecond) {
+        u.replyCount++;
+        return true;
+    }
+    return false;
+}
+
+// Lines about refused texts of open sessions: the first kSessionLinesPerMinute of a minute are
+// logged, the rest counted with the ignored packets.
+bool sessionLine(stQzSv* sv) {
+    stUconState& u = sv->ucon;
+    unsigned now = GetTickCount();
+    if (tickElapsed(now, u.sessionLineTick) >= kSummaryMs) {
+        u.sessionLineTick = now;
+        u.sessionLines = 0;
+    }
+    if (++u.sessionLines <= kSessionLinesPerMinute) return true;
+    u.ignoredPackets++;
+    return false;
+}
+
+// A login whose challenge was taken in the last minute: a recorded login sent again.
+bool challengeUsed(stQzSv* sv, const char* challenge) {
+    unsigned now = GetTickCount();
+    for (const auto& e : sv->ucon.usedChallenges)
+        if (e.challenge[0] && tickElapsed(now, e.tick) <= kChallengeLifeMs + 1000 &&
+            strcmp(e.challenge, challenge) == 0)
+            return true;
+    return false;
+}
+
+// Challenges live a minute; the ring holds every login of a minute unless more than
+// QZ_UCON_USED_CHALLENGES succeed in one, which takes that many correct passwords.
+void challengeTaken(stQzSv* sv, const char* challenge) {
+    stUconState& u = sv->ucon;
+    auto& e = u.usedChallenges[u.usedNext];
+    u.usedNext = (u.usedNext + 1) % QZ_UCON_USED_CHALLENGES;
+    QZ_COPY(e.challenge, challenge);
+    e.tick = GetTickCount();
 }
 
 void sendText(Ctx& c, const char* text) {
-    if (!replyBudget(c.sv)) {
+    if (!replyBudget(c.sv, c.from)) {
         c.sv->ucon.badPackets++;
         return;
     }
@@ -202,6 +297,12 @@ void handleLogin(Ctx& c, const UconField* f, int count) {
             return;
         }
     }
+    // ...and so is one whose session has ended since.
+    if (challengeUsed(sv, challenge)) {
+        if (firstOfMinute(sv, BAD_HEADER))
+            svMsg(sv, "QZ UCON Packet ignored \"%s\"@%s [%s]", user, c.address, "replayed login");
+        return;
+    }
     unsigned now = GetTickCount();
     unsigned addr = c.from->sin_addr.s_addr;
     if (!guardAllows(&sv->ucon.guard, addr, now)) {
@@ -246,12 +347,14 @@ void handleLogin(Ctx& c, const UconField* f, int count) {
     QZ_COPY(s->address, c.address);
     QZ_COPY(s->user, user);
     QZ_COPY(s->challenge, challenge);
+    challengeTaken(sv, challenge);
     uconSessionKey(p->password, challenge, nonce, s->key);
     unsigned char id[8];
     fillRandom(id, sizeof id);
     hexOf(id, sizeof id, s->sid);
     s->openTick = s->lastTick = now;
     s->nextOut = 1;
+    s->out = static_cast<char*>(malloc(QZ_UCON_OUTBUF));
     sv->ucon.openCount++;
     int slot = sessionSlot(sv, s);
     // The log names the session by its public identifier; the key itself is never written.
@@ -304,28 +407,35 @@ void handleCommand(Ctx& c, const UconField* f, int count) {
     char text[QZ_UCON_PACKET_MAX];
     if (!uconCopy(all[4], text, sizeof text)) return;
     if (!text[0]) return;  // a heartbeat: the session is alive
-    if (s->type == UCON_TYPE_NOINPUT) {
-        svMsg(sv, "QZ UCON Packet ignored from NO-INPUT session #%d [%s]", slot, text);
-        return;
-    }
-    if (ignored(sv, text)) {
-        sv->ucon.ignoredPackets++;
-        svLog(sv, "QZ UCON Packet ignored [%s] from session #%d \"%s\"@%s", text, slot, s->user,
-              s->address);
-        return;
-    }
+    // Any session may end itself, a receive-only one included.
     if (trcasecmp(text, "qzuconexit") == 0) {
         svMsg(sv, "QZ UCON cleanly ending session #%d", slot);
         uconCloseSession(sv, s, "qzuconexit");
         return;
     }
-    // Only the module's own commands run: a remote session is no way into the game console.
-    if (trncasecmp(text, "qz_", 3) != 0) {
-        svMsg(sv, "QZ UCON Packet ignored \"%s\"@%s [%s]", s->user, s->address, text);
+    // Every line below goes to every session (receive-only ones too) and to the log: secrets
+    // typed in a command are shown masked.
+    char shown[QZ_UCON_PACKET_MAX];
+    cmdMaskSecrets(text, shown, sizeof shown);
+    if (s->type == UCON_TYPE_NOINPUT) {
+        if (sessionLine(sv))
+            svMsg(sv, "QZ UCON Packet ignored from NO-INPUT session #%d [%s]", slot, shown);
         return;
     }
-    svMsg(sv, "QZ UCON \"%s\"@%s [%s]", s->user, s->address, text);
-    svLog(sv, "[From #%d %s(%s) UCON] %s", slot, s->user, s->address, text);
+    if (ignored(sv, text)) {
+        sv->ucon.ignoredPackets++;
+        svLog(sv, "QZ UCON Packet ignored [%s] from session #%d \"%s\"@%s", shown, slot, s->user,
+              s->address);
+        return;
+    }
+    // Only the module's own commands run: a remote session is no way into the game console.
+    if (trncasecmp(text, "qz_", 3) != 0) {
+        if (sessionLine(sv))
+            svMsg(sv, "QZ UCON Packet ignored \"%s\"@%s [%s]", s->user, s->address, shown);
+        return;
+    }
+    svMsg(sv, "QZ UCON \"%s\"@%s [%s]", s->user, s->address, shown);
+    svLog(sv, "[From #%d %s(%s) UCON] %s", slot, s->user, s->address, shown);
     sv_cmd(sv, QZ_SRC_UCON, text, 0);
 }
 
@@ -383,6 +493,7 @@ void uconPacket(stQzSv* sv, const struct sockaddr_in* from, const char* packet, 
 void uconFrame(stQzSv* sv) {
     unsigned now = GetTickCount();
     stUconState& u = sv->ucon;
+    uconFlush(sv);
     if (u.openCount > 0) {
         int limitMs = sv->set.uConTimeout * 1000;
         for (stUsession& s : u.sessions) {
@@ -400,21 +511,93 @@ void uconFrame(stQzSv* sv) {
     u.badPackets = u.ignoredPackets = 0;
 }
 
+namespace {
+
+// The longest text of one MSG packet: what a packet holds after its word, identifier, sequence
+// and MAC.
+constexpr int kMsgText = QZ_UCON_PACKET_MAX - QZ_UCON_PREFIX_LEN - 80;
+
+// Room for need more bytes at the end of the session's queue: what was sent is dropped from the
+// front first (one move, only when the end is reached).
+bool queueRoom(stUsession* s, int need) {
+    if (s->outLen + need <= QZ_UCON_OUTBUF) return true;
+    if (s->outHead == 0) return false;
+    memmove(s->out, s->out + s->outHead, static_cast<size_t>(s->outLen - s->outHead));
+    s->outLen -= s->outHead;
+    s->outHead = 0;
+    return s->outLen + need <= QZ_UCON_OUTBUF;
+}
+
+// Sends whole lines from the front of the session's queue, one packet at a time, up to max
+// packets. A packet the system will not take now stays queued for the next frame, so a line is
+// never lost on the way out.
+void flushSession(stQzSv* sv, stUsession* s, int max) {
+    if (s->outLost && queueRoom(s, 80)) {
+        int n = trf(s->out + s->outLen, 80,
+                    "QZSV: [%lu lines not sent: the session's queue was full]\n", s->outLost);
+        s->outLen += n < 80 ? n : 79;
+        s->outLost = 0;
+    }
+    for (int sent = 0; sent < max && s->outHead < s->outLen; ++sent) {
+        const char* text = s->out + s->outHead;
+        int waiting = s->outLen - s->outHead;
+        // As many whole lines as fit (the packet's text leaves out the last line feed).
+        int take = 0;
+        while (take < waiting) {
+            const char* nl =
+                static_cast<const char*>(memchr(text + take, '\n', static_cast<size_t>(waiting - take)));
+            int end = nl ? static_cast<int>(nl - text) : waiting;
+            if (end > kMsgText) break;
+            take = nl ? end + 1 : end;
+        }
+        if (take == 0) take = waiting < kMsgText ? waiting : kMsgText;  // one overlong line
+        int textLen = take;
+        if (textLen > 0 && text[textLen - 1] == '\n') textLen--;
+        char pkt[QZ_UCON_PACKET_MAX + 1];
+        int n = uconSigned(pkt, sizeof pkt, "MSG", s->sid, s->nextOut, s->key, text, textLen);
+        if (n > 0 && !uconPortSend(sv, &s->peer, pkt, n)) return;  // the system is full: later
+        s->nextOut++;
+        s->outHead += take;
+    }
+    if (s->outHead == s->outLen) s->outHead = s->outLen = 0;
+}
+
+}  // namespace
+
 void uconBroadcast(stQzSv* sv, const char* line, int length) {
     stUconState& u = sv->ucon;
     if (u.openCount == 0 || u.sending) return;
     u.sending = 1;
-    char text[QZ_UCON_PACKET_MAX];
-    int n = trf(text, sizeof text, "QZSV: %.*s", length, line);
-    if (n >= static_cast<int>(sizeof text)) n = sizeof text - 1;
-    for (stUsession& s : u.sessions)
-        if (s.open) sendSigned(sv, &s, "MSG", text, n);
+    if (length > kMsgText - 6) length = kMsgText - 6;
+    for (stUsession& s : u.sessions) {
+        if (!s.open || !s.out) continue;
+        if (!queueRoom(&s, length + 7)) {
+            s.outLost++;
+            continue;
+        }
+        char* at = s.out + s.outLen;
+        memcpy(at, "QZSV: ", 6);
+        memcpy(at + 6, line, static_cast<size_t>(length));
+        // A line break inside a message would split it on the client: shown as a blank.
+        for (int i = 6; i < 6 + length; ++i)
+            if (at[i] == '\n' || at[i] == '\r') at[i] = ' ';
+        at[6 + length] = '\n';
+        s.outLen += length + 7;
+    }
     u.sending = 0;
+}
+
+void uconFlush(stQzSv* sv) {
+    if (sv->ucon.openCount == 0) return;
+    for (stUsession& s : sv->ucon.sessions)
+        if (s.open && s.outLen > s.outHead) flushSession(sv, &s, QZ_UCON_FLUSH_PACKETS);
 }
 
 void uconCloseSession(stQzSv* sv, stUsession* s, const char* why) {
     if (!s->open) return;
+    flushSession(sv, s, 1 << 20);  // what waits goes out before the end, as far as it can
     sendSigned(sv, s, "END", why, slen(why));
+    free(s->out);
     memset(s, 0, sizeof *s);
     sv->ucon.openCount--;
 }

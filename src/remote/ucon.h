@@ -15,6 +15,13 @@ constexpr int QZ_UCON_PROFILES = 32;
 constexpr int QZ_UCON_SESSIONS = 64;  // most sessions qz_sv_USessionLimit may allow
 constexpr int QZ_UCON_IGNORES = 32;
 constexpr int QZ_UCON_TEXT = 64;  // mask, user name, password, ignore text (with terminator)
+constexpr int QZ_UCON_REPLY_SOURCES = 64;     // source addresses whose answers are counted
+constexpr int QZ_UCON_USED_CHALLENGES = 128;  // logins remembered against replays
+// Console lines wait in a queue of each session and leave as signed packets of several lines: a
+// long listing costs one MAC and one send per packet, not per line. The queue is allocated when
+// the session opens; a frame sends at most QZ_UCON_FLUSH_PACKETS packets of a session.
+constexpr int QZ_UCON_OUTBUF = 1 << 20;
+constexpr int QZ_UCON_FLUSH_PACKETS = 16;
 
 // Profile types: a receive-only session gets the module's messages and sends no commands.
 enum UconType { UCON_TYPE_NOINPUT = 0, UCON_TYPE_CONSOLE = 1 };
@@ -42,6 +49,9 @@ struct stUsession {
     unsigned hb;       // packets taken on the session (HB)
     unsigned openTick;
     unsigned lastTick;  // tick of the last packet taken
+    char* out;               // QZ_UCON_OUTBUF bytes: "QZSV: line\n" waiting to be sent
+    int outHead, outLen;     // the waiting text is out[outHead..outLen)
+    unsigned long outLost;   // lines that found the queue full
 };
 
 struct stUconState {
@@ -59,7 +69,24 @@ struct stUconState {
     unsigned long badPackets, ignoredPackets;
     unsigned summaryTick;
     unsigned loggedReasons;  // kinds of dropped packet already logged this minute
-    unsigned replyTick, replyCount;  // unsigned answers sent in the current second
+    // Unsigned answers (challenges, refusals) in the current second: each source address has a
+    // small share, and addresses of known profiles a reserve that strangers cannot use up.
+    unsigned replyTick, replyCount, reserveCount;
+    struct {
+        unsigned addr;  // network order; 0: unused
+        unsigned tick;  // start of its second
+        int count;
+    } replySources[QZ_UCON_REPLY_SOURCES];
+    // Challenges of the logins taken in the last minute, open sessions or not: a recorded login
+    // sent again finds its challenge here.
+    struct {
+        char challenge[QZ_UCON_CHALLENGE];
+        unsigned tick;
+    } usedChallenges[QZ_UCON_USED_CHALLENGES];
+    int usedNext;
+    // Lines caused by packets of open sessions (refused texts) in the current minute.
+    unsigned sessionLineTick;
+    int sessionLines;
 };
 
 struct stQzSv;
@@ -71,8 +98,11 @@ void uconPacket(stQzSv* sv, const struct sockaddr_in* from, const char* packet, 
 // Frame work: closes sessions silent for qz_sv_UConTimeout seconds and reports the counts of
 // dropped packets once a minute.
 void uconFrame(stQzSv* sv);
-// Sends one console message to every open session as "QZSV: <line>".
+// Queues one console message for every open session as "QZSV: <line>"; uconFrame (or a full
+// packet) sends it.
 void uconBroadcast(stQzSv* sv, const char* line, int length);
+// Sends what waits in the sessions' queues, at most QZ_UCON_FLUSH_PACKETS packets a session.
+void uconFlush(stQzSv* sv);
 // Ends one session; the peer is told with a signed "END <why>".
 void uconCloseSession(stQzSv* sv, stUsession* s, const char* why);
 // Closes every session (module shutdown); the peers are told.

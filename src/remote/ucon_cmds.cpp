@@ -5,6 +5,7 @@
 
 #include "commands/dispatch.h"
 #include "commands/handlers.h"
+#include "commands/secrets.h"
 #include "host/bridge.h"
 #include "host/state.h"
 #include "remote/ucon.h"
@@ -82,8 +83,12 @@ void cmd_uconadd(stQzSv* sv, const CmdCall& call) {
     bool valid = fits && !*p && type[0] && !*end && (t == UCON_TYPE_NOINPUT || t == UCON_TYPE_CONSOLE) &&
                  maskParse(mask, &rule) && uconNameOk(user, slen(user)) && textOk(password);
     if (!valid || u.profileCount >= QZ_UCON_PROFILES) {
+        // The refused arguments are echoed with the password masked, like every command line.
+        char line[QZ_LINE_MAX], shown[QZ_LINE_MAX];
+        QZ_TRF(line, "qz_sv_UconAdd %s", call.args);
+        cmdMaskSecrets(line, shown, qz::cap(shown));
         svMsg(sv, "QZ UCON Profile not added due to invalid specification (%s)",
-              valid ? "profile list full" : call.args);
+              valid ? "profile list full" : shown + 14);
         return;
     }
     for (int i = 0; i < u.profileCount; ++i) {

@@ -55,12 +55,17 @@ void udpClose(stQzUdp* udp) {
 
 int udpRecv(stQzUdp* udp, char* buf, int size, sockaddr_in* from) {
     if (udp->fd <= 0) return 0;
-    int fromLength = sizeof *from;
-    int n = recvFrom(udp->fd, buf, size, reinterpret_cast<sockaddr*>(from), &fromLength);
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-    diagDatagramIn("udp", from, buf, n);
-    // An empty datagram carries nothing the module reads; it counts as none.
-    return n;
+    // An empty datagram carries nothing the module reads: it is taken off the queue and the
+    // next one read, so that empty datagrams cannot end a frame's reading early. The bound keeps
+    // a flood of them from holding the frame.
+    for (int skipped = 0; skipped < QZ_UDP_EMPTY_MAX; ++skipped) {
+        int fromLength = sizeof *from;
+        int n = recvFrom(udp->fd, buf, size, reinterpret_cast<sockaddr*>(from), &fromLength);
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+        diagDatagramIn("udp", from, buf, n);
+        if (n > 0) return n;
+    }
+    return 0;
 }
 
 int udpSend(stQzUdp* udp, const sockaddr_in* to, const char* data, int length) {

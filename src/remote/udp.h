@@ -17,8 +17,13 @@ struct stQzUdp {
 // "ERROR: Bind to UDP port %lu failed {%d}" (errno) and returns false.
 bool udpOpen(stQzSv* sv, stQzUdp* udp, const char* address, unsigned port, const char* prefix);
 void udpClose(stQzUdp* udp);
-// Receives one datagram without waiting. Returns its length, 0 when nothing is waiting or the
-// socket is closed, -1 on a receive error. A datagram longer than size is cut to size bytes.
+// Empty datagrams one receive call skips at most before it reports nothing waiting.
+constexpr int QZ_UDP_EMPTY_MAX = 1024;
+
+// Receives one non-empty datagram without waiting. Returns its length, 0 when nothing is
+// waiting (or only empty datagrams, up to QZ_UDP_EMPTY_MAX of them, which are taken off the
+// queue) or the socket is closed, -1 on a receive error. A datagram longer than size is cut to
+// size bytes.
 int udpRecv(stQzUdp* udp, char* buf, int size, sockaddr_in* from);
 // Sends one datagram without waiting. Returns 1 when sent, 0 when the socket would block (the
 // caller keeps the packet), -1 when it cannot be sent at all.

@@ -134,3 +134,14 @@ TEST_F(RconPlayers, OneCommandASecondPerPlayer) {
 }
 
 }  // namespace
+
+// A secret typed through a player's rcon is neither logged nor announced to the players.
+TEST_F(RconPlayers, SecretsAreMaskedInTheLogAndTheAnnouncement) {
+    run("qz_sv_Rcon 40 qz_sv_HttpKey *");
+    auto lines = send(1, "qz_sv_HttpKey TopSecret");
+    EXPECT_TRUE(anyLineContains(lines, "qz_sv_HttpKey = *****")) << testing::PrintToString(lines);
+    EXPECT_TRUE(anyLineContains(lines, "say QZ_RCON qz_sv_HttpKey ***** from Ann"));
+    EXPECT_FALSE(anyLineContains(lines, "TopSecret"));
+    run("sim_advance 1000");
+    EXPECT_FALSE(anyLineContains(run("sim_rcon 2 qz_sv_LogPw Hidden2"), "Hidden2"));
+}

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "qzmaster/master.h"
@@ -153,6 +155,253 @@ TEST_F(GuidAuth, BotsAndPlayersWithoutAGuidAreNotAsked) {
     run("sim_connect Bot - bot");
     run("sim_connect NoGuid - 5.6.7.8:27960");
     EXPECT_EQ(request(), "");
+}
+
+// A stranger's socket on loopback that sends to the module's socket.
+int strangerSocket() {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return s;
+}
+
+// Empty datagrams once ended a frame's reading, and strangers' datagrams used up its budget, so
+// a small flood kept the refusal unread until the player was let in as "not responding".
+TEST_F(GuidAuth, FloodsOfEmptyAndForeignDatagramsDoNotHideTheAnswer) {
+    struct Case {
+        const char* what;
+        std::string junk;
+    };
+    for (const Case& k : {Case{"empty", ""}, Case{"foreign", "\xff\xff\xff\xffQZ_Hjunk"}}) {
+        run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+        std::string req = request();
+        ASSERT_FALSE(req.empty()) << k.what;
+        int junk = strangerSocket();
+        for (int i = 0; i < 300; ++i)
+            sendto(junk, k.junk.data(), k.junk.size(), 0, reinterpret_cast<sockaddr*>(&module_),
+                   sizeof module_);
+        close(junk);
+        std::string packet = "\xff\xff\xff\xffQZ_H" + challengeOf(req) + " NOAUTH Status=NO Age=0";
+        sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&module_),
+               sizeof module_);
+        usleep(5000);
+        for (int i = 0; i < 3; ++i) run("sim_advance 0");
+        EXPECT_TRUE(host().contains("DropClient 1 GUID NOT RECOGNISED")) << k.what;
+        EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)") << k.what;
+        run("sim_advance 7000");
+        EXPECT_FALSE(host().contains("GuidAuth Server not responding")) << k.what;
+        host().clearOutput();
+    }
+}
+
+// A server that hears no answer lets the player play on, but keeps asking: an answer that
+// arrives later is acted on.
+TEST_F(GuidAuth, ALateAnswerIsStillActedOn) {
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    std::string first = request();
+    ASSERT_FALSE(first.empty());
+    auto out = run("sim_advance 7000");
+    ASSERT_TRUE(anyLineContains(out, "GuidAuth Server not responding - player accepted from "
+                                     "1.2.3.4:27960"));
+    EXPECT_FALSE(host().contains("DropClient"));
+    while (!request().empty()) {
+    }
+    run("sim_advance 10000");
+    std::string again = request();
+    EXPECT_EQ(again, first);  // the same request, challenge and all
+    answer(challengeOf(first) + " NOAUTH Status=NO Age=0");
+    EXPECT_TRUE(host().contains("DropClient 1 GUID NOT RECOGNISED"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)");
+}
+
+TEST_F(GuidAuth, AFailedLookupIsTriedAgainWithBackOff) {
+    run("qz_sv_guidauthserver no-such-host.invalid:27960");
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    auto until = [&](const std::string& text) {
+        for (int i = 0; i < 1000 && !host().contains(text); ++i) {
+            usleep(10000);
+            run("sim_advance 0");
+        }
+        return host().contains(text);
+    };
+    ASSERT_TRUE(until("GuidAuth Server no-such-host.invalid did not resolve - trying again in 5 "
+                      "seconds"));
+    run("sim_advance 5000");
+    EXPECT_TRUE(until("did not resolve - trying again in 10 seconds"));
+    run("sim_advance 10000");
+    EXPECT_TRUE(until("did not resolve - trying again in 20 seconds"));
+}
+
+// Answers sent as the server's with made-up challenges: a bounded number of lines a minute,
+// then one line with the count.
+TEST_F(GuidAuth, SpoofedAnswersCannotGrowTheLogWithoutLimit) {
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    ASSERT_FALSE(request().empty());
+    size_t before = host().output().size();
+    for (int i = 0; i < 300; ++i) {
+        std::string packet = "\xff\xff\xff\xffQZ_H" + std::to_string(1000 + i) + " AUTH Status=OK Age=1";
+        sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&module_),
+               sizeof module_);
+    }
+    usleep(5000);
+    for (int i = 0; i < 30; ++i) run("sim_advance 0");
+    std::vector<std::string> out(host().output().begin() + static_cast<long>(before),
+                                 host().output().end());
+    int lines = 0;
+    for (const std::string& l : out) lines += l.find("Unrecognized Challenge") != std::string::npos;
+    EXPECT_GE(lines, 1);
+    EXPECT_LE(lines, QZ_GUIDAUTH_LINES_PER_MINUTE);
+    run("sim_advance 60000");
+    EXPECT_TRUE(host().contains("GuidAuth packets ignored without a log line in the last minute"));
+}
+
+TEST_F(GuidAuth, AuthRateCountsRequestsAndAnswers) {
+    connectAndAnswer("AUTH", 400);
+    run("sim_advance 60000");  // ten tenths of a minute: two events make 2.0 a minute
+    auto list = run("qz_sv_Plist");
+    ASSERT_GE(list.size(), 2u);
+    EXPECT_NE(list[1].find("(VALID) 1.2.3.4:27960"), std::string::npos) << list[1];
+    EXPECT_NE(list[1].find(" 2.0 "), std::string::npos) << list[1];
+}
+
+// Every log file of the module's home, as one text.
+std::string allLogs(const std::string& home) {
+    std::string text;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(home, ec)) {
+        if (!e.is_regular_file() || e.path().extension() != ".log") continue;
+        std::ifstream in(e.path(), std::ios::binary);
+        text += std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return text;
+}
+
+TEST_F(GuidAuth, UnknownAndMalformedGuidsAreRefusedAtConnect) {
+    struct Case {
+        const char* guid;
+        const char* logged;
+        const char* answered;
+    };
+    const Case cases[] = {
+        {"unknown", "Client trying to connect from 1.2.3.4:27960 is supplying GUID=unknown",
+         "DropClient 1 GUID Error (unknown) - Please try again"},
+        {"0123456789ABCDEF0123456789ABCDEZ",
+         "Client trying to connect from 1.2.3.4:27960 is supplying bad information",
+         "DropClient 1 GUID Error - Please try again"},
+        {"12345", "Client trying to connect from 1.2.3.4:27960 is supplying bad information",
+         "DropClient 1 GUID Error - Please try again"},
+    };
+    for (const Case& c : cases) {
+        host().clearOutput();
+        run(std::string("sim_connect Player ") + c.guid + " 1.2.3.4:27960");
+        EXPECT_TRUE(host().contains(c.logged)) << c.guid;
+        EXPECT_TRUE(host().contains(c.answered)) << c.guid;
+        EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)") << c.guid;
+        EXPECT_EQ(request(), "") << c.guid;  // never asked about
+    }
+}
+
+TEST_F(GuidAuth, AnAcceptedConnectionIsLoggedWithItsGuids) {
+    run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    std::string logs = allLogs(home());
+    EXPECT_NE(logs.find(std::string("New Connect Preguid=") + kGuid + " from 1.2.3.4:27960; Guid=" +
+                        kGuid),
+              std::string::npos)
+        << logs;
+    EXPECT_NE(logs.find("New Connect Preguid=NO_GUID from 5.6.7.8:27960; Guid=NO_GUID"),
+              std::string::npos);
+    EXPECT_NE(logs.find("Empty GUID (slot #2) NoGuid 5.6.7.8:27960 (removed after 120 seconds)"),
+              std::string::npos);
+}
+
+TEST_F(GuidAuth, APlayerWithoutAGuidIsRemovedAfterTheGrace) {
+    run("qz_sv_NoGuidGrace 30");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    run("sim_advance 29000");
+    EXPECT_FALSE(host().contains("DropClient"));
+    run("sim_advance 2000");
+    EXPECT_TRUE(host().contains("No GUID after 30 seconds (slot #1) NoGuid 5.6.7.8:27960"));
+    EXPECT_TRUE(host().contains("DropClient 1 Kestrine kicked player 'NoGuid'"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)");
+}
+
+TEST_F(GuidAuth, AGuidTheHostWorksOutIsUsedAndChecked) {
+    run("sim_cvar sim_computeguid 1");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("Player GUID Computed "));
+    std::string req = request();
+    EXPECT_EQ(req.rfind("AUTH ", 0), 0u) << req;
+    EXPECT_NE(req.find(" 5.6.7.8:27960"), std::string::npos);
+    run("sim_advance 130000");
+    EXPECT_FALSE(host().contains("No GUID after"));
+}
+
+// The host's GUID is known before the ban checks run, so a banned one is refused.
+TEST_F(GuidAuth, ABannedGuidTheHostWorksOutIsRefused) {
+    run("sim_cvar sim_computeguid 1");
+    run("sim_connect First - 5.6.7.8:27960");
+    std::string guid;
+    for (const std::string& l : host().output()) {
+        size_t at = l.find("Player GUID Computed ");
+        if (at != std::string::npos) guid = l.substr(at + 21, 32);
+    }
+    ASSERT_EQ(guid.size(), 32u);
+    run("sim_drop 1");
+    run("qz_sv_BanGuid " + guid + " First 5.6.7.8 cheating");
+    host().clearOutput();
+    run("sim_connect Again - 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("Connection Refused (slot #1) 5.6.7.8:27960 [" + guid + "]"))
+        << testing::PrintToString(host().output());
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)");
+}
+
+TEST_F(GuidAuth, ADuplicateGuidIsRefusedUnlessTolerated) {
+    run(std::string("sim_connect First ") + kGuid + " 1.2.3.4:27960");
+    run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("(DUPGUID) GUID in use by slot #1"));
+    EXPECT_TRUE(host().contains("DropClient 2 (DUPGUID) GUID already in use on this server"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (1 Player)");
+    run("qz_sv_GuidRelax 4");
+    run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("Duplicate GUID " + std::string(kGuid) + " tolerated"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (2 Players)");
+}
+
+// The conditions a NOAUTH answer names, each refused unless its bit of qz_sv_GuidRelax is set.
+TEST_F(GuidAuth, NoauthConditionsAreRefusedUnlessTheirBitIsSet) {
+    struct Case {
+        const char* status;
+        int bit;
+        const char* refusal;
+        const char* tolerated;
+    };
+    const Case cases[] = {
+        {"NO", 1, "DropClient 1 GUID NOT RECOGNISED", "Unknown GUID "},
+        {"WRONGIP", 2, "DropClient 1 GUID REGISTERED FROM ANOTHER ADDRESS", "Wrong address for GUID"},
+        {"DUP", 4, "DropClient 1 (DUPGUID) GUID already in use", "Duplicate GUID "},
+    };
+    for (const Case& c : cases) {
+        for (int relax : {7 & ~c.bit, c.bit}) {
+            host().clearOutput();
+            run("qz_sv_GuidRelax " + std::to_string(relax));
+            run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+            std::string req = request();
+            answer(challengeOf(req) + " NOAUTH Status=" + c.status + " Age=0");
+            EXPECT_EQ(host().contains(c.refusal), relax != c.bit) << c.status << relax;
+            EXPECT_EQ(host().contains(c.tolerated), relax == c.bit) << c.status << relax;
+            if (relax == c.bit) run("sim_drop 1");
+        }
+    }
+}
+
+TEST_F(GuidAuth, DuplicatesAreTakenAsTheyComeWithoutAnAuthenticationServer) {
+    run("qz_sv_guidauthserver \"\"");
+    run(std::string("sim_connect First ") + kGuid + " 1.2.3.4:27960");
+    run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (2 Players)");
 }
 
 // The stand-in master server answers as the authentication server, with GUID ages the test

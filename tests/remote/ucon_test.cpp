@@ -360,4 +360,217 @@ TEST_F(UconSession, AFloodOfBadPacketsIsCountedNotLogged) {
     EXPECT_TRUE(anyLineContains(summary, " Bad Packets"));
 }
 
+
+// A socket bound to address (any port) that sends to the module's UCON port.
+int boundSocket(const char* address) {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a.sin_addr);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Every file of the server log directory, as one text.
+std::string allLogs(const std::string& home) {
+    std::string text;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(home, ec))
+        if (e.is_regular_file() && e.path().extension() == ".log") text += readFile(e.path());
+    return text;
+}
+
+TEST_F(UconSession, SecretsTypedThroughASessionReachNoSessionAndNoLog) {
+    UconClient watcher;
+    client(watcher, "watcher", "look");
+    ASSERT_TRUE(uconClientLogin(&watcher, 2000));
+    UconClient admin;
+    client(admin, "admin", "s3cret");
+    ASSERT_TRUE(uconClientLogin(&admin, 2000));
+    gather(watcher);
+    for (const char* line : {"qz_sv_HttpKey TopSecret1", "qz_sv_LogPw \"TopSecret2\"",
+                             "qz_sv_UconAdd 1 10.0.0.* someone TopSecret3",
+                             "qz_sv_UconAdd 9 * bad \"TopSecret4 x\""}) {
+        ASSERT_TRUE(uconClientSend(&admin, line));
+    }
+    auto seen = gather(watcher);
+    gather(admin);
+    // The commands did run, and were shown with their secrets masked.
+    EXPECT_TRUE(anyLineContains(seen, "[qz_sv_HttpKey *****]")) << testing::PrintToString(seen);
+    EXPECT_TRUE(anyLineContains(seen, "[qz_sv_UconAdd 1 10.0.0.* someone *****]"));
+    EXPECT_TRUE(anyLineContains(seen, "invalid specification (9 * bad *****)"));
+    EXPECT_TRUE(anyLineContains(seen, "QZ UCON Profile added type=1 mask=\"10.0.0.*\""));
+    for (const std::string& l : seen) EXPECT_EQ(l.find("TopSecret"), std::string::npos) << l;
+    EXPECT_FALSE(host().contains("TopSecret"));
+    EXPECT_EQ(allLogs(home()).find("TopSecret"), std::string::npos);
+    uconClientClose(&watcher);
+    uconClientClose(&admin);
+}
+
+TEST_F(UconSession, AReceiveOnlySessionEndsItself) {
+    UconClient watcher;
+    client(watcher, "watcher", "look");
+    ASSERT_TRUE(uconClientLogin(&watcher, 2000));
+    ASSERT_TRUE(uconClientSend(&watcher, "qzuconexit"));
+    char line[200];
+    while (uconClientRecv(&watcher, line, sizeof line, 200) == 1) {
+    }
+    EXPECT_FALSE(watcher.open);
+    EXPECT_TRUE(host().contains("QZ UCON cleanly ending session #1"));
+    EXPECT_FALSE(host().contains("NO-INPUT session #1 [qzuconexit]"));
+    EXPECT_EQ(run("qz_sv_USessionList").back(), "End of QZ UCON Session List (0 Entries)");
+    uconClientClose(&watcher);
+}
+
+TEST_F(UconSession, HostDirectivesAreRefusedFromASession) {
+    UconClient admin;
+    client(admin, "admin", "s3cret");
+    ASSERT_TRUE(uconClientLogin(&admin, 2000));
+    for (const char* line : {"QZ_SV_ADDCLIENT Evil\\0123456789ABCDEF0123456789ABCDEF\\6.6.6.6:1\\W",
+                             "QZ_SV_SETCLVER 9 999", "QZ_SV_GAMEEVENT score 1 5",
+                             "QZ_SV_CVAR=sv_cheats 1", "QZ_SV_INIT"}) {
+        size_t before = host().output().size();
+        ASSERT_TRUE(uconClientSend(&admin, line));
+        gather(admin);
+        std::vector<std::string> out(host().output().begin() + static_cast<long>(before),
+                                     host().output().end());
+        EXPECT_TRUE(anyLineContains(out, "Host directive refused: ")) << line
+                                                                      << testing::PrintToString(out);
+    }
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)");
+    EXPECT_FALSE(anyLineContains(run("qz_sv_Ver"), "C9.999"));
+    // The host itself still gives them.
+    run("QZ_SV_ADDCLIENT Real\\0123456789ABCDEF0123456789ABCDEF\\6.6.6.6:1\\W");
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (1 Player)");
+    uconClientClose(&admin);
+}
+
+// A login made by hand, so that its packet can be sent again.
+struct RawLogin {
+    std::string packet;
+    std::string sid, key;
+};
+
+TEST_F(UconSession, ARecordedLoginIsRefusedAfterItsSessionEnded) {
+    int s = boundSocket("127.0.0.1");
+    ASSERT_GE(s, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<unsigned short>(port_));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto say = [&](const std::string& text) {
+        char pkt[QZ_UCON_PACKET_MAX + 1];
+        int n = uconPacketBuild(pkt, sizeof pkt, text.data(), static_cast<int>(text.size()));
+        sendto(s, pkt, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    auto hear = [&]() {
+        char pkt[QZ_UCON_PACKET_MAX + 1];
+        for (int i = 0; i < 100; ++i) {
+            run("sim_advance 0");
+            ssize_t n = recv(s, pkt, sizeof pkt, 0);
+            if (n > QZ_UCON_PREFIX_LEN)
+                return std::string(pkt + QZ_UCON_PREFIX_LEN, static_cast<size_t>(n) - QZ_UCON_PREFIX_LEN);
+            usleep(1000);
+        }
+        return std::string();
+    };
+    say("HELLO admin");
+    std::string chal = hear();
+    ASSERT_EQ(chal.rfind("CHAL ", 0), 0u) << chal;
+    std::string challenge = chal.substr(5, 32);
+    const char* nonce = "00112233445566778899aabbccddeeff";
+    char proof[33], key[33];
+    uconProof("s3cret", "admin", challenge.c_str(), nonce, proof);
+    uconSessionKey("s3cret", challenge.c_str(), nonce, key);
+    std::string login = "LOGIN admin " + challenge + " " + nonce + " " + proof;
+    say(login);
+    std::string open = hear();
+    while (!open.empty() && open.rfind("OPEN ", 0) != 0) open = hear();  // messages come first
+    ASSERT_EQ(open.rfind("OPEN ", 0), 0u) << open;
+    std::string sid = open.substr(5, 16);
+    char pkt[QZ_UCON_PACKET_MAX + 1];
+    int n = uconSigned(pkt, sizeof pkt, "CMD", sid.c_str(), 1, key, "qzuconexit", 10);
+    sendto(s, pkt, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    while (!hear().empty()) {
+    }
+    ASSERT_TRUE(host().contains("QZ UCON cleanly ending session #1"));
+
+    run("sim_advance 20000");  // well within the challenge's minute
+    size_t before = host().output().size();
+    say(login);
+    std::string answer = hear();
+    while (!answer.empty() && answer.rfind("OPEN ", 0) != 0) answer = hear();
+    std::vector<std::string> out(host().output().begin() + static_cast<long>(before),
+                                 host().output().end());
+    EXPECT_EQ(answer.rfind("OPEN ", 0), std::string::npos) << answer;
+    EXPECT_FALSE(anyLineContains(out, "Opened")) << testing::PrintToString(out);
+    EXPECT_TRUE(anyLineContains(out, "[replayed login]"));
+    close(s);
+}
+
+// Spoofed HELLOs from many addresses outside the profiles' masks use up the common budget of
+// unsigned answers; the administrator, whose address a profile names, still gets his challenge.
+TEST_F(UconSession, AHelloFloodFromStrangersDoesNotKeepTheAdministratorOut) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<unsigned short>(port_));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    char hello[64];
+    int n = uconPacketBuild(hello, sizeof hello, "HELLO admin", 11);
+    std::vector<int> flooders;
+    for (int i = 1; i <= 100; ++i) {
+        int s = boundSocket(("127.0.1." + std::to_string(i)).c_str());
+        ASSERT_GE(s, 0);
+        flooders.push_back(s);
+    }
+    for (int round = 0; round < 3; ++round)
+        for (int s : flooders)
+            sendto(s, hello, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    run("sim_advance 0");  // the flood is read (and answered up to the budgets) first
+    UconClient c;
+    client(c, "admin", "s3cret");
+    EXPECT_TRUE(uconClientLogin(&c, 1500)) << c.error;
+    // One address gets a bounded share whatever it sends.
+    int answered = 0;
+    char buf[256];
+    for (int s : flooders)
+        while (recv(s, buf, sizeof buf, 0) > 0) answered++;
+    EXPECT_LE(answered, 64);
+    for (int s : flooders) close(s);
+    uconClientClose(&c);
+}
+
+
+// A long listing while a session is open: every line reaches the session, several to a packet.
+TEST_F(UconSession, ALongListingReachesTheSessionWhole) {
+    UconClient admin;
+    client(admin, "admin", "s3cret");
+    ASSERT_TRUE(uconClientLogin(&admin, 2000));
+    gather(admin);
+    {
+        std::ofstream cfg(home() + "many.cfg");
+        for (int i = 0; i < 10000; ++i) cfg << "qz_sv_NoSuch" << i << "\r\n";
+    }
+    ASSERT_TRUE(uconClientSend(&admin, "qz_sv_Load many.cfg"));
+    std::vector<std::string> lines;
+    char line[1500];
+    while (uconClientRecv(&admin, line, sizeof line, 500) == 1) lines.push_back(line);
+    int listed = 0;
+    std::vector<bool> seen(10000);
+    for (const std::string& l : lines) {
+        size_t at = l.find("Unknown Command/Setting: qz_sv_NoSuch");
+        if (at == std::string::npos) continue;
+        int n = std::stoi(l.substr(at + 37));
+        ASSERT_TRUE(n >= 0 && n < 10000) << l;
+        EXPECT_FALSE(seen[static_cast<size_t>(n)]) << l;
+        seen[static_cast<size_t>(n)] = true;
+        listed++;
+    }
+    EXPECT_EQ(listed, 10000);
+    uconClientClose(&admin);
+}
+
 }  // namespace

@@ -33,10 +33,14 @@ int recvPacket(UconClient* c, char* text, int size, long long deadline) {
     for (;;) {
         long long left = deadline - nowMs();
         if (left < 0) return 0;
-        if (c->pump) c->pump(c->pumpArg);
         pollfd p{c->sock, POLLIN, 0};
-        int wait = c->pump ? 1 : static_cast<int>(left);
-        if (poll(&p, 1, wait) <= 0) continue;
+        // The server's frames run (through pump) only while nothing waits to be read, as a
+        // client that reads all the time would see them.
+        if (poll(&p, 1, 0) <= 0) {
+            if (c->pump) c->pump(c->pumpArg);
+            int wait = c->pump ? 1 : static_cast<int>(left);
+            if (poll(&p, 1, wait) <= 0) continue;
+        }
         char pkt[QZ_UCON_PACKET_MAX + 1];
         ssize_t n = recv(c->sock, pkt, sizeof pkt - 1, 0);
         if (n < QZ_UCON_PREFIX_LEN || memcmp(pkt, QZ_UCON_PREFIX, QZ_UCON_PREFIX_LEN) != 0)
@@ -152,6 +156,19 @@ int uconClientRecv(UconClient* c, char* line, int size, int timeoutMs) {
     long long deadline = nowMs() + timeoutMs;
     char text[QZ_UCON_PACKET_MAX + 1];
     for (;;) {
+        if (c->pendingAt < c->pendingLen) {
+            const char* body = c->pending + c->pendingAt;
+            const char* nl = static_cast<const char*>(
+                memchr(body, '\n', static_cast<size_t>(c->pendingLen - c->pendingAt)));
+            int len = nl ? static_cast<int>(nl - body) : c->pendingLen - c->pendingAt;
+            c->pendingAt += len + 1;
+            if (len >= 6 && memcmp(body, "QZSV: ", 6) == 0) {
+                body += 6;
+                len -= 6;
+            }
+            snprintf(line, static_cast<size_t>(size), "%.*s", len, body);
+            return 1;
+        }
         int n = recvPacket(c, text, sizeof text, deadline);
         if (n == 0) return 0;
         UconField f[5];
@@ -167,14 +184,11 @@ int uconClientRecv(UconClient* c, char* line, int size, int timeoutMs) {
             return -1;
         }
         if (!uconIs(f[0], "MSG")) continue;
-        const char* body = f[4].p;
-        int len = f[4].n;
-        if (len >= 6 && memcmp(body, "QZSV: ", 6) == 0) {
-            body += 6;
-            len -= 6;
-        }
-        snprintf(line, static_cast<size_t>(size), "%.*s", len, body);
-        return 1;
+        memcpy(c->pending, f[4].p, static_cast<size_t>(f[4].n));
+        c->pendingLen = f[4].n;
+        c->pendingAt = 0;
+        if (c->pendingLen == 0) c->pending[c->pendingLen++] = '\n';  // one empty line
+        c->pending[c->pendingLen] = 0;
     }
 }
 

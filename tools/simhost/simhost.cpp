@@ -669,6 +669,7 @@ int SimHost::hostCall(const char* service, const char* argument) {
     }
     // The per-player game state is asked for every few seconds; it is answered, not shown.
     if (name == "gamestate" && arg[0]) return gameState(argument);
+    if (name == "SV_RequestAuthorizationQZ") return authorize(argument);
     // Appended piece by piece: GCC 12 at -O3 takes " " + std::string for an overlapping copy.
     std::string shown = "[host] " + name;
     if (arg[0]) {
@@ -697,6 +698,24 @@ int SimHost::hostCall(const char* service, const char* argument) {
     if (name == "DropClient") return dropClient(arg) ? 1 : 0;
     if (name == "gamestate" || name == "SV_RequestAuthorizationQZ") return 1;
     return 0;
+}
+
+// "auth N ADDRESS GUID" for a connecting player, in a 96-byte buffer of the module: taken (1).
+// With the game variable sim_computeguid at 1, a player without a GUID gets one worked out from
+// his address, written over the request as "guid=<32 hexadecimal digits>", as a game server that
+// derives GUIDs from its clients' keys would.
+int SimHost::authorize(const char* argument) {
+    int slot = 0;
+    char address[64] = "", guid[64] = "";
+    if (std::sscanf(argument, "auth %d %63s %63s", &slot, address, guid) != 3) return 0;
+    if (console_.value("sim_computeguid") != "1" || std::strcmp(guid, "NO_GUID") != 0) return 1;
+    unsigned long long a = 1469598103934665603ull, b = 1099511628211ull;
+    for (const char* p = address; *p; ++p) {
+        a = (a ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+        b = (b ^ static_cast<unsigned char>(*p)) * 1469598103934665603ull + 7;
+    }
+    std::snprintf(const_cast<char*>(argument), 96, "guid=%016llX%016llX", a, b);
+    return 1;
 }
 
 // "slot N": 1 when the game has a player in slot N, 2 when it has none. "score N": the

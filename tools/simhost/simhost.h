@@ -119,6 +119,7 @@ class SimHost {
     void deliverClientPackets();
     bool dropClient(const char* argument);
     int gameState(const char* argument);
+    int authorize(const char* argument);
 
     SaFn sa_ = nullptr;
     SbFn sb_ = nullptr;
