@@ -42,7 +42,7 @@ unsigned long freshChallenge() {
 void lookup(stQzSv* sv) {
     stGuidAuth& g = sv->guidauth;
     if (strcmp(g.serverName, sv->set.guidAuthServer) == 0 && g.server.state != QZ_RES_IDLE) return;
-    resolveCancel(&g.server, 0);
+    resolveCancel(&g.server);
     QZ_COPY(g.serverName, sv->set.guidAuthServer);
     char host[128];
     QZ_COPY(host, g.serverName);
@@ -257,4 +257,4 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     refuse(sv, slot, kUnknownRefusal);
 }
 
-void guidAuthShutdown(stQzSv* sv) { resolveCancel(&sv->guidauth.server, 3000); }
+void guidAuthShutdown(stQzSv* sv) { resolveCancel(&sv->guidauth.server); }
