@@ -401,7 +401,9 @@ void banFree(stQzSv* sv) {
     free(b->maskStart);
     free(b->maskIds);
     free(b->maskWide);
+    stBanListing listing = b->listing;
     memset(b, 0, sizeof *b);
+    b->listing = listing;
 }
 
 size_t banBytes(const stQzSv* sv) {

@@ -61,6 +61,15 @@ struct stNameRule {
     char folded[32];  // the name without colour codes, lower case
 };
 
+// A qz_sv_BanList in progress: the entries are looked at a bounded number per call, the rest in
+// the following frames, so a listing of a million entries never holds up a frame.
+struct stBanListing {
+    int active;
+    char search[128];  // empty: every entry
+    unsigned next;     // index of the next entry to look at
+    int shown;         // lines printed so far
+};
+
 struct stBans {
     stBanEntry* entries;
     unsigned count, capacity;
@@ -91,6 +100,8 @@ struct stBans {
     // drawn when the list first hashes a key.
     int keyed;
     unsigned char hashKey[16];
+    // Kept by banFree: a listing running when the list is emptied ends with the empty list.
+    stBanListing listing;
 };
 
 // What the connection checks found.
@@ -147,6 +158,16 @@ bool maskMatch(const stMaskRule* rule, const unsigned char octets[4], unsigned p
 // apostrophes, control bytes blanks, blanks around it dropped), colour codes removed (31
 // characters at most), lower case. Both the banned name and a player's name go through here.
 void banFoldName(const char* name, char out[32]);
+
+// Starts a listing of the entries that contain search (empty: all), ending one still running
+// first, and prints its first part at once; the rest follows from banListFrame.
+void banListStart(stQzSv* sv, const char* search);
+// Prints the next part of a running listing, and its end line once the last entry was looked at.
+// Each call prints at most QZ_BANLIST_LINES lines and spends about QZ_BANLIST_BUDGET_US of
+// thread CPU time looking for matches; nothing when no listing runs.
+void banListFrame(stQzSv* sv);
+constexpr int QZ_BANLIST_LINES = 64;
+constexpr long long QZ_BANLIST_BUDGET_US = 300;
 
 // Ban file. Number of a remembered file path (1..), registering it; 0 when the table is full.
 int banFileId(stQzSv* sv, const char* path);
