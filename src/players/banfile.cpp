@@ -473,6 +473,8 @@ long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present) {
     long dropped = static_cast<long>(banLinkDeferred(sv));
     *skipped += dropped;
     loaded -= dropped;
+    // The connection check never builds the mask index: the load does, with the rest of its work.
+    if (sv->bans.maskCount != sv->bans.maskIndexed) banIndexMasks(sv);
     free(known);
     fclose(fp);
     return loaded;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "host/state.h"
 #include "util/clock.h"
@@ -46,18 +47,45 @@ unsigned banHash(stBans* b, const char* text) {
     return static_cast<unsigned>(keySipHash(b->hashKey, folded, n));
 }
 
+// Slots of the former array copied at each new key while the index grows. The doubled array
+// holds the keys at 35% full, and 70% starts the next growth: any step above 1.43 ends the copy
+// in time; 16 ends it after a sixteenth of the former slot count in new keys.
+constexpr unsigned kCopyStep = 16;
+
+void hashPlace(stBanSlot* slots, unsigned mask, const stBanSlot& s) {
+    unsigned j = s.hash & mask;
+    while (slots[j].tail) j = (j + 1) & mask;
+    slots[j] = s;
+}
+
+// Copies up to n slots of the former array into the current one; frees it after the last.
+void hashCopySome(stBanHash* h, unsigned n) {
+    if (!h->old) return;
+    for (; n && h->moved <= h->oldMask; --n, ++h->moved) {
+        const stBanSlot& s = h->old[h->moved];
+        if (s.tail) hashPlace(h->slots, h->mask, s);
+    }
+    if (h->moved > h->oldMask) {
+        free(h->old);
+        h->old = nullptr;
+        h->oldMask = h->moved = 0;
+    }
+}
+
+// Ends a growth in progress at once (a large load, which is a rebuild anyway).
+void hashCopyAll(stBanHash* h) {
+    if (h->old) hashCopySome(h, h->oldMask + 1 - h->moved);
+}
+
 // Replaces the slot array by one of `count` slots (a power of two) and files every key again by
-// its hash.
+// its hash, all at once.
 bool hashResize(stBanHash* h, unsigned count) {
+    hashCopyAll(h);
     auto* slots = static_cast<stBanSlot*>(calloc(count, sizeof(stBanSlot)));
     if (!slots) return false;
     adviseHuge(slots, static_cast<size_t>(count) * sizeof(stBanSlot));
     for (unsigned i = 0; h->slots && i <= h->mask; ++i) {
-        const stBanSlot& s = h->slots[i];
-        if (!s.tail) continue;
-        unsigned j = s.hash & (count - 1);
-        while (slots[j].tail) j = (j + 1) & (count - 1);
-        slots[j] = s;
+        if (h->slots[i].tail) hashPlace(slots, count - 1, h->slots[i]);
     }
     free(h->slots);
     h->slots = slots;
@@ -65,27 +93,51 @@ bool hashResize(stBanHash* h, unsigned count) {
     return true;
 }
 
-// Doubles the slot array (or makes the first one).
-bool hashGrow(stBanHash* h) { return hashResize(h, h->slots ? (h->mask + 1) * 2 : kFirstBuckets); }
+// Doubles the slot array (or makes the first one). The keys stay in the former array, which
+// later insertions copy over a step at a time. The new array comes zeroed from calloc, so its
+// pages are faulted in as keys reach them rather than all here.
+bool hashGrow(stBanHash* h) {
+    if (!h->slots) return hashResize(h, kFirstBuckets);
+    hashCopyAll(h);  // only if the steps fell behind, which the step size rules out
+    if (h->mask > UINT_MAX / 2) return false;
+    const unsigned count = (h->mask + 1) * 2;
+    auto* slots = static_cast<stBanSlot*>(calloc(count, sizeof(stBanSlot)));
+    if (!slots) return false;
+    adviseHuge(slots, static_cast<size_t>(count) * sizeof(stBanSlot));
+    h->old = h->slots;
+    h->oldMask = h->mask;
+    h->moved = 0;
+    h->slots = slots;
+    h->mask = count - 1;
+    return true;
+}
 
 // The slot of a key: same hash and same key (sameKey is given the slot's tail id). Null when
-// the key is absent and create is false, or when the index cannot grow.
+// the key is absent and create is false, or when the index cannot grow. A new key always goes
+// into the current array.
 template <class SameKey>
 stBanSlot* hashFind(stBanHash* h, unsigned hash, SameKey sameKey, bool create) {
-    if (create && (!h->slots || (h->used + 1) * 10 > (h->mask + 1) * 7) && !hashGrow(h)) {
-        return nullptr;
+    if (create) {
+        hashCopySome(h, kCopyStep);
+        if ((!h->slots || (h->used + 1) * 10 > (h->mask + 1) * 7) && !hashGrow(h)) return nullptr;
     }
     if (!h->slots) return nullptr;
-    for (unsigned j = hash & h->mask;; j = (j + 1) & h->mask) {
+    unsigned j = hash & h->mask;
+    for (;; j = (j + 1) & h->mask) {
         stBanSlot* s = &h->slots[j];
-        if (!s->tail) {
-            if (!create) return nullptr;
-            s->hash = hash;
-            h->used++;
-            return s;
-        }
+        if (!s->tail) break;
         if (s->hash == hash && sameKey(s->tail - 1)) return s;
     }
+    // Slots of the former array from `moved` on are not in the current one yet. A key whose
+    // slot was copied is always found above, so the former array is searched as it was.
+    for (unsigned k = hash & h->oldMask; h->old && h->old[k].tail; k = (k + 1) & h->oldMask) {
+        stBanSlot* s = &h->old[k];
+        if (s->hash == hash && sameKey(s->tail - 1)) return s;
+    }
+    if (!create) return nullptr;
+    h->slots[j].hash = hash;
+    h->used++;
+    return &h->slots[j];
 }
 
 template <class T>
@@ -182,6 +234,7 @@ bool maskRebuild(stBans* b) {
     b->maskIds = nullptr;
     b->maskWide = nullptr;
     b->maskWideCount = 0;
+    b->maskIndexed = 0;
     if (!b->maskStart) return false;
     unsigned total = 0, wide = 0;
     for (unsigned i = 0; i < b->maskCount; ++i) {
@@ -213,7 +266,7 @@ bool maskRebuild(stBans* b) {
             for (unsigned c = r->lo[1]; c <= r->hi[1]; ++c) b->maskIds[fill[a << 8 | c]++] = i;
     }
     free(fill);
-    b->maskDirty = 0;
+    b->maskIndexed = b->maskCount;
     return true;
 }
 
@@ -303,7 +356,9 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
     } else if (kind == QZ_BAN_MASK) {
         rule.entry = id;
         b->masks[b->maskCount++] = rule;
-        b->maskDirty = 1;
+        // A few masks added by commands are scanned after the index; only a great many of them
+        // since the last load cost a rebuild here.
+        if (b->maskCount - b->maskIndexed > QZ_MASK_TAIL_MAX) maskRebuild(b);
     } else {
         nameRule.entry = id;
         b->nameRules[b->nameCount] = nameRule;
@@ -353,6 +408,7 @@ unsigned banLinkDeferred(stQzSv* sv) {
     stBans* b = &sv->bans;
     if (!b->deferLinks) return 0;
     b->deferLinks = 0;
+    hashCopyAll(&b->guids);  // the prefetches below look at the current array only
     auto isGuid = [b](unsigned i) {
         return b->entries[i].kind == QZ_BAN_GUID || b->entries[i].kind == QZ_BAN_KICK;
     };
@@ -383,6 +439,8 @@ unsigned banLinkDeferred(stQzSv* sv) {
     return 0;
 }
 
+void banIndexMasks(stQzSv* sv) { maskRebuild(&sv->bans); }
+
 stBanEntry* banEntry(stQzSv* sv, int banSlot) {
     if (banSlot < 1 || static_cast<unsigned>(banSlot) > sv->bans.count) return nullptr;
     return &sv->bans.entries[banSlot - 1];
@@ -395,7 +453,9 @@ void banFree(stQzSv* sv) {
     free(b->entries);
     free(b->pool);
     free(b->guids.slots);
+    free(b->guids.old);
     free(b->names.slots);
+    free(b->names.old);
     free(b->masks);
     free(b->nameRules);
     free(b->maskStart);
@@ -411,10 +471,13 @@ size_t banBytes(const stQzSv* sv) {
     size_t n = static_cast<size_t>(b->capacity) * sizeof(stBanEntry) + b->poolCap;
     if (b->guids.slots) n += (static_cast<size_t>(b->guids.mask) + 1) * sizeof(stBanSlot);
     if (b->names.slots) n += (static_cast<size_t>(b->names.mask) + 1) * sizeof(stBanSlot);
+    for (const stBanHash* h : {&b->guids, &b->names}) {
+        if (h->old) n += (static_cast<size_t>(h->oldMask) + 1) * sizeof(stBanSlot);
+    }
     n += static_cast<size_t>(b->maskCap) * sizeof(stMaskRule);
     n += static_cast<size_t>(b->nameCap) * sizeof(stNameRule);
     if (b->maskStart) n += 65537 * sizeof(unsigned);
-    if (b->maskStart && !b->maskDirty) {
+    if (b->maskStart && b->maskIds && b->maskWide) {
         n += static_cast<size_t>(b->maskStart[65536] + b->maskWideCount) * sizeof(unsigned);
     }
     return n;
@@ -470,26 +533,25 @@ int banMaskFind(stQzSv* sv, const char* address) {
     unsigned char o[4];
     unsigned port = 0;
     if (!b->maskCount || !maskAddress(address, o, &port)) return 0;
-    if (b->maskDirty && !maskRebuild(b)) {
-        // Without an index the masks are simply scanned in list order.
-        for (unsigned i = 0; i < b->maskCount; ++i)
-            if (maskRuleMatches(b, i, o, port)) return static_cast<int>(b->masks[i].entry + 1);
-        return 0;
-    }
     unsigned best = UINT_MAX;
-    unsigned bucket = static_cast<unsigned>(o[0]) << 8 | o[1];
-    for (unsigned i = b->maskStart[bucket]; i < b->maskStart[bucket + 1]; ++i) {
-        if (maskRuleMatches(b, b->maskIds[i], o, port)) {
-            best = b->maskIds[i];
-            break;
+    if (b->maskIndexed) {
+        unsigned bucket = static_cast<unsigned>(o[0]) << 8 | o[1];
+        for (unsigned i = b->maskStart[bucket]; i < b->maskStart[bucket + 1]; ++i) {
+            if (maskRuleMatches(b, b->maskIds[i], o, port)) {
+                best = b->maskIds[i];
+                break;
+            }
+        }
+        for (unsigned i = 0; i < b->maskWideCount && b->maskWide[i] < best; ++i) {
+            if (maskRuleMatches(b, b->maskWide[i], o, port)) {
+                best = b->maskWide[i];
+                break;
+            }
         }
     }
-    for (unsigned i = 0; i < b->maskWideCount && b->maskWide[i] < best; ++i) {
-        if (maskRuleMatches(b, b->maskWide[i], o, port)) {
-            best = b->maskWide[i];
-            break;
-        }
-    }
+    // The masks added since the index was built come after every indexed one in list order.
+    for (unsigned i = b->maskIndexed; best == UINT_MAX && i < b->maskCount; ++i)
+        if (maskRuleMatches(b, i, o, port)) best = i;
     return best == UINT_MAX ? 0 : static_cast<int>(b->masks[best].entry + 1);
 }
 

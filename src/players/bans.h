@@ -46,7 +46,13 @@ struct stBanSlot {
 struct stBanHash {
     stBanSlot* slots;
     unsigned mask;  // slot count - 1 (a power of two minus one); 0 with no slots
-    unsigned used;
+    unsigned used;  // keys filed, in both arrays while the index grows
+    // While the index grows: the former slot array, copied into the doubled one a few slots at
+    // each new key, so that no single call pays for the whole copy. Keys whose slot has not been
+    // copied yet are looked for there (and changed there: the copy takes the slot as it is then).
+    stBanSlot* old;
+    unsigned oldMask;
+    unsigned moved;  // slots of old copied so far
 };
 
 // A parsed address mask: four octet ranges and a port range.
@@ -81,10 +87,11 @@ struct stBans {
     unsigned maskCount, maskCap;
     stNameRule* nameRules;
     unsigned nameCount, nameCap;
-    // Mask index, rebuilt on the first check after a mask was added: masks covering at most
-    // 256 combinations of the first two octets are filed under each of them, the others are
-    // scanned always.
-    int maskDirty;
+    // Mask index over the first maskIndexed masks, built when a ban file has loaded (never in
+    // the connection check): masks covering at most 256 combinations of the first two octets are
+    // filed under each of them, the others are scanned always. Masks added since are scanned in
+    // list order after the index, until QZ_MASK_TAIL_MAX of them make the add rebuild it.
+    unsigned maskIndexed;
     unsigned* maskStart;  // 65537 offsets into maskIds
     unsigned* maskIds;    // rule numbers, ascending within a bucket
     unsigned* maskWide;
@@ -151,6 +158,9 @@ void banCheck(stQzSv* sv, const char* guid, const char* address, const char* nam
 
 // Parses an address mask (docs/bans.md). False when it is not one.
 bool maskParse(const char* text, stMaskRule* out);
+// Files every mask in the mask index (done by the ban load; a failure leaves the masks scanned).
+void banIndexMasks(stQzSv* sv);
+constexpr unsigned QZ_MASK_TAIL_MAX = 4096;
 // Reads a numeric client address "a.b.c.d" with an optional ":port". False for anything else.
 bool maskAddress(const char* text, unsigned char octets[4], unsigned* port);
 bool maskMatch(const stMaskRule* rule, const unsigned char octets[4], unsigned port);
