@@ -93,7 +93,11 @@ std::string g_home;
 bool g_listEnded = false;
 int hostCall(const char*, const char*) { return 1; }
 void print(const char* text) {
-    if (strncmp(text, "End of Ban List", 15) == 0) g_listEnded = true;
+    if (strncmp(text, "End of Ban List", 15) == 0) {
+        g_listEnded = true;
+        fprintf(stderr, "%s\n", text);
+    }
+    if (strstr(text, "Bans loaded") || strstr(text, "skipped")) fprintf(stderr, "%s\n", text);
 }
 void sendClient(int, const char*, int) {}
 int cvarGet(const char* name, char* out, int size) {

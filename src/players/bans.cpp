@@ -4,6 +4,7 @@
 #include "players/bans.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdint>
@@ -52,6 +53,14 @@ unsigned banHash(stBans* b, const char* text) {
 // in time; 16 ends it after a sixteenth of the former slot count in new keys.
 constexpr unsigned kCopyStep = 16;
 
+size_t slotBytes(unsigned count) { return static_cast<size_t>(count) * sizeof(stBanSlot); }
+
+stBanSlot* slotsAlloc(unsigned count) {
+    auto* slots = static_cast<stBanSlot*>(pagesAlloc(slotBytes(count)));
+    if (slots) adviseHuge(slots, slotBytes(count));
+    return slots;
+}
+
 void hashPlace(stBanSlot* slots, unsigned mask, const stBanSlot& s) {
     unsigned j = s.hash & mask;
     while (slots[j].tail) j = (j + 1) & mask;
@@ -60,13 +69,14 @@ void hashPlace(stBanSlot* slots, unsigned mask, const stBanSlot& s) {
 
 // Copies up to n slots of the former array into the current one; frees it after the last.
 void hashCopySome(stBanHash* h, unsigned n) {
+    pagesDropStep(&h->drop);
     if (!h->old) return;
     for (; n && h->moved <= h->oldMask; --n, ++h->moved) {
         const stBanSlot& s = h->old[h->moved];
         if (s.tail) hashPlace(h->slots, h->mask, s);
     }
     if (h->moved > h->oldMask) {
-        free(h->old);
+        pagesDropLater(&h->drop, h->old, slotBytes(h->oldMask + 1));
         h->old = nullptr;
         h->oldMask = h->moved = 0;
     }
@@ -81,29 +91,27 @@ void hashCopyAll(stBanHash* h) {
 // its hash, all at once.
 bool hashResize(stBanHash* h, unsigned count) {
     hashCopyAll(h);
-    auto* slots = static_cast<stBanSlot*>(calloc(count, sizeof(stBanSlot)));
+    stBanSlot* slots = slotsAlloc(count);
     if (!slots) return false;
-    adviseHuge(slots, static_cast<size_t>(count) * sizeof(stBanSlot));
     for (unsigned i = 0; h->slots && i <= h->mask; ++i) {
         if (h->slots[i].tail) hashPlace(slots, count - 1, h->slots[i]);
     }
-    free(h->slots);
+    if (h->slots) pagesFree(h->slots, slotBytes(h->mask + 1));
     h->slots = slots;
     h->mask = count - 1;
     return true;
 }
 
 // Doubles the slot array (or makes the first one). The keys stay in the former array, which
-// later insertions copy over a step at a time. The new array comes zeroed from calloc, so its
-// pages are faulted in as keys reach them rather than all here.
+// later insertions copy over a step at a time. The new array comes zeroed from pagesAlloc, so
+// its pages are faulted in as keys reach them rather than all here.
 bool hashGrow(stBanHash* h) {
     if (!h->slots) return hashResize(h, kFirstBuckets);
     hashCopyAll(h);  // only if the steps fell behind, which the step size rules out
     if (h->mask > UINT_MAX / 2) return false;
     const unsigned count = (h->mask + 1) * 2;
-    auto* slots = static_cast<stBanSlot*>(calloc(count, sizeof(stBanSlot)));
+    stBanSlot* slots = slotsAlloc(count);
     if (!slots) return false;
-    adviseHuge(slots, static_cast<size_t>(count) * sizeof(stBanSlot));
     h->old = h->slots;
     h->oldMask = h->mask;
     h->moved = 0;
@@ -157,6 +165,44 @@ bool growArray(T** data, unsigned* cap, unsigned need, unsigned first) {
     return true;
 }
 
+// The entry array and the text pool, the two blocks that reach tens of megabytes, are mapped
+// from the system and grown by mremap, which moves their pages instead of copying them: a growth
+// at a million entries costs what a small one does, and the new part's pages are faulted in as
+// entries reach them. (realloc copies a block it keeps in its heap, which it may do below 32 MB.)
+size_t pageRound(size_t n) {
+    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (n + page - 1) / page * page;
+}
+
+void* mapGrow(void* block, size_t oldBytes, size_t newBytes) {
+    void* grown = block ? mremap(block, pageRound(oldBytes), pageRound(newBytes), MREMAP_MAYMOVE)
+                        : mmap(nullptr, pageRound(newBytes), PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return grown == MAP_FAILED ? nullptr : grown;
+}
+
+void mapFree(void* block, size_t bytes) {
+    if (block) munmap(block, pageRound(bytes));
+}
+
+// The entry array, doubled (mapped) when full.
+bool growEntries(stBans* b, unsigned need) {
+    if (need <= b->capacity) return true;
+    unsigned next = b->capacity ? b->capacity : 1024;
+    while (next < need) {
+        if (next > UINT_MAX / 2) return false;
+        next *= 2;
+    }
+    if (static_cast<size_t>(next) > SIZE_MAX / sizeof(stBanEntry)) return false;
+    const size_t bytes = static_cast<size_t>(next) * sizeof(stBanEntry);
+    void* grown = mapGrow(b->entries, size_t{b->capacity} * sizeof(stBanEntry), bytes);
+    if (!grown) return false;
+    adviseHuge(grown, bytes);
+    b->entries = static_cast<stBanEntry*>(grown);
+    b->capacity = next;
+    return true;
+}
+
 // Texts grow by half again rather than doubling: with a million records the slack of a doubled
 // pool would be most of the list's memory.
 bool poolAdd(stBans* b, const char* text, unsigned* offset) {
@@ -167,7 +213,7 @@ bool poolAdd(stBans* b, const char* text, unsigned* offset) {
         size_t next = b->poolCap ? b->poolCap + b->poolCap / 2 : 65536;
         if (next < need) next = need;
         if (next > UINT_MAX) next = UINT_MAX;
-        char* grown = static_cast<char*>(realloc(b->pool, next));
+        char* grown = static_cast<char*>(mapGrow(b->pool, b->poolCap, next));
         if (!grown) return false;
         adviseHuge(grown, next);
         b->pool = grown;
@@ -331,7 +377,7 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
         banFoldName(banned, nameRule.folded);
         if (!nameRule.folded[0]) return 0;
     }
-    if (b->count == UINT_MAX - 1 || !growArray(&b->entries, &b->capacity, b->count + 1, 1024)) {
+    if (b->count == UINT_MAX - 1 || !growEntries(b, b->count + 1)) {
         return 0;
     }
     if (kind == QZ_BAN_MASK && !growArray(&b->masks, &b->maskCap, b->maskCount + 1, 64)) return 0;
@@ -372,13 +418,13 @@ void banReserve(stQzSv* sv, unsigned more, size_t textBytes) {
     stBans* b = &sv->bans;
     if (more > UINT_MAX / 2 - b->count) return;
     unsigned need = b->count + more;
-    if (growArray(&b->entries, &b->capacity, need, 1024)) {
+    if (growEntries(b, need)) {
         pagesTouch(b->entries, size_t{b->count} * sizeof(stBanEntry),
                    size_t{need} * sizeof(stBanEntry));
     }
     if (textBytes < UINT_MAX - b->poolLen && b->poolLen + textBytes > b->poolCap) {
         size_t want = b->poolLen + textBytes;
-        if (char* grown = static_cast<char*>(realloc(b->pool, want))) {
+        if (char* grown = static_cast<char*>(mapGrow(b->pool, b->poolCap, want))) {
             b->pool = grown;
             b->poolCap = static_cast<unsigned>(want);
             adviseHuge(grown, want);
@@ -450,12 +496,13 @@ const char* banBody(const stQzSv* sv, const stBanEntry* e) { return sv->bans.poo
 
 void banFree(stQzSv* sv) {
     stBans* b = &sv->bans;
-    free(b->entries);
-    free(b->pool);
-    free(b->guids.slots);
-    free(b->guids.old);
-    free(b->names.slots);
-    free(b->names.old);
+    mapFree(b->entries, size_t{b->capacity} * sizeof(stBanEntry));
+    mapFree(b->pool, b->poolCap);
+    for (stBanHash* h : {&b->guids, &b->names}) {
+        pagesDropAll(&h->drop);
+        if (h->slots) pagesFree(h->slots, slotBytes(h->mask + 1));
+        if (h->old) pagesFree(h->old, slotBytes(h->oldMask + 1));
+    }
     free(b->masks);
     free(b->nameRules);
     free(b->maskStart);

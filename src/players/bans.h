@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "util/pages.h"
+
 struct stQzSv;
 
 enum QzBanKind : unsigned char {
@@ -53,6 +55,9 @@ struct stBanHash {
     stBanSlot* old;
     unsigned oldMask;
     unsigned moved;  // slots of old copied so far
+    // Slot arrays come from pagesAlloc (fresh pages, faulted in as keys reach them), and a
+    // former array is handed back a slice per new key.
+    stPageDrop drop;
 };
 
 // A parsed address mask: four octet ranges and a port range.

@@ -88,22 +88,26 @@ int hangingDnsRun(const std::string& dir) {
     pollfd p{dns, POLLIN, 0};
     if (poll(&p, 1, 2000) != 1) return kNoQuery;
 
+    // A slow step is noted and the run goes on, so that the abandoned lookups are still followed
+    // to their end (under valgrind every step is slow).
+    int failed = kOk;
     host.line("qz_sv_Restart");
     auto t = std::chrono::steady_clock::now();
     host.advance(5);
-    if (msSince(t) > 300 || !host.contains("QZ Server Restarted")) return kSlowRestart;
+    if (msSince(t) > 300 || !host.contains("QZ Server Restarted")) failed = kSlowRestart;
 
     // Lookups of the restarted module, given up again at shut-down, which frees the state.
     host.line("qz_sv_Update");
     host.advance(5);
     t = std::chrono::steady_clock::now();
     host.shutdown();
-    if (msSince(t) > 300) return kSlowShutdown;
+    if (msSince(t) > 300 && failed == kOk) failed = kSlowShutdown;
 
     // The resolver ends the abandoned lookups (a second each) and writes their results into
     // their own blocks; reaping reads those blocks, which the sanitizer build checks are live.
     for (int i = 0; i < 1000 && resolveReapAbandoned() > 0; ++i) usleep(10000);
-    return resolveReapAbandoned() == 0 ? kOk : kStillRunning;
+    if (resolveReapAbandoned() != 0 && failed == kOk) failed = kStillRunning;
+    return failed;
 }
 
 }  // namespace
