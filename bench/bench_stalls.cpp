@@ -40,7 +40,10 @@
 namespace {
 
 bool smoke() { return getenv("QZ_BENCH_SMOKE") != nullptr; }
-int guidBans() { return smoke() ? 20000 : 1000000; }
+int guidBans() {
+    if (const char* n = getenv("QZ_BENCH_BANS")) return atoi(n);
+    return smoke() ? 20000 : 1000000;
+}
 int maskBans() { return smoke() ? 200 : 10000; }
 int nameBans() { return smoke() ? 50 : 500; }
 

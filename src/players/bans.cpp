@@ -169,6 +169,8 @@ bool growArray(T** data, unsigned* cap, unsigned need, unsigned first) {
 // from the system and grown by mremap, which moves their pages instead of copying them: a growth
 // at a million entries costs what a small one does, and the new part's pages are faulted in as
 // entries reach them. (realloc copies a block it keeps in its heap, which it may do below 32 MB.)
+// They are not advised into huge pages: advice on part of a mapping splits it, and mremap
+// refuses (EFAULT) a range that spans mappings of different kinds.
 size_t pageRound(size_t n) {
     static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     return (n + page - 1) / page * page;
@@ -197,7 +199,6 @@ bool growEntries(stBans* b, unsigned need) {
     const size_t bytes = static_cast<size_t>(next) * sizeof(stBanEntry);
     void* grown = mapGrow(b->entries, size_t{b->capacity} * sizeof(stBanEntry), bytes);
     if (!grown) return false;
-    adviseHuge(grown, bytes);
     b->entries = static_cast<stBanEntry*>(grown);
     b->capacity = next;
     return true;
@@ -215,7 +216,6 @@ bool poolAdd(stBans* b, const char* text, unsigned* offset) {
         if (next > UINT_MAX) next = UINT_MAX;
         char* grown = static_cast<char*>(mapGrow(b->pool, b->poolCap, next));
         if (!grown) return false;
-        adviseHuge(grown, next);
         b->pool = grown;
         b->poolCap = static_cast<unsigned>(next);
     }
@@ -427,7 +427,6 @@ void banReserve(stQzSv* sv, unsigned more, size_t textBytes) {
         if (char* grown = static_cast<char*>(mapGrow(b->pool, b->poolCap, want))) {
             b->pool = grown;
             b->poolCap = static_cast<unsigned>(want);
-            adviseHuge(grown, want);
         }
     }
     if (b->poolLen + textBytes <= b->poolCap) {

@@ -395,3 +395,23 @@ TEST(BanList, MasksAddedAfterTheIndexAreFoundInListOrderWithoutARebuild) {
     }
     EXPECT_EQ(sv->bans.maskIndexed, 2u);
 }
+
+// The entry array and the text pool grow past tens of megabytes by moving their pages: every
+// add succeeds and every text stays readable.
+TEST(BanList, TheListGrowsPastTensOfMegabytesWithoutLosingAnEntry) {
+    BareState s;
+    const int n = 400000;
+    const std::string body = "\"" + std::string(40, 'x') + "\" \"1.2.3.4\" reason";
+    char guid[33];
+    for (int i = 0; i < n; ++i) {
+        snprintf(guid, sizeof guid, "%032X", i + 1);
+        ASSERT_EQ(banAdd(s.sv.get(), QZ_BAN_GUID, guid, body.c_str(), 0), i + 1);
+    }
+    for (int i = 0; i < n; i += 997) {
+        snprintf(guid, sizeof guid, "%032X", i + 1);
+        int found = 0;
+        EXPECT_EQ(banRejoin(s.sv.get(), guid, 0, &found), -1);
+        EXPECT_EQ(found, i + 1);
+        EXPECT_EQ(banBody(s.sv.get(), banEntry(s.sv.get(), i + 1)), body);
+    }
+}
