@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,10 +33,8 @@
 
 #include "host/qzsv.h"
 #include "host/state.h"
-#include "playing_server.h"
 #include "players/bans.h"
-#include <cstring>
-#include <filesystem>
+#include "playing_server.h"
 #include "timed_calls.h"
 
 namespace {
@@ -196,13 +196,13 @@ void BM_Stalls(benchmark::State& state) {
             banFree(sv.get());
         }
     }
-    fprintf(stderr, "\n| Call | n | wall p50 | p99 | p99.9 | max | own p50 | p99 | p99.9 | max |\n");
+    fprintf(stderr,
+            "\n| Call | n | wall p50 | p99 | p99.9 | max | own p50 | p99 | p99.9 | max |\n");
     fprintf(stderr, "|---|---|---|---|---|---|---|---|---|---|\n");
     for (auto& [kind, b] : kinds()) {
         std::sort(b.wall.begin(), b.wall.end());
         std::sort(b.cpu.begin(), b.cpu.end());
-        fprintf(stderr,
-                "| %s | %zu | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n",
+        fprintf(stderr, "| %s | %zu | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n",
                 kind.c_str(), b.wall.size(), at(b.wall, 0.5), at(b.wall, 0.99), at(b.wall, 0.999),
                 b.wall.back(), at(b.cpu, 0.5), at(b.cpu, 0.99), at(b.cpu, 0.999), b.cpu.back());
         state.counters[kind + "_p999_us"] = at(b.cpu, 0.999);

@@ -72,8 +72,8 @@ void banListFrame(stQzSv* sv) {
         const char* body = banBody(sv, e);
         if (l->search[0] && !recordHolds(e->key, body, l->search, blank)) continue;
         svMsg(sv, "%-3d%s %s %s {%d/%d} %s", static_cast<int>(i + 1),
-              e->unbanned ? " (UnBanned)" : "", e->key, body, tickElapsed(now, e->issueTick) / 60000,
-              e->length, kindWord(e, now));
+              e->unbanned ? " (UnBanned)" : "", e->key, body,
+              tickElapsed(now, e->issueTick) / 60000, e->length, kindWord(e, now));
         l->shown++;
         if (++lines >= QZ_BANLIST_LINES && l->next < b->count) return;
     }

@@ -1,11 +1,10 @@
 // qz_sv_BanList: a long listing goes out a bounded part per call with the rest in the following
 // frames, its end line when it ends, and a search that looks at the record without forming it.
-#include "players/bans.h"
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "players/bans.h"
 #include "players/players_fixture.h"
 
 namespace {
@@ -52,8 +51,8 @@ TEST(BanListing, ALongListingGoesOutAPartPerFrameAndEndsWithItsCount) {
         all.insert(all.end(), part.begin(), part.end());
     }
     ASSERT_EQ(static_cast<int>(all.size()), n + 1);
-    EXPECT_EQ(all.back(), "End of Ban List (" + std::to_string(n) + " of " + std::to_string(n) +
-                              " displayed)");
+    EXPECT_EQ(all.back(),
+              "End of Ban List (" + std::to_string(n) + " of " + std::to_string(n) + " displayed)");
     for (int i = 0; i < n; ++i) EXPECT_EQ(all[i].rfind(std::to_string(i + 1), 0), 0u) << all[i];
     banListFrame(s.sv.get());
     EXPECT_TRUE(take().empty());  // nothing after the end
@@ -67,8 +66,8 @@ TEST(BanListing, ASearchMatchesTheRecordTextWithoutFormingIt) {
         const char* search;
         int shown;
     } cases[] = {
-        {"p1", 11},                                        // P1, P10..P19, any case
-        {"0000000000000000000000000000000A \"p9\"", 1},    // across the key and the body
+        {"p1", 11},                                          // P1, P10..P19, any case
+        {"0000000000000000000000000000000A \"p9\"", 1},      // across the key and the body
         {"00000000000000000000000000000014 \"P19\" \"", 1},  // the last entry, both sides
         {"000A \"P", 1},
         {"mask \"10.1", 1},
@@ -105,5 +104,6 @@ TEST(BanListing, ANewListingEndsTheRunningOneAndEmptyingTheListEndsIt) {
     banListFrame(s.sv.get());
     lines = take();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "End of Ban List (" + std::to_string(QZ_BANLIST_LINES) + " of 0 displayed)");
+    EXPECT_EQ(lines[0],
+              "End of Ban List (" + std::to_string(QZ_BANLIST_LINES) + " of 0 displayed)");
 }
