@@ -323,6 +323,7 @@ void svFrame(stQzSv* sv) {
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
     plFrame(sv);
+    banListFrame(sv);
     cvarFrame(sv);
     md5Frame(sv);
     pwFrame(sv);

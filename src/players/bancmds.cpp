@@ -35,15 +35,6 @@ void nextWord(const char*& p, char* out, int size) {
     while (isBlank(*p)) p++;
 }
 
-const char* kindWord(stBanEntry* e, unsigned now) {
-    switch (e->kind) {
-        case QZ_BAN_KICK: return banKickOver(e, now) ? "Kick (over)" : "Kick";
-        case QZ_BAN_MASK: return "Mask Ban";
-        case QZ_BAN_NAME: return "Name Ban";
-        default: return "GUID Ban";
-    }
-}
-
 // Checks a file argument (empty: the default file) and forms its path; false after reporting.
 bool banPath(stQzSv* sv, const char* command, const char* args, char* path, int size) {
     char name[QZ_CFG_NAME_MAX];
@@ -93,22 +84,12 @@ void addAndWrite(stQzSv* sv, int kind, const char* key, const char* body) {
 
 }  // namespace
 
+// Prints the first part of the listing; the rest follows in the next frames (banListFrame).
 void cmd_banlist(stQzSv* sv, const CmdCall& call) {
     char search[128];
     const char* p = call.args;
     nextWord(p, search, qz::cap(search));
-    unsigned now = qzMonoTick();
-    int shown = 0;
-    char record[QZ_BAN_LINE_MAX + 48];
-    for (unsigned i = 0; i < sv->bans.count; ++i) {
-        stBanEntry* e = &sv->bans.entries[i];
-        QZ_TRF(record, "%s %s", e->key, banBody(sv, e));
-        if (search[0] && !svFindNoCase(record, search)) continue;
-        svMsg(sv, "%-3d%s %s {%d/%d} %s", static_cast<int>(i + 1), e->unbanned ? " (UnBanned)" : "",
-              record, tickElapsed(now, e->issueTick) / 60000, e->length, kindWord(e, now));
-        shown++;
-    }
-    svMsg(sv, "End of Ban List (%d of %d displayed)", shown, static_cast<int>(sv->bans.count));
+    banListStart(sv, search);
 }
 
 // qz_sv_BanGuid [guid] [name] [ip] [reason]

@@ -481,6 +481,8 @@ long banLoadStream(stQzSv* sv, FILE* fp, const char* path, long* skipped, long* 
     long dropped = static_cast<long>(banLinkDeferred(sv));
     *skipped += dropped;
     loaded -= dropped;
+    // The connection check never builds the mask index: the load does, with the rest of its work.
+    if (sv->bans.maskCount != sv->bans.maskIndexed) banIndexMasks(sv);
     free(known);
     return loaded;
 }

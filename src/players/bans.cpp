@@ -4,11 +4,13 @@
 #include "players/bans.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "host/state.h"
 #include "util/clock.h"
@@ -46,46 +48,104 @@ unsigned banHash(stBans* b, const char* text) {
     return static_cast<unsigned>(keySipHash(b->hashKey, folded, n));
 }
 
-// Replaces the slot array by one of `count` slots (a power of two) and files every key again by
-// its hash.
-bool hashResize(stBanHash* h, unsigned count) {
-    auto* slots = static_cast<stBanSlot*>(calloc(count, sizeof(stBanSlot)));
-    if (!slots) return false;
-    adviseHuge(slots, static_cast<size_t>(count) * sizeof(stBanSlot));
-    for (unsigned i = 0; h->slots && i <= h->mask; ++i) {
-        const stBanSlot& s = h->slots[i];
-        if (!s.tail) continue;
-        unsigned j = s.hash & (count - 1);
-        while (slots[j].tail) j = (j + 1) & (count - 1);
-        slots[j] = s;
+// Slots of the former array copied at each new key while the index grows. The doubled array
+// holds the keys at 35% full, and 70% starts the next growth: any step above 1.43 ends the copy
+// in time; 16 ends it after a sixteenth of the former slot count in new keys.
+constexpr unsigned kCopyStep = 16;
+
+size_t slotBytes(unsigned count) { return static_cast<size_t>(count) * sizeof(stBanSlot); }
+
+stBanSlot* slotsAlloc(unsigned count) {
+    auto* slots = static_cast<stBanSlot*>(pagesAlloc(slotBytes(count)));
+    if (slots) adviseHuge(slots, slotBytes(count));
+    return slots;
+}
+
+void hashPlace(stBanSlot* slots, unsigned mask, const stBanSlot& s) {
+    unsigned j = s.hash & mask;
+    while (slots[j].tail) j = (j + 1) & mask;
+    slots[j] = s;
+}
+
+// Copies up to n slots of the former array into the current one; frees it after the last.
+void hashCopySome(stBanHash* h, unsigned n) {
+    pagesDropStep(&h->drop);
+    if (!h->old) return;
+    for (; n && h->moved <= h->oldMask; --n, ++h->moved) {
+        const stBanSlot& s = h->old[h->moved];
+        if (s.tail) hashPlace(h->slots, h->mask, s);
     }
-    free(h->slots);
+    if (h->moved > h->oldMask) {
+        pagesDropLater(&h->drop, h->old, slotBytes(h->oldMask + 1));
+        h->old = nullptr;
+        h->oldMask = h->moved = 0;
+    }
+}
+
+// Ends a growth in progress at once (a large load, which is a rebuild anyway).
+void hashCopyAll(stBanHash* h) {
+    if (h->old) hashCopySome(h, h->oldMask + 1 - h->moved);
+}
+
+// Replaces the slot array by one of `count` slots (a power of two) and files every key again by
+// its hash, all at once.
+bool hashResize(stBanHash* h, unsigned count) {
+    hashCopyAll(h);
+    stBanSlot* slots = slotsAlloc(count);
+    if (!slots) return false;
+    for (unsigned i = 0; h->slots && i <= h->mask; ++i) {
+        if (h->slots[i].tail) hashPlace(slots, count - 1, h->slots[i]);
+    }
+    if (h->slots) pagesFree(h->slots, slotBytes(h->mask + 1));
     h->slots = slots;
     h->mask = count - 1;
     return true;
 }
 
-// Doubles the slot array (or makes the first one).
-bool hashGrow(stBanHash* h) { return hashResize(h, h->slots ? (h->mask + 1) * 2 : kFirstBuckets); }
+// Doubles the slot array (or makes the first one). The keys stay in the former array, which
+// later insertions copy over a step at a time. The new array comes zeroed from pagesAlloc, so
+// its pages are faulted in as keys reach them rather than all here.
+bool hashGrow(stBanHash* h) {
+    if (!h->slots) return hashResize(h, kFirstBuckets);
+    hashCopyAll(h);  // only if the steps fell behind, which the step size rules out
+    if (h->mask > UINT_MAX / 2) return false;
+    const unsigned count = (h->mask + 1) * 2;
+    stBanSlot* slots = slotsAlloc(count);
+    if (!slots) return false;
+    h->old = h->slots;
+    h->oldMask = h->mask;
+    h->moved = 0;
+    h->slots = slots;
+    h->mask = count - 1;
+    return true;
+}
 
 // The slot of a key: same hash and same key (sameKey is given the slot's tail id). Null when
-// the key is absent and create is false, or when the index cannot grow.
+// the key is absent and create is false, or when the index cannot grow. A new key always goes
+// into the current array.
 template <class SameKey>
 stBanSlot* hashFind(stBanHash* h, unsigned hash, SameKey sameKey, bool create) {
-    if (create && (!h->slots || (h->used + 1) * 10 > (h->mask + 1) * 7) && !hashGrow(h)) {
-        return nullptr;
+    if (create) {
+        hashCopySome(h, kCopyStep);
+        if ((!h->slots || (h->used + 1) * 10 > (h->mask + 1) * 7) && !hashGrow(h)) return nullptr;
     }
     if (!h->slots) return nullptr;
-    for (unsigned j = hash & h->mask;; j = (j + 1) & h->mask) {
+    unsigned j = hash & h->mask;
+    for (;; j = (j + 1) & h->mask) {
         stBanSlot* s = &h->slots[j];
-        if (!s->tail) {
-            if (!create) return nullptr;
-            s->hash = hash;
-            h->used++;
-            return s;
-        }
+        if (!s->tail) break;
         if (s->hash == hash && sameKey(s->tail - 1)) return s;
     }
+    // Slots of the former array from `moved` on are not in the current one yet. A key whose
+    // slot was copied is always found above, so the former array is searched as it was.
+    for (unsigned k = hash & h->oldMask; h->old && h->old[k].tail; k = (k + 1) & h->oldMask) {
+        stBanSlot* s = &h->old[k];
+        if (s->hash == hash && sameKey(s->tail - 1)) return s;
+    }
+    if (!create) return nullptr;
+    h->slots[j].hash = hash;
+    h->used++;
+    return &h->slots[j];
 }
 
 template <class T>
@@ -105,6 +165,45 @@ bool growArray(T** data, unsigned* cap, unsigned need, unsigned first) {
     return true;
 }
 
+// The entry array and the text pool, the two blocks that reach tens of megabytes, are mapped
+// from the system and grown by mremap, which moves their pages instead of copying them: a growth
+// at a million entries costs what a small one does, and the new part's pages are faulted in as
+// entries reach them. (realloc copies a block it keeps in its heap, which it may do below 32 MB.)
+// They are not advised into huge pages: advice on part of a mapping splits it, and mremap
+// refuses (EFAULT) a range that spans mappings of different kinds.
+size_t pageRound(size_t n) {
+    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (n + page - 1) / page * page;
+}
+
+void* mapGrow(void* block, size_t oldBytes, size_t newBytes) {
+    void* grown = block ? mremap(block, pageRound(oldBytes), pageRound(newBytes), MREMAP_MAYMOVE)
+                        : mmap(nullptr, pageRound(newBytes), PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return grown == MAP_FAILED ? nullptr : grown;
+}
+
+void mapFree(void* block, size_t bytes) {
+    if (block) munmap(block, pageRound(bytes));
+}
+
+// The entry array, doubled (mapped) when full.
+bool growEntries(stBans* b, unsigned need) {
+    if (need <= b->capacity) return true;
+    unsigned next = b->capacity ? b->capacity : 1024;
+    while (next < need) {
+        if (next > UINT_MAX / 2) return false;
+        next *= 2;
+    }
+    if (static_cast<size_t>(next) > SIZE_MAX / sizeof(stBanEntry)) return false;
+    const size_t bytes = static_cast<size_t>(next) * sizeof(stBanEntry);
+    void* grown = mapGrow(b->entries, size_t{b->capacity} * sizeof(stBanEntry), bytes);
+    if (!grown) return false;
+    b->entries = static_cast<stBanEntry*>(grown);
+    b->capacity = next;
+    return true;
+}
+
 // Texts grow by half again rather than doubling: with a million records the slack of a doubled
 // pool would be most of the list's memory.
 bool poolAdd(stBans* b, const char* text, unsigned* offset) {
@@ -115,9 +214,8 @@ bool poolAdd(stBans* b, const char* text, unsigned* offset) {
         size_t next = b->poolCap ? b->poolCap + b->poolCap / 2 : 65536;
         if (next < need) next = need;
         if (next > UINT_MAX) next = UINT_MAX;
-        char* grown = static_cast<char*>(realloc(b->pool, next));
+        char* grown = static_cast<char*>(mapGrow(b->pool, b->poolCap, next));
         if (!grown) return false;
-        adviseHuge(grown, next);
         b->pool = grown;
         b->poolCap = static_cast<unsigned>(next);
     }
@@ -182,6 +280,7 @@ bool maskRebuild(stBans* b) {
     b->maskIds = nullptr;
     b->maskWide = nullptr;
     b->maskWideCount = 0;
+    b->maskIndexed = 0;
     if (!b->maskStart) return false;
     unsigned total = 0, wide = 0;
     for (unsigned i = 0; i < b->maskCount; ++i) {
@@ -213,7 +312,7 @@ bool maskRebuild(stBans* b) {
             for (unsigned c = r->lo[1]; c <= r->hi[1]; ++c) b->maskIds[fill[a << 8 | c]++] = i;
     }
     free(fill);
-    b->maskDirty = 0;
+    b->maskIndexed = b->maskCount;
     return true;
 }
 
@@ -278,7 +377,7 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
         banFoldName(banned, nameRule.folded);
         if (!nameRule.folded[0]) return 0;
     }
-    if (b->count == UINT_MAX - 1 || !growArray(&b->entries, &b->capacity, b->count + 1, 1024)) {
+    if (b->count == UINT_MAX - 1 || !growEntries(b, b->count + 1)) {
         return 0;
     }
     if (kind == QZ_BAN_MASK && !growArray(&b->masks, &b->maskCap, b->maskCount + 1, 64)) return 0;
@@ -303,7 +402,9 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
     } else if (kind == QZ_BAN_MASK) {
         rule.entry = id;
         b->masks[b->maskCount++] = rule;
-        b->maskDirty = 1;
+        // A few masks added by commands are scanned after the index; only a great many of them
+        // since the last load cost a rebuild here.
+        if (b->maskCount - b->maskIndexed > QZ_MASK_TAIL_MAX) maskRebuild(b);
     } else {
         nameRule.entry = id;
         b->nameRules[b->nameCount] = nameRule;
@@ -317,16 +418,15 @@ void banReserve(stQzSv* sv, unsigned more, size_t textBytes) {
     stBans* b = &sv->bans;
     if (more > UINT_MAX / 2 - b->count) return;
     unsigned need = b->count + more;
-    if (growArray(&b->entries, &b->capacity, need, 1024)) {
+    if (growEntries(b, need)) {
         pagesTouch(b->entries, size_t{b->count} * sizeof(stBanEntry),
                    size_t{need} * sizeof(stBanEntry));
     }
     if (textBytes < UINT_MAX - b->poolLen && b->poolLen + textBytes > b->poolCap) {
         size_t want = b->poolLen + textBytes;
-        if (char* grown = static_cast<char*>(realloc(b->pool, want))) {
+        if (char* grown = static_cast<char*>(mapGrow(b->pool, b->poolCap, want))) {
             b->pool = grown;
             b->poolCap = static_cast<unsigned>(want);
-            adviseHuge(grown, want);
         }
     }
     if (b->poolLen + textBytes <= b->poolCap) {
@@ -353,6 +453,7 @@ unsigned banLinkDeferred(stQzSv* sv) {
     stBans* b = &sv->bans;
     if (!b->deferLinks) return 0;
     b->deferLinks = 0;
+    hashCopyAll(&b->guids);  // the prefetches below look at the current array only
     auto isGuid = [b](unsigned i) {
         return b->entries[i].kind == QZ_BAN_GUID || b->entries[i].kind == QZ_BAN_KICK;
     };
@@ -383,6 +484,8 @@ unsigned banLinkDeferred(stQzSv* sv) {
     return 0;
 }
 
+void banIndexMasks(stQzSv* sv) { maskRebuild(&sv->bans); }
+
 stBanEntry* banEntry(stQzSv* sv, int banSlot) {
     if (banSlot < 1 || static_cast<unsigned>(banSlot) > sv->bans.count) return nullptr;
     return &sv->bans.entries[banSlot - 1];
@@ -392,16 +495,21 @@ const char* banBody(const stQzSv* sv, const stBanEntry* e) { return sv->bans.poo
 
 void banFree(stQzSv* sv) {
     stBans* b = &sv->bans;
-    free(b->entries);
-    free(b->pool);
-    free(b->guids.slots);
-    free(b->names.slots);
+    mapFree(b->entries, size_t{b->capacity} * sizeof(stBanEntry));
+    mapFree(b->pool, b->poolCap);
+    for (stBanHash* h : {&b->guids, &b->names}) {
+        pagesDropAll(&h->drop);
+        if (h->slots) pagesFree(h->slots, slotBytes(h->mask + 1));
+        if (h->old) pagesFree(h->old, slotBytes(h->oldMask + 1));
+    }
     free(b->masks);
     free(b->nameRules);
     free(b->maskStart);
     free(b->maskIds);
     free(b->maskWide);
+    stBanListing listing = b->listing;
     memset(b, 0, sizeof *b);
+    b->listing = listing;
 }
 
 size_t banBytes(const stQzSv* sv) {
@@ -409,10 +517,13 @@ size_t banBytes(const stQzSv* sv) {
     size_t n = static_cast<size_t>(b->capacity) * sizeof(stBanEntry) + b->poolCap;
     if (b->guids.slots) n += (static_cast<size_t>(b->guids.mask) + 1) * sizeof(stBanSlot);
     if (b->names.slots) n += (static_cast<size_t>(b->names.mask) + 1) * sizeof(stBanSlot);
+    for (const stBanHash* h : {&b->guids, &b->names}) {
+        if (h->old) n += (static_cast<size_t>(h->oldMask) + 1) * sizeof(stBanSlot);
+    }
     n += static_cast<size_t>(b->maskCap) * sizeof(stMaskRule);
     n += static_cast<size_t>(b->nameCap) * sizeof(stNameRule);
     if (b->maskStart) n += 65537 * sizeof(unsigned);
-    if (b->maskStart && !b->maskDirty) {
+    if (b->maskStart && b->maskIds && b->maskWide) {
         n += static_cast<size_t>(b->maskStart[65536] + b->maskWideCount) * sizeof(unsigned);
     }
     return n;
@@ -468,26 +579,25 @@ int banMaskFind(stQzSv* sv, const char* address) {
     unsigned char o[4];
     unsigned port = 0;
     if (!b->maskCount || !maskAddress(address, o, &port)) return 0;
-    if (b->maskDirty && !maskRebuild(b)) {
-        // Without an index the masks are simply scanned in list order.
-        for (unsigned i = 0; i < b->maskCount; ++i)
-            if (maskRuleMatches(b, i, o, port)) return static_cast<int>(b->masks[i].entry + 1);
-        return 0;
-    }
     unsigned best = UINT_MAX;
-    unsigned bucket = static_cast<unsigned>(o[0]) << 8 | o[1];
-    for (unsigned i = b->maskStart[bucket]; i < b->maskStart[bucket + 1]; ++i) {
-        if (maskRuleMatches(b, b->maskIds[i], o, port)) {
-            best = b->maskIds[i];
-            break;
+    if (b->maskIndexed) {
+        unsigned bucket = static_cast<unsigned>(o[0]) << 8 | o[1];
+        for (unsigned i = b->maskStart[bucket]; i < b->maskStart[bucket + 1]; ++i) {
+            if (maskRuleMatches(b, b->maskIds[i], o, port)) {
+                best = b->maskIds[i];
+                break;
+            }
+        }
+        for (unsigned i = 0; i < b->maskWideCount && b->maskWide[i] < best; ++i) {
+            if (maskRuleMatches(b, b->maskWide[i], o, port)) {
+                best = b->maskWide[i];
+                break;
+            }
         }
     }
-    for (unsigned i = 0; i < b->maskWideCount && b->maskWide[i] < best; ++i) {
-        if (maskRuleMatches(b, b->maskWide[i], o, port)) {
-            best = b->maskWide[i];
-            break;
-        }
-    }
+    // The masks added since the index was built come after every indexed one in list order.
+    for (unsigned i = b->maskIndexed; best == UINT_MAX && i < b->maskCount; ++i)
+        if (maskRuleMatches(b, i, o, port)) best = i;
     return best == UINT_MAX ? 0 : static_cast<int>(b->masks[best].entry + 1);
 }
 

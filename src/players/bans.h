@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "util/pages.h"
+
 struct stQzSv;
 
 enum QzBanKind : unsigned char {
@@ -47,7 +49,16 @@ struct stBanSlot {
 struct stBanHash {
     stBanSlot* slots;
     unsigned mask;  // slot count - 1 (a power of two minus one); 0 with no slots
-    unsigned used;
+    unsigned used;  // keys filed, in both arrays while the index grows
+    // While the index grows: the former slot array, copied into the doubled one a few slots at
+    // each new key, so that no single call pays for the whole copy. Keys whose slot has not been
+    // copied yet are looked for there (and changed there: the copy takes the slot as it is then).
+    stBanSlot* old;
+    unsigned oldMask;
+    unsigned moved;  // slots of old copied so far
+    // Slot arrays come from pagesAlloc (fresh pages, faulted in as keys reach them), and a
+    // former array is handed back a slice per new key.
+    stPageDrop drop;
 };
 
 // A parsed address mask: four octet ranges and a port range.
@@ -62,6 +73,15 @@ struct stNameRule {
     char folded[32];  // the name without colour codes, lower case
 };
 
+// A qz_sv_BanList in progress: the entries are looked at a bounded number per call, the rest in
+// the following frames, so a listing of a million entries never holds up a frame.
+struct stBanListing {
+    int active;
+    char search[128];  // empty: every entry
+    unsigned next;     // index of the next entry to look at
+    int shown;         // lines printed so far
+};
+
 struct stBans {
     stBanEntry* entries;
     unsigned count, capacity;
@@ -73,10 +93,11 @@ struct stBans {
     unsigned maskCount, maskCap;
     stNameRule* nameRules;
     unsigned nameCount, nameCap;
-    // Mask index, rebuilt on the first check after a mask was added: masks covering at most
-    // 256 combinations of the first two octets are filed under each of them, the others are
-    // scanned always.
-    int maskDirty;
+    // Mask index over the first maskIndexed masks, built when a ban file has loaded (never in
+    // the connection check): masks covering at most 256 combinations of the first two octets are
+    // filed under each of them, the others are scanned always. Masks added since are scanned in
+    // list order after the index, until QZ_MASK_TAIL_MAX of them make the add rebuild it.
+    unsigned maskIndexed;
     unsigned* maskStart;  // 65537 offsets into maskIds
     unsigned* maskIds;    // rule numbers, ascending within a bucket
     unsigned* maskWide;
@@ -92,6 +113,8 @@ struct stBans {
     // drawn when the list first hashes a key.
     int keyed;
     unsigned char hashKey[16];
+    // Kept by banFree: a listing running when the list is emptied ends with the empty list.
+    stBanListing listing;
 };
 
 // What the connection checks found.
@@ -141,6 +164,9 @@ void banCheck(stQzSv* sv, const char* guid, const char* address, const char* nam
 
 // Parses an address mask (docs/bans.md). False when it is not one.
 bool maskParse(const char* text, stMaskRule* out);
+// Files every mask in the mask index (done by the ban load; a failure leaves the masks scanned).
+void banIndexMasks(stQzSv* sv);
+constexpr unsigned QZ_MASK_TAIL_MAX = 4096;
 // Reads a numeric client address "a.b.c.d" with an optional ":port". False for anything else.
 bool maskAddress(const char* text, unsigned char octets[4], unsigned* port);
 bool maskMatch(const stMaskRule* rule, const unsigned char octets[4], unsigned port);
@@ -148,6 +174,16 @@ bool maskMatch(const stMaskRule* rule, const unsigned char octets[4], unsigned p
 // apostrophes, control bytes blanks, blanks around it dropped), colour codes removed (31
 // characters at most), lower case. Both the banned name and a player's name go through here.
 void banFoldName(const char* name, char out[32]);
+
+// Starts a listing of the entries that contain search (empty: all), ending one still running
+// first, and prints its first part at once; the rest follows from banListFrame.
+void banListStart(stQzSv* sv, const char* search);
+// Prints the next part of a running listing, and its end line once the last entry was looked at.
+// Each call prints at most QZ_BANLIST_LINES lines and spends about QZ_BANLIST_BUDGET_US of
+// thread CPU time looking for matches; nothing when no listing runs.
+void banListFrame(stQzSv* sv);
+constexpr int QZ_BANLIST_LINES = 64;
+constexpr long long QZ_BANLIST_BUDGET_US = 300;
 
 // Ban file. Number of a remembered file path (1..), registering it; 0 when the table is full.
 int banFileId(stQzSv* sv, const char* path);

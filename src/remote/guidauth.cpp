@@ -69,7 +69,7 @@ void lookup(stQzSv* sv) {
         g.retryWaitMs = 0;
         g.badSetting = 0;
     }
-    resolveCancel(&g.server, 0);
+    resolveCancel(&g.server);
     QZ_COPY(g.serverName, sv->set.guidAuthServer);
     char host[128];
     QZ_COPY(host, g.serverName);
@@ -452,4 +452,4 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     refuse(sv, slot, why);
 }
 
-void guidAuthShutdown(stQzSv* sv) { resolveCancel(&sv->guidauth.server, 3000); }
+void guidAuthShutdown(stQzSv* sv) { resolveCancel(&sv->guidauth.server); }

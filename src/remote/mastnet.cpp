@@ -98,9 +98,9 @@ void remoteStart(stQzSv* sv) {
 void remoteShutdown(stQzSv* sv) {
     stRemote* r = &sv->remote;
     if (r->addr) {
-        for (int i = 0; i < QZ_MASTER_MAX; ++i) resolveCancel(&r->addr[i].res, 3000);
+        for (int i = 0; i < QZ_MASTER_MAX; ++i) resolveCancel(&r->addr[i].res);
     }
-    resolveCancel(&r->directiveLookup, 3000);
+    resolveCancel(&r->directiveLookup);
     for (stQzDownload& d : r->dl) dlEnd(sv, &d);
     updInstallAbandon(sv);
     cfShutdown(sv);
@@ -116,7 +116,7 @@ void remoteShutdown(stQzSv* sv) {
 void remoteLoadMasters(stQzSv* sv) {
     stRemote* r = &sv->remote;
     if (!r->masters) return;
-    for (int i = 0; i < QZ_MASTER_MAX; ++i) resolveCancel(&r->addr[i].res, 3000);
+    for (int i = 0; i < QZ_MASTER_MAX; ++i) resolveCancel(&r->addr[i].res);
     memset(r->addr, 0, QZ_MASTER_MAX * sizeof(stQzMasterAddr));
     const char* err = masterRead(homePath("qzns.dat"), &r->masterCount, r->masters, QZ_MASTER_MAX);
     if (err || r->masterCount == 0) {

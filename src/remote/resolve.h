@@ -1,7 +1,8 @@
 // Non-blocking host name resolution. A lookup is started once and polled from later frame
 // calls; the frame never waits for the resolver. Dotted addresses resolve at once without a
-// lookup. Built on glibc's getaddrinfo_a, whose helper runs outside the module's thread and
-// writes only into the request record kept here.
+// lookup. Built on glibc's getaddrinfo_a, whose helper thread writes into the request it was
+// given until the lookup ends: that request lives in a block of its own (stQzLookup), never in
+// the caller's record, so a record can be dropped, reused or freed with a lookup still running.
 #pragma once
 
 #include <netdb.h>
@@ -14,15 +15,13 @@ enum QzResolveState {
     QZ_RES_FAILED = 3,   // the name does not resolve
 };
 
+struct stQzLookup;
+
 struct stQzResolve {
     int state;
     char name[256];
     sockaddr_in address;  // port left 0; the caller sets it
-    // The running lookup. Its memory must stay put until the lookup ends: resolveCancel waits
-    // for that, so a record is never freed or reused under the resolver's feet.
-    gaicb request;
-    gaicb* list[1];
-    addrinfo hints;
+    stQzLookup* job;      // the running lookup while PENDING, else null
 };
 
 // Starts resolving name (cut to 255 characters). Returns the new state: DONE at once for a
@@ -32,7 +31,10 @@ int resolveStart(stQzResolve* r, const char* name);
 // Looks whether a pending lookup has finished; returns the state. Costs no system call while
 // the state is not PENDING.
 int resolvePoll(stQzResolve* r);
-// Ends a pending lookup: cancels it, or when it is already running waits for it (at most
-// waitMs milliseconds; meant for shut-down only). Leaves the record IDLE unless the lookup
-// could not be stopped in time, which returns false.
-bool resolveCancel(stQzResolve* r, int waitMs);
+// Ends a pending lookup without waiting: a lookup still queued is cancelled, one the resolver is
+// already working on is handed over to the abandoned lookups, whose blocks are freed once the
+// resolver has let go of them. The record is IDLE afterwards and may be freed at once.
+void resolveCancel(stQzResolve* r);
+// Frees the blocks of abandoned lookups that have ended; returns how many are still running.
+// Called by resolveStart and resolveCancel; costs nothing when none was abandoned.
+int resolveReapAbandoned();

@@ -2,6 +2,8 @@
 // at connection, and the list commands' messages.
 #include "players/bans.h"
 
+#include <algorithm>
+
 #include "players/players_fixture.h"
 
 namespace {
@@ -318,3 +320,98 @@ TEST(BanList, NamesAreFoldedAsRecordValuesAre) {
 }
 
 }  // namespace
+
+// The GUID index doubles by copying its former slots a few at each new key: no key is lost or
+// found twice while both arrays are in use, and no single insertion copies the whole array.
+TEST(BanList, TheGuidIndexGrowsAStepAtATimeAndFindsEveryKeyMeanwhile) {
+    BareState s;
+    stBans* b = &s.sv->bans;
+    const int n = 5000;  // three doublings: 1,024 slots to 8,192 (70% of it is 5,734)
+    auto guid = [](int i) {
+        char g[33];
+        snprintf(g, sizeof g, "%032X", i * 2654435761u);
+        return std::string(g);
+    };
+    int growths = 0, maxCopied = 0;
+    for (int i = 0; i < n; ++i) {
+        const unsigned movedBefore = b->guids.old ? b->guids.moved : 0;
+        const bool wasGrowing = b->guids.old != nullptr;
+        ASSERT_GT(banAdd(s.sv.get(), QZ_BAN_GUID, guid(i).c_str(), "\"Bob\" \"?\" ?", 0), 0);
+        if (!wasGrowing && b->guids.old) growths++;
+        if (wasGrowing && b->guids.old) {
+            maxCopied = std::max(maxCopied, static_cast<int>(b->guids.moved - movedBefore));
+        }
+        int found = 0;
+        // The newest key, one filed before the growth, and one in the middle.
+        for (int k : {i, 0, i / 2}) {
+            ASSERT_EQ(banRejoin(s.sv.get(), guid(k).c_str(), 0, &found), -1) << i << " " << k;
+            ASSERT_EQ(found, k + 1);
+        }
+    }
+    EXPECT_EQ(growths, 3);
+    EXPECT_GT(maxCopied, 0);
+    EXPECT_LE(maxCopied, 16);
+    EXPECT_EQ(b->guids.used, static_cast<unsigned>(n));
+    for (int i = 0; i < n; ++i) {
+        int found = 0;
+        EXPECT_EQ(banRejoin(s.sv.get(), guid(i).c_str(), 0, &found), -1);
+        EXPECT_EQ(found, i + 1);
+    }
+    // A second entry of a key still waiting in the former array is filed behind the first.
+    int found = 0;
+    ASSERT_GT(banAdd(s.sv.get(), QZ_BAN_KICK, guid(7).c_str(), "\"Bob\" \"?\" ?", 5), 0);
+    EXPECT_EQ(banRejoin(s.sv.get(), guid(7).c_str(), 0, &found), -1);
+    EXPECT_EQ(found, 8);
+    EXPECT_EQ(b->guids.used, static_cast<unsigned>(n));
+}
+
+// Masks added after the index was built are checked after the indexed ones, in list order, and
+// the check itself never builds the index.
+TEST(BanList, MasksAddedAfterTheIndexAreFoundInListOrderWithoutARebuild) {
+    BareState s;
+    stQzSv* sv = s.sv.get();
+    const char* body[] = {"\"10.1.*\" \"?\" ?", "\"10.*\" \"?\" ?", "\"10.1.2.*\" \"?\" ?",
+                          "\"10.1.2.3\" \"?\" ?"};
+    ASSERT_EQ(banAdd(sv, QZ_BAN_MASK, "MASK", body[0], 0), 1);
+    ASSERT_EQ(banAdd(sv, QZ_BAN_MASK, "MASK", body[1], 0), 2);
+    EXPECT_EQ(banMaskFind(sv, "10.1.2.3:27960"), 1);  // no index: scanned
+    EXPECT_EQ(sv->bans.maskIndexed, 0u);
+    banIndexMasks(sv);
+    EXPECT_EQ(sv->bans.maskIndexed, 2u);
+    ASSERT_EQ(banAdd(sv, QZ_BAN_MASK, "MASK", body[2], 0), 3);
+    ASSERT_EQ(banAdd(sv, QZ_BAN_MASK, "MASK", body[3], 0), 4);
+    EXPECT_EQ(sv->bans.maskIndexed, 2u);
+    struct Case {
+        int unban;  // ban slot unbanned before the check, 0 none
+        const char* address;
+        int found;
+    } cases[] = {
+        {0, "10.1.2.3", 1}, {0, "10.9.9.9", 2}, {0, "11.1.2.3", 0}, {1, "10.1.2.3", 2},
+        {2, "10.1.2.3", 3}, {3, "10.1.2.3", 4}, {4, "10.1.2.3", 0},
+    };
+    for (const Case& c : cases) {
+        if (c.unban) banSetUnbanned(sv, banEntry(sv, c.unban), true);
+        EXPECT_EQ(banMaskFind(sv, c.address), c.found) << c.address << " after unban " << c.unban;
+    }
+    EXPECT_EQ(sv->bans.maskIndexed, 2u);
+}
+
+// The entry array and the text pool grow past tens of megabytes by moving their pages: every
+// add succeeds and every text stays readable.
+TEST(BanList, TheListGrowsPastTensOfMegabytesWithoutLosingAnEntry) {
+    BareState s;
+    const int n = 400000;
+    const std::string body = "\"" + std::string(40, 'x') + "\" \"1.2.3.4\" reason";
+    char guid[33];
+    for (int i = 0; i < n; ++i) {
+        snprintf(guid, sizeof guid, "%032X", i + 1);
+        ASSERT_EQ(banAdd(s.sv.get(), QZ_BAN_GUID, guid, body.c_str(), 0), i + 1);
+    }
+    for (int i = 0; i < n; i += 997) {
+        snprintf(guid, sizeof guid, "%032X", i + 1);
+        int found = 0;
+        EXPECT_EQ(banRejoin(s.sv.get(), guid, 0, &found), -1);
+        EXPECT_EQ(found, i + 1);
+        EXPECT_EQ(banBody(s.sv.get(), banEntry(s.sv.get(), i + 1)), body);
+    }
+}
