@@ -243,17 +243,24 @@ bool statTextValid(const char* text) {
     return true;
 }
 
+namespace {
+
+// Stores a copy of rec as a record of its own in table t; false when the table is full.
+bool storeCopy(stQzSv* sv, int t, const stSvStat* rec) {
+    stSvStat copy;
+    memset(&copy, 0, sizeof copy);
+    trcpyz(copy.guid, rec->guid, 32);
+    QZ_COPY(copy.stat, rec->stat);
+    copy.secs = rec->secs;
+    copy.age = rec->age;
+    return keyStoreRecord(&sv->keys, t, &copy);
+}
+
+}  // namespace
+
 int statAdd(stQzSv* sv, int t, const stSvStat* rec) {
     stSvStat* have = findRec(sv, t, rec->guid);
-    if (!have) {
-        stSvStat copy;
-        memset(&copy, 0, sizeof copy);
-        trcpyz(copy.guid, rec->guid, 32);
-        QZ_COPY(copy.stat, rec->stat);
-        copy.secs = rec->secs;
-        copy.age = rec->age;
-        return keyStoreRecord(&sv->keys, t, &copy) ? 1 : -1;
-    }
+    if (!have) return storeCopy(sv, t, rec) ? 1 : -1;
     // The merge stops at the first pair that does not fit and may have taken earlier ones: on
     // failure the text is put back and the record is kept whole beside the first one (a second
     // line of the GUID in the file), so that nothing is lost.
@@ -266,13 +273,7 @@ int statAdd(stQzSv* sv, int t, const stSvStat* rec) {
         return 1;
     }
     memcpy(have->stat, before, sizeof before);
-    stSvStat copy;
-    memset(&copy, 0, sizeof copy);
-    trcpyz(copy.guid, rec->guid, 32);
-    QZ_COPY(copy.stat, rec->stat);
-    copy.secs = rec->secs;
-    copy.age = rec->age;
-    return keyStoreRecord(&sv->keys, t, &copy) ? 0 : -1;
+    return storeCopy(sv, t, rec) ? 0 : -1;
 }
 
 bool statEvent(stQzSv* sv, int slot, const char* category, const char* k1, const char* k2,

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "remote/mastauth.h"
 #include "remote/packets.h"
 #include "util/md5.h"
 #include "util/text.h"
@@ -78,17 +79,6 @@ constexpr unsigned kPiece = 32768;
 // How long the target's bytes are given to reach the disk before the file is renamed into
 // place: the file system's usual commit interval.
 constexpr unsigned kSettleMs = 5000;
-
-bool verify(const unsigned char* key, const unsigned char* sig, const char* msg, size_t length) {
-    EVP_PKEY* pkey = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key, QZ_UPD_KEY_LEN);
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    bool ok = pkey && ctx && EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, pkey) == 1 &&
-              EVP_DigestVerify(ctx, sig, QZ_UPD_SIG_LEN,
-                               reinterpret_cast<const unsigned char*>(msg), length) == 1;
-    EVP_MD_CTX_free(ctx);
-    EVP_PKEY_free(pkey);
-    return ok;
-}
 
 }  // namespace
 
@@ -377,7 +367,7 @@ int conclude(stQzInstall* j, unsigned now, bool wait, const char** error) {
             fail(j, F_MEMORY);
         } else {
             int tl = manifest(text, qz::cap(text), j->kind, j->os, j->h.number, j->h.rawSize, sha);
-            if (!verify(j->key, sig, text, static_cast<size_t>(tl))) fail(j, F_SIGNATURE);
+            if (!maVerify(j->key, sig, text, static_cast<size_t>(tl))) fail(j, F_SIGNATURE);
         }
     }
     if (j->failure) {
