@@ -86,9 +86,11 @@ class UpdatePath : public ModuleTest {
     }
 
     // Runs frames (5 ms of the module's clock each) with the master answering in between, until
-    // a line containing text appears; false after 4000 frames.
+    // a line containing text appears; false after 40000 frames (200 s of the module's clock: a
+    // lossy link waits 1.5 s of silence before each block is asked for again, and a slow build
+    // gets fewer blocks through each frame's budget).
     bool until(const std::string& text) {
-        for (int i = 0; i < 4000; ++i) {
+        for (int i = 0; i < 40000; ++i) {
             if (host().contains(text)) return true;
             master_.poll();
             host().advance(5);
