@@ -194,25 +194,12 @@ bool plKick(stQzSv* sv, const char* player, int minutes, const char* reason, int
     return plRemove(sv, slot, minutes, false, r.shown);
 }
 
-bool plBan(stQzSv* sv, const char* banFile, const char* player, const char* reason) {
-    int slot = plResolve(sv, player);
-    if (!slot) return false;
+namespace {
+
+// A ban's common part once its entry is made: the ban file, the announcement and the removal.
+// True when the entry was stored in the list and the file and the player was removed.
+bool storeAndRemove(stQzSv* sv, const char* banFile, int slot, int banSlot, const Reason& r) {
     Qz_Sv_Client_s* c = plPlayer(sv, slot);
-    if (!plGuidValid(c->guid)) {
-        svMsg(sv, "Player Specified (%s) has Invalid QZ GUID: \"%s\"", player, plGuidText(c));
-        return false;
-    }
-    if (plIsHostPlayer(c)) {
-        svSendClient(sv, slot, "%cBanning Disabled for Server Host Players \"%s\"", QZ_MSG_PRINT,
-                     c->name);
-        svMsg(sv, "Ban Command Ignored (Server Host) for %d %s", slot, c->name);
-        return false;
-    }
-    Reason r;
-    splitReason(reason, false, &r);
-    char body[QZ_BAN_BODY_MAX + 1];
-    banBuildBody(body, qz::cap(body), c->name, c->address, r.whole);
-    int banSlot = banAdd(sv, QZ_BAN_GUID, c->guid, body, 0);
     bool stored = banSlot && banFileAppend(sv, banFile, banSlot);
     if (!stored) svMsg(sv, "Ban Failed for (slot #%d) %s", slot, c->name);
     char tell[1200];
@@ -222,6 +209,53 @@ bool plBan(stQzSv* sv, const char* banFile, const char* player, const char* reas
     QZ_TRF(shown, "%s%s[Admin Decision]", r.shown, r.shown[0] ? " " : "");
     bool removed = plRemove(sv, slot, 0, true, shown);
     return stored && removed;
+}
+
+// True (after its lines) when c is a server host player, whom no ban reaches.
+bool hostRefusesBan(stQzSv* sv, int slot, const Qz_Sv_Client_s* c) {
+    if (!plIsHostPlayer(c)) return false;
+    svSendClient(sv, slot, "%cBanning Disabled for Server Host Players \"%s\"", QZ_MSG_PRINT,
+                 c->name);
+    svMsg(sv, "Ban Command Ignored (Server Host) for %d %s", slot, c->name);
+    return true;
+}
+
+}  // namespace
+
+bool plBan(stQzSv* sv, const char* banFile, const char* player, const char* reason) {
+    int slot = plResolve(sv, player);
+    if (!slot) return false;
+    Qz_Sv_Client_s* c = plPlayer(sv, slot);
+    if (!plGuidValid(c->guid)) {
+        svMsg(sv, "Player Specified (%s) has Invalid QZ GUID: \"%s\"", player, plGuidText(c));
+        return false;
+    }
+    if (hostRefusesBan(sv, slot, c)) return false;
+    Reason r;
+    splitReason(reason, false, &r);
+    char body[QZ_BAN_BODY_MAX + 1];
+    banBuildBody(body, qz::cap(body), c->name, c->address, r.whole);
+    return storeAndRemove(sv, banFile, slot, banAdd(sv, QZ_BAN_GUID, c->guid, body, 0), r);
+}
+
+bool plBanAddress(stQzSv* sv, const char* banFile, int slot, const char* reason) {
+    Qz_Sv_Client_s* c = plPlayer(sv, slot);
+    if (!c) return false;
+    if (hostRefusesBan(sv, slot, c)) return false;
+    char ip[32];
+    int n = 0;
+    while (c->address[n] && c->address[n] != ':' && n < static_cast<int>(sizeof ip) - 1) n++;
+    trcpyz(ip, c->address, n);
+    stMaskRule rule;
+    if (!maskParse(ip, &rule)) {
+        svMsg(sv, "Player Specified (%d) has no address to ban: \"%s\"", slot, c->address);
+        return false;
+    }
+    Reason r;
+    splitReason(reason, false, &r);
+    char body[QZ_BAN_BODY_MAX + 1];
+    banBuildBody(body, qz::cap(body), ip, "?", r.whole);
+    return storeAndRemove(sv, banFile, slot, banAdd(sv, QZ_BAN_MASK, "MASK", body, 0), r);
 }
 
 void plForceTeam(stQzSv* sv, int slot, int team) {

@@ -21,6 +21,9 @@ bool plKick(stQzSv* sv, const char* player, int minutes, const char* reason, int
 // The ban routine: a permanent GUID ban appended to banFile, then the removal. True when the
 // ban was stored in the list and the file and the player was removed.
 bool plBan(stQzSv* sv, const char* banFile, const char* player, const char* reason);
+// The ban of a player without a GUID (offered by the WebTool): a mask ban of his one address,
+// appended to banFile, then the removal. True as for plBan.
+bool plBanAddress(stQzSv* sv, const char* banFile, int slot, const char* reason);
 // The removal step. ban: permanent-ban texts, else kick texts with minutes. Returns true when
 // the host dropped the player (the slot is then free).
 bool plRemove(stQzSv* sv, int slot, int minutes, bool ban, const char* reason);

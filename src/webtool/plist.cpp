@@ -255,8 +255,11 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
     char slotText[12];
     QZ_TRF(slotText, "%d", slot);
     web_note_begin(sv);
-    bool done = ban ? plBan(sv, homePath("qzbans.dat"), slotText, reason)
-                    : plKick(sv, slotText, minutes, reason, 0);
+    // A player without a GUID is banned by his address.
+    const bool byAddress = ban && !plGuidValid(plPlayer(sv, slot)->guid);
+    bool done = byAddress ? plBanAddress(sv, homePath("qzbans.dat"), slot, reason)
+                : ban     ? plBan(sv, homePath("qzbans.dat"), slotText, reason)
+                          : plKick(sv, slotText, minutes, reason, 0);
     web_note_end(sv);
     // A kick or ban that was refused or failed (a server host player, a ban file that cannot be
     // written: the player would be admitted again after a restart) says so, with the module's

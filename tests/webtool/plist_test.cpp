@@ -381,6 +381,17 @@ TEST_F(WebPlayers, APlayerWithoutAGuidCanBeChosenAndKicked) {
     EXPECT_TRUE(said("[host] DropClient " + std::to_string(slot)));
 }
 
+TEST_F(WebPlayers, APlayerWithoutAGuidIsBannedByHisAddress) {
+    int slot = host().connect("Nobody", "", "10.0.0.7:27960");
+    ASSERT_GT(slot, 0);
+    std::string page = act("banslot=qz_sv_ban", slot, "NO_GUID");
+    EXPECT_TRUE(has(page, "<b><i>* COMMAND ISSUED *</i></b>")) << page.substr(page.size() - 2000);
+    EXPECT_TRUE(said("[host] DropClient " + std::to_string(slot)));
+    // The address is refused from then on, whatever port or GUID it comes with.
+    EXPECT_EQ(host().connect("Nobody2", webtest::guidOf(9), "10.0.0.7:27961"), 0);
+    EXPECT_GT(host().connect("Other", webtest::guidOf(10), "10.0.0.8:27960"), 0);
+}
+
 TEST_F(WebPlayers, TheChosenPlayerIsNamedNextToTheActions) {
     int slot = join("^1Red^7Baron", 7);
     std::string page = post(std::to_string(slot) + "slot=Slot\r\n");
