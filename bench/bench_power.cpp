@@ -3,12 +3,12 @@
 // event merged into a player's record; loading a 100,000-record statistics file; the power rule
 // over 10,000 entries. Every timed call is measured on its own, so each benchmark reports the
 // median, the 99.9th percentile and the maximum (microseconds) besides Google Benchmark's mean.
-#include <cerrno>
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>

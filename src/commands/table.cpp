@@ -92,9 +92,12 @@ const CmdRow kCommandTable[] = {
 const int kCommandCount = sizeof kCommandTable / sizeof kCommandTable[0] - 1;
 
 const CmdRow kUnlistedCommands[] = {
-    {"qz_sv_banname", "", cmd_banname, 0},           {"qz_sv_md5tool", "", cmd_md5tool, L},
-    {"qz_sv_md5toollist", "", cmd_md5toollist, 0},   {"qz_sv_md5tooldel", "", cmd_md5tooldel, L},
-    {"qz_sv_md5toolempty", "", cmd_md5toolempty, L}, {"qz_sv_writepath", "", cmd_writepath, 0},
+    {"qz_sv_banname", "", cmd_banname, 0},
+    {"qz_sv_md5tool", "", cmd_md5tool, L},
+    {"qz_sv_md5toollist", "", cmd_md5toollist, 0},
+    {"qz_sv_md5tooldel", "", cmd_md5tooldel, L},
+    {"qz_sv_md5toolempty", "", cmd_md5toolempty, L},
+    {"qz_sv_writepath", "", cmd_writepath, 0},
     {"qz_sv_exttool", "", cmd_exttool, 0},
     {"qz_sv_register", "", cmd_register, L},
     {"qz_sv_suspendlogging", "", cmd_suspendlogging, 0},
@@ -111,8 +114,7 @@ const CmdRow kDirectiveTable[] = {
     {"QZ_SV_STATWRITE", "", dir_statwrite, 0},   {"QZ_SV_SETSVVER", "", dir_setsvver, 0},
     {"QZ_SV_SETCLVER", "", dir_setclver, 0},     {"QZ_SV_SETAGVER", "", dir_setagver, 0},
     {"QZ_SV_BIND?", "", dir_bindq, 0},           {"QZ_SV_CVAR?", "", dir_cvarq, 0},
-    {"QZ_SV_CVAR=", "", dir_cvareq, 0},
-    {"QZ_SV_GAMEEVENT", "", dir_gameevent, 0},
+    {"QZ_SV_CVAR=", "", dir_cvareq, 0},          {"QZ_SV_GAMEEVENT", "", dir_gameevent, 0},
 };
 const int kDirectiveCount = sizeof kDirectiveTable / sizeof kDirectiveTable[0];
 

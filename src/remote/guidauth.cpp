@@ -15,8 +15,8 @@
 #include "host/bridge.h"
 #include "host/refusals.h"
 #include "host/state.h"
-#include "players/power.h"
 #include "players/kick.h"
+#include "players/power.h"
 #include "players/slots.h"
 #include "players/violations.h"
 #include "remote/packets.h"
@@ -392,7 +392,8 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     if (!good && !lineBudget(sv)) return;
     svMsgLevel(sv, diag(sv), "Received packet from GuidAuth [%s]", text);
     if (!p) {
-        svMsgLevel(sv, diag(sv), "GuidAuth Packet Ignored: Unrecognized Challenge (%lu)", challenge);
+        svMsgLevel(sv, diag(sv), "GuidAuth Packet Ignored: Unrecognized Challenge (%lu)",
+                   challenge);
         return;
     }
     if (!hasStatus) {
@@ -439,7 +440,10 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     bool dup = strcmp(status, "DUP") == 0;
     if (sv->set.guidRelax & (wrongIp ? 2 : dup ? 4 : 1)) {
         svMsg(sv, "%s GUID %s tolerated (qz_sv_GuidRelax) (slot #%d) %s",
-              wrongIp ? "Wrong address for" : dup ? "Duplicate" : "Unknown", guid, slot, c->name);
+              wrongIp ? "Wrong address for"
+              : dup   ? "Duplicate"
+                      : "Unknown",
+              guid, slot, c->name);
         return;
     }
     char why[96];

@@ -114,6 +114,9 @@ struct stRemote {
     unsigned refusedTick;
     unsigned refusedShown;
     int waitingNumber;  // the version installed as "qzsvnew.so" by this run (0: none)
+    // The outcome lines of the last update check, one a line, for the WebTool (whose answer to
+    // qz_sv_Update is sent before the masters answer).
+    char updReport[1024];
     // MD5Tool list.
     stMd5Tool md5[QZ_MD5TOOL_MAX];
     int md5Count;

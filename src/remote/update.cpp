@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,27 @@
 #include "util/text.h"
 
 namespace {
+
+// Keeps line in the check's report; a report that is full takes no more.
+void keep(stRemote* r, const char* line) {
+    size_t have = strlen(r->updReport);
+    size_t n = strlen(line);
+    if (have + n + 2 > sizeof r->updReport) return;
+    memcpy(r->updReport + have, line, n);
+    r->updReport[have + n] = '\n';
+    r->updReport[have + n + 1] = 0;
+}
+
+// An outcome of the update check: the console line, also kept in the check's report.
+__attribute__((format(printf, 2, 3))) void say(stQzSv* sv, const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    svMsg(sv, "%s", line);
+    keep(&sv->remote, line);
+}
 
 // Data files fetched with every check, and the rate asked for each.
 struct DataFile {
@@ -71,18 +93,18 @@ void considerUpdate(stQzSv* sv) {
     int master = newestUpdate(sv, &e);
     if (master < 0) {
         if (r->waitingNumber > updVersionNumber(sv->svVerMajor, sv->svVerMinor)) {
-            svMsg(sv, "QZ Server v%d.%03d is waiting to be installed at the next restart",
-                  r->waitingNumber / 1000, r->waitingNumber % 1000);
+            say(sv, "QZ Server v%d.%03d is waiting to be installed at the next restart",
+                r->waitingNumber / 1000, r->waitingNumber % 1000);
         } else {
-            svMsg(sv, "QZ Server is up to date (v%d.%03d)", sv->svVerMajor, sv->svVerMinor);
+            say(sv, "QZ Server is up to date (v%d.%03d)", sv->svVerMajor, sv->svVerMinor);
         }
         return;
     }
     char file[64], target[64];
     QZ_TRF(file, "ls%06d.upd", e.number);
     QZ_TRF(target, "dll/ls%06d.upd", e.number);
-    svMsg(sv, "New QZ Server Version v%d.%03d available from %s", e.number / 1000, e.number % 1000,
-          remoteMasterName(sv, master));
+    say(sv, "New QZ Server Version v%d.%03d available from %s", e.number / 1000, e.number % 1000,
+        remoteMasterName(sv, master));
     r->updEntry = e;
     if (dlStart(sv, master, file, target, QZ_DLP_UPDATE, sv->set.maxDlRate)) r->updatePending = 1;
 }
@@ -91,16 +113,15 @@ void considerUpdate(stQzSv* sv) {
 void reportInstall(stQzSv* sv, int res, const char* error) {
     const stQzFileInfo* e = &sv->remote.updEntry;
     if (res == QZ_INST_FAILED) {
-        svMsg(sv, "%s", error);
-        svMsg(sv, "QZ Server update v%d.%03d refused: the running version stays", e->number / 1000,
-              e->number % 1000);
+        say(sv, "%s", error);
+        say(sv, "QZ Server update v%d.%03d refused: the running version stays", e->number / 1000,
+            e->number % 1000);
     } else if (res == QZ_INST_VERIFIED) {
-        svMsg(sv,
-              "QZ Server update v%d.%03d verified but NOT installed: no update key (qzsvkey.pub)",
-              e->number / 1000, e->number % 1000);
+        say(sv, "QZ Server update v%d.%03d verified but NOT installed: no update key (qzsvkey.pub)",
+            e->number / 1000, e->number % 1000);
     } else {
-        svMsg(sv, "QZ Server update v%d.%03d verified and signed: installed at the next restart",
-              e->number / 1000, e->number % 1000);
+        say(sv, "QZ Server update v%d.%03d verified and signed: installed at the next restart",
+            e->number / 1000, e->number % 1000);
     }
 }
 
@@ -109,11 +130,11 @@ void reportInstall(stQzSv* sv, int res, const char* error) {
 void reportTransferError(stQzSv* sv, int zerr) {
     stRemote* r = &sv->remote;
     if (zerr == Z_MEM_ERROR) {
-        svMsg(sv, "Memory Allocation Error [%s]", r->updFile);
+        say(sv, "Memory Allocation Error [%s]", r->updFile);
     } else if (zerr == 1) {
-        svMsg(sv, "File Corruption Error: Server [%s] file [%s]", r->updServer, r->updFile);
+        say(sv, "File Corruption Error: Server [%s] file [%s]", r->updServer, r->updFile);
     } else {
-        svMsg(sv, "Decompression Error #%d: Server [%s] file [%s]", zerr, r->updServer, r->updFile);
+        say(sv, "Decompression Error #%d: Server [%s] file [%s]", zerr, r->updServer, r->updFile);
     }
 }
 
@@ -178,18 +199,21 @@ void updLoadKey(stQzSv* sv) {
     }
 }
 
+const char* updReport(stQzSv* sv) { return sv->remote.updReport; }
+
 void updCheck(stQzSv* sv, unsigned) {
     stRemote* r = &sv->remote;
     if (!r->masters) return;
+    r->updReport[0] = 0;
     if (sv->set.lan) {
-        svMsg(sv, "No Master Queries are sent when qz_sv_lan = 1");
+        say(sv, "No Master Queries are sent when qz_sv_lan = 1");
         return;
     }
     updLoadKey(sv);
     if (!r->haveUpdateKey) {
-        svMsg(sv,
-              "No update key (qzsvkey.pub): the masters' answers cannot be checked and are "
-              "not used");
+        say(sv,
+            "No update key (qzsvkey.pub): the masters' answers cannot be checked and are "
+            "not used");
     }
     remoteResolve(sv);
     r->updateWanted = WANT_CHECK;
@@ -212,7 +236,7 @@ void updMastersResolved(stQzSv* sv) {
     int source = firstResolved(sv);
     if (source < 0) {
         for (int i = 0; i < r->masterCount; ++i) {
-            svMsg(sv, "No Master Query Sent - DNS has not yet resolved for %s", r->masters[i].host);
+            say(sv, "No Master Query Sent - DNS has not yet resolved for %s", r->masters[i].host);
         }
         return;
     }
@@ -221,6 +245,12 @@ void updMastersResolved(stQzSv* sv) {
 
 void updDownloadDone(stQzSv* sv, stQzDownload* d, bool ok) {
     stRemote* r = &sv->remote;
+    if (!ok && (d->purpose == QZ_DLP_MASTERS || d->purpose == QZ_DLP_UPDATE)) {
+        // The transfer printed why; the report names the file that did not arrive.
+        char line[128];
+        QZ_TRF(line, "Download of %s failed (the console has its messages)", d->file);
+        keep(r, line);
+    }
     if (d->purpose == QZ_DLP_MASTERS) {
         if (!ok) return;
         // The received list replaces the one in memory; its names are resolved again and the

@@ -10,6 +10,9 @@ struct stQzDownload;
 int updVersionNumber(int major, int minor);
 // Starts an update check (resolution first; the rest follows in later frames).
 void updCheck(stQzSv* sv, unsigned now);
+// The outcome lines of the last update check so far (the verdict, a failed look-up or download,
+// the installation's result), one a line; empty before the first check.
+const char* updReport(stQzSv* sv);
 // Called by the frame once no master name is being resolved while a check waits.
 void updMastersResolved(stQzSv* sv);
 // Called when a download ends, complete (ok) or not.

@@ -5,6 +5,7 @@
 
 #include "host/bridge.h"
 #include "host/state.h"
+#include "remote/update.h"
 #include "util/compare.h"
 #include "webtool/request.h"
 
@@ -181,6 +182,15 @@ void web_screen(stQzSv* sv, const char* form, stWebPage* page, const char* scree
     } else if (strcmp(screen, "cmds") == 0) {
         web_cmds(sv, page, "", key);
     } else if (strcmp(screen, "qz_settings") == 0) {
+        // The answers to an update check come after its page was sent (names resolved, masters
+        // asked, the update checked): the screen shows the last check's outcome under it.
+        const char* report = updReport(sv);
+        if (report[0]) {
+            stWeb* w = &sv->web;
+            QZ_TRF(w->notes, "Last update check:\n%s", report);
+            w->noteLen = slen(w->notes);
+            web_notes_show(sv);
+        }
         web_settings(sv, page, "", key);
     } else {
         web_login(sv, page, "* Web Key Required *");

@@ -61,9 +61,8 @@ class SelfCheckLoaded : public ModuleTest {
     std::string startQzhost(const std::string& lines = "") {
         // QZ_RUN names the emulator where this machine cannot run the build's programs itself.
         std::string cmd = "printf '" + lines + "quit\\n' | " + std::string(QZ_RUN) + " " + kBuild +
-                          "/qzhost --module " +
-                          module() + " --manual-clock +set fs_homepath " + gameHome() +
-                          " +set fs_basepath " + gameHome() + "/base 2>&1";
+                          "/qzhost --module " + module() + " --manual-clock +set fs_homepath " +
+                          gameHome() + " +set fs_basepath " + gameHome() + "/base 2>&1";
         FILE* p = popen(cmd.c_str(), "r");
         std::string out;
         if (!p) return out;
@@ -165,8 +164,8 @@ TEST_F(SelfCheck, OnRequestReportsAChangedCopyAfterItsFramesAndAcceptRecordsIt) 
     int frames = 0;
     while (scFrame(sv)) frames++;
     auto report = local.take();
-    EXPECT_TRUE(anyLineContains(report, "Program file CHANGED: " + copy + " has SHA-256 " +
-                                            sha(copy)))
+    EXPECT_TRUE(
+        anyLineContains(report, "Program file CHANGED: " + copy + " has SHA-256 " + sha(copy)))
         << ::testing::PrintToString(report);
     EXPECT_GT(frames, 1);  // sliced: a few MB take several frames
     EXPECT_TRUE(anyLineContains(report, "Program file check took "));

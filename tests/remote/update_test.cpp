@@ -13,6 +13,7 @@
 #include "qzmaster/master.h"
 #include "remote/masters.h"
 #include "support/module_fixture.h"
+#include "webtool/web_client.h"
 
 namespace {
 
@@ -126,8 +127,8 @@ TEST_F(UpdatePath, SignedUpdateIsInstalledAtTheNextRestartAndTheNewVersionAnswer
     // The game server loads the module from the home directory: the new one answers.
     // QZ_RUN names the emulator where this machine cannot run the build's programs itself.
     std::string cmd = "printf 'qz_sv_Ver\\nquit\\n' | " + std::string(QZ_RUN) + " " + kBuild +
-                      "/qzhost --module " + home() +
-                      "qzsv.so --manual-clock +set fs_homepath " + gameHome() + " 2>&1";
+                      "/qzhost --module " + home() + "qzsv.so --manual-clock +set fs_homepath " +
+                      gameHome() + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string out;
@@ -212,6 +213,27 @@ TEST_F(UnsignedAnswers, AreRefusedAndCounted) {
     EXPECT_TRUE(host().contains("Master packet refused"));
     EXPECT_FALSE(host().contains("Received Download File"));
     EXPECT_FALSE(host().contains("Kicking for new violations has been temporarily disabled"));
+}
+
+// The WebTool answers qz_sv_Update before the masters do: its General Settings screen shows the
+// check's outcome once it is known.
+TEST_F(UpdatePath, TheWebToolShowsTheOutcomeOfTheLastCheck) {
+    int port = webtest::freePort();
+    run("qz_sv_HttpKey secret");
+    run("qz_sv_HttpPort " + std::to_string(port));
+    run("sim_advance 0");
+    run("qz_sv_Update");
+    ASSERT_TRUE(until("installed at the next restart"));
+    int s = webtest::connectTo(port);
+    ASSERT_GE(s, 0);
+    webtest::sendText(s, webtest::postPlain("webkey=secret\r\nqz_settings=QZ Settings\r\n"));
+    std::string page = webtest::awaitAnswer(s, [this] { run("sim_advance 0"); });
+    close(s);
+    EXPECT_NE(page.find("Last update check:<br>New QZ Server Version v1.674 available from "
+                        "127.0.0.1<br>QZ Server update v1.674 verified and signed: installed at "
+                        "the next restart"),
+              std::string::npos)
+        << page;
 }
 
 // With v1.700 waiting for the restart, a validly signed v1.680 is not a reason to replace it.

@@ -324,7 +324,8 @@ TEST_F(WebCommands, UpdateAnswersWithGeneralSettingsAndStartsTheCheck) {
     EXPECT_TRUE(has(page, "<font color=#FF0000>* qz_sv_Update ISSUED *")) << page;
     EXPECT_TRUE(said("Checking the QZ Master Servers for Updates"));
     // Without the update key nothing the masters send can be used: the page says so.
-    EXPECT_TRUE(has(page, "No update key (qzsvkey.pub): the masters&#39; answers cannot be checked"))
+    EXPECT_TRUE(
+        has(page, "No update key (qzsvkey.pub): the masters&#39; answers cannot be checked"))
         << page;
 }
 
