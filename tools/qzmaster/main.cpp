@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "qzmaster/fleet_cli.h"
+#include "qzmaster/fleet_service.h"
 #include "qzmaster/master.h"
 
 namespace {
@@ -18,15 +20,22 @@ int usage() {
             "usage: qzmaster [--address A] [--port N] [--dir DIR] [--update MODULE --version N]\n"
             "                [--sign-key FILE] [--unsigned-update] [--tamper] [--unthrottled]\n"
             "                [--drop-every N] [--directive LINE]... [--guid-age GUID=DAYS]...\n"
-            "                [--auth-silent]\n"
-            "       qzmaster --make-key PREFIX   (writes PREFIX.key and PREFIX.pub)\n");
+            "                [--auth-silent] [--fleet-port N] [--db CONNINFO]\n"
+            "       qzmaster --make-key PREFIX   (writes PREFIX.key and PREFIX.pub)\n"
+            "       qzmaster (--db CONNINFO | --dir DIR) --migrate\n"
+            "       qzmaster servers ... | bans ...   (qzmaster servers --help)\n");
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && (std::string(argv[1]) == "servers" || std::string(argv[1]) == "bans")) {
+        return qzm::fleetCommand(argc - 1, argv + 1);
+    }
     qzm::Options o;
+    qzm::FleetOptions fleet;
+    bool fleetWanted = false, migrate = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&](std::string* out) {
@@ -70,14 +79,32 @@ int main(int argc, char** argv) {
             o.guidAges.emplace_back(v.substr(0, v.find('=')), atoi(v.c_str() + v.find('=') + 1));
         } else if (a == "--auth-silent") {
             o.authSilent = true;
+        } else if (a == "--fleet-port" && next(&v)) {
+            fleet.port = static_cast<unsigned>(strtoul(v.c_str(), nullptr, 10));
+            fleetWanted = true;
+        } else if (a == "--db" && next(&v)) {
+            fleet.db = v;
+            fleetWanted = true;
+        } else if (a == "--migrate") {
+            migrate = true;
         } else {
             return usage();
         }
     }
     if (!o.updateModule.empty() && o.updateNumber <= 0) return usage();
+    if (migrate) return qzm::fleetMigrate(fleet.db, o.dir);
     qzm::MasterServer server;
     std::string error;
     if (!server.start(o, &error)) {
+        fprintf(stderr, "qzmaster: %s\n", error.c_str());
+        return 1;
+    }
+    // The fleet ban service runs beside the master when asked for (--fleet-port or --db); its
+    // file store lives in --dir.
+    qzm::FleetService fleetService;
+    fleet.address = o.address;
+    fleet.dir = o.dir;
+    if (fleetWanted && !fleetService.start(fleet, &error)) {
         fprintf(stderr, "qzmaster: %s\n", error.c_str());
         return 1;
     }
@@ -89,6 +116,14 @@ int main(int argc, char** argv) {
         for (; shown < server.log().size(); ++shown) {
             printf("[qzmaster] %s\n", server.log()[shown].c_str());
             fflush(stdout);
+        }
+        if (fleetWanted) {
+            fleetService.poll();
+            for (const std::string& line : fleetService.log()) {
+                printf("[qzmaster] %s\n", line.c_str());
+            }
+            if (!fleetService.log().empty()) fflush(stdout);
+            fleetService.log().clear();
         }
         usleep(1000);
     }

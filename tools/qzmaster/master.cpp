@@ -259,8 +259,9 @@ bool MasterServer::fileFor(const std::string& name, std::string* raw) {
         *raw = update_;
         return true;
     }
+    // The fleet service's log (servers' secrets) shares the folder and is never served.
     if (options_.dir.empty() || name.find('/') != std::string::npos ||
-        name.find("..") != std::string::npos) {
+        name.find("..") != std::string::npos || name.rfind("fleet.", 0) == 0) {
         return false;
     }
     return readFile(options_.dir + "/" + name, raw);

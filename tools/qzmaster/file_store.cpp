@@ -1,0 +1,320 @@
+// The embedded fleet store: one append-only log, "fleet.log" in the service's folder, one
+// record a line (fleet_records.h). A report is answered only after its line is synced. The
+// command line appends to the same log; a running service reads what others appended (tail),
+// so an unban or a new server given on the command line reaches it within a poll.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "qzmaster/fleet_state.h"
+#include "qzmaster/fleet_store.h"
+
+namespace qzm {
+
+namespace {
+
+class FileStore : public FleetStore {
+  public:
+    explicit FileStore(std::string dir) : path_(std::move(dir) + "/fleet.log") {}
+    ~FileStore() override {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    bool open(const RecordSink& sink, std::string* error) override {
+        sink_ = sink;
+        if (!openLog(error)) return false;
+        // A line cut short by a crash was never answered: it is dropped so the next record
+        // starts on a line of its own.
+        struct stat st {};
+        if (fstat(fd_, &st) == 0 && st.st_size > 0) {
+            char last = 0;
+            if (pread(fd_, &last, 1, st.st_size - 1) == 1 && last != '\n') {
+                off_t keep = st.st_size - 1;
+                char c = 0;
+                while (keep > 0 && pread(fd_, &c, 1, keep - 1) == 1 && c != '\n') --keep;
+                if (ftruncate(fd_, keep) != 0) {
+                    *error = "cannot truncate a cut-off line in " + path_;
+                    return false;
+                }
+            }
+        }
+        tail();
+        loaded_ = true;
+        return true;
+    }
+    bool ready() const override { return loaded_; }
+    void poll() override { tail(); }
+
+    void reportBan(const BanRecord& rec, BanDone done) override {
+        tail();
+        if (int64_t id = state_.reported(rec.server, rec.reportId)) return done(id);
+        FleetRecord r;
+        r.kind = 'B';
+        r.ban = rec;
+        r.ban.id = state_.highestBanId() + 1;
+        r.id = r.ban.id;
+        if (!append(formatRecord(r), true)) return done(0);
+        take(r);
+        done(r.ban.id);
+    }
+
+    void reportUnban(const std::string& server, uint64_t reportId, const char* guid,
+                     int64_t banId, int64_t now, UnbanDone done) override {
+        tail();
+        std::vector<int64_t> lifted;
+        if (state_.unbanSeen(server, reportId)) return done(true, lifted);
+        std::vector<FleetRecord> records(1);
+        FleetRecord& u = records[0];
+        u.kind = 'U';
+        snprintf(u.text1, sizeof u.text1, "%s", server.c_str());
+        snprintf(u.text2, sizeof u.text2, "%s", guid);
+        u.reportId = reportId;
+        u.id = banId;
+        u.time = now;
+        liftRecords(guid, banId, "server:" + server, now, &records);
+        std::string text;
+        for (const FleetRecord& r : records) text += formatRecord(r);
+        if (!append(text, true)) return done(false, lifted);
+        for (const FleetRecord& r : records) {
+            take(r);
+            if (r.kind == 'L') lifted.push_back(r.id);
+        }
+        done(true, lifted);
+    }
+
+    void noteInterest(const char* guid, const std::string& server, int64_t now) override {
+        FleetRecord r;
+        r.kind = 'I';
+        snprintf(r.text2, sizeof r.text2, "%s", guid);
+        snprintf(r.text1, sizeof r.text1, "%s", server.c_str());
+        r.time = now;
+        if (append(formatRecord(r), false)) take(r);
+    }
+
+    void noteHighWater(const std::string& server, uint64_t counter) override {
+        FleetRecord r;
+        r.kind = 'H';
+        snprintf(r.text1, sizeof r.text1, "%s", server.c_str());
+        r.counter = counter;
+        if (append(formatRecord(r), false)) take(r);
+    }
+
+    void noteAddress(const std::string& server, const std::string& address) override {
+        FleetRecord r;
+        r.kind = 'A';
+        snprintf(r.text1, sizeof r.text1, "%s", server.c_str());
+        snprintf(r.text2, sizeof r.text2, "%s", address.c_str());
+        if (append(formatRecord(r), false)) take(r);
+    }
+
+    std::string status() const override {
+        return bad_ ? std::to_string(bad_) + " unreadable lines in " + path_ : "";
+    }
+
+    bool migrate(std::string* error) override { return openLog(error); }
+
+    bool addServer(const std::string& id, const std::string& secretHex,
+                   std::string* error) override {
+        if (!load(error)) return false;
+        if (state_.server(id)) {
+            *error = "server " + id + " exists";
+            return false;
+        }
+        FleetRecord r;
+        r.kind = 'S';
+        snprintf(r.text1, sizeof r.text1, "%s", id.c_str());
+        snprintf(r.secret, sizeof r.secret, "%s", secretHex.c_str());
+        r.time = time(nullptr);
+        return appendOrSay(formatRecord(r), error);
+    }
+
+    bool setCutOff(const std::string& id, bool cutOff, std::string* error) override {
+        if (!load(error)) return false;
+        if (!state_.server(id)) {
+            *error = "no server " + id;
+            return false;
+        }
+        FleetRecord r;
+        r.kind = 'C';
+        snprintf(r.text1, sizeof r.text1, "%s", id.c_str());
+        r.flag = cutOff ? 1 : 0;
+        r.time = time(nullptr);
+        return appendOrSay(formatRecord(r), error);
+    }
+
+    bool listServers(std::vector<ServerListing>* out, std::string* error) override {
+        if (!load(error)) return false;
+        out->clear();
+        for (const auto& [id, s] : state_.servers()) {
+            ServerListing l;
+            l.id = id;
+            l.cutOff = s.cutOff;
+            l.added = s.added;
+            for (const auto& [banId, b] : state_.bans()) l.bans += id == b.rec.server;
+            out->push_back(l);
+        }
+        return true;
+    }
+
+    bool listBans(const BanQuery& q, std::vector<BanListing>* out, std::string* error) override {
+        if (!load(error)) return false;
+        out->clear();
+        GuidKey want = guidKey(q.guid.c_str());
+        std::string part = upper(q.name);
+        for (const auto& [id, b] : state_.bans()) {
+            if (b.lifted && !q.all) continue;
+            if (q.id && id != q.id) continue;
+            if (!q.guid.empty() && !(guidKey(b.rec.guid) == want)) continue;
+            if (!part.empty() && upper(b.rec.name).find(part) == std::string::npos) continue;
+            out->push_back(BanListing{b.rec, b.lifted, b.liftedAt, b.liftedBy});
+        }
+        return true;
+    }
+
+    bool unban(const BanQuery& q, const std::string& by, std::vector<BanListing>* lifted,
+               std::string* error) override {
+        BanQuery live = q;
+        live.all = false;
+        if (!listBans(live, lifted, error)) return false;
+        if (lifted->empty()) return true;
+        std::string text;
+        int64_t now = time(nullptr);
+        for (const BanListing& b : *lifted) {
+            FleetRecord r;
+            r.kind = 'L';
+            r.id = b.rec.id;
+            snprintf(r.text1, sizeof r.text1, "%s", by.c_str());
+            r.time = now;
+            text += formatRecord(r);
+        }
+        return appendOrSay(text, error);
+    }
+
+  private:
+    static std::string upper(const std::string& s) {
+        std::string u = s;
+        for (char& c : u) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        return u;
+    }
+
+    bool openLog(std::string* error) {
+        if (fd_ >= 0) return true;
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ < 0) {
+            *error = "cannot open " + path_ + ": " + strerror(errno);
+            return false;
+        }
+        return true;
+    }
+
+    bool load(std::string* error) {
+        if (!openLog(error)) return false;
+        tail();
+        return true;
+    }
+
+    // The L records that lift GUID's live bans (only BANID when > 0).
+    void liftRecords(const char* guid, int64_t banId, const std::string& by, int64_t now,
+                     std::vector<FleetRecord>* out) {
+        const std::vector<int64_t>* ids = state_.idsOf(guid);
+        if (!ids) return;
+        for (int64_t id : *ids) {
+            const FleetBan* b = state_.ban(id);
+            if (!b || b->lifted || (banId && id != banId)) continue;
+            FleetRecord r;
+            r.kind = 'L';
+            r.id = id;
+            snprintf(r.text1, sizeof r.text1, "%s", by.c_str());
+            r.time = now;
+            out->push_back(r);
+        }
+    }
+
+    void take(const FleetRecord& r) {
+        state_.apply(r);
+        if (sink_) sink_(r);
+    }
+
+    // Appends TEXT in one write; with SYNC it is on disk when this returns true.
+    bool append(const std::string& text, bool sync) {
+        if (fd_ < 0 || text.empty()) return false;
+        size_t done = 0;
+        while (done < text.size()) {
+            ssize_t n = write(fd_, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return !sync || fdatasync(fd_) == 0;
+    }
+
+    bool appendOrSay(const std::string& text, std::string* error) {
+        if (append(text, true)) return true;
+        *error = "cannot write " + path_ + ": " + strerror(errno);
+        return false;
+    }
+
+    // Reads the complete lines appended since the last read.
+    void tail() {
+        if (fd_ < 0) return;
+        char buf[65536];
+        for (;;) {
+            ssize_t n = pread(fd_, buf, sizeof buf, readAt_);
+            if (n <= 0) break;
+            size_t used = 0;
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buf[i] != '\n') continue;
+                line(buf + used, static_cast<size_t>(i) - used);
+                used = static_cast<size_t>(i) + 1;
+            }
+            if (used == 0) {
+                // No line end in a whole buffer: no record is that long; skip to the next one.
+                if (static_cast<size_t>(n) < sizeof buf) break;
+                ++bad_;
+                skipping_ = true;
+                readAt_ += n;
+                continue;
+            }
+            readAt_ += static_cast<off_t>(used);
+            if (static_cast<size_t>(n) < sizeof buf) break;
+        }
+    }
+
+    void line(const char* p, size_t n) {
+        if (skipping_) {
+            skipping_ = false;
+            return;
+        }
+        FleetRecord r;
+        if (!parseRecord(p, n, &r)) {
+            ++bad_;
+            return;
+        }
+        if (r.kind == 'V') return;
+        if (state_.apply(r) != Applied::Nothing || r.kind == 'H' || r.kind == 'I' ||
+            r.kind == 'U' || r.kind == 'A') {
+            if (sink_) sink_(r);
+        }
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    off_t readAt_ = 0;
+    bool skipping_ = false;
+    bool loaded_ = false;
+    long bad_ = 0;
+    FleetState state_;
+    RecordSink sink_;
+};
+
+}  // namespace
+
+std::unique_ptr<FleetStore> makeFileStore(const std::string& dir) {
+    return std::make_unique<FileStore>(dir);
+}
+
+}  // namespace qzm
