@@ -98,6 +98,11 @@ void FleetService::poll() {
         packet(buf, static_cast<int>(n), from);
     }
     store_->poll();
+    if (!announcedReady_ && store_->ready()) {
+        announcedReady_ = true;
+        log_.push_back("fleet store ready: " + std::to_string(state_.liveCount()) +
+                       " fleet bans, " + std::to_string(state_.servers().size()) + " servers");
+    }
     long long now = nowMs();
     if (now - lastNotesMs_ >= 1000) {
         lastNotesMs_ = now;
@@ -107,11 +112,6 @@ void FleetService::poll() {
 
 // Once a second: the replay high-water marks that moved, and the store's state when it changed.
 void FleetService::notes(long long) {
-    if (!announcedReady_ && store_->ready()) {
-        announcedReady_ = true;
-        log_.push_back("fleet store ready: " + std::to_string(state_.liveCount()) +
-                       " fleet bans, " + std::to_string(state_.servers().size()) + " servers");
-    }
     for (auto& [id, s] : state_.servers()) {
         if (s.window.highest > s.storedHigh) {
             s.storedHigh = s.window.highest;
