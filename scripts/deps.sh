@@ -17,6 +17,7 @@ test_packages=(
   googletest libgtest-dev libbenchmark-dev libssl-dev
   libssl-dev:i386
   qemu-user
+  libpq-dev postgresql
 )
 fuzz_packages=(clang libclang-rt-14-dev)
 browser_packages=(chromium nodejs)
@@ -24,8 +25,9 @@ browser_packages=(chromium nodejs)
 bridge_packages=(openarena openarena-server xvfb xauth curl)
 # Packages whose daemons the tests run themselves: nginx (WebTool benchmark comparison) and
 # rsyslog (remote logging receiver), openarena-server (the bridge's real server, started by the
-# test on a loopback port). Name each with its service.
-service_packages=(nginx rsyslog openarena-server)
+# test on a loopback port), postgresql (the fleet service's tests run their own throw-away server
+# on a Unix socket). Name each with its service.
+service_packages=(nginx rsyslog openarena-server postgresql)
 
 case $purpose in
   build) wanted=("${build_packages[@]}") ;;
@@ -87,6 +89,13 @@ restore_policy() {
 }
 trap restore_policy EXIT
 
+# Debian's postgresql package creates a "main" cluster on installation; one made by this run is
+# dropped again (the tests make their own), one that was there before is left alone.
+pg_clusters_before=
+if command -v pg_lsclusters >/dev/null 2>&1; then
+  pg_clusters_before=$(pg_lsclusters -h 2>/dev/null | awk '{print $1 "/" $2}')
+fi
+
 export DEBIAN_FRONTEND=noninteractive
 # The 32-bit build links Debian's multiarch libraries (the ":i386" packages).
 if [ "$purpose" = test ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -106,5 +115,17 @@ for s in "${new_services[@]}"; do
   if [ -x "/etc/init.d/$s" ]; then
     update-rc.d "$s" disable >/dev/null 2>&1 || true
     "/etc/init.d/$s" stop >/dev/null 2>&1 || true
+  fi
+done
+for s in "${new_services[@]}"; do
+  [ "$s" = postgresql ] || continue
+  command -v pg_lsclusters >/dev/null 2>&1 || continue
+  pg_lsclusters -h 2>/dev/null | awk '{print $1 " " $2}' | while read -r version cluster; do
+    if ! printf '%s\n' "$pg_clusters_before" | grep -qx "$version/$cluster"; then
+      pg_dropcluster --stop "$version" "$cluster" >/dev/null 2>&1 || true
+    fi
+  done
+  if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+    systemctl stop "postgresql@*" >/dev/null 2>&1 || true
   fi
 done
