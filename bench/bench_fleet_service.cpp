@@ -62,7 +62,8 @@ bool bulkFile(const std::string& dir, long bans, std::string* error) {
         return false;
     }
     for (long i = 1; i <= bans; ++i) {
-        fprintf(f, "B\t%ld\tbulk\t%lx\t%s\t1765432100\t0\t10.1.2.3\tconsole\t1765432100\tplayer%ld\n",
+        fprintf(f,
+                "B\t%ld\tbulk\t%lx\t%s\t1765432100\t0\t10.1.2.3\tconsole\t1765432100\tplayer%ld\n",
                 i, i, guidOf(i).c_str(), i);
     }
     return fclose(f) == 0;
@@ -82,8 +83,9 @@ bool bulkPg(const std::string& db, long bans, std::string* error) {
     // The notifications are for running services; a bulk load of a million rows goes without.
     bool ok = PQstatus(c) == CONNECTION_OK &&
               exec("ALTER TABLE fleet_bans DISABLE TRIGGER fleet_bans_notify") &&
-              exec("COPY fleet_bans (id, server_id, report_id, guid, name, address, origin, "
-                   "ban_time, length_min, received) FROM STDIN");
+              exec(
+                  "COPY fleet_bans (id, server_id, report_id, guid, name, address, origin, "
+                  "ban_time, length_min, received) FROM STDIN");
     std::string chunk;
     for (long i = 1; ok && i <= bans; ++i) {
         char line[256];
@@ -224,7 +226,9 @@ bool measure(const Settings& set, const std::string& db, const std::string& dir,
         return false;
     }
     std::sort(times.begin(), times.end());
-    auto at = [&](double q) { return times[std::min(times.size() - 1, static_cast<size_t>(q * times.size()))]; };
+    auto at = [&](double q) {
+        return times[std::min(times.size() - 1, static_cast<size_t>(q * times.size()))];
+    };
     fig->perSecond = fig->answered / seconds;
     fig->p50 = at(0.5);
     fig->p99 = at(0.99);
@@ -234,10 +238,11 @@ bool measure(const Settings& set, const std::string& db, const std::string& dir,
 }
 
 void show(const char* store, const Settings& set, const Figures& f) {
-    printf("%-10s bans %8ld  load %6.1f s  lookups %7ld  %8.0f/s  answer us: p50 %5lld  p99 "
-           "%6lld  p99.9 %6lld  max %7lld  (banned %ld)\n",
-           store, set.bans, f.loadSeconds, f.answered, f.perSecond, f.p50, f.p99, f.p999, f.max,
-           f.banned);
+    printf(
+        "%-10s bans %8ld  load %6.1f s  lookups %7ld  %8.0f/s  answer us: p50 %5lld  p99 "
+        "%6lld  p99.9 %6lld  max %7lld  (banned %ld)\n",
+        store, set.bans, f.loadSeconds, f.answered, f.perSecond, f.p50, f.p99, f.p999, f.max,
+        f.banned);
     fflush(stdout);
 }
 
@@ -263,8 +268,10 @@ int main(int argc, char** argv) {
             set.lookups = 2000;
             set.servers = 4;
         } else {
-            fprintf(stderr, "usage: %s [--bans N] [--lookups N] [--servers N] [--inflight N] "
-                            "[--db CONNINFO]\n", argv[0]);
+            fprintf(stderr,
+                    "usage: %s [--bans N] [--lookups N] [--servers N] [--inflight N] "
+                    "[--db CONNINFO]\n",
+                    argv[0]);
             return 2;
         }
     }

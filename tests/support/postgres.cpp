@@ -122,16 +122,16 @@ bool Postgres::start(std::string* why) {
     }
     std::string data = dir_ + "/data", log = dir_ + "/server.log";
     if (runAs(user,
-              {bin + "/initdb", "-D", data, "-U", "postgres", "--auth=trust", "--no-sync",
-               "-E", "UTF8", "--locale=C"},
+              {bin + "/initdb", "-D", data, "-U", "postgres", "--auth=trust", "--no-sync", "-E",
+               "UTF8", "--locale=C"},
               true, dir_ + "/initdb.log") != 0) {
         *why = "initdb failed (see " + dir_ + "/initdb.log)";
         dir_.clear();
         return false;
     }
     pid_ = runAs(user,
-                 {bin + "/postgres", "-D", data, "-k", dir_, "-c", "listen_addresses=",
-                  "-c", "fsync=off", "-c", "max_connections=50", "-p", "5432"},
+                 {bin + "/postgres", "-D", data, "-k", dir_, "-c", "listen_addresses=", "-c",
+                  "fsync=off", "-c", "max_connections=50", "-p", "5432"},
                  false, log);
     for (int i = 0; i < 300; ++i) {
         if (PQping(adminConninfo().c_str()) == PQPING_OK) return true;

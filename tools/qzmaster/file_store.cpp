@@ -62,8 +62,8 @@ class FileStore : public FleetStore {
         done(r.ban.id);
     }
 
-    void reportUnban(const std::string& server, uint64_t reportId, const char* guid,
-                     int64_t banId, int64_t now, UnbanDone done) override {
+    void reportUnban(const std::string& server, uint64_t reportId, const char* guid, int64_t banId,
+                     int64_t now, UnbanDone done) override {
         tail();
         std::vector<int64_t> lifted;
         if (state_.unbanSeen(server, reportId)) return done(true, lifted);

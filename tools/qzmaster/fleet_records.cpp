@@ -16,8 +16,8 @@ struct Field {
 };
 
 bool idChar(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '.' || c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.' || c == '-';
 }
 
 // A token: printable, no blank, no '"'.
@@ -182,8 +182,7 @@ bool parseRecord(const char* line, size_t length, FleetRecord* out) {
             return true;
         }
         case 'L': {
-            if (count != 4 || !decimal(f[1], &r.id) || r.id <= 0 || !validToken(f[2]))
-                return false;
+            if (count != 4 || !decimal(f[1], &r.id) || r.id <= 0 || !validToken(f[2])) return false;
             copy(r.text1, f[2]);
             return decimal(f[3], &r.time);
         }
@@ -201,14 +200,12 @@ bool parseRecord(const char* line, size_t length, FleetRecord* out) {
             copy(r.text2, f[1]);
             return serverField(f[2], r.text1) && decimal(f[3], &r.time);
         }
-        case 'V':
-            return count == 2 && serverField(f[1], r.text1);
+        case 'V': return count == 2 && serverField(f[1], r.text1);
         case 'A':
             if (count != 3 || !serverField(f[1], r.text1) || !validToken(f[2])) return false;
             copy(r.text2, f[2]);
             return true;
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -250,14 +247,9 @@ std::string formatRecord(const FleetRecord& r) {
             n = snprintf(buf, sizeof buf, "I\t%s\t%s\t%lld\n", r.text2, r.text1,
                          static_cast<long long>(r.time));
             break;
-        case 'V':
-            n = snprintf(buf, sizeof buf, "V\t%s\n", r.text1);
-            break;
-        case 'A':
-            n = snprintf(buf, sizeof buf, "A\t%s\t%s\n", r.text1, r.text2);
-            break;
-        default:
-            return "";
+        case 'V': n = snprintf(buf, sizeof buf, "V\t%s\n", r.text1); break;
+        case 'A': n = snprintf(buf, sizeof buf, "A\t%s\t%s\n", r.text1, r.text2); break;
+        default: return "";
     }
     if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return "";
     return std::string(buf, static_cast<size_t>(n));

@@ -26,15 +26,15 @@ inline bool validGuid(const std::string& s) { return validGuid(s.data(), s.size(
 void cleanName(const std::string& src, std::string* dst);
 
 struct BanRecord {
-    int64_t id = 0;           // fleet ban id, > 0
+    int64_t id = 0;                      // fleet ban id, > 0
     char server[kServerIdMax + 1] = "";  // the banning server ("-" for the service's own CLI)
-    uint64_t reportId = 0;    // the banning server's report id
+    uint64_t reportId = 0;               // the banning server's report id
     char guid[kGuidMax + 1] = "";
-    int64_t banTime = 0;      // unix seconds
-    int64_t lengthMin = 0;    // 0: permanent
+    int64_t banTime = 0;    // unix seconds
+    int64_t lengthMin = 0;  // 0: permanent
     char address[kTextMax + 1] = "?";
     char origin[kTextMax + 1] = "-";
-    int64_t received = 0;     // unix seconds at the service
+    int64_t received = 0;  // unix seconds at the service
     char name[kNameMax + 1] = "";
 };
 

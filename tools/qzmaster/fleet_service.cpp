@@ -81,9 +81,9 @@ bool FleetService::start(const FleetOptions& options, std::string* error) {
     getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &len);
     port_ = ntohs(at.sin_port);
     if (!store_->open([this](const FleetRecord& r) { onRecord(r); }, error)) return false;
-    log_.push_back("fleet service on " + options.address + ":" + std::to_string(port_) +
-                   (options.db.empty() ? " (file store " + options.dir + "/fleet.log)"
-                                       : " (PostgreSQL)"));
+    log_.push_back(
+        "fleet service on " + options.address + ":" + std::to_string(port_) +
+        (options.db.empty() ? " (file store " + options.dir + "/fleet.log)" : " (PostgreSQL)"));
     return true;
 }
 
@@ -156,12 +156,9 @@ void FleetService::packet(const char* data, int length, const sockaddr_in& from)
     FleetBody b;
     if (!fleetParse(env.body, env.bodyLen, &b)) return refuse(QZF_BAD_SYNTAX, from, env.server);
     switch (b.kind) {
-        case QZF_QUERY:
-            return b.sync ? hello(*s, b) : lookup(*s, b);
-        case QZF_REPORT:
-            return report(*s, b);
-        case QZF_UNBAN:
-            return unban(*s, b);
+        case QZF_QUERY: return b.sync ? hello(*s, b) : lookup(*s, b);
+        case QZF_REPORT: return report(*s, b);
+        case QZF_UNBAN: return unban(*s, b);
         default:
             // Audit lines are not kept by this service; answers and pushes never come this way.
             return;
@@ -192,8 +189,7 @@ void FleetService::hello(FleetServer& s, const FleetBody& b) {
     for (auto it = bans.upper_bound(static_cast<int64_t>(b.fleetId));
          it != bans.end() && sent < kSyncMax; ++it) {
         const BanRecord& r = it->second.rec;
-        if (it->second.lifted || (r.lengthMin > 0 && r.banTime + r.lengthMin * 60 <= now))
-            continue;
+        if (it->second.lifted || (r.lengthMin > 0 && r.banTime + r.lengthMin * 60 <= now)) continue;
         push(s, QZF_PUSH, r);
         ++sent;
     }

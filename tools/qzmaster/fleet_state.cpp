@@ -89,9 +89,7 @@ Applied FleetState::apply(const FleetRecord& r, const FleetBan** out) {
             if (out) *out = &it->second;
             return Applied::Lifted;
         }
-        case 'U':
-            unbans_[{r.text1, r.reportId}] = true;
-            return Applied::Nothing;
+        case 'U': unbans_[{r.text1, r.reportId}] = true; return Applied::Nothing;
         case 'H': {
             FleetServer* s = server(r.text1);
             if (s && r.counter > s->window.highest) s->window = FleetWindow{r.counter, 0};
@@ -120,8 +118,7 @@ Applied FleetState::apply(const FleetRecord& r, const FleetBan** out) {
             if (r.time > at) at = r.time;
             return Applied::Nothing;
         }
-        default:
-            return Applied::Nothing;
+        default: return Applied::Nothing;
     }
 }
 

@@ -22,7 +22,7 @@ namespace qzm {
 
 namespace {
 
-constexpr size_t kQueueMax = 20000;  // statements waiting; beyond it reports are refused
+constexpr size_t kQueueMax = 20000;     // statements waiting; beyond it reports are refused
 constexpr size_t kNoteQueueMax = 5000;  // notes are dropped first
 constexpr long long kRetryMs = 1000;
 
@@ -172,15 +172,16 @@ class PgStore : public FleetStore {
         queue_.push_back(std::move(op));
     }
 
-    void reportUnban(const std::string& server, uint64_t reportId, const char* guid,
-                     int64_t banId, int64_t now, UnbanDone done) override {
+    void reportUnban(const std::string& server, uint64_t reportId, const char* guid, int64_t banId,
+                     int64_t now, UnbanDone done) override {
         if (queue_.size() >= kQueueMax) return done(false, {});
         Op op;
         op.sql =
             "WITH u AS (INSERT INTO fleet_unbans (server_id, report_id, guid, ban_id, received) "
             "VALUES ($1, $2, $3, $4::bigint, $5::bigint) ON CONFLICT DO NOTHING RETURNING 1), "
             "l AS (UPDATE fleet_bans SET lifted_at = $5::bigint, lifted_by = 'server:' || $1::text "
-            "WHERE lifted_at IS NULL AND upper(guid) = upper($3) AND ($4::bigint = 0 OR id = $4::bigint) "
+            "WHERE lifted_at IS NULL AND upper(guid) = upper($3) AND ($4::bigint = 0 OR id = "
+            "$4::bigint) "
             "AND EXISTS (SELECT 1 FROM u) RETURNING id) SELECT id FROM l";
         op.params = {server, hexId(reportId), guid, std::to_string(banId), std::to_string(now)};
         op.done = [done](PGresult* r) {
@@ -196,7 +197,8 @@ class PgStore : public FleetStore {
         if (queue_.size() >= kNoteQueueMax) return;
         Op op;
         op.sql =
-            "INSERT INTO fleet_interest (guid, server_id, asked_at) VALUES (upper($1::text), $2, $3::bigint) "
+            "INSERT INTO fleet_interest (guid, server_id, asked_at) VALUES (upper($1::text), $2, "
+            "$3::bigint) "
             "ON CONFLICT (guid, server_id) DO UPDATE SET asked_at = "
             "greatest(fleet_interest.asked_at, EXCLUDED.asked_at)";
         op.params = {guid, server, std::to_string(now)};
@@ -206,7 +208,8 @@ class PgStore : public FleetStore {
     void noteHighWater(const std::string& server, uint64_t counter) override {
         if (queue_.size() >= kNoteQueueMax) return;
         Op op;
-        op.sql = "UPDATE fleet_servers SET recv_high = greatest(recv_high, $2::bigint) WHERE id = $1";
+        op.sql =
+            "UPDATE fleet_servers SET recv_high = greatest(recv_high, $2::bigint) WHERE id = $1";
         op.params = {server, std::to_string(counter > LLONG_MAX ? LLONG_MAX : counter)};
         queue_.push_back(std::move(op));
     }
@@ -271,8 +274,9 @@ class PgStore : public FleetStore {
 
     bool setCutOff(const std::string& id, bool cutOff, std::string* error) override {
         if (!adminConnect(error)) return false;
-        PGresult* r = params("UPDATE fleet_servers SET cut_off = $2::boolean WHERE id = $1 RETURNING id",
-                             {id, cutOff ? "true" : "false"}, error);
+        PGresult* r =
+            params("UPDATE fleet_servers SET cut_off = $2::boolean WHERE id = $1 RETURNING id",
+                   {id, cutOff ? "true" : "false"}, error);
         if (!r) return false;
         bool found = PQntuples(r) == 1;
         PQclear(r);
@@ -305,10 +309,10 @@ class PgStore : public FleetStore {
         std::string sql = std::string("SELECT ") + kBanColumns +
                           " FROM fleet_bans WHERE ($1::text = '' OR upper(guid) = upper($1)) AND "
                           "($2::text = '' OR strpos(upper(name), upper($2)) > 0) AND "
-                          "($3::bigint = 0 OR id = $3::bigint) AND ($4::boolean OR lifted_at IS NULL) ORDER BY id";
-        PGresult* r = params(sql.c_str(),
-                             {q.guid, q.name, std::to_string(q.id), q.all ? "true" : "false"},
-                             error);
+                          "($3::bigint = 0 OR id = $3::bigint) AND ($4::boolean OR lifted_at IS "
+                          "NULL) ORDER BY id";
+        PGresult* r = params(
+            sql.c_str(), {q.guid, q.name, std::to_string(q.id), q.all ? "true" : "false"}, error);
         if (!r) return false;
         out->clear();
         for (int i = 0; i < PQntuples(r); ++i) {
@@ -331,11 +335,13 @@ class PgStore : public FleetStore {
     bool unban(const BanQuery& q, const std::string& by, std::vector<BanListing>* lifted,
                std::string* error) override {
         if (!adminConnect(error)) return false;
-        std::string sql =
-            std::string("UPDATE fleet_bans SET lifted_at = $3::bigint, lifted_by = $4::text WHERE lifted_at IS "
-                        "NULL AND ($1::text = '' OR upper(guid) = upper($1)) AND ($2::bigint = 0 OR id = $2::bigint) "
-                        "RETURNING ") +
-            kBanColumns;
+        std::string sql = std::string(
+                              "UPDATE fleet_bans SET lifted_at = $3::bigint, lifted_by = $4::text "
+                              "WHERE lifted_at IS "
+                              "NULL AND ($1::text = '' OR upper(guid) = upper($1)) AND ($2::bigint "
+                              "= 0 OR id = $2::bigint) "
+                              "RETURNING ") +
+                          kBanColumns;
         PGresult* r = params(
             sql.c_str(), {q.guid, std::to_string(q.id), std::to_string(time(nullptr)), by}, error);
         if (!r) return false;
@@ -379,18 +385,11 @@ class PgStore : public FleetStore {
         pollfd p{PQsocket(conn_), static_cast<short>(wantWrite_ ? POLLOUT : POLLIN), 0};
         if (p.fd < 0 || ::poll(&p, 1, 0) == 0) return;
         switch (PQconnectPoll(conn_)) {
-            case PGRES_POLLING_FAILED:
-                return lost(PQerrorMessage(conn_));
-            case PGRES_POLLING_READING:
-                wantWrite_ = false;
-                return;
-            case PGRES_POLLING_WRITING:
-                wantWrite_ = true;
-                return;
-            case PGRES_POLLING_OK:
-                break;
-            default:
-                return;
+            case PGRES_POLLING_FAILED: return lost(PQerrorMessage(conn_));
+            case PGRES_POLLING_READING: wantWrite_ = false; return;
+            case PGRES_POLLING_WRITING: wantWrite_ = true; return;
+            case PGRES_POLLING_OK: break;
+            default: return;
         }
         connecting_ = false;
         PQsetnonblocking(conn_, 1);
@@ -409,10 +408,10 @@ class PgStore : public FleetStore {
             if (!r || PQresultStatus(r) != PGRES_TUPLES_OK) return;
             for (int i = 0; i < PQntuples(r); ++i) serverRecords(r, i, sink_);
         };
-        load[2].sql = std::string("SELECT ") + kBanColumns +
-                      " FROM fleet_bans WHERE id > $1::bigint OR lifted_at >= $2::bigint ORDER BY id";
-        load[2].params = {std::to_string(maxBanId_),
-                          std::to_string(lostAt_ ? lostAt_ - 60 : 0)};
+        load[2].sql =
+            std::string("SELECT ") + kBanColumns +
+            " FROM fleet_bans WHERE id > $1::bigint OR lifted_at >= $2::bigint ORDER BY id";
+        load[2].params = {std::to_string(maxBanId_), std::to_string(lostAt_ ? lostAt_ - 60 : 0)};
         load[2].eachRow = [this](PGresult* r) {
             for (int i = 0; i < PQntuples(r); ++i) {
                 banRecords(r, i, sink_);
@@ -537,14 +536,12 @@ class PgStore : public FleetStore {
 
     // Runs SQL with text parameters on the administration connection; the result, or null with
     // *error set.
-    PGresult* params(const char* sql, const std::vector<std::string>& values,
-                     std::string* error) {
+    PGresult* params(const char* sql, const std::vector<std::string>& values, std::string* error) {
         std::vector<const char*> v;
         for (const std::string& s : values) v.push_back(s.c_str());
-        PGresult* r = values.empty()
-                          ? PQexec(admin_, sql)
-                          : PQexecParams(admin_, sql, static_cast<int>(v.size()), nullptr,
-                                         v.data(), nullptr, nullptr, 0);
+        PGresult* r = values.empty() ? PQexec(admin_, sql)
+                                     : PQexecParams(admin_, sql, static_cast<int>(v.size()),
+                                                    nullptr, v.data(), nullptr, nullptr, 0);
         ExecStatusType s = PQresultStatus(r);
         if (s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK) return r;
         *error = PQresultErrorMessage(r);

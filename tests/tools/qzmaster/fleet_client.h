@@ -65,9 +65,9 @@ struct FakeServer {
         char text[QZF_BODY_MAX + 1];
         int n = fleetFormat(text, sizeof text, body);
         char out[QZF_PACKET_MAX + 1];
-        int len = fleetSeal(out, sizeof out, text, n, id.c_str(),
-                            fleetNextCounter(&counter, nowMicros()), QZF_TO_SERVICE,
-                            withKey ? withKey : key);
+        int len =
+            fleetSeal(out, sizeof out, text, n, id.c_str(), fleetNextCounter(&counter, nowMicros()),
+                      QZF_TO_SERVICE, withKey ? withKey : key);
         lastPacket.assign(out, static_cast<size_t>(len > 0 ? len : 0));
         sendRaw(lastPacket, port);
     }

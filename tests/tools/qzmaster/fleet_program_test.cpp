@@ -147,8 +147,7 @@ TEST_P(FleetProgramTest, BansAreListedSearchedShownAndLiftedFromAScript) {
                              "Z-]+\t-\t-\tMr Cheater\n")))
         << list.out;
     EXPECT_EQ(cli({"bans", "search", "--name", "cheat"}).out, list.out);
-    EXPECT_EQ(cli({"bans", "search", "--guid", "0123456789abcdef0123456789abcdef"}).out,
-              list.out);
+    EXPECT_EQ(cli({"bans", "search", "--guid", "0123456789abcdef0123456789abcdef"}).out, list.out);
     EXPECT_EQ(cli({"bans", "search", "--name", "nobody"}).status, 1);
     EXPECT_EQ(cli({"bans", "show", id}).out, list.out);
     EXPECT_EQ(cli({"bans", "show", "999"}).status, 1);

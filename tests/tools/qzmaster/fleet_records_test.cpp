@@ -23,12 +23,16 @@ std::string lineCaseName(const ::testing::TestParamInfo<LineCase>& p) {
 }
 
 const LineCase kGood[] = {
-    {"ServerAdded", "S\talpha\t" "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef" "\t1765432100"},
+    {"ServerAdded",
+     "S\talpha\t"
+     "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"
+     "\t1765432100"},
     {"CutOff", "C\talpha\t1\t1765432100"},
     {"Ban",
      "B\t7\talpha\t1a\t0123456789ABCDEF0123456789ABCDEF\t1765432100\t0\t10.0.0.5\tconsole\t"
      "1765432101\tMr Cheater"},
-    {"BanWithEmptyName", "B\t8\talpha\tff\tABC\t1765432100\t30\t?\tweb:alice@10.0.0.9\t1765432101\t"},
+    {"BanWithEmptyName",
+     "B\t8\talpha\tff\tABC\t1765432100\t30\t?\tweb:alice@10.0.0.9\t1765432101\t"},
     {"Lift", "L\t7\tcli:ops\t1765432200"},
     {"Unban", "U\tbravo\t2b\tABC\t0\t1765432200"},
     {"HighWater", "H\talpha\t1765432100123456"},
@@ -53,7 +57,8 @@ const LineCase kBad[] = {
     {"UnknownKind", "X\talpha"},
     {"KindOfTwoLetters", "SS\talpha"},
     {"ShortSecret", "S\talpha\t0123\t1"},
-    {"UpperCaseSecret", "S\talpha\t0123456789ABCDEF0123456789abcdef0123456789abcdef0123456789abcdef\t1"},
+    {"UpperCaseSecret",
+     "S\talpha\t0123456789ABCDEF0123456789abcdef0123456789abcdef0123456789abcdef\t1"},
     {"ServerIdWithBlank", "C\tal pha\t1\t1"},
     {"ServerIdTooLong", "V\tabcdefghijabcdefghijabcdefghijabc"},
     {"CutOffFlagTwo", "C\talpha\t2\t1"},
