@@ -32,6 +32,9 @@ constexpr const char* kReason = "GLOBAL Kestrine GUID BAN";
 constexpr uint32_t kRequestBit = 0x80000000u;   // lookups and hellos; reports count from 1
 constexpr uint64_t kCounterReserve = 60000000;  // counters (µs) reserved per cache line
 
+// True once tick at has come (ticks wrap; waits here are far below half the range).
+bool due(unsigned now, unsigned at) { return static_cast<int>(now - at) >= 0; }
+
 uint64_t realMicros() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -136,7 +139,7 @@ bool resolved(stQzSv* sv) {
     stFleet& f = sv->fleet;
     int st = resolvePoll(&f.resolve);
     if (st == QZ_RES_DONE) return true;
-    if (st == QZ_RES_FAILED && tickElapsed(qzMonoTick(), f.resolveRetryTick) >= 0) {
+    if (st == QZ_RES_FAILED && due(qzMonoTick(), f.resolveRetryTick)) {
         f.resolveRetryTick = qzMonoTick() + 5000;
         resolveStart(&f.resolve, f.resolve.name);
     }
@@ -190,7 +193,7 @@ void sendReports(stQzSv* sv) {
     stFleetReport* r = oldest(&f);
     if (!r) return;
     unsigned now = qzMonoTick();
-    if (r->sends && tickElapsed(now, r->nextTick) < 0) return;
+    if (r->sends && !due(now, r->nextTick)) return;
     if (!sendBody(sv, r->body, r->bodyLen)) return;
     if (r->sends++) f.resent++;
     if (r->waitMs < QZF_RETRY_FIRST_MS) r->waitMs = QZF_RETRY_FIRST_MS;
@@ -285,7 +288,10 @@ void onAnswer(stQzSv* sv, const FleetBody& b) {
             if (ack) {
                 svMsg(sv, "Fleet: %s report %x for %s acknowledged",
                       r.kind == QZF_UNBAN ? "unban" : "ban", r.id, r.guid);
-                if (r.kind == QZF_REPORT && b.fleetId) {
+                bool unbanned = false;  // an unban of the GUID waits behind this report
+                for (const stFleetReport& u : f.queue)
+                    if (u.id && u.kind == QZF_UNBAN && !strcasecmp(u.guid, r.guid)) unbanned = true;
+                if (r.kind == QZF_REPORT && b.fleetId && !unbanned) {
                     stFleetBan ban{};
                     ban.fleetId = b.fleetId;
                     ban.banTime = static_cast<uint64_t>(qzTime());
