@@ -208,6 +208,8 @@ void cmd_unbanguid(stQzSv* sv, const CmdCall& call) {
     nextWord(p, guid, qz::cap(guid));
     if (!banUnbanGuid(sv, guid)) {
         svMsg(sv, "Guid=%s Not Found in the Ban List", guid);
+        // Another server's fleet ban is in no list here, and is lifted all the same.
+        fleetUnbanned(sv, guid, 0);
         return;
     }
     svMsg(sv, "Guid %s has been Unbanned%s", guid, afterChange(sv));

@@ -126,6 +126,8 @@ void configure(stQzSv* sv) {
     }
     trcpyz(host, f.service, hn);
     if (!loadKey(sv)) return;
+    // The cache table is taken now, not on the first push in some frame.
+    if (!f.cache) f.cache = static_cast<stFleetBan*>(calloc(QZF_CACHE_SLOTS, sizeof(stFleetBan)));
     f.udp.fd = -1;
     if (!udpOpen(sv, &f.udp, "", 0, "Fleet: ")) return;
     f.port = port;

@@ -397,6 +397,22 @@ TEST_F(Fleet, UnbanningAFleetBanUnbansItFleetWide) {
     EXPECT_EQ(host().connect("Cheater", kGuid, "10.0.0.5:27960"), 1) << "admitted again";
 }
 
+TEST_F(Fleet, AnotherServersFleetBanIsLiftedByUnbanGuidHere) {
+    pump(2);
+    deliver(push(23, kGuid));
+    auto out = run(std::string("qz_sv_UnbanGuid ") + kGuid);
+    ASSERT_GE(out.size(), 2u);
+    EXPECT_NE(out[out.size() - 2].find("Not Found in the Ban List"), std::string::npos);
+    EXPECT_NE(out.back().find("Unbanned fleet-wide"), std::string::npos) << out.back();
+    auto u = ofKind(drain(), QZF_UNBAN);
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_STREQ(u[0].body.guid, kGuid);
+    EXPECT_EQ(host().connect("Cheater", kGuid, "10.0.0.5:27960"), 1);
+    // A GUID the fleet does not ban gets the specified message alone.
+    out = run(std::string("qz_sv_UnbanGuid ") + kOther);
+    EXPECT_FALSE(anyLineContains(out, "fleet-wide"));
+}
+
 TEST_F(Fleet, UnbanningALocalBanSendsNothing) {
     pump(2);
     host().connect("Player", kGuid, "10.0.0.5:27960");
