@@ -413,6 +413,42 @@ TEST_F(Fleet, AnotherServersFleetBanIsLiftedByUnbanGuidHere) {
     EXPECT_FALSE(anyLineContains(out, "fleet-wide"));
 }
 
+TEST_F(Fleet, APermanentVoteKickIsReportedOnlyWhenVoteBansAreFleetWide) {
+    pump(2);
+    const char* voters[] = {"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB",
+                            "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCC"};
+    run("qz_sv_PowerMin 10");
+    for (const char* g : voters) run(std::string("qz_sv_PowerGuid ") + g + " 40 V");
+    for (int v = 0; v < 3; ++v) {
+        const std::string n = std::to_string(v + 1);
+        host().connect("Voter" + n, voters[v], "1.2.3." + n + ":27960");
+    }
+    struct Case {
+        const char* minutes;
+        const char* voteBan;
+        bool reported;
+    } cases[] = {{"0", "1", true}, {"0", "0", false}, {"5", "1", false}};
+    for (const Case& c : cases) {
+        run(std::string("qz_sv_PowerKickLen ") + c.minutes);
+        run(std::string("qz_sv_FleetVoteBan ") + c.voteBan);
+        run("qz_sv_BanEmpty");
+        int target = host().connect("Dan", kGuid, "1.2.3.9:27960");
+        ASSERT_GT(target, 0);
+        for (int v = 1; v <= 3; ++v)
+            run("sim_vote " + std::to_string(v) + " " + std::to_string(target));
+        EXPECT_FALSE(connected(target));
+        auto r = ofKind(drain(), QZF_REPORT);
+        EXPECT_EQ(r.size(), c.reported ? 1u : 0u) << c.minutes << " " << c.voteBan;
+        if (!r.empty()) {
+            EXPECT_STREQ(r[0].body.origin, "vote");
+            EXPECT_STREQ(r[0].body.guid, kGuid);
+            deliver(answer(30, r[0].body.id, QZF_ACK, kGuid));
+            run(std::string("qz_sv_UnbanGuid ") + kGuid);
+            drain();
+        }
+    }
+}
+
 TEST_F(Fleet, UnbanningALocalBanSendsNothing) {
     pump(2);
     host().connect("Player", kGuid, "10.0.0.5:27960");
