@@ -106,8 +106,12 @@ void configure(stQzSv* sv) {
     stFleet& f = sv->fleet;
     if (f.active && !strcmp(f.service, f.activeService) && !strcmp(f.serverId, f.activeServerId))
         return;
-    if (!f.active && !strcmp(f.service, f.activeService) && !strcmp(f.serverId, f.activeServerId))
-        return;  // tried already with these settings
+    if (!f.active && !strcmp(f.service, f.activeService) && !strcmp(f.serverId, f.activeServerId)) {
+        // Tried already with these settings; a missing or open key is looked at again now and
+        // then, so that putting it right needs no restart.
+        if (!f.keyRetry || !due(qzMonoTick(), f.keyRetryTick)) return;
+    }
+    f.keyRetry = 0;
     stop(sv);
     QZ_COPY(f.activeService, f.service);
     QZ_COPY(f.activeServerId, f.serverId);
@@ -125,7 +129,11 @@ void configure(stQzSv* sv) {
         return;
     }
     trcpyz(host, f.service, hn);
-    if (!loadKey(sv)) return;
+    if (!loadKey(sv)) {
+        f.keyRetry = 1;
+        f.keyRetryTick = qzMonoTick() + QZF_KEY_RETRY_MS;
+        return;
+    }
     // The cache table is taken now, not on the first push in some frame.
     if (!f.cache) f.cache = static_cast<stFleetBan*>(calloc(QZF_CACHE_SLOTS, sizeof(stFleetBan)));
     f.udp.fd = -1;

@@ -21,6 +21,7 @@ constexpr int QZF_RETRY_MAX_MS = 60000;
 constexpr int QZF_LOOKUP_RETRY_MS = 2000;  // a lookup unanswered this long is sent again
 constexpr int QZF_LOOKUP_TRIES = 3;
 constexpr int QZF_RECV_PER_FRAME = 32;
+constexpr int QZF_KEY_RETRY_MS = 60000;   // a missing or open qzfleet.key is looked at again
 constexpr int QZF_LINE_MAX = 1600;        // longest line of the two files
 constexpr int QZF_REPORT_BODY_MAX = 511;  // a report body (the longest is about 300 bytes)
 
@@ -68,6 +69,8 @@ struct stFleet {
     char activeServerId[QZF_ID_MAX + 1];
     int keyOk;
     int keyWarned;  // the key problem was reported once
+    int keyRetry;   // the key was not usable: looked at again at keyRetryTick
+    unsigned keyRetryTick;
     unsigned char key[QZF_KEY_BYTES];
     stQzUdp udp;
     stQzResolve resolve;

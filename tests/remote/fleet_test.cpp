@@ -487,6 +487,14 @@ TEST_F(FleetOpenKey, AKeyOthersMayReadIsNotUsedAndSaidOnce) {
         if (line.find("qzfleet.key may be read by group or others") != std::string::npos) said++;
     EXPECT_EQ(said, 1);
     EXPECT_TRUE(drain().empty());
+    // Put right, it is taken within a minute without a restart, and nothing more is said.
+    chmod((home() + "qzfleet.key").c_str(), 0600);
+    auto sent = pump(2, 30000);
+    EXPECT_FALSE(ofKind(sent, QZF_QUERY, true).empty());
+    said = 0;
+    for (const std::string& line : host().output())
+        if (line.find("qzfleet.key may be read by group or others") != std::string::npos) said++;
+    EXPECT_EQ(said, 1);
 }
 
 }  // namespace
