@@ -94,6 +94,13 @@ void cmd_newlog(stQzSv* sv, const CmdCall& call);
 void cmd_suspendlogging(stQzSv* sv, const CmdCall& call);
 void cmd_flushlogging(stQzSv* sv, const CmdCall& call);
 void cmd_diaglog(stQzSv* sv, const CmdCall& call);
+// Fleet bans (remote/fleet_cmds.cpp).
+void cmd_fleetscope(stQzSv* sv, const CmdCall& call);
+void cmd_fleetstatus(stQzSv* sv, const CmdCall& call);
+void cmd_fleetservice(stQzSv* sv, const CmdCall& call);
+void cmd_fleetserver(stQzSv* sv, const CmdCall& call);
+void cmd_fleetbandefault(stQzSv* sv, const CmdCall& call);
+void cmd_fleetvoteban(stQzSv* sv, const CmdCall& call);
 
 // Updates, file checks and UCON (src/remote).
 void cmd_update(stQzSv* sv, const CmdCall& call);

@@ -104,6 +104,12 @@ const CmdRow kUnlistedCommands[] = {
     {"qz_sv_flushlogging", "", cmd_flushlogging, 0},
     {"qz_sv_DiagLog", "", cmd_diaglog, 0},
     {"qz_sv_FileCheck", "", cmd_filecheck, 0},
+    {"qz_sv_FleetScope", "", cmd_fleetscope, 0},
+    {"qz_sv_FleetService", "", cmd_fleetservice, L},
+    {"qz_sv_FleetServer", "", cmd_fleetserver, L},
+    {"qz_sv_FleetBanDefault", "", cmd_fleetbandefault, L},
+    {"qz_sv_FleetVoteBan", "", cmd_fleetvoteban, L},
+    {"qz_sv_FleetStatus", "", cmd_fleetstatus, 0},
 };
 const int kUnlistedCount = sizeof kUnlistedCommands / sizeof kUnlistedCommands[0];
 

@@ -267,6 +267,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
     remoteStart(sv);
     // Bans come before the configuration, which may empty or extend the list.
     banStartupLoad(sv);
+    fleetStartup(sv);
     pwStartup(sv);
     cfgStartupLoad(sv);
     // After the configuration, which decides qz_sv_AliasAutoLoad and the alias file name.
@@ -287,6 +288,7 @@ void svShutdown(stQzSv* sv) {
     pwFree(sv);
     uconCloseAll(sv, "shutdown");
     guidAuthShutdown(sv);
+    fleetShutdown(sv);
     uconPortClose(sv);
     webShutdown(sv);
     remoteShutdown(sv);
@@ -330,6 +332,7 @@ void svFrame(stQzSv* sv) {
     nmFrame(sv);
     ssFrame(sv);
     if (guidAuthFrame(sv)) sv->remote.busy = 1;
+    fleetFrame(sv);
     remoteFrame(sv);
     webFrame(sv);
     uconPortFrame(sv);

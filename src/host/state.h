@@ -13,6 +13,7 @@
 #include "players/names.h"
 #include "players/power.h"
 #include "players/slots.h"
+#include "remote/fleet.h"
 #include "remote/guidauth.h"
 #include "players/violations.h"
 #include "remote/remote.h"
@@ -71,4 +72,6 @@ struct stQzSv {
     stUconState ucon;
     // GUID authentication requests (src/remote/guidauth.h).
     stGuidAuth guidauth;
+    // Fleet bans shared through the ban service (src/remote/fleet.h).
+    stFleet fleet;
 };

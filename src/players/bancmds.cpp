@@ -68,18 +68,20 @@ const char* afterChange(stQzSv* sv) {
     return "";
 }
 
-// Adds an entry and appends it to the default ban file, with the two outcome lines.
-void addAndWrite(stQzSv* sv, int kind, const char* key, const char* body) {
+// Adds an entry and appends it to the default ban file, with the two outcome lines. Returns the
+// ban slot number of the entry in the list (0 none).
+int addAndWrite(stQzSv* sv, int kind, const char* key, const char* body) {
     int banSlot = banAdd(sv, kind, key, body, 0);
     char path[QZ_PATH_MAX];
     QZ_COPY(path, homePath(kDefaultFile));
     if (banSlot && banFileAppend(sv, path, banSlot)) {
         svMsg(sv, "Ban Added to Ban List");
-        return;
+        return banSlot;
     }
     if (banSlot)
         svMsg(sv, "Ban File Write Error: %s (the ban holds until the list is emptied)", path);
     svMsg(sv, "Ban Failed");
+    return banSlot;
 }
 
 }  // namespace
@@ -106,7 +108,8 @@ void cmd_banguid(stQzSv* sv, const CmdCall& call) {
     }
     char body[QZ_BAN_BODY_MAX + 1];
     banBuildBody(body, qz::cap(body), name, ip, p);
-    addAndWrite(sv, QZ_BAN_GUID, guid, body);
+    fleetBanOrigin(sv, call.source);
+    fleetBanAdded(sv, addAndWrite(sv, QZ_BAN_GUID, guid, body), guid, name, ip);
 }
 
 // qz_sv_BanMask [mask] [optional name/reason]
@@ -181,6 +184,7 @@ void cmd_unban(stQzSv* sv, const CmdCall& call) {
     }
     banSetUnbanned(sv, e, true);
     svMsg(sv, "Ban Slot #%d has been Unbanned%s", banSlot, afterChange(sv));
+    if (e->kind == QZ_BAN_GUID || e->kind == QZ_BAN_KICK) fleetUnbanned(sv, e->key, banSlot);
 }
 
 void cmd_reban(stQzSv* sv, const CmdCall& call) {
@@ -204,9 +208,12 @@ void cmd_unbanguid(stQzSv* sv, const CmdCall& call) {
     nextWord(p, guid, qz::cap(guid));
     if (!banUnbanGuid(sv, guid)) {
         svMsg(sv, "Guid=%s Not Found in the Ban List", guid);
+        // Another server's fleet ban is in no list here, and is lifted all the same.
+        fleetUnbanned(sv, guid, 0);
         return;
     }
     svMsg(sv, "Guid %s has been Unbanned%s", guid, afterChange(sv));
+    fleetUnbanned(sv, guid, 0);
 }
 
 void cmd_updbanfile(stQzSv* sv, const CmdCall& call) {

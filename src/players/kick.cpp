@@ -235,7 +235,10 @@ bool plBan(stQzSv* sv, const char* banFile, const char* player, const char* reas
     splitReason(reason, false, &r);
     char body[QZ_BAN_BODY_MAX + 1];
     banBuildBody(body, qz::cap(body), c->name, c->address, r.whole);
-    return storeAndRemove(sv, banFile, slot, banAdd(sv, QZ_BAN_GUID, c->guid, body, 0), r);
+    int banSlot = banAdd(sv, QZ_BAN_GUID, c->guid, body, 0);
+    // A fleet-wide ban is in the report queue before anything is answered.
+    fleetBanAdded(sv, banSlot, c->guid, c->name, c->address);
+    return storeAndRemove(sv, banFile, slot, banSlot, r);
 }
 
 bool plBanAddress(stQzSv* sv, const char* banFile, int slot, const char* reason) {
@@ -296,6 +299,7 @@ void cmd_ban(stQzSv* sv, const CmdCall& call) {
     while (isBlank(*p)) p++;
     char path[QZ_PATH_MAX];
     QZ_COPY(path, homePath("qzbans.dat"));
+    fleetBanOrigin(sv, call.source);
     plBan(sv, path, player, p);
 }
 

@@ -142,7 +142,7 @@ bool admissible(stQzSv* sv, int slot, const Qz_Sv_Client_s& c) {
         svMsg(sv, "Ban Name Kicked %d (#%d:%s) %s %s", slot, v.nameSlot, banned, c.name, guidText);
         return false;
     }
-    return true;
+    return fleetAdmit(sv, slot, &c);
 }
 
 // Takes a described client into a slot: checks, record, connection line, GUID variables, and
@@ -182,6 +182,7 @@ int admit(stQzSv* sv, int slot, const char* desc) {
     if (!nmConnect(sv, slot)) return QZ_REFUSE;
     if (c.status == QZ_ST_PRE && sv->enabled) plHello(sv, slot);
     if (sv->enabled) guidAuthConnect(sv, slot);
+    if (sv->enabled) fleetConnect(sv, slot);
     return QZ_ADMIT;
 }
 

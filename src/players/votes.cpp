@@ -89,8 +89,16 @@ void voteCast(stQzSv* sv, int voter, int target) {
     if (against < QZ_VOTE_REMOVE) return;
     char slotText[8];
     QZ_TRF(slotText, "%d", target);
+    // A vote kick of 0 minutes holds for good: a ban, which may be a fleet-wide one.
+    char guid[64], name[64], address[64];
+    QZ_COPY(guid, b->guid);
+    QZ_COPY(name, b->name);
+    QZ_COPY(address, b->address);
+    const unsigned entries = sv->bans.count;
     // Flag 2: a player's decision, not marked as the administrator's.
     plKick(sv, slotText, sv->set.powerKickLen, "Player Vote", 2);
+    if (sv->set.powerKickLen == 0 && sv->bans.count == entries + 1 && guid[0])
+        fleetBanAdded(sv, static_cast<int>(sv->bans.count), guid, name, address, true);
 }
 
 // The list goes in pieces of whole lines, each piece starting with the message kind.

@@ -166,6 +166,15 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
             "name=webkicklen maxlength=2 size=2 "
             "value=%d> <font size=2>Allowed range: 1 to 60</font></td></tr>\n",
             s.kickLen);
+    // With fleet bans set up, the scope of a ban (an extension: docs/fleet.md).
+    if (sv->fleet.serverId[0]) {
+        const bool fleet = sv->fleet.banDefault == 1;
+        web_add(page,
+                "<tr><td>Ban Scope</td><td><select aria-label=\"Ban Scope\" name=webfleet>"
+                "<option value=0%s>This server only</option>"
+                "<option value=1%s>Fleet-wide</option></select></td></tr>\n",
+                fleet ? "" : " selected", fleet ? " selected" : "");
+    }
     // Who the actions below act on, as the page was written: the Slot # and GUID fields alone
     // do not say whether the slot changed hands since.
     if (chosen) {
@@ -257,9 +266,14 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
     web_note_begin(sv);
     // A player without a GUID is banned by his address.
     const bool byAddress = ban && !plGuidValid(plPlayer(sv, slot)->guid);
+    const char* scope = web_field(form, "webfleet");
+    const int scopeBefore = sv->fleet.scope;
+    if (scope && (*scope == '0' || *scope == '1')) sv->fleet.scope = *scope - '0';
+    fleetBanOrigin(sv, QZ_SRC_WEB);
     bool done = byAddress ? plBanAddress(sv, homePath("qzbans.dat"), slot, reason)
                 : ban     ? plBan(sv, homePath("qzbans.dat"), slotText, reason)
                           : plKick(sv, slotText, minutes, reason, 0);
+    sv->fleet.scope = scopeBefore;
     web_note_end(sv);
     // A kick or ban that was refused or failed (a server host player, a ban file that cannot be
     // written: the player would be admitted again after a restart) says so, with the module's

@@ -309,3 +309,20 @@ TEST(FleetWire, TheReplayWindowAcceptsEachCounterOnce) {
         EXPECT_EQ(fleetWindowAccept(&w, s.counter), s.accepted) << s.counter;
     EXPECT_EQ(w.highest, 1064u);
 }
+
+// A fixed example, the one docs/fleet.md shows: a change of what the MAC covers breaks it.
+TEST(FleetWire, TheDocumentedExampleSealsToItsPublishedTrailer) {
+    unsigned char key[QZF_KEY_BYTES];
+    for (int i = 0; i < QZF_KEY_BYTES; i++) key[i] = static_cast<unsigned char>(i);
+    const char* body =
+        "BBanServ1a 1765432100|0 12G 0123456789ABCDEF0123456789ABCDEF 10.0.0.5:27960 console "
+        "\"Cheater\"";
+    char pkt[QZF_PACKET_MAX + 1];
+    int n = fleetSeal(pkt, sizeof pkt, body, static_cast<int>(strlen(body)), "alpha",
+                      1765432100000001ULL, QZF_TO_SERVICE, key);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(pkt, static_cast<size_t>(n)),
+              std::string(body) +
+                  "\nQZF1 alpha 1765432100000001 "
+                  "e0960aa4b46e2a485bfe293b29ecdfc46aceb79c5ee03333093dea6a29c6fe93");
+}
