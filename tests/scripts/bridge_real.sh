@@ -3,13 +3,23 @@
 # the module lists, kicks and bans them through the server, a map change and a server restart
 # are survived. Everything runs in a temporary home on a free port and is stopped at the end.
 #
-# usage: bridge_real.sh QZBRIDGE QZRCON [--measure]
+# With QZMASTER, QZHOST and QZSV given, a fleet ban service and a second (simulated) server join:
+# a ban made fleet-wide on the second server removes the real client from the real server and
+# keeps him out when he comes back.
+#
+# usage: bridge_real.sh QZBRIDGE QZRCON [QZMASTER QZHOST QZSV] [--measure]
 #   --measure  also runs 16 bots for 30 seconds and reports the bridge's CPU use
 set -uo pipefail
 
 QZBRIDGE=$1
 QZRCON=$2
-MEASURE=${3:-}
+shift 2
+QZMASTER= QZHOST= QZSV=
+if [ $# -ge 3 ]; then
+    QZMASTER=$1 QZHOST=$2 QZSV=$3
+    shift 3
+fi
+MEASURE=${1:-}
 SERVER_BIN=/usr/lib/ioquake3/ioq3ded
 CLIENT_BIN=/usr/lib/ioquake3/ioquake3
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -262,6 +272,59 @@ stop_client() {
     wait "$client_pid" 2>/dev/null
     client_pid=
 }
+# The fleet: a ban service (file store) and a second server (qzhost) besides the bridge's. The
+# client is on the real server (the bridge asked the service about his GUID); the second server
+# bans that GUID fleet-wide; the service pushes the ban to the bridge, which removes him, and the
+# bridge's cache refuses him when he comes back.
+fleet_ban_from_another_server() { # guid
+    local guid=$1 fport secret from
+    mkdir -p "$tmp/fleet" "$tmp/other/qz"
+    secret=$("$QZMASTER" servers add bridge --dir "$tmp/fleet" | cut -f2) ||
+        { bad "qzmaster servers add failed"; return; }
+    printf '%s\n' "$secret" >"$tmp/bridge/qz/qzfleet.key"
+    secret=$("$QZMASTER" servers add other --dir "$tmp/fleet" | cut -f2)
+    printf '%s\n' "$secret" >"$tmp/other/qz/qzfleet.key"
+    "$QZMASTER" --address 127.0.0.1 --port 0 --dir "$tmp/fleet" --fleet-port 0 \
+        >"$tmp/master.out" 2>&1 &
+    pids+=("$!")
+    wait_line "$tmp/master.out" 0 'fleet service on 127\.0\.0\.1:[0-9]+' 10 ||
+        { bad "the fleet service did not start"; cat "$tmp/master.out"; return; }
+    fport=$(sed -nE 's/.*fleet service on 127\.0\.0\.1:([0-9]+).*/\1/p' "$tmp/master.out" | head -n 1)
+    mkfifo "$tmp/other.in"
+    "$QZHOST" --module "$QZSV" +set fs_homepath "$tmp/other" <"$tmp/other.in" >"$tmp/other.out" 2>&1 &
+    pids+=("$!")
+    exec 4>"$tmp/other.in"
+    printf 'qz_sv_FleetService 127.0.0.1:%s\nqz_sv_FleetServer other\n' "$fport" >&4
+    to_bridge "qz_sv_FleetService 127.0.0.1:$fport"
+    to_bridge "qz_sv_FleetServer bridge"
+    sleep 1
+    from=$(lines "$tmp/bridge.out")
+    start_client
+    wait_line "$tmp/bridge.out" "$from" 'is slot .*admitted' 30 ||
+        { bad "the client did not come back for the fleet ban"; stop_client; exec 4>&-; return; }
+    # The bridge asks the service about him (the push goes to servers that asked).
+    wait_line "$tmp/master.out" 0 "$guid" 10 || sleep 2
+    from=$(lines "$tmp/bridge.out")
+    printf 'qz_sv_FleetScope fleet qz_sv_BanGuid %s RealPlayer 127.0.0.2 fleet test\n' "$guid" >&4
+    wait_line "$tmp/bridge.out" "$from" 'GLOBAL Kestrine GUID BAN' 10 ||
+        bad "the fleet ban made on the other server did not reach the bridge"
+    eventually 5 gone_from_status RealPlayer || bad "the fleet ban did not remove the real client"
+    stop_client
+    from=$(lines "$tmp/bridge.out")
+    start_client
+    wait_line "$tmp/bridge.out" "$from" 'is slot .*refused' 30 || bad "the fleet-banned client was not refused"
+    eventually 5 gone_from_status RealPlayer || bad "the fleet-banned client stayed on the server"
+    stop_client
+    grep -q "Fleet-wide ban of $guid" "$tmp/other.out" || bad "the other server did not report the ban"
+    # Lifted on the other server: the lift reaches the bridge's cache.
+    from=$(lines "$tmp/bridge.out")
+    printf 'qz_sv_UnbanGuid %s\n' "$guid" >&4
+    wait_line "$tmp/bridge.out" "$from" "Fleet: ban #[0-9]+ of $guid lifted by the fleet" 10 ||
+        bad "the lift did not reach the bridge"
+    echo quit >&4
+    exec 4>&-
+    say "fleet ban from another server enforced on a real client"
+}
 if [ -x "$CLIENT_BIN" ] && command -v xvfb-run >/dev/null; then
     from=$(lines "$tmp/bridge.out")
     start_client
@@ -284,8 +347,9 @@ if [ -x "$CLIENT_BIN" ] && command -v xvfb-run >/dev/null; then
         wait_line "$tmp/bridge.out" "$from" 'is slot .*refused' 30 || bad "the GUID-banned client was not refused"
         eventually 5 gone_from_status RealPlayer || bad "the GUID-banned client stayed on the server"
         stop_client
-        # Mask ban instead of the GUID ban
         to_bridge "qz_sv_UnbanGuid $guid"
+        [ -n "$QZMASTER" ] && fleet_ban_from_another_server "$guid"
+        # Mask ban instead of the GUID ban
         to_bridge "qz_sv_BanMask 127.0.0.2 mask test"
         sleep 0.5
         from=$(lines "$tmp/bridge.out")
