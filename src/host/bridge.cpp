@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "host/state.h"
+#include "media/audit.h"
 #include "media/diag.h"
 #include "media/logs.h"
 #include "remote/ucon.h"
@@ -55,12 +56,18 @@ void vsvMsg(stQzSv* sv, int level, const char* fmt, va_list ap) {
     for (char* p = line; *p; ++p) {
         if (static_cast<unsigned char>(*p) < 32) *p = ' ';
     }
+    // The answer of an audited command waits until its record is written.
+    if (sv->audit.holding && auditHoldLine(sv, level, line, n)) return;
+    svMsgEmit(sv, level, line, n);
+}
+
+}  // namespace
+
+void svMsgEmit(stQzSv* sv, int level, const char* line, int n) {
     if ((level & QZ_MSG_CONSOLE) && sv->host.print) sv->host.print(line);
     if (level & QZ_MSG_CONSOLE) uconBroadcast(sv, line, n);
     if (level & QZ_MSG_LOG) logLine(sv, line, n);
 }
-
-}  // namespace
 
 void svMsgLevel(stQzSv* sv, int level, const char* fmt, ...) {
     va_list ap;

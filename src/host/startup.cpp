@@ -14,6 +14,7 @@
 #include "host/bridge.h"
 #include "host/selfcheck.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "media/diag.h"
 #include "media/logs.h"
 #include "media/screenshots.h"
@@ -292,6 +293,7 @@ void svShutdown(stQzSv* sv) {
     remoteShutdown(sv);
     ssShutdown(sv);
     logShutdown(sv);
+    auditClose(sv);
     nmFree(sv);
     keyStoreFree(&sv->keys);
     banFree(sv);
