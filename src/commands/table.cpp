@@ -103,6 +103,10 @@ const CmdRow kUnlistedCommands[] = {
     {"qz_sv_flushlogging", "", cmd_flushlogging, 0},
     {"qz_sv_DiagLog", "", cmd_diaglog, 0},
     {"qz_sv_FileCheck", "", cmd_filecheck, 0},
+    {"qz_sv_AuditShow", "", cmd_auditshow, 0},
+    {"qz_sv_AdminAdd", "", cmd_adminadd, A | L | S | cmdfSecretFrom(3)},
+    {"qz_sv_AdminList", "", cmd_adminlist, 0},
+    {"qz_sv_AdminDel", "", cmd_admindel, A | L},
 };
 const int kUnlistedCount = sizeof kUnlistedCommands / sizeof kUnlistedCommands[0];
 

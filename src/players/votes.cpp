@@ -8,6 +8,7 @@
 
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "players/kick.h"
 #include "players/power.h"
 #include "players/slots.h"
@@ -89,8 +90,19 @@ void voteCast(stQzSv* sv, int voter, int target) {
     if (against < QZ_VOTE_REMOVE) return;
     char slotText[8];
     QZ_TRF(slotText, "%d", target);
+    // The vote that decided is the origin; the target as he was before the kick.
+    QzOrigin origin = qzOrigin(QZ_ORIGIN_VOTE, voter, a->name, a->address, plGuidText(a));
+    QzOriginScope scope(sv, &origin);
+    char name[33], guid[33], addr[33];
+    QZ_COPY(name, b->name);
+    QZ_COPY(guid, plGuidText(b));
+    QZ_COPY(addr, b->address);
+    QzAuditTarget t{target, name, guid, addr};
+    char command[64];
+    QZ_TRF(command, "kick %d %d Player Vote", target, sv->set.powerKickLen);
     // Flag 2: a player's decision, not marked as the administrator's.
-    plKick(sv, slotText, sv->set.powerKickLen, "Player Vote", 2);
+    bool done = plKick(sv, slotText, sv->set.powerKickLen, "Player Vote", 2);
+    auditWrite(sv, "vote-kick", &t, command, done ? QZ_AUDIT_DONE : QZ_AUDIT_FAILED, nullptr);
 }
 
 // The list goes in pieces of whole lines, each piece starting with the message kind.

@@ -477,7 +477,6 @@ bool web_key_check(stQzSv* sv, const char* form, stWebPage* page) {
     unsigned now = GetTickCount();
     secretsFresh(w, now);
     if (lockedOut(w, now) || guessBlocked(w, now)) {
-        auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_REFUSED, "locked out");
         web_login(sv, page, "<b><i>* TOO MANY BAD KEYS: TRY AGAIN IN A MINUTE *</i></b>");
         return true;
     }
