@@ -239,11 +239,9 @@ bool auditWrite(stQzSv* sv, const char* action, const QzAuditTarget* target, con
     line[len++] = '\n';
     line[len] = 0;
 
-    if (a->failNext) {
-        QZ_TRF(a->lastError, "%s", strerror(a->failNext));
-        a->failures++;
-        return false;
-    }
+    // Only a state that was never started (unit tests of single routines) has no home: there
+    // is no log to write to.
+    if (!*homeDir()) return true;
     if (!openFile(a)) {
         a->failures++;
         return false;

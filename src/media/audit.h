@@ -44,8 +44,6 @@ struct stAudit {
     int holding;
     int holdLen;
     char hold[QZ_AUDIT_HOLD_MAX];
-    // Written by the failure test hook only: the next records fail with this errno (0: none).
-    int failNext;
 };
 
 struct stQzSv;

@@ -471,7 +471,9 @@ void web_key_from_rcon(stQzSv* sv) {
 
 bool web_key_check(stQzSv* sv, const char* form, stWebPage* page) {
     stWeb* w = &sv->web;
-    // Asked once per request: the dispatcher checks before a handler does.
+    // Asked once per request: the dispatcher checks before a handler does. Outside the
+    // dispatcher every call is a check of its own.
+    if (!w->dispatching) w->keyState = 0;
     if (w->keyState) return w->keyState == 2;
     w->keyState = 2;
     unsigned now = GetTickCount();

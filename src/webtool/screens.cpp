@@ -179,6 +179,11 @@ bool web_audit_flush(stQzSv* sv, const char* message) {
     return ok;
 }
 
+namespace {
+// Finds the request's button and runs it (after the key and level checks).
+void web_dispatch_button(stQzSv* sv, const char* form, stWebPage* page);
+}  // namespace
+
 void web_dispatch(stQzSv* sv, const char* form, stWebPage* page) {
     stWeb* w = &sv->web;
     svCvar(sv, "rconpassword", w->rconNow, qz::cap(w->rconNow));
@@ -198,6 +203,15 @@ void web_dispatch(stQzSv* sv, const char* form, stWebPage* page) {
     // Every record and every command run for this request names the WebTool and the address.
     w->origin = qzOrigin(QZ_ORIGIN_WEB, 0, "", w->clientText, nullptr);
     QzOriginScope scope(sv, &w->origin);
+    w->dispatching = 1;
+    web_dispatch_button(sv, form, page);
+    w->dispatching = 0;
+}
+
+namespace {
+
+void web_dispatch_button(stQzSv* sv, const char* form, stWebPage* page) {
+    stWeb* w = &sv->web;
     for (const WebButton& b : kWebButtons) {
         if (!web_button(form, b.name)) continue;
         // A link (a picture or a page of another site, a bookmark, the history) never acts and
@@ -243,6 +257,8 @@ void web_dispatch(stQzSv* sv, const char* form, stWebPage* page) {
     }
     web_login(sv, page, "");
 }
+
+}  // namespace
 
 void web_logout_page(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;

@@ -191,6 +191,7 @@ struct stWeb {
     // of its login (null for the web key), the result of its typed key's check by the checker
     // thread (matchValid set for this request; match -1 for none), and its origin.
     int keyState;
+    int dispatching;  // web_dispatch is answering a request: keyState holds for all of it
     int level;
     char who[WEB_ADMIN_NAME_MAX + 1];
     const stWebBind* bind;
