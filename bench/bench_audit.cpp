@@ -96,7 +96,8 @@ BENCHMARK(BM_KickWithoutRecord)->Unit(benchmark::kMicrosecond);
 void BM_RecordAlone(benchmark::State& state) {
     Home home;
     auto sv = makeState();
-    QzAuditTarget target{17, "^1Player^7\"17\\", "00000000000000000000000000000011", "10.0.2.17:27960"};
+    QzAuditTarget target{17, "^1Player^7\"17\\", "00000000000000000000000000000011",
+                         "10.0.2.17:27960"};
     QzOrigin origin = qzOrigin(QZ_ORIGIN_WEB, 0, "alice", "192.168.1.2:50000", nullptr);
     QzOriginScope scope(sv.get(), &origin);
     Timed t;

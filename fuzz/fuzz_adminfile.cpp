@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int len = 0;
     out[0] = 0;
     auditJsonString(out, sizeof out, &len, value.c_str(), 1024);
-    if (len >= static_cast<int>(sizeof out) || out[len] != 0 || out[0] != '"' || out[len - 1] != '"')
+    if (len >= static_cast<int>(sizeof out) || out[len] != 0 || out[0] != '"' ||
+        out[len - 1] != '"')
         abort();
     for (int i = 0; i < len; ++i) {
         if (static_cast<unsigned char>(out[i]) < 0x20) abort();

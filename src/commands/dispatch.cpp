@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "commands/lookup.h"
+#include "commands/secrets.h"
 #include "commands/settings.h"
 #include "commands/table.h"
 #include "host/bridge.h"
-#include "commands/secrets.h"
 #include "host/state.h"
 #include "media/audit.h"
 #include "players/slots.h"
@@ -95,11 +95,12 @@ void runAudited(stQzSv* sv, const CmdRow* row, const CmdCall& call, const char* 
     row->fn(sv, call);
     char answer[256];
     auditHeldAnswer(sv, answer, qz::cap(answer));
-    bool written = auditWrite(sv, row->name, target.slot ? &target : nullptr, masked,
-                              QZ_AUDIT_DONE, answer);
+    bool written =
+        auditWrite(sv, row->name, target.slot ? &target : nullptr, masked, QZ_AUDIT_DONE, answer);
     if (holding) auditHoldRelease(sv);
-    if (!written) svMsg(sv, "AUDIT: the record of %s could not be written (%s)", row->name,
-                        sv->audit.lastError);
+    if (!written)
+        svMsg(sv, "AUDIT: the record of %s could not be written (%s)", row->name,
+              sv->audit.lastError);
 }
 
 // Runs one line; the origin is already in force.
@@ -187,7 +188,8 @@ void dispatchLine(stQzSv* sv, int source, const char* text, int flags) {
         // Host directives report players and game events: only the game server gives them. A
         // remote console, the WebTool or a task that could would make up players at will.
         if (source == QZ_SRC_UCON || source == QZ_SRC_WEB || source == QZ_SRC_TASK) {
-            svMsg(sv, "Host directive refused: %s is given by the game server only", directive->name);
+            svMsg(sv, "Host directive refused: %s is given by the game server only",
+                  directive->name);
             return;
         }
         row = directive;
@@ -202,8 +204,7 @@ void dispatchLine(stQzSv* sv, int source, const char* text, int flags) {
             if (row->flags & CMDF_AUDIT) {
                 char masked[QZ_LINE_MAX];
                 cmdMaskSecrets(start, masked, qz::cap(masked));
-                auditWrite(sv, row->name, nullptr, masked, QZ_AUDIT_REFUSED,
-                           "locked config mode");
+                auditWrite(sv, row->name, nullptr, masked, QZ_AUDIT_REFUSED, "locked config mode");
             }
             svMsg(sv, "Command ignored due to locked config mode");
             return;

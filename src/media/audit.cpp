@@ -148,7 +148,7 @@ const QzOrigin* auditOrigin(const stQzSv* sv) {
 }
 
 const char* auditKindName(int kind) {
-    static const char* const kNames[] = {"console", "config", "task",  "ucon",   "web",   "event",
+    static const char* const kNames[] = {"console", "config", "task",   "ucon",  "web",   "event",
                                          "vote",    "player", "master", "fleet", "module"};
     if (kind < 0 || kind >= static_cast<int>(sizeof kNames / sizeof kNames[0])) return "unknown";
     return kNames[kind];

@@ -60,8 +60,9 @@ void cmd_adminadd(stQzSv* sv, const CmdCall& call) {
     char name[WEB_ADMIN_NAME_MAX + 2], level[16];
     if (!takeWord(p, name, sizeof name) || !webAdminNameOk(name) ||
         !takeWord(p, level, sizeof level) || webLevelOf(level) == WEBL_NONE || !*p) {
-        svMsg(sv, "Usage: qz_sv_AdminAdd NAME view|kick|ban|all KEY (NAME: 1 to 31 letters, "
-                  "digits, _ - .)");
+        svMsg(sv,
+              "Usage: qz_sv_AdminAdd NAME view|kick|ban|all KEY (NAME: 1 to 31 letters, "
+              "digits, _ - .)");
         return;
     }
     const char* why = "";
@@ -95,8 +96,8 @@ void cmd_adminlist(stQzSv* sv, const CmdCall&) {
     int count = 0;
     if (!current(sv, g_list, &count)) return;
     svCon(sv, "WebTool administrators (%s):", QZ_ADMINS_FILE);
-    for (int i = 0; i < count; ++i) svCon(sv, "%d %s %s", i + 1, g_list[i].name,
-                                          webLevelName(g_list[i].level));
+    for (int i = 0; i < count; ++i)
+        svCon(sv, "%d %s %s", i + 1, g_list[i].name, webLevelName(g_list[i].level));
     svCon(sv, "End of Administrator List (%d Entr%s)", count, count == 1 ? "y" : "ies");
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -82,6 +83,7 @@ struct Checker {
     bool stop = false;
     bool busy = false;  // a job is queued or being worked on
     bool done = false;
+    std::chrono::steady_clock::time_point doneAt;
     unsigned ticket = 0;
     int match = -1;
     char key[WEB_ADMIN_KEY_MAX + 1] = "";
@@ -115,6 +117,7 @@ void checkerLoop() {
         OPENSSL_cleanse(c.key, sizeof c.key);
         c.match = match;
         c.done = true;
+        c.doneAt = std::chrono::steady_clock::now();
     }
 }
 
@@ -218,8 +221,8 @@ void webAdminFormat(const stWebAdmin* a, char* out, int size) {
     char salt[2 * WEB_ADMIN_SALT + 1], hash[2 * WEB_ADMIN_HASH + 1];
     putHex(a->salt, WEB_ADMIN_SALT, salt);
     putHex(a->hash, WEB_ADMIN_HASH, hash);
-    trf(out, size, "%s %s scrypt %llu %llu %llu %s %s", a->name, webLevelName(a->level), a->n,
-        a->r, a->p, salt, hash);
+    trf(out, size, "%s %s scrypt %llu %llu %llu %s %s", a->name, webLevelName(a->level), a->n, a->r,
+        a->p, salt, hash);
 }
 
 bool webAdminHash(const stWebAdmin* a, const char* key, unsigned char (&out)[WEB_ADMIN_HASH]) {
@@ -330,8 +333,10 @@ int webAdminCheckPoll(unsigned ticket, int* match) {
     std::lock_guard<std::mutex> hold(c.lock);
     if (!c.busy || !c.done) return 0;
     if (c.ticket != ticket) {
-        // A job nobody waits for any more (its connection went away): forgotten.
-        c.busy = false;
+        // Another request's result waits for that request, which is asked again in every frame
+        // until it is answered. One not collected for a while belongs to a connection that was
+        // dropped from the pool: it is forgotten so that other logins go on.
+        if (std::chrono::steady_clock::now() - c.doneAt > std::chrono::seconds(5)) c.busy = false;
         return 0;
     }
     *match = c.match;

@@ -36,11 +36,13 @@ void web_audit_screen(stQzSv* sv, const char* form, stWebPage* page) {
     web_enter_button(page, "auditlog", "Audit Log");
     web_put(page, "<table border=0>\n");
     web_key_row(sv, page, web_key(sv));
-    web_put(page, "<tr><td>Filter</td><td><input aria-label=\"Filter\" name=auditfilter "
-                  "maxlength=127 size=35 value=\"");
+    web_put(page,
+            "<tr><td>Filter</td><td><input aria-label=\"Filter\" name=auditfilter "
+            "maxlength=127 size=35 value=\"");
     web_add_esc_value(page, filter);
-    web_put(page, "\"> <input type=submit value=\"Audit Log\" name=auditlog></td></tr>\n"
-                  "</table>\n<table border=1 width=90%>\n");
+    web_put(page,
+            "\"> <input type=submit value=\"Audit Log\" name=auditlog></td></tr>\n"
+            "</table>\n<table border=1 width=90%>\n");
     int shown = auditTail(sv, filter, kShown, addRecord, page);
     web_put(page, "</table>\n");
     char message[160];

@@ -4,14 +4,13 @@
 #include <arpa/inet.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
-
 #include <sys/stat.h>
 
 #include <cstring>
 
 #include "host/bridge.h"
-#include "media/audit.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "webtool/request.h"

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "host/bridge.h"
 #include "commands/secrets.h"
+#include "host/bridge.h"
 #include "host/state.h"
 #include "media/audit.h"
 #include "remote/update.h"

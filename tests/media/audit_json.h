@@ -99,13 +99,15 @@ class JsonCheck {
                 c = peek();
                 if (c == 'u') {
                     for (int i = 1; i <= 4; ++i) {
-                        if (pos_ + i >= s_.size() || !isxdigit(static_cast<unsigned char>(s_[pos_ + i])))
+                        if (pos_ + i >= s_.size() ||
+                            !isxdigit(static_cast<unsigned char>(s_[pos_ + i])))
                             return false;
                     }
                     pos_ += 5;
                     continue;
                 }
-                if (c < 0 || std::string("\"\\/bfnrt").find(static_cast<char>(c)) == std::string::npos)
+                if (c < 0 ||
+                    std::string("\"\\/bfnrt").find(static_cast<char>(c)) == std::string::npos)
                     return false;
                 pos_++;
                 continue;
@@ -117,7 +119,8 @@ class JsonCheck {
             int n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
             if (n == 0 || (n == 3 && c > 0xEF)) return false;
             for (int i = 1; i < n; ++i) {
-                if (pos_ + i >= s_.size() || (static_cast<unsigned char>(s_[pos_ + i]) & 0xC0) != 0x80)
+                if (pos_ + i >= s_.size() ||
+                    (static_cast<unsigned char>(s_[pos_ + i]) & 0xC0) != 0x80)
                     return false;
             }
             pos_ += n;

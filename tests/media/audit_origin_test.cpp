@@ -225,8 +225,8 @@ TEST_F(AuditUcon, LoginsFailedLoginsAndSessionCommandsNameTheProfileAndAddress) 
     UconClient bad;
     bad.pump = pump;
     bad.pumpArg = this;
-    ASSERT_TRUE(uconClientConnect(&bad, ("127.0.0.1:" + std::to_string(port_)).c_str(), "admin",
-                                  "wrong"));
+    ASSERT_TRUE(
+        uconClientConnect(&bad, ("127.0.0.1:" + std::to_string(port_)).c_str(), "admin", "wrong"));
     EXPECT_FALSE(uconClientLogin(&bad, 500));
     uconClientClose(&bad);
     std::string r = record({"\"action\":\"ucon-login\"", "\"result\":\"refused\""});
@@ -238,8 +238,8 @@ TEST_F(AuditUcon, LoginsFailedLoginsAndSessionCommandsNameTheProfileAndAddress) 
     UconClient c;
     c.pump = pump;
     c.pumpArg = this;
-    ASSERT_TRUE(uconClientConnect(&c, ("127.0.0.1:" + std::to_string(port_)).c_str(), "admin",
-                                  "s3cret"));
+    ASSERT_TRUE(
+        uconClientConnect(&c, ("127.0.0.1:" + std::to_string(port_)).c_str(), "admin", "s3cret"));
     ASSERT_TRUE(uconClientLogin(&c, 2000)) << c.error;
     EXPECT_NE(record({"\"action\":\"ucon-login\"", "\"result\":\"done\""}), "");
     ASSERT_TRUE(uconClientSend(&c, "qz_sv_KickLen 4"));

@@ -153,9 +153,9 @@ TEST_F(AuditFile, TheFileIsRotatedBySizeAndKeepsItsNumberOfOldFiles) {
         EXPECT_GT(st.st_size, QZ_AUDIT_ROTATE_BYTES - 2 * perRecord);
     }
     struct stat st {};
-    EXPECT_NE(stat((dir_ + "/" + QZ_AUDIT_FILE + "." + std::to_string(QZ_AUDIT_KEEP + 1)).c_str(),
-                   &st),
-              0);
+    EXPECT_NE(
+        stat((dir_ + "/" + QZ_AUDIT_FILE + "." + std::to_string(QZ_AUDIT_KEEP + 1)).c_str(), &st),
+        0);
     // Every line of every file is a whole record.
     for (const auto& l : lines(std::string(QZ_AUDIT_FILE) + ".1")) {
         ASSERT_TRUE(audittest::validJson(l));

@@ -47,9 +47,8 @@ class WebAdmins : public webtest::WebModule {
         return std::regex_search(page, m, kKey) ? m[1].str() : "";
     }
     std::string kick(const std::string& key, int slot, const char* button = "kickslot=k") {
-        return postAs(key, "slotnum=" + std::to_string(slot) + "\r\nguid=" +
-                               webtest::guidOf(1) + "\r\nwebreason=r\r\nwebkicklen=2\r\n" +
-                               button + "\r\n");
+        return postAs(key, "slotnum=" + std::to_string(slot) + "\r\nguid=" + webtest::guidOf(1) +
+                               "\r\nwebreason=r\r\nwebkicklen=2\r\n" + button + "\r\n");
     }
     std::string audit() const {
         std::ifstream in(home() + "qzaudit.log", std::ios::binary);
@@ -137,7 +136,8 @@ TEST_F(WebAdmins, TheWebKeyKeepsEveryRightAndAWrongKeyIsRecorded) {
 TEST_F(WebAdmins, ARemovedAdministratorsPagesOpenNothing) {
     std::string digest = digestIn(postAs("k-key-2", "plist=Player List\r\n"));
     ASSERT_EQ(digest.size(), 32u);
-    EXPECT_TRUE(anyLineContains(run("qz_sv_AdminDel kicker"), "WebTool administrator kicker removed"));
+    EXPECT_TRUE(
+        anyLineContains(run("qz_sv_AdminDel kicker"), "WebTool administrator kicker removed"));
     EXPECT_TRUE(has(postAs(digest, "plist=Player List\r\n"), "* LOGIN ENDED"));
     EXPECT_TRUE(has(postAs("k-key-2", "plist=Player List\r\n"), "* BAD KEY *"));
 }
@@ -146,8 +146,9 @@ TEST_F(WebAdmins, AFileOthersMayReadIsRefusedAndSaidSo) {
     ASSERT_EQ(chmod((home() + QZ_ADMINS_FILE).c_str(), 0644), 0);
     std::string page = postAs("k-key-2", "plist=Player List\r\n");
     EXPECT_TRUE(has(page, "* BAD KEY *"));
-    EXPECT_TRUE(host().contains("named administrators are off: qzadmins.dat may be read by others "
-                                "(mode 644): chmod 600 it"));
+    EXPECT_TRUE(
+        host().contains("named administrators are off: qzadmins.dat may be read by others "
+                        "(mode 644): chmod 600 it"));
     ASSERT_EQ(chmod((home() + QZ_ADMINS_FILE).c_str(), 0600), 0);
     EXPECT_FALSE(has(postAs("k-key-2", "plist=Player List\r\n"), "* BAD KEY *"));
 }

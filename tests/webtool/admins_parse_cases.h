@@ -18,13 +18,15 @@ inline const AdminParseCase kAdminParseCases[] = {
     {"", false},
     {"bob root scrypt 16384 8 1 " QZ_SALT " " QZ_HASH, false},
     {"bob all bcrypt 16384 8 1 " QZ_SALT " " QZ_HASH, false},
-    {"bob all scrypt 16383 8 1 " QZ_SALT " " QZ_HASH, false},   // not a power of two
-    {"bob all scrypt 2097152 8 1 " QZ_SALT " " QZ_HASH, false}, // too dear to check
+    {"bob all scrypt 16383 8 1 " QZ_SALT " " QZ_HASH, false},    // not a power of two
+    {"bob all scrypt 2097152 8 1 " QZ_SALT " " QZ_HASH, false},  // too dear to check
     {"bob all scrypt 16384 65 1 " QZ_SALT " " QZ_HASH, false},
     {"bob all scrypt 16384 8 0 " QZ_SALT " " QZ_HASH, false},
     {"bob all scrypt 16384 8 1 " QZ_SALT "0 " QZ_HASH, false},
     {"bob all scrypt 16384 8 1 " QZ_SALT " " QZ_HASH " extra", false},
-    {"bob all scrypt 16384 8 1 " QZ_SALT " zz112233445566778899aabbccddeeff00112233445566778899aabbccddeeff", false},
+    {"bob all scrypt 16384 8 1 " QZ_SALT
+     " zz112233445566778899aabbccddeeff00112233445566778899aabbccddeeff",
+     false},
     {"b\"ob all scrypt 16384 8 1 " QZ_SALT " " QZ_HASH, false},
     {"abcdefghijabcdefghijabcdefghij12 all scrypt 16384 8 1 " QZ_SALT " " QZ_HASH, false},
     {"bob all scrypt 99999999999999999999999 8 1 " QZ_SALT " " QZ_HASH, false},
