@@ -58,7 +58,7 @@ int utf8Length(const unsigned char* p) {
 
 bool openFile(stAudit* a) {
     if (a->isOpen) return true;
-    FILE* f = homeOpen(QZ_AUDIT_FILE, "ab", 0600);
+    FILE* f = homeOpen(QZ_AUDIT_FILE, "a+b", 0600);
     if (!f) {
         QZ_TRF(a->lastError, "cannot open %s: %s", QZ_AUDIT_FILE, homeOpenError());
         return false;

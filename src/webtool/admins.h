@@ -44,6 +44,7 @@ struct stWebAdmins {
     long long mtimeNs;
     long long size;
     unsigned long long ino;
+    unsigned mode;
     int refusedMode;      // the file was refused for its permissions (reported once)
     unsigned generation;  // counts loads: a binding made under another list is checked again
 };

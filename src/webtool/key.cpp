@@ -343,7 +343,8 @@ void web_admins_sync(stQzSv* sv) {
     }
     long long mtime = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
     bool same = a->seen && a->mtimeNs == mtime && a->size == static_cast<long long>(st.st_size) &&
-                a->ino == static_cast<unsigned long long>(st.st_ino) && !(st.st_mode & 077);
+                a->ino == static_cast<unsigned long long>(st.st_ino) &&
+                a->mode == static_cast<unsigned>(st.st_mode);
     if (same) return;
     char why[256];
     int count = 0;
@@ -353,6 +354,7 @@ void web_admins_sync(stQzSv* sv) {
     a->mtimeNs = mtime;
     a->size = static_cast<long long>(st.st_size);
     a->ino = static_cast<unsigned long long>(st.st_ino);
+    a->mode = static_cast<unsigned>(st.st_mode);
     a->generation++;
     if (!ok) {
         // Said once for each change of the file, not at every login.
