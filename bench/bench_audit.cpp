@@ -43,6 +43,7 @@ std::unique_ptr<stQzSv> makeState() {
     sv->host.print = quietPrint;
     sv->host.sendClient = quietSend;
     sv->enabled = 1;
+    sv->audit.on = 1;
     return sv;
 }
 

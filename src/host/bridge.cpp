@@ -19,6 +19,7 @@ bool svHostDropsBots(const stQzSv* sv) { return sv->host.flags & QZ_HOST_DROPS_B
 
 int svHostRaw(stQzSv* sv, const char* service, const char* argument) {
     if (!sv->host.hostCall) return 0;
+    auditHoldFlush(sv);
     diagHostCall(service, argument);
     return sv->host.hostCall(service, argument);
 }
@@ -56,8 +57,13 @@ void vsvMsg(stQzSv* sv, int level, const char* fmt, va_list ap) {
     for (char* p = line; *p; ++p) {
         if (static_cast<unsigned char>(*p) < 32) *p = ' ';
     }
-    // The answer of an audited command waits until its record is written.
-    if (sv->audit.holding && auditHoldLine(sv, level, line, n)) return;
+    // The console part of an audited command's answer waits until its record is written.
+    if (sv->audit.holding && (level & QZ_MSG_CONSOLE)) {
+        if (level & QZ_MSG_LOG) logLine(sv, line, n);
+        if (auditHoldLine(sv, line, n)) return;
+        svMsgEmit(sv, QZ_MSG_CONSOLE, line, n);
+        return;
+    }
     svMsgEmit(sv, level, line, n);
 }
 
@@ -106,12 +112,14 @@ void svSendClient(stQzSv* sv, int slot, const char* fmt, ...) {
     text[sizeof text - 1] = 0;
     if (n < 0) return;
     if (n >= static_cast<int>(sizeof text)) n = sizeof text - 1;
+    auditHoldFlush(sv);
     diagClientSend(slot, text, n);
     if (sv->host.sendClient) sv->host.sendClient(slot, text, n);
 }
 
 void svSendClientBytes(stQzSv* sv, int slot, const char* data, int length) {
     if (!sv->host.sendClient || !data || length < 0) return;
+    auditHoldFlush(sv);
     diagClientSend(slot, data, length);
     sv->host.sendClient(slot, data, length);
 }

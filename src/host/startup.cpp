@@ -226,6 +226,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
         svMsg(sv, "QZ ERROR: Server Failed to Initialize");
         return -1;
     }
+    sv->audit.on = 1;
     for (const char* sub : {"htm", "dll", "svlogs", "svss"}) {
         if (!makeDirs(homePath(sub))) {
             svMsg(sv, "QZ ERROR: Cannot create directory %s (%s)", homePath(sub), strerror(errno));

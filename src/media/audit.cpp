@@ -239,9 +239,7 @@ bool auditWrite(stQzSv* sv, const char* action, const QzAuditTarget* target, con
     line[len++] = '\n';
     line[len] = 0;
 
-    // Only a state that was never started (unit tests of single routines) has no home: there
-    // is no log to write to.
-    if (!*homeDir()) return true;
+    if (!a->on) return true;
     if (!openFile(a)) {
         a->failures++;
         return false;
@@ -293,42 +291,52 @@ bool auditHoldBegin(stQzSv* sv) {
     if (a->holding) return false;
     a->holding = 1;
     a->holdLen = 0;
+    a->haveFirst = 0;
+    a->first[0] = 0;
     return true;
 }
 
-bool auditHoldLine(stQzSv* sv, int level, const char* line, int length) {
+bool auditHoldLine(stQzSv* sv, const char* line, int length) {
     stAudit* a = &sv->audit;
-    if (a->holdLen + length + 2 > QZ_AUDIT_HOLD_MAX) {
+    if (!a->haveFirst) {
+        QZ_COPY(a->first, line);
+        a->haveFirst = 1;
+    }
+    if (a->holdLen + length + 1 > QZ_AUDIT_HOLD_MAX) {
         // No room: what was held is shown now and the rest goes out as it comes.
         auditHoldRelease(sv);
         return false;
     }
-    a->hold[a->holdLen++] = static_cast<char>(level);
     memcpy(a->hold + a->holdLen, line, static_cast<size_t>(length));
     a->holdLen += length;
     a->hold[a->holdLen++] = 0;
     return true;
 }
 
-void auditHoldRelease(stQzSv* sv) {
+void auditHoldFlush(stQzSv* sv) {
     stAudit* a = &sv->audit;
+    if (!a->holding || a->holdLen == 0) return;
+    // Shown with holding off, so that nothing shown here is held again.
     a->holding = 0;
     int at = 0;
     while (at < a->holdLen) {
-        int level = a->hold[at++];
         const char* text = a->hold + at;
         int n = slen(text);
-        svMsgEmit(sv, level, text, n);
+        svMsgEmit(sv, QZ_MSG_CONSOLE, text, n);
         at += n + 1;
     }
     a->holdLen = 0;
+    a->holding = 1;
+}
+
+void auditHoldRelease(stQzSv* sv) {
+    auditHoldFlush(sv);
+    sv->audit.holding = 0;
 }
 
 void auditHeldAnswer(const stQzSv* sv, char* out, int size) {
     const stAudit* a = &sv->audit;
-    out[0] = 0;
-    if (!a->holding || a->holdLen < 2) return;
-    trcpyz(out, a->hold + 1, size - 1);
+    trcpyz(out, a->haveFirst ? a->first : "", size - 1);
 }
 
 int auditTail(stQzSv* sv, const char* filter, int count, AuditLineFn fn, void* ctx) {

@@ -34,16 +34,22 @@ struct QzAuditTarget {
 };
 
 struct stAudit {
+    // Records are written: set by start-up once the home directory exists. A state that was never
+    // started (unit tests of single routines) has no audit log.
+    int on;
     int isOpen;  // fd is the open file
     int fd;
     long size;
     int broken;    // the last write was cut short: the next record starts on a new line
     int failures;  // records that could not be written since start
     char lastError[128];
-    // Messages held back while an audited command runs (level byte, text, terminator each).
+    // Console lines held back while an audited command runs (text and terminator each); the
+    // log gets its lines at once. The first line of the answer is kept for the record.
     int holding;
     int holdLen;
     char hold[QZ_AUDIT_HOLD_MAX];
+    int haveFirst;
+    char first[256];
 };
 
 struct stQzSv;
@@ -69,13 +75,17 @@ void auditClose(stQzSv* sv);
 // is valid JSON whatever the text holds. At most max bytes of text are taken (then "..." ends it).
 void auditJsonString(char* out, int size, int* len, const char* text, int max);
 
-// Holding the answer of an audited command: auditHoldBegin starts holding module messages (it
-// returns false when holding was already on, for a nested command, which then neither holds nor
-// releases); auditHoldRelease prints what was held. auditHoldLine is called by the message
-// routine: true when the line was held.
+// Holding the answer of an audited command: auditHoldBegin starts holding the console part of
+// module messages (it returns false when holding was already on, for a nested command, which then
+// neither holds nor releases); auditHoldRelease prints what was held and stops holding.
+// auditHoldLine is called by the message routine: true when the line was held. auditHoldFlush
+// prints what is held and goes on holding: the host bridge calls it before every call into the
+// host, so that lines keep their order with what the host shows (a message to a player, a drop);
+// the lines after the action's last host call (its outcome) wait for the record.
 bool auditHoldBegin(stQzSv* sv);
 void auditHoldRelease(stQzSv* sv);
-bool auditHoldLine(stQzSv* sv, int level, const char* line, int length);
+void auditHoldFlush(stQzSv* sv);
+bool auditHoldLine(stQzSv* sv, const char* line, int length);
 // The first held line (the start of the command's answer), for the record; "" when none.
 void auditHeldAnswer(const stQzSv* sv, char* out, int size);
 

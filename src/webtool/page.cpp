@@ -296,12 +296,15 @@ void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
     const stSettings& s = sv->set;
     // The action's audit record is written before its page can be sent.
     bool recorded = web_audit_flush(sv, message);
-    web_add(page, "<br><font color=#%s>%s", s.httpColMsg, message ? message : "");
     if (!recorded) {
-        web_add(page, "<br><b><i>* THE AUDIT RECORD OF THIS ACTION COULD NOT BE WRITTEN: ");
+        web_add(page,
+                "<br><font color=#%s><b><i>* THE AUDIT RECORD OF THIS ACTION COULD NOT BE "
+                "WRITTEN: ",
+                s.httpColMsg);
         web_add_esc(page, sv->audit.lastError);
-        web_put(page, " *</i></b>");
+        web_put(page, " *</i></b></font>");
     }
+    web_add(page, "<br><font color=#%s>%s", s.httpColMsg, message ? message : "");
     // The module's own lines about the action (refusals and why), one per line, escaped.
     if (sv->web.showNotes) {
         for (const char* line = sv->web.notes; *line;) {

@@ -67,7 +67,10 @@ TEST_F(Audit, AConsoleKickNamesTheConsoleThePlayerAndTheOutcome) {
 }
 
 TEST_F(Audit, HostileNamesKeepEveryRecordValidJson) {
-    const char* names[] = {"a\\\"b", "x\x01y", "\xff\xfe", "^1R\xc3\xa9" "d", "{\"k\":1}"};
+    const char* names[] = {"a\\\"b", "x\x01y", "\xff\xfe",
+                           "^1R\xc3\xa9"
+                           "d",
+                           "{\"k\":1}"};
     int slot = 0;
     for (const char* name : names) {
         join(name, "", "1.2.3." + std::to_string(++slot) + ":27960");

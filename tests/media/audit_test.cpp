@@ -81,6 +81,7 @@ class AuditFile : public ::testing::Test {
         dir_ = mkdtemp(tmpl);
         ASSERT_TRUE(setHomeDir((dir_ + "/").c_str()));
         sv_ = std::make_unique<stQzSv>();
+        sv_->audit.on = 1;  // as start-up sets it once the home directory exists
     }
     void TearDown() override {
         auditClose(sv_.get());
