@@ -155,7 +155,27 @@ void web_audit_result(stQzSv* sv, int result, const char* why) {
 
 void web_audit_command(stQzSv* sv, const char* command) {
     stWebAudit* a = &sv->web.audit;
-    cmdMaskSecrets(command, a->command, qz::cap(a->command));
+    char masked[sizeof a->command];
+    cmdMaskSecrets(command, masked, qz::cap(masked));
+    // Nor any text no page may show (the web key, the rcon password, the log password), wherever
+    // it stands in the line: a game command or a map list may carry one.
+    const stWebPage* page = &sv->web.page;
+    int len = 0;
+    for (const char* p = masked; *p && len < qz::cap(a->command) - 6;) {
+        int hit = 0;
+        for (const char* secret : page->secret) {
+            int n = secret ? slen(secret) : 0;
+            if (n > 0 && strncmp(p, secret, static_cast<size_t>(n)) == 0) hit = n;
+        }
+        if (hit) {
+            memcpy(a->command + len, QZ_SECRET_SHOWN, 5);
+            len += 5;
+            p += hit;
+        } else {
+            a->command[len++] = *p++;
+        }
+    }
+    a->command[len] = 0;
 }
 
 bool web_audit_flush(stQzSv* sv, const char* message) {

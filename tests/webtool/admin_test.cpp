@@ -133,6 +133,18 @@ TEST_F(WebAdmins, TheWebKeyKeepsEveryRightAndAWrongKeyIsRecorded) {
     EXPECT_EQ(audit().find("secret\""), std::string::npos);
 }
 
+TEST_F(WebAdmins, SettingsAndConsoleLinesAreRecordedWithTheirValuesButNoSecret) {
+    run("sim_cvar rconpassword Rc-Pw-771");
+    std::string page = postAs("secret", "qz_sv_KickLen=9\r\nupdqz1=Update\r\n");
+    EXPECT_TRUE(has(page, "* UPDATED *")) << page;
+    std::string r = record("\"action\":\"updqz1\"", "\"result\":\"done\"");
+    EXPECT_NE(r.find("\"command\":\"qz_sv_KickLen=9\""), std::string::npos) << audit();
+    postAs("secret", "exec_cmd_text=echo Rc-Pw-771 secret\r\nexec_cmd=To console\r\n");
+    r = record("\"action\":\"exec_cmd\"", "echo");
+    EXPECT_NE(r.find("\"command\":\"echo ***** *****\""), std::string::npos) << audit();
+    EXPECT_EQ(audit().find("Rc-Pw-771"), std::string::npos);
+}
+
 TEST_F(WebAdmins, ARemovedAdministratorsPagesOpenNothing) {
     std::string digest = digestIn(postAs("k-key-2", "plist=Player List\r\n"));
     ASSERT_EQ(digest.size(), 32u);
