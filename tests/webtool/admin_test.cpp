@@ -200,3 +200,37 @@ TEST(WebAdminFile, AKeyIsCheckedAgainstItsOwnHashOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The key checker thread, polled as the frame polls it: each key finds its administrator (or
+// none), a second job waits for the first to be collected, and the thread stops and starts again.
+// (Also run under ThreadSanitizer, docs/webtool.md.)
+TEST(WebAdminChecker, FindsTheMatchingAdministratorWhileTheFramePolls) {
+    stWebAdmin list[3];
+    ASSERT_TRUE(webAdminMake(&list[0], "a", WEBL_VIEW, "key-a"));
+    ASSERT_TRUE(webAdminMake(&list[1], "b", WEBL_KICK, "key-b"));
+    ASSERT_TRUE(webAdminMake(&list[2], "c", WEBL_ALL, "key-c"));
+    struct Job {
+        const char* key;
+        int match;
+    };
+    const Job jobs[] = {{"key-b", 1}, {"nope", -1}, {"key-c", 2}, {"key-a", 0}};
+    unsigned ticket = 100;
+    for (int round = 0; round < 2; ++round) {
+        for (const Job& j : jobs) {
+            webAdminCheckStart(++ticket, j.key, list, 3);
+            EXPECT_TRUE(webAdminCheckBusy());
+            // Another request polling meanwhile gets nothing and does not take the result.
+            int other = -5;
+            EXPECT_EQ(webAdminCheckPoll(ticket + 1000, &other), 0);
+            int match = -2;
+            while (webAdminCheckPoll(ticket, &match) == 0) usleep(1000);
+            EXPECT_EQ(match, j.match) << j.key;
+            EXPECT_FALSE(webAdminCheckBusy());
+        }
+        webAdminCheckStop();
+    }
+}
+
+}  // namespace
