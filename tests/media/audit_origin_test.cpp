@@ -149,6 +149,14 @@ TEST_F(Audit, APowerPlayersRconCommandIsNamedByHisGuid) {
     EXPECT_NE(r.find(kGuidA), std::string::npos) << r;
 }
 
+TEST_F(Audit, AKickByTheModulesOwnRuleNamesTheModule) {
+    join("all", kGuidA, "1.2.3.4:27960");  // a name the rules refuse
+    std::string r = record({"\"action\":\"rule-kick\""});
+    EXPECT_NE(r.find("\"origin\":{\"kind\":\"module\"}"), std::string::npos) << file("qzaudit.log");
+    EXPECT_NE(r.find("\"target\":{\"slot\":1,\"name\":\"all\""), std::string::npos) << r;
+    EXPECT_NE(r.find("Player Name 'ALL' Disallowed"), std::string::npos) << r;
+}
+
 TEST_F(Audit, TheConsoleShowsTheLastRecordsFiltered) {
     join("Dan", kGuidA, "1.2.3.4:27960");
     join("Eve", kGuidB, "1.2.3.5:27960");
