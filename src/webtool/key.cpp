@@ -533,13 +533,16 @@ bool web_key_check(stQzSv* sv, const char* form, stWebPage* page) {
         staleDigest = looksLikeDigest(v) && slen(key) != 32;
     }
     svMsg(sv, "Bad Web Key sent from %s", w->clientText);
-    auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_REFUSED,
-               staleDigest ? "login ended" : "bad key");
     // Only a key typed into a posted form is a guess. A digest that no longer opens anything (a
     // page from before a restart, a change of the key, a log out) cannot be guessed (2^96
     // values) and a link cannot carry a typed key, so neither counts toward a lockout: no page
     // of another site can lock the administrator out by loading links.
-    if (!w->facts.get && !staleDigest) noteBadKey(sv, now);
+    // Only these are recorded too: they are bounded by the lockouts, while links and stale
+    // digests, which anyone can send without end, would flood the audit log.
+    if (!w->facts.get && !staleDigest) {
+        auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_REFUSED, "bad key");
+        noteBadKey(sv, now);
+    }
     web_login(sv, page,
               staleDigest ? "<b><i>* LOGIN ENDED: TYPE THE KEY AGAIN *</i></b>"
                           : "<b><i>* BAD KEY *</i></b>");
