@@ -91,10 +91,11 @@ void runAudited(stQzSv* sv, const CmdRow* row, const CmdCall& call, const char* 
             target.addr = addr;
         }
     }
+    int mark = auditHoldMark(sv);
     bool holding = auditHoldBegin(sv);
     row->fn(sv, call);
     char answer[256];
-    auditHeldAnswer(sv, answer, qz::cap(answer));
+    auditHeldAnswer(sv, mark, answer, qz::cap(answer));
     bool written =
         auditWrite(sv, row->name, target.slot ? &target : nullptr, masked, QZ_AUDIT_DONE, answer);
     if (holding) auditHoldRelease(sv);
@@ -236,10 +237,11 @@ void dispatchLine(stQzSv* sv, int source, const char* text, int flags) {
         // An assignment: recorded with its value (a secret setting's value masked).
         char masked[QZ_LINE_MAX];
         cmdMaskSecrets(start, masked, qz::cap(masked));
+        int mark = auditHoldMark(sv);
         bool holding = auditHoldBegin(sv);
         settingRun(sv, setting, start);
         char answer[256];
-        auditHeldAnswer(sv, answer, qz::cap(answer));
+        auditHeldAnswer(sv, mark, answer, qz::cap(answer));
         bool written = auditWrite(sv, "setting", nullptr, masked, QZ_AUDIT_DONE, answer);
         if (holding) auditHoldRelease(sv);
         if (!written)

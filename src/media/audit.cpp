@@ -334,9 +334,21 @@ void auditHoldRelease(stQzSv* sv) {
     sv->audit.holding = 0;
 }
 
-void auditHeldAnswer(const stQzSv* sv, char* out, int size) {
+int auditHoldMark(const stQzSv* sv) {
     const stAudit* a = &sv->audit;
-    trcpyz(out, a->haveFirst ? a->first : "", size - 1);
+    // Outermost: its answer is the first line held from now on (kept even across flushes).
+    if (!a->holding) return -1;
+    return a->holdLen;
+}
+
+void auditHeldAnswer(const stQzSv* sv, int mark, char* out, int size) {
+    const stAudit* a = &sv->audit;
+    out[0] = 0;
+    if (mark < 0) {
+        trcpyz(out, a->haveFirst ? a->first : "", size - 1);
+    } else if (a->holdLen > mark) {
+        trcpyz(out, a->hold + mark, size - 1);
+    }
 }
 
 int auditTail(stQzSv* sv, const char* filter, int count, AuditLineFn fn, void* ctx) {

@@ -86,8 +86,12 @@ bool auditHoldBegin(stQzSv* sv);
 void auditHoldRelease(stQzSv* sv);
 void auditHoldFlush(stQzSv* sv);
 bool auditHoldLine(stQzSv* sv, const char* line, int length);
-// The first held line (the start of the command's answer), for the record; "" when none.
-void auditHeldAnswer(const stQzSv* sv, char* out, int size);
+// Where the answer of the command about to run will start: take it before the command runs and
+// hand it to auditHeldAnswer, which gives the first line of that command's answer ("" when it
+// printed none). A nested command (holding already on) gets its own first line, not the outer
+// one's.
+int auditHoldMark(const stQzSv* sv);
+void auditHeldAnswer(const stQzSv* sv, int mark, char* out, int size);
 
 // Reading: the records of the last QZ_AUDIT_TAIL_BYTES of the file, newest last, that contain
 // filter (without regard to case; any record when empty), at most count of them. Each record is

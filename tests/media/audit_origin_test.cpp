@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -108,6 +109,22 @@ TEST_F(Audit, ALockedConfigurationRecordsTheRefusal) {
     // The load itself, and the setting it made, are recorded too.
     EXPECT_NE(record({"qz_sv_LoadLock lock.cfg"}), "");
     EXPECT_NE(record({"\"action\":\"setting\"", "qz_sv_KickLen 3"}), "");
+}
+
+TEST_F(Audit, ACommandInsideALoadedFileGetsItsOwnAnswer) {
+    writeFile("two.cfg", "qz_sv_KickLen 3\r\nqz_sv_Sleep 50\r\n");
+    run("qz_sv_Load two.cfg");
+    std::string load = record({"\"command\":\"qz_sv_Load two.cfg\""});
+    std::string sleep = record({"\"command\":\"qz_sv_Sleep 50\""});
+    ASSERT_NE(load, "") << file("qzaudit.log");
+    ASSERT_NE(sleep, "") << file("qzaudit.log");
+    // The nested records come first: they were written when their lines ran.
+    auto all = records();
+    EXPECT_LT(std::find(all.begin(), all.end(), sleep), std::find(all.begin(), all.end(), load));
+    size_t why = load.find("\"why\":");
+    if (why != std::string::npos) {
+        EXPECT_EQ(sleep.find(load.substr(why)), std::string::npos) << sleep;
+    }
 }
 
 TEST_F(Audit, AScheduledTaskIsNamedByItsSlot) {
