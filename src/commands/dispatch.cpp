@@ -214,7 +214,9 @@ void dispatchLine(stQzSv* sv, int source, const char* text, int flags) {
             svMsg(sv, "%s: %s", row->name, kNoClientModuleText);
             return;
         }
-        if (row->flags & CMDF_AUDIT) {
+        // The lines of the files loaded at start-up are not recorded one by one: the load is.
+        const bool startupFile = auditOrigin(sv)->kind == QZ_ORIGIN_CONFIG;
+        if ((row->flags & CMDF_AUDIT) && !startupFile) {
             runAudited(sv, row, call, start);
         } else {
             row->fn(sv, call);
@@ -230,7 +232,7 @@ void dispatchLine(stQzSv* sv, int source, const char* text, int flags) {
             svMsg(sv, "Setting access ignored due to locked config mode [%s]", word);
             return;
         }
-        if (!*rest) {
+        if (!*rest || auditOrigin(sv)->kind == QZ_ORIGIN_CONFIG) {
             settingRun(sv, setting, start);
             return;
         }

@@ -228,6 +228,24 @@ TEST_F(Audit, KillAfterTheAnswerLosesNoRecord) {
     EXPECT_NE(record({"qz_sv_Kick 1 5 killtest", "\"result\":\"done\""}), "");
 }
 
+class AuditStartup : public Audit {
+  protected:
+    void configure(sim::SimHost& host) override {
+        Audit::configure(host);
+        std::ofstream(home() + "qzsvuser.cfg") << "qz_sv_KickLen 4\r\nqz_sv_Sleep 60\r\n";
+    }
+};
+
+TEST_F(AuditStartup, AFileLoadedAtStartIsOneRecordNamingTheFile) {
+    std::string r = record({"\"action\":\"config-load\""});
+    EXPECT_NE(r.find("\"origin\":{\"kind\":\"config\",\"name\":\"qzsvuser.cfg\"}"),
+              std::string::npos)
+        << file("qzaudit.log");
+    EXPECT_EQ(record({"qz_sv_KickLen 4"}), "");
+    // qzsv.cfg is not there: no record of it.
+    EXPECT_EQ(record({"\"name\":\"qzsv.cfg\""}), "");
+}
+
 int freeUdpPort() {
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
