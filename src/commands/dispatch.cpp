@@ -170,7 +170,7 @@ void dispatchLine(stQzSv* sv, int source, const char* text, int flags) {
 
     // qz_sv_Enable is the one command a disabled module takes.
     if (wordIs(word, "qz_sv_Enable")) {
-        cmdFind(kCommandTable, kCommandCount, word)->fn(sv, call);
+        runAudited(sv, cmdFind(kCommandTable, kCommandCount, word), call, start);
         return;
     }
     // Host directives are upper-case words and are matched as such; the host keeps its slot

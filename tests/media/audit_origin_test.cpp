@@ -99,6 +99,13 @@ TEST_F(Audit, SecretsNeverReachTheFile) {
     EXPECT_EQ(file("qzadmins.dat").find("Zq9"), std::string::npos);
 }
 
+TEST_F(Audit, DisablingAndEnablingTheModuleAreRecorded) {
+    run("qz_sv_Disable");
+    run("qz_sv_Enable");
+    EXPECT_NE(record({"\"action\":\"qz_sv_Disable\""}), "") << file("qzaudit.log");
+    EXPECT_NE(record({"\"action\":\"qz_sv_Enable\""}), "") << file("qzaudit.log");
+}
+
 TEST_F(Audit, ALockedConfigurationRecordsTheRefusal) {
     writeFile("lock.cfg", "qz_sv_KickLen 3\r\n");
     run("qz_sv_LoadLock lock.cfg");
