@@ -4,6 +4,7 @@
 #include "commands/config.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "commands/settings.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "util/files.h"
 #include "util/md5.h"
 #include "util/text.h"
@@ -268,8 +270,19 @@ bool cfgLockedLine(stQzSv* sv, char* out, int size) {
 void cfgStartupLoad(stQzSv* sv) {
     // A disabled module refuses every line, so loading would only print refusals.
     if (!sv->enabled) return;
-    sv_load_cfg(sv, kMainFile, 0, 0);
-    sv_load_cfg(sv, "qzsvuser.cfg", 0, 0);
+    // The files the module loads at each start are one audit record each; their lines are not
+    // recorded one by one (media/audit.h).
+    static const char* const kStartupFiles[] = {kMainFile, "qzsvuser.cfg"};
+    for (const char* file : kStartupFiles) {
+        // A missing file is no error and loads nothing.
+        if (access(homePath(file), F_OK) != 0) continue;
+        QzOrigin origin = qzOrigin(QZ_ORIGIN_CONFIG, 0, file, nullptr, nullptr);
+        QzOriginScope scope(sv, &origin);
+        sv_load_cfg(sv, file, 0, 0);
+        if (!auditWrite(sv, "config-load", nullptr, file, QZ_AUDIT_DONE, nullptr))
+            svMsg(sv, "AUDIT: the record of the load of %s could not be written (%s)", file,
+                  sv->audit.lastError);
+    }
 }
 
 void cmd_load(stQzSv* sv, const CmdCall& call) {

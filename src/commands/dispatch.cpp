@@ -6,10 +6,13 @@
 #include <cstring>
 
 #include "commands/lookup.h"
+#include "commands/secrets.h"
 #include "commands/settings.h"
 #include "commands/table.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
+#include "players/slots.h"
 #include "util/compare.h"
 #include "util/text.h"
 
@@ -40,9 +43,105 @@ void trimEnd(char* text) {
 
 bool wordIs(const char* word, const char* name) { return trcasecmp(word, name) == 0; }
 
+// The origin a line stands for when no caller set one.
+int kindOfSource(int source) {
+    switch (source) {
+        case QZ_SRC_CONFIG: return QZ_ORIGIN_CONFIG;
+        case QZ_SRC_TASK: return QZ_ORIGIN_TASK;
+        case QZ_SRC_UCON: return QZ_ORIGIN_UCON;
+        case QZ_SRC_WEB: return QZ_ORIGIN_WEB;
+        case QZ_SRC_EVENT: return QZ_ORIGIN_EVENT;
+        default: return QZ_ORIGIN_CONSOLE;
+    }
+}
+
+// The player a command's first argument names, as he is before the command acts on him.
+void playerTarget(stQzSv* sv, const char* args, QzAuditTarget* t) {
+    int slot = 0;
+    int digits = 0;
+    while (args[digits] >= '0' && args[digits] <= '9' && digits < 3) {
+        slot = slot * 10 + (args[digits] - '0');
+        digits++;
+    }
+    bool whole = digits > 0 && (args[digits] == 0 || isBlank(args[digits]));
+    const Qz_Sv_Client_s* cl = whole && slot >= 1 ? plPlayer(sv, slot) : nullptr;
+    if (!cl || !cl->address[0]) return;
+    t->slot = slot;
+    t->name = cl->name;
+    t->guid = plGuidText(cl);
+    t->addr = cl->address;
+}
+
+// Runs an audited row: its answer is held while it runs, the record is written with the first
+// line of the answer, and then the answer is shown.
+void runAudited(stQzSv* sv, const CmdRow* row, const CmdCall& call, const char* line) {
+    char masked[QZ_LINE_MAX];
+    cmdMaskSecrets(line, masked, qz::cap(masked));
+    QzAuditTarget target{};
+    // Copies: the player may be dropped (and his slot cleared) by the command.
+    char name[64] = "", guid[33] = "", addr[48] = "";
+    if (row->flags & CMDF_AUDIT_PLAYER) {
+        playerTarget(sv, call.args, &target);
+        if (target.slot) {
+            QZ_COPY(name, target.name);
+            QZ_COPY(guid, target.guid);
+            QZ_COPY(addr, target.addr);
+            target.name = name;
+            target.guid = guid;
+            target.addr = addr;
+        }
+    }
+    int mark = auditHoldMark(sv);
+    bool holding = auditHoldBegin(sv);
+    row->fn(sv, call);
+    char answer[256];
+    auditHeldAnswer(sv, mark, answer, qz::cap(answer));
+    bool written =
+        auditWrite(sv, row->name, target.slot ? &target : nullptr, masked, QZ_AUDIT_DONE, answer);
+    if (holding) auditHoldRelease(sv);
+    if (!written)
+        svMsg(sv, "AUDIT: the record of %s could not be written (%s)", row->name,
+              sv->audit.lastError);
+}
+
+// Runs one line; the origin is already in force.
+void dispatchLine(stQzSv* sv, int source, const char* text, int flags);
+
 }  // namespace
 
+QzOrigin qzOrigin(int kind, int slot, const char* name, const char* addr, const char* guid) {
+    QzOrigin o{};
+    o.kind = kind;
+    o.slot = slot;
+    if (name) QZ_COPY(o.name, name);
+    if (addr) QZ_COPY(o.addr, addr);
+    if (guid) QZ_COPY(o.guid, guid);
+    return o;
+}
+
+QzOriginScope::QzOriginScope(stQzSv* sv, const QzOrigin* origin) : sv_(sv), saved_(sv->cmd.origin) {
+    sv->cmd.origin = origin;
+}
+
+QzOriginScope::~QzOriginScope() { sv_->cmd.origin = saved_; }
+
 void sv_cmd(stQzSv* sv, int source, const char* text, int flags) {
+    if (sv->cmd.origin) {
+        dispatchLine(sv, source, text, flags);
+        return;
+    }
+    QzOrigin origin = qzOrigin(kindOfSource(source), 0, nullptr, nullptr, nullptr);
+    sv_cmd_as(sv, &origin, source, text, flags);
+}
+
+void sv_cmd_as(stQzSv* sv, const QzOrigin* origin, int source, const char* text, int flags) {
+    QzOriginScope scope(sv, origin);
+    dispatchLine(sv, source, text, flags);
+}
+
+namespace {
+
+void dispatchLine(stQzSv* sv, int source, const char* text, int flags) {
     if (!text) return;
     // The line is copied so that handlers may cut it into words; it is also the bound on
     // everything that follows.
@@ -71,7 +170,7 @@ void sv_cmd(stQzSv* sv, int source, const char* text, int flags) {
 
     // qz_sv_Enable is the one command a disabled module takes.
     if (wordIs(word, "qz_sv_Enable")) {
-        cmdFind(kCommandTable, kCommandCount, word)->fn(sv, call);
+        runAudited(sv, cmdFind(kCommandTable, kCommandCount, word), call, start);
         return;
     }
     // Host directives are upper-case words and are matched as such; the host keeps its slot
@@ -90,7 +189,8 @@ void sv_cmd(stQzSv* sv, int source, const char* text, int flags) {
         // Host directives report players and game events: only the game server gives them. A
         // remote console, the WebTool or a task that could would make up players at will.
         if (source == QZ_SRC_UCON || source == QZ_SRC_WEB || source == QZ_SRC_TASK) {
-            svMsg(sv, "Host directive refused: %s is given by the game server only", directive->name);
+            svMsg(sv, "Host directive refused: %s is given by the game server only",
+                  directive->name);
             return;
         }
         row = directive;
@@ -102,6 +202,11 @@ void sv_cmd(stQzSv* sv, int source, const char* text, int flags) {
     }
     if (row) {
         if ((row->flags & CMDF_LOCKED_OUT) && sv->cmd.locked) {
+            if (row->flags & CMDF_AUDIT) {
+                char masked[QZ_LINE_MAX];
+                cmdMaskSecrets(start, masked, qz::cap(masked));
+                auditWrite(sv, row->name, nullptr, masked, QZ_AUDIT_REFUSED, "locked config mode");
+            }
             svMsg(sv, "Command ignored due to locked config mode");
             return;
         }
@@ -109,16 +214,41 @@ void sv_cmd(stQzSv* sv, int source, const char* text, int flags) {
             svMsg(sv, "%s: %s", row->name, kNoClientModuleText);
             return;
         }
-        row->fn(sv, call);
+        // The lines of the files loaded at start-up are not recorded one by one: the load is.
+        const bool startupFile = auditOrigin(sv)->kind == QZ_ORIGIN_CONFIG;
+        if ((row->flags & CMDF_AUDIT) && !startupFile) {
+            runAudited(sv, row, call, start);
+        } else {
+            row->fn(sv, call);
+        }
         return;
     }
 
     if (setting) {
         if (sv->cmd.locked) {
+            if (*rest) {
+                auditWrite(sv, "setting", nullptr, word, QZ_AUDIT_REFUSED, "locked config mode");
+            }
             svMsg(sv, "Setting access ignored due to locked config mode [%s]", word);
             return;
         }
+        if (!*rest || auditOrigin(sv)->kind == QZ_ORIGIN_CONFIG) {
+            settingRun(sv, setting, start);
+            return;
+        }
+        // An assignment: recorded with its value (a secret setting's value masked).
+        char masked[QZ_LINE_MAX];
+        cmdMaskSecrets(start, masked, qz::cap(masked));
+        int mark = auditHoldMark(sv);
+        bool holding = auditHoldBegin(sv);
         settingRun(sv, setting, start);
+        char answer[256];
+        auditHeldAnswer(sv, mark, answer, qz::cap(answer));
+        bool written = auditWrite(sv, "setting", nullptr, masked, QZ_AUDIT_DONE, answer);
+        if (holding) auditHoldRelease(sv);
+        if (!written)
+            svMsg(sv, "AUDIT: the record of %s could not be written (%s)", word,
+                  sv->audit.lastError);
         return;
     }
 
@@ -128,3 +258,5 @@ void sv_cmd(stQzSv* sv, int source, const char* text, int flags) {
         svMsg(sv, "Ignoring Non-QZ Command/Setting");
     }
 }
+
+}  // namespace

@@ -117,3 +117,9 @@ void cmd_md5tool(stQzSv* sv, const CmdCall& call);
 void cmd_md5toollist(stQzSv* sv, const CmdCall& call);
 void cmd_md5tooldel(stQzSv* sv, const CmdCall& call);
 void cmd_md5toolempty(stQzSv* sv, const CmdCall& call);
+
+// Audit log and named WebTool administrators (src/media/auditcmd.cpp, src/webtool/admincmds.cpp).
+void cmd_auditshow(stQzSv* sv, const CmdCall& call);
+void cmd_adminadd(stQzSv* sv, const CmdCall& call);
+void cmd_adminlist(stQzSv* sv, const CmdCall& call);
+void cmd_admindel(stQzSv* sv, const CmdCall& call);

@@ -25,6 +25,8 @@ struct stCmdState {
     // player's name or GUID as the host chooses). Oldest replaced when full.
     char reserved[QZ_RESERVE_MAX][QZ_RESERVE_TEXT];
     int reserveNext;  // slot the next new reservation takes when the list is full
+    // Who asked for the action being done (commands/dispatch.h); null when nobody set one.
+    const struct QzOrigin* origin;
 };
 
 // Storage of every setting but qz_sv_MsgPrefix (which lives in stQzSv::msgPrefix). Text fields

@@ -26,6 +26,12 @@ enum CmdFlags {
     CMDF_CLIENT = 2,
     // The command's arguments may hold a password: the diagnostic events log shows its word only.
     CMDF_SECRET = 4,
+    // The command changes something: the dispatcher writes an audit record of it (media/audit.h)
+    // before its answer is shown.
+    CMDF_AUDIT = 8,
+    // The command's first argument names a player (a slot number): the audit record names him as
+    // he was before the command ran.
+    CMDF_AUDIT_PLAYER = 16,
     // Bits 8-11 hold the number (1 = the first) of the first argument that is a secret: lines
     // that are echoed or logged show "*****" from there on (commands/secrets.h).
     CMDF_SECRET_SHIFT = 8,

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "host/state.h"
+#include "media/audit.h"
 #include "media/diag.h"
 #include "media/logs.h"
 #include "remote/ucon.h"
@@ -18,6 +19,7 @@ bool svHostDropsBots(const stQzSv* sv) { return sv->host.flags & QZ_HOST_DROPS_B
 
 int svHostRaw(stQzSv* sv, const char* service, const char* argument) {
     if (!sv->host.hostCall) return 0;
+    auditHoldFlush(sv);
     diagHostCall(service, argument);
     return sv->host.hostCall(service, argument);
 }
@@ -55,12 +57,23 @@ void vsvMsg(stQzSv* sv, int level, const char* fmt, va_list ap) {
     for (char* p = line; *p; ++p) {
         if (static_cast<unsigned char>(*p) < 32) *p = ' ';
     }
+    // The console part of an audited command's answer waits until its record is written.
+    if (sv->audit.holding && (level & QZ_MSG_CONSOLE)) {
+        if (level & QZ_MSG_LOG) logLine(sv, line, n);
+        if (auditHoldLine(sv, line, n)) return;
+        svMsgEmit(sv, QZ_MSG_CONSOLE, line, n);
+        return;
+    }
+    svMsgEmit(sv, level, line, n);
+}
+
+}  // namespace
+
+void svMsgEmit(stQzSv* sv, int level, const char* line, int n) {
     if ((level & QZ_MSG_CONSOLE) && sv->host.print) sv->host.print(line);
     if (level & QZ_MSG_CONSOLE) uconBroadcast(sv, line, n);
     if (level & QZ_MSG_LOG) logLine(sv, line, n);
 }
-
-}  // namespace
 
 void svMsgLevel(stQzSv* sv, int level, const char* fmt, ...) {
     va_list ap;
@@ -99,12 +112,14 @@ void svSendClient(stQzSv* sv, int slot, const char* fmt, ...) {
     text[sizeof text - 1] = 0;
     if (n < 0) return;
     if (n >= static_cast<int>(sizeof text)) n = sizeof text - 1;
+    auditHoldFlush(sv);
     diagClientSend(slot, text, n);
     if (sv->host.sendClient) sv->host.sendClient(slot, text, n);
 }
 
 void svSendClientBytes(stQzSv* sv, int slot, const char* data, int length) {
     if (!sv->host.sendClient || !data || length < 0) return;
+    auditHoldFlush(sv);
     diagClientSend(slot, data, length);
     sv->host.sendClient(slot, data, length);
 }

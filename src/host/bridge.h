@@ -35,6 +35,9 @@ enum QzMsgLevel {
 void svMsgLevel(stQzSv* sv, int level, const char* fmt, ...) QZ_PRINTF(3, 4);
 // Console and log (QZ_MSG_BOTH).
 void svMsg(stQzSv* sv, const char* fmt, ...) QZ_PRINTF(2, 3);
+// Shows one formatted message line (n characters) at its level at once; the message routines
+// end here, and so do the lines an audited command's answer held back (media/audit.h).
+void svMsgEmit(stQzSv* sv, int level, const char* line, int n);
 // Log only (QZ_MSG_LOG).
 void svLog(stQzSv* sv, const char* fmt, ...) QZ_PRINTF(2, 3);
 // Console only (QZ_MSG_CONSOLE).

@@ -14,6 +14,7 @@
 #include "host/bridge.h"
 #include "host/selfcheck.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "media/diag.h"
 #include "media/logs.h"
 #include "media/screenshots.h"
@@ -225,6 +226,7 @@ int svStart(stQzSv* sv, const qz_host* host) {
         svMsg(sv, "QZ ERROR: Server Failed to Initialize");
         return -1;
     }
+    sv->audit.on = 1;
     for (const char* sub : {"htm", "dll", "svlogs", "svss"}) {
         if (!makeDirs(homePath(sub))) {
             svMsg(sv, "QZ ERROR: Cannot create directory %s (%s)", homePath(sub), strerror(errno));
@@ -294,6 +296,7 @@ void svShutdown(stQzSv* sv) {
     remoteShutdown(sv);
     ssShutdown(sv);
     logShutdown(sv);
+    auditClose(sv);
     nmFree(sv);
     keyStoreFree(&sv->keys);
     banFree(sv);

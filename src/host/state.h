@@ -6,6 +6,7 @@
 #include "host/events.h"
 #include "host/qzsv.h"
 #include "host/selfcheck.h"
+#include "media/audit.h"
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/bans.h"
@@ -47,6 +48,8 @@ struct stQzSv {
 
     // Server logs and remote logging (media/logs.h).
     stLogs logs;
+    // The audit log (media/audit.h).
+    stAudit audit;
 
     // Screenshot requests and transfers (media/screenshots.h).
     stScreens ss;

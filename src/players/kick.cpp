@@ -9,6 +9,7 @@
 #include "commands/handlers.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "players/bans.h"
 #include "players/slots.h"
 #include "util/files.h"
@@ -191,7 +192,19 @@ bool plKick(stQzSv* sv, const char* player, int minutes, const char* reason, int
     if (!banAdd(sv, QZ_BAN_KICK, plGuidText(c), body, minutes)) {
         svMsg(sv, "Kick/Banlist 'Add' failed for (slot #%d) %s", slot, c->name);
     }
-    return plRemove(sv, slot, minutes, false, r.shown);
+    if (flag != 1) return plRemove(sv, slot, minutes, false, r.shown);
+    // A kick by the module's own rules (names, violations, tool reports) has nobody else to
+    // record it: it is recorded here, with the player as he was before his removal.
+    char name[sizeof c->name], guid[33], addr[sizeof c->address];
+    QZ_COPY(name, c->name);
+    QZ_COPY(guid, plGuidText(c));
+    QZ_COPY(addr, c->address);
+    bool done = plRemove(sv, slot, minutes, false, r.shown);
+    QzOrigin origin = qzOrigin(QZ_ORIGIN_MODULE, 0, nullptr, nullptr, nullptr);
+    QzOriginScope scope(sv, &origin);
+    QzAuditTarget t{slot, name, guid, addr};
+    auditWrite(sv, "rule-kick", &t, r.whole, done ? QZ_AUDIT_DONE : QZ_AUDIT_FAILED, nullptr);
+    return done;
 }
 
 namespace {

@@ -236,7 +236,8 @@ void rconRun(stQzSv* sv, int slot, const char* args) {
     char word[64];
     firstWord(cmd, word, qz::cap(word));
     if (trncasecmp(word, "qz_sv_", 6) == 0) {
-        sv_cmd(sv, QZ_SRC_CONSOLE, cmd, 0);
+        QzOrigin origin = qzOrigin(QZ_ORIGIN_PLAYER, slot, c->name, c->address, plGuidText(c));
+        sv_cmd_as(sv, &origin, QZ_SRC_CONSOLE, cmd, 0);
     } else {
         svHost(sv, "Cmd_Exec", "%s", cmd);
     }

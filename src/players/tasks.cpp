@@ -82,7 +82,8 @@ int taskRunDue(stQzSv* sv, unsigned now) {
             continue;
         }
         svMsg(sv, "Running QZ Scheduled Task (slot #%d) %s", slot, cmd);
-        sv_cmd(sv, QZ_SRC_TASK, cmd, 0);
+        QzOrigin origin = qzOrigin(QZ_ORIGIN_TASK, slot, nullptr, nullptr, nullptr);
+        sv_cmd_as(sv, &origin, QZ_SRC_TASK, cmd, 0);
         // The list may have been emptied or changed by the command.
         if (p.tasks.count < count || (taskAt(sv, slot) && taskAt(sv, slot)->id != id)) break;
     }

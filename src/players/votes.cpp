@@ -8,6 +8,7 @@
 
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "players/kick.h"
 #include "players/power.h"
 #include "players/slots.h"
@@ -89,16 +90,24 @@ void voteCast(stQzSv* sv, int voter, int target) {
     if (against < QZ_VOTE_REMOVE) return;
     char slotText[8];
     QZ_TRF(slotText, "%d", target);
-    // A vote kick of 0 minutes holds for good: a ban, which may be a fleet-wide one.
-    char guid[64], name[64], address[64];
-    QZ_COPY(guid, b->guid);
+    // The vote that decided is the origin; the target as he was before the kick.
+    QzOrigin origin = qzOrigin(QZ_ORIGIN_VOTE, voter, a->name, a->address, plGuidText(a));
+    QzOriginScope scope(sv, &origin);
+    char name[33], guid[33], addr[33];
     QZ_COPY(name, b->name);
-    QZ_COPY(address, b->address);
+    QZ_COPY(guid, plGuidText(b));
+    QZ_COPY(addr, b->address);
+    QzAuditTarget t{target, name, guid, addr};
+    char command[64];
+    QZ_TRF(command, "kick %d %d Player Vote", target, sv->set.powerKickLen);
     const unsigned entries = sv->bans.count;
+    const bool hasGuid = b->guid[0] != 0;
     // Flag 2: a player's decision, not marked as the administrator's.
-    plKick(sv, slotText, sv->set.powerKickLen, "Player Vote", 2);
-    if (sv->set.powerKickLen == 0 && sv->bans.count == entries + 1 && guid[0])
-        fleetBanAdded(sv, static_cast<int>(sv->bans.count), guid, name, address, true);
+    bool done = plKick(sv, slotText, sv->set.powerKickLen, "Player Vote", 2);
+    auditWrite(sv, "vote-kick", &t, command, done ? QZ_AUDIT_DONE : QZ_AUDIT_FAILED, nullptr);
+    // A vote kick of 0 minutes holds for good: a ban, which may be a fleet-wide one.
+    if (sv->set.powerKickLen == 0 && sv->bans.count == entries + 1 && hasGuid)
+        fleetBanAdded(sv, static_cast<int>(sv->bans.count), guid, name, addr, true);
 }
 
 // The list goes in pieces of whole lines, each piece starting with the message kind.

@@ -10,6 +10,7 @@
 #include "commands/directives.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "players/violations.h"
 #include "remote/clientfiles.h"
 #include "remote/guidauth.h"
@@ -221,11 +222,13 @@ void remoteDirectives(stQzSv* sv, const char* text, int length) {
         line[end - start] = 0;
         if (memchr(line, 0, static_cast<size_t>(end - start))) continue;
         if (strncmp(line, "security ", 9) == 0) {
+            auditWrite(sv, "directive", nullptr, "security", QZ_AUDIT_DONE, nullptr);
             securityData(sv, line + 9);
             continue;
         }
         for (const Directive& d : kDirectives) {
             if (strcmp(line, d.word) != 0) continue;
+            auditWrite(sv, "directive", nullptr, line, QZ_AUDIT_DONE, nullptr);
             switch (d.what) {
                 case D_VIOLATION:
                 case D_NEWKICKS:
@@ -286,6 +289,9 @@ void remoteDirectivePacket(stQzSv* sv, int master, const char* body, int length)
         return;
     }
     at->queryOpen = 0;  // one answer per query: a replay of it finds nothing waiting
+    QzOrigin origin = qzOrigin(QZ_ORIGIN_MASTER, master + 1, remoteMasterName(sv, master), nullptr,
+                               nullptr);
+    QzOriginScope scope(sv, &origin);
     remoteDirectives(sv, p.lines, p.linesLength);
 }
 

@@ -15,6 +15,7 @@
 #include "commands/secrets.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "remote/uconport.h"
 #include "util/clock.h"
 #include "util/compare.h"
@@ -313,11 +314,16 @@ void handleLogin(Ctx& c, const UconField* f, int count) {
     const stUcon* p = findProfile(sv, user, c.from);
     char expect[33];
     if (p) uconProof(p->password, user, challenge, nonce, expect);
+    QzOrigin origin = qzOrigin(QZ_ORIGIN_UCON, 0, user, c.address, nullptr);
+    QzOriginScope scope(sv, &origin);
     if (!p || !uconMacEqual(expect, proof)) {
+        auditWrite(sv, "ucon-login", nullptr, nullptr, QZ_AUDIT_REFUSED, "invalid password");
         svMsg(sv, "QZ UCON Invalid Password for \"%s\"@%s", user, c.address);
-        if (guardNoteBad(&sv->ucon.guard, addr, now))
+        if (guardNoteBad(&sv->ucon.guard, addr, now)) {
+            auditWrite(sv, "ucon-lockout", nullptr, nullptr, QZ_AUDIT_DONE, "wrong passwords");
             svMsg(sv, "QZ UCON %s locked out for %d seconds after %d wrong passwords", c.address,
                   QZ_GUARD_WINDOW_MS / 1000, QZ_GUARD_BAD_PER_ADDR);
+        }
         sendText(c, "DENY Invalid password");
         return;
     }
@@ -357,6 +363,7 @@ void handleLogin(Ctx& c, const UconField* f, int count) {
     s->out = static_cast<char*>(malloc(QZ_UCON_OUTBUF));
     sv->ucon.openCount++;
     int slot = sessionSlot(sv, s);
+    auditWrite(sv, "ucon-login", nullptr, nullptr, QZ_AUDIT_DONE, nullptr);
     // The log names the session by its public identifier; the key itself is never written.
     svMsg(sv, "QZ UCON Session #%d Opened [%s] type=%u name=\"%s\" key=%s", slot, s->address,
           s->type, s->user, s->sid);
@@ -436,7 +443,8 @@ void handleCommand(Ctx& c, const UconField* f, int count) {
     }
     svMsg(sv, "QZ UCON \"%s\"@%s [%s]", s->user, s->address, shown);
     svLog(sv, "[From #%d %s(%s) UCON] %s", slot, s->user, s->address, shown);
-    sv_cmd(sv, QZ_SRC_UCON, text, 0);
+    QzOrigin origin = qzOrigin(QZ_ORIGIN_UCON, 0, s->user, s->address, nullptr);
+    sv_cmd_as(sv, &origin, QZ_SRC_UCON, text, 0);
 }
 
 }  // namespace

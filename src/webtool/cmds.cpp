@@ -7,6 +7,7 @@
 #include "commands/dispatch.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "util/compare.h"
 #include "webtool/maps.h"
 #include "webtool/request.h"
@@ -216,6 +217,7 @@ void web_results(stQzSv* sv, stWebPage* page, const char* key, const char* comma
     for (char* p = line; *p; ++p) {
         if (static_cast<unsigned char>(*p) < 0x20) *p = ' ';
     }
+    web_audit_command(sv, line);
     // The web key setting is never read or changed from here, whatever the line holds around
     // it; rcon commands run but their output (passwords, remote answers) is never shown.
     const char* guard = nullptr;
@@ -264,7 +266,10 @@ void web_writecfg(stQzSv* sv, const char* form, stWebPage* page) {
     web_note_begin(sv);
     bool written = sv_write_cfg(sv, "");
     web_note_end(sv);
-    if (!written) web_notes_show(sv);
+    if (!written) {
+        web_notes_show(sv);
+        web_audit_result(sv, QZ_AUDIT_FAILED, "configuration not written");
+    }
     // A file that could not be written (a locked configuration, a full disk, no permission)
     // is a failure, with the module's own lines under it.
     web_settings(sv, page,

@@ -4,11 +4,13 @@
 #include <arpa/inet.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "webtool/request.h"
@@ -89,6 +91,10 @@ void noteBadKey(stQzSv* sv, unsigned now) {
     inet_ntop(AF_INET, &w->client.sin_addr, ip, sizeof ip);
     svMsg(sv, "WebTool: %s locked out for %d seconds after %d bad web keys", ip,
           WEB_LOCK_TIME_MS / 1000, WEB_LOCK_BADKEYS);
+    char why[64];
+    QZ_TRF(why, "%d bad web keys", WEB_LOCK_BADKEYS);
+    QzAuditTarget t{0, nullptr, nullptr, ip};
+    auditWrite(sv, "web-lockout", &t, nullptr, QZ_AUDIT_DONE, why);
 }
 
 void noteGoodKey(stWeb* w, unsigned now) {
@@ -262,11 +268,152 @@ unsigned newLogin(stWeb* w) {
     return id;
 }
 
+// The binding of a login number, or null.
+stWebBind* bindOf(stWeb* w, unsigned login) {
+    for (stWebBind& b : w->binds) {
+        if (b.used && b.login == login) return &b;
+    }
+    return nullptr;
+}
+
+void hexText(const unsigned char* in, int n, char* out) {
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < n; ++i) {
+        out[2 * i] = kHex[in[i] >> 4];
+        out[2 * i + 1] = kHex[in[i] & 15];
+    }
+    out[2 * n] = 0;
+}
+
+// Binds a new login to administrator a; a full table ends its oldest login.
+stWebBind* bindNew(stWeb* w, unsigned login, const stWebAdmin* a) {
+    int at = 0;
+    for (int i = 0; i < WEB_BIND_MAX; ++i) {
+        if (!w->binds[i].used) {
+            at = i;
+            break;
+        }
+        if (w->binds[i].seq < w->binds[at].seq) at = i;
+    }
+    stWebBind* spot = &w->binds[at];
+    *spot = stWebBind{};
+    spot->used = 1;
+    spot->login = login;
+    spot->seq = ++w->bindSeq;
+    spot->level = a->level;
+    QZ_COPY(spot->name, a->name);
+    hexText(a->hash, WEB_ADMIN_HASH, spot->material);
+    return spot;
+}
+
+// The request is made by the login's administrator (bind) or by the web key (null).
+void becomes(stWeb* w, const stWebBind* b) {
+    w->bind = b;
+    w->level = b ? b->level : WEBL_ALL;
+    QZ_COPY(w->who, b ? b->name : "");
+    QZ_COPY(w->origin.name, b ? b->name : "webkey");
+}
+
+// True when the typed value of a posted "webkey" field is there (not a digest): *raw, *rawLen.
+bool typedValue(const char* at, const char** raw, int* rawLen) {
+    const char* r = at + 6;
+    while (*r == ' ' || *r == '\t') r++;
+    if (*r == '=') r++;
+    int n = 0;
+    while (r[n] && r[n] != '\r' && r[n] != '\n') n++;
+    *raw = r;
+    *rawLen = n;
+    return n > 0;
+}
+
 }  // namespace
+
+void web_admins_sync(stQzSv* sv) {
+    stWebAdmins* a = &sv->web.admins;
+    const char* path = homePath(QZ_ADMINS_FILE);
+    struct stat st {};
+    if (lstat(path, &st) != 0) {
+        if (a->seen) {
+            a->count = 0;
+            a->seen = 0;
+            a->generation++;
+        }
+        a->refusedMode = 0;
+        return;
+    }
+    long long mtime = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    bool same = a->seen && a->mtimeNs == mtime && a->size == static_cast<long long>(st.st_size) &&
+                a->ino == static_cast<unsigned long long>(st.st_ino) &&
+                a->mode == static_cast<unsigned>(st.st_mode);
+    if (same) return;
+    char why[256];
+    int count = 0;
+    bool ok = webAdminsRead(path, a->list, &count, why, qz::cap(why));
+    a->count = ok ? count : 0;
+    a->seen = 1;
+    a->mtimeNs = mtime;
+    a->size = static_cast<long long>(st.st_size);
+    a->ino = static_cast<unsigned long long>(st.st_ino);
+    a->mode = static_cast<unsigned>(st.st_mode);
+    a->generation++;
+    if (!ok) {
+        // Said once for each change of the file, not at every login.
+        svMsg(sv, "WebTool: named administrators are off: %s", why);
+        a->refusedMode = 1;
+    } else {
+        a->refusedMode = 0;
+    }
+    // Logins of administrators removed, or whose key or level changed, end.
+    stWeb* w = &sv->web;
+    for (stWebBind& b : w->binds) {
+        if (!b.used) continue;
+        bool keep = false;
+        for (int i = 0; i < a->count && !keep; ++i) {
+            char material[2 * WEB_ADMIN_HASH + 1];
+            hexText(a->list[i].hash, WEB_ADMIN_HASH, material);
+            keep = strcmp(a->list[i].name, b.name) == 0 && a->list[i].level == b.level &&
+                   strcmp(material, b.material) == 0;
+        }
+        if (!keep) b.used = 0;
+    }
+}
+
+bool web_admin_wait(stQzSv* sv, const char* form, unsigned ticket) {
+    stWeb* w = &sv->web;
+    w->matchValid = 0;
+    w->match = -1;
+    if (w->facts.get) return false;
+    const char* at = web_find(form, "webkey");
+    const char* raw = nullptr;
+    int rawLen = 0;
+    if (!at || !typedValue(at, &raw, &rawLen)) return false;
+    // A digest, or the web key itself, needs no checker.
+    if (rawLen == 32 && looksLikeDigest(raw)) return false;
+    const char* key = web_key(sv);
+    if (*key && typedIsKey(raw, rawLen, key)) return false;
+    unsigned now = GetTickCount();
+    if (lockedOut(w, now) || guessBlocked(w, now)) return false;
+    int match = -1;
+    if (webAdminCheckPoll(ticket, &match) == 1) {
+        w->matchValid = 1;
+        w->match = match;
+        return false;
+    }
+    if (webAdminCheckBusy()) return true;
+    web_admins_sync(sv);
+    if (w->admins.count == 0) return false;
+    char typed[WEB_ADMIN_KEY_MAX + 1];
+    trcpyz(typed, raw, rawLen < WEB_ADMIN_KEY_MAX ? rawLen : WEB_ADMIN_KEY_MAX);
+    webAdminCheckStart(ticket, typed, w->admins.list, w->admins.count);
+    memset(typed, 0, sizeof typed);
+    return true;
+}
 
 void web_key_digest(stQzSv* sv, const char* key, char (&out)[33]) {
     stWeb* w = &sv->web;
     secretsFresh(w, GetTickCount());
+    // A named administrator's pages carry digests of his login under his key's hash.
+    if (w->bind) key = w->bind->material;
     digestWith(w->secret[0], w->login, key ? key : "", out);
 }
 
@@ -275,6 +422,8 @@ void web_key_reset(stQzSv* sv) {
     w->secretReady = 0;
     w->loggedOutCount = 0;
     w->login = 0;
+    memset(w->binds, 0, sizeof w->binds);
+    w->bind = nullptr;
     secretsFresh(w, GetTickCount());
 }
 
@@ -295,6 +444,8 @@ void web_logout(stQzSv* sv) {
         return;
     }
     w->loggedOut[w->loggedOutCount++] = w->login;
+    stWebBind* b = bindOf(w, w->login);
+    if (b) b->used = 0;
 }
 
 const char* web_key(stQzSv* sv) { return sv->set.httpKey; }
@@ -320,8 +471,13 @@ void web_key_from_rcon(stQzSv* sv) {
 }
 
 bool web_key_check(stQzSv* sv, const char* form, stWebPage* page) {
-    unsigned now = GetTickCount();
     stWeb* w = &sv->web;
+    // Asked once per request: the dispatcher checks before a handler does. Outside the
+    // dispatcher every call is a check of its own.
+    if (!w->dispatching) w->keyState = 0;
+    if (w->keyState) return w->keyState == 2;
+    w->keyState = 2;
+    unsigned now = GetTickCount();
     secretsFresh(w, now);
     if (lockedOut(w, now) || guessBlocked(w, now)) {
         web_login(sv, page, "<b><i>* TOO MANY BAD KEYS: TRY AGAIN IN A MINUTE *</i></b>");
@@ -330,30 +486,48 @@ bool web_key_check(stQzSv* sv, const char* form, stWebPage* page) {
     const char* at = web_find(form, "webkey");
     const char* key = web_key(sv);
     bool staleDigest = false;
-    if (at && *key) {
+    if (at && (*key || w->admins.count > 0 || w->matchValid)) {
         // The key itself is taken only from a form a browser posts: a key in a link would stay
         // in the address bar and the history.
         if (!w->facts.get) {
             char value[1025];
             web_line_value(at, "webkey", value, qz::cap(value));
             // As typed, blanks at its start included: the text after the first "=".
-            const char* raw = at + 6;
-            while (*raw == ' ' || *raw == '\t') raw++;
-            if (*raw == '=') raw++;
+            const char* raw = nullptr;
             int rawLen = 0;
-            while (raw[rawLen] && raw[rawLen] != '\r' && raw[rawLen] != '\n') rawLen++;
-            if ((*value && strcmp(value, key) == 0) || typedIsKey(raw, rawLen, key)) {
+            typedValue(at, &raw, &rawLen);
+            if (*key && ((*value && strcmp(value, key) == 0) || typedIsKey(raw, rawLen, key))) {
                 noteGoodKey(w, now);
                 w->login = newLogin(w);
+                becomes(w, nullptr);
+                w->keyState = 1;
+                auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_DONE, nullptr);
+                return false;
+            }
+            // A named administrator's key, as the checker thread found it.
+            if (w->matchValid && w->match >= 0 && w->match < w->admins.count) {
+                noteGoodKey(w, now);
+                w->login = newLogin(w);
+                becomes(w, bindNew(w, w->login, &w->admins.list[w->match]));
+                w->keyState = 1;
+                auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_DONE,
+                           webLevelName(w->level));
                 return false;
             }
         }
         // An empty key opens nothing (its digests would be the same for everyone).
         const char* v = web_line_start(at, "webkey");
         unsigned login = 0;
-        if (digestLogin(w, key, v, &login)) {
+        unsigned id = 0;
+        if (looksLikeDigest(v)) {
+            for (int i = 0; i < 8; ++i) id = (id << 4) | static_cast<unsigned>(hexDigit(v[i]));
+        }
+        stWebBind* b = looksLikeDigest(v) ? bindOf(w, id) : nullptr;
+        if (b ? digestLogin(w, b->material, v, &login) : (*key && digestLogin(w, key, v, &login))) {
             noteGoodKey(w, now);
             w->login = login;
+            becomes(w, b);
+            w->keyState = 1;
             return false;
         }
         staleDigest = looksLikeDigest(v) && slen(key) != 32;
@@ -363,7 +537,12 @@ bool web_key_check(stQzSv* sv, const char* form, stWebPage* page) {
     // page from before a restart, a change of the key, a log out) cannot be guessed (2^96
     // values) and a link cannot carry a typed key, so neither counts toward a lockout: no page
     // of another site can lock the administrator out by loading links.
-    if (!w->facts.get && !staleDigest) noteBadKey(sv, now);
+    // Only these are recorded too: they are bounded by the lockouts, while links and stale
+    // digests, which anyone can send without end, would flood the audit log.
+    if (!w->facts.get && !staleDigest) {
+        auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_REFUSED, "bad key");
+        noteBadKey(sv, now);
+    }
     web_login(sv, page,
               staleDigest ? "<b><i>* LOGIN ENDED: TYPE THE KEY AGAIN *</i></b>"
                           : "<b><i>* BAD KEY *</i></b>");

@@ -391,15 +391,20 @@ bool asksIcon(const stWebConn* c) {
     return p && strncmp(p + 1, "/favicon.ico", 12) == 0 && (p[13] == ' ' || p[13] == '?');
 }
 
-// Answers one complete request. False when it could not be answered now (the page is held by
-// an answer still being sent).
-bool serve(stQzSv* sv, stWebConn* c, unsigned now) {
+enum ServeOutcome {
+    SERVE_DONE = 0,  // answered (or answering over several frames)
+    SERVE_HELD = 1,  // the page is held by an answer still being sent: no request now
+    SERVE_WAIT = 2,  // its typed key is with the key checker: asked again in a later frame
+};
+
+// Answers one complete request.
+int serve(stQzSv* sv, stWebConn* c, unsigned now) {
     stWeb* w = &sv->web;
     if (asksIcon(c)) {
         answerAndClose(w, c, k204, sizeof k204 - 1);
-        return true;
+        return SERVE_DONE;
     }
-    if (w->pageHeld >= 0) return false;
+    if (w->pageHeld >= 0) return SERVE_HELD;
     w->client = c->addr;
     webRequestFacts(c, webAddrListed(w->proxies, c->addr.sin_addr.s_addr), &w->facts);
     // Behind a trusted proxy the client is the one the proxy names: lockouts apply to him.
@@ -410,15 +415,19 @@ bool serve(stQzSv* sv, stWebConn* c, unsigned now) {
     adrStr(&w->client, w->clientText);
     if (webRequestForm(c, w->form, qz::cap(w->form)) != WEBT_TOOL) {
         answerAndClose(w, c, k404, sizeof k404 - 1);
-        return true;
+        return SERVE_DONE;
     }
     // Refused before its key is looked at: it neither acts nor counts as a guess.
     if (w->facts.crossSite) {
         answerAndClose(w, c, k403, sizeof k403 - 1);
-        return true;
+        return SERVE_DONE;
     }
     web_key_from_rcon(sv);
+    // A typed key that may be a named administrator's is checked by the key checker thread
+    // (scrypt takes tens of milliseconds): the request waits, complete, for a later frame.
+    if (web_admin_wait(sv, w->form, c->seq)) return SERVE_WAIT;
     web_dispatch(sv, w->form, &w->page);
+    w->matchValid = 0;
     // The send buffer is made large enough for the page first, so that nearly every page goes
     // out in one write; what does not is sent from the page in later frames, and no other
     // request is answered (the page is not rewritten) until it has gone or its time is up.
@@ -434,7 +443,7 @@ bool serve(stQzSv* sv, stWebConn* c, unsigned now) {
         c->acceptTick = now;
         w->pageHeld = static_cast<int>(c - w->conn);
     }
-    return true;
+    return SERVE_DONE;
 }
 
 // Answers complete requests round robin from the slot after the last one answered, while the
@@ -450,7 +459,10 @@ void serveReady(stQzSv* sv, unsigned now, long long deadline) {
         int i = (start + k) % WEB_CONN_MAX;
         stWebConn* c = &w->conn[i];
         if (c->state != WEBC_READY) continue;
-        if (nowMicros() >= deadline || !serve(sv, c, now)) return;
+        if (nowMicros() >= deadline) return;
+        int outcome = serve(sv, c, now);
+        if (outcome == SERVE_HELD) return;
+        if (outcome == SERVE_WAIT) continue;
         w->nextServe = (i + 1) % WEB_CONN_MAX;
     }
 }
@@ -509,6 +521,7 @@ void webStart(stQzSv* sv) {
     RAND_bytes(reinterpret_cast<unsigned char*>(&act), sizeof act);
     sv->web.actNext = act;
     memset(sv->web.actUsed, 0, sizeof sv->web.actUsed);
+    web_admins_sync(sv);
 }
 
 void webFrame(stQzSv* sv) {
@@ -532,4 +545,5 @@ void webShutdown(stQzSv* sv) {
     }
     w->pageHeld = -1;
     closeListener(w);
+    webAdminCheckStop();
 }

@@ -294,6 +294,16 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
 
 void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
     const stSettings& s = sv->set;
+    // The action's audit record is written before its page can be sent.
+    bool recorded = web_audit_flush(sv, message);
+    if (!recorded) {
+        web_add(page,
+                "<br><font color=#%s><b><i>* THE AUDIT RECORD OF THIS ACTION COULD NOT BE "
+                "WRITTEN: ",
+                s.httpColMsg);
+        web_add_esc(page, sv->audit.lastError);
+        web_put(page, " *</i></b></font>");
+    }
     web_add(page, "<br><font color=#%s>%s", s.httpColMsg, message ? message : "");
     // The module's own lines about the action (refusals and why), one per line, escaped.
     if (sv->web.showNotes) {
@@ -318,6 +328,8 @@ void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
             "</table>\n");
     if (!sv->web.loginPage) {
         web_put(page, "<input type=submit value=\"Log out\" name=weblogout>\n");
+        if (sv->web.level >= WEBL_ALL)
+            web_put(page, "<input type=submit value=\"Audit Log\" name=auditlog>\n");
     }
     web_add(page, "<hr height=4 width=400 color=#%s>\n</form>\n", s.httpColLine1);
     web_add(page, "Kestrine Server (v%d.%03d | A%d C%d.%03d) %s<br>\n", sv->svVerMajor,

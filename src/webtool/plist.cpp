@@ -263,6 +263,17 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
     }
     char slotText[12];
     QZ_TRF(slotText, "%d", slot);
+    {
+        const Qz_Sv_Client_s* cl = plPlayer(sv, slot);
+        web_audit_target(sv, slot, cl->name, plGuidText(cl), cl->address);
+        char command[128];
+        if (ban) {
+            QZ_TRF(command, "ban %d %s", slot, reason);
+        } else {
+            QZ_TRF(command, "kick %d %d %s", slot, minutes, reason);
+        }
+        web_audit_command(sv, command);
+    }
     web_note_begin(sv);
     // A player without a GUID is banned by his address.
     const bool byAddress = ban && !plGuidValid(plPlayer(sv, slot)->guid);
@@ -279,6 +290,12 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
     // written: the player would be admitted again after a restart) says so, with the module's
     // own lines, whether or not the player is still in his slot.
     if (!done) {
+        char why[256];
+        QZ_COPY(why, sv->web.notes);
+        for (char* p = why; *p; ++p) {
+            if (*p == '\n') *p = ' ';
+        }
+        web_audit_result(sv, QZ_AUDIT_FAILED, why);
         web_notes_show(sv);
         answer(sv, page, kFailed);
         return;

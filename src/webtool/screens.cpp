@@ -3,8 +3,10 @@
 
 #include <cstring>
 
+#include "commands/secrets.h"
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "remote/update.h"
 #include "util/compare.h"
 #include "webtool/request.h"
@@ -74,28 +76,35 @@ const char* web_field(const char* form, const char* name) {
 // Tried in this order; the first name found decides. "slot=" comes after the three player
 // buttons whose names end in "slot".
 const WebButton kWebButtons[] = {
-    {"weblogout=", web_logout_page, WEBB_ACTION},
-    {"plist=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "plist"); }, WEBB_VIEW},
-    {"gsettings=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "gsettings"); }, WEBB_VIEW},
-    {"cmds=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "cmds"); }, WEBB_VIEW},
-    {"qz_settings=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "qz_settings"); }, WEBB_VIEW},
-    {"updgset=", web_gset_update, WEBB_ACTION},
-    {"updqz1=", web_settings_update, WEBB_ACTION},
-    {"writeqzcfg=", web_writecfg, WEBB_ACTION},
-    {"restartqz=", web_restart, WEBB_ACTION},
-    {"updateqz=", web_update, WEBB_ACTION},
-    {"kickslot=", [](Sv sv, Form f, Page p) { web_kickban(sv, f, p, 0); }, WEBB_PLAYER},
-    {"banslot=", [](Sv sv, Form f, Page p) { web_kickban(sv, f, p, 1); }, WEBB_PLAYER},
-    {"getssslot=", web_getss, WEBB_PLAYER},
-    {"slot=", web_slot, WEBB_VIEW},
-    {"map=", web_map, WEBB_ACTION},
+    {"weblogout=", web_logout_page, WEBB_ACTION, WEBL_VIEW, "LOG OUT"},
+    {"plist=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "plist"); }, WEBB_VIEW, WEBL_VIEW,
+     "SEE THE PLAYER LIST"},
+    {"gsettings=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "gsettings"); }, WEBB_VIEW,
+     WEBL_ALL, "SEE THE GAME SETTINGS"},
+    {"cmds=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "cmds"); }, WEBB_VIEW, WEBL_ALL,
+     "USE THE COMMAND SCREEN"},
+    {"qz_settings=", [](Sv sv, Form f, Page p) { web_screen(sv, f, p, "qz_settings"); }, WEBB_VIEW,
+     WEBL_ALL, "SEE THE QZ SETTINGS"},
+    {"auditlog=", web_audit_screen, WEBB_VIEW, WEBL_ALL, "READ THE AUDIT LOG"},
+    {"updgset=", web_gset_update, WEBB_ACTION, WEBL_ALL, "CHANGE SETTINGS"},
+    {"updqz1=", web_settings_update, WEBB_ACTION, WEBL_ALL, "CHANGE SETTINGS"},
+    {"writeqzcfg=", web_writecfg, WEBB_ACTION, WEBL_ALL, "WRITE THE CONFIGURATION"},
+    {"restartqz=", web_restart, WEBB_ACTION, WEBL_ALL, "RESTART THE MODULE"},
+    {"updateqz=", web_update, WEBB_ACTION, WEBL_ALL, "CHECK FOR UPDATES"},
+    {"kickslot=", [](Sv sv, Form f, Page p) { web_kickban(sv, f, p, 0); }, WEBB_PLAYER, WEBL_KICK,
+     "KICK"},
+    {"banslot=", [](Sv sv, Form f, Page p) { web_kickban(sv, f, p, 1); }, WEBB_PLAYER, WEBL_BAN,
+     "BAN"},
+    {"getssslot=", web_getss, WEBB_PLAYER, WEBL_KICK, "REQUEST SCREENSHOTS"},
+    {"slot=", web_slot, WEBB_VIEW, WEBL_VIEW, "CHOOSE A PLAYER"},
+    {"map=", web_map, WEBB_ACTION, WEBL_ALL, "CHANGE THE MAP"},
     {"map_restart=", [](Sv sv, Form f, Page p) { web_game_cmd(sv, f, p, "map_restart"); },
-     WEBB_ACTION},
+     WEBB_ACTION, WEBL_ALL, "RUN GAME COMMANDS"},
     {"swap_teams=", [](Sv sv, Form f, Page p) { web_game_cmd(sv, f, p, "swap_teams"); },
-     WEBB_ACTION},
+     WEBB_ACTION, WEBL_ALL, "RUN GAME COMMANDS"},
     {"serverinfo=", [](Sv sv, Form f, Page p) { web_game_cmd(sv, f, p, "serverinfo"); },
-     WEBB_ACTION},
-    {"exec_cmd=", web_exec_cmd, WEBB_ACTION},
+     WEBB_ACTION, WEBL_ALL, "RUN GAME COMMANDS"},
+    {"exec_cmd=", web_exec_cmd, WEBB_ACTION, WEBL_ALL, "RUN CONSOLE COMMANDS"},
 };
 const int kWebButtonCount = static_cast<int>(sizeof kWebButtons / sizeof kWebButtons[0]);
 
@@ -123,6 +132,78 @@ bool web_act_take(stQzSv* sv, const char* form) {
     return true;
 }
 
+void web_audit_begin(stQzSv* sv, const char* action) {
+    stWebAudit* a = &sv->web.audit;
+    memset(a, 0, sizeof *a);
+    a->pending = 1;
+    QZ_COPY(a->action, action);
+}
+
+void web_audit_target(stQzSv* sv, int slot, const char* name, const char* guid, const char* addr) {
+    stWebAudit* a = &sv->web.audit;
+    a->slot = slot;
+    QZ_COPY(a->name, name ? name : "");
+    QZ_COPY(a->guid, guid ? guid : "");
+    QZ_COPY(a->addr, addr ? addr : "");
+}
+
+void web_audit_result(stQzSv* sv, int result, const char* why) {
+    stWebAudit* a = &sv->web.audit;
+    a->result = result;
+    QZ_COPY(a->why, why ? why : "");
+}
+
+void web_audit_command(stQzSv* sv, const char* command) {
+    stWebAudit* a = &sv->web.audit;
+    char masked[sizeof a->command];
+    cmdMaskSecrets(command, masked, qz::cap(masked));
+    // Nor any text no page may show (the web key, the rcon password, the log password), wherever
+    // it stands in the line: a game command or a map list may carry one.
+    const stWebPage* page = &sv->web.page;
+    int len = 0;
+    for (const char* p = masked; *p && len < qz::cap(a->command) - 6;) {
+        int hit = 0;
+        for (const char* secret : page->secret) {
+            int n = secret ? slen(secret) : 0;
+            if (n > 0 && strncmp(p, secret, static_cast<size_t>(n)) == 0) hit = n;
+        }
+        if (hit) {
+            memcpy(a->command + len, QZ_SECRET_SHOWN, 5);
+            len += 5;
+            p += hit;
+        } else {
+            a->command[len++] = *p++;
+        }
+    }
+    a->command[len] = 0;
+}
+
+bool web_audit_flush(stQzSv* sv, const char* message) {
+    stWebAudit* a = &sv->web.audit;
+    if (!a->pending) return true;
+    a->pending = 0;
+    if (!a->why[0] && message) {
+        // The page's message without its markup.
+        int n = 0;
+        bool tag = false;
+        for (const char* p = message; *p && n < qz::cap(a->why) - 1; ++p) {
+            if (*p == '<') tag = true;
+            if (!tag) a->why[n++] = *p;
+            if (*p == '>') tag = false;
+        }
+        a->why[n] = 0;
+    }
+    QzAuditTarget t{a->slot, a->name, a->guid, a->addr};
+    bool ok = auditWrite(sv, a->action, a->slot ? &t : nullptr, a->command, a->result, a->why);
+    a->failed = !ok;
+    return ok;
+}
+
+namespace {
+// Finds the request's button and runs it (after the key and level checks).
+void web_dispatch_button(stQzSv* sv, const char* form, stWebPage* page);
+}  // namespace
+
 void web_dispatch(stQzSv* sv, const char* form, stWebPage* page) {
     stWeb* w = &sv->web;
     svCvar(sv, "rconpassword", w->rconNow, qz::cap(w->rconNow));
@@ -133,6 +214,24 @@ void web_dispatch(stQzSv* sv, const char* form, stWebPage* page) {
     w->noteLen = 0;
     w->notes[0] = 0;
     w->login = 0;
+    w->keyState = 0;
+    w->bind = nullptr;
+    w->level = WEBL_NONE;
+    w->who[0] = 0;
+    w->audit.pending = 0;
+    w->audit.failed = 0;
+    // Every record and every command run for this request names the WebTool and the address.
+    w->origin = qzOrigin(QZ_ORIGIN_WEB, 0, "", w->clientText, nullptr);
+    QzOriginScope scope(sv, &w->origin);
+    w->dispatching = 1;
+    web_dispatch_button(sv, form, page);
+    w->dispatching = 0;
+}
+
+namespace {
+
+void web_dispatch_button(stQzSv* sv, const char* form, stWebPage* page) {
+    stWeb* w = &sv->web;
     for (const WebButton& b : kWebButtons) {
         if (!web_button(form, b.name)) continue;
         // A link (a picture or a page of another site, a bookmark, the history) never acts and
@@ -141,8 +240,25 @@ void web_dispatch(stQzSv* sv, const char* form, stWebPage* page) {
             web_login(sv, page, "<b><i>* NOT RUN: ONLY THE PAGE'S OWN BUTTONS ACT *</i></b>");
             return;
         }
+        if (web_key_check(sv, form, page)) return;
+        char action[32];
+        QZ_COPY(action, b.name);
+        action[slen(action) - 1] = 0;  // the "=" of the field name
+        if (w->level < b.level) {
+            // A named administrator below the button's level: refused, recorded, and shown on
+            // the Player List, which every level may see.
+            char name[96], message[256];
+            web_esc(w->who, name, qz::cap(name));
+            QZ_TRF(message, "<b><i>* REFUSED: %s MAY NOT %s (LEVEL %s) *</i></b>", name, b.what,
+                   webLevelName(w->level));
+            web_audit_begin(sv, action);
+            char why[128];
+            QZ_TRF(why, "level %s may not %s", webLevelName(w->level), b.what);
+            web_audit_result(sv, QZ_AUDIT_REFUSED, why);
+            web_plist(sv, page, message, web_key(sv), "", "");
+            return;
+        }
         if (b.kind != WEBB_VIEW) {
-            if (web_key_check(sv, form, page)) return;
             // A reloaded answer page sends its form again: the action ran once already.
             if (!web_act_take(sv, form)) {
                 const char* again =
@@ -154,12 +270,15 @@ void web_dispatch(stQzSv* sv, const char* form, stWebPage* page) {
                 }
                 return;
             }
+            if (strcmp(b.name, "getssslot=") != 0) web_audit_begin(sv, action);
         }
         b.run(sv, form, page);
         return;
     }
     web_login(sv, page, "");
 }
+
+}  // namespace
 
 void web_logout_page(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;

@@ -22,11 +22,14 @@ enum WebButtonKind {
     WEBB_PLAYER = 2,  // an action on a player (answer: Player List)
 };
 
-// One row of the button table: the field name looked for, its handler and its kind.
+// One row of the button table: the field name looked for, its handler, its kind, the level an
+// administrator needs for it (admins.h) and what it does, for the refusal ("MAY NOT %s").
 struct WebButton {
     const char* name;
     WebHandler run;
     int kind;
+    int level;
+    const char* what;
 };
 // The button table, in the order the names are tried.
 extern const WebButton kWebButtons[];
@@ -76,6 +79,24 @@ bool web_key_check(stQzSv* sv, const char* form, stWebPage* page);
 const char* web_key(stQzSv* sv);
 // Applies the "rconpassword" rule; the listener calls it once per request served.
 void web_key_from_rcon(stQzSv* sv);
+// Loads "qzadmins.dat" again when it changed since it was last read (or went away). A file that
+// others may read is refused, said once, and no named administrator can log in.
+void web_admins_sync(stQzSv* sv);
+// True when the request's typed key waits for the checker thread (started here, or busy): the
+// listener answers it in a later frame. False when it can be answered now; the check's result,
+// when there was one, is kept for web_key_check. ticket identifies the request.
+bool web_admin_wait(stQzSv* sv, const char* form, unsigned ticket);
+// The audit record of the action being answered (screens.cpp): the footer writes it. Handlers
+// fill in what they know (target, command, result).
+void web_audit_begin(stQzSv* sv, const char* action);
+void web_audit_target(stQzSv* sv, int slot, const char* name, const char* guid, const char* addr);
+void web_audit_result(stQzSv* sv, int result, const char* why);
+void web_audit_command(stQzSv* sv, const char* command);
+// Writes the pending record, with message (the page's message line, HTML) as its answer when no
+// handler gave a reason. False when it could not be written.
+bool web_audit_flush(stQzSv* sv, const char* message);
+// The Audit Log screen (audit_screen.cpp): the last records, filtered by the form's "auditfilter".
+void web_audit_screen(stQzSv* sv, const char* form, stWebPage* page);
 
 // The Log out button: ends the login and shows the Login Screen (screens.cpp).
 void web_logout_page(stQzSv* sv, const char* form, stWebPage* page);

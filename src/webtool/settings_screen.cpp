@@ -93,6 +93,15 @@ bool fieldAssign(stQzSv* sv, const SettingRow* row, const WebSettingField& f, co
     return sv_set_i(sv, row->name, line, value, f.lo, f.hi) > 0;
 }
 
+// The setting's value as text.
+void valueText(stQzSv* sv, const SettingRow* row, char* out, int size) {
+    if (row->kind == SET_TEXT) {
+        trcpyz(out, settingText(sv, row), size - 1);
+    } else {
+        trf(out, size, "%d", *settingInt(sv, row));
+    }
+}
+
 }  // namespace
 
 void web_settings(stQzSv* sv, stWebPage* page, const char* message, const char* key) {
@@ -129,6 +138,8 @@ void web_settings_update(stQzSv* sv, const char* form, stWebPage* page) {
     char oldAddr[sizeof sv->set.httpAddr];
     QZ_COPY(oldAddr, sv->set.httpAddr);
     bool refused = false;
+    // The values that changed, for the audit record ("name=value" each).
+    char changed[1024] = "";
     web_note_begin(sv);
     for (const WebSettingField& f : kFields) {
         const SettingRow* row = settingFind(f.setting);
@@ -139,8 +150,16 @@ void web_settings_update(stQzSv* sv, const char* form, stWebPage* page) {
         if (!v) continue;
         int n = 0;
         while (v[n] && v[n] != '\r' && v[n] != '\n') n++;
+        char before[1100];
+        valueText(sv, row, before, qz::cap(before));
         if (!fieldAssign(sv, row, f, v, n)) refused = true;
+        char after[1100];
+        valueText(sv, row, after, qz::cap(after));
+        if (strcmp(before, after) != 0) {
+            traf(changed, qz::cap(changed), "%s%s=%s", changed[0] ? " " : "", row->name, after);
+        }
     }
+    web_audit_command(sv, changed);
     // A new address or port must be listened on before it is kept: one that cannot be (an
     // outside address behind NAT, a busy port) is refused and the WebTool stays where it is.
     if (sv->set.httpPort != oldPort || strcmp(sv->set.httpAddr, oldAddr) != 0) {

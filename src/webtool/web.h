@@ -5,6 +5,9 @@
 
 #include <netinet/in.h>
 
+#include "commands/dispatch.h"
+#include "webtool/admins.h"
+
 // Room for one answer page. The largest page the module writes is a Player List of 64 players
 // whose names, registration lines and GUIDs are all made of the characters that grow most in
 // HTML (colour codes and quotes); web_page_worst() in plist.cpp computes it from the record
@@ -63,6 +66,34 @@ constexpr int WEB_ACT_WINDOW = 4096;
 constexpr int WEB_RECENT_LOGIN_MS = 10 * 60 * 1000;
 // Trusted proxy addresses (qz_sv_HttpProxies) remembered.
 constexpr int WEB_PROXY_MAX = 8;
+// Logins of named administrators remembered (login number -> administrator). When it is full the
+// oldest login is ended.
+constexpr int WEB_BIND_MAX = 256;
+
+// A named administrator's login: the digests of its pages are made with his key's hash (which
+// changes with his key), and his name and level come from here, so no request after the login
+// hashes anything.
+struct stWebBind {
+    int used;
+    unsigned login;
+    unsigned seq;
+    int level;
+    char name[WEB_ADMIN_NAME_MAX + 1];
+    char material[2 * WEB_ADMIN_HASH + 1];
+};
+
+// The audit record of the action being answered, written by the page's footer (so it is written
+// before the page is sent, and carries the page's message as its answer).
+struct stWebAudit {
+    int pending;
+    int result;  // QzAuditResult
+    char action[32];
+    char command[1024];
+    char why[256];
+    int slot;
+    char name[64], guid[33], addr[48];
+    int failed;  // the record could not be written: the page says so
+};
 
 // The page being written. Writers append at len and never pass WEB_PAGE_SIZE - 1 characters;
 // text[len] is always the terminator.
@@ -150,6 +181,24 @@ struct stWeb {
 
     // qz_sv_HttpProxies: blank-separated IPv4 addresses whose X-Forwarded-For is believed.
     char proxies[128];
+
+    // Named administrators (admins.h) and their logins.
+    stWebAdmins admins;
+    stWebBind binds[WEB_BIND_MAX];
+    unsigned bindSeq;
+    // The request being answered: whether its key was checked (0 not yet, 1 good, 2 bad: the
+    // Login Screen is written), who it is (level, and the name; "" for the web key), the binding
+    // of its login (null for the web key), the result of its typed key's check by the checker
+    // thread (matchValid set for this request; match -1 for none), and its origin.
+    int keyState;
+    int dispatching;  // web_dispatch is answering a request: keyState holds for all of it
+    int level;
+    char who[WEB_ADMIN_NAME_MAX + 1];
+    const stWebBind* bind;
+    int matchValid;
+    int match;
+    QzOrigin origin;
+    stWebAudit audit;
 
     // Digest secrets: [0] the current one, [1] the one before (valid while prevValid).
     unsigned char secret[2][WEB_SECRET_SIZE];

@@ -511,6 +511,43 @@ ${Array.from({ length: 6 }, (_, i) => `<img src="${base}/plist=1&webkey=wrong${i
       await title('Player List Screen');
     });
 
+    await step('named administrators: the view-only one is refused a kick, shown and recorded', async () => {
+      await host.sendAndWait('qz_sv_AdminAdd watcher view e2e-Watch-4411',
+        'WebTool administrator watcher added');
+      await host.sendAndWait('qz_sv_AdminAdd bouncer kick e2e-Bounce-5522',
+        'WebTool administrator bouncer added');
+      const target = await slotOf(`sim_connect Target 44445555666677778888999900001111 10.0.0.9:27960`, 'Target');
+      const loginAs = async (key) => {
+        await page.goto(base);
+        await title('Login Screen');
+        await page.fill('input[name=webkey]', key);
+        await page.click('input[name=plist]:visible');
+        await title('Player List Screen');
+      };
+      await loginAs('e2e-Watch-4411');
+      await chooseSlot(target);
+      await page.click('input[name=kickslot]:visible');
+      await message('* REFUSED: watcher MAY NOT KICK (LEVEL view) *');
+      check(await slotButton(target).count() === 1, 'the player is still listed');
+      await host.sendAndWait('qz_sv_AuditShow 5 watcher', '"result":"refused","why":"level view may not KICK"');
+      await shoot('13-refused-view-only');
+      await page.click('input[name=cmds]:visible');
+      await message('* REFUSED: watcher MAY NOT USE THE COMMAND SCREEN (LEVEL view) *');
+
+      await loginAs('e2e-Bounce-5522');
+      await chooseSlot(target);
+      await page.click('input[name=kickslot]:visible');
+      await message('* COMMAND ISSUED *');
+      await host.waitText(`[host] DropClient ${target} Kestrine kicked player 'Target'`);
+      const record = await host.sendAndWait('qz_sv_AuditShow 5 bouncer', '"action":"kickslot"');
+      check(record.includes('"origin":{"kind":"web","name":"bouncer"') && record.includes('"result":"done"'),
+        `the kick is recorded with its administrator (${record})`);
+      check(!host.lines.some((l) => l.includes('e2e-Bounce-5522') && l.includes('"action"')),
+        'no key in any record');
+      // The later steps work with the web key again.
+      await loginAs(KEY);
+    });
+
     await step('a full server: 64 players with coloured names, every button there', async () => {
       // The players still on the server, then new ones up to 64.
       await page.click('input[name=plist]:visible');

@@ -224,6 +224,28 @@ TEST_F(ForgedMaster, DirectivesAreObeyedOnlyAsTheSignedAnswerToTheWaitingQuery) 
         anyLineContains(run("qz_sv_EnableKicks"), "Kicking for violations was already enabled"));
 }
 
+// The directive obeyed is in the audit log with its master as the origin; refused packets
+// are not.
+TEST_F(ForgedMaster, AnObeyedDirectiveIsRecordedWithItsMaster) {
+    run("qz_sv_Update");
+    std::string query = receive(QZ_PT_QUERY);
+    size_t at = query.find(" nonce ");
+    ASSERT_NE(at, std::string::npos) << query;
+    std::string nonce = query.substr(at + 7);
+    send(directives(nonce, "suspend restriction\n", strangerKey_));
+    send(directives(nonce, "suspend violation\n", key_));
+    ASSERT_TRUE(host().contains(kSuspended));
+    std::ifstream in(home() + "qzaudit.log");
+    std::string log((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(log.find("\"origin\":{\"kind\":\"master\",\"slot\":1,\"name\":\""), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("\"action\":\"directive\",\"command\":\"suspend violation\","
+                       "\"result\":\"done\""),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("suspend restriction"), std::string::npos);
+}
+
 TEST_F(ForgedMaster, AForgedMasterListChangesNothingAndABadSignedOneIsNotKept) {
     run("qz_sv_Update");
     std::string request = receive(QZ_PT_REQUEST);
