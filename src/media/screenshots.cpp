@@ -193,8 +193,18 @@ void ssStartup(stQzSv* sv) {
     fclose(f);
 }
 
+void ssPartPath(const stSsTransfer* t, char* out, int size) {
+    trf(out, size, "%sqz%06ld.png.part", t->folder, t->serial);
+}
+
 void ssRelease(stQzSv* sv, stSsTransfer* t) {
     stScreens* s = &sv->ss;
+    if (t->partOpen) {
+        close(t->partFd);
+        char part[QZ_PATH_MAX];
+        ssPartPath(t, part, qz::cap(part));
+        unlink(part);
+    }
     if (t->data) {
         free(t->data);
         s->pooled -= t->total;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "util/files.h"
+#include "util/md5.h"
 
 struct stQzSv;
 
@@ -52,6 +53,14 @@ struct stSsTransfer {
     int nextBlock;
     char md5[33];              // announced digest, upper case
     char folder[QZ_PATH_MAX];  // where the page and the picture go, ends in "/"
+    // The picture is digested and written as its blocks arrive, so that the last block costs
+    // no more than any other: the part file ("qz%06ld.png.part") is renamed to the picture once
+    // the digest matches, and removed by any other ending.
+    stQzMd5 digest;   // of the received bytes
+    int partFd;       // valid while partOpen
+    int partOpen;
+    int partFailed;   // the part file could not be opened or written: the ending says so
+    long written;     // bytes handed to the part file
 };
 
 // A program started by qz_sv_SsCmd that has not been reaped yet. pid 0: free.
@@ -114,7 +123,12 @@ bool ssWritePage(const char* folder, long serial, const char* line);
 void ssSaveNext(stQzSv* sv);
 // Appends one line to the index of folder. False when it cannot be written.
 bool ssAppendIndex(stQzSv* sv, const char* folder, const char* line);
-// Releases a transfer (buffer and pool share) and marks the slot free of requests.
+// Bytes of received picture gathered before they are written to the part file in one call.
+constexpr long QZ_SS_WRITE_CHUNK = 64L * 1024;
+// The part file of a transfer, beside the picture it becomes.
+void ssPartPath(const stSsTransfer* t, char* out, int size);
+// Releases a transfer (buffer, pool share, part file: closed and removed) and marks the slot
+// free of requests.
 void ssRelease(stQzSv* sv, stSsTransfer* t);
 // Ends a transfer that will not complete: "incomplete" page when blocks were expected, the
 // client told to stop, the transfer released.

@@ -1,6 +1,9 @@
 // Receiving a picture from the client module: the capture report, the blocks, and the three
 // endings (stored, corrupt, incomplete). Every buffer is sized once from the announced size,
 // which the picture limit and the module-wide pool bound.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -116,9 +119,30 @@ void captureReport(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p,
     t->data = static_cast<unsigned char*>(data);
     t->total = total;
     sv->ss.pooled += total;
+    qzmd5Begin(&t->digest, 0);
+    char part[QZ_PATH_MAX];
+    ssPartPath(t, part, qz::cap(part));
+    t->partFd = homeOpenFd(part, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    t->partOpen = t->partFd >= 0;
+    t->partFailed = !t->partOpen;
     upper(md5);
     QZ_COPY(t->md5, md5);
     svSendClient(sv, slot, "%cPNG%c%d", QZ_MSG_EXCHANGE, ' ', 0);
+}
+
+// Hands the received bytes not yet written to the part file (at most QZ_SS_WRITE_CHUNK and a
+// block). A failure is remembered for the ending; the digest goes on, so that a corrupt picture
+// is still reported as corrupt.
+void writePart(stSsTransfer* t) {
+    while (t->partOpen && !t->partFailed && t->written < t->received) {
+        ssize_t n = write(t->partFd, t->data + t->written,
+                          static_cast<size_t>(t->received - t->written));
+        if (n <= 0) {
+            t->partFailed = 1;
+            return;
+        }
+        t->written += static_cast<long>(n);
+    }
 }
 
 // The picture is whole: checked against the announced digest and the PNG signature, then
@@ -128,7 +152,7 @@ void finish(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, stSsTransfer* t) {
     char sn[16];
     QZ_TRF(sn, "%06ld", t->serial);
     char digest[33];
-    QZ_COPY(digest, qzmd5(t->data, static_cast<unsigned>(t->total), 0));
+    QZ_COPY(digest, qzmd5End(&t->digest));
     bool png = t->total >= 8 && memcmp(t->data, kPng, 8) == 0;
     tellStop(sv, slot);
     if (strcmp(digest, t->md5) != 0 || !png) {
@@ -141,12 +165,17 @@ void finish(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, stSsTransfer* t) {
     char picture[QZ_PATH_MAX], page[QZ_PATH_MAX], line[64];
     trf(picture, qz::cap(picture), "%sqz%06ld.png", t->folder, t->serial);
     trf(page, qz::cap(page), "%sqz%06ld.htm", t->folder, t->serial);
-    FILE* f = homeOpen(picture, "wb");
-    bool ok =
-        f && fwrite(t->data, 1, static_cast<size_t>(t->total), f) == static_cast<size_t>(t->total);
-    if (f) ok = fclose(f) == 0 && ok;
+    // Every byte is in the part file already: it only takes the picture's name.
+    char part[QZ_PATH_MAX];
+    ssPartPath(t, part, qz::cap(part));
+    bool ok = !t->partFailed && t->written == t->total;
+    if (t->partOpen) {
+        ok = close(t->partFd) == 0 && ok;
+        t->partOpen = 0;
+        ok = ok && rename(part, picture) == 0;
+        if (!ok) unlink(part);
+    }
     if (!ok) {
-        remove(picture);
         ssWritePage(t->folder, t->serial, "<p> Screenshot transfer was incomplete.\r\n");
         svMsg(sv, "Screenshot %s cannot be written to %s", sn, picture);
         ssRelease(sv, t);
@@ -186,8 +215,10 @@ void block(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p, const c
         return;
     }
     memcpy(t->data + t->received, p, static_cast<size_t>(length));
+    qzmd5Add(&t->digest, p, static_cast<unsigned long>(length));
     t->received += length;
     t->nextBlock++;
+    if (t->received - t->written >= QZ_SS_WRITE_CHUNK || t->received == t->total) writePart(t);
     if (t->received == t->total) finish(sv, slot, c, t);
 }
 
