@@ -11,7 +11,8 @@ struct stQzSv;
 
 // A picture larger than this is refused before any block is sent.
 constexpr long QZ_SS_PICTURE_MAX = 4L * 1024 * 1024;
-// All transfers in progress together never hold more than this.
+// The pictures of all transfers in progress together never come to more than this (each holds
+// only a buffer of QZ_SS_WRITE_CHUNK and a block in memory; the rest is in its part file).
 constexpr long QZ_SS_POOL_MAX = 16L * 1024 * 1024;
 // Data bytes of one block packet; every block but the last carries exactly this many.
 constexpr int QZ_SS_BLOCK = 1024;
@@ -47,9 +48,9 @@ struct stSsTransfer {
     unsigned long seq;  // connection number of the player asked, so a successor is not credited
     unsigned startTick;
     int receiving;  // the capture was reported and accepted; blocks are expected
-    unsigned char* data;
+    unsigned char* data;  // received bytes not yet written (QZ_SS_WRITE_CHUNK and a block)
     long total;     // announced size
-    long received;  // bytes stored, always a multiple of QZ_SS_BLOCK until the last block
+    long received;  // bytes taken, always a multiple of QZ_SS_BLOCK until the last block
     int nextBlock;
     char md5[33];              // announced digest, upper case
     char folder[QZ_PATH_MAX];  // where the page and the picture go, ends in "/"
@@ -57,6 +58,7 @@ struct stSsTransfer {
     // no more than any other: the part file ("qz%06ld.png.part") is renamed to the picture once
     // the digest matches, and removed by any other ending.
     stQzMd5 digest;   // of the received bytes
+    unsigned char head[8];  // the first bytes, for the PNG signature
     int partFd;       // valid while partOpen
     int partOpen;
     int partFailed;   // the part file could not be opened or written: the ending says so
