@@ -78,6 +78,8 @@ constexpr unsigned long kMaxRatio = 1032;
 // work adds to a step beyond the bytes it was given (a few microseconds of digesting, hashing,
 // inflating and writing).
 constexpr unsigned kPiece = 4096;
+// Module bytes written before they are sent on their way to the disk together.
+constexpr unsigned long kSendStretch = 256 * 1024;
 // How long the target's bytes are given to reach the disk before the file is renamed into
 // place: the file system's usual commit interval.
 constexpr unsigned kSettleMs = 5000;
@@ -189,6 +191,7 @@ struct stQzInstall {
     char target[600], temp[608];
     int fd;
     unsigned long work;  // update file bytes taken and module bytes made so far
+    unsigned long sent;  // module bytes already sent on their way to the disk
     int failure;         // earliest InstallFailure met so far
     int settling;
     unsigned settleFrom;
@@ -228,6 +231,13 @@ void takeRaw(stQzInstall* j, const unsigned char* raw, unsigned long n) {
         }
         raw += w;
         n -= static_cast<unsigned long>(w);
+    }
+    // The written bytes start on their way to the disk a stretch at a time: handing the whole
+    // module to the disk at the end cost that frame milliseconds.
+    if (j->fd >= 0 && j->rawAt - j->sent >= kSendStretch) {
+        sync_file_range(j->fd, static_cast<off_t>(j->sent), static_cast<off_t>(j->rawAt - j->sent),
+                        SYNC_FILE_RANGE_WRITE);
+        j->sent = j->rawAt;
     }
 }
 
@@ -392,9 +402,9 @@ int conclude(stQzInstall* j, unsigned now, bool wait, const char** error) {
         return QZ_INST_FAILED;
     }
     if (wait) {
-        // The bytes start on their way to the disk now; the sync after a pause then finds
+        // The last stretch starts on its way to the disk now; the sync after a pause then finds
         // little or nothing left to wait for.
-        sync_file_range(j->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        sync_file_range(j->fd, static_cast<off_t>(j->sent), 0, SYNC_FILE_RANGE_WRITE);
         j->settling = 1;
         j->settleFrom = now;
     }
