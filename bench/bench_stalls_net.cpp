@@ -8,7 +8,7 @@
 //                     nothing arriving
 //   ucon_flood_frame  a frame call after 1,024 UCON login datagrams (wrong proofs) were sent to
 //                     the port; the frames that follow until the port is drained are timed too
-//   cvar_answer       one answer packet of 16 items, walked through 250 checks (qz_sv_CvarWalk 1)
+//   cvar_answer       one range-check answer packet of 16 items with 250 checks in the list
 //   ss_block          a screenshot block packet of a 4 MiB picture (all but the last)
 //   ss_last_block     the last block of a 4 MiB picture: digest ended, part file renamed, page
 //   install_frame     a frame of an update installation (4 MiB module from a transfer's data,
@@ -30,12 +30,15 @@
 #include <string>
 #include <vector>
 
+#include "commands/handlers.h"
 #include "commands/settings.h"
 #include "host/qzsv.h"
 #include "host/state.h"
 #include "media/logs.h"
 #include "media/screenshots.h"
+#include "players/cvars.h"
 #include "players/slots.h"
+#include "playing_server.h"
 #include "qzmaster/master.h"
 #include "remote/install.h"
 #include "remote/ucon_wire.h"
@@ -43,6 +46,7 @@
 #include "simhost/quiethost.h"
 #include "stall_timer.h"
 #include "util/files.h"
+#include "util/clock.h"
 #include "util/md5.h"
 
 namespace {
@@ -61,8 +65,7 @@ int freePort(int type) {
     return ntohs(a.sin_port);
 }
 
-// The module with the WebTool and the UCON port open, a playing client in slot 1 and 250 cvar
-// checks: idle frames, a UCON login flood and cvar answers.
+// The module with the WebTool and the UCON port open: idle frames and a UCON login flood.
 void moduleKinds() {
     sim::QuietHost host("qzbenchnet");
     const int uconPort = freePort(SOCK_DGRAM);
@@ -94,35 +97,59 @@ void moduleKinds() {
     }
     close(s);
 
-    const std::string who = "Bob\\0123456789ABCDEF0123456789ABCDEF\\1.2.3.4:27960\\W";
-    sb(QZ_EV_CONNECT, 1, who.data(), static_cast<int>(who.size()));
-    for (const char* p : {"QZ_INIT 1.000 P", "QZ_UPDT 0.000", "QZ_READY"}) {
-        sb(QZ_EV_PACKET, 1, p, static_cast<int>(strlen(p)));
-    }
+}
+
+// The last range-check query sent to slot 1.
+std::string g_query;
+void captureSend(int slot, const char* text, int length) {
+    if (slot == 1 && length > 10 && strncmp(text + 1, "QZ_CVARS ", 9) == 0) g_query.assign(text, length);
+}
+
+// Range-check answers of 16 items from a playing client, with 250 checks in the list: each item
+// finds its checks and is judged (all pass, so nothing is printed or logged).
+void cvarKinds() {
+    auto sv = benchPlayingServer();
+    sv->set.cvarFreq = 4;
+    sv->host.sendClient = captureSend;
     for (int i = 0; i < 250; ++i) {
         char line[96];
         if (i % 4 == 3) {
-            snprintf(line, sizeof line, "qz_sv_Cvar check_cvar_%03d exclude \"cheat\"", i);
+            snprintf(line, sizeof line, "check_cvar_%03d exclude \"cheat\"", i);
         } else {
-            snprintf(line, sizeof line, "qz_sv_Cvar check_cvar_%03d in 0.25 %d.5", i, 100 + i);
+            snprintf(line, sizeof line, "check_cvar_%03d in 0.25 %d.5", i, 100 + i);
         }
-        host.line(line);
+        cmd_cvar(sv.get(), CmdCall{line, 0, 0});
     }
-    host.line("qz_sv_CvarWalk 1");
+    cvarFrame(sv.get());
     const int answers = smoke() ? 200 : 20000;
-    for (int id = 1; id <= answers; ++id) {
-        host.line("qz_sv_CvarChanged 1");
-        std::string answer = "QZ_ANS " + std::to_string(id) + " 0";
-        for (int k = 0; k < 16; ++k) {
-            char item[48];
-            snprintf(item, sizeof item, "\ncheck_cvar_%03d 1", (id * 16 + k) % 250);
-            answer += item;
+    std::string answer;
+    for (int n = 0; n < answers; ++n) {
+        benchMicros += 50000;
+        for (stCvarSlot& slot : sv->cvars.slot) {
+            memset(slot.open, 0, sizeof slot.open);
+            if (slot.cursor < 0) slot.cursor = 0;
+        }
+        sv->cvars.dueSet = 0;
+        g_query.clear();
+        cvarFrame(sv.get());
+        if (g_query.empty()) continue;
+        // "<exchange>QZ_CVARS <id> <name> <name>...": the answer names each with a value.
+        const char* p = g_query.c_str() + 10;
+        char* end = nullptr;
+        unsigned long id = strtoul(p, &end, 10);
+        answer = "QZ_ANS " + std::to_string(id) + " 0";
+        for (p = end; *p == ' ';) {
+            const char* q = strchr(p + 1, ' ');
+            std::string name = q ? std::string(p + 1, q) : std::string(p + 1);
+            answer += "\n" + name + " 1";
+            p = q ? q : p + 1 + name.size();
         }
         stallTime("cvar_answer", [&] {
-            sb(QZ_EV_PACKET, 1, answer.data(), static_cast<int>(answer.size()));
+            cvarPacket(sv.get(), 1, answer.data(), static_cast<int>(answer.size()));
         });
     }
-    sb(QZ_EV_DISCONNECT, 1, "", 0);
+    cvarFree(sv.get());
+    clockSetSource(nullptr);
 }
 
 void quietPrint(const char*) {}
@@ -286,6 +313,7 @@ void BM_StallsNet(benchmark::State& state) {
     for (auto _ : state) {
         stallKinds().clear();
         moduleKinds();
+        cvarKinds();
         screenshotKinds();
         installKinds();
     }
