@@ -12,6 +12,7 @@
 #include "commands/dispatch.h"
 #include "commands/settings.h"
 #include "host/bridge.h"
+#include "host/netready.h"
 #include "host/selfcheck.h"
 #include "host/state.h"
 #include "media/diag.h"
@@ -330,9 +331,11 @@ void svFrame(stQzSv* sv) {
     nmFrame(sv);
     ssFrame(sv);
     if (guidAuthFrame(sv)) sv->remote.busy = 1;
+    netPollFrame(sv);  // one system call tells the socket readers below whether to read
     remoteFrame(sv);
     webFrame(sv);
     uconPortFrame(sv);
+    netPollDone();
     uconFrame(sv);
     scFrame(sv);
     diagFrame();

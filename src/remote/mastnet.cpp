@@ -9,6 +9,7 @@
 #include "commands/atomic_file.h"
 #include "commands/directives.h"
 #include "host/bridge.h"
+#include "host/netready.h"
 #include "host/state.h"
 #include "players/violations.h"
 #include "remote/clientfiles.h"
@@ -357,7 +358,8 @@ void remoteFrame(stQzSv* sv) {
     // rate. Strangers' datagrams do not count against that, so a flood of them cannot keep an
     // answer waiting; reading stops when they have cost QZ_RECV_STRANGER_US of the frame.
     long long started = threadCpuMicros();
-    for (int k = 0, n = 1; k < QZ_RECV_PER_FRAME; ++n) {
+    const bool idle = netKnownIdle(r->udp.fd);
+    for (int k = 0, n = 1; !idle && k < QZ_RECV_PER_FRAME; ++n) {
         sockaddr_in from;
         int got = udpRecv(&r->udp, r->buf, QZ_PKT_MAX, &from);
         if (got <= 0) break;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "host/bridge.h"
+#include "host/netready.h"
 #include "host/state.h"
 #include "media/diag.h"
 #include "remote/ucon.h"
@@ -77,7 +78,11 @@ void uconPortFrame(stQzSv* sv) {
     static sockaddr_in froms[kBatch];
     static iovec iov[kBatch];
     static mmsghdr msgs[kBatch];
-    const long long start = threadCpuMicros();
+    // The frame's poll found nothing waiting: no receive call at all.
+    if (netKnownIdle(u.sock)) return;
+    // The budget's clock is read once something has arrived, so an idle frame pays no clock
+    // call (a system call for the thread's CPU time).
+    long long start = -1;
     for (int taken = 0; taken < QZ_UCON_PER_FRAME;) {
         for (int i = 0; i < kBatch; ++i) {
             iov[i] = {bufs[i], sizeof bufs[i] - 1};
@@ -90,6 +95,7 @@ void uconPortFrame(stQzSv* sv) {
         }
         int got = recvmmsg(u.sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0) break;  // nothing more waits (or a transient error)
+        if (start < 0) start = threadCpuMicros();
         taken += got;
         u.received += static_cast<unsigned long>(got);
         for (int i = 0; i < got; ++i) {
