@@ -16,10 +16,10 @@
 //   install_rename_frame  the frame that renames the written module into place
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -45,8 +45,8 @@
 #include "remote/update.h"
 #include "simhost/quiethost.h"
 #include "stall_timer.h"
-#include "util/files.h"
 #include "util/clock.h"
+#include "util/files.h"
 #include "util/md5.h"
 
 namespace {
@@ -96,13 +96,13 @@ void moduleKinds() {
         for (int f = 0; f < 12; ++f) stallTime("ucon_flood_frame", [&] { host.frame(); });
     }
     close(s);
-
 }
 
 // The last range-check query sent to slot 1.
 std::string g_query;
 void captureSend(int slot, const char* text, int length) {
-    if (slot == 1 && length > 10 && strncmp(text + 1, "QZ_CVARS ", 9) == 0) g_query.assign(text, length);
+    if (slot == 1 && length > 10 && strncmp(text + 1, "QZ_CVARS ", 9) == 0)
+        g_query.assign(text, length);
 }
 
 // Range-check answers of 16 items from a playing client, with 250 checks in the list: each item
@@ -144,9 +144,8 @@ void cvarKinds() {
             answer += "\n" + name + " 1";
             p = q ? q : p + 1 + name.size();
         }
-        stallTime("cvar_answer", [&] {
-            cvarPacket(sv.get(), 1, answer.data(), static_cast<int>(answer.size()));
-        });
+        stallTime("cvar_answer",
+                  [&] { cvarPacket(sv.get(), 1, answer.data(), static_cast<int>(answer.size())); });
     }
     cvarFree(sv.get());
     clockSetSource(nullptr);
@@ -239,8 +238,8 @@ std::string deflated(const std::string& bytes) {
 // The Ed25519 signature of the module's manifest in hexadecimal, by the private key in hex.
 std::string signHex(const std::string& priv, const std::string& module, int number) {
     char manifest[QZ_UPD_MANIFEST];
-    int ml = qzUpdateManifest(manifest, sizeof manifest, 'S', 'L', number, module.data(),
-                              module.size());
+    int ml =
+        qzUpdateManifest(manifest, sizeof manifest, 'S', 'L', number, module.data(), module.size());
     unsigned char seed[32];
     qzHexBytes(priv.c_str(), seed, 32);
     EVP_PKEY* k = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32);
@@ -295,8 +294,8 @@ void installKinds() {
         stRemote* r = &b.sv->remote;
         r->updEntry = e;
         snprintf(r->updTarget, sizeof r->updTarget, "dll/ls001674.upd");
-        r->updJob = qzInstallStart(data, transfer.size(), file.size(),
-                                   homePath("qzsvnew.so"), 'S', 'L', &e, key);
+        r->updJob = qzInstallStart(data, transfer.size(), file.size(), homePath("qzsvnew.so"), 'S',
+                                   'L', &e, key);
         unsigned now = 1000;
         while (r->updJob && !qzInstallSettling(r->updJob)) {
             stallTime("install_frame", [&] { updInstallFrame(b.sv, now); });

@@ -47,22 +47,22 @@ struct stSsTransfer {
     unsigned nonce;     // the random number of the request; the capture report must echo it
     unsigned long seq;  // connection number of the player asked, so a successor is not credited
     unsigned startTick;
-    int receiving;  // the capture was reported and accepted; blocks are expected
+    int receiving;        // the capture was reported and accepted; blocks are expected
     unsigned char* data;  // received bytes not yet written (QZ_SS_WRITE_CHUNK and a block)
-    long total;     // announced size
-    long received;  // bytes taken, always a multiple of QZ_SS_BLOCK until the last block
+    long total;           // announced size
+    long received;        // bytes taken, always a multiple of QZ_SS_BLOCK until the last block
     int nextBlock;
     char md5[33];              // announced digest, upper case
     char folder[QZ_PATH_MAX];  // where the page and the picture go, ends in "/"
     // The picture is digested and written as its blocks arrive, so that the last block costs
     // no more than any other: the part file ("qz%06ld.png.part") is renamed to the picture once
     // the digest matches, and removed by any other ending.
-    stQzMd5 digest;   // of the received bytes
+    stQzMd5 digest;         // of the received bytes
     unsigned char head[8];  // the first bytes, for the PNG signature
-    int partFd;       // valid while partOpen
+    int partFd;             // valid while partOpen
     int partOpen;
-    int partFailed;   // the part file could not be opened or written: the ending says so
-    long written;     // bytes handed to the part file
+    int partFailed;  // the part file could not be opened or written: the ending says so
+    long written;    // bytes handed to the part file
 };
 
 // A program started by qz_sv_SsCmd that has not been reaped yet. pid 0: free.

@@ -112,8 +112,8 @@ void captureReport(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p,
     // A buffer for the bytes on their way to the part file, not the whole picture: a buffer of
     // megabytes costs its unmapping (hundreds of microseconds) in the packet that ends the
     // transfer.
-    const long buffer = total < QZ_SS_WRITE_CHUNK + QZ_SS_BLOCK ? total
-                                                                : QZ_SS_WRITE_CHUNK + QZ_SS_BLOCK;
+    const long buffer =
+        total < QZ_SS_WRITE_CHUNK + QZ_SS_BLOCK ? total : QZ_SS_WRITE_CHUNK + QZ_SS_BLOCK;
     void* data =
         sv->ss.pooled + total <= QZ_SS_POOL_MAX ? malloc(static_cast<size_t>(buffer)) : nullptr;
     if (!data) {
@@ -133,7 +133,8 @@ void captureReport(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p,
     // behind by a crash has bytes to cut.
     t->partFd = homeOpenFd(part, O_WRONLY | O_CREAT | O_CLOEXEC);
     struct stat st;
-    if (t->partFd >= 0 && (fstat(t->partFd, &st) != 0 || (st.st_size > 0 && ftruncate(t->partFd, 0) != 0))) {
+    if (t->partFd >= 0 &&
+        (fstat(t->partFd, &st) != 0 || (st.st_size > 0 && ftruncate(t->partFd, 0) != 0))) {
         close(t->partFd);
         t->partFd = -1;
     }
@@ -234,7 +235,8 @@ void block(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p, const c
         const long n = length < 8 - t->received ? length : 8 - t->received;
         memcpy(t->head + t->received, p, static_cast<size_t>(n));
     }
-    if (!t->partFailed) memcpy(t->data + (t->received - t->written), p, static_cast<size_t>(length));
+    if (!t->partFailed)
+        memcpy(t->data + (t->received - t->written), p, static_cast<size_t>(length));
     qzmd5Add(&t->digest, p, static_cast<unsigned long>(length));
     t->received += length;
     t->nextBlock++;

@@ -89,9 +89,9 @@ TEST_F(SsTransfer, APictureWrittenBlockByBlockEqualsThePictureTakenWhole) {
     struct Case {
         const char* what;
         long size;
-        bool png;        // starts with the PNG signature
-        int resend;      // block sent twice (-1: none)
-        bool wrongMd5;   // the capture report announces another digest
+        bool png;            // starts with the PNG signature
+        int resend;          // block sent twice (-1: none)
+        bool wrongMd5;       // the capture report announces another digest
         const char* ending;  // "stored", "corrupt", "incomplete"
     } cases[] = {
         {"nothing", 0, true, -1, false, "incomplete"},
@@ -150,7 +150,8 @@ TEST_F(SsTransfer, APictureWrittenBlockByBlockEqualsThePictureTakenWhole) {
                 << c.what;
         } else if (ending == "corrupt") {
             EXPECT_TRUE(anyLineContains(out, "CORRUPT Screenshot")) << c.what;
-            EXPECT_EQ(file(std::string(name) + ".htm"), "<p> Screenshot transfer was corrupted.\r\n")
+            EXPECT_EQ(file(std::string(name) + ".htm"),
+                      "<p> Screenshot transfer was corrupted.\r\n")
                 << c.what;
         } else {
             EXPECT_EQ(file(std::string(name) + ".htm"),
@@ -172,8 +173,8 @@ TEST_F(SsTransfer, APartFileThatCannotBeCreatedLeavesNoPicture) {
     packet(capture(serial, nonce, picture.size(), md5(picture)));
     std::vector<std::string> out;
     for (int b = 0; b < 3; ++b) {
-        auto got = packet(block(serial, b, picture.substr(static_cast<size_t>(b) * QZ_SS_BLOCK,
-                                                          QZ_SS_BLOCK)));
+        auto got = packet(
+            block(serial, b, picture.substr(static_cast<size_t>(b) * QZ_SS_BLOCK, QZ_SS_BLOCK)));
         out.insert(out.end(), got.begin(), got.end());
     }
     EXPECT_TRUE(anyLineContains(out, "Screenshot 000001 cannot be written to " + picturePath()));

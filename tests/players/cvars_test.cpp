@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "commands/handlers.h"
-#include "util/compare.h"
-
 #include "players/players_fixture.h"
+#include "util/compare.h"
 
 namespace {
 
@@ -196,14 +195,24 @@ TEST(CvarIndex, FindsTheChecksAWalkOfTheListFinds) {
     const struct {
         const char* command;  // "add ...", "del N", "empty"
     } steps[] = {
-        {"add cg_fov in 90 120"},  {"add CG_FOV out 100 110"}, {"add r_picmip in 0 2"},
-        {"add Cg_Fov include 9"},  {"add name exclude bad"},   {"del 2"},
-        {"add cg_fov in 95 100"},  {"del 1"},                  {"del 4"},
-        {"empty"},                 {"add R_PICMIP in 1 1"},    {"add cg_fov in 1 2"},
-        {"add r_picmip out 5 6"},  {"add a in 1 2"},           {"add A in 1 2"},
+        {"add cg_fov in 90 120"},
+        {"add CG_FOV out 100 110"},
+        {"add r_picmip in 0 2"},
+        {"add Cg_Fov include 9"},
+        {"add name exclude bad"},
+        {"del 2"},
+        {"add cg_fov in 95 100"},
+        {"del 1"},
+        {"del 4"},
+        {"empty"},
+        {"add R_PICMIP in 1 1"},
+        {"add cg_fov in 1 2"},
+        {"add r_picmip out 5 6"},
+        {"add a in 1 2"},
+        {"add A in 1 2"},
     };
     const char* names[] = {"cg_fov", "CG_FOV", "cG_fOv", "r_picmip", "R_PicMip", "name",
-                           "NAME",   "a",      "A",      "cg_fov2", "cg_fo",    ""};
+                           "NAME",   "a",      "A",      "cg_fov2",  "cg_fo",    ""};
     for (const auto& step : steps) {
         std::string command = step.command;
         if (command.rfind("add ", 0) == 0) exec(cmd_cvar, command.substr(4));
@@ -247,22 +256,21 @@ TEST(CvarIndex, AFullListOfDistinctNamesIsFoundNameByName) {
 // The verdict on a value the host reports: the first check of that name (in list order, any
 // case, deleted ones skipped) that the value breaks removes the player with its number.
 TEST_F(CvarList, AValueIsJudgedByEveryLiveCheckOfItsNameInListOrder) {
-    run("qz_sv_Cvar cg_fov in 90 120");      // 1
-    run("qz_sv_Cvar r_picmip in 0 2");       // 2
-    run("qz_sv_Cvar CG_FOV out 100 110");    // 3
-    run("qz_sv_Cvar Cg_Fov include 9");      // 4 (deleted below)
-    run("qz_sv_Cvar cg_fov exclude 7");      // 5
-    run("qz_sv_Cvar cg_fov in 90 120");      // 6: a duplicate of 1
+    run("qz_sv_Cvar cg_fov in 90 120");    // 1
+    run("qz_sv_Cvar r_picmip in 0 2");     // 2
+    run("qz_sv_Cvar CG_FOV out 100 110");  // 3
+    run("qz_sv_Cvar Cg_Fov include 9");    // 4 (deleted below)
+    run("qz_sv_Cvar cg_fov exclude 7");    // 5
+    run("qz_sv_Cvar cg_fov in 90 120");    // 6: a duplicate of 1
     run("qz_sv_CvarDel 4");
     const struct {
         const char* name;
         const char* value;
         int breach;  // the check number reported, 0: none
     } cases[] = {
-        {"cg_fov", "95", 0},     {"CG_FOV", "95", 0},      {"cg_fov", "130", 1},
-        {"cg_fov", "105", 3},    {"cG_fOv", "105", 3},     {"cg_fov", "97", 5},
-        {"cg_fov", "98", 0},     {"r_picmip", "3", 2},     {"R_PICMIP", "1", 0},
-        {"cg_fovx", "500", 0},   {"cg_fo", "500", 0},
+        {"cg_fov", "95", 0},  {"CG_FOV", "95", 0},   {"cg_fov", "130", 1}, {"cg_fov", "105", 3},
+        {"cG_fOv", "105", 3}, {"cg_fov", "97", 5},   {"cg_fov", "98", 0},  {"r_picmip", "3", 2},
+        {"R_PICMIP", "1", 0}, {"cg_fovx", "500", 0}, {"cg_fo", "500", 0},
     };
     int joined = 0;
     for (const auto& c : cases) {

@@ -320,9 +320,8 @@ TEST_F(Installer, NoStepDoesMoreThanItsSliceWhateverTheCompression) {
         std::string file = build(1700);
         const stQzFileInfo e = describe(file, 1700);
         std::string data = c.transfer ? packTransfer(file) : file;
-        stQzInstall* job =
-            qzInstallStart(heapCopy(data), data.size(), c.transfer ? file.size() : 0,
-                           target().c_str(), 'S', 'L', &e, key_);
+        stQzInstall* job = qzInstallStart(heapCopy(data), data.size(), c.transfer ? file.size() : 0,
+                                          target().c_str(), 'S', 'L', &e, key_);
         ASSERT_NE(job, nullptr) << c.what;
         const char* error = "unset";
         int res = QZ_INST_RUNNING;

@@ -62,9 +62,9 @@ TEST_P(UconFlood, ALoginFloodIsSpreadOverFramesAndNothingThatFitsIsLost) {
     const std::string login = std::string(QZ_UCON_PREFIX) + "LOGIN admin " + std::string(32, 'a') +
                               " " + std::string(16, 'b') + " " + std::string(32, 'c');
     for (int i = 0; i < c.datagrams; ++i) {
-        ASSERT_EQ(sendto(s, login.data(), login.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                         sizeof to),
-                  static_cast<ssize_t>(login.size()));
+        ASSERT_EQ(
+            sendto(s, login.data(), login.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(login.size()));
     }
     close(s);
 
@@ -93,10 +93,10 @@ TEST_P(UconFlood, ALoginFloodIsSpreadOverFramesAndNothingThatFitsIsLost) {
 // second); the whole budget: one; a clock that stands still: the datagram bound alone.
 INSTANTIATE_TEST_SUITE_P(
     Budgets, UconFlood,
-    ::testing::Values(
-        FloodCase{"half the budget per batch", QZ_UCON_FRAME_BUDGET_US / 2, 1000,
-                  2 * QZ_UCON_BATCH},
-        FloodCase{"the whole budget per batch", QZ_UCON_FRAME_BUDGET_US, 300, QZ_UCON_BATCH},
-        FloodCase{"a clock that stands still", 0, 1100, QZ_UCON_PER_FRAME}));
+    ::testing::Values(FloodCase{"half the budget per batch", QZ_UCON_FRAME_BUDGET_US / 2, 1000,
+                                2 * QZ_UCON_BATCH},
+                      FloodCase{"the whole budget per batch", QZ_UCON_FRAME_BUDGET_US, 300,
+                                QZ_UCON_BATCH},
+                      FloodCase{"a clock that stands still", 0, 1100, QZ_UCON_PER_FRAME}));
 
 }  // namespace
