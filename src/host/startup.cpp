@@ -12,6 +12,7 @@
 #include "commands/dispatch.h"
 #include "commands/settings.h"
 #include "host/bridge.h"
+#include "host/netready.h"
 #include "host/selfcheck.h"
 #include "host/state.h"
 #include "media/audit.h"
@@ -336,9 +337,11 @@ void svFrame(stQzSv* sv) {
     ssFrame(sv);
     if (guidAuthFrame(sv)) sv->remote.busy = 1;
     fleetFrame(sv);
+    netPollFrame(sv);  // one system call tells the socket readers below whether to read
     remoteFrame(sv);
     webFrame(sv);
     uconPortFrame(sv);
+    netPollDone();
     uconFrame(sv);
     scFrame(sv);
     diagFrame();

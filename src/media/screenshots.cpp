@@ -129,14 +129,18 @@ bool ssFolder(stQzSv* sv, char* out, int size) {
     return makeFolders(rel);
 }
 
+// The page is rewritten in place (one write at offset 0, then cut to the line's length) rather
+// than truncated to nothing first: on ext4 cutting a file to nothing makes its close push the
+// file to the disk, which cost the packet that ended a transfer milliseconds.
 bool ssWritePage(const char* folder, long serial, const char* line) {
     char path[QZ_PATH_MAX];
     if (trf(path, qz::cap(path), "%sqz%06d.htm", folder, static_cast<int>(serial)) >= qz::cap(path))
         return false;
-    FILE* f = homeOpen(path, "wb");
-    if (!f) return false;
-    bool ok = fputs(line, f) >= 0;
-    return fclose(f) == 0 && ok;
+    int fd = homeOpenFd(path, O_WRONLY | O_CREAT);
+    if (fd < 0) return false;
+    const int n = slen(line);
+    bool ok = pwrite(fd, line, static_cast<size_t>(n), 0) == n && ftruncate(fd, n) == 0;
+    return close(fd) == 0 && ok;
 }
 
 // The serial file stays open and its one short line is rewritten in place with a single write
@@ -193,8 +197,18 @@ void ssStartup(stQzSv* sv) {
     fclose(f);
 }
 
+void ssPartPath(const stSsTransfer* t, char* out, int size) {
+    trf(out, size, "%sqz%06ld.png.part", t->folder, t->serial);
+}
+
 void ssRelease(stQzSv* sv, stSsTransfer* t) {
     stScreens* s = &sv->ss;
+    if (t->partOpen) {
+        close(t->partFd);
+        char part[QZ_PATH_MAX];
+        ssPartPath(t, part, qz::cap(part));
+        unlink(part);
+    }
     if (t->data) {
         free(t->data);
         s->pooled -= t->total;

@@ -5,12 +5,14 @@
 #pragma once
 
 #include "util/files.h"
+#include "util/md5.h"
 
 struct stQzSv;
 
 // A picture larger than this is refused before any block is sent.
 constexpr long QZ_SS_PICTURE_MAX = 4L * 1024 * 1024;
-// All transfers in progress together never hold more than this.
+// The pictures of all transfers in progress together never come to more than this (each holds
+// only a buffer of QZ_SS_WRITE_CHUNK and a block in memory; the rest is in its part file).
 constexpr long QZ_SS_POOL_MAX = 16L * 1024 * 1024;
 // Data bytes of one block packet; every block but the last carries exactly this many.
 constexpr int QZ_SS_BLOCK = 1024;
@@ -45,13 +47,22 @@ struct stSsTransfer {
     unsigned nonce;     // the random number of the request; the capture report must echo it
     unsigned long seq;  // connection number of the player asked, so a successor is not credited
     unsigned startTick;
-    int receiving;  // the capture was reported and accepted; blocks are expected
-    unsigned char* data;
-    long total;     // announced size
-    long received;  // bytes stored, always a multiple of QZ_SS_BLOCK until the last block
+    int receiving;        // the capture was reported and accepted; blocks are expected
+    unsigned char* data;  // received bytes not yet written (QZ_SS_WRITE_CHUNK and a block)
+    long total;           // announced size
+    long received;        // bytes taken, always a multiple of QZ_SS_BLOCK until the last block
     int nextBlock;
     char md5[33];              // announced digest, upper case
     char folder[QZ_PATH_MAX];  // where the page and the picture go, ends in "/"
+    // The picture is digested and written as its blocks arrive, so that the last block costs
+    // no more than any other: the part file ("qz%06ld.png.part") is renamed to the picture once
+    // the digest matches, and removed by any other ending.
+    stQzMd5 digest;         // of the received bytes
+    unsigned char head[8];  // the first bytes, for the PNG signature
+    int partFd;             // valid while partOpen
+    int partOpen;
+    int partFailed;  // the part file could not be opened or written: the ending says so
+    long written;    // bytes handed to the part file
 };
 
 // A program started by qz_sv_SsCmd that has not been reaped yet. pid 0: free.
@@ -114,7 +125,12 @@ bool ssWritePage(const char* folder, long serial, const char* line);
 void ssSaveNext(stQzSv* sv);
 // Appends one line to the index of folder. False when it cannot be written.
 bool ssAppendIndex(stQzSv* sv, const char* folder, const char* line);
-// Releases a transfer (buffer and pool share) and marks the slot free of requests.
+// Bytes of received picture gathered before they are written to the part file in one call.
+constexpr long QZ_SS_WRITE_CHUNK = 64L * 1024;
+// The part file of a transfer, beside the picture it becomes.
+void ssPartPath(const stSsTransfer* t, char* out, int size);
+// Releases a transfer (buffer, pool share, part file: closed and removed) and marks the slot
+// free of requests.
 void ssRelease(stQzSv* sv, stSsTransfer* t);
 // Ends a transfer that will not complete: "incomplete" page when blocks were expected, the
 // client told to stop, the transfer released.

@@ -1,6 +1,10 @@
 // Receiving a picture from the client module: the capture report, the blocks, and the three
 // endings (stored, corrupt, incomplete). Every buffer is sized once from the announced size,
 // which the picture limit and the module-wide pool bound.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -105,8 +109,13 @@ void captureReport(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p,
         return;
     }
     const long total = static_cast<long>(size);
+    // A buffer for the bytes on their way to the part file, not the whole picture: a buffer of
+    // megabytes costs its unmapping (hundreds of microseconds) in the packet that ends the
+    // transfer.
+    const long buffer =
+        total < QZ_SS_WRITE_CHUNK + QZ_SS_BLOCK ? total : QZ_SS_WRITE_CHUNK + QZ_SS_BLOCK;
     void* data =
-        sv->ss.pooled + total <= QZ_SS_POOL_MAX ? malloc(static_cast<size_t>(total)) : nullptr;
+        sv->ss.pooled + total <= QZ_SS_POOL_MAX ? malloc(static_cast<size_t>(buffer)) : nullptr;
     if (!data) {
         logSs(sv, "Memory Allocation Failure (PFH)");
         svCon(sv, "Memory Allocation Failure (PFH)");
@@ -116,9 +125,41 @@ void captureReport(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p,
     t->data = static_cast<unsigned char*>(data);
     t->total = total;
     sv->ss.pooled += total;
+    qzmd5Begin(&t->digest, 0);
+    char part[QZ_PATH_MAX];
+    ssPartPath(t, part, qz::cap(part));
+    // Not opened with truncation: on ext4 a file cut to nothing is pushed to the disk by its
+    // close, which would cost the last block hundreds of microseconds. Only a part file left
+    // behind by a crash has bytes to cut.
+    t->partFd = homeOpenFd(part, O_WRONLY | O_CREAT | O_CLOEXEC);
+    struct stat st;
+    if (t->partFd >= 0 &&
+        (fstat(t->partFd, &st) != 0 || (st.st_size > 0 && ftruncate(t->partFd, 0) != 0))) {
+        close(t->partFd);
+        t->partFd = -1;
+    }
+    t->partOpen = t->partFd >= 0;
+    t->partFailed = !t->partOpen;
     upper(md5);
     QZ_COPY(t->md5, md5);
     svSendClient(sv, slot, "%cPNG%c%d", QZ_MSG_EXCHANGE, ' ', 0);
+}
+
+// Hands the buffered bytes (at most QZ_SS_WRITE_CHUNK and a block) to the part file. A failure
+// is remembered for the ending and nothing more is buffered; the digest goes on, so that a
+// corrupt picture is still reported as corrupt.
+void writePart(stSsTransfer* t) {
+    long done = 0;
+    const long buffered = t->received - t->written;
+    while (!t->partFailed && done < buffered) {
+        ssize_t n = write(t->partFd, t->data + done, static_cast<size_t>(buffered - done));
+        if (n <= 0) {
+            t->partFailed = 1;
+            return;
+        }
+        done += static_cast<long>(n);
+    }
+    t->written += done;
 }
 
 // The picture is whole: checked against the announced digest and the PNG signature, then
@@ -128,8 +169,8 @@ void finish(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, stSsTransfer* t) {
     char sn[16];
     QZ_TRF(sn, "%06ld", t->serial);
     char digest[33];
-    QZ_COPY(digest, qzmd5(t->data, static_cast<unsigned>(t->total), 0));
-    bool png = t->total >= 8 && memcmp(t->data, kPng, 8) == 0;
+    QZ_COPY(digest, qzmd5End(&t->digest));
+    bool png = t->total >= 8 && memcmp(t->head, kPng, 8) == 0;
     tellStop(sv, slot);
     if (strcmp(digest, t->md5) != 0 || !png) {
         ssWritePage(t->folder, t->serial, "<p> Screenshot transfer was corrupted.\r\n");
@@ -141,12 +182,17 @@ void finish(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, stSsTransfer* t) {
     char picture[QZ_PATH_MAX], page[QZ_PATH_MAX], line[64];
     trf(picture, qz::cap(picture), "%sqz%06ld.png", t->folder, t->serial);
     trf(page, qz::cap(page), "%sqz%06ld.htm", t->folder, t->serial);
-    FILE* f = homeOpen(picture, "wb");
-    bool ok =
-        f && fwrite(t->data, 1, static_cast<size_t>(t->total), f) == static_cast<size_t>(t->total);
-    if (f) ok = fclose(f) == 0 && ok;
+    // Every byte is in the part file already: it only takes the picture's name.
+    char part[QZ_PATH_MAX];
+    ssPartPath(t, part, qz::cap(part));
+    bool ok = !t->partFailed && t->written == t->total;
+    if (t->partOpen) {
+        ok = close(t->partFd) == 0 && ok;
+        t->partOpen = 0;
+        ok = ok && rename(part, picture) == 0;
+        if (!ok) unlink(part);
+    }
     if (!ok) {
-        remove(picture);
         ssWritePage(t->folder, t->serial, "<p> Screenshot transfer was incomplete.\r\n");
         svMsg(sv, "Screenshot %s cannot be written to %s", sn, picture);
         ssRelease(sv, t);
@@ -185,9 +231,19 @@ void block(stQzSv* sv, int slot, const Qz_Sv_Client_s* c, const char* p, const c
         ssAbandon(sv, slot, t);
         return;
     }
-    memcpy(t->data + t->received, p, static_cast<size_t>(length));
+    if (t->received < 8) {
+        const long n = length < 8 - t->received ? length : 8 - t->received;
+        memcpy(t->head + t->received, p, static_cast<size_t>(n));
+    }
+    if (!t->partFailed)
+        memcpy(t->data + (t->received - t->written), p, static_cast<size_t>(length));
+    qzmd5Add(&t->digest, p, static_cast<unsigned long>(length));
     t->received += length;
     t->nextBlock++;
+    if (!t->partFailed &&
+        (t->received - t->written >= QZ_SS_WRITE_CHUNK || t->received == t->total)) {
+        writePart(t);
+    }
     if (t->received == t->total) finish(sv, slot, c, t);
 }
 

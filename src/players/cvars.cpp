@@ -107,6 +107,39 @@ void bounds(const stCvarCheck* c, char* low, char* high, int size) {
     cvarFormatBound(high, size, c->high, c->decimals);
 }
 
+// The place of the name index that holds name's chain, or the free place where it would go.
+int indexPlace(stQzSv* sv, const char* name) {
+    const stCvars& C = sv->cvars;
+    unsigned at = trcasehash(name) & (QZ_CVAR_INDEX - 1);
+    for (int probe = 0; probe < QZ_CVAR_INDEX; ++probe, at = (at + 1) & (QZ_CVAR_INDEX - 1)) {
+        int first = C.byName[at];
+        if (!first || trcasecmp(checkAt(sv, first - 1)->name, name) == 0) {
+            return static_cast<int>(at);
+        }
+    }
+    return -1;  // never: the index has twice as many places as the list has positions
+}
+
+// Chains the check just appended at position at under its name.
+void indexAdd(stQzSv* sv, int at) {
+    stCvars& C = sv->cvars;
+    int place = indexPlace(sv, checkAt(sv, at)->name);
+    if (place < 0) return;
+    C.sameName[at] = 0;
+    if (!C.byName[place]) {
+        C.byName[place] = static_cast<short>(at + 1);
+        return;
+    }
+    int last = C.byName[place] - 1;
+    while (C.sameName[last]) last = C.sameName[last] - 1;
+    C.sameName[last] = static_cast<short>(at + 1);
+}
+
+void indexClear(stQzSv* sv) {
+    memset(sv->cvars.byName, 0, sizeof sv->cvars.byName);
+    memset(sv->cvars.sameName, 0, sizeof sv->cvars.sameName);
+}
+
 // Every player's range-check pass starts again: list positions may now name other checks.
 void restartPasses(stQzSv* sv) {
     for (stCvarSlot& s : sv->cvars.slot) s.cursor = -1;
@@ -203,6 +236,7 @@ void cmd_cvar(stQzSv* sv, const CmdCall& call) {
         svMsg(sv, "Unable to Add Cvar Check - Memory Allocation Error");
         return;
     }
+    indexAdd(sv, a.count - 1);
     if (numeric(check.type)) {
         char low[64], high[64];
         bounds(&check, low, high, qz::cap(low));
@@ -256,6 +290,7 @@ void cmd_cvardel(stQzSv* sv, const CmdCall& call) {
 void cmd_cvarempty(stQzSv* sv, const CmdCall&) {
     flexarFree(&list(sv));
     sv->cvars.checks = flexarMake(static_cast<int>(sizeof(stCvarCheck)), 16);
+    indexClear(sv);
     sv->cvars.gen++;
     restartPasses(sv);
     svMsg(sv, "Cvar List (in Memory) has been Emptied");
@@ -283,7 +318,18 @@ const stCvarCheck* cvarCheckAt(stQzSv* sv, int index) {
 
 int cvarCheckCount(stQzSv* sv) { return list(sv).count; }
 
+int cvarFirstOfName(stQzSv* sv, const char* name) {
+    int place = indexPlace(sv, name ? name : "");
+    return place < 0 ? -1 : sv->cvars.byName[place] - 1;
+}
+
+int cvarNextOfName(stQzSv* sv, int at) {
+    if (at < 0 || at >= QZ_CVAR_CHECKS_MAX) return -1;
+    return sv->cvars.sameName[at] - 1;
+}
+
 void cvarFree(stQzSv* sv) {
     if (sv->cvars.checks.elemSize) flexarFree(&sv->cvars.checks);
     sv->cvars.checks = flexarMake(static_cast<int>(sizeof(stCvarCheck)), 16);
+    indexClear(sv);
 }

@@ -15,6 +15,8 @@ struct stQzSv;
 constexpr int QZ_CVAR_CHECKS_MAX = 256;
 // Cvar names, check texts and search texts: at most 63 characters.
 constexpr int QZ_CVAR_NAME_MAX = 64;
+// Places of the name index over the checks: twice the list's bound, so a probe stays short.
+constexpr int QZ_CVAR_INDEX = 2 * QZ_CVAR_CHECKS_MAX;
 // Bounds are printed with at most this many digits after the decimal point.
 constexpr int QZ_CVAR_DECIMALS_MAX = 9;
 // Queries of one player that wait for their answer; a new query takes the oldest place.
@@ -83,6 +85,13 @@ struct stCvarSlot {
 
 struct stCvars {
     flexar checks;  // stCvarCheck, in slot order
+    // The checks by name (A..Z folded, as the name compare folds them), so that an answer finds
+    // the checks of its cvar without walking the list. byName: open addressing on the folded
+    // name's hash, each place the list position + 1 of the first check of one name (0: free);
+    // sameName: list position + 1 of the next check of the same name, in list order (0: the
+    // last). Deleted checks stay chained (the walk skips them); qz_sv_CvarEmpty clears both.
+    short byName[QZ_CVAR_INDEX];
+    short sameName[QZ_CVAR_CHECKS_MAX];
     stCvarSlot slot[QZ_SLOTS];
     unsigned gen;      // moves on every qz_sv_CvarEmpty
     int dueSet;        // nextDue is valid
@@ -116,6 +125,11 @@ bool cvarQuery(stQzSv* sv, int slot, int kind, const char* text, int automatic);
 // Checks a value the player in slot holds for cvar name against every live check of that name;
 // a breach is reported as a "(CVAR) " violation. Returns false when the player was removed.
 bool cvarCheckValue(stQzSv* sv, int slot, const char* name, const char* value, bool logPasses);
+// The list position of the first check (deleted ones included) whose name equals name without
+// regard to A..Z case, or -1; cvarNextOfName gives the position of the next check of the same
+// name after position at, or -1. Constant time whatever the length of the list.
+int cvarFirstOfName(stQzSv* sv, const char* name);
+int cvarNextOfName(stQzSv* sv, int at);
 // The live check at list position index (0-based) or null.
 const stCvarCheck* cvarCheckAt(stQzSv* sv, int index);
 // Number of list positions (deleted checks included).

@@ -146,12 +146,8 @@ bool walkItem(stQzSv* sv, int slot, const char* name, const char* value) {
     int level = walkLevel(sv);
     if (level < 1) return true;
     bool checked = false;
-    for (int i = 0; i < cvarCheckCount(sv); ++i) {
-        const stCvarCheck* k = cvarCheckAt(sv, i);
-        if (k && trcasecmp(k->name, name) == 0) {
-            checked = true;
-            break;
-        }
+    for (int i = cvarFirstOfName(sv, name); i >= 0 && !checked; i = cvarNextOfName(sv, i)) {
+        checked = cvarCheckAt(sv, i) != nullptr;
     }
     if (checked) return cvarCheckValue(sv, slot, name, value, level >= 2);
     if (level >= 4) result(sv, slot, false, false, "Walk: Cvar %s = %s (no check)", name, value);
@@ -397,9 +393,10 @@ void violationPacket(stQzSv* sv, int slot, const char* data, int length) {
 }  // namespace
 
 bool cvarCheckValue(stQzSv* sv, int slot, const char* name, const char* value, bool logPasses) {
-    for (int i = 0; i < cvarCheckCount(sv); ++i) {
+    // Only the checks of this name, in list order, through the name index.
+    for (int i = cvarFirstOfName(sv, name); i >= 0; i = cvarNextOfName(sv, i)) {
         const stCvarCheck* k = cvarCheckAt(sv, i);
-        if (!k || trcasecmp(k->name, name) != 0) continue;
+        if (!k) continue;
         char rule[160];
         if (k->type == QZ_CV_IN || k->type == QZ_CV_OUT) {
             char low[64], high[64];

@@ -74,8 +74,12 @@ bool sameDigest(const char* a, const char* b) {
 
 // Deflate shrinks at most about 1032 to 1: a larger claim is refused before anything is inflated.
 constexpr unsigned long kMaxRatio = 1032;
-// Bytes inflated at a time.
-constexpr unsigned kPiece = 32768;
+// Bytes of the update file taken, and of the module inflated, at a time: the most one piece of
+// work adds to a step beyond the bytes it was given (a few microseconds of digesting, hashing,
+// inflating and writing).
+constexpr unsigned kPiece = 4096;
+// Module bytes written before they are sent on their way to the disk together.
+constexpr unsigned long kSendStretch = 256 * 1024;
 // How long the target's bytes are given to reach the disk before the file is renamed into
 // place: the file system's usual commit interval.
 constexpr unsigned kSettleMs = 5000;
@@ -186,7 +190,9 @@ struct stQzInstall {
     unsigned char key[QZ_UPD_KEY_LEN];
     char target[600], temp[608];
     int fd;
-    int failure;  // earliest InstallFailure met so far
+    unsigned long work;  // update file bytes taken and module bytes made so far
+    unsigned long sent;  // module bytes already sent on their way to the disk
+    int failure;         // earliest InstallFailure met so far
     int settling;
     unsigned settleFrom;
     int result;
@@ -213,6 +219,7 @@ void takeRaw(stQzInstall* j, const unsigned char* raw, unsigned long n) {
         return;
     }
     j->rawAt += n;
+    j->work += n;
     qzmd5Add(&j->rawMd5, raw, n);
     if (j->sha && EVP_DigestUpdate(j->sha, raw, n) != 1) fail(j, F_MEMORY);
     while (j->fd >= 0 && n > 0) {
@@ -224,6 +231,13 @@ void takeRaw(stQzInstall* j, const unsigned char* raw, unsigned long n) {
         }
         raw += w;
         n -= static_cast<unsigned long>(w);
+    }
+    // The written bytes start on their way to the disk a stretch at a time: handing the whole
+    // module to the disk at the end cost that frame milliseconds.
+    if (j->fd >= 0 && j->rawAt - j->sent >= kSendStretch) {
+        sync_file_range(j->fd, static_cast<off_t>(j->sent), static_cast<off_t>(j->rawAt - j->sent),
+                        SYNC_FILE_RANGE_WRITE);
+        j->sent = j->rawAt;
     }
 }
 
@@ -260,11 +274,35 @@ void startModule(stQzInstall* j) {
     }
 }
 
-// Bytes of the update file, in order: digested whole, the header line gathered, the rest
-// inflated into the module.
+// Whether module data given to the inflater wait to be inflated.
+bool innerPending(const stQzInstall* j) {
+    return j->innerOpen && !j->innerDone && !j->failure && j->inner.avail_in > 0;
+}
+
+// Inflates one piece of the module from the data waiting (which stay where takeFile left them:
+// in the job's data or in filePiece, untouched until they are used up).
+void innerStep(stQzInstall* j) {
+    const uInt before = j->inner.avail_in;
+    j->inner.next_out = j->rawPiece;
+    j->inner.avail_out = kPiece;
+    int z = inflate(&j->inner, Z_NO_FLUSH);
+    j->work += before - j->inner.avail_in;
+    if (z != Z_OK && z != Z_STREAM_END && z != Z_BUF_ERROR) {
+        fail(j, z == Z_MEM_ERROR ? F_MEMORY : F_INFLATE);
+        return;
+    }
+    takeRaw(j, j->rawPiece, kPiece - j->inner.avail_out);
+    if (z == Z_STREAM_END) j->innerDone = 1;
+    // No progress with data and room: what is left cannot be inflated; the checks say so.
+    if (z == Z_BUF_ERROR && j->inner.avail_out == kPiece) j->inner.avail_in = 0;
+}
+
+// Bytes of the update file, in order: digested whole, the header line gathered, the rest handed
+// to the inflater of the module (innerStep inflates it a piece at a time).
 void takeFile(stQzInstall* j, const unsigned char* bytes, unsigned long n) {
     qzmd5Add(&j->fileMd5, bytes, n);
     j->fileAt += n;
+    j->work += n;
     if (!j->haveHeader && !j->failure) {
         unsigned long room = sizeof j->head - static_cast<unsigned long>(j->headLen);
         unsigned long take = n < room ? n : room;
@@ -286,18 +324,6 @@ void takeFile(stQzInstall* j, const unsigned char* bytes, unsigned long n) {
     if (!j->innerOpen || j->innerDone || j->failure) return;
     j->inner.next_in = const_cast<Bytef*>(bytes);
     j->inner.avail_in = static_cast<uInt>(n);
-    while (j->inner.avail_in > 0 && !j->innerDone && !j->failure) {
-        j->inner.next_out = j->rawPiece;
-        j->inner.avail_out = kPiece;
-        int z = inflate(&j->inner, Z_NO_FLUSH);
-        if (z != Z_OK && z != Z_STREAM_END && z != Z_BUF_ERROR) {
-            fail(j, z == Z_MEM_ERROR ? F_MEMORY : F_INFLATE);
-            break;
-        }
-        takeRaw(j, j->rawPiece, kPiece - j->inner.avail_out);
-        if (z == Z_STREAM_END) j->innerDone = 1;
-        if (z == Z_BUF_ERROR && j->inner.avail_out == kPiece) break;
-    }
 }
 
 // Reads the next piece of the update file from the job's data (inflating a transfer's data);
@@ -376,9 +402,9 @@ int conclude(stQzInstall* j, unsigned now, bool wait, const char** error) {
         return QZ_INST_FAILED;
     }
     if (wait) {
-        // The bytes start on their way to the disk now; the sync after a pause then finds
+        // The last stretch starts on its way to the disk now; the sync after a pause then finds
         // little or nothing left to wait for.
-        sync_file_range(j->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        sync_file_range(j->fd, static_cast<off_t>(j->sent), 0, SYNC_FILE_RANGE_WRITE);
         j->settling = 1;
         j->settleFrom = now;
     }
@@ -461,12 +487,19 @@ int qzInstallStep(stQzInstall* j, unsigned now, unsigned long bytes, const char*
         j->result = finishWrite(j, error, false);
         return j->result;
     }
-    unsigned long start = j->fileAt;
+    const unsigned long start = j->work;
     // A failure met on the way does not end the reading: the whole file is still digested (the
-    // transfer's data checked), so that the failure reported is the first in order.
-    while ((bytes == 0 || j->fileAt - start < bytes) && nextPiece(j)) {
+    // transfer's data checked), so that the failure reported is the first in order. The module
+    // data of a piece are inflated before the next piece is read, a piece at a time, so that a
+    // piece that inflates a thousandfold is spread over steps like any other.
+    while (bytes == 0 || j->work - start < bytes) {
+        if (innerPending(j)) {
+            innerStep(j);
+        } else if (!nextPiece(j)) {
+            break;
+        }
     }
-    if (!j->outerError && j->at < j->length) return QZ_INST_RUNNING;
+    if (!j->outerError && (j->at < j->length || innerPending(j))) return QZ_INST_RUNNING;
     int res = conclude(j, now, bytes != 0, error);
     if (res == QZ_INST_RUNNING && bytes == 0) res = finishWrite(j, error, true);
     if (res != QZ_INST_RUNNING) j->result = res;
@@ -474,6 +507,8 @@ int qzInstallStep(stQzInstall* j, unsigned now, unsigned long bytes, const char*
 }
 
 int qzInstallTransferError(const stQzInstall* j) { return j ? j->outerError : 0; }
+
+unsigned long qzInstallWork(const stQzInstall* j) { return j ? j->work : 0; }
 
 bool qzInstallSettling(const stQzInstall* j) { return j && j->settling; }
 

@@ -36,7 +36,9 @@ struct stQzInstall;
 stQzInstall* qzInstallStart(char* data, unsigned long length, unsigned long fileSize,
                             const char* target, char kind, char os, const stQzFileInfo* expected,
                             const unsigned char* key);
-// Works through about `bytes` bytes of the update file (0: all of it, then the target is synced
+// Works through `bytes` bytes of work, and at most one piece (8 KiB) more: bytes of the update
+// file read and digested, and bytes of the module inflated, digested, hashed and written, so that
+// a step costs the same whatever the file's compression (0: all of it, then the target is synced
 // and renamed at once). Returns QZ_INST_RUNNING until the result; then *error as for qzInstall.
 // Once the checks have passed, the target's bytes are sent to the disk and given five seconds
 // by the module's clock before the file is renamed into place, unsynced (the start-up syncs it
@@ -45,6 +47,8 @@ int qzInstallStep(stQzInstall* job, unsigned now, unsigned long bytes, const cha
 // When a transfer's data did not inflate to an update file of the announced size: zlib's code
 // (1 for a different length); 0 otherwise. The step then failed with a null *error.
 int qzInstallTransferError(const stQzInstall* job);
+// The bytes of work done so far (update file bytes taken and module bytes made).
+unsigned long qzInstallWork(const stQzInstall* job);
 // True while the checked target waits for its bytes to reach the disk (nothing to do meanwhile).
 bool qzInstallSettling(const stQzInstall* job);
 void qzInstallFree(stQzInstall* job);

@@ -9,6 +9,7 @@
 #include "commands/atomic_file.h"
 #include "commands/directives.h"
 #include "host/bridge.h"
+#include "host/netready.h"
 #include "host/state.h"
 #include "media/audit.h"
 #include "players/violations.h"
@@ -363,13 +364,16 @@ void remoteFrame(stQzSv* sv) {
     // rate. Strangers' datagrams do not count against that, so a flood of them cannot keep an
     // answer waiting; reading stops when they have cost QZ_RECV_STRANGER_US of the frame.
     long long started = threadCpuMicros();
-    for (int k = 0, n = 1; k < QZ_RECV_PER_FRAME; ++n) {
+    const bool idle = netKnownIdle(r->udp.fd);
+    for (int k = 0, n = 1; !idle && k < QZ_RECV_PER_FRAME; ++n) {
         sockaddr_in from;
         int got = udpRecv(&r->udp, r->buf, QZ_PKT_MAX, &from);
         if (got <= 0) break;
         if (guidAuthFrom(sv, &from) || remoteMasterFrom(sv, &from) >= 0) k++;
         remotePacket(sv, r->buf, got, &from);
-        if (n % 32 == 0 && threadCpuMicros() - started > QZ_RECV_STRANGER_US) break;
+        // Each receive may have skipped up to QZ_UDP_EMPTY_MAX empty datagrams: the clock is
+        // read often enough that a flood of them cannot run far past the budget.
+        if (n % 4 == 0 && threadCpuMicros() - started > QZ_RECV_STRANGER_US) break;
     }
     int active = dlFrame(sv, now) + updInstallFrame(sv, now);
     outqFlush(sv, &r->outq, &r->udp);

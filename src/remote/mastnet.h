@@ -8,8 +8,8 @@
 struct stQzSv;
 
 constexpr int QZ_MASTER_QUERY_MS = 60 * 60 * 1000;  // automatic query interval
-constexpr int QZ_RECV_PER_FRAME = 24;      // peers' datagrams read by one frame call at most
-constexpr int QZ_RECV_STRANGER_US = 1000;  // thread time one frame spends reading at most
+constexpr int QZ_RECV_PER_FRAME = 24;     // peers' datagrams read by one frame call at most
+constexpr int QZ_RECV_STRANGER_US = 250;  // thread time one frame spends reading at most
 constexpr int QZ_MASTER_FIRST_QUERY_MS = 60 * 60 * 1000;  // first automatic query after start
 
 // Creates the outbound queue, opens the UDP socket, loads the master list ("qzns.dat", else

@@ -1,5 +1,6 @@
-// The UCON port. Non-blocking: a frame reads at most kPerFrame datagrams, so a flood
-// costs a bounded slice of each frame and the rest waits in the system's buffer.
+// The UCON port. Non-blocking: a frame reads until its time budget is spent (and at most
+// QZ_UCON_PER_FRAME datagrams), so a flood costs a bounded slice of each frame and the rest
+// waits in the system's buffer.
 #include "remote/uconport.h"
 
 #include <fcntl.h>
@@ -11,15 +12,16 @@
 #include <cstring>
 
 #include "host/bridge.h"
+#include "host/netready.h"
 #include "host/state.h"
 #include "media/diag.h"
 #include "remote/ucon.h"
+#include "util/clock.h"
 #include "util/net.h"
 
 namespace {
 
-constexpr int kPerFrame = 1024;
-constexpr int kBatch = 64;
+constexpr int kBatch = QZ_UCON_BATCH;
 
 bool open(stQzSv* sv, int port) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -34,6 +36,10 @@ bool open(stQzSv* sv, int port) {
         ::close(fd);
         return false;
     }
+    // A flood that outlasts a frame's budget waits in the buffer instead of being dropped; the
+    // kernel caps the request.
+    int bytes = 1 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     sv->ucon.port.sock = fd;
     sv->ucon.port.port = port;
     svMsg(sv, "%sListening for UDP on %u", "QZ UCON: ", static_cast<unsigned>(port));
@@ -72,7 +78,12 @@ void uconPortFrame(stQzSv* sv) {
     static sockaddr_in froms[kBatch];
     static iovec iov[kBatch];
     static mmsghdr msgs[kBatch];
-    for (int taken = 0; taken < kPerFrame;) {
+    // The frame's poll found nothing waiting: no receive call at all.
+    if (netKnownIdle(u.sock)) return;
+    // The budget's clock is read once something has arrived, so an idle frame pays no clock
+    // call (a system call for the thread's CPU time).
+    long long start = -1;
+    for (int taken = 0; taken < QZ_UCON_PER_FRAME;) {
         for (int i = 0; i < kBatch; ++i) {
             iov[i] = {bufs[i], sizeof bufs[i] - 1};
             msgs[i].msg_hdr = {};
@@ -84,7 +95,9 @@ void uconPortFrame(stQzSv* sv) {
         }
         int got = recvmmsg(u.sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0) break;  // nothing more waits (or a transient error)
+        if (start < 0) start = threadCpuMicros();
         taken += got;
+        u.received += static_cast<unsigned long>(got);
         for (int i = 0; i < got; ++i) {
             int n = static_cast<int>(msgs[i].msg_len);
             if (msgs[i].msg_hdr.msg_namelen != sizeof froms[i] || froms[i].sin_family != AF_INET)
@@ -96,7 +109,7 @@ void uconPortFrame(stQzSv* sv) {
             if (n >= QZ_UCON_PREFIX_LEN && memcmp(buf, QZ_UCON_PREFIX, QZ_UCON_PREFIX_LEN) == 0)
                 uconPacket(sv, &froms[i], buf, n);
         }
-        if (got < kBatch) break;
+        if (got < kBatch || threadCpuMicros() - start >= QZ_UCON_FRAME_BUDGET_US) break;
     }
 }
 

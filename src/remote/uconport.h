@@ -1,14 +1,23 @@
 // The UCON port: a further UDP socket the module listens on, opened on qz_sv_extraport (0 opens
-// none), read every frame a bounded number of datagrams at a time. The master exchange keeps its
-// own socket (remote/udp.h), so an administrator opens only this port to remote consoles.
+// none), read every frame within a time budget and a bounded number of datagrams. The master
+// exchange keeps its own socket (remote/udp.h), so an administrator opens only this port to
+// remote consoles.
 #pragma once
 
 #include <netinet/in.h>
+
+// Datagrams read by one receive call; the frame looks at its budget after each call.
+constexpr int QZ_UCON_BATCH = 32;
+// Most datagrams a frame reads, and the CPU time after which it stops reading (what is left
+// waits in the socket's buffer for the next frame).
+constexpr int QZ_UCON_PER_FRAME = 1024;
+constexpr long long QZ_UCON_FRAME_BUDGET_US = 250;
 
 struct stUconPort {
     int sock;  // -1 closed
     int port;  // port it is bound to
     int failedPort;  // a port whose bind failed (not tried again until the setting changes)
+    unsigned long received;  // datagrams read, in all
 };
 
 struct stQzSv;

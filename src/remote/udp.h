@@ -18,7 +18,7 @@ struct stQzUdp {
 bool udpOpen(stQzSv* sv, stQzUdp* udp, const char* address, unsigned port, const char* prefix);
 void udpClose(stQzUdp* udp);
 // Empty datagrams one receive call skips at most before it reports nothing waiting.
-constexpr int QZ_UDP_EMPTY_MAX = 1024;
+constexpr int QZ_UDP_EMPTY_MAX = 32;
 
 // Receives one non-empty datagram without waiting. Returns its length, 0 when nothing is
 // waiting (or only empty datagrams, up to QZ_UDP_EMPTY_MAX of them, which are taken off the

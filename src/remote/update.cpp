@@ -280,12 +280,13 @@ void updReceived(stQzSv* sv, stQzDownload* d, const char* server) {
     }
 }
 
-// Slices of 16 KiB of the update file (some tens of microseconds each) until a quarter of a
-// millisecond of CPU time has gone; a 4 MiB module then takes a few hundred frames.
+// Slices of 8 KiB of work (update file read and module made, some ten microseconds each) until
+// a quarter of a millisecond of CPU time has gone, so a frame overshoots the budget by one slice
+// at most; a 4 MiB module then takes a few dozen frames.
 int updInstallFrame(stQzSv* sv, unsigned now) {
     stRemote* r = &sv->remote;
     if (!r->updJob) return 0;
-    constexpr unsigned long kSlice = 16384;
+    constexpr unsigned long kSlice = 8192;
     constexpr long long kBudgetUs = 250;
     const long long start = threadCpuMicros();
     const char* error = nullptr;

@@ -92,7 +92,14 @@ unsigned qzMonoTick() {
     return static_cast<unsigned>(static_cast<unsigned long long>(ms));
 }
 
+namespace {
+QzCpuClockFn g_cpuSource = nullptr;
+}  // namespace
+
+void clockSetCpuSource(QzCpuClockFn source) { g_cpuSource = source; }
+
 long long threadCpuMicros() {
+    if (g_cpuSource) return g_cpuSource();
     struct timespec ts;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;

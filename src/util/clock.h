@@ -29,3 +29,7 @@ unsigned qzMonoTick();
 // frames: what the work costs the game server (the kernel's part included), whatever clock the
 // ticks follow. Time the machine gives to other programs does not count against a budget.
 long long threadCpuMicros();
+// Installs the source of threadCpuMicros (null: the thread's CPU clock), so that a test can
+// drive a frame budget exactly.
+using QzCpuClockFn = long long (*)();
+void clockSetCpuSource(QzCpuClockFn source);

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "host/bridge.h"
+#include "host/netready.h"
 #include "host/state.h"
 #include "util/clock.h"
 #include "util/net.h"
@@ -532,7 +533,7 @@ void webFrame(stQzSv* sv) {
     // Answer what is complete first, so that waiting requests are not starved by new ones;
     // then take in new connections, read, and answer what that completed.
     serveReady(sv, now, deadline);
-    if (w->listening) acceptPending(sv, now, deadline);
+    if (w->listening && !netKnownIdle(w->listenSock)) acceptPending(sv, now, deadline);
     blockExpire(sv, now);
     readReady(w, now);
     serveReady(sv, now, deadline);

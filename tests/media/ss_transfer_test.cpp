@@ -81,6 +81,107 @@ TEST_F(SsTransfer, AScreenshotSentWithSimScreenshotIsStoredWithItsPageAndLogLine
     EXPECT_NE(file("svss/" QZ_SSINDEX_FILE).find("000001</a> \"Alice\""), std::string::npos);
 }
 
+// The picture is digested and written block by block: whatever its size and however its last
+// block falls, the stored file and the reported digest are those of the whole picture taken at
+// once, and no part file is left behind by any ending.
+TEST_F(SsTransfer, APictureWrittenBlockByBlockEqualsThePictureTakenWhole) {
+    const long chunk = QZ_SS_WRITE_CHUNK;
+    struct Case {
+        const char* what;
+        long size;
+        bool png;            // starts with the PNG signature
+        int resend;          // block sent twice (-1: none)
+        bool wrongMd5;       // the capture report announces another digest
+        const char* ending;  // "stored", "corrupt", "incomplete"
+    } cases[] = {
+        {"nothing", 0, true, -1, false, "incomplete"},
+        {"one byte", 1, false, -1, false, "corrupt"},
+        {"the signature alone", 8, true, -1, false, "stored"},
+        {"one block less a byte", QZ_SS_BLOCK - 1, true, -1, false, "stored"},
+        {"one block", QZ_SS_BLOCK, true, -1, false, "stored"},
+        {"one block and a byte", QZ_SS_BLOCK + 1, true, -1, false, "stored"},
+        {"one write chunk", chunk, true, -1, false, "stored"},
+        {"a chunk and a byte", chunk + 1, true, -1, false, "stored"},
+        {"an uneven last block", 3 * chunk + 517, true, -1, false, "stored"},
+        {"the largest picture", QZ_SS_PICTURE_MAX, true, -1, false, "stored"},
+        {"not a PNG", 5000, false, -1, false, "corrupt"},
+        {"a wrong digest", 2 * chunk + 9, true, -1, true, "corrupt"},
+        {"a block resent", 5000, true, 2, false, "incomplete"},
+        {"a block resent past a chunk", chunk + 3000, true, 64, false, "incomplete"},
+    };
+    for (const Case& c : cases) {
+        std::string picture = pngBytes(static_cast<size_t>(c.size));
+        if (!c.png && !picture.empty()) picture[0] = 'X';
+        unsigned long nonce = request();
+        const long serial = host().client(1)->ssSerial;
+        char name[32];
+        snprintf(name, sizeof name, "svss/qz%06ld", serial);
+        const std::string png = std::string(name) + ".png";
+        const std::string part = home() + png + ".part";
+        const std::string whole = md5(picture);
+        packet(capture(serial, nonce, picture.size(), c.wrongMd5 ? md5(picture + "x") : whole));
+        std::vector<std::string> out;
+        const int blocks = static_cast<int>((c.size + QZ_SS_BLOCK - 1) / QZ_SS_BLOCK);
+        for (int b = 0; b < blocks; ++b) {
+            if (b == blocks - 1 && c.size > 2 * chunk) {
+                // Everything but the last stretch has reached the part file before the end.
+                struct stat st;
+                ASSERT_EQ(stat(part.c_str(), &st), 0) << c.what;
+                EXPECT_GT(st.st_size, c.size - chunk - QZ_SS_BLOCK) << c.what;
+            }
+            std::string data = picture.substr(static_cast<size_t>(b) * QZ_SS_BLOCK, QZ_SS_BLOCK);
+            auto got = packet(block(serial, b, data));
+            out.insert(out.end(), got.begin(), got.end());
+            if (b == c.resend) {
+                got = packet(block(serial, b, data));
+                out.insert(out.end(), got.begin(), got.end());
+                break;
+            }
+        }
+        const std::string ending = c.ending;
+        EXPECT_FALSE(std::filesystem::exists(part)) << c.what;
+        EXPECT_EQ(std::filesystem::exists(home() + png), ending == "stored") << c.what;
+        if (ending == "stored") {
+            EXPECT_TRUE(file(png) == picture) << c.what;
+            EXPECT_EQ(file(std::string(name) + ".htm"),
+                      "<p> <img src=qz" + std::string(name + 7) + ".png>\r\n")
+                << c.what;
+            EXPECT_TRUE(anyLineContains(out, "successfully received (MD5=" + whole + ")"))
+                << c.what;
+        } else if (ending == "corrupt") {
+            EXPECT_TRUE(anyLineContains(out, "CORRUPT Screenshot")) << c.what;
+            EXPECT_EQ(file(std::string(name) + ".htm"),
+                      "<p> Screenshot transfer was corrupted.\r\n")
+                << c.what;
+        } else {
+            EXPECT_EQ(file(std::string(name) + ".htm"),
+                      "<p> Screenshot transfer was incomplete.\r\n")
+                << c.what;
+        }
+        run("sim_advance 201000");
+    }
+}
+
+// A part file that cannot be written ends the transfer as before a picture that could not be
+// written: the page says incomplete and no picture is left.
+TEST_F(SsTransfer, APartFileThatCannotBeCreatedLeavesNoPicture) {
+    const std::string picture = pngBytes(3000);
+    unsigned long nonce = request();
+    const long serial = host().client(1)->ssSerial;
+    // A folder where the part file would go: it cannot be opened as a file.
+    std::filesystem::create_directory(home() + "svss/qz000001.png.part");
+    packet(capture(serial, nonce, picture.size(), md5(picture)));
+    std::vector<std::string> out;
+    for (int b = 0; b < 3; ++b) {
+        auto got = packet(
+            block(serial, b, picture.substr(static_cast<size_t>(b) * QZ_SS_BLOCK, QZ_SS_BLOCK)));
+        out.insert(out.end(), got.begin(), got.end());
+    }
+    EXPECT_TRUE(anyLineContains(out, "Screenshot 000001 cannot be written to " + picturePath()));
+    EXPECT_FALSE(std::filesystem::exists(picturePath()));
+    EXPECT_EQ(file("svss/qz000001.htm"), "<p> Screenshot transfer was incomplete.\r\n");
+}
+
 TEST_F(SsTransfer, APictureOfferedBeforeTheRequestAnswersTheNextRequest) {
     const std::string picture = pngBytes(QZ_SS_BLOCK * 3);  // ends on a block boundary
     writeFile("early.png", picture);

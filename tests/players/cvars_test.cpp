@@ -4,8 +4,12 @@
 #include "players/cvars.h"
 
 #include <cmath>
+#include <string>
+#include <vector>
 
+#include "commands/handlers.h"
 #include "players/players_fixture.h"
+#include "util/compare.h"
 
 namespace {
 
@@ -175,6 +179,116 @@ TEST_F(CvarList, ALockedConfigurationRefusesListChanges) {
     EXPECT_TRUE(hasLine(lines, "1: \"cg_fov\" IN 90 120"));
     EXPECT_TRUE(hasLine(lines, "2: \"r_picmip\" IN 0 2"));
     EXPECT_TRUE(hasLine(lines, "End of Cvar Range Check List (2 listed)"));
+}
+
+// The name index against the list walk it replaces: after each step of adds (duplicates and case
+// variants), deletes and emptyings, every name finds exactly the live checks a walk of the whole
+// list with the name compare finds, in list order.
+TEST(CvarIndex, FindsTheChecksAWalkOfTheListFinds) {
+    BareState b;
+    stQzSv* sv = b.sv.get();
+    auto exec = [&](void (*handler)(stQzSv*, const CmdCall&), std::string args) {
+        std::vector<char> text(args.begin(), args.end());
+        text.push_back(0);
+        handler(sv, CmdCall{text.data(), 0, 0});
+    };
+    const struct {
+        const char* command;  // "add ...", "del N", "empty"
+    } steps[] = {
+        {"add cg_fov in 90 120"},
+        {"add CG_FOV out 100 110"},
+        {"add r_picmip in 0 2"},
+        {"add Cg_Fov include 9"},
+        {"add name exclude bad"},
+        {"del 2"},
+        {"add cg_fov in 95 100"},
+        {"del 1"},
+        {"del 4"},
+        {"empty"},
+        {"add R_PICMIP in 1 1"},
+        {"add cg_fov in 1 2"},
+        {"add r_picmip out 5 6"},
+        {"add a in 1 2"},
+        {"add A in 1 2"},
+    };
+    const char* names[] = {"cg_fov", "CG_FOV", "cG_fOv", "r_picmip", "R_PicMip", "name",
+                           "NAME",   "a",      "A",      "cg_fov2",  "cg_fo",    ""};
+    for (const auto& step : steps) {
+        std::string command = step.command;
+        if (command.rfind("add ", 0) == 0) exec(cmd_cvar, command.substr(4));
+        if (command.rfind("del ", 0) == 0) exec(cmd_cvardel, command.substr(4));
+        if (command == "empty") exec(cmd_cvarempty, "");
+        for (const char* name : names) {
+            std::vector<int> walked, indexed;
+            for (int i = 0; i < cvarCheckCount(sv); ++i) {
+                const stCvarCheck* k = cvarCheckAt(sv, i);
+                if (k && trcasecmp(k->name, name) == 0) walked.push_back(i);
+            }
+            for (int i = cvarFirstOfName(sv, name); i >= 0; i = cvarNextOfName(sv, i)) {
+                if (cvarCheckAt(sv, i)) indexed.push_back(i);
+            }
+            EXPECT_EQ(indexed, walked) << "after " << command << ", name " << name;
+        }
+    }
+    cvarFree(sv);
+}
+
+// A full list of distinct names, many alike in their first letters, is found name by name.
+TEST(CvarIndex, AFullListOfDistinctNamesIsFoundNameByName) {
+    BareState b;
+    stQzSv* sv = b.sv.get();
+    for (int i = 0; i < QZ_CVAR_CHECKS_MAX; ++i) {
+        std::string args = "cvar_" + std::to_string(i) + " in 1 2";
+        std::vector<char> text(args.begin(), args.end());
+        text.push_back(0);
+        cmd_cvar(sv, CmdCall{text.data(), 0, 0});
+    }
+    ASSERT_EQ(cvarCheckCount(sv), QZ_CVAR_CHECKS_MAX);
+    for (int i = 0; i < QZ_CVAR_CHECKS_MAX; ++i) {
+        std::string name = "CVAR_" + std::to_string(i);
+        EXPECT_EQ(cvarFirstOfName(sv, name.c_str()), i) << name;
+        EXPECT_EQ(cvarNextOfName(sv, i), -1) << name;
+    }
+    EXPECT_EQ(cvarFirstOfName(sv, "cvar_256"), -1);
+    cvarFree(sv);
+}
+
+// The verdict on a value the host reports: the first check of that name (in list order, any
+// case, deleted ones skipped) that the value breaks removes the player with its number.
+TEST_F(CvarList, AValueIsJudgedByEveryLiveCheckOfItsNameInListOrder) {
+    run("qz_sv_Cvar cg_fov in 90 120");    // 1
+    run("qz_sv_Cvar r_picmip in 0 2");     // 2
+    run("qz_sv_Cvar CG_FOV out 100 110");  // 3
+    run("qz_sv_Cvar Cg_Fov include 9");    // 4 (deleted below)
+    run("qz_sv_Cvar cg_fov exclude 7");    // 5
+    run("qz_sv_Cvar cg_fov in 90 120");    // 6: a duplicate of 1
+    run("qz_sv_CvarDel 4");
+    const struct {
+        const char* name;
+        const char* value;
+        int breach;  // the check number reported, 0: none
+    } cases[] = {
+        {"cg_fov", "95", 0},  {"CG_FOV", "95", 0},   {"cg_fov", "130", 1}, {"cg_fov", "105", 3},
+        {"cG_fOv", "105", 3}, {"cg_fov", "97", 5},   {"cg_fov", "98", 0},  {"r_picmip", "3", 2},
+        {"R_PICMIP", "1", 0}, {"cg_fovx", "500", 0}, {"cg_fo", "500", 0},
+    };
+    int joined = 0;
+    for (const auto& c : cases) {
+        // A player removed by a breach may not come back at once: each case is a newcomer.
+        char guid[40], address[32];
+        snprintf(guid, sizeof guid, "%032X", 0xC0FFEE00u + static_cast<unsigned>(joined));
+        snprintf(address, sizeof address, "10.9.8.%d:27960", ++joined);
+        run(std::string("sim_connect Bob ") + guid + " " + address);
+        auto lines = run(std::string("QZ_SV_CVAR=1 ") + c.name + " " + c.value);
+        std::string cs = std::string(c.name) + "=" + c.value;
+        EXPECT_EQ(anyLineContains(lines, "VIOLATION (CVAR)"), c.breach != 0) << cs;
+        if (c.breach) {
+            EXPECT_TRUE(anyLineContains(lines, "VIOLATION (CVAR) #" + std::to_string(c.breach) +
+                                                   ": " + c.name + " = " + c.value + " ("))
+                << cs;
+        }
+        run("sim_drop 1");
+    }
 }
 
 }  // namespace

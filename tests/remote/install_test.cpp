@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -291,4 +292,56 @@ TEST_F(Installer, TheFirstFailureInOrderIsReportedEvenWhenALaterOneComesFirst) {
     qzInstallFree(job);
     EXPECT_FALSE(targetExists());
     EXPECT_FALSE(std::filesystem::exists(target() + ".part"));
+}
+
+// A step never does more than the work it is given and one piece: a module that compresses a
+// thousandfold (a piece of the file inflating to megabytes) is spread over steps like one that
+// hardly compresses, from a transfer's data and from a file alike, and the result is the module.
+TEST_F(Installer, NoStepDoesMoreThanItsSliceWhateverTheCompression) {
+    struct Case {
+        const char* what;
+        size_t size;
+        bool compressible;
+        bool transfer;
+        unsigned long slice;
+    } cases[] = {
+        {"a thousandfold, from a transfer", 4u << 20, true, true, 8192},
+        {"a thousandfold, from a file", 4u << 20, true, false, 8192},
+        {"hardly compressible, from a transfer", 300000, false, true, 8192},
+        {"a thousandfold, small slices", 1u << 20, true, true, 1024},
+    };
+    const unsigned long piece = 8192;  // the most one piece of work adds
+    for (const Case& c : cases) {
+        module_.assign(c.size, '\0');
+        for (size_t i = 0; i < module_.size(); ++i) {
+            module_[i] = c.compressible ? static_cast<char>(i / 65536)
+                                        : static_cast<char>((i * 2654435761u) >> 13);
+        }
+        std::string file = build(1700);
+        const stQzFileInfo e = describe(file, 1700);
+        std::string data = c.transfer ? packTransfer(file) : file;
+        stQzInstall* job = qzInstallStart(heapCopy(data), data.size(), c.transfer ? file.size() : 0,
+                                          target().c_str(), 'S', 'L', &e, key_);
+        ASSERT_NE(job, nullptr) << c.what;
+        const char* error = "unset";
+        int res = QZ_INST_RUNNING;
+        unsigned long most = 0, steps = 0;
+        while (res == QZ_INST_RUNNING && !qzInstallSettling(job) && steps < 100000) {
+            const unsigned long before = qzInstallWork(job);
+            res = qzInstallStep(job, 1000, c.slice, &error);
+            most = std::max(most, qzInstallWork(job) - before);
+            ++steps;
+        }
+        EXPECT_LE(most, c.slice + piece) << c.what;
+        // Every byte of the file and of the module went through.
+        EXPECT_GE(qzInstallWork(job), file.size() + module_.size()) << c.what;
+        ASSERT_TRUE(qzInstallSettling(job)) << c.what << ": " << (error ? error : "");
+        EXPECT_EQ(qzInstallStep(job, 1000 + 5000, c.slice, &error), QZ_INST_INSTALLED) << c.what;
+        qzInstallFree(job);
+        std::ifstream in(target(), std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        EXPECT_TRUE(ss.str() == module_) << c.what;
+        std::filesystem::remove(target());
+    }
 }
