@@ -376,7 +376,8 @@ void restartSteps(stQzSv* sv) {
             r.started = 1;
             done = job.start && !job.start(sv);
         }
-        if (!done && job.step && !job.step(sv, QZ_JOB_SLICE_US)) return;
+        // Half a slice: the ban list's reload has the other half of the frame.
+        if (!done && job.step && !job.step(sv, QZ_JOB_SLICE_US / 2)) return;
         r.started = 0;
         r.stage = r.stage < kRestartJobCount ? r.stage + 1 : 0;
     }
@@ -429,7 +430,7 @@ void svFrame(stQzSv* sv) {
         // Until its files are loaded the module is only partly started: the frame does the
         // restart's share and the ban list's (a load and blocks to hand back), nothing else.
         restartSteps(sv);
-        banFrame(sv);
+        banFrame(sv, sv->restart.stage ? QZ_JOB_SLICE_US / 2 : QZ_JOB_SLICE_US);
         if (sv->restart.stage) return;
     }
     if (sv->cmd.loadDepth || sv->cmd.typedCount) cfgLoadStep(sv, QZ_JOB_SLICE_US);
@@ -437,7 +438,7 @@ void svFrame(stQzSv* sv) {
     eventRunDue(sv, 8);
     plFrame(sv);
     banListFrame(sv);
-    banFrame(sv);
+    banFrame(sv, QZ_JOB_SLICE_US);
     cvarFrame(sv);
     md5Frame(sv);
     pwFrame(sv);

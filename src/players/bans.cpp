@@ -582,15 +582,20 @@ void dropSome(stBanRetired* r, long long budgetUs) {
 
 }  // namespace
 
-// The three share one job slice a frame; the load, which may take a while, has the rest of it
-// and never less than a fifth.
-void banFrame(stQzSv* sv) {
+// The three share the budget; the load, which may take a while, has the rest of it and never
+// less than a fifth.
+void banFrame(stQzSv* sv, long long budgetUs) {
+    stBans* b = &sv->bans;
+    bool retired = false;
+    for (int i = 0; i < QZ_BAN_RETIRED_BLOCKS && !retired; ++i) retired = b->retired.at[i] != nullptr;
+    // An idle frame reads no clock (a system call for the thread's CPU time).
+    if (!retired && !b->maskBuild.phase && !b->load) return;
     const long long begun = threadCpuMicros();
-    dropSome(&sv->bans.retired, QZ_JOB_SLICE_US * 2 / 5);
-    if (sv->bans.maskBuild.phase) banMaskIndexStep(sv, QZ_JOB_SLICE_US * 2 / 5);
+    if (retired) dropSome(&b->retired, budgetUs * 2 / 5);
+    if (sv->bans.maskBuild.phase) banMaskIndexStep(sv, budgetUs * 2 / 5);
     if (!sv->bans.load) return;
-    long long left = QZ_JOB_SLICE_US - (threadCpuMicros() - begun);
-    banLoadStep(sv, left > QZ_JOB_SLICE_US / 5 ? left : QZ_JOB_SLICE_US / 5);
+    long long left = budgetUs - (threadCpuMicros() - begun);
+    banLoadStep(sv, left > budgetUs / 5 ? left : budgetUs / 5);
 }
 
 void banIndexMasks(stQzSv* sv) {

@@ -177,9 +177,10 @@ const char* banBody(const stQzSv* sv, const stBanEntry* e);
 void banFree(stQzSv* sv);
 // Hands back every block banFree left, at once (the module's shut-down).
 void banDropAll(stQzSv* sv);
-// The list's share of a frame call: hands back some blocks of an emptied list, and steps a mask
-// index being built and a ban load in progress.
-void banFrame(stQzSv* sv);
+// The list's share of a frame call, about budgetUs of thread CPU time: hands back some blocks of
+// an emptied list, and steps a mask index being built and a ban load in progress. Nothing, and
+// no clock read, when there is nothing to do.
+void banFrame(stQzSv* sv, long long budgetUs);
 // Bytes held by the list, its texts and its indexes.
 size_t banBytes(const stQzSv* sv);
 
