@@ -335,6 +335,8 @@ constexpr QzJob kRestartJobs[] = {
 };
 constexpr int kRestartJobCount = sizeof kRestartJobs / sizeof kRestartJobs[0];
 
+void shutdownAll(stQzSv* sv, stKeyStore* formerKeys);
+
 // Shuts the module down and starts it again without its files, which the restart's jobs load.
 // The players are still on the game server: the restart keeps its picture of who is connected,
 // and the ban list in force, which answers until the file is read again.
@@ -350,16 +352,21 @@ void restartBegin(stQzSv* sv) {
     static stBans bans;
     bans = sv->bans;
     memset(&sv->bans, 0, sizeof sv->bans);
-    svShutdown(sv);
+    static stKeyStore formerKeys;
+    shutdownAll(sv, &formerKeys);
     const bool started = svStartHead(sv, &host) == 0;
     sv->bans = bans;
     if (!started) {
         banFree(sv);
         banDropAll(sv);
+        keyStoreFree(&formerKeys);
         return;
     }
     sv->players = kept;
     sv->restart = run;
+    sv->restart.formerKeys = formerKeys;
+    sv->restart.retired = 1;
+    memset(&formerKeys, 0, sizeof formerKeys);
     sv->restart.stage = 1;
     // Console lines typed during the restart run after it, in order.
     sv->cmd.holdTyped = 1;
@@ -401,7 +408,10 @@ int svStart(stQzSv* sv, const qz_host* host) {
 bool svRestarting(const stQzSv* sv) { return sv->restart.stage != 0; }
 
 
-void svShutdown(stQzSv* sv) {
+namespace {
+
+// The shut-down; the keyed tables go to formerKeys instead of being freed when it is given.
+void shutdownAll(stQzSv* sv, stKeyStore* formerKeys) {
     cfgLoadStopAll(sv);
     scAbandon(sv);
     pwFree(sv);
@@ -413,7 +423,12 @@ void svShutdown(stQzSv* sv) {
     ssShutdown(sv);
     logShutdown(sv);
     nmFree(sv);
+    if (formerKeys) {
+        *formerKeys = sv->keys;
+        memset(&sv->keys, 0, sizeof sv->keys);
+    }
     keyStoreFree(&sv->keys);
+    if (sv->restart.retired) keyStoreFree(&sv->restart.formerKeys);
     banLoadStop(sv, false);
     banFree(sv);
     banDropAll(sv);
@@ -423,6 +438,10 @@ void svShutdown(stQzSv* sv) {
     clockSetSource(nullptr);
     memset(sv, 0, sizeof *sv);
 }
+
+}  // namespace
+
+void svShutdown(stQzSv* sv) { shutdownAll(sv, nullptr); }
 
 void svFrame(stQzSv* sv) {
     if (sv->restartPending) restartBegin(sv);
@@ -434,6 +453,8 @@ void svFrame(stQzSv* sv) {
         if (sv->restart.stage) return;
     }
     if (sv->cmd.loadDepth || sv->cmd.typedCount) cfgLoadStep(sv, QZ_JOB_SLICE_US);
+    if (sv->restart.retired && keyStoreFreeStep(&sv->restart.formerKeys, QZ_JOB_SLICE_US / 2))
+        sv->restart.retired = 0;
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
     plFrame(sv);

@@ -3,6 +3,7 @@
 
 #include "commands/records.h"
 #include "host/qzsv.h"
+#include "util/keyed.h"
 
 struct stQzSv;
 
@@ -23,6 +24,10 @@ struct stRestartRun {
     int started;  // the running job's start was called
     char reason[64];
     stRestartKeep keep;
+    // The keyed tables before the restart, handed back a slice per frame call (freeing a few
+    // hundred thousand records at once takes some 10 ms); retired says they are not yet.
+    stKeyStore formerKeys;
+    int retired;
 };
 
 // The module's own version, reported until the host sets it with "QZ_SV_SETSVVER".
