@@ -665,7 +665,7 @@ bool banLoadStep(stQzSv* sv, long long budgetUs) {
         dropHeldList(sv, w);
     }
     // The masks read are scanned one after another until the index over them is built.
-    if (sv->bans.maskCount != sv->bans.maskIndexed) banMaskIndexStart(sv);
+    if (sv->bans.maskCount != sv->bans.maskIndexed) banMaskIndexStart(sv, true);
     char path[QZ_PATH_MAX];
     QZ_COPY(path, w->path);
     const LoadCounts c = w->counts;

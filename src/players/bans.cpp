@@ -603,9 +603,10 @@ void banIndexMasks(stQzSv* sv) {
     maskRebuild(&sv->bans);
 }
 
-void banMaskIndexStart(stQzSv* sv) {
+void banMaskIndexStart(stQzSv* sv, bool whole) {
     stMaskBuild* m = &sv->bans.maskBuild;
-    if (m->phase) return;
+    if (m->phase && (!whole || m->upto == sv->bans.maskCount)) return;
+    maskBuildAbandon(m);
     memset(m, 0, sizeof *m);
     m->phase = 1;
     m->upto = sv->bans.maskCount;

@@ -208,10 +208,11 @@ void banCheck(stQzSv* sv, const char* guid, const char* address, const char* nam
 bool maskParse(const char* text, stMaskRule* out);
 // Files every mask in the mask index (done by the ban load; a failure leaves the masks scanned).
 void banIndexMasks(stQzSv* sv);
-// Starts building the mask index over every mask in the list, beside the one in use (nothing
-// when a build already runs); banMaskIndexStep files the masks a slice at a time, about budgetUs
-// of thread CPU time, and puts the new index in place at the end. True when no build runs.
-void banMaskIndexStart(stQzSv* sv);
+// Starts building the mask index over every mask in the list, beside the one in use; a build
+// already running goes on, unless whole asks for every mask and it covers fewer (it then starts
+// again). banMaskIndexStep files the masks a slice at a time, about budgetUs of thread CPU time,
+// and puts the new index in place at the end. True when no build runs.
+void banMaskIndexStart(stQzSv* sv, bool whole = false);
 bool banMaskIndexStep(stQzSv* sv, long long budgetUs);
 constexpr unsigned QZ_MASK_TAIL_MAX = 4096;
 // Reads a numeric client address "a.b.c.d" with an optional ":port". False for anything else.

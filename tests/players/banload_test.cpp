@@ -65,6 +65,37 @@ TEST_F(BanLoad, ALargeFileIsAddedAFewRecordsAStepAndCountedOnceAtTheEnd) {
     banDropAll(sv);
 }
 
+TEST_F(BanLoad, TheMaskIndexIsBuiltOverFramesAfterALoadAndCoversEveryMask) {
+    std::string bytes;
+    for (int i = 0; i < 6000; ++i) {
+        bytes += kStamp + "MASK \"" + std::to_string(1 + i / 250) + "." + std::to_string(i % 250) +
+                 ".*\" \"?\" x\r\n\r\n";
+    }
+    writeFile("masks.dat", bytes);
+    const std::string path = home() + "masks.dat";
+    BareState bare;
+    stQzSv* sv = bare.sv.get();
+    ASSERT_TRUE(banLoadBegin(sv, path.c_str(), false));
+    int frames = 0;
+    while ((banLoadRunning(sv) || sv->bans.maskBuild.phase) && frames < 100000) {
+        // While the masks are not all indexed the last one read is found by the scan after it.
+        if (sv->bans.maskCount) {
+            const stMaskRule& last = sv->bans.masks[sv->bans.maskCount - 1];
+            char address[32];
+            snprintf(address, sizeof address, "%u.%u.7.7:1", last.lo[0], last.lo[1]);
+            EXPECT_EQ(banMaskFind(sv, address), static_cast<int>(last.entry + 1)) << frames;
+        }
+        banFrame(sv, 500);
+        frames++;
+    }
+    EXPECT_EQ(sv->bans.maskCount, 6000u);
+    EXPECT_EQ(sv->bans.maskIndexed, 6000u);
+    EXPECT_EQ(banMaskFind(sv, "24.249.3.3:27960"), 6000);
+    EXPECT_EQ(banMaskFind(sv, "25.0.0.1:27960"), 0);
+    banFree(sv);
+    banDropAll(sv);
+}
+
 TEST_F(BanLoad, ABanInForceBeforeALoadHoldsWhileItRunsAndTheFilesBansHoldAfterIt) {
     run(std::string("qz_sv_BanGuid ") + kGuidA + " Bob 1.2.3.4 cheat");
     writeFile("big.dat", bigFile(10000, kGuidB));
