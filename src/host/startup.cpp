@@ -351,6 +351,7 @@ void restartBegin(stQzSv* sv) {
     banLoadStop(sv, false);
     static stBans bans;
     bans = sv->bans;
+    bans.listing = {};  // a listing in progress ends with the restart
     memset(&sv->bans, 0, sizeof sv->bans);
     static stKeyStore formerKeys;
     shutdownAll(sv, &formerKeys);
