@@ -65,6 +65,22 @@ TEST_F(BanLoad, ALargeFileIsAddedAFewRecordsAStepAndCountedOnceAtTheEnd) {
     banDropAll(sv);
 }
 
+TEST_F(BanLoad, EmptyLinesCountTowardsAStepsShare) {
+    writeFile("empty.dat", std::string(100000, '\n') + kStamp + kGuidA + " \"A\" \"?\" x\r\n");
+    const std::string path = home() + "empty.dat";
+    BareState bare;
+    stQzSv* sv = bare.sv.get();
+    ASSERT_TRUE(banLoadBegin(sv, path.c_str(), false));
+    // With no time to spend a step reads one batch of lines between two looks at the clock.
+    EXPECT_FALSE(banLoadStep(sv, 0));
+    int steps = 1;
+    while (!banLoadStep(sv, 0) && steps < 1000000) steps++;
+    EXPECT_GE(steps, 100000 / 32);
+    EXPECT_EQ(sv->bans.count, 1u);
+    banFree(sv);
+    banDropAll(sv);
+}
+
 TEST_F(BanLoad, TheMaskIndexIsBuiltOverFramesAfterALoadAndCoversEveryMask) {
     std::string bytes;
     for (int i = 0; i < 6000; ++i) {
