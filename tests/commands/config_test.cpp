@@ -142,6 +142,9 @@ TEST_F(CmdConfig, EmptyTextIsWrittenAsTwoQuotesAndReadsBackEmpty) {
     EXPECT_NE(read("qzsv.cfg").find("\r\nqz_sv_MsgPrefix \"\" //"), std::string::npos);
     run("qz_sv_MsgPrefix other");
     run("qz_sv_Load");
+    // A slow build takes more than one frame for the written file.
+    auto runLine = [this](const std::string& l) { return run(l); };
+    afterLoads(runLine, "qz_sv_HomePath", "Home Path is ");
     EXPECT_EQ(run("qz_sv_MsgPrefix"), Lines{"qz_sv_MsgPrefix = "});
 }
 
