@@ -13,10 +13,12 @@
 #include "commands/atomic_file.h"
 #include "commands/dispatch.h"
 #include "commands/handlers.h"
+#include "commands/jobs.h"
 #include "commands/settings.h"
 #include "host/bridge.h"
 #include "host/state.h"
 #include "media/audit.h"
+#include "util/clock.h"
 #include "util/files.h"
 #include "util/md5.h"
 #include "util/text.h"
@@ -141,7 +143,19 @@ bool cmdFileNameOk(stQzSv* sv, const char* command, const char* name) {
     return false;
 }
 
-bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags) {
+namespace {
+
+// What follows the last line of a loaded file.
+enum CfgAfter {
+    CFG_AFTER_NOTHING = 0,
+    CFG_AFTER_LOCK,     // the configuration locks (qz_sv_LoadLock)
+    CFG_AFTER_USERCFG,  // qzsvuser.cfg loads (the start-up's pair of files)
+};
+
+static_assert(QZ_TYPED_LINE == QZ_LINE_MAX, "a typed line waits whole");
+
+// Opens a file and puts it on top of the loads in progress: its lines come next.
+bool pushFile(stQzSv* sv, const char* name, int mustExist, int flags, int after) {
     if (sv->cmd.loadDepth >= QZ_LOAD_DEPTH_MAX) {
         svMsg(sv, "Too Many Nested Loads Error");
         return false;
@@ -155,14 +169,35 @@ bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags) {
         }
         return false;
     }
-    QZ_COPY(sv->cmd.loading[sv->cmd.loadDepth], plainName(name));
+    const int depth = sv->cmd.loadDepth;
+    QZ_COPY(sv->cmd.loading[depth], plainName(name));
+    sv->cmd.files[depth] = {fp, 0, flags, after};
     sv->cmd.loadDepth++;
-    // The line is copied before dispatch: a loaded line may load another file, which reuses
-    // nothing of this frame.
-    char line[QZ_LINE_MAX];
-    int number = 0;
-    while (fgets(line, sizeof line, fp)) {
-        number++;
+    return true;
+}
+
+void lockNow(stQzSv* sv) {
+    sv->cmd.locked = 1;
+    svMsg(sv, "Config locked [%s][%ld bytes]", sv->cmd.lockName, sv->cmd.lockSize);
+}
+
+// Closes the innermost file and does what follows it.
+void popFile(stQzSv* sv) {
+    const int depth = --sv->cmd.loadDepth;
+    stCfgFile done = sv->cmd.files[depth];
+    fclose(done.fp);
+    sv->cmd.files[depth] = {};
+    sv->cmd.loading[depth][0] = 0;
+    if (done.after == CFG_AFTER_LOCK) lockNow(sv);
+    if (done.after == CFG_AFTER_USERCFG) pushFile(sv, "qzsvuser.cfg", 0, 0, CFG_AFTER_NOTHING);
+}
+
+// Reads the next line of the innermost file into line. False at the end of the file.
+bool nextLine(stQzSv* sv, char (&line)[QZ_LINE_MAX]) {
+    stCfgFile* f = &sv->cmd.files[sv->cmd.loadDepth - 1];
+    const char* name = sv->cmd.loading[sv->cmd.loadDepth - 1];
+    while (fgets(line, sizeof line, f->fp)) {
+        f->number++;
         int n = slen(line);
         if (n == QZ_LINE_MAX - 1 && line[n - 1] != '\n') {
             // The buffer is full but the line may still end here: only its line end (or the
@@ -170,20 +205,89 @@ bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags) {
             // whole: half a command is worse than none.
             bool more = false;
             int c;
-            while ((c = fgetc(fp)) != EOF && c != '\n') more = more || c != '\r';
+            while ((c = fgetc(f->fp)) != EOF && c != '\n') more = more || c != '\r';
             if (more) {
-                svMsg(sv, "%s line %d is longer than %d characters: ignored", name, number,
+                svMsg(sv, "%s line %d is longer than %d characters: ignored", name, f->number,
                       QZ_LINE_MAX - 1);
                 continue;
             }
         }
         while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
-        sv_cmd(sv, QZ_SRC_CONFIG, line, flags);
+        return true;
     }
-    fclose(fp);
-    sv->cmd.loadDepth--;
-    sv->cmd.loading[sv->cmd.loadDepth][0] = 0;
+    return false;
+}
+
+// Runs a first slice of a load just asked for, unless a slice is running already (a loaded line
+// asked): a small file is then loaded before the command returns.
+void stepUnlessStepping(stQzSv* sv) {
+    if (!sv->cmd.stepping) cfgLoadStep(sv, QZ_JOB_SLICE_US);
+}
+
+}  // namespace
+
+bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags) {
+    if (!pushFile(sv, name, mustExist, flags, CFG_AFTER_NOTHING)) return false;
+    stepUnlessStepping(sv);
     return true;
+}
+
+bool cfgLoadStep(stQzSv* sv, long long budgetUs) {
+    stCmdState& c = sv->cmd;
+    if (c.stepping) return false;
+    c.stepping = 1;
+    const long long begun = threadCpuMicros();
+    // The line is copied before dispatch: a loaded line may load another file.
+    char line[QZ_LINE_MAX];
+    for (int lines = 0; c.loadDepth > 0;) {
+        if (lines >= QZ_CFG_LINES_MIN && threadCpuMicros() - begun >= budgetUs) break;
+        if (!nextLine(sv, line)) {
+            popFile(sv);
+            continue;
+        }
+        lines++;
+        sv_cmd(sv, QZ_SRC_CONFIG, line, c.files[c.loadDepth - 1].flags);
+    }
+    // Lines typed during the load follow it, in the order typed; one that starts a load of its
+    // own leaves the rest waiting behind that load.
+    int ran = 0;
+    while (c.loadDepth == 0 && !c.holdTyped && ran < c.typedCount) {
+        QZ_COPY(line, c.typed[ran]);
+        ran++;
+        sv_cmd(sv, QZ_SRC_CONSOLE, line, 0);
+    }
+    if (ran) {
+        memmove(c.typed[0], c.typed[ran], static_cast<size_t>(c.typedCount - ran) * sizeof c.typed[0]);
+        c.typedCount -= ran;
+    }
+    c.stepping = 0;
+    return c.loadDepth == 0 && c.typedCount == 0;
+}
+
+bool cfgLoadRunning(const stQzSv* sv) { return sv->cmd.loadDepth > 0; }
+
+bool cfgTypedLine(stQzSv* sv, const char* line) {
+    stCmdState& c = sv->cmd;
+    if (c.loadDepth == 0 && c.typedCount == 0 && !c.holdTyped) return false;
+    if (c.typedCount == QZ_TYPED_MAX) {
+        svMsg(sv, "Console line ignored: %d lines already wait for the configuration load",
+              QZ_TYPED_MAX);
+        return true;
+    }
+    QZ_COPY(c.typed[c.typedCount], line);
+    c.typedCount++;
+    return true;
+}
+
+void cfgLoadStopAll(stQzSv* sv) {
+    stCmdState& c = sv->cmd;
+    while (c.loadDepth > 0) {
+        const int depth = --c.loadDepth;
+        fclose(c.files[depth].fp);
+        c.files[depth] = {};
+        c.loading[depth][0] = 0;
+    }
+    c.typedCount = 0;
 }
 
 // Refused while the configuration is locked, or while a file is being locked, whoever asks (the
@@ -248,14 +352,14 @@ void sv_load_lock(stQzSv* sv, const char* name, int flags) {
     char locked[QZ_CFG_NAME_MAX];
     QZ_COPY(locked, name);
     recordLockedFile(sv, locked);
-    if (!sv_load_cfg(sv, locked, 1, flags)) {
+    // The lock follows the file's last line (in a later frame call for a long file).
+    if (!pushFile(sv, locked, 1, flags, CFG_AFTER_LOCK)) {
         sv->cmd.lockName[0] = 0;
         sv->cmd.lockSize = 0;
         sv->cmd.lockDigest[0] = 0;
         return;
     }
-    sv->cmd.locked = 1;
-    svMsg(sv, "Config locked [%s][%ld bytes]", sv->cmd.lockName, sv->cmd.lockSize);
+    stepUnlessStepping(sv);
 }
 
 bool cfgLockedLine(stQzSv* sv, char* out, int size) {
@@ -267,7 +371,7 @@ bool cfgLockedLine(stQzSv* sv, char* out, int size) {
     return true;
 }
 
-void cfgStartupLoad(stQzSv* sv) {
+void cfgStartupBegin(stQzSv* sv) {
     // A disabled module refuses every line, so loading would only print refusals.
     if (!sv->enabled) return;
     // The files the module loads at each start are one audit record each; their lines are not
@@ -278,11 +382,18 @@ void cfgStartupLoad(stQzSv* sv) {
         if (access(homePath(file), F_OK) != 0) continue;
         QzOrigin origin = qzOrigin(QZ_ORIGIN_CONFIG, 0, file, nullptr, nullptr);
         QzOriginScope scope(sv, &origin);
-        sv_load_cfg(sv, file, 0, 0);
         if (!auditWrite(sv, "config-load", nullptr, file, QZ_AUDIT_DONE, nullptr))
             svMsg(sv, "AUDIT: the record of the load of %s could not be written (%s)", file,
                   sv->audit.lastError);
     }
+    if (!pushFile(sv, kMainFile, 0, 0, CFG_AFTER_USERCFG)) {
+        pushFile(sv, "qzsvuser.cfg", 0, 0, CFG_AFTER_NOTHING);
+    }
+}
+
+void cfgStartupLoad(stQzSv* sv) {
+    cfgStartupBegin(sv);
+    while (cfgLoadRunning(sv)) cfgLoadStep(sv, QZ_JOB_SLICE_US);
 }
 
 void cmd_load(stQzSv* sv, const CmdCall& call) {

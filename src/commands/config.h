@@ -8,9 +8,27 @@ struct stQzSv;
 // Loads a configuration file of the home directory, dispatching each line as a configuration
 // line (source QZ_SRC_CONFIG) one level deeper. mustExist: a missing file is reported ("File Not
 // Found: %s"); otherwise it is skipped silently. flags go to sv_cmd with every line. Returns
-// true when the file was read; false when it was missing or the nesting limit was reached ("Too
-// Many Nested Loads Error").
+// true when the file was opened; false when it was missing or the nesting limit was reached
+// ("Too Many Nested Loads Error").
+// The lines are dispatched a slice per frame call (cfgLoadStep): a first slice at once, the rest
+// in the following frames. A loaded line that loads a file puts it before the rest of its own
+// file, so the lines run in the order a load of everything at once would run them.
 bool sv_load_cfg(stQzSv* sv, const char* name, int mustExist, int flags);
+// Dispatches lines of the loads in progress for about budgetUs of thread CPU time (never fewer
+// than QZ_CFG_LINES_MIN lines while there are any), then, once no load is left, the console
+// lines typed meanwhile. True when nothing is left to do.
+bool cfgLoadStep(stQzSv* sv, long long budgetUs);
+constexpr int QZ_CFG_LINES_MIN = 32;
+// True while a configuration file is being loaded.
+bool cfgLoadRunning(const stQzSv* sv);
+// A console line typed while a load runs (or while typed lines are held) is kept to run after
+// it, and true returned; false when the line can run now.
+bool cfgTypedLine(stQzSv* sv, const char* line);
+// Ends every load in progress and forgets the typed lines (the module's shut-down).
+void cfgLoadStopAll(stQzSv* sv);
+// Starts the start-up's loads (qzsv.cfg, then qzsvuser.cfg) without running them; cfgStartupLoad
+// (commands/dispatch.h) runs them to their end at once.
+void cfgStartupBegin(stQzSv* sv);
 // Writes qzsvlog.cfg, then the main file (name, or "qzsv.cfg" when empty), each replaced whole.
 // Reports the outcome on the console. Returns true when both files were written.
 bool sv_write_cfg(stQzSv* sv, const char* name);

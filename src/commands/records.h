@@ -2,6 +2,8 @@
 // configuration lock and load nesting, the host's reservations, and every setting's storage.
 #pragma once
 
+#include <cstdio>
+
 // Deepest nesting of configuration loads (a file loading a file ...). A file that loads itself
 // stops here instead of looping.
 constexpr int QZ_LOAD_DEPTH_MAX = 8;
@@ -10,12 +12,29 @@ constexpr int QZ_CFG_NAME_MAX = 256;
 constexpr int QZ_RESERVE_MAX = 16;
 constexpr int QZ_RESERVE_TEXT = 64;
 
+// A configuration file being loaded a slice per frame call (commands/config.cpp).
+struct stCfgFile {
+    FILE* fp;
+    int number;  // lines read so far
+    int flags;   // given to sv_cmd with every line
+    int after;   // what follows the file's last line
+};
+// Console lines typed while a configuration load runs wait here and run after it, in order.
+constexpr int QZ_TYPED_MAX = 16;
+constexpr int QZ_TYPED_LINE = 4096;
+
 struct stCmdState {
     int locked;          // configuration locked against changes (qz_sv_LoadLock); never cleared
     int loadDepth;       // nesting of configuration loads in progress
     int kicksSuspended;  // kicking for violations suspended
-    // Files being loaded, outermost first; qz_sv_LoadLock refuses a name found here.
+    // Files being loaded, outermost first; qz_sv_LoadLock refuses a name found here. The
+    // innermost one gives the next line.
     char loading[QZ_LOAD_DEPTH_MAX][QZ_CFG_NAME_MAX];
+    stCfgFile files[QZ_LOAD_DEPTH_MAX];
+    int stepping;   // a slice of the loads is running (a loaded line that loads only stacks)
+    int holdTyped;  // typed lines wait even with no load running (a restart in progress)
+    char typed[QZ_TYPED_MAX][QZ_TYPED_LINE];
+    int typedCount;
     // The locked file: its name, its size in bytes and the MD5 of its contents when it was
     // loaded, so that the player list can show which configuration governs the server.
     char lockName[QZ_CFG_NAME_MAX];

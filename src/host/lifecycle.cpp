@@ -2,7 +2,9 @@
 // the host directives that set the reported version numbers.
 #include <cstdlib>
 
+#include "commands/config.h"
 #include "commands/dispatch.h"
+#include "commands/jobs.h"
 #include "commands/handlers.h"
 #include "host/bridge.h"
 #include "host/events.h"
@@ -16,7 +18,9 @@ void cmd_enable(stQzSv* sv, const CmdCall&) {
     svMsg(sv, "Kestrine Server is Enabled");
     if (sv->configPending) {
         sv->configPending = 0;
-        cfgStartupLoad(sv);
+        // A slice now; a long configuration goes on in the next frame calls.
+        cfgStartupBegin(sv);
+        if (!sv->cmd.stepping) cfgLoadStep(sv, QZ_JOB_SLICE_US);
     }
 }
 

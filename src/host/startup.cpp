@@ -10,6 +10,7 @@
 
 #include "commands/config.h"
 #include "commands/dispatch.h"
+#include "commands/jobs.h"
 #include "commands/settings.h"
 #include "host/bridge.h"
 #include "host/netready.h"
@@ -117,17 +118,6 @@ constexpr KeyedLayout kKeyedTables[] = {
     {"GuidAuth", QZ_PAIR_RECORD, 256, &stQzSv::tGuidAuth},
 };
 
-// What a restart carries over besides the players: the versions the host's directives set
-// (the host sends them once, at its own start) and the configuration lock, which no command
-// may undo.
-struct stRestartKeep {
-    int svVerMajor, svVerMinor, agVer, clVerMajor, clVerMinor;
-    int locked;
-    char lockName[QZ_CFG_NAME_MAX];
-    long lockSize;
-    char lockDigest[33];
-};
-
 void restartKeep(const stQzSv* sv, stRestartKeep* k) {
     k->svVerMajor = sv->svVerMajor;
     k->svVerMinor = sv->svVerMinor;
@@ -140,24 +130,12 @@ void restartKeep(const stQzSv* sv, stRestartKeep* k) {
     QZ_COPY(k->lockDigest, sv->cmd.lockDigest);
 }
 
-// The start-up has loaded qzsv.cfg and qzsvuser.cfg as at any start. A lock that they did not
-// set again is restored by loading the locked file once more (its lines win over the earlier
-// files) and locking; when the file cannot be loaded any longer the lock still holds, with the
-// name, size and digest recorded when it was taken.
-void restartRestore(stQzSv* sv, const stRestartKeep* k) {
+void restoreVersions(stQzSv* sv, const stRestartKeep* k) {
     sv->svVerMajor = k->svVerMajor;
     sv->svVerMinor = k->svVerMinor;
     sv->agVer = k->agVer;
     sv->clVerMajor = k->clVerMajor;
     sv->clVerMinor = k->clVerMinor;
-    if (!k->locked || sv->cmd.locked) return;
-    sv_load_lock(sv, k->lockName, 0);
-    if (sv->cmd.locked) return;
-    sv->cmd.locked = 1;
-    QZ_COPY(sv->cmd.lockName, k->lockName);
-    sv->cmd.lockSize = k->lockSize;
-    QZ_COPY(sv->cmd.lockDigest, k->lockDigest);
-    svMsg(sv, "Config stays locked [%s][%ld bytes]", sv->cmd.lockName, sv->cmd.lockSize);
 }
 
 }  // namespace
@@ -181,7 +159,11 @@ void svPrintVersion(stQzSv* sv) {
           sv->agVer, sv->clVerMajor, sv->clVerMinor, kPlatform);
 }
 
-int svStart(stQzSv* sv, const qz_host* host) {
+// The start-up up to its files: the module's state, home directory, program files, marker files,
+// record tables and remote services.
+namespace {
+
+int svStartHead(stQzSv* sv, const qz_host* host) {
     memset(sv, 0, sizeof *sv);
     sv->selfcheck.fd = -1;
     sv->host = *host;
@@ -268,13 +250,11 @@ int svStart(stQzSv* sv, const qz_host* host) {
         sv->configPending = 1;
     }
     remoteStart(sv);
-    // Bans come before the configuration, which may empty or extend the list.
-    banStartupLoad(sv);
-    fleetStartup(sv);
-    pwStartup(sv);
-    cfgStartupLoad(sv);
-    // After the configuration, which decides qz_sv_AliasAutoLoad and the alias file name.
-    nmStartup(sv);
+    return 0;
+}
+
+// The services that read the configuration, once it has loaded.
+void startServices(stQzSv* sv) {
     // Version defaults go only into values the configuration left empty.
     defaultsInstall(sv);
     webStart(sv);
@@ -283,10 +263,167 @@ int svStart(stQzSv* sv, const qz_host* host) {
     logStartup(sv);
     // The serial file overrides a qz_sv_SsNext of the configuration, as the log serial does.
     ssStartup(sv);
+}
+
+// The jobs of a restart, in the order of the start-up. The ban file is read into a new list
+// while the list in force keeps answering; the restart goes on meanwhile, and the count line
+// comes when the file is read (for a large file after the restart's last line).
+bool restartBans(stQzSv* sv) {
+    char path[QZ_PATH_MAX];
+    QZ_COPY(path, homePath("qzbans.dat"));
+    if (access(path, F_OK) != 0) {
+        // Nothing to load: the list empties as at a start without the file.
+        banFree(sv);
+        return false;
+    }
+    if (banLoadBegin(sv, path, true)) banLoadStep(sv, QZ_JOB_SLICE_US);
+    return false;
+}
+// The fleet's queue and cache files are small (a few hundred reports, a bounded cache).
+bool restartFleet(stQzSv* sv) {
+    fleetStartup(sv);
+    return false;
+}
+bool restartPower(stQzSv* sv) {
+    pwStartup(sv);
+    return false;
+}
+bool restartConfig(stQzSv* sv) {
+    cfgStartupBegin(sv);
+    return true;
+}
+bool stepConfig(stQzSv* sv, long long budgetUs) {
+    cfgLoadStep(sv, budgetUs);
+    return !cfgLoadRunning(sv);
+}
+// After the configuration, which decides qz_sv_AliasAutoLoad and the alias file name.
+bool stepAliases(stQzSv* sv, long long) {
+    nmStartup(sv);
+    return true;
+}
+bool restartServices(stQzSv* sv) {
+    startServices(sv);
+    return false;
+}
+// The start-up has loaded qzsv.cfg and qzsvuser.cfg as at any start. A lock that they did not
+// set again is restored by loading the locked file once more (its lines win over the earlier
+// files) and locking; when the file cannot be loaded any longer the lock still holds, with the
+// name, size and digest recorded when it was taken (stepLock).
+bool restartLock(stQzSv* sv) {
+    const stRestartKeep* k = &sv->restart.keep;
+    restoreVersions(sv, k);
+    if (!k->locked || sv->cmd.locked) return false;
+    sv_load_lock(sv, k->lockName, 0);
+    return true;
+}
+bool stepLock(stQzSv* sv, long long budgetUs) {
+    if (!stepConfig(sv, budgetUs)) return false;
+    const stRestartKeep* k = &sv->restart.keep;
+    if (sv->cmd.locked) return true;
+    sv->cmd.locked = 1;
+    QZ_COPY(sv->cmd.lockName, k->lockName);
+    sv->cmd.lockSize = k->lockSize;
+    QZ_COPY(sv->cmd.lockDigest, k->lockDigest);
+    svMsg(sv, "Config stays locked [%s][%ld bytes]", sv->cmd.lockName, sv->cmd.lockSize);
+    return true;
+}
+bool restartDone(stQzSv* sv) {
+    svMsg(sv, "QZ Server Restarted (%s)", sv->restart.reason);
+    return false;
+}
+
+constexpr QzJob kRestartJobs[] = {
+    {"bans", restartBans, nullptr},
+    {"fleet", restartFleet, nullptr},
+    {"power", restartPower, nullptr},
+    {"configuration", restartConfig, stepConfig},
+    {"aliases", nullptr, stepAliases},
+    {"services", restartServices, nullptr},
+    {"lock", restartLock, stepLock},
+    {"done", restartDone, nullptr},
+};
+constexpr int kRestartJobCount = sizeof kRestartJobs / sizeof kRestartJobs[0];
+
+void shutdownAll(stQzSv* sv, stKeyStore* formerKeys);
+
+// Shuts the module down and starts it again without its files, which the restart's jobs load.
+// The players are still on the game server: the restart keeps its picture of who is connected,
+// and the ban list in force, which answers until the file is read again.
+void restartBegin(stQzSv* sv) {
+    qz_host host = sv->host;
+    static stRestartRun run;
+    run = {};
+    QZ_COPY(run.reason, sv->restartReason);
+    restartKeep(sv, &run.keep);
+    static stPlayers kept;
+    kept = sv->players;
+    banLoadStop(sv, false);
+    static stBans bans;
+    bans = sv->bans;
+    bans.listing = {};  // a listing in progress ends with the restart
+    memset(&sv->bans, 0, sizeof sv->bans);
+    static stKeyStore formerKeys;
+    shutdownAll(sv, &formerKeys);
+    const bool started = svStartHead(sv, &host) == 0;
+    sv->bans = bans;
+    if (!started) {
+        banFree(sv);
+        banDropAll(sv);
+        keyStoreFree(&formerKeys);
+        return;
+    }
+    sv->players = kept;
+    sv->restart = run;
+    sv->restart.formerKeys = formerKeys;
+    sv->restart.retired = 1;
+    memset(&formerKeys, 0, sizeof formerKeys);
+    sv->restart.stage = 1;
+    // Console lines typed during the restart run after it, in order.
+    sv->cmd.holdTyped = 1;
+}
+
+// Runs the restart's jobs in order, each for its slice; a job that is not done leaves the rest
+// for the next frame call.
+void restartSteps(stQzSv* sv) {
+    stRestartRun& r = sv->restart;
+    while (r.stage) {
+        const QzJob& job = kRestartJobs[r.stage - 1];
+        bool done = false;
+        if (!r.started) {
+            r.started = 1;
+            done = job.start && !job.start(sv);
+        }
+        // Half a slice: the ban list's reload has the other half of the frame.
+        if (!done && job.step && !job.step(sv, QZ_JOB_SLICE_US / 2)) return;
+        r.started = 0;
+        r.stage = r.stage < kRestartJobCount ? r.stage + 1 : 0;
+    }
+    sv->cmd.holdTyped = 0;
+}
+
+}  // namespace
+
+int svStart(stQzSv* sv, const qz_host* host) {
+    if (svStartHead(sv, host) != 0) return -1;
+    // Bans come before the configuration, which may empty or extend the list.
+    banStartupLoad(sv);
+    fleetStartup(sv);
+    pwStartup(sv);
+    cfgStartupLoad(sv);
+    // After the configuration, which decides qz_sv_AliasAutoLoad and the alias file name.
+    nmStartup(sv);
+    startServices(sv);
     return 0;
 }
 
-void svShutdown(stQzSv* sv) {
+bool svRestarting(const stQzSv* sv) { return sv->restart.stage != 0; }
+
+
+namespace {
+
+// The shut-down; the keyed tables go to formerKeys instead of being freed when it is given.
+void shutdownAll(stQzSv* sv, stKeyStore* formerKeys) {
+    cfgLoadStopAll(sv);
     scAbandon(sv);
     pwFree(sv);
     uconCloseAll(sv, "shutdown");
@@ -299,8 +436,15 @@ void svShutdown(stQzSv* sv) {
     logShutdown(sv);
     auditClose(sv);
     nmFree(sv);
+    if (formerKeys) {
+        *formerKeys = sv->keys;
+        memset(&sv->keys, 0, sizeof sv->keys);
+    }
     keyStoreFree(&sv->keys);
+    if (sv->restart.retired) keyStoreFree(&sv->restart.formerKeys);
+    banLoadStop(sv, false);
     banFree(sv);
+    banDropAll(sv);
     cvarFree(sv);
     plCloseCompanions(sv);
     diagShutdown();
@@ -308,28 +452,27 @@ void svShutdown(stQzSv* sv) {
     memset(sv, 0, sizeof *sv);
 }
 
+}  // namespace
+
+void svShutdown(stQzSv* sv) { shutdownAll(sv, nullptr); }
+
 void svFrame(stQzSv* sv) {
-    if (sv->restartPending) {
-        qz_host host = sv->host;
-        char reason[64];
-        QZ_COPY(reason, sv->restartReason);
-        // The players are still on the game server: a restart reloads the module's files and
-        // settings but keeps its picture of who is connected.
-        static stPlayers kept;
-        kept = sv->players;
-        stRestartKeep keep;
-        restartKeep(sv, &keep);
-        svShutdown(sv);
-        if (svStart(sv, &host) != 0) return;
-        sv->players = kept;
-        restartRestore(sv, &keep);
-        svMsg(sv, "QZ Server Restarted (%s)", reason);
-        return;
+    if (sv->restartPending) restartBegin(sv);
+    if (sv->restart.stage) {
+        // Until its files are loaded the module is only partly started: the frame does the
+        // restart's share and the ban list's (a load and blocks to hand back), nothing else.
+        restartSteps(sv);
+        banFrame(sv, sv->restart.stage ? QZ_JOB_SLICE_US / 2 : QZ_JOB_SLICE_US);
+        if (sv->restart.stage) return;
     }
+    if (sv->cmd.loadDepth || sv->cmd.typedCount) cfgLoadStep(sv, QZ_JOB_SLICE_US);
+    if (sv->restart.retired && keyStoreFreeStep(&sv->restart.formerKeys, QZ_JOB_SLICE_US / 2))
+        sv->restart.retired = 0;
     // A handful per frame keeps one frame call short however many events are queued.
     eventRunDue(sv, 8);
     plFrame(sv);
     banListFrame(sv);
+    banFrame(sv, QZ_JOB_SLICE_US);
     cvarFrame(sv);
     md5Frame(sv);
     pwFrame(sv);
@@ -360,5 +503,8 @@ void svConsole(stQzSv* sv, const char* data, int length) {
     char line[QZ_LINE_MAX];
     memcpy(line, data, static_cast<size_t>(length));
     line[length] = 0;
+    // A line typed while a configuration loads (or the module restarts) runs after it: it must
+    // not overtake the lines it follows.
+    if (cfgTypedLine(sv, line)) return;
     sv_cmd(sv, QZ_SRC_CONSOLE, line, 0);
 }

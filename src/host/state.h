@@ -6,6 +6,7 @@
 #include "host/events.h"
 #include "host/qzsv.h"
 #include "host/selfcheck.h"
+#include "host/startup.h"
 #include "media/audit.h"
 #include "media/logs.h"
 #include "media/screenshots.h"
@@ -30,6 +31,7 @@ struct stQzSv {
     int restartPending;  // a restart waits for the next frame call
     int configPending;   // started disabled: the configuration loads when enabled
     char restartReason[64];
+    stRestartRun restart;  // a restart whose files are still loading (host/startup.cpp)
     char msgPrefix[32];          // qz_sv_MsgPrefix
     int svVerMajor, svVerMinor;  // version numbers reported by qz_sv_Ver
     int agVer;

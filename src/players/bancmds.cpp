@@ -5,6 +5,7 @@
 
 #include "commands/config.h"
 #include "commands/handlers.h"
+#include "commands/jobs.h"
 #include "host/bridge.h"
 #include "host/state.h"
 #include "players/bans.h"
@@ -154,7 +155,9 @@ void cmd_banname(stQzSv* sv, const CmdCall& call) {
     addAndWrite(sv, QZ_BAN_NAME, "NAME", body);
 }
 
+// Emptying the list ends a load in progress: what it read so far goes with the list.
 void cmd_banempty(stQzSv* sv, const CmdCall&) {
+    banLoadStop(sv, true);
     banFree(sv);
     svMsg(sv, "Ban List (in Memory) has been Emptied");
 }
@@ -162,16 +165,13 @@ void cmd_banempty(stQzSv* sv, const CmdCall&) {
 void cmd_banload(stQzSv* sv, const CmdCall& call) {
     char path[QZ_PATH_MAX];
     if (!banPath(sv, "qz_sv_BanLoad", call.args, path, qz::cap(path))) return;
-    long skipped = 0, present = 0;
-    long n = banLoadFile(sv, path, &skipped, &present);
-    if (n < 0) {
-        svMsg(sv, "File Not Found: %s", path);
-        return;
-    }
-    banLoadReport(sv, path, n, skipped, present);
+    // The file is read a slice per frame call (the first one now); the count line comes when
+    // it is all read. A load asked for while one runs follows it.
+    if (banLoadBegin(sv, path, false) && banLoadRunning(sv)) banLoadStep(sv, QZ_JOB_SLICE_US);
 }
 
 void cmd_unban(stQzSv* sv, const CmdCall& call) {
+    if (banReloading(sv, true)) return;
     int banSlot = atoi(call.args);
     stBanEntry* e = banEntry(sv, banSlot);
     if (!e) {
@@ -188,6 +188,7 @@ void cmd_unban(stQzSv* sv, const CmdCall& call) {
 }
 
 void cmd_reban(stQzSv* sv, const CmdCall& call) {
+    if (banReloading(sv, true)) return;
     int banSlot = atoi(call.args);
     stBanEntry* e = banEntry(sv, banSlot);
     if (!e) {
@@ -203,6 +204,7 @@ void cmd_reban(stQzSv* sv, const CmdCall& call) {
 }
 
 void cmd_unbanguid(stQzSv* sv, const CmdCall& call) {
+    if (banReloading(sv, true)) return;
     char guid[64];
     const char* p = call.args;
     nextWord(p, guid, qz::cap(guid));

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "host/bridge.h"
 #include "host/state.h"
@@ -414,13 +415,66 @@ long banLoadFile(stQzSv* sv, const char* path, long* skipped, long* present) {
     return loaded;
 }
 
+namespace {
+
+// What a load has done so far.
+struct LoadCounts {
+    long loaded = 0, records = 0, skipped = 0, present = 0;
+};
+
+// The records of one file already in the list, so that loading the file again adds only what
+// is new.
+struct KnownSet {
+    Known* at = nullptr;
+    unsigned count = 0, k = 0;
+};
+
+// Adds the records of one line read at offset (a cut line may hold several). Returns the number
+// of records looked at.
+long loadLine(stQzSv* sv, const char* line, int n, long long offset, int fileId, unsigned now,
+              KnownSet* known, Record* rec, LoadCounts* c) {
+    long seen = 0;
+    int at = 0;
+    while (at < n) {
+        int k0 = at;
+        while (k0 < n && isBlank(line[k0])) k0++;
+        if (k0 == n) break;
+        int len = at + firstRecordLength(line + at, n - at);
+        long long where = offset + at;
+        bool ok = parseRecord(line + at, len - at, rec);
+        at = len;
+        seen++;
+        if (!ok) {
+            c->skipped++;
+            continue;
+        }
+        c->records++;
+        while (known->k < known->count && known->at[known->k].pos < where) known->k++;
+        if (known->k < known->count && known->at[known->k].pos == where) {
+            const stBanEntry* e = &sv->bans.entries[known->at[known->k].id];
+            if (!strcmp(e->key, rec->key) && !strcmp(banBody(sv, e), rec->body)) {
+                c->present++;
+                continue;
+            }
+        }
+        if (!loadRecord(sv, *rec, where, fileId, now)) {
+            c->skipped++;
+            continue;
+        }
+        c->loaded++;
+    }
+    return seen;
+}
+
+}  // namespace
+
 long banLoadStream(stQzSv* sv, FILE* fp, const char* path, long* skipped, long* present) {
     *skipped = 0;
     if (present) *present = 0;
     bool again = findFile(sv, path) != 0;
     int fileId = banFileId(sv, path);
-    unsigned knownCount = 0, k = 0;
-    Known* known = again && fileId ? knownEntries(&sv->bans, fileId, &knownCount) : nullptr;
+    KnownSet known;
+    if (again && fileId) known.at = knownEntries(&sv->bans, fileId, &known.count);
     long long size = fileLength(fp);
     unsigned now = qzMonoTick();
     LineReader reader(fp);
@@ -429,62 +483,237 @@ long banLoadStream(stQzSv* sv, FILE* fp, const char* path, long* skipped, long* 
     int n;
     long long offset;
     bool tooLong;
-    long loaded = 0, records = 0;
+    LoadCounts c;
     bool reserved = false;
     banDeferLinks(sv);
     const unsigned poolBefore = sv->bans.poolLen;
     while (reader.next(&line, &n, &offset, &tooLong)) {
         if (tooLong) {
-            (*skipped)++;
+            c.skipped++;
             continue;
         }
-        int at = 0;
-        while (at < n) {
-            int k0 = at;
-            while (k0 < n && isBlank(line[k0])) k0++;
-            if (k0 == n) break;
-            int len = at + firstRecordLength(line + at, n - at);
-            long long where = offset + at;
-            bool ok = parseRecord(line + at, len - at, &rec);
-            at = len;
-            if (!ok) {
-                (*skipped)++;
-                continue;
-            }
-            records++;
-            while (k < knownCount && known[k].pos < where) k++;
-            if (k < knownCount && known[k].pos == where) {
-                const stBanEntry* e = &sv->bans.entries[known[k].id];
-                if (!strcmp(e->key, rec.key) && !strcmp(banBody(sv, e), rec.body)) {
-                    if (present) (*present)++;
-                    continue;
-                }
-            }
-            if (!loadRecord(sv, rec, where, fileId, now)) {
-                (*skipped)++;
-                continue;
-            }
-            loaded++;
-            // After the first records, the list makes room for the whole file at once.
-            if (!reserved && records == 1024 && where > 0 && size > where) {
-                reserved = true;
-                double share =
-                    static_cast<double>(size - where) / static_cast<double>(where) * 1.05;
-                double rest = static_cast<double>(records) * share;
-                double text = static_cast<double>(sv->bans.poolLen - poolBefore) * share;
-                if (rest > 0 && rest < 4.0e9 && text < 4.0e9) {
-                    banReserve(sv, static_cast<unsigned>(rest), static_cast<size_t>(text));
-                }
+        loadLine(sv, line, n, offset, fileId, now, &known, &rec, &c);
+        // After the first records, the list makes room for the whole file at once.
+        if (!reserved && c.records >= 1024 && offset > 0 && size > offset) {
+            reserved = true;
+            double share = static_cast<double>(size - offset) / static_cast<double>(offset) * 1.05;
+            double rest = static_cast<double>(c.records) * share;
+            double text = static_cast<double>(sv->bans.poolLen - poolBefore) * share;
+            if (rest > 0 && rest < 4.0e9 && text < 4.0e9) {
+                banReserve(sv, static_cast<unsigned>(rest), static_cast<size_t>(text));
             }
         }
     }
     long dropped = static_cast<long>(banLinkDeferred(sv));
-    *skipped += dropped;
-    loaded -= dropped;
+    *skipped = c.skipped + dropped;
+    if (present) *present = c.present;
     // The connection check never builds the mask index: the load does, with the rest of its work.
     if (sv->bans.maskCount != sv->bans.maskIndexed) banIndexMasks(sv);
-    free(known);
-    return loaded;
+    free(known.at);
+    return c.loaded - dropped;
+}
+
+// A load spread over frame calls. Records are added one at a time with their index links, so
+// that every record read holds at once; the growth of the list's arrays and indexes is spread
+// over the adds already.
+struct stBanLoadWork {
+    explicit stBanLoadWork(FILE* f) : fp(f), reader(f) {}
+    FILE* fp;
+    char path[QZ_PATH_MAX] = {};
+    int fileId = 0;
+    bool replace = false;
+    bool swapped = false;  // the list being filled is in force for the moment
+    unsigned tick = 0;
+    // Entries of the list looked at for the known records: [scan, scanEnd).
+    unsigned scan = 0, scanEnd = 0;
+    bool sorted = true;
+    KnownSet known;
+    LoadCounts counts;
+    stBans list{};  // replace: the new list being filled
+    Record rec{};
+    LineReader reader;
+};
+
+namespace {
+
+// Trades the list in force for the list being filled (or back). The running listing, the load
+// itself and the blocks being handed back belong to the module, not to either list: they stay.
+void swapLists(stQzSv* sv, stBanLoadWork* w) {
+    stBans held = sv->bans;
+    sv->bans = w->list;
+    w->list = held;
+    sv->bans.listing = held.listing;
+    sv->bans.load = held.load;
+    sv->bans.retired = held.retired;
+    memcpy(sv->bans.loadQueue, held.loadQueue, sizeof held.loadQueue);
+    sv->bans.loadQueued = held.loadQueued;
+    w->swapped = !w->swapped;
+}
+
+// Empties the list a replacing load holds (the list being filled, or once the two were traded,
+// the former list): its blocks go to the module's queue, to be handed back a slice per frame.
+void dropHeldList(stQzSv* sv, stBanLoadWork* w) {
+    swapLists(sv, w);
+    banFree(sv);
+    swapLists(sv, w);
+}
+
+void endLoad(stQzSv* sv, stBanLoadWork* w) {
+    fclose(w->fp);
+    free(w->known.at);
+    sv->bans.load = nullptr;
+    delete w;
+}
+
+// Looks at the entries of the list for records of the file, about budgetUs at most. True when
+// every entry was looked at.
+bool scanKnown(stQzSv* sv, stBanLoadWork* w, long long begun, long long budgetUs) {
+    KnownSet& k = w->known;
+    for (; w->scan < w->scanEnd; ++w->scan) {
+        if ((w->scan & 4095) == 4095 && threadCpuMicros() - begun >= budgetUs) return false;
+        const stBanEntry& e = sv->bans.entries[w->scan];
+        if (e.fileId != w->fileId || e.filePos < 0) continue;
+        if (k.count && k.at[k.count - 1].pos > e.filePos) w->sorted = false;
+        k.at[k.count++] = {e.filePos, w->scan};
+    }
+    // Records come into the list in the order of the file: a table out of order needs a sort,
+    // which only a file rewritten by hand since the first load of it brings about.
+    if (!w->sorted) qsort(k.at, k.count, sizeof(Known), byPosition);
+    w->sorted = true;
+    return true;
+}
+
+}  // namespace
+
+bool banLoadBegin(stQzSv* sv, const char* path, bool replace) {
+    stBans* b = &sv->bans;
+    if (b->load) {
+        if (b->loadQueued == QZ_BAN_QUEUE) {
+            svMsg(sv, "qz_sv_BanLoad ignored: %s is still loading", b->load->path);
+            return false;
+        }
+        QZ_COPY(b->loadQueue[b->loadQueued], path);
+        b->loadQueued++;
+        svMsg(sv, "%s will load after %s", path, b->load->path);
+        return true;
+    }
+    FILE* fp = homeOpen(path, "rb");
+    if (!fp) {
+        svMsg(sv, "File Not Found: %s", path);
+        return false;
+    }
+    auto* w = new (std::nothrow) stBanLoadWork(fp);
+    if (!w) {
+        fclose(fp);
+        svMsg(sv, "Ban File could not be read: %s", path);
+        return false;
+    }
+    QZ_COPY(w->path, path);
+    w->replace = replace;
+    w->tick = qzMonoTick();
+    sv->bans.load = w;
+    if (replace) {
+        swapLists(sv, w);
+        w->fileId = banFileId(sv, path);
+        swapLists(sv, w);
+        return true;
+    }
+    bool again = findFile(sv, path) != 0;
+    w->fileId = banFileId(sv, path);
+    if (again && w->fileId && sv->bans.count) {
+        w->scanEnd = sv->bans.count;
+        // Without memory for the table, records already in the list are added again, as a load
+        // of a new file would.
+        w->known.at = static_cast<Known*>(malloc(size_t{w->scanEnd} * sizeof(Known)));
+        if (!w->known.at) w->scanEnd = 0;
+    }
+    return true;
+}
+
+bool banLoadStep(stQzSv* sv, long long budgetUs) {
+    stBanLoadWork* w = sv->bans.load;
+    if (!w) return true;
+    const long long begun = threadCpuMicros();
+    if (!scanKnown(sv, w, begun, budgetUs)) return false;
+    if (w->replace) swapLists(sv, w);
+    const char* line;
+    int n;
+    long long offset;
+    bool tooLong;
+    bool more = true;
+    // The clock is read every 32 lines (empty lines count: a file of nothing but line ends is
+    // read within the budget too).
+    for (long seen = 0, lines = 1; seen < QZ_BANLOAD_RECORDS; ++lines) {
+        if ((lines & 31) == 0 && threadCpuMicros() - begun >= budgetUs) break;
+        if (!w->reader.next(&line, &n, &offset, &tooLong)) {
+            more = false;
+            break;
+        }
+        if (tooLong) {
+            w->counts.skipped++;
+            seen++;
+            continue;
+        }
+        seen += loadLine(sv, line, n, offset, w->fileId, w->tick, &w->known, &w->rec, &w->counts);
+    }
+    if (w->replace) swapLists(sv, w);
+    if (more) return false;
+    if (w->replace) {
+        // The new list takes the place of the former one, which goes back a slice per frame.
+        swapLists(sv, w);
+        dropHeldList(sv, w);
+    }
+    // The masks read are scanned one after another until the index over them is built.
+    if (sv->bans.maskCount != sv->bans.maskIndexed) banMaskIndexStart(sv, true);
+    char path[QZ_PATH_MAX];
+    QZ_COPY(path, w->path);
+    const LoadCounts c = w->counts;
+    endLoad(sv, w);
+    banLoadReport(sv, path, c.loaded, c.skipped, c.present);
+    // The next load asked for begins; a file gone meanwhile is reported and passed over.
+    stBans* b = &sv->bans;
+    while (b->loadQueued && !b->load) {
+        QZ_COPY(path, b->loadQueue[0]);
+        b->loadQueued--;
+        memmove(b->loadQueue[0], b->loadQueue[1], sizeof b->loadQueue[0] * static_cast<size_t>(b->loadQueued));
+        banLoadBegin(sv, path, false);
+    }
+    return !b->load;
+}
+
+bool banReloading(stQzSv* sv, bool say) {
+    const stBanLoadWork* w = sv->bans.load;
+    if (!w || !w->replace) return false;
+    if (say) {
+        svMsg(sv, "Ban List is being reloaded from %s: command ignored until the count line appears",
+              w->path);
+    }
+    return true;
+}
+
+void banLoadMirrorKick(stQzSv* sv, const char* key, const char* body, int length, unsigned tick) {
+    stBanLoadWork* w = sv->bans.load;
+    if (!w || !w->replace || w->swapped) return;
+    swapLists(sv, w);
+    banAddAt(sv, QZ_BAN_KICK, key, body, length, tick);
+    swapLists(sv, w);
+}
+
+bool banLoadRunning(const stQzSv* sv, const char** path) {
+    if (path) *path = sv->bans.load ? sv->bans.load->path : "";
+    return sv->bans.load != nullptr;
+}
+
+void banLoadStop(stQzSv* sv, bool say) {
+    sv->bans.loadQueued = 0;
+    stBanLoadWork* w = sv->bans.load;
+    if (!w) return;
+    if (w->replace) dropHeldList(sv, w);
+    char path[QZ_PATH_MAX];
+    QZ_COPY(path, w->path);
+    const long loaded = w->replace ? 0 : w->counts.loaded;
+    endLoad(sv, w);
+    if (say) svMsg(sv, "Ban load of %s stopped after %ld Ban%s", path, loaded, loaded == 1 ? "" : "s");
 }
 
 int banUpdateFile(stQzSv* sv, const char* path, int* missing) {

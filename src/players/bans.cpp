@@ -13,6 +13,7 @@
 #include <initializer_list>
 
 #include "host/state.h"
+#include "commands/jobs.h"
 #include "util/clock.h"
 #include "util/compare.h"
 #include "util/keyed.h"
@@ -55,9 +56,12 @@ constexpr unsigned kCopyStep = 16;
 
 size_t slotBytes(unsigned count) { return static_cast<size_t>(count) * sizeof(stBanSlot); }
 
-stBanSlot* slotsAlloc(unsigned count) {
+// Huge pages only for an array filled in one call (a large load's index): the first touch of a
+// huge page clears two megabytes at once, which an index growing key by key would meet inside
+// one add (5 to 20 ms on the machines measured, for a single ban).
+stBanSlot* slotsAlloc(unsigned count, bool huge) {
     auto* slots = static_cast<stBanSlot*>(pagesAlloc(slotBytes(count)));
-    if (slots) adviseHuge(slots, slotBytes(count));
+    if (slots && huge) adviseHuge(slots, slotBytes(count));
     return slots;
 }
 
@@ -91,7 +95,7 @@ void hashCopyAll(stBanHash* h) {
 // its hash, all at once.
 bool hashResize(stBanHash* h, unsigned count) {
     hashCopyAll(h);
-    stBanSlot* slots = slotsAlloc(count);
+    stBanSlot* slots = slotsAlloc(count, count > kFirstBuckets);
     if (!slots) return false;
     for (unsigned i = 0; h->slots && i <= h->mask; ++i) {
         if (h->slots[i].tail) hashPlace(slots, count - 1, h->slots[i]);
@@ -110,7 +114,7 @@ bool hashGrow(stBanHash* h) {
     hashCopyAll(h);  // only if the steps fell behind, which the step size rules out
     if (h->mask > UINT_MAX / 2) return false;
     const unsigned count = (h->mask + 1) * 2;
-    stBanSlot* slots = slotsAlloc(count);
+    stBanSlot* slots = slotsAlloc(count, false);
     if (!slots) return false;
     h->old = h->slots;
     h->oldMask = h->mask;
@@ -181,10 +185,6 @@ void* mapGrow(void* block, size_t oldBytes, size_t newBytes) {
                         : mmap(nullptr, pageRound(newBytes), PROT_READ | PROT_WRITE,
                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return grown == MAP_FAILED ? nullptr : grown;
-}
-
-void mapFree(void* block, size_t bytes) {
-    if (block) munmap(block, pageRound(bytes));
 }
 
 // The entry array, doubled (mapped) when full.
@@ -399,12 +399,13 @@ int banAddAt(stQzSv* sv, int kind, const char* key, const char* body, int length
     b->count++;
     if (kind == QZ_BAN_GUID || kind == QZ_BAN_KICK) {
         if (!b->deferLinks && !guidLink(b, id, banHash(b, e->key))) return b->count--, 0;
+        if (kind == QZ_BAN_KICK && b->load) banLoadMirrorKick(sv, key, body, length, tick);
     } else if (kind == QZ_BAN_MASK) {
         rule.entry = id;
         b->masks[b->maskCount++] = rule;
-        // A few masks added by commands are scanned after the index; only a great many of them
-        // since the last load cost a rebuild here.
-        if (b->maskCount - b->maskIndexed > QZ_MASK_TAIL_MAX) maskRebuild(b);
+        // A few masks added by commands are scanned after the index; a great many of them since
+        // the last build start a new one, which later frame calls carry out.
+        if (b->maskCount - b->maskIndexed > QZ_MASK_TAIL_MAX) banMaskIndexStart(sv);
     } else {
         nameRule.entry = id;
         b->nameRules[b->nameCount] = nameRule;
@@ -484,7 +485,6 @@ unsigned banLinkDeferred(stQzSv* sv) {
     return 0;
 }
 
-void banIndexMasks(stQzSv* sv) { maskRebuild(&sv->bans); }
 
 stBanEntry* banEntry(stQzSv* sv, int banSlot) {
     if (banSlot < 1 || static_cast<unsigned>(banSlot) > sv->bans.count) return nullptr;
@@ -493,23 +493,177 @@ stBanEntry* banEntry(stQzSv* sv, int banSlot) {
 
 const char* banBody(const stQzSv* sv, const stBanEntry* e) { return sv->bans.pool + e->text; }
 
+namespace {
+
+// Queues a mapped block to be handed back later; without room in the queue it goes at once.
+void retire(stBanRetired* r, void* block, size_t bytes) {
+    if (!block || !bytes) return;
+    for (int i = 0; i < QZ_BAN_RETIRED_BLOCKS; ++i) {
+        if (!r->at[i]) {
+            r->at[i] = static_cast<char*>(block);
+            r->len[i] = pageRound(bytes);
+            return;
+        }
+    }
+    munmap(block, pageRound(bytes));
+}
+
+// Slot arrays come from pagesAlloc, which maps the large ones and takes the small from the heap.
+void retireSlots(stBanRetired* r, stBanSlot* slots, unsigned count) {
+    if (!slots) return;
+    if (slotBytes(count) >= QZ_PAGE_BATCH * 2) {
+        retire(r, slots, slotBytes(count));
+    } else {
+        pagesFree(slots, slotBytes(count));
+    }
+}
+
+void maskBuildAbandon(stMaskBuild* m) {
+    free(m->start);
+    free(m->ids);
+    free(m->wide);
+    free(m->fill);
+    memset(m, 0, sizeof *m);
+}
+
+}  // namespace
+
 void banFree(stQzSv* sv) {
     stBans* b = &sv->bans;
-    mapFree(b->entries, size_t{b->capacity} * sizeof(stBanEntry));
-    mapFree(b->pool, b->poolCap);
+    stBanRetired* r = &b->retired;
+    retire(r, b->entries, size_t{b->capacity} * sizeof(stBanEntry));
+    retire(r, b->pool, b->poolCap);
     for (stBanHash* h : {&b->guids, &b->names}) {
-        pagesDropAll(&h->drop);
-        if (h->slots) pagesFree(h->slots, slotBytes(h->mask + 1));
-        if (h->old) pagesFree(h->old, slotBytes(h->oldMask + 1));
+        for (int i = 0; i < QZ_PAGE_DROP_BLOCKS; ++i) {
+            if (h->drop.at[i]) retire(r, h->drop.at[i], h->drop.len[i]);
+        }
+        retireSlots(r, h->slots, h->slots ? h->mask + 1 : 0);
+        retireSlots(r, h->old, h->old ? h->oldMask + 1 : 0);
     }
     free(b->masks);
     free(b->nameRules);
     free(b->maskStart);
     free(b->maskIds);
     free(b->maskWide);
+    maskBuildAbandon(&b->maskBuild);
     stBanListing listing = b->listing;
+    stBanLoadWork* load = b->load;
+    stBanRetired retired = b->retired;
     memset(b, 0, sizeof *b);
     b->listing = listing;
+    b->load = load;
+    b->retired = retired;
+}
+
+void banDropAll(stQzSv* sv) {
+    stBanRetired* r = &sv->bans.retired;
+    for (int i = 0; i < QZ_BAN_RETIRED_BLOCKS; ++i) {
+        if (r->at[i]) munmap(r->at[i], r->len[i]);
+        r->at[i] = nullptr;
+        r->len[i] = 0;
+    }
+}
+
+namespace {
+
+// Hands back retired blocks a slice at a time for about budgetUs of thread CPU time.
+void dropSome(stBanRetired* r, long long budgetUs) {
+    const long long start = threadCpuMicros();
+    for (int i = 0; i < QZ_BAN_RETIRED_BLOCKS; ++i) {
+        while (r->at[i]) {
+            if (threadCpuMicros() - start >= budgetUs) return;
+            size_t slice = r->len[i] > QZ_PAGE_DROP_SLICE ? QZ_PAGE_DROP_SLICE : r->len[i];
+            r->len[i] -= slice;
+            munmap(r->at[i] + r->len[i], slice);
+            if (r->len[i] == 0) r->at[i] = nullptr;
+        }
+    }
+}
+
+}  // namespace
+
+// The three share the budget; the load, which may take a while, has the rest of it and never
+// less than a fifth.
+void banFrame(stQzSv* sv, long long budgetUs) {
+    stBans* b = &sv->bans;
+    bool retired = false;
+    for (int i = 0; i < QZ_BAN_RETIRED_BLOCKS && !retired; ++i) retired = b->retired.at[i] != nullptr;
+    // An idle frame reads no clock (a system call for the thread's CPU time).
+    if (!retired && !b->maskBuild.phase && !b->load) return;
+    const long long begun = threadCpuMicros();
+    if (retired) dropSome(&b->retired, budgetUs * 2 / 5);
+    if (sv->bans.maskBuild.phase) banMaskIndexStep(sv, budgetUs * 2 / 5);
+    if (!sv->bans.load) return;
+    long long left = budgetUs - (threadCpuMicros() - begun);
+    banLoadStep(sv, left > budgetUs / 5 ? left : budgetUs / 5);
+}
+
+void banIndexMasks(stQzSv* sv) {
+    maskBuildAbandon(&sv->bans.maskBuild);
+    maskRebuild(&sv->bans);
+}
+
+void banMaskIndexStart(stQzSv* sv, bool whole) {
+    stMaskBuild* m = &sv->bans.maskBuild;
+    if (m->phase && (!whole || m->upto == sv->bans.maskCount)) return;
+    maskBuildAbandon(m);
+    memset(m, 0, sizeof *m);
+    m->phase = 1;
+    m->upto = sv->bans.maskCount;
+}
+
+bool banMaskIndexStep(stQzSv* sv, long long budgetUs) {
+    stBans* b = &sv->bans;
+    stMaskBuild* m = &b->maskBuild;
+    if (!m->phase) return true;
+    const long long begun = threadCpuMicros();
+    auto spent = [&] { return threadCpuMicros() - begun >= budgetUs; };
+    if (m->phase == 1) {
+        if (!m->start) m->start = static_cast<unsigned*>(calloc(65537, sizeof(unsigned)));
+        if (!m->start) return maskBuildAbandon(m), true;
+        for (; m->next < m->upto; ++m->next) {
+            if ((m->next & 255) == 255 && spent()) return false;
+            const stMaskRule* r = &b->masks[m->next];
+            if (!maskSmall(r)) {
+                m->wideCount++;
+                continue;
+            }
+            for (unsigned a = r->lo[0]; a <= r->hi[0]; ++a)
+                for (unsigned c = r->lo[1]; c <= r->hi[1]; ++c) m->start[(a << 8 | c) + 1]++;
+            m->total += (r->hi[0] - r->lo[0] + 1) * (r->hi[1] - r->lo[1] + 1);
+        }
+        for (unsigned k = 1; k <= 65536; ++k) m->start[k] += m->start[k - 1];
+        m->ids = static_cast<unsigned*>(malloc((m->total ? m->total : 1) * sizeof(unsigned)));
+        m->wide = static_cast<unsigned*>(malloc((m->wideCount ? m->wideCount : 1) * sizeof(unsigned)));
+        m->fill = static_cast<unsigned*>(malloc(65536 * sizeof(unsigned)));
+        if (!m->ids || !m->wide || !m->fill) return maskBuildAbandon(m), true;
+        memcpy(m->fill, m->start, 65536 * sizeof(unsigned));
+        m->wideCount = 0;
+        m->next = 0;
+        m->phase = 2;
+        return false;
+    }
+    for (; m->next < m->upto; ++m->next) {
+        if ((m->next & 255) == 255 && spent()) return false;
+        const stMaskRule* r = &b->masks[m->next];
+        if (!maskSmall(r)) {
+            m->wide[m->wideCount++] = m->next;
+            continue;
+        }
+        for (unsigned a = r->lo[0]; a <= r->hi[0]; ++a)
+            for (unsigned c = r->lo[1]; c <= r->hi[1]; ++c) m->ids[m->fill[a << 8 | c]++] = m->next;
+    }
+    free(b->maskStart);
+    free(b->maskIds);
+    free(b->maskWide);
+    b->maskStart = m->start;
+    b->maskIds = m->ids;
+    b->maskWide = m->wide;
+    b->maskWideCount = m->wideCount;
+    b->maskIndexed = m->upto;
+    free(m->fill);
+    memset(m, 0, sizeof *m);
+    return true;
 }
 
 size_t banBytes(const stQzSv* sv) {

@@ -82,6 +82,33 @@ struct stBanListing {
     int shown;         // lines printed so far
 };
 
+// A mask index being built a slice per frame call (see banMaskIndexStep), beside the one in use,
+// which keeps answering until the new one takes its place.
+struct stMaskBuild {
+    int phase;      // 0 none, 1 counting the rules' buckets, 2 filing them
+    unsigned upto;  // rules [0, upto) go into the new index
+    unsigned next;  // next rule of the phase
+    unsigned* start;
+    unsigned* ids;
+    unsigned* wide;
+    unsigned* fill;
+    unsigned total, wideCount;
+};
+
+// Blocks of an emptied or replaced list waiting to be handed back to the system a slice per
+// frame call: unmapping the few hundred megabytes of a million entries at once takes tens of
+// milliseconds.
+constexpr int QZ_BAN_RETIRED_BLOCKS = 16;
+struct stBanRetired {
+    char* at[QZ_BAN_RETIRED_BLOCKS];
+    size_t len[QZ_BAN_RETIRED_BLOCKS];
+};
+
+// Ban loads that wait for the one in progress.
+constexpr int QZ_BAN_QUEUE = 4;
+// A ban file load in progress (banfile.cpp).
+struct stBanLoadWork;
+
 struct stBans {
     stBanEntry* entries;
     unsigned count, capacity;
@@ -113,8 +140,15 @@ struct stBans {
     // drawn when the list first hashes a key.
     int keyed;
     unsigned char hashKey[16];
-    // Kept by banFree: a listing running when the list is emptied ends with the empty list.
+    stMaskBuild maskBuild;
+    // Kept by banFree: a listing running when the list is emptied ends with the empty list; a
+    // load in progress, ended by whoever empties the list (banLoadStop); blocks being handed back.
     stBanListing listing;
+    stBanLoadWork* load;
+    stBanRetired retired;
+    // Ban files asked for while a load runs, loaded after it in the order asked.
+    char loadQueue[QZ_BAN_QUEUE][512];
+    int loadQueued;
 };
 
 // What the connection checks found.
@@ -137,8 +171,16 @@ void banSetUnbanned(stQzSv* sv, stBanEntry* e, bool unbanned);
 stBanEntry* banEntry(stQzSv* sv, int banSlot);
 // Record body of an entry.
 const char* banBody(const stQzSv* sv, const stBanEntry* e);
-// Frees the whole list; it is empty afterwards.
+// Empties the whole list. Its large blocks are handed back to the system by later calls of
+// banFrame (banFree's own cost stays small); a running load goes on into the empty list unless
+// the caller stops it (banLoadStop).
 void banFree(stQzSv* sv);
+// Hands back every block banFree left, at once (the module's shut-down).
+void banDropAll(stQzSv* sv);
+// The list's share of a frame call, about budgetUs of thread CPU time: hands back some blocks of
+// an emptied list, and steps a mask index being built and a ban load in progress. Nothing, and
+// no clock read, when there is nothing to do.
+void banFrame(stQzSv* sv, long long budgetUs);
 // Bytes held by the list, its texts and its indexes.
 size_t banBytes(const stQzSv* sv);
 
@@ -166,6 +208,12 @@ void banCheck(stQzSv* sv, const char* guid, const char* address, const char* nam
 bool maskParse(const char* text, stMaskRule* out);
 // Files every mask in the mask index (done by the ban load; a failure leaves the masks scanned).
 void banIndexMasks(stQzSv* sv);
+// Starts building the mask index over every mask in the list, beside the one in use; a build
+// already running goes on, unless whole asks for every mask and it covers fewer (it then starts
+// again). banMaskIndexStep files the masks a slice at a time, about budgetUs of thread CPU time,
+// and puts the new index in place at the end. True when no build runs.
+void banMaskIndexStart(stQzSv* sv, bool whole = false);
+bool banMaskIndexStep(stQzSv* sv, long long budgetUs);
 constexpr unsigned QZ_MASK_TAIL_MAX = 4096;
 // Reads a numeric client address "a.b.c.d" with an optional ":port". False for anything else.
 bool maskAddress(const char* text, unsigned char octets[4], unsigned* port);
@@ -217,3 +265,31 @@ void banReserve(stQzSv* sv, unsigned more, size_t textBytes);
 int banUpdateFile(stQzSv* sv, const char* path, int* missing);
 // Loads qzbans.dat of the home directory at start-up when it exists.
 void banStartupLoad(stQzSv* sv);
+
+// Ban file loads that run a slice per frame call (qz_sv_BanLoad, a restart). The records are
+// added to the list as they are read, so the bans already in the list and those read so far hold
+// throughout; the load's report lines (banLoadReport) appear when the last record is in.
+// With `replace` (a restart) the records go into a new list instead, while the list in force
+// keeps answering every check and command; the new list takes its place when the file is read
+// and the former one is handed back a slice per frame. False, with "File Not Found: %s"
+// printed, when the file cannot be opened. While a load runs, a further load waits in a queue
+// of QZ_BAN_QUEUE and begins when the loads before it have ended ("%s will load after %s" is
+// printed); with the queue full "qz_sv_BanLoad ignored: %s is still loading" and false.
+bool banLoadBegin(stQzSv* sv, const char* path, bool replace);
+// Reads and adds records for about budgetUs of thread CPU time, and at most
+// QZ_BANLOAD_RECORDS of them. True when no load runs (any more).
+bool banLoadStep(stQzSv* sv, long long budgetUs);
+constexpr long QZ_BANLOAD_RECORDS = 2048;
+// True while a load runs; path (when given) receives the file's path.
+bool banLoadRunning(const stQzSv* sv, const char** path = nullptr);
+// Ends a running load where it stands, and forgets the waiting ones: the records read so far
+// stay (in a replacing load they are dropped and the former list stays). Prints "Ban load of %s
+// stopped after %ld Ban%s" when say is true.
+void banLoadStop(stQzSv* sv, bool say);
+// True while a replacing load runs: the list in force is about to be replaced, so a change to an
+// entry of it (an unban or reban) would be lost. Prints "Ban List is being reloaded from %s:
+// command ignored until the count line appears" when say is true.
+bool banReloading(stQzSv* sv, bool say);
+// A kick added to the list in force while a replacing load runs is added to the new list too
+// (kicks are not in the file). Called by banAddAt.
+void banLoadMirrorKick(stQzSv* sv, const char* key, const char* body, int length, unsigned tick);

@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/clock.h"
+
 namespace {
 
 // A bucket keeps the record number in its upper 24 bits.
@@ -592,6 +594,21 @@ void keyStoreFree(stKeyStore* store) {
     freeNext(idx);
     pagesDropAll(&idx.drop);
     memset(store, 0, sizeof *store);
+}
+
+bool keyStoreFreeStep(stKeyStore* store, long long budgetUs) {
+    if (!store) return true;
+    const long long begun = threadCpuMicros();
+    for (int t = 0; t < store->ntables; ++t) {
+        stKeyTable& table = store->tables[t];
+        while (table.blocks > 0) {
+            if (threadCpuMicros() - begun >= budgetUs) return false;
+            table.blocks--;
+            pagesFree(table.chunks[table.blocks], chunkBytes(table));
+        }
+    }
+    keyStoreFree(store);
+    return true;
 }
 
 int keyTableCreate(stKeyStore* store, const char* name, int recSize, int keyOff, int keyLen,

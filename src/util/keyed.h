@@ -114,6 +114,10 @@ bool keyStoreRandomKey(stKeyStore* store);
 bool keyRandomBytes(unsigned char key[16]);
 // Frees every table and the index; the store is empty afterwards.
 void keyStoreFree(stKeyStore* store);
+// keyStoreFree a slice at a time (a restart hands its former tables back over frames): hands
+// back record blocks for about budgetUs of thread CPU time, and the rest (block lists, index)
+// with the last slice. True when the store is empty.
+bool keyStoreFreeStep(stKeyStore* store, long long budgetUs);
 // Adds a table and returns its number, or -1 when the store is full or the layout is invalid.
 int keyTableCreate(stKeyStore* store, const char* name, int recSize, int keyOff, int keyLen,
                    int initCap);

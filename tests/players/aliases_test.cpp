@@ -12,6 +12,7 @@
 
 #include "players/names.h"
 #include "players/players_fixture.h"
+#include "support/frames.h"
 #include "util/clock.h"
 
 namespace {
@@ -102,7 +103,8 @@ TEST_F(Aliases, AliasesSurviveAWriteARestartAndAnAutomaticLoad) {
     run("qz_sv_WriteCfg");
     EXPECT_TRUE(hasLine(run("qz_sv_AliasWrite"), "3 Aliases Written to " + home() + "qzalias.dat"));
     run("qz_sv_Restart");
-    auto lines = run("sim_advance 0");
+    // The written configuration loads over as many frames as it takes.
+    auto lines = framesUntil([this](const std::string& l) { return run(l); }, "QZ Server Restarted");
     EXPECT_TRUE(hasLine(lines, "3 Aliases Loaded from " + home() + "qzalias.dat"));
     lines = run("qz_sv_AList 1");
     EXPECT_TRUE(hasLine(lines, "2 Aliases listed for GUID=" + std::string(kGuidA)));

@@ -8,6 +8,7 @@
 #include "commands/handlers.h"
 #include "players/names.h"
 #include "players/players_fixture.h"
+#include "support/frames.h"
 #include "util/text.h"
 
 namespace {
@@ -95,13 +96,17 @@ TEST_F(BadNames, AWrittenConfigurationRestoresTheListAndAnOlderOneLoads) {
                        "qz_sv_badname 10 ADMIN\r\nqz_sv_badname 20 BAD WORD\r\n\r\n;Cvar"),
               std::string::npos);
     run("qz_sv_BadNameEmpty");
+    // The written file may load over several frames; the lines typed after it wait for it.
+    auto runLine = [this](const std::string& l) { return run(l); };
     run("qz_sv_Load qzsv.cfg");
+    afterLoads(runLine, "qz_sv_HomePath", "Home Path is ");
     auto lines = run("qz_sv_BadNameList");
     std::vector<std::string> want = {"Slot: Grace Filter", "1: 10 \"ADMIN\"", "2: 20 \"BAD WORD\"",
                                      "End of Bad Name List (2 BadNames)"};
     EXPECT_EQ(lines, want);
     // Loading it again only updates the graces: the list does not grow.
     run("qz_sv_Load qzsv.cfg");
+    afterLoads(runLine, "qz_sv_HomePath", "Home Path is ");
     EXPECT_TRUE(hasLine(run("qz_sv_BadNameList"), "End of Bad Name List (2 BadNames)"));
     // A configuration of an earlier version, lower-case words and all.
     writeFile("old.cfg", "qz_sv_badname 15 cheater //old\r\nQZ_SV_BADNAME 25 lamer\r\n");

@@ -9,6 +9,7 @@
 
 #include "commands/handlers.h"
 #include "players/players_fixture.h"
+#include "support/frames.h"
 #include "util/compare.h"
 
 namespace {
@@ -161,7 +162,9 @@ TEST_F(CvarList, AWrittenConfigurationRestoresTheListWithoutDeletedChecks) {
     run("qz_sv_Cvar extra in 1 2");
     run("qz_sv_Load qzsv.cfg");
     run("qz_sv_Load qzsv.cfg");
-    auto lines = run("qz_sv_CvarList");
+    // A long file loads over several frames, and the listing typed meanwhile runs after it.
+    auto runLine = [this](const std::string& l) { return run(l); };
+    auto lines = afterLoads(runLine, "qz_sv_CvarList", "End of Cvar Range Check List");
     EXPECT_TRUE(hasLine(lines, "1: \"cg_fov\" IN 90 120"));
     EXPECT_TRUE(hasLine(lines, "2: \"r_gamma\" OUT 0.25 0.75"));
     EXPECT_TRUE(hasLine(lines, "3: \"name\" EXCLUDE \"bad word\""));

@@ -13,6 +13,7 @@
 
 #include "qzucon/client.h"
 #include "remote/ucon_wire.h"
+#include "support/frames.h"
 #include "support/module_fixture.h"
 
 namespace {
@@ -51,7 +52,11 @@ TEST_F(UconWithoutMarker, ProfileCommandsAreRefusedAndWrittenFilesLoadQuietly) {
     EXPECT_TRUE(anyLineContains(run("qz_sv_UconList"), "Cannot be configured"));
     // Every written configuration holds the "empty" line; loading it says nothing about UCON.
     run("qz_sv_WriteCfg");
+    // Everything the load prints, over as many frames as it takes.
     auto loaded = run("qz_sv_Load qzsv.cfg");
+    for (std::string& l : afterLoads([this](const std::string& x) { return run(x); },
+                                     "qz_sv_HomePath", "Home Path is "))
+        loaded.push_back(std::move(l));
     EXPECT_FALSE(anyLineContains(loaded, "Cannot be configured")) << testing::PrintToString(loaded);
 }
 
@@ -106,6 +111,7 @@ TEST_F(UconCommands, WrittenConfigurationRestoresLiveProfilesAndIgnores) {
     run("qz_sv_UconEmpty");
     run("qz_sv_UconIgnoreEmpty");
     run("qz_sv_Load qzsv.cfg");
+    afterLoads([this](const std::string& l) { return run(l); }, "qz_sv_HomePath", "Home Path is ");
     auto list = run("qz_sv_UconList");
     EXPECT_TRUE(anyLineContains(list, "1 1 127.0.0.* admin"));
     EXPECT_EQ(list.back(), "End of QZ UCON Profile List (1 Entry)");
