@@ -288,7 +288,8 @@ void nmNameSettingRule(stQzSv* sv, const SettingRow*) { nmRecheckAll(sv); }
 void nmFrame(stQzSv* sv) {
     stNames& nm = sv->names;
     nmAliasFlush(sv);
-    if (nm.aliasJob || nm.aliasQueuedLoad || nm.aliasQueuedWrite) nmAliasJobStep(sv, QZ_JOB_SLICE_US);
+    if (nm.aliasJob || nm.aliasQueuedLoad || nm.aliasQueuedWrite)
+        nmAliasJobStep(sv, QZ_JOB_SLICE_US);
     const unsigned now = qzMonoTick();
     for (int slot = 1; slot <= QZ_SLOTS; ++slot) {
         stNameSlot& st = nm.slot[slot - 1];
