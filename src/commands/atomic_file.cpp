@@ -126,6 +126,7 @@ struct SyncQueue {
     int count = 0;  // items queued, the one being synced included
     bool running = false;
     bool stop = false;
+    bool hold = false;
     pthread_t thread{};
     SyncFailure failures[kFailMax];
     int failCount = 0;
@@ -162,7 +163,7 @@ void* syncThread(void*) {
     SyncQueue& q = g_sync;
     pthread_mutex_lock(&q.mu);
     for (;;) {
-        while (q.count == 0 && !q.stop) pthread_cond_wait(&q.work, &q.mu);
+        while ((q.count == 0 || q.hold) && !q.stop) pthread_cond_wait(&q.work, &q.mu);
         if (q.count == 0) break;
         SyncItem item = q.items[q.head];
         pthread_mutex_unlock(&q.mu);
@@ -256,4 +257,12 @@ int atomicSyncPending() {
     int n = q.count;
     pthread_mutex_unlock(&q.mu);
     return n;
+}
+
+void atomicSyncHold(bool hold) {
+    SyncQueue& q = g_sync;
+    pthread_mutex_lock(&q.mu);
+    q.hold = hold;
+    pthread_cond_signal(&q.work);
+    pthread_mutex_unlock(&q.mu);
 }

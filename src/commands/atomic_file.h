@@ -66,3 +66,6 @@ int atomicSyncSettle();
 void atomicSyncStop();
 // Requests handed over that are not synced yet (for tests and benchmarks).
 int atomicSyncPending();
+// Tests: while held, the thread takes no request (they wait in the queue, or are synced at
+// once when it is full).
+void atomicSyncHold(bool hold);

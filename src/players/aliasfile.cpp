@@ -2,6 +2,8 @@
 // replaces it by every record, atomically. Both run as a job, a slice of CPU time per frame, so
 // that a large file never holds up a frame; the closing line comes when the job ends. At most
 // one job runs; a request while it runs waits for it once.
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +27,11 @@ namespace {
 constexpr int kLineMax = 160;
 // Read size of the alias load.
 constexpr int kChunk = 1 << 16;
+// A file this small (or a table this small, for a write) is read or written in the call that
+// asks for it: that costs well under a millisecond, and the answer then comes at once, whatever
+// the machine's speed.
+constexpr long kSmallFile = 64 * 1024;
+constexpr int kSmallTable = 1024;
 // Records (or lines) handled between two looks at the clock, and at most in one slice.
 constexpr int kCheckEvery = 32;
 constexpr int kSliceMax = 4096;
@@ -133,6 +140,7 @@ bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 struct stAliasJob {
     bool write;
+    bool small;  // done in the call that asks for it (see kSmallFile)
     char path[QZ_PATH_MAX];
     AliasReader reader;  // the load
     AtomicFile out;      // the write
@@ -168,6 +176,7 @@ bool startWrite(stQzSv* sv, const char* name) {
     stAliasJob* job = nmAliasTableOk(sv) ? newJob(sv, true, name) : nullptr;
     // The append stream would go on writing into the replaced file.
     nmAliasClose(sv);
+    if (job) job->small = sv->keys.tables[sv->tAlias].count <= kSmallTable;
     if (!job || !job->out.open(name)) {
         jobFree(sv);
         svMsg(sv, "ERROR Writing Aliases to %s", path);
@@ -242,6 +251,8 @@ bool startLoad(stQzSv* sv) {
         return false;
     }
     job->reader.in = in;
+    struct stat st;
+    job->small = fstat(fileno(in), &st) == 0 && st.st_size <= kSmallFile;
     return true;
 }
 
@@ -271,7 +282,7 @@ void stepJob(stQzSv* sv, Slice& slice) {
 
 bool nmAliasJobStep(stQzSv* sv, long long budgetUs) {
     if (sv->names.aliasJob) {
-        Slice slice = sliceOf(budgetUs);
+        Slice slice = sliceOf(sv->names.aliasJob->small ? kUnlimited : budgetUs);
         stepJob(sv, slice);
     }
     if (!sv->names.aliasJob) runQueued(sv);

@@ -4,6 +4,8 @@
 // "PersStat", merging the lines of one GUID. Damaged lines are skipped and counted; the file is
 // never changed by reading it. Loads and whole writes of a large file run as a job, a slice of
 // CPU time per frame, so that no frame waits for a whole file.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -113,12 +115,18 @@ bool statParseLine(const char* line, stSvStat* rec) {
 
 enum StatPhase { PH_EMPTY, PH_READ, PH_MERGE, PH_WRITE, PH_COMMIT };
 
+// A file this small, with few new records, is read and written in the call that asks for it:
+// that costs well under a millisecond, and the answer then comes at once, whatever the
+// machine's speed.
+constexpr long kSmallFile = 64 * 1024;
+constexpr int kSmallNew = 256;
 // Records (or lines) handled between two looks at the clock, and at most in one slice.
 constexpr int kCheckEvery = 32;
 constexpr int kSliceMax = 4096;
 
 struct stStatJob {
     bool write;
+    bool small;  // done in the call that asks for it (see kSmallFile)
     int phase;
     int at;  // next record of the phase (emptying, merging, writing)
     FILE* in;
@@ -188,6 +196,9 @@ stStatJob* jobOpen(stQzSv* sv, bool write) {
         return nullptr;
     }
     job->write = write;
+    struct stat st;
+    job->small = (!f || (fstat(fileno(f), &st) == 0 && st.st_size <= kSmallFile)) &&
+                 sv->keys.tables[sv->tNewStat].count <= kSmallNew;
     job->phase = PH_EMPTY;
     job->in = f;
     QZ_COPY(job->path, path);
@@ -490,6 +501,7 @@ void runQueued(stQzSv* sv) {
 
 bool statJobStep(stQzSv* sv, long long budgetUs) {
     if (sv->pw.statJob) {
+        if (sv->pw.statJob->small) budgetUs = kUnlimited;
         Slice slice{threadCpuMicros(), budgetUs, budgetUs >= kUnlimited ? INT_MAX : kSliceMax};
         stepJob(sv, slice);
     }
