@@ -589,9 +589,16 @@ bool loadJobStart(stQzSv* sv) {
 
 const QzJob kStatLoadJob = {"statistics load", loadJobStart, statJobStep};
 
+// The log's opening and the append already cost this call some time: a large file's load
+// starts with the next frame.
 void statNewLog(stQzSv* sv) {
     if (sv->set.statTrack && sv->keys.tables[sv->tNewStat].live > 0) statAppend(sv);
-    if (sv->set.statAutoLoad) statLoadStart(sv);
+    if (!sv->set.statAutoLoad) return;
+    if (sv->pw.statJob) {
+        statLoadStart(sv);
+    } else if (startLoad(sv, false) && sv->pw.statJob && sv->pw.statJob->small) {
+        statJobStep(sv, QZ_JOB_SLICE_US);
+    }
 }
 
 void dir_statappend(stQzSv* sv, const CmdCall&) {
