@@ -14,13 +14,24 @@
 
 #include "host/bridge.h"
 
+namespace {
+void dropTicket(int ticket);
+}  // namespace
+
 AtomicFile::~AtomicFile() { abandon(); }
 
+// A sync still running for the temporary file goes on in the background; its outcome is
+// dropped.
 void AtomicFile::abandon() {
     if (fp_) {
         fclose(fp_);
-        unlink(temp_);
         fp_ = nullptr;
+        unlink(temp_);
+    }
+    if (ticket_ != -1) {
+        if (ticket_ >= 0) dropTicket(ticket_);
+        ticket_ = -1;
+        unlink(temp_);
     }
 }
 
@@ -88,14 +99,25 @@ bool AtomicFile::commit() {
     if (!error_[0] && fd < 0) fail(strerror(errno));
     if (fclose(fp_) != 0) fail(strerror(errno));
     fp_ = nullptr;
-    if (!error_[0] && rename(temp_, path_) != 0) fail(strerror(errno));
-    if (error_[0]) {
+    if (error_[0] || !replace()) {
         if (fd >= 0) close(fd);
         unlink(temp_);
         return false;
     }
-    atomicSyncQueue(fd, openDirOf(path_), path_);
+    atomicSyncQueue(fd, openDirOf(path_), path_, oldFd_);
+    oldFd_ = -1;
     return true;
+}
+
+// The replaced file stays open until the background thread closes it: the system frees its
+// blocks then, on that thread, instead of in the rename.
+bool AtomicFile::replace() {
+    oldFd_ = ::open(path_, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (rename(temp_, path_) == 0) return true;
+    fail(strerror(errno));
+    if (oldFd_ >= 0) close(oldFd_);
+    oldFd_ = -1;
+    return false;
 }
 
 // ---- The background sync ----
@@ -104,15 +126,25 @@ namespace {
 
 constexpr int kQueueMax = 64;
 constexpr int kFailMax = 8;
+constexpr int kTicketMax = 16;
 
 struct SyncItem {
     int fd;
     int dirFd;
+    int oldFd;
+    int ticket;  // -1: a failure is reported by atomicSyncReport
     char path[QZ_PATH_MAX];
 };
 
 struct SyncFailure {
     char path[QZ_PATH_MAX];
+    int error;
+};
+
+enum TicketState { T_FREE, T_PENDING, T_DONE, T_ORPHAN };
+
+struct Ticket {
+    int state;
     int error;
 };
 
@@ -131,21 +163,27 @@ struct SyncQueue {
     SyncFailure failures[kFailMax];
     int failCount = 0;
     int failLost = 0;  // failures beyond the ones kept
+    // The syncs whose end a commit waits for: the owner reads the outcome and frees the ticket;
+    // a ticket its owner gave up is freed by the thread when the sync ends.
+    Ticket tickets[kTicketMax];
 };
 
 SyncQueue g_sync;
 
 // Syncs and closes; returns 0 or the error of the first sync that failed.
-int syncAndClose(int fd, int dirFd) {
+int syncAndClose(int fd, int dirFd, int oldFd) {
     int error = 0;
-    if (fsync(fd) != 0) error = errno;
-    close(fd);
+    if (fd >= 0) {
+        if (fsync(fd) != 0) error = errno;
+        close(fd);
+    }
     // A directory on a file system that cannot sync directories answers EINVAL: the rename is
     // then as durable as that file system makes it, and nothing is reported.
     if (dirFd >= 0) {
         if (fsync(dirFd) != 0 && errno != EINVAL && !error) error = errno;
         close(dirFd);
     }
+    if (oldFd >= 0) close(oldFd);
     return error;
 }
 
@@ -159,6 +197,21 @@ void noteFailure(SyncQueue& q, const char* path, int error) {
     }
 }
 
+// With mu held: the outcome of one request.
+void finish(SyncQueue& q, const SyncItem& item, int error) {
+    if (item.ticket < 0) {
+        if (error) noteFailure(q, item.path, error);
+        return;
+    }
+    Ticket& t = q.tickets[item.ticket];
+    if (t.state == T_ORPHAN) {
+        t.state = T_FREE;
+    } else {
+        t.state = T_DONE;
+        t.error = error;
+    }
+}
+
 void* syncThread(void*) {
     SyncQueue& q = g_sync;
     pthread_mutex_lock(&q.mu);
@@ -167,9 +220,9 @@ void* syncThread(void*) {
         if (q.count == 0) break;
         SyncItem item = q.items[q.head];
         pthread_mutex_unlock(&q.mu);
-        int error = syncAndClose(item.fd, item.dirFd);
+        int error = syncAndClose(item.fd, item.dirFd, item.oldFd);
         pthread_mutex_lock(&q.mu);
-        if (error) noteFailure(q, item.path, error);
+        finish(q, item, error);
         q.head = (q.head + 1) % kQueueMax;
         q.count--;
         pthread_cond_broadcast(&q.idle);
@@ -188,31 +241,119 @@ bool startThread(SyncQueue& q) {
     return ok;
 }
 
-}  // namespace
-
-void atomicSyncQueue(int fd, int dirFd, const char* path) {
+// Queues a request, or does it at once when the thread cannot take it.
+void enqueue(const SyncItem& request) {
     SyncQueue& q = g_sync;
     pthread_mutex_lock(&q.mu);
     if (!q.running && !q.stop) q.running = startThread(q);
     if (q.running && q.count < kQueueMax) {
-        SyncItem& item = q.items[(q.head + q.count) % kQueueMax];
-        item.fd = fd;
-        item.dirFd = dirFd;
-        QZ_COPY(item.path, path);
+        q.items[(q.head + q.count) % kQueueMax] = request;
         q.count++;
         pthread_cond_signal(&q.work);
         pthread_mutex_unlock(&q.mu);
         return;
     }
     pthread_mutex_unlock(&q.mu);
-    int error = syncAndClose(fd, dirFd);
-    if (error) {
-        pthread_mutex_lock(&q.mu);
-        noteFailure(q, path, error);
-        pthread_mutex_unlock(&q.mu);
-    }
+    int error = syncAndClose(request.fd, request.dirFd, request.oldFd);
+    pthread_mutex_lock(&q.mu);
+    finish(q, request, error);
+    pthread_mutex_unlock(&q.mu);
 }
 
+SyncItem makeItem(int fd, int dirFd, int oldFd, int ticket, const char* path) {
+    SyncItem item;
+    item.fd = fd;
+    item.dirFd = dirFd;
+    item.oldFd = oldFd;
+    item.ticket = ticket;
+    QZ_COPY(item.path, path);
+    return item;
+}
+
+// A free ticket, now pending; -1 when all are in use.
+int takeTicket() {
+    SyncQueue& q = g_sync;
+    int found = -1;
+    pthread_mutex_lock(&q.mu);
+    for (int i = 0; i < kTicketMax && found < 0; ++i) {
+        if (q.tickets[i].state == T_FREE) {
+            q.tickets[i].state = T_PENDING;
+            q.tickets[i].error = 0;
+            found = i;
+        }
+    }
+    pthread_mutex_unlock(&q.mu);
+    return found;
+}
+
+// The ticket's state (and *error once done); a finished ticket is freed.
+int readTicket(int ticket, int* error) {
+    SyncQueue& q = g_sync;
+    pthread_mutex_lock(&q.mu);
+    Ticket& t = q.tickets[ticket];
+    int state = t.state;
+    *error = t.error;
+    if (state == T_DONE) t.state = T_FREE;
+    pthread_mutex_unlock(&q.mu);
+    return state;
+}
+
+void dropTicket(int ticket) {
+    SyncQueue& q = g_sync;
+    pthread_mutex_lock(&q.mu);
+    Ticket& t = q.tickets[ticket];
+    t.state = t.state == T_PENDING ? T_ORPHAN : T_FREE;
+    pthread_mutex_unlock(&q.mu);
+}
+
+}  // namespace
+
+bool AtomicFile::commitStart() {
+    if (!fp_) {
+        fail("not open");
+        return false;
+    }
+    if (fflush(fp_) != 0 || ferror(fp_)) fail(strerror(errno ? errno : EIO));
+    int fd = error_[0] ? -1 : dup(fileno(fp_));
+    if (!error_[0] && fd < 0) fail(strerror(errno));
+    if (fclose(fp_) != 0) fail(strerror(errno));
+    fp_ = nullptr;
+    if (error_[0]) {
+        if (fd >= 0) close(fd);
+        unlink(temp_);
+        return false;
+    }
+    ticket_ = takeTicket();
+    if (ticket_ >= 0) {
+        enqueue(makeItem(fd, -1, -1, ticket_, temp_));
+        return true;
+    }
+    // Every ticket is in use: the data is synced here, at once.
+    ticket_ = -2;
+    if (fsync(fd) != 0) fail(strerror(errno));
+    close(fd);
+    return true;
+}
+
+int AtomicFile::commitPoll() {
+    if (ticket_ == -1) return error_[0] ? -1 : 1;
+    int error = 0;
+    if (ticket_ >= 0 && readTicket(ticket_, &error) != T_DONE) return 0;
+    ticket_ = -1;
+    if (error) fail(strerror(error));
+    if (error_[0] || !replace()) {
+        unlink(temp_);
+        return -1;
+    }
+    // Only the directory entry is left to sync.
+    enqueue(makeItem(-1, openDirOf(path_), oldFd_, -1, path_));
+    oldFd_ = -1;
+    return 1;
+}
+
+void atomicSyncQueue(int fd, int dirFd, const char* path, int oldFd) {
+    enqueue(makeItem(fd, dirFd, oldFd, -1, path));
+}
 void atomicSyncReport(stQzSv* sv) {
     SyncQueue& q = g_sync;
     SyncFailure failures[kFailMax];

@@ -37,6 +37,13 @@ class AtomicFile {
     // sync of its data and of the directory is handed to the background thread. False (the old
     // file untouched, the new one removed) when anything failed; error() then says what.
     bool commit();
+    // The commit of a large file, over several frame calls: commitStart flushes the new file and
+    // hands the sync of its data to the background thread (false on a write error, as commit);
+    // commitPoll then answers 0 while the sync runs, and once it has ended renames the file
+    // into place and answers 1, or -1 (old file kept, new one removed, error() set). The data
+    // is on the disk before the rename, so the rename has nothing left to write out.
+    bool commitStart();
+    int commitPoll();
     // Gives the new file up: it is removed and the old one stays as it was.
     void abandon();
     bool isOpen() const { return fp_ != nullptr; }
@@ -45,7 +52,12 @@ class AtomicFile {
   private:
     void fail(const char* what);
 
+    // The rename, and the old file's release handed to the background thread.
+    bool replace();
+
     FILE* fp_ = nullptr;
+    int ticket_ = -1;  // the background sync commitStart asked for (-2: done in the call)
+    int oldFd_ = -1;   // the file being replaced, open across the rename
     char path_[QZ_PATH_MAX] = "";
     char temp_[QZ_PATH_MAX] = "";
     char error_[128] = "";
@@ -54,9 +66,11 @@ class AtomicFile {
 // The background sync. It touches no module state: each request is two descriptors it owns
 // from then on (the file, and its directory or -1) and the file's path for a report.
 
-// Hands fd and dirFd over to be synced and closed. When the thread cannot be started or its
-// queue is full, they are synced and closed at once instead (the frame then waits, rarely).
-void atomicSyncQueue(int fd, int dirFd, const char* path);
+// Hands fd and dirFd (either may be -1) over to be synced and closed, and oldFd (or -1) to be
+// closed: the last reference to a replaced file, whose blocks the system frees when it goes.
+// When the thread cannot be started or its queue is full, this is done at once instead (the
+// frame then waits, rarely).
+void atomicSyncQueue(int fd, int dirFd, const char* path, int oldFd = -1);
 // Reports syncs that failed since the last call ("Sync of FILE failed (WHY)"); run by the frame.
 void atomicSyncReport(stQzSv* sv);
 // Waits until every request handed over so far has been synced. Returns their number.

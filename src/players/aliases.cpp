@@ -184,6 +184,24 @@ bool nmAliasParse(const char* line, int length, stAliasRec* rec) {
     return true;
 }
 
+void nmAliasAppend(stQzSv* sv, const stAliasRec* rec) {
+    const char* why = "";
+    FILE* out = appendStream(sv, &why);
+    if (out &&
+        fprintf(out, "%s %lu %lu %lu %s\r\n", rec->guid, static_cast<unsigned long>(rec->count),
+                static_cast<unsigned long>(rec->first), static_cast<unsigned long>(rec->last),
+                rec->name) > 0) {
+        sv->names.aliasDirty = 1;
+    } else {
+        // The record stays in memory (qz_sv_AliasWrite can still save it), but the file does not
+        // have it: the administrator must know.
+        char shown[64];
+        nmCleanName(shown, qz::cap(shown), sv->set.aliasFn);
+        svMsg(sv, "Alias not written to %s (%s): %s %s", shown, out ? "write failed" : why,
+              rec->guid, rec->name);
+    }
+}
+
 bool nmTrackAlias(stQzSv* sv, int slot) {
     const Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c || sv->set.aliasMax <= 0 || !plGuidValid(c->guid) || !aliasTableOk(sv)) return true;
@@ -205,20 +223,7 @@ bool nmTrackAlias(stQzSv* sv, int slot) {
     rec.count = 1;
     rec.first = rec.last = now;
     if (!keyStoreRecord(&sv->keys, sv->tAlias, &rec)) return true;
-    const char* why = "";
-    FILE* out = appendStream(sv, &why);
-    if (out && fprintf(out, "%s %lu %lu %lu %s\r\n", rec.guid,
-                       static_cast<unsigned long>(rec.count), static_cast<unsigned long>(rec.first),
-                       static_cast<unsigned long>(rec.last), rec.name) > 0) {
-        sv->names.aliasDirty = 1;
-    } else {
-        // The record stays in memory (qz_sv_AliasWrite can still save it), but the file does not
-        // have it: the administrator must know.
-        char shown[64];
-        nmCleanName(shown, qz::cap(shown), sv->set.aliasFn);
-        svMsg(sv, "Alias not written to %s (%s): %s %s", shown, out ? "write failed" : why,
-              rec.guid, rec.name);
-    }
+    nmAliasAppend(sv, &rec);
     return true;
 }
 

@@ -145,6 +145,7 @@ struct stAliasJob {
     AliasReader reader;  // the load
     AtomicFile out;      // the write
     int at, written;
+    bool syncing;  // a large write's data is being synced before its rename
 };
 
 namespace {
@@ -191,7 +192,7 @@ bool startWrite(stQzSv* sv, const char* name) {
 bool writeStep(stQzSv* sv, stAliasJob* job, Slice& slice) {
     const stKeyTable& table = sv->keys.tables[sv->tAlias];
     char line[256];
-    while (job->at < table.count) {
+    while (!job->syncing && job->at < table.count) {
         const stAliasRec* a =
             static_cast<const stAliasRec*>(keyRecord(&sv->keys, sv->tAlias, job->at));
         job->at++;
@@ -202,9 +203,27 @@ bool writeStep(stQzSv* sv, stAliasJob* job, Slice& slice) {
         }
         if (slice.over()) return false;
     }
-    bool ok = job->out.commit();
+    // A large file's data is synced before the rename, over the next frames.
+    if (!job->small && !job->syncing) {
+        job->syncing = true;
+        if (job->out.commitStart()) return false;
+    }
+    int done = job->syncing ? job->out.commitPoll() : job->out.commit() ? 1 : -1;
+    if (done == 0) return false;
+    bool ok = done > 0;
     // The append stream may hold the old file open: the next new alias reopens the new one.
     nmAliasClose(sv);
+    // Aliases first seen while the data was synced went to the old file only.
+    if (ok && job->syncing && !strcmp(job->path, homePath(sv->set.aliasFn))) {
+        for (int i = job->at; i < table.count; ++i) {
+            const stAliasRec* a =
+                static_cast<const stAliasRec*>(keyRecord(&sv->keys, sv->tAlias, i));
+            if (a && a->guid[0]) {
+                nmAliasAppend(sv, a);
+                job->written++;
+            }
+        }
+    }
     if (ok) {
         svMsg(sv, "%d Alias%s Written to %s", job->written, job->written == 1 ? "" : "es",
               job->path);
@@ -326,8 +345,7 @@ void nmAliasJobEnd(stQzSv* sv) {
     nm.aliasQueuedWrite = 0;
     if (nm.aliasJob && nm.aliasJob->write) {
         Slice all = sliceOf(kUnlimited);
-        while (nm.aliasJob && !writeStep(sv, nm.aliasJob, all)) {
-        }
+        while (nm.aliasJob && !writeStep(sv, nm.aliasJob, all)) atomicSyncSettle();
     }
     jobFree(sv);
 }

@@ -184,6 +184,8 @@ int nmAliasWriteStream(stQzSv* sv, FILE* out);
 // Writes every alias record to a new file of the home directory, replacing it atomically.
 // Returns the records written, or -1 when the file could not be written.
 int nmAliasWrite(stQzSv* sv, const char* name);
+// Appends rec's line to the alias file through the append stream (reported when it cannot).
+void nmAliasAppend(stQzSv* sv, const stAliasRec* rec);
 // The "Alias" table exists with the alias record layout.
 bool nmAliasTableOk(stQzSv* sv);
 // The record of rec's GUID and name, or null.

@@ -126,7 +126,8 @@ constexpr int kSliceMax = 4096;
 
 struct stStatJob {
     bool write;
-    bool small;  // done in the call that asks for it (see kSmallFile)
+    bool small;    // done in the call that asks for it (see kSmallFile)
+    bool syncing;  // a large write's data is being synced before its rename
     int phase;
     int at;  // next record of the phase (emptying, merging, writing)
     FILE* in;
@@ -466,8 +467,15 @@ void stepJob(stQzSv* sv, Slice& slice) {
     if (job->phase == PH_WRITE) {
         if (job->out.isOpen() && !stepWrite(sv, job, slice)) return;
         job->phase = PH_COMMIT;
+        // A large file's data is synced before the rename, over the next frames.
+        if (!job->small && job->out.isOpen()) {
+            job->syncing = true;
+            if (job->out.commitStart()) return;
+        }
     }
-    if (!job->out.commit()) {
+    int done = job->syncing ? job->out.commitPoll() : job->out.commit() ? 1 : -1;
+    if (done == 0) return;
+    if (done < 0) {
         svMsg(sv, "WARNING: Persistent Stat Update Failed (GUID=%s)", "*");
         svMsg(sv, "ERROR Writing Stat File %s (%s)", job->path, job->out.error());
         writeFailed(sv, job);
@@ -511,6 +519,8 @@ bool statJobStep(stQzSv* sv, long long budgetUs) {
 
 void statJobFinish(stQzSv* sv) {
     while (!statJobStep(sv, kUnlimited)) {
+        // A large write waits for its sync.
+        if (sv->pw.statJob && sv->pw.statJob->syncing) atomicSyncSettle();
     }
 }
 
