@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "commands/atomic_file.h"
 #include "players/players_fixture.h"
+#include "util/clock.h"
 
 namespace {
 
@@ -58,6 +60,10 @@ class AliasJobs : public PlayersTest {
         for (const std::string& line : host().output())
             if (line.find(what) != std::string::npos) n++;
         return n;
+    }
+    void TearDown() override {
+        atomicSyncHold(false);
+        PlayersTest::TearDown();
     }
     long long longest = 0;
 };
@@ -190,6 +196,34 @@ TEST_F(AliasJobs, AShutDownFinishesARunningWrite) {
     host().shutdown();
     EXPECT_EQ(outputCount(std::to_string(kMany) + " Aliases Written to"), 1u);
     EXPECT_EQ(file("last.dat"), many);
+}
+
+}  // namespace
+
+namespace {
+
+// A large write's data reaches the disk before the rename: until the background sync has ended
+// the old file stays in place, and an alias first seen meanwhile reaches the new file after it.
+TEST_F(AliasJobs, ALargeWriteRenamesOnlyAfterItsSyncAndKeepsAliasesSeenMeanwhile) {
+    const std::string many = manyAliases(kMany);
+    writeFile("qzalias.dat", many);
+    run("qz_sv_AliasLoad");
+    ASSERT_GT(framesUntil("Loaded from"), 0);
+    writeFile("qzalias.dat", "old\r\n");
+    atomicSyncHold(true);
+    run("qz_sv_AliasWrite");
+    for (int i = 0; i < 200; ++i) host().frame();
+    EXPECT_EQ(outputCount("Written to"), 0u);
+    EXPECT_EQ(file("qzalias.dat").substr(0, 5), "old\r\n");
+    join("Bob", kGuidA, "1.2.3.4:27960");
+    atomicSyncHold(false);
+    ASSERT_GT(framesUntil("Written to"), 0);
+    EXPECT_EQ(outputCount(std::to_string(kMany + 1) + " Aliases Written to"), 1u);
+    host().frame();
+    EXPECT_EQ(file("qzalias.dat"), many + std::string(kGuidA) + " 1 " +
+                                       std::to_string(static_cast<long long>(qzTime())) + " " +
+                                       std::to_string(static_cast<long long>(qzTime())) +
+                                       " Bob\r\n");
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "commands/atomic_file.h"
 #include "players/players_fixture.h"
+#include "util/clock.h"
 
 namespace {
 
@@ -65,6 +67,10 @@ class StatJobs : public PlayersTest {
         for (const std::string& line : host().output())
             if (line.find(what) != std::string::npos) n++;
         return n;
+    }
+    void TearDown() override {
+        atomicSyncHold(false);
+        PlayersTest::TearDown();
     }
     long long longest = 0;
 };
@@ -218,6 +224,25 @@ TEST_F(StatJobs, AShutDownInTheMiddleOfAWriteLosesNothing) {
     EXPECT_EQ(text.substr(0, before.size()), before);
     EXPECT_NE(text.find(std::string(kGuidA) + " age="), std::string::npos);
     EXPECT_NE(text.find("kill[knife,oasis,4:1.0]"), std::string::npos);
+    EXPECT_EQ(file("qzstat.dat.tmp"), "");
+}
+
+}  // namespace
+
+namespace {
+
+// A large whole write renames its file only once the background sync of its data has ended.
+TEST_F(StatJobs, ALargeWriteReplacesTheFileOnlyAfterItsDataIsSynced) {
+    const std::string before = manyRecords(kMany);
+    writeFile("qzstat.dat", before);
+    atomicSyncHold(true);
+    run("QZ_SV_STATWRITE");
+    for (int i = 0; i < 200; ++i) host().frame();
+    EXPECT_EQ(outputCount("Written to"), 0u);
+    EXPECT_EQ(file("qzstat.dat"), before);
+    atomicSyncHold(false);
+    ASSERT_GT(framesUntil("Stat Records Written to"), 0);
+    EXPECT_EQ(file("qzstat.dat"), before);
     EXPECT_EQ(file("qzstat.dat.tmp"), "");
 }
 
