@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "commands/atomic_file.h"
 #include "host/qzsv.h"
 #include "host/startup.h"
 #include "host/state.h"
@@ -60,6 +61,8 @@ extern "C" __attribute__((visibility("default"))) int sb(int event, int slot, co
         case QZ_EV_RENAME: plRename(&g_sv, slot, data, length); return 0;
         case QZ_EV_SHUTDOWN:
             svShutdown(&g_sv);
+            // The host may unload the module next: the background sync must have ended.
+            atomicSyncStop();
             g_running = false;
             return 0;
         default: return 0;

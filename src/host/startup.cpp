@@ -8,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "commands/atomic_file.h"
 #include "commands/config.h"
 #include "commands/dispatch.h"
 #include "commands/jobs.h"
@@ -488,6 +489,7 @@ void svFrame(stQzSv* sv) {
     uconFrame(sv);
     scFrame(sv);
     diagFrame();
+    atomicSyncReport(sv);
 }
 
 void svConsole(stQzSv* sv, const char* data, int length) {

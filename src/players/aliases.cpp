@@ -1,7 +1,8 @@
 // Aliases: the names each GUID has used, kept in the "Alias" keyed table (one record per GUID
 // and name) and in the alias file, one line per record: "GUID COUNT FIRST LAST NAME\r\n", the
-// name being the rest of the line. Tracking at connect and rename, the commands qz_sv_AList,
-// qz_sv_AliasLoad and qz_sv_AliasWrite, and the alias list a player asks for from his game.
+// name being the rest of the line. Tracking at connect and rename (with the append to the
+// file), the command qz_sv_AList, and the alias list a player asks for from his game. Loading
+// and writing the whole file is players/aliasfile.cpp.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,12 +18,6 @@
 #include "util/text.h"
 
 namespace {
-
-// Longest alias line accepted: GUID, three 10-digit numbers, a 32-character name, blanks and the
-// line end fit well within it; anything longer is damage.
-constexpr int kLineMax = 160;
-// Read size of the alias load.
-constexpr int kChunk = 1 << 16;
 
 bool aliasTableOk(stQzSv* sv) {
     return sv->tAlias >= 0 && sv->tAlias < sv->keys.ntables &&
@@ -151,24 +146,16 @@ struct Pieces {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Hands each alias record, as its file line with the line end, to PUT; returns how many.
-template <typename Put>
-int eachAliasLine(stQzSv* sv, Put put) {
-    const stKeyTable& table = sv->keys.tables[sv->tAlias];
-    int written = 0;
-    char line[256];
-    for (int i = 0; i < table.count; ++i) {
-        const stAliasRec* a = static_cast<const stAliasRec*>(keyRecord(&sv->keys, sv->tAlias, i));
-        if (!a || !a->guid[0]) continue;
-        QZ_TRF(line, "%s %lu %lu %lu %s\r\n", a->guid, static_cast<unsigned long>(a->count),
-               static_cast<unsigned long>(a->first), static_cast<unsigned long>(a->last), a->name);
-        put(line);
-        written++;
-    }
-    return written;
-}
-
 }  // namespace
+
+bool nmAliasTableOk(stQzSv* sv) { return aliasTableOk(sv); }
+
+stAliasRec* nmAliasFind(stQzSv* sv, const stAliasRec* rec) {
+    GuidKey g;
+    memcpy(g.guid, rec->guid, sizeof g.guid);
+    memcpy(g.key, rec->key, sizeof g.key);
+    return findAlias(sv, g, rec->name, nullptr);
+}
 
 bool nmAliasParse(const char* line, int length, stAliasRec* rec) {
     memset(rec, 0, sizeof *rec);
@@ -197,6 +184,24 @@ bool nmAliasParse(const char* line, int length, stAliasRec* rec) {
     return true;
 }
 
+void nmAliasAppend(stQzSv* sv, const stAliasRec* rec) {
+    const char* why = "";
+    FILE* out = appendStream(sv, &why);
+    if (out &&
+        fprintf(out, "%s %lu %lu %lu %s\r\n", rec->guid, static_cast<unsigned long>(rec->count),
+                static_cast<unsigned long>(rec->first), static_cast<unsigned long>(rec->last),
+                rec->name) > 0) {
+        sv->names.aliasDirty = 1;
+    } else {
+        // The record stays in memory (qz_sv_AliasWrite can still save it), but the file does not
+        // have it: the administrator must know.
+        char shown[64];
+        nmCleanName(shown, qz::cap(shown), sv->set.aliasFn);
+        svMsg(sv, "Alias not written to %s (%s): %s %s", shown, out ? "write failed" : why,
+              rec->guid, rec->name);
+    }
+}
+
 bool nmTrackAlias(stQzSv* sv, int slot) {
     const Qz_Sv_Client_s* c = plPlayer(sv, slot);
     if (!c || sv->set.aliasMax <= 0 || !plGuidValid(c->guid) || !aliasTableOk(sv)) return true;
@@ -218,20 +223,7 @@ bool nmTrackAlias(stQzSv* sv, int slot) {
     rec.count = 1;
     rec.first = rec.last = now;
     if (!keyStoreRecord(&sv->keys, sv->tAlias, &rec)) return true;
-    const char* why = "";
-    FILE* out = appendStream(sv, &why);
-    if (out && fprintf(out, "%s %lu %lu %lu %s\r\n", rec.guid,
-                       static_cast<unsigned long>(rec.count), static_cast<unsigned long>(rec.first),
-                       static_cast<unsigned long>(rec.last), rec.name) > 0) {
-        sv->names.aliasDirty = 1;
-    } else {
-        // The record stays in memory (qz_sv_AliasWrite can still save it), but the file does not
-        // have it: the administrator must know.
-        char shown[64];
-        nmCleanName(shown, qz::cap(shown), sv->set.aliasFn);
-        svMsg(sv, "Alias not written to %s (%s): %s %s", shown, out ? "write failed" : why,
-              rec.guid, rec.name);
-    }
+    nmAliasAppend(sv, &rec);
     return true;
 }
 
@@ -269,99 +261,6 @@ int nmAliasCount(stQzSv* sv, const char* guid) {
     int n = 0;
     findAlias(sv, g, "\x01", &n);
     return n;
-}
-
-// Reads the file in chunks and splits it into lines itself, so that a NUL byte or an endless
-// line is only damage to skip, never a crash or a cut record.
-int nmAliasLoad(stQzSv* sv, const char* name, int* damaged, int* merged, int* cut) {
-    *damaged = 0;
-    *merged = 0;
-    if (cut) *cut = 0;
-    if (!aliasTableOk(sv) || !homeNameOk(name)) return 0;
-    FILE* in = homeOpen(homePath(name), "rb");
-    if (!in) return 0;
-    int loaded = nmAliasLoadStream(sv, in, damaged, merged, cut);
-    fclose(in);
-    return loaded;
-}
-
-int nmAliasLoadStream(stQzSv* sv, FILE* in, int* damaged, int* merged, int* cut) {
-    *damaged = 0;
-    *merged = 0;
-    if (cut) *cut = 0;
-    if (!aliasTableOk(sv)) return 0;
-    char* chunk = static_cast<char*>(malloc(kChunk));
-    if (!chunk) return 0;
-    char line[kLineMax];
-    int lineLen = 0;
-    bool tooLong = false;
-    int loaded = 0;
-    // last: the file's last line, without its line end. When it does not read, a write was
-    // cut short there (a crash in the middle of an append): that is counted apart, since
-    // rewriting the file loses nothing that could be read.
-    auto take = [&](bool last) {
-        int n = lineLen;
-        if (n > 0 && line[n - 1] == '\r') n--;
-        stAliasRec rec;
-        if (tooLong || !nmAliasParse(line, n, &rec)) {
-            if (last && cut) {
-                ++*cut;
-            } else if (n > 0 || tooLong) {
-                ++*damaged;
-            }
-            return;
-        }
-        GuidKey g;
-        memcpy(g.guid, rec.guid, sizeof g.guid);
-        memcpy(g.key, rec.key, sizeof g.key);
-        if (stAliasRec* a = findAlias(sv, g, rec.name, nullptr)) {
-            // The same alias twice: one record, the larger count and the widest time span.
-            if (rec.count > a->count) a->count = rec.count;
-            if (rec.first < a->first) a->first = rec.first;
-            if (rec.last > a->last) a->last = rec.last;
-            ++*merged;
-            loaded++;
-        } else if (keyStoreRecord(&sv->keys, sv->tAlias, &rec)) {
-            loaded++;
-        } else {
-            ++*damaged;
-        }
-    };
-    size_t got;
-    while ((got = fread(chunk, 1, kChunk, in)) > 0) {
-        for (size_t i = 0; i < got; ++i) {
-            char ch = chunk[i];
-            if (ch == '\n') {
-                take(false);
-                lineLen = 0;
-                tooLong = false;
-            } else if (lineLen < kLineMax) {
-                line[lineLen++] = ch;
-            } else {
-                tooLong = true;
-            }
-        }
-    }
-    if (lineLen > 0 || tooLong) take(true);  // a last line without its line end
-    free(chunk);
-    return loaded;
-}
-
-int nmAliasWrite(stQzSv* sv, const char* name) {
-    if (!aliasTableOk(sv) || !homeNameOk(name)) return -1;
-    // The append stream would go on writing into the replaced file.
-    nmAliasClose(sv);
-    AtomicFile out;
-    if (!out.open(name)) return -1;
-    int written = eachAliasLine(sv, [&](const char* line) { out.put("%s", line); });
-    return out.commit() ? written : -1;
-}
-
-int nmAliasWriteStream(stQzSv* sv, FILE* out) {
-    if (!aliasTableOk(sv)) return -1;
-    bool ok = true;
-    int written = eachAliasLine(sv, [&](const char* line) { ok = fputs(line, out) >= 0 && ok; });
-    return ok ? written : -1;
 }
 
 void nmSendAliasList(stQzSv* sv, int slot, int target) {
@@ -452,56 +351,4 @@ void cmd_alist(stQzSv* sv, const CmdCall& call) {
     }
     svCon(sv, "%ld Alias%s listed for GUID=%s", listed, listed == 1 ? "" : "es",
           guid[0] ? guid : "NO_GUID");
-}
-
-// The load writes the file back from the table only when it merged repeated records or the
-// file's last line was cut short, and found no other damage: a damaged file is left exactly as
-// it is for the administrator to look at.
-void cmd_aliasload(stQzSv* sv, const CmdCall&) {
-    int damaged = 0, merged = 0, cut = 0;
-    int loaded = nmAliasLoad(sv, sv->set.aliasFn, &damaged, &merged, &cut);
-    char path[QZ_PATH_MAX];
-    QZ_COPY(path, homePath(sv->set.aliasFn));
-    svMsg(sv, "%d Alias%s Loaded from %s", loaded, loaded == 1 ? "" : "es", path);
-    if (damaged) {
-        svMsg(sv, "%d damaged alias line%s skipped in %s (file left unchanged)", damaged,
-              damaged == 1 ? "" : "s", path);
-    } else if (merged || cut) {
-        if (cut) svMsg(sv, "Cut last line of %s dropped (an append was interrupted)", path);
-        int written = nmAliasWrite(sv, sv->set.aliasFn);
-        if (written >= 0) {
-            svMsg(sv, "%d Alias%s Written to %s", written, written == 1 ? "" : "es", path);
-        }
-    }
-}
-
-// qz_sv_AliasWrite [optional filename]: a new file, replacing the old one atomically.
-void cmd_aliaswrite(stQzSv* sv, const CmdCall& call) {
-    char name[QZ_PATH_MAX];
-    const char* p = call.args;
-    while (isBlank(*p)) p++;
-    QZ_COPY(name, p);
-    int n = slen(name);
-    while (n > 0 && isBlank(name[n - 1])) name[--n] = 0;
-    if (!name[0]) QZ_COPY(name, sv->set.aliasFn);
-    if (!homeNameOk(name)) {
-        char shown[64];
-        nmCleanName(shown, qz::cap(shown), name);
-        svMsg(sv, "Alias file name refused (must stay in the home directory): %s", shown);
-        return;
-    }
-    char path[QZ_PATH_MAX];
-    QZ_COPY(path, homePath(name));
-    int written = nmAliasWrite(sv, name);
-    if (written < 0) {
-        svMsg(sv, "ERROR Writing Aliases to %s", path);
-        return;
-    }
-    svMsg(sv, "%d Alias%s Written to %s", written, written == 1 ? "" : "es", path);
-}
-
-void nmStartup(stQzSv* sv) {
-    if (!sv->set.aliasAutoLoad) return;
-    CmdCall call{const_cast<char*>(""), 0, 0};
-    cmd_aliasload(sv, call);
 }

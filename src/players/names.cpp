@@ -288,6 +288,8 @@ void nmNameSettingRule(stQzSv* sv, const SettingRow*) { nmRecheckAll(sv); }
 void nmFrame(stQzSv* sv) {
     stNames& nm = sv->names;
     nmAliasFlush(sv);
+    if (nm.aliasJob || nm.aliasQueuedLoad || nm.aliasQueuedWrite)
+        nmAliasJobStep(sv, QZ_JOB_SLICE_US);
     const unsigned now = qzMonoTick();
     for (int slot = 1; slot <= QZ_SLOTS; ++slot) {
         stNameSlot& st = nm.slot[slot - 1];
@@ -311,6 +313,7 @@ void nmFrame(stQzSv* sv) {
 
 void nmFree(stQzSv* sv) {
     stNames& nm = sv->names;
+    nmAliasJobEnd(sv);
     nmAliasClose(sv);
     flexarFree(&nm.badNames);
     flexarFree(&nm.protNames);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "commands/jobs.h"
 #include "players/slots.h"
 #include "util/flexar.h"
 
@@ -91,6 +92,8 @@ struct stNameSlot {
     char key[32];  // the current name's normalised form (nmKey), for the duplicate test
 };
 
+struct stAliasJob;
+
 struct stNames {
     flexar badNames;  // stBadName
     // Bigram index of the bad names: head[bucket] is the first entry (index + 1) whose text
@@ -111,6 +114,12 @@ struct stNames {
     FILE* aliasOut;
     char aliasOutPath[512];
     int aliasDirty;
+    // The alias load or write running over frames (players/aliasfile.cpp), or null, and the
+    // requests waiting for it: a load, and a write with its file name.
+    stAliasJob* aliasJob;
+    int aliasQueuedLoad;
+    int aliasQueuedWrite;
+    char aliasQueuedName[512];
 };
 
 // Frees every list; the names state is empty afterwards.
@@ -175,6 +184,26 @@ int nmAliasWriteStream(stQzSv* sv, FILE* out);
 // Writes every alias record to a new file of the home directory, replacing it atomically.
 // Returns the records written, or -1 when the file could not be written.
 int nmAliasWrite(stQzSv* sv, const char* name);
+// Appends rec's line to the alias file through the append stream (reported when it cannot).
+void nmAliasAppend(stQzSv* sv, const stAliasRec* rec);
+// The "Alias" table exists with the alias record layout.
+bool nmAliasTableOk(stQzSv* sv);
+// The record of rec's GUID and name, or null.
+stAliasRec* nmAliasFind(stQzSv* sv, const stAliasRec* rec);
+// The whole alias file loaded (qz_sv_AliasLoad) or written (qz_sv_AliasWrite, name empty for
+// qz_sv_AliasFn) a slice per frame, the closing line at the end. A request while one runs waits
+// for it (once; a second one is refused with a line). The start of a load runs its first slice.
+void nmAliasLoadStart(stQzSv* sv);
+void nmAliasWriteStart(stQzSv* sv, const char* name);
+// Runs the job for at most budgetUs microseconds of CPU time; a job that ends starts what was
+// queued behind it. True when nothing is left to do.
+bool nmAliasJobStep(stQzSv* sv, long long budgetUs);
+// A restart or shut-down: a running write is finished in this call (so the file asked for is
+// written whole), a running load is given up (the file was not changed) and the queue is
+// emptied.
+void nmAliasJobEnd(stQzSv* sv);
+// The alias load as a job for the restart's steps.
+extern const QzJob kAliasLoadJob;
 // Parses one alias line (without its line end) into rec. False for a damaged line.
 bool nmAliasParse(const char* line, int length, stAliasRec* rec);
 // Sends the alias list of target slot to the game of the player in slot.

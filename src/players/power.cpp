@@ -505,6 +505,7 @@ void pwFree(stQzSv* sv) {
     // A restart keeps the players' records as they were before this call, statistics ticks
     // included, so their time is left to be counted after it.
     const bool restart = sv->restartPending != 0;
+    statJobAbandon(sv);
     if (sv->set.statTrack && (!restart || sv->keys.tables[sv->tNewStat].live > 0))
         statAppend(sv, !restart);
     flexarFree(&p.list);
@@ -520,6 +521,7 @@ void pwFree(stQzSv* sv) {
 // frame costs a few loads and compares.
 void pwFrame(stQzSv* sv) {
     stPower& p = sv->pw;
+    if (p.statJob || p.statQueued) statJobStep(sv, QZ_JOB_SLICE_US);
     const bool track = sv->set.statTrack != 0;
     if (!p.taskLive && !track) return;
     unsigned now = qzMonoTick();

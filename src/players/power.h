@@ -3,6 +3,7 @@
 // and the routines the rest of the module calls. docs/power-stats-tasks.md describes the rules.
 #pragma once
 
+#include "commands/jobs.h"
 #include "util/flexar.h"
 
 struct stQzSv;
@@ -38,6 +39,10 @@ struct stVote {
 };
 
 // ---- Statistics (players/stats.cpp) ----
+
+struct stStatJob;  // players/statfile.cpp
+// Requests that wait for the running statistics job: an append, a load, a whole write.
+constexpr unsigned QZ_STATQ_APPEND = 1, QZ_STATQ_LOAD = 2, QZ_STATQ_WRITE = 4;
 
 constexpr int QZ_STAT_TEXT = 986;
 
@@ -119,6 +124,10 @@ struct stPower {
     unsigned statDamaged;   // lines skipped by the last load
     unsigned statCut;       // 1 when the last load found the file's last line cut short
     unsigned statLost;      // records of the last load that the tables could not take
+    stStatJob* statJob;     // the load or whole write running over frames, or null
+    unsigned statQueued;    // requests that wait for it (QZ_STATQ_...)
+    int statLoadCount;      // records the last load took, -1 when it failed
+    int statWriteCount;     // records the last whole write wrote, -1 when it failed
 };
 
 // ---- Hooks the rest of the module calls ----
@@ -189,15 +198,36 @@ bool statEvent(stQzSv* sv, int slot, const char* category, const char* k1, const
 void statTouch(stQzSv* sv, int slot, unsigned now);
 // Appends the new records to the statistics file and empties "NewStat", after bringing every
 // player's playing time up to date when touch is set. Returns records written, -1 when the file
-// could not be opened.
+// could not be opened. While a load or whole write runs the append waits for it (it would add
+// to a file being replaced): it is queued and 0 is returned.
 int statAppend(stQzSv* sv, bool touch = true);
-// Replaces the statistics file by every record (the file's, then the new ones merged in).
+// Starts the whole write: the file is read into "PersStat", "NewStat" is merged in, and the
+// file is replaced by the whole, a slice per frame; "... Written to ..." comes at the end.
+// While a job runs the request is queued (once). False when it could not start.
+bool statWriteStart(stQzSv* sv);
+// Starts emptying "PersStat" and reading the statistics file into it, a slice per frame;
+// "... Loaded from ..." comes at the end. Queued while a job runs. False when the file name is
+// refused or the file cannot be opened (reported).
+bool statLoadStart(stQzSv* sv);
+// Runs the job for at most budgetUs microseconds of CPU time (and a bounded number of
+// records); a job that ends starts what was queued behind it. True when no job is left.
+bool statJobStep(stQzSv* sv, long long budgetUs);
+// True while a load or whole write runs.
+bool statJobBusy(const stQzSv* sv);
+// Runs the job and everything queued to the end in this call (start-up, tests, tools).
+void statJobFinish(stQzSv* sv);
+// A restart or shut-down: a running job is given up without losing anything (the old file
+// stays; new records a write had taken go back to "NewStat" for the shut-down's append).
+void statJobAbandon(stQzSv* sv);
+// The statistics load as a job for the restart's steps: start empties nothing yet and opens the
+// file (false when the name is refused or the file cannot be opened, reported); step runs
+// statJobStep.
+extern const QzJob kStatLoadJob;
+// The whole write and the load run to their end in one call (tools and benchmarks).
 int statWrite(stQzSv* sv);
-// Empties "PersStat" and reads the statistics file into it. Returns records loaded, -1 when the
-// file could not be opened.
 int statLoad(stQzSv* sv);
 // At each new server log: the new statistics are appended, and loaded when
-// qz_sv_statautoload is 1.
+// qz_sv_statautoload is 1 (the load runs over the next frames).
 void statNewLog(stQzSv* sv);
 
 // ---- Tasks ----
