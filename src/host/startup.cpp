@@ -298,10 +298,8 @@ bool stepConfig(stQzSv* sv, long long budgetUs) {
     return !cfgLoadRunning(sv);
 }
 // After the configuration, which decides qz_sv_AliasAutoLoad and the alias file name.
-bool stepAliases(stQzSv* sv, long long) {
-    nmStartup(sv);
-    return true;
-}
+bool restartAliases(stQzSv* sv) { return sv->set.aliasAutoLoad && kAliasLoadJob.start(sv); }
+bool stepAliases(stQzSv* sv, long long budgetUs) { return kAliasLoadJob.step(sv, budgetUs); }
 bool restartServices(stQzSv* sv) {
     startServices(sv);
     return false;
@@ -338,7 +336,7 @@ constexpr QzJob kRestartJobs[] = {
     {"fleet", restartFleet, nullptr},
     {"power", restartPower, nullptr},
     {"configuration", restartConfig, stepConfig},
-    {"aliases", nullptr, stepAliases},
+    {"aliases", restartAliases, stepAliases},
     {"services", restartServices, nullptr},
     {"lock", restartLock, stepLock},
     {"done", restartDone, nullptr},

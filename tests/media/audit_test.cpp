@@ -28,6 +28,9 @@ struct EscapeCase {
     const char* json;
 };
 
+// The listing shows the expected JSON (the texts hold raw control bytes).
+void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.json; }
+
 class AuditEscape : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(AuditEscape, HostileTextBecomesOneValidJsonString) {
