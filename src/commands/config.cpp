@@ -171,7 +171,11 @@ bool pushFile(stQzSv* sv, const char* name, int mustExist, int flags, int after)
     }
     const int depth = sv->cmd.loadDepth;
     QZ_COPY(sv->cmd.loading[depth], plainName(name));
-    sv->cmd.files[depth] = {fp, 0, flags, after};
+    sv->cmd.files[depth] = {fp, 0, flags, after, 0, {}};
+    if (sv->cmd.origin) {
+        sv->cmd.files[depth].ownOrigin = 1;
+        sv->cmd.files[depth].origin = *sv->cmd.origin;
+    }
     sv->cmd.loadDepth++;
     return true;
 }
@@ -246,7 +250,13 @@ bool cfgLoadStep(stQzSv* sv, long long budgetUs) {
             continue;
         }
         lines++;
-        sv_cmd(sv, QZ_SRC_CONFIG, line, c.files[c.loadDepth - 1].flags);
+        // A copy: the line may open or close files and move the load stack.
+        const stCfgFile file = c.files[c.loadDepth - 1];
+        if (file.ownOrigin) {
+            sv_cmd_as(sv, &file.origin, QZ_SRC_CONFIG, line, file.flags);
+        } else {
+            sv_cmd(sv, QZ_SRC_CONFIG, line, file.flags);
+        }
     }
     // Lines typed during the load follow it, in the order typed; one that starts a load of its
     // own leaves the rest waiting behind that load.

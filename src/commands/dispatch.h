@@ -34,13 +34,7 @@ enum QzOriginKind {
     QZ_ORIGIN_MODULE = 10,  // the module's own rules (violations, bad names, tool reports)
 };
 
-struct QzOrigin {
-    int kind;  // QzOriginKind
-    int slot;  // player or task slot; 0 when none
-    char name[64];
-    char addr[48];
-    char guid[33];
-};
+// struct QzOrigin (the kind, slot, name, address and GUID) is in commands/records.h.
 
 // Sets sv's origin for its lifetime and puts the one before back at its end. The origin must
 // outlive the scope.

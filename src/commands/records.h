@@ -13,11 +13,24 @@ constexpr int QZ_RESERVE_MAX = 16;
 constexpr int QZ_RESERVE_TEXT = 64;
 
 // A configuration file being loaded a slice per frame call (commands/config.cpp).
+// Who asked for an action (commands/dispatch.h has the kinds and the rules).
+struct QzOrigin {
+    int kind;  // QzOriginKind
+    int slot;  // player or task slot; 0 when none
+    char name[64];
+    char addr[48];
+    char guid[33];
+};
+
 struct stCfgFile {
     FILE* fp;
     int number;  // lines read so far
     int flags;   // given to sv_cmd with every line
     int after;   // what follows the file's last line
+    // The origin of the load when one was in force (an administrator's qz_sv_Load): the file's
+    // lines run with it in whichever frame call reads them.
+    int ownOrigin;
+    QzOrigin origin;
 };
 // Console lines typed while a configuration load runs wait here and run after it, in order.
 constexpr int QZ_TYPED_MAX = 16;

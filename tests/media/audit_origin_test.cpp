@@ -141,6 +141,25 @@ TEST_F(Audit, AScheduledTaskIsNamedByItsSlot) {
     EXPECT_NE(r.find("\"origin\":{\"kind\":\"task\",\"slot\":1}"), std::string::npos) << r;
 }
 
+// A long file's lines run over several frame calls; those read after the command's own call
+// keep the origin of the load.
+TEST_F(Audit, ALongLoadKeepsItsOriginInLaterFrames) {
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += "// filler line to spread the load over frames\r\n";
+    text += "qz_sv_KickLen 9\r\n";
+    writeFile("long.cfg", text);
+    run("qz_sv_Task 10 5 qz_sv_Load long.cfg");
+    run("sim_advance 10000");
+    int frames = 0;
+    while (record({"qz_sv_KickLen 9"}).empty() && frames < 5000) {
+        run("sim_advance 0");
+        ++frames;
+    }
+    ASSERT_GT(frames, 0) << "the load ended in the task's own call";
+    std::string r = record({"qz_sv_KickLen 9", "\"action\":\"setting\""});
+    EXPECT_NE(r.find("\"origin\":{\"kind\":\"task\",\"slot\":1}"), std::string::npos) << r;
+}
+
 TEST_F(Audit, APowerPlayersVoteIsNamedByTheDecidingVoter) {
     run("qz_sv_PowerMin 10");
     run(std::string("qz_sv_PowerGuid ") + kGuidA + " 60 A");
