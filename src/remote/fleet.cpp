@@ -19,6 +19,7 @@
 #include "host/bridge.h"
 #include "host/refusals.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "players/slots.h"
 #include "remote/fleet_store.h"
 #include "util/clock.h"
@@ -448,12 +449,29 @@ void fleetFrame(stQzSv* sv) {
 
 void fleetBanOrigin(stQzSv* sv, int source) { QZ_COPY(sv->fleet.origin, sourceName(source)); }
 
+namespace {
+
+// Who made the ban, as one token for the report: the source, then the name and address (or the
+// GUID) of the action's origin when it has them: "web:alice@10.0.0.9", "vote:<GUID>",
+// "ucon:ops@10.0.0.9". Blanks, quotes and control bytes become '_'; the token is cut to its maximum.
+void originToken(stQzSv* sv, const char* source, char (&out)[QZF_ORIGIN_MAX + 1]) {
+    const QzOrigin* o = auditOrigin(sv);
+    const char* who = o->kind == QZ_ORIGIN_VOTE || o->kind == QZ_ORIGIN_PLAYER ? o->guid : o->name;
+    const char* where = o->kind == QZ_ORIGIN_VOTE || o->kind == QZ_ORIGIN_PLAYER ? "" : o->addr;
+    trf(out, qz::cap(out), "%s%s%s%s%s", source, *who ? ":" : "", who, *where ? "@" : "", where);
+    for (char* c = out; *c; ++c) {
+        if (static_cast<unsigned char>(*c) <= ' ' || *c == 0x7f || *c == '"') *c = '_';
+    }
+}
+
+}  // namespace
+
 void fleetBanAdded(stQzSv* sv, int banSlot, const char* guid, const char* name, const char* address,
                    bool vote) {
     stFleet& f = sv->fleet;
     int scope = f.scope >= 0 ? f.scope : vote ? f.voteBan : f.banDefault;
     char origin[QZF_ORIGIN_MAX + 1];
-    QZ_COPY(origin, f.origin[0] ? f.origin : vote ? "vote" : "console");
+    originToken(sv, f.origin[0] ? f.origin : vote ? "vote" : "console", origin);
     f.origin[0] = 0;
     if (!f.started || scope != 1 || banSlot <= 0) return;
     FleetBody b{};
