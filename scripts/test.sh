@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native 64-bit build (with benchmarks built and smoke-run),
 # the WebTool's browser test against the native build, the 32-bit build, the
-# AddressSanitizer+UBSan build, a short run of every fuzz target, and a Release build of the
+# AddressSanitizer+UBSan build, the ThreadSanitizer build of the tests of the module's threads,
+# a short run of every fuzz target, and a Release build of the
 # module and qzhost (no tests) so that the optimiser's warnings stay away. Warnings are errors
 # in all of these builds.
 # Ends with one summary line per stage and a last line "N passed, M failed" counting tests (each
@@ -125,6 +126,11 @@ run_tests m32 "$m32_note"
 
 build asan -DQZ_SANITIZE=ON
 run_tests asan
+
+# The module's two threads (the background sync of replaced files and the WebTool's key checker)
+# under ThreadSanitizer: this build's test program holds the tests that drive them.
+build tsan -DQZ_TSAN=ON
+run_tests tsan
 
 echo "=== fuzz smoke runs"
 # The targets make their home directories under TMPDIR; a crash may leave one there, so it is
