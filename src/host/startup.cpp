@@ -285,10 +285,8 @@ bool restartFleet(stQzSv* sv) {
     fleetStartup(sv);
     return false;
 }
-bool restartPower(stQzSv* sv) {
-    pwStartup(sv);
-    return false;
-}
+bool restartPower(stQzSv* sv) { return pwStartupBegin(sv); }
+bool stepPower(stQzSv* sv, long long budgetUs) { return pwStartupStep(sv, budgetUs); }
 bool restartConfig(stQzSv* sv) {
     cfgStartupBegin(sv);
     return true;
@@ -334,7 +332,7 @@ bool restartDone(stQzSv* sv) {
 constexpr QzJob kRestartJobs[] = {
     {"bans", restartBans, nullptr},
     {"fleet", restartFleet, nullptr},
-    {"power", restartPower, nullptr},
+    {"power", restartPower, stepPower},
     {"configuration", restartConfig, stepConfig},
     {"aliases", restartAliases, stepAliases},
     {"services", restartServices, nullptr},

@@ -321,40 +321,50 @@ bool pwParseLine(const char* line, int* points, char* guid33, char* name33) {
     return true;
 }
 
+namespace {
+
+// Reads and takes the next record line of f; false at the end of the file.
+bool loadNextLine(stQzSv* sv, FILE* f, const char* path, int* lineNo, int* taken, int* damaged) {
+    char line[512];
+    if (!fgets(line, sizeof line, f)) return false;
+    (*lineNo)++;
+    int n = slen(line);
+    bool whole = n > 0 && line[n - 1] == '\n';
+    if (!whole && !feof(f)) {
+        // Longer than any record: skip the rest of it.
+        int ch;
+        while ((ch = fgetc(f)) != EOF && ch != '\n') {
+        }
+        (*damaged)++;
+        svCon(sv, "Damaged line %d in %s skipped", *lineNo, path);
+        return true;
+    }
+    if (line[0] == '\r' || line[0] == '\n' || !line[0]) return true;
+    int points = 0;
+    char guid[33], name[33];
+    if (!pwParseLine(line, &points, guid, name)) {
+        (*damaged)++;
+        svCon(sv, "Damaged line %d in %s skipped", *lineNo, path);
+        return true;
+    }
+    bool updated = false;
+    if (!pwSet(sv, guid, points, name, &updated)) {
+        svMsg(sv, "Power Record NOT Added successfully");
+        return true;
+    }
+    (*taken)++;
+    svCon(sv, updated ? "Power Record Updated for %s" : "Power Record Added for %s", guid);
+    return true;
+}
+
+}  // namespace
+
 int pwLoadFile(stQzSv* sv, const char* path, int* damaged) {
     *damaged = 0;
     FILE* f = homeOpen(path, "rb");
     if (!f) return 0;
     int taken = 0, lineNo = 0;
-    char line[512];
-    while (fgets(line, sizeof line, f)) {
-        lineNo++;
-        int n = slen(line);
-        bool whole = n > 0 && line[n - 1] == '\n';
-        if (!whole && !feof(f)) {
-            // Longer than any record: skip the rest of it.
-            int ch;
-            while ((ch = fgetc(f)) != EOF && ch != '\n') {
-            }
-            (*damaged)++;
-            svCon(sv, "Damaged line %d in %s skipped", lineNo, path);
-            continue;
-        }
-        if (line[0] == '\r' || line[0] == '\n' || !line[0]) continue;
-        int points = 0;
-        char guid[33], name[33];
-        if (!pwParseLine(line, &points, guid, name)) {
-            (*damaged)++;
-            svCon(sv, "Damaged line %d in %s skipped", lineNo, path);
-            continue;
-        }
-        bool updated = false;
-        if (!pwSet(sv, guid, points, name, &updated)) {
-            svMsg(sv, "Power Record NOT Added successfully");
-            continue;
-        }
-        taken++;
-        svCon(sv, updated ? "Power Record Updated for %s" : "Power Record Added for %s", guid);
+    while (loadNextLine(sv, f, path, &lineNo, &taken, damaged)) {
     }
     fclose(f);
     return taken;
@@ -481,21 +491,61 @@ void cmd_powerlist(stQzSv* sv, const CmdCall& call) {
 
 // ---- Hooks ----
 
-void pwStartup(stQzSv* sv) {
+namespace {
+
+void startupLists(stQzSv* sv) {
     stPower& p = sv->pw;
     p.list = flexarMake(sizeof(stSvPower), 64);
     p.tasks = flexarMake(sizeof(stSvTask), 16);
     p.rcons = flexarMake(sizeof(stSvRcon), 16);
     p.ipGuards = flexarMake(64, 16);
     p.startTick = qzMonoTick();
-    int damaged = 0;
+}
+
+void startupEnd(stQzSv* sv) {
+    stPower& p = sv->pw;
+    if (p.loadFile) fclose(p.loadFile);
+    p.loadFile = nullptr;
+    const char* path = homePath(kPowerFile);
+    const int n = p.loadTaken;
+    svMsg(sv, "%d Power Player%s loaded from %s", n, n == 1 ? "" : "s", path);
+    if (p.loadDamaged)
+        svMsg(sv, "%d damaged line%s skipped in %s", p.loadDamaged, p.loadDamaged == 1 ? "" : "s",
+              path);
+    rconReload(sv);
+}
+
+}  // namespace
+
+bool pwStartupBegin(stQzSv* sv) {
+    stPower& p = sv->pw;
+    startupLists(sv);
+    p.loadLine = p.loadTaken = p.loadDamaged = 0;
+    p.loadFile = homeOpen(homePath(kPowerFile), "rb");
+    if (p.loadFile) return true;
+    startupEnd(sv);
+    return false;
+}
+
+bool pwStartupStep(stQzSv* sv, long long budgetUs) {
+    stPower& p = sv->pw;
+    if (!p.loadFile) return true;
     char path[QZ_PATH_MAX];
     QZ_COPY(path, homePath(kPowerFile));
-    int n = pwLoadFile(sv, path, &damaged);
-    svMsg(sv, "%d Power Player%s loaded from %s", n, n == 1 ? "" : "s", path);
-    if (damaged)
-        svMsg(sv, "%d damaged line%s skipped in %s", damaged, damaged == 1 ? "" : "s", path);
-    rconReload(sv);
+    const long long begun = threadCpuMicros();
+    for (int lines = 0;; ++lines) {
+        // The clock is read every 64 lines.
+        if ((lines & 63) == 63 && threadCpuMicros() - begun >= budgetUs) return false;
+        if (!loadNextLine(sv, p.loadFile, path, &p.loadLine, &p.loadTaken, &p.loadDamaged)) break;
+    }
+    startupEnd(sv);
+    return true;
+}
+
+void pwStartup(stQzSv* sv) {
+    if (!pwStartupBegin(sv)) return;
+    while (!pwStartupStep(sv, 1LL << 40)) {
+    }
 }
 
 // Statistics gathered since the last write are appended first, so that a restart or a
@@ -506,6 +556,8 @@ void pwFree(stQzSv* sv) {
     // included, so their time is left to be counted after it.
     const bool restart = sv->restartPending != 0;
     statJobAbandon(sv);
+    if (p.loadFile) fclose(p.loadFile);
+    p.loadFile = nullptr;
     if (sv->set.statTrack && (!restart || sv->keys.tables[sv->tNewStat].live > 0))
         statAppend(sv, !restart);
     flexarFree(&p.list);

@@ -3,6 +3,8 @@
 // and the routines the rest of the module calls. docs/power-stats-tasks.md describes the rules.
 #pragma once
 
+#include <cstdio>
+
 #include "commands/jobs.h"
 #include "util/flexar.h"
 
@@ -128,12 +130,21 @@ struct stPower {
     unsigned statQueued;    // requests that wait for it (QZ_STATQ_...)
     int statLoadCount;      // records the last load took, -1 when it failed
     int statWriteCount;     // records the last whole write wrote, -1 when it failed
+
+    // The power file read a slice per frame call during a restart (pwStartupBegin).
+    FILE* loadFile;
+    int loadLine, loadTaken, loadDamaged;
 };
 
 // ---- Hooks the rest of the module calls ----
 
 // Start-up: reads qzpower.dat and qzrcon.dat (before the configuration, which may add more).
 void pwStartup(stQzSv* sv);
+// The same in slices, for the restart: Begin opens the file (false when nothing is left to
+// read), Step reads lines for about budgetUs of the thread's time and returns true when the
+// file is read and its count line printed.
+bool pwStartupBegin(stQzSv* sv);
+bool pwStartupStep(stQzSv* sv, long long budgetUs);
 // Shut-down (before the keyed tables go): appends the new statistics, frees the lists.
 void pwFree(stQzSv* sv);
 // The frame's work: due tasks and the periodic statistics write.

@@ -2,6 +2,7 @@
 // comes when the configuration has loaded, and console lines typed meanwhile run after it.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -41,6 +42,30 @@ TEST_F(Restart, ALongConfigurationRestartsOverFramesWithItsLinesInOrder) {
     EXPECT_GT(restarted, config);
     EXPECT_GT(typed, restarted);
     EXPECT_EQ(run("qz_sv_KickLen"), Lines{"qz_sv_KickLen = 9 (0 to 60)"});
+}
+
+// A large power file is read over frame calls too: the restart's first frame does not read it
+// whole, its count line comes once, before the configuration's lines, and every record is taken.
+TEST_F(Restart, ALargePowerFileIsReadOverFrames) {
+    std::string power;
+    char guid[40];
+    for (int i = 0; i < 20000; ++i) {
+        snprintf(guid, sizeof guid, "%032X", i + 1);
+        power += "10 " + std::string(guid) + " P" + std::to_string(i) + "\r\n";
+    }
+    std::ofstream(home() + "qzpower.dat", std::ios::binary) << power;
+    std::ofstream(home() + "qzsv.cfg", std::ios::binary) << "qz_sv_KickLen 8\r\n";
+    run("qz_sv_Restart");
+    Lines first = run("sim_advance 0");
+    EXPECT_FALSE(anyLineContains(first, "Power Players loaded from")) << "read in one frame call";
+    Lines rest = framesUntil([this](const std::string& l) { return run(l); }, "QZ Server Restarted");
+    Lines all = first;
+    all.insert(all.end(), rest.begin(), rest.end());
+    int count = 0;
+    for (const std::string& l : all) count += l.find("Power Players loaded from") != std::string::npos;
+    EXPECT_EQ(count, 1);
+    EXPECT_GE(indexOf(all, "20000 Power Players loaded from"), 0);
+    EXPECT_GT(indexOf(all, "qz_sv_KickLen = 8 (0 to 60)"), indexOf(all, "Power Players loaded from"));
 }
 
 TEST_F(Restart, ASmallServerRestartsWithinOneFrame) {
