@@ -49,6 +49,7 @@
 #include "host/state.h"
 #include "players/bans.h"
 #include "playing_server.h"
+#include "stall_timer.h"
 #include "timed_calls.h"
 
 namespace {
@@ -67,32 +68,6 @@ int nameLocks() { return smoke() ? 500 : 10000; }
 constexpr int kCvarChecks = 250;
 constexpr int kConfigLines = 13000;
 constexpr int kPlayers = 64;
-
-struct Both {
-    std::vector<double> wall, cpu;  // microseconds
-};
-std::map<std::string, Both>& kinds() {
-    static std::map<std::string, Both> k;
-    return k;
-}
-
-template <class F>
-void timeCall(const char* kind, F&& f) {
-    uint64_t w0 = nowNs(CLOCK_MONOTONIC);
-    breathe(w0);
-    w0 = nowNs(CLOCK_MONOTONIC);
-    const uint64_t c0 = nowNs(CLOCK_THREAD_CPUTIME_ID);
-    f();
-    const uint64_t c1 = nowNs(CLOCK_THREAD_CPUTIME_ID);
-    const uint64_t w1 = nowNs(CLOCK_MONOTONIC);
-    Both& b = kinds()[kind];
-    b.wall.push_back(static_cast<double>(w1 - w0) / 1000.0);
-    b.cpu.push_back(static_cast<double>(c1 - c0) / 1000.0);
-}
-
-double at(std::vector<double>& v, double q) {
-    return v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))];
-}
 
 void writeBanFile(const std::string& path) {
     FILE* f = fopen(path.c_str(), "wb");
@@ -250,9 +225,9 @@ void untilSeen(Host& host, const char* kind, const std::string& command, const c
     g_watch[1] = second;
     g_seen[0] = false;
     g_seen[1] = second == nullptr;
-    timeCall(kind, [&] { host.line(command); });
+    stallTime(kind, [&] { host.line(command); });
     for (long i = 0; i < 20000000 && !(g_seen[0] && g_seen[1]); ++i) {
-        timeCall(kind, [&] { host.frame(); });
+        stallTime(kind, [&] { host.frame(); });
     }
     if (!(g_seen[0] && g_seen[1])) fprintf(stderr, "%s: the end line never came\n", kind);
     g_watch[0] = g_watch[1] = nullptr;
@@ -261,8 +236,8 @@ void untilSeen(Host& host, const char* kind, const std::string& command, const c
 // Runs frames until the list's listing has ended, timing the command and each frame as kind.
 void listing(Host& host, const char* kind, const std::string& command) {
     g_listEnded = false;
-    timeCall(kind, [&] { host.line(command); });
-    for (int i = 0; i < 2000000 && !g_listEnded; ++i) timeCall(kind, [&] { host.frame(); });
+    stallTime(kind, [&] { host.line(command); });
+    for (int i = 0; i < 2000000 && !g_listEnded; ++i) stallTime(kind, [&] { host.frame(); });
 }
 
 void BM_Stalls(benchmark::State& state) {
@@ -271,26 +246,26 @@ void BM_Stalls(benchmark::State& state) {
     rt.sched_priority = 10;
     sched_setscheduler(0, SCHED_FIFO, &rt);
     for (auto _ : state) {
-        kinds().clear();
+        stallKinds().clear();
         {
             Host host;
             for (int slot = 2; slot <= kPlayers; ++slot) {
                 joinSlot(slot, 100000 + slot);
                 sb(QZ_EV_PACKET, slot, "QZ_INIT 1.673 P", 15);
             }
-            for (int i = 0; i < 20000; ++i) timeCall("frame", [&] { host.frame(); });
+            for (int i = 0; i < 20000; ++i) stallTime("frame", [&] { host.frame(); });
             for (int i = 0; i < 5000; ++i) {
-                timeCall("connect", [&] { joinSlot(1, i); });
-                timeCall("disconnect", [&] { sb(QZ_EV_DISCONNECT, 1, "", 0); });
+                stallTime("connect", [&] { joinSlot(1, i); });
+                stallTime("disconnect", [&] { sb(QZ_EV_DISCONNECT, 1, "", 0); });
             }
             for (int i = 0; i < 5000; ++i) {
                 char name[32];
                 int n = snprintf(name, sizeof name, "Renamed%d", i);
-                timeCall("rename", [&] { sb(QZ_EV_RENAME, 2 + i % (kPlayers - 1), name, n); });
+                stallTime("rename", [&] { sb(QZ_EV_RENAME, 2 + i % (kPlayers - 1), name, n); });
             }
             for (int i = 0; i < 2000; ++i) {
-                timeCall("packet_plist", [&] { sb(QZ_EV_PACKET, 2 + i % 8, "QZ_PLIST", 8); });
-                timeCall("packet_other", [&] { sb(QZ_EV_PACKET, 2 + i % 8, "QZ_NOTHING 1", 12); });
+                stallTime("packet_plist", [&] { sb(QZ_EV_PACKET, 2 + i % 8, "QZ_PLIST", 8); });
+                stallTime("packet_other", [&] { sb(QZ_EV_PACKET, 2 + i % 8, "QZ_NOTHING 1", 12); });
             }
             listing(host, "banlist_search", "qz_sv_BanList P123457\"");
             listing(host, "banlist_all", "qz_sv_BanList");
@@ -298,26 +273,26 @@ void BM_Stalls(benchmark::State& state) {
                 char line[128];
                 snprintf(line, sizeof line, "qz_sv_BanGuid %032X Added%d 1.2.3.4 test",
                          0xFEED0000u + static_cast<unsigned>(i), i);
-                timeCall("banguid", [&] { host.line(line); });
+                stallTime("banguid", [&] { host.line(line); });
             }
             for (int i = 0; i < 20; ++i) {
                 char line[64];
                 snprintf(line, sizeof line, "qz_sv_BanMask 77.%d.*", i);
-                timeCall("banmask_connect", [&] { host.line(line); });
-                timeCall("banmask_connect", [&] { connectAndDrop(i); });
+                stallTime("banmask_connect", [&] { host.line(line); });
+                stallTime("banmask_connect", [&] { connectAndDrop(i); });
             }
             for (int run = 0; run < 2; ++run) {
-                timeCall("banempty", [&] { host.line("qz_sv_BanEmpty"); });
-                for (int i = 0; i < 2000; ++i) timeCall("banempty", [&] { host.frame(); });
+                stallTime("banempty", [&] { host.line("qz_sv_BanEmpty"); });
+                for (int i = 0; i < 2000; ++i) stallTime("banempty", [&] { host.frame(); });
                 untilSeen(host, "banload", "qz_sv_BanLoad", "Bans loaded from");
             }
             for (int run = 0; run < 2; ++run) {
                 // The end shows by the line typed after the command, which waits for the load.
                 g_watch[0] = "Home Path is";
                 g_seen[0] = false;
-                timeCall("load", [&] { host.line("qz_sv_Load qzbig.cfg"); });
+                stallTime("load", [&] { host.line("qz_sv_Load qzbig.cfg"); });
                 host.line("qz_sv_HomePath");
-                for (long i = 0; i < 1000000 && !g_seen[0]; ++i) timeCall("load", [&] { host.frame(); });
+                for (long i = 0; i < 1000000 && !g_seen[0]; ++i) stallTime("load", [&] { host.frame(); });
                 g_watch[0] = nullptr;
             }
             for (int run = 0; run < 3; ++run) {
@@ -328,7 +303,7 @@ void BM_Stalls(benchmark::State& state) {
                 untilSeen(host, "restart", "qz_sv_Restart", "QZ Server Restarted", "Bans loaded from");
             }
             // Last: it replaces qzsv.cfg, which the restarts load.
-            for (int i = 0; i < 5; ++i) timeCall("writecfg", [&] { host.line("qz_sv_WriteCfg"); });
+            for (int i = 0; i < 5; ++i) stallTime("writecfg", [&] { host.line("qz_sv_WriteCfg"); });
         }
         {
             // The list in memory alone, grown one entry at a time from empty.
@@ -336,24 +311,13 @@ void BM_Stalls(benchmark::State& state) {
             for (int i = 0; i < guidBans(); ++i) {
                 char guid[33];
                 snprintf(guid, sizeof guid, "%032X", static_cast<unsigned>(i) * 2654435761u + 7u);
-                timeCall("banadd_growth",
+                stallTime("banadd_growth",
                          [&] { banAdd(sv.get(), QZ_BAN_GUID, guid, "\"P\" \"1.2.3.4\" x", 0); });
             }
             banFree(sv.get());
         }
     }
-    fprintf(stderr,
-            "\n| Call | n | wall p50 | p99 | p99.9 | max | own p50 | p99 | p99.9 | max |\n");
-    fprintf(stderr, "|---|---|---|---|---|---|---|---|---|---|\n");
-    for (auto& [kind, b] : kinds()) {
-        std::sort(b.wall.begin(), b.wall.end());
-        std::sort(b.cpu.begin(), b.cpu.end());
-        fprintf(stderr, "| %s | %zu | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n",
-                kind.c_str(), b.wall.size(), at(b.wall, 0.5), at(b.wall, 0.99), at(b.wall, 0.999),
-                b.wall.back(), at(b.cpu, 0.5), at(b.cpu, 0.99), at(b.cpu, 0.999), b.cpu.back());
-        state.counters[kind + "_p999_us"] = at(b.cpu, 0.999);
-        state.counters[kind + "_max_us"] = b.cpu.back();
-    }
+    stallReport(state);
 }
 BENCHMARK(BM_Stalls)->Iterations(1)->Unit(benchmark::kMillisecond);
 
