@@ -451,6 +451,25 @@ void fleetBanOrigin(stQzSv* sv, int source) { QZ_COPY(sv->fleet.origin, sourceNa
 
 namespace {
 
+// Fills the free queue entry r with the report b (its body already formatted, n bytes), appends
+// it to qzfleetq.dat and counts it; a file that cannot be written keeps it in memory.
+void queueReport(stQzSv* sv, stFleetReport* r, const FleetBody& b, const char* body, int n) {
+    stFleet& f = sv->fleet;
+    memset(r, 0, sizeof *r);
+    r->id = b.id;
+    r->kind = b.kind;
+    QZ_COPY(r->guid, b.guid);
+    memcpy(r->body, body, static_cast<size_t>(n) + 1);
+    r->bodyLen = n;
+    r->waitMs = QZF_RETRY_FIRST_MS;
+    if (!fleetQueueAppend(sv, *r)) {
+        svMsg(sv,
+              "Fleet: qzfleetq.dat cannot be written: the report is kept until the module ends");
+    }
+    f.nextReportId++;
+    f.queued++;
+}
+
 // Who made the ban, as one token for the report: the source, then the name and address (or the
 // GUID) of the action's origin when it has them: "web:alice@10.0.0.9", "vote:<GUID>",
 // "ucon:ops@10.0.0.9". Blanks, quotes and control bytes become '_'; the token is cut to its maximum.
@@ -503,19 +522,7 @@ void fleetBanAdded(stQzSv* sv, int banSlot, const char* guid, const char* name, 
         svMsg(sv, "Fleet: GUID %s cannot be reported: this ban holds on this server only", guid);
         return;
     }
-    memset(r, 0, sizeof *r);
-    r->id = b.id;
-    r->kind = QZF_REPORT;
-    QZ_COPY(r->guid, b.guid);
-    memcpy(r->body, body, static_cast<size_t>(n) + 1);
-    r->bodyLen = n;
-    r->waitMs = QZF_RETRY_FIRST_MS;
-    if (!fleetQueueAppend(sv, *r)) {
-        svMsg(sv,
-              "Fleet: qzfleetq.dat cannot be written: the report is kept until the module ends");
-    }
-    f.nextReportId++;
-    f.queued++;
+    queueReport(sv, r, b, body, n);
     svMsg(sv, "Fleet-wide ban of %s: report %x queued for the ban service%s", b.guid, r->id,
           f.active
               ? ""
@@ -555,18 +562,7 @@ void fleetUnbanned(stQzSv* sv, const char* guid, int banSlot) {
         svMsg(sv, "Fleet: report queue full: the fleet-wide unban of %s was not reported", guid);
         return;
     }
-    memset(r, 0, sizeof *r);
-    r->id = b.id;
-    r->kind = QZF_UNBAN;
-    QZ_COPY(r->guid, b.guid);
-    memcpy(r->body, body, static_cast<size_t>(n) + 1);
-    r->bodyLen = n;
-    r->waitMs = QZF_RETRY_FIRST_MS;
-    if (!fleetQueueAppend(sv, *r))
-        svMsg(sv,
-              "Fleet: qzfleetq.dat cannot be written: the report is kept until the module ends");
-    f.nextReportId++;
-    f.queued++;
+    queueReport(sv, r, b, body, n);
     svMsg(sv, "Guid %s has been Unbanned fleet-wide (report %x queued for the ban service)", guid,
           r->id);
     if (f.active) sendReports(sv);
