@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "commands/atomic_file.h"
-#include "players/players_fixture.h"
+#include "players/file_jobs_fixture.h"
 #include "util/clock.h"
 
 namespace {
@@ -34,38 +34,12 @@ std::string manyAliases(int n) {
     return text;
 }
 
-long long threadMicros() {
-    struct timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
-}
-
-class AliasJobs : public PlayersTest {
+class AliasJobs : public FileJobsTest {
   protected:
     void SetUp() override {
-        PlayersTest::SetUp();
+        FileJobsTest::SetUp();
         run("qz_sv_AliasMax 10");
     }
-    int framesUntil(const std::string& end, size_t times = 1) {
-        for (int frames = 1; frames <= 100000; ++frames) {
-            long long t0 = threadMicros();
-            host().frame();
-            longest = std::max(longest, threadMicros() - t0);
-            if (outputCount(end) >= times) return frames;
-        }
-        return -1;
-    }
-    size_t outputCount(const std::string& what) {
-        size_t n = 0;
-        for (const std::string& line : host().output())
-            if (line.find(what) != std::string::npos) n++;
-        return n;
-    }
-    void TearDown() override {
-        atomicSyncHold(false);
-        PlayersTest::TearDown();
-    }
-    long long longest = 0;
 };
 
 struct LoadCase {

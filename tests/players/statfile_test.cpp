@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "commands/atomic_file.h"
-#include "players/players_fixture.h"
+#include "players/file_jobs_fixture.h"
 #include "util/clock.h"
 
 namespace {
@@ -39,40 +39,12 @@ size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
-long long threadMicros() {
-    struct timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
-}
-
-class StatJobs : public PlayersTest {
+class StatJobs : public FileJobsTest {
   protected:
     void SetUp() override {
-        PlayersTest::SetUp();
+        FileJobsTest::SetUp();
         run("qz_sv_stattrack 1");
     }
-    // Runs frames until times output lines hold end; returns the frames run (the call that
-    // started the job not counted). Records the longest frame call in thread CPU time.
-    int framesUntil(const std::string& end, size_t times = 1) {
-        for (int frames = 1; frames <= 100000; ++frames) {
-            long long t0 = threadMicros();
-            host().frame();
-            longest = std::max(longest, threadMicros() - t0);
-            if (outputCount(end) >= times) return frames;
-        }
-        return -1;
-    }
-    size_t outputCount(const std::string& what) {
-        size_t n = 0;
-        for (const std::string& line : host().output())
-            if (line.find(what) != std::string::npos) n++;
-        return n;
-    }
-    void TearDown() override {
-        atomicSyncHold(false);
-        PlayersTest::TearDown();
-    }
-    long long longest = 0;
 };
 
 constexpr int kMany = 20000;
