@@ -146,7 +146,7 @@ TEST_F(AliasJobs, AliasesTrackedWhileTheFileIsWrittenAreNotLost) {
     EXPECT_NE(text.find(" Robert\r\n"), std::string::npos);
 }
 
-TEST_F(AliasJobs, AWriteThatCannotBeDoneReportsTheSpecifiedError) {
+TEST_F(AliasJobs, AWriteThatCannotBeDoneReportsTheUsualError) {
     writeFile("qzalias.dat", manyAliases(10));
     run("qz_sv_AliasLoad");
     ASSERT_EQ(mkdir((home() + "other.dat.tmp").c_str(), 0755), 0);

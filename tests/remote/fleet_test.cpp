@@ -408,7 +408,7 @@ TEST_F(Fleet, AnotherServersFleetBanIsLiftedByUnbanGuidHere) {
     ASSERT_EQ(u.size(), 1u);
     EXPECT_STREQ(u[0].body.guid, kGuid);
     EXPECT_EQ(host().connect("Cheater", kGuid, "10.0.0.5:27960"), 1);
-    // A GUID the fleet does not ban gets the specified message alone.
+    // A GUID the fleet does not ban gets the usual message alone.
     out = run(std::string("qz_sv_UnbanGuid ") + kOther);
     EXPECT_FALSE(anyLineContains(out, "fleet-wide"));
 }
