@@ -23,8 +23,9 @@ namespace qztest {
 
 namespace {
 
-// The bin folder of the newest PostgreSQL under /usr/lib/postgresql, or "".
-std::string binDir() {
+// The bin folder of the newest PostgreSQL under /usr/lib/postgresql, or "". (A build without the
+// client library starts no server; the two helpers are then unused.)
+[[maybe_unused]] std::string binDir() {
     glob_t g{};
     std::string best;
     int bestVersion = -1;
@@ -45,8 +46,8 @@ std::string binDir() {
 
 // Runs ARGS as the postgres user; with WAIT the exit status, else the child's pid. The child
 // gets SIGTERM when the test program goes away.
-int runAs(const passwd& pw, const std::vector<std::string>& args, bool wait,
-          const std::string& log) {
+[[maybe_unused]] int runAs(const passwd& pw, const std::vector<std::string>& args, bool wait,
+                           const std::string& log) {
     pid_t pid = fork();
     if (pid == 0) {
         if (setgroups(0, nullptr) != 0 || setgid(pw.pw_gid) != 0 || setuid(pw.pw_uid) != 0)
