@@ -20,51 +20,9 @@
 #include "media/logs.h"
 #include "media/screenshots.h"
 #include "players/slots.h"
+#include "playing_state.h"
 
 namespace {
-
-void quietPrint(const char*) {}
-void quietSend(int, const char*, int) {}
-int quietCall(const char*, const char*) { return 1; }
-
-// A module state on a temporary home with 64 playing clients and an open log; console, host
-// services and texts to players are no-ops so the figure is the module's own cost.
-struct SsBench {
-    stQzSv* sv;
-    std::string dir;
-    explicit SsBench(const char* base) {
-        std::string pattern = std::string(base) + "/qzbench-ss-XXXXXX";
-        dir = mkdtemp(pattern.data()) ? pattern : std::string(base);
-        sv = new stQzSv();
-        settingsDefaults(sv);
-        sv->host.print = &quietPrint;
-        sv->host.sendClient = &quietSend;
-        sv->host.hostCall = &quietCall;
-        sv->enabled = 1;
-        snprintf(sv->homeDir, sizeof sv->homeDir, "%s/", dir.c_str());
-        setHomeDir(sv->homeDir);
-        mkdir((dir + "/svlogs").c_str(), 0755);
-        mkdir((dir + "/svss").c_str(), 0755);
-        logOpen(sv, "BENCH");
-        sv->set.ssCeiling = 999999;
-        for (int slot = 1; slot <= QZ_SLOTS; ++slot) {
-            Qz_Sv_Client_s* c = plSlot(sv, slot);
-            snprintf(c->name, sizeof c->name, "Player%d", slot);
-            snprintf(c->guid, sizeof c->guid, "0123456789ABCDEF0123456789ABCD%02d", slot);
-            snprintf(c->address, sizeof c->address, "10.0.0.%d:27960", slot);
-            snprintf(c->authState, sizeof c->authState, "?");
-            c->os = 'L';
-            c->status = QZ_ST_OK;
-        }
-    }
-    ~SsBench() {
-        ssShutdown(sv);
-        logShutdown(sv);
-        delete sv;
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-};
 
 // Where the home directory lies: 0 the disk, 1 tmpfs.
 const char* baseOf(const benchmark::State& state) {
@@ -72,7 +30,7 @@ const char* baseOf(const benchmark::State& state) {
 }
 
 // One whole request per round, slot after slot, each timed.
-void requestRounds(benchmark::State& state, SsBench& b) {
+void requestRounds(benchmark::State& state, PlayingState& b) {
     int slot = 0;
     std::vector<double> us;
     us.reserve(1 << 16);
@@ -101,7 +59,7 @@ void requestRounds(benchmark::State& state, SsBench& b) {
 }
 
 void BM_ScreenshotRequest(benchmark::State& state) {
-    SsBench b(baseOf(state));
+    PlayingState b(baseOf(state));
     requestRounds(state, b);
 }
 BENCHMARK(BM_ScreenshotRequest)->ArgName("tmpfs")->Arg(0)->Arg(1);
@@ -110,7 +68,7 @@ BENCHMARK(BM_ScreenshotRequest)->ArgName("tmpfs")->Arg(0)->Arg(1);
 // rewritten instead of created, which shows the module's own cost apart from the file system's
 // price for a new file.
 void BM_ScreenshotRequestReusedSerial(benchmark::State& state) {
-    SsBench b(baseOf(state));
+    PlayingState b(baseOf(state));
     b.sv->set.ssCeiling = 64;
     for (int slot = 1; slot <= QZ_SLOTS; ++slot) ssRequest(b.sv, QZ_SS_ADMIN, slot, nullptr);
     requestRounds(state, b);

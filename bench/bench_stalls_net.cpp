@@ -39,6 +39,7 @@
 #include "players/cvars.h"
 #include "players/slots.h"
 #include "playing_server.h"
+#include "playing_state.h"
 #include "qzmaster/master.h"
 #include "remote/install.h"
 #include "remote/ucon_wire.h"
@@ -151,51 +152,9 @@ void cvarKinds() {
     clockSetSource(nullptr);
 }
 
-void quietPrint(const char*) {}
-void quietSend(int, const char*, int) {}
-int quietCall(const char*, const char*) { return 1; }
-
-// A central state of our own on a temporary home with 64 playing clients.
-struct BareServer {
-    stQzSv* sv;
-    std::string dir;
-    BareServer() {
-        char pattern[] = "/tmp/qzbench-net-XXXXXX";
-        dir = mkdtemp(pattern);
-        sv = new stQzSv();
-        settingsDefaults(sv);
-        sv->host.print = &quietPrint;
-        sv->host.sendClient = &quietSend;
-        sv->host.hostCall = &quietCall;
-        sv->enabled = 1;
-        snprintf(sv->homeDir, sizeof sv->homeDir, "%s/", dir.c_str());
-        setHomeDir(sv->homeDir);
-        mkdir((dir + "/svlogs").c_str(), 0755);
-        mkdir((dir + "/svss").c_str(), 0755);
-        logOpen(sv, "BENCH");
-        sv->set.ssCeiling = 999999;
-        for (int slot = 1; slot <= QZ_SLOTS; ++slot) {
-            Qz_Sv_Client_s* c = plSlot(sv, slot);
-            snprintf(c->name, sizeof c->name, "Player%d", slot);
-            snprintf(c->guid, sizeof c->guid, "0123456789ABCDEF0123456789ABCD%02d", slot);
-            snprintf(c->address, sizeof c->address, "10.0.0.%d:27960", slot);
-            snprintf(c->authState, sizeof c->authState, "?");
-            c->os = 'L';
-            c->status = QZ_ST_OK;
-        }
-    }
-    ~BareServer() {
-        ssShutdown(sv);
-        logShutdown(sv);
-        delete sv;
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-};
-
 // Pictures of 4 MiB sent block by block to the screenshot path.
 void screenshotKinds() {
-    BareServer b;
+    PlayingState b;
     std::string picture(static_cast<size_t>(QZ_SS_PICTURE_MAX), '\0');
     std::mt19937 rng(11);
     for (char& ch : picture) ch = static_cast<char>(rng());
@@ -264,7 +223,7 @@ std::string signHex(const std::string& priv, const std::string& module, int numb
 // that read, check and write it, and the frame that puts it in place after the pause for the
 // disk.
 void installKinds() {
-    BareServer b;
+    PlayingState b;
     std::string priv, pub;
     if (!qzm::makeKeyPair(&priv, &pub)) abort();
     unsigned char key[QZ_UPD_KEY_LEN];
