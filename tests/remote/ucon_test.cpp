@@ -355,12 +355,9 @@ TEST_F(UconSession, AFloodOfBadPacketsIsCountedNotLogged) {
         sendto(s, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
     close(s);
-    auto start = std::chrono::steady_clock::now();
     run("sim_advance 0");
-    auto took = std::chrono::steady_clock::now() - start;
     size_t logged = host().output().size() - before;
     EXPECT_LE(logged, 5u) << testing::PrintToString(host().output());
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 200);
     auto summary = run("sim_advance 60000");
     EXPECT_TRUE(anyLineContains(summary, "Ignored ")) << testing::PrintToString(summary);
     EXPECT_TRUE(anyLineContains(summary, " Bad Packets"));
