@@ -173,6 +173,8 @@ bool secretsFresh(stWeb* w, unsigned now) {
         // The old secrets are not kept past their time: every login ends and nothing is served
         // until a secret can be drawn.
         OPENSSL_cleanse(w->secret, sizeof w->secret);
+        memset(w->binds, 0, sizeof w->binds);
+        w->bind = nullptr;
         w->secretReady = 0;
         w->prevValid = 0;
         w->knownSecrets = 0;
