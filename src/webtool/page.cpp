@@ -286,10 +286,19 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
         web_add(page, "<font size=3 color=#%s>This page auto-refreshes every %d seconds",
                 s.httpColText1, s.httpRefresh);
     }
-    web_put(page, "\n<form method=post enctype=text/plain action=\"/qzsvweb\">\n");
+    // The Login Screen's form asks for UTF-8, whatever the page's own character set: the key
+    // typed there then arrives the same from every browser and keyboard (a Windows-1252 byte
+    // could not tell a euro sign from a Latin-1 letter's neighbours). The other forms keep the
+    // page's character set, which is the game's.
+    const bool utf8 = sv->web.loginForm;
+    sv->web.loginForm = 0;
+    web_add(page, "\n<form method=post enctype=text/plain action=\"/qzsvweb\"%s>\n",
+            utf8 ? " accept-charset=utf-8" : "");
     // The page's one-time number: an action sent from this page runs once, however often the
     // answer is reloaded.
-    web_add(page, "<input type=hidden name=webact value=%u>\n", web_act_issue(sv));
+    // Only a logged-in page takes one: the Login Screen, which anyone can ask for, uses none up.
+    if (unsigned act = web_act_issue(sv))
+        web_add(page, "<input type=hidden name=webact value=%u>\n", act);
 }
 
 void web_footer(stQzSv* sv, stWebPage* page, const char* message) {

@@ -108,30 +108,6 @@ const WebButton kWebButtons[] = {
 };
 const int kWebButtonCount = static_cast<int>(sizeof kWebButtons / sizeof kWebButtons[0]);
 
-unsigned web_act_issue(stQzSv* sv) {
-    stWeb* w = &sv->web;
-    unsigned n = w->actNext++;
-    w->actUsed[(n / 8) % (WEB_ACT_WINDOW / 8)] &= static_cast<unsigned char>(~(1u << (n % 8)));
-    return n;
-}
-
-bool web_act_take(stQzSv* sv, const char* form) {
-    stWeb* w = &sv->web;
-    const char* v = web_field(form, "webact");
-    if (!v) return true;
-    unsigned n = 0;
-    int digits = 0;
-    for (; *v >= '0' && *v <= '9' && digits < 10; ++v, ++digits) n = n * 10 + (*v - '0');
-    // Given, and among the last WEB_ACT_WINDOW given.
-    unsigned age = w->actNext - n;
-    if (digits == 0 || age == 0 || age > WEB_ACT_WINDOW) return false;
-    unsigned char& byte = w->actUsed[(n / 8) % (WEB_ACT_WINDOW / 8)];
-    unsigned char bit = static_cast<unsigned char>(1u << (n % 8));
-    if (byte & bit) return false;
-    byte |= bit;
-    return true;
-}
-
 void web_audit_begin(stQzSv* sv, const char* action) {
     stWebAudit* a = &sv->web.audit;
     memset(a, 0, sizeof *a);

@@ -60,16 +60,21 @@ const char* web_field(const char* form, const char* name);
 // it and the key). It opens nothing in another run of the module, after two periods of the
 // secret, after a change of the key or after that login's log out.
 void web_key_digest(stQzSv* sv, const char* key, char (&out)[33]);
-// Draws new secrets and forgets the ended logins: every digest given out so far is void.
+// True when the digest secrets are drawn (and fresh); false when the system's random source gave
+// none: nothing is served then.
+bool web_secrets_ready(stQzSv* sv);
+// Draws new secrets and forgets every login: every digest given out so far is void.
 void web_key_reset(stQzSv* sv);
 // Ends the login of the request being answered: its digests open nothing any more.
 void web_logout(stQzSv* sv);
 // True when a good key came from the address (network byte order) within
 // WEB_RECENT_LOGIN_MS.
 bool web_recent_login(stQzSv* sv, unsigned addr);
-// One-time page numbers (screens.cpp). web_act_issue gives the number a new page carries;
-// web_act_take is true when the form's number (field "webact") was given and not used yet, and
-// marks it used; a form without one (not from a page) is taken.
+// One-time page numbers of the request's login (key.cpp). web_act_issue gives the number a new
+// page carries (0, and no number on the page, when the request has no login: only a logged-in
+// page can take an action's number); web_act_take is true when the form's number (field
+// "webact") was given by this login and not used yet, and marks it used; a form without one (not
+// from a page) is taken.
 unsigned web_act_issue(stQzSv* sv);
 bool web_act_take(stQzSv* sv, const char* form);
 // True when the request does not carry a valid key (or its address is locked out): the bad key

@@ -140,7 +140,9 @@ async function main() {
       executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
       headless: true,
       args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+        '--disable-background-networking', '--disable-component-update', '--disable-sync',
+        // Names that resolve to the WebTool's address, as a rebinding attacker's would.
+        '--host-resolver-rules=MAP evil.test 127.0.0.1, MAP admin.e2e.invalid 127.0.0.1'],
       viewport: { width: 1000, height: 1400 },
     });
     const context = browser;
@@ -546,6 +548,106 @@ ${Array.from({ length: 6 }, (_, i) => `<img src="${base}/plist=1&webkey=wrong${i
         'no key in any record');
       // The later steps work with the web key again.
       await loginAs(KEY);
+    });
+
+    const loginWith = async (key) => {
+      await page.goto(base);
+      await title('Login Screen');
+      await page.fill('input[name=webkey]', key);
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+    };
+
+    await step('keys with letters beyond ASCII log in, whether set in UTF-8 or in Latin-1', async () => {
+      check((await page.goto(base)) !== null, 'the Login Screen loads');
+      check(await page.getAttribute('form', 'accept-charset') === 'utf-8',
+        'the login form asks for UTF-8');
+      await host.sendAndWait('qz_sv_AdminAdd zoe view Zo\u00eb\u2014\u20ac-key-1',
+        'WebTool administrator zoe added');
+      // A console that sends Latin-1 bytes.
+      host.proc.stdin.write(Buffer.from('qz_sv_AdminAdd andre view Andr\u00e9-key-2\n', 'latin1'));
+      await host.waitText('WebTool administrator andre added');
+      for (const [key, name] of [['Zo\u00eb\u2014\u20ac-key-1', 'zoe'], ['Andr\u00e9-key-2', 'andre']]) {
+        await loginWith(key);
+        await host.sendAndWait(`qz_sv_AuditShow 3 ${name}`, '"action":"web-login"');
+      }
+      // The web key itself, set on a Latin-1 console.
+      host.proc.stdin.write(Buffer.from('qz_sv_HttpKey Cl\u00e9-\u00e0-e2e\n', 'latin1'));
+      await new Promise((ok) => setTimeout(ok, 500));
+      await loginWith('Cl\u00e9-\u00e0-e2e');
+      await page.click('input[name=cmds]:visible');
+      await title('Command Screen');
+      host.send(`qz_sv_HttpKey ${KEY}`);
+      await new Promise((ok) => setTimeout(ok, 500));
+      await loginWith(KEY);
+    });
+
+    await step('a page on a name rebound to the WebTool reads nothing and locks no one out', async () => {
+      const other = await context.newPage();
+      const rebound = `http://evil.test:${port}/qzsvweb`;
+      const first = await other.goto(rebound);
+      check(first.status() === 403, `the rebound name is refused (${first.status()})`);
+      check((await other.content()).includes('not served as'), 'the refusal says why');
+      // The rebound page is its own origin: its posts are same-origin to the browser.
+      const codes = await other.evaluate(async (url) => {
+        const out = [];
+        for (let i = 0; i < 8; i++) {
+          const r = await fetch(url, { method: 'POST', headers: { 'Content-Type': 'text/plain' },
+            body: `webkey=wrong${i}\r\nplist=x\r\n` });
+          out.push(r.status);
+        }
+        return out;
+      }, rebound);
+      check(codes.every((c) => c === 403), `every post of the rebound page was refused (${codes})`);
+      check(!host.lines.some((l) => l.includes('locked out')), 'nobody was locked out');
+      // A name listed for a proxy is served.
+      await host.sendAndWait('qz_sv_HttpHosts admin.e2e.invalid', 'qz_sv_HttpHosts');
+      const listed = await other.goto(`http://admin.e2e.invalid:${port}/qzsvweb`);
+      check(listed.status() === 200, `a listed name is served (${listed.status()})`);
+      await other.locator('i', { hasText: 'Login Screen' }).waitFor();
+      await other.close();
+      await host.sendAndWait('qz_sv_HttpHosts ""', 'qz_sv_HttpHosts');
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+    });
+
+    await step("a page of another site flooding the WebTool costs the administrator nothing", async () => {
+      const evilPort = await freePort();
+      const evilPage = `<html><body><script>
+window.sent = 0;
+for (let k = 0; k < 8; k++) (async () => {
+  for (;;) {
+    try { await fetch('${base}', { method: 'POST', mode: 'no-cors', body: 'webkey=x\\r\\nplist=x\\r\\n' }); } catch (e) {}
+    window.sent++;
+  }
+})();
+</script></body></html>`;
+      evil = createHttpServer((req, res) => {
+        res.writeHead(200, { 'Content-Type': 'text/html' });
+        res.end(evilPage);
+      });
+      await new Promise((ok) => evil.listen(evilPort, '127.0.0.1', ok));
+      const other = await context.newPage();
+      await other.goto(`http://127.0.0.1:${evilPort}/`);
+      await other.waitForFunction(() => window.sent > 20);
+      const statuses = [];
+      for (let i = 0; i < 20; i++) {
+        const [response] = await Promise.all([
+          page.waitForResponse((r) => r.url().startsWith(base) && r.request().method() === 'POST'),
+          page.click('input[name=plist]:visible'),
+        ]);
+        statuses.push(response.status());
+        await page.waitForLoadState();
+      }
+      const sent = await other.evaluate(() => window.sent);
+      await other.close();
+      evil.close();
+      evil = undefined;
+      check(statuses.every((st) => st === 200), `every page load of the administrator answered (${statuses})`);
+      check(sent > 40, `the other site kept sending (${sent} requests)`);
+      check(!host.lines.some((l) => l.includes('opens connections faster')), 'his address was not blocked');
+      check(!host.lines.some((l) => l.includes('locked out')), 'nobody was locked out');
+      await title('Player List Screen');
     });
 
     await step('a full server: 64 players with coloured names, every button there', async () => {

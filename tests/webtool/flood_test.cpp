@@ -63,7 +63,7 @@ TEST_F(WebFlood, AdministratorIsAnsweredWhileOneAddressFloods) {
         // either); the request is sent once a connection is established.
         std::deque<std::pair<int, bool>> open;  // socket, request sent
         auto next = Clock::now();
-        const std::string request = "GET /qzsvweb HTTP/1.0\r\nHost: x\r\n\r\n";
+        const std::string request = "GET /qzsvweb HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
         while (!stop.load()) {
             // Attempts fall due every millisecond; a late loop makes up for the ones it missed.
             for (; Clock::now() >= next; next += std::chrono::microseconds(1000)) {
@@ -385,6 +385,98 @@ TEST_F(WebFlood, SeventeenAddressesNoLongerGuessAtFrameRate) {
         if (host().output()[i].find("Bad Web Key sent from") != std::string::npos) checked++;
     }
     EXPECT_LE(checked, WEB_GUESS_MAX + 17);
+}
+
+// A page of another site in the administrator's own browser sends requests to the WebTool as
+// fast as it can (no-cors fetch loops): each is refused, and none of them takes a place of his
+// address's share or gets his address blocked.
+TEST_F(WebFlood, RequestsFromAnotherSitesPageCostTheAdministratorsAddressNothing) {
+    const std::string hostile =
+        "POST /qzsvweb HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\n"
+        "Origin: http://evil.test\r\nContent-Type: text/plain\r\nContent-Length: "
+        "9\r\n\r\nplist=x\r\n";
+    std::vector<int> socks;
+    for (int i = 0; i < WEB_CONN_PER_ADDR + 2 * WEB_FLOOD_REFUSALS; ++i) {
+        int s = connectFrom(port_, "127.0.0.1");
+        ASSERT_GE(s, 0);
+        sendText(s, hostile);
+        socks.push_back(s);
+    }
+    auto lines = run("sim_advance 0");
+    for (int i = 0; i < 20; ++i) {
+        auto more = run("sim_advance 0");
+        lines.insert(lines.end(), more.begin(), more.end());
+    }
+    int refused = 0;
+    for (int s : socks) {
+        std::string answer;
+        readSome(s, &answer);
+        if (answer.find("HTTP/1.0 403 Forbidden") == 0) refused++;
+        close(s);
+    }
+    EXPECT_EQ(refused, static_cast<int>(socks.size()));
+    ASSERT_FALSE(anyLineContains(lines, "opens connections faster")) << "the address was blocked";
+    std::string admin = askFrom("127.0.0.1", postPlain("webkey=secret\r\nplist=x\r\n"));
+    EXPECT_NE(admin.find("<i>Player List Screen</i>"), std::string::npos);
+}
+
+// Behind a trusted proxy every client comes from the proxy's address: it is never blocked, and
+// the share of the pool belongs to each client the proxy names.
+TEST_F(WebFlood, ATrustedProxyIsNeverBlockedAndEachClientBehindItHoldsItsOwnShare) {
+    run("qz_sv_HttpProxies 127.0.0.1");
+    // One client's key-less connections fill the pool and overflow it.
+    std::vector<int> socks;
+    for (int i = 0; i < WEB_CONN_MAX + 2 * WEB_FLOOD_REFUSALS; ++i) {
+        int s = connectFrom(port_, "127.0.0.1");
+        ASSERT_GE(s, 0);
+        socks.push_back(s);
+    }
+    auto lines = run("sim_advance 0");
+    for (int s : socks) close(s);
+    ASSERT_FALSE(anyLineContains(lines, "127.0.0.1 opens connections faster"))
+        << "the proxy was blocked";
+    run("sim_advance 3000");  // the silent connections are dropped
+    // Requests of one client wait for the key checker: past his share he is told to come back,
+    // while another client behind the proxy is answered.
+    run("qz_sv_AdminAdd viewer view v-key-1");
+    auto forwarded = [](const char* client, const std::string& body) {
+        return "POST /qzsvweb HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Forwarded-For: " +
+               std::string(client) +
+               "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n" + body;
+    };
+    std::vector<int> waiting;
+    int busy = 0;
+    for (int i = 0; i < 2 * WEB_CONN_PER_ADDR; ++i) {
+        int s = connectFrom(port_, "127.0.0.1");
+        ASSERT_GE(s, 0);
+        sendText(s, forwarded("10.0.0.9", "webkey=guess-" + std::to_string(i) + "\r\nplist=x\r\n"));
+        run("sim_advance 0");
+        std::string answer;
+        readSome(s, &answer);
+        if (answer.find("HTTP/1.0 503") == 0) {
+            EXPECT_NE(answer.find("Too many connections from your address"), std::string::npos);
+            busy++;
+            close(s);
+        } else {
+            waiting.push_back(s);
+        }
+    }
+    EXPECT_GE(busy, 1);
+    EXPECT_LE(static_cast<int>(waiting.size()), WEB_CONN_PER_ADDR + 1);
+    int other = connectFrom(port_, "127.0.0.1");
+    ASSERT_GE(other, 0);
+    sendText(other, forwarded("10.0.0.1", "plist=x\r\n"));
+    std::string answer = awaitAnswer(
+        other,
+        [this] {
+            run("sim_advance 0");
+            usleep(2000);
+        },
+        5000);
+    close(other);
+    EXPECT_NE(answer.find("<i>Login Screen</i>"), std::string::npos) << answer;
+    for (int s : waiting) close(s);
 }
 
 }  // namespace

@@ -97,6 +97,21 @@ TEST(Phone, EveryScreenDeclaresAViewportATitleAndBigButtons) {
     EXPECT_TRUE(has(s.page(), "<title>Login Screen - Kestrine Server WebTool</title>"));
 }
 
+TEST(Login, TheLoginFormAsksForUtf8SoAKeyArrivesTheSameFromEveryBrowser) {
+    BareState s;
+    std::string login = dispatch(s, "plist=x\r\n", "k");
+    web_dispatch(s.get(), "plist=x\r\n", &s.get()->web.page);  // no key: the Login Screen
+    std::string page = s.page();
+    ASSERT_NE(page.find("<i>Login Screen</i>"), std::string::npos);
+    EXPECT_NE(page.find("<form method=post enctype=text/plain action=\"/qzsvweb\" "
+                        "accept-charset=utf-8>"),
+              std::string::npos)
+        << page;
+    // The other screens keep the game's character set for what is typed into them.
+    ASSERT_NE(login.find("<i>Player List Screen</i>"), std::string::npos);
+    EXPECT_EQ(login.find("accept-charset"), std::string::npos);
+}
+
 TEST(Login, TheKeyFieldTakesAWholeKey) {
     BareState s;
     web_login(s.get(), &s.get()->web.page, "");
