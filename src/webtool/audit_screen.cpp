@@ -28,6 +28,13 @@ void cell(stWebPage* page, const char* text) {
     web_put(page, "</td>");
 }
 
+// A text from outside (a command line, an answer) with its ^-colours, as the game shows it.
+void colourCell(stQzSv* sv, stWebPage* page, const char* text) {
+    web_put(page, "<td>");
+    web_colorize_esc(sv, page, text);
+    web_put(page, "</td>");
+}
+
 // A player's name (a vote's or a power player's origin, a target) in his colours.
 void nameCell(stQzSv* sv, stWebPage* page, int slot, const char* name, const char* guid,
               const char* addr) {
@@ -87,9 +94,9 @@ void addRecord(void* ctx, const char* line) {
     } else {
         cell(page, "");
     }
-    cell(page, v.command);
+    colourCell(s->sv, page, v.command);
     cell(page, v.result);
-    cell(page, v.why);
+    colourCell(s->sv, page, v.why);
     web_put(page, "</tr>\n");
 }
 

@@ -165,6 +165,7 @@ class SecretPaths : public webtest::WebModule, public ::testing::WithParamInterf
         int port = freeUdpPort();
         run("qz_sv_extraport " + std::to_string(port));
         ASSERT_TRUE(anyLineContains(run("sim_advance 0"), "Listening for UDP on"));
+        run("qz_sv_USessionLimit 2");
         run("qz_sv_UconAdd 1 127.0.0.* admin UconPw1");
         ucon_.pump = [](void* self) { static_cast<SecretPaths*>(self)->run("sim_advance 0"); };
         ucon_.pumpArg = this;
@@ -192,6 +193,8 @@ class SecretPaths : public webtest::WebModule, public ::testing::WithParamInterf
 
 TEST_P(SecretPaths, NoPathShowsOrStoresTheSecret) {
     const std::string form = GetParam();
+    // The WebTool's console line and its results page (first: the line may change the web key).
+    std::string page = post("exec_cmd_text=" + form + "\r\nexec_cmd=To console->\r\n");
     // The console (echoes, the server log, the audit log, the events log).
     run(form);
     // A UCON session: its echo to every session and the "[From ...]" line of the log.
@@ -199,8 +202,6 @@ TEST_P(SecretPaths, NoPathShowsOrStoresTheSecret) {
     drain();
     // A power player's rcon command (the packets log).
     run("sim_rcon 1 " + form);
-    // The WebTool's console line and its results page.
-    std::string page = post("exec_cmd_text=" + form + "\r\nexec_cmd=To console->\r\n");
     // The tasks run, the diagnostic logs are written out.
     run("sim_advance 6000");
     drain();

@@ -240,7 +240,7 @@ TEST_F(AuditFile, AWriteThatFailsIsReportedAndTheNextRecordIsWhole) {
 }
 
 // Every byte of a text comes back when its record is read: valid UTF-8, ISO-8859-1 bytes,
-// quotes, backslashes, control characters and every byte value.
+// quotes, backslashes, control characters and every byte value (in pieces within a name's bound).
 TEST_F(AuditFile, EveryByteOfATextIsReadBackAsItWasRecorded) {
     std::string all;
     for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
@@ -252,7 +252,8 @@ TEST_F(AuditFile, EveryByteOfATextIsReadBackAsItWasRecorded) {
                                  all.substr(0, 60),
                                  all.substr(60, 60),
                                  all.substr(120, 60),
-                                 all.substr(180)};
+                                 all.substr(180, 60),
+                                 all.substr(240)};
     for (const std::string& text : texts) {
         QzAuditTarget t{3, text.c_str(), "", ""};
         ASSERT_TRUE(auditWrite(sv_.get(), "kick", &t, text.c_str(), QZ_AUDIT_DONE, text.c_str()));
