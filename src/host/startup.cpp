@@ -485,6 +485,7 @@ void svFrame(stQzSv* sv) {
     uconFrame(sv);
     scFrame(sv);
     diagFrame();
+    auditFrame(sv);
     atomicSyncReport(sv);
 }
 

@@ -97,6 +97,10 @@ void web_audit_begin(stQzSv* sv, const char* action);
 void web_audit_target(stQzSv* sv, int slot, const char* name, const char* guid, const char* addr);
 void web_audit_result(stQzSv* sv, int result, const char* why);
 void web_audit_command(stQzSv* sv, const char* command);
+// A line as a page or a record may show it: its secrets masked (commands/secrets.h), and every
+// text no page may show (the web key, the rcon password, the log password) replaced wherever it
+// stands (a game command or a map list may carry one). out is always terminated.
+void web_mask_line(stQzSv* sv, const char* line, char* out, int size);
 // Writes the pending record, with message (the page's message line, HTML) as its answer when no
 // handler gave a reason. False when it could not be written.
 bool web_audit_flush(stQzSv* sv, const char* message);

@@ -94,7 +94,9 @@ TEST_F(WebAdmins, AViewOnlyAdministratorIsRefusedAKickAndTheRefusalIsRecorded) {
     EXPECT_TRUE(has(page, "* REFUSED: viewer MAY NOT KICK (LEVEL view) *")) << page;
     EXPECT_NE(host().client(slot), nullptr);
     std::string r = record("\"action\":\"kickslot\"", "\"result\":\"refused\"");
-    EXPECT_NE(r.find("\"origin\":{\"kind\":\"web\",\"name\":\"viewer\",\"addr\":\"127.0.0.1:"),
+    // The record names his level beside his name.
+    EXPECT_NE(r.find("\"origin\":{\"kind\":\"web\",\"name\":\"viewer\",\"level\":\"view\","
+                     "\"addr\":\"127.0.0.1:"),
               std::string::npos)
         << audit();
     EXPECT_NE(r.find("level view may not KICK"), std::string::npos) << r;
