@@ -319,6 +319,13 @@ void web_writecfg(stQzSv* sv, const char* form, stWebPage* page) {
 
 void web_restart(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
+    // A restart reloads the module and ends every login: only from the page that asked. Until
+    // then nothing happened, so nothing is recorded.
+    if (!web_confirmed(form, "restart")) {
+        sv->web.audit.pending = 0;
+        web_confirm_restart(sv, page);
+        return;
+    }
     // The console's own command: it notes the request (once) and the next frame call restarts.
     // A restart draws new digest secrets: the administrator types the key again afterwards.
     sv_cmd(sv, QZ_SRC_WEB, "qz_sv_Restart", 0);

@@ -108,6 +108,23 @@ const WebButton kWebButtons[] = {
 };
 const int kWebButtonCount = static_cast<int>(sizeof kWebButtons / sizeof kWebButtons[0]);
 
+bool web_may(stQzSv* sv, const char* button) {
+    int level = sv->web.level;
+    if (level <= WEBL_NONE) return true;
+    for (const WebButton& b : kWebButtons) {
+        if (strcmp(b.name, button) == 0) return level >= b.level;
+    }
+    return true;
+}
+
+bool web_confirmed(const char* form, const char* what) {
+    const char* v = web_field(form, "webconfirm");
+    if (!v) return false;
+    int n = slen(what);
+    return strncmp(v, what, static_cast<size_t>(n)) == 0 &&
+           (v[n] == 0 || v[n] == '\r' || v[n] == '\n');
+}
+
 void web_audit_begin(stQzSv* sv, const char* action) {
     stWebAudit* a = &sv->web.audit;
     memset(a, 0, sizeof *a);

@@ -35,6 +35,17 @@ struct WebButton {
 extern const WebButton kWebButtons[];
 extern const int kWebButtonCount;
 
+// True when the administrator of the request being answered may press the button of the table
+// whose field name is given ("kickslot=", "cmds=", ...): pages show only the buttons that can
+// do something for him. The handlers check the level again, whatever a form sends. Before a key
+// was checked (no level yet) every button counts as allowed: only what is shown depends on it.
+bool web_may(stQzSv* sv, const char* button);
+
+// A confirmation the form carries: its "webconfirm" field (at the start of a line) is what.
+// A permanent ban and a restart of the module run only when confirmed; without it their
+// handlers answer a page that asks (confirm.cpp).
+bool web_confirmed(const char* form, const char* what);
+
 // Answers a request to /qzsvweb: the first row of the button table found decides; with none the
 // Login Screen with an empty message.
 void web_dispatch(stQzSv* sv, const char* form, stWebPage* page);
@@ -127,6 +138,14 @@ void web_slot(stQzSv* sv, const char* form, stWebPage* page);
 void web_plist_choice(stQzSv* sv, const char* form, char (&slot)[12], char (&guid)[33]);
 void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban);
 void web_getss(stQzSv* sv, const char* form, stWebPage* page);
+
+// The confirmation pages (confirm.cpp). The ban page shows the chosen player and the reason and
+// carries the action's fields again, with "webconfirm=ban"; its Cancel goes back to the Player
+// List with the player still chosen. The restart page carries "webconfirm=restart"; its Cancel
+// goes back to the Command Screen. Both have a one-time number of their own.
+void web_confirm_ban(stQzSv* sv, stWebPage* page, int slot, const char* reason, int minutes,
+                     const char* scope);
+void web_confirm_restart(stQzSv* sv, stWebPage* page);
 
 // Command Screen, results and the module's commands (cmds.cpp).
 void web_cmds(stQzSv* sv, stWebPage* page, const char* message, const char* key);
