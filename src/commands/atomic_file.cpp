@@ -98,6 +98,10 @@ int AtomicFile::finishWrite() {
     if (!error_[0] && fd < 0) fail(strerror(errno));
     if (fclose(fp_) != 0) fail(strerror(errno));
     fp_ = nullptr;
+    // A directory in the file's place is the one rename failure that can be told now: it is
+    // reported to the writer at once, as before the rename left the frame.
+    struct stat st;
+    if (!error_[0] && lstat(path_, &st) == 0 && S_ISDIR(st.st_mode)) fail(strerror(EISDIR));
     if (error_[0]) {
         if (fd >= 0) close(fd);
         unlink(temp_);
@@ -379,11 +383,13 @@ void dropTicket(int ticket) {
     pthread_mutex_unlock(&q.mu);
 }
 
-// With mu held: the newest request still holding a version of path under its waiting name.
+// With mu held: the newest request still holding a version of path under its waiting name. A
+// writer that waits for its commit's outcome (commitPoll) keeps the old file current until then
+// and carries over what was appended meanwhile itself, so its version is not shown.
 const SyncItem* newestWaiting(const SyncQueue& q, const char* path) {
     for (int i = q.count - 1; i >= 0; --i) {
         const SyncItem& item = q.items[(q.head + i) % kQueueMax];
-        if (item.rename && !item.taken && samePath(item, path)) return &item;
+        if (item.rename && !item.taken && item.ticket < 0 && samePath(item, path)) return &item;
     }
     return nullptr;
 }

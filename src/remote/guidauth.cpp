@@ -358,7 +358,8 @@ void readAnswers(stQzSv* sv) {
 bool guidAuthFrame(stQzSv* sv) {
     stGuidAuth& g = sv->guidauth;
     unsigned now = GetTickCount();
-    if (g.count > 0) readAnswers(sv);
+    // Late and repeated answers are read too (and reported as such), as on the module's socket.
+    if (g.sockOpen) readAnswers(sv);
     if (anyNoGuid(g)) noGuidFrame(sv, now);
     if (g.server.state == QZ_RES_PENDING) {
         int state = resolvePoll(&g.server);

@@ -162,6 +162,7 @@ TEST_F(SelfCheckLoaded, AWaitingCopyTheInstallerDidNotVerifyIsNeverSwappedIn) {
           Case{"forged signature", "is not what the update installer verified"},
           Case{"another kind", "is not for this file"}}) {
         std::filesystem::remove(home() + "qzsvnew.so.bad");
+        std::filesystem::remove(home() + "qzsvnew.so");
         std::filesystem::copy_file(kBuild + "/qzsv_next.so", home() + "qzsvnew.so");
         std::string w = k.what;
         if (w == "another file's record") {
