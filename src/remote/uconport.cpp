@@ -27,7 +27,6 @@ constexpr int kBatch = QZ_UCON_BATCH;
 // Instructions of the socket filter: a test per address that logged in, a few per octet of each
 // narrow profile mask, and the ends.
 constexpr int kFilterMax = 2 * QZ_GUARD_ADDRS + 13 * QZ_UCON_PROFILES + 8;
-constexpr int kFilterEveryMs = 1000;
 
 // A socket bound to the UCON port (every interface), shareable with the other one of the pair.
 int bindPort(int port) {
@@ -91,27 +90,32 @@ int buildFilter(const stUconState& u, sock_filter* code) {
     return n;
 }
 
-unsigned sumOf(const sock_filter* code, int n) {
+// A digest of what the filter is built from (the live narrow masks and the addresses that
+// logged in), cheap enough to take every frame: the filter is rebuilt only when it changes.
+unsigned sourcesSum(const stUconState& u) {
     unsigned h = 2166136261u;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(code);
-    for (size_t i = 0; i < sizeof *code * static_cast<size_t>(n); ++i)
-        h = (h ^ bytes[i]) * 16777619u;
+    auto mix = [&h](unsigned v) { h = (h ^ v) * 16777619u; };
+    for (const stGuessGuard* g : {&u.guard, &u.maskGuard})
+        for (const stGuessEntry& e : g->entries)
+            if (e.used && e.trusted) mix(e.addr);
+    for (int i = 0; i < u.profileCount; ++i) {
+        const stUcon& p = u.profiles[i];
+        if (!p.used) continue;
+        for (int o = 0; o < 4; ++o) mix(static_cast<unsigned>(p.rule.lo[o]) << 8 | p.rule.hi[o]);
+    }
     return h ? h : 1;
 }
 
-// Keeps the filter in step with the profiles and the addresses that logged in (looked at once a
-// second). Without a filter the administrators' socket receives nothing (every datagram goes to
-// the common one): it is closed, and reading goes on as with one socket.
+// Keeps the filter in step with the profiles and the addresses that logged in. Without a filter
+// the administrators' socket receives nothing (every datagram goes to the common one): it is
+// closed, and reading goes on as with one socket.
 void refreshFilter(stQzSv* sv) {
     stUconPort& u = sv->ucon.port;
-    static unsigned lastTick;
-    unsigned now = GetTickCount();
-    if (u.adminSock < 0 || (u.filterSum && tickElapsed(now, lastTick) < kFilterEveryMs)) return;
-    lastTick = now;
+    if (u.adminSock < 0) return;
+    unsigned sum = sourcesSum(sv->ucon);
+    if (sum == u.filterSum) return;
     static sock_filter code[kFilterMax];
     int n = buildFilter(sv->ucon, code);
-    unsigned sum = sumOf(code, n);
-    if (sum == u.filterSum) return;
     sock_fprog prog{static_cast<unsigned short>(n), code};
     if (setsockopt(u.sock, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &prog, sizeof prog) != 0) {
         svMsg(sv, "QZ UCON: no separate queue for administrators' addresses (socket filter: %s)",

@@ -23,7 +23,7 @@ struct stUconPort {
     // first socket's buffer, never this one. -1 when there is none (the filter could not be set:
     // every datagram then comes to sock).
     int adminSock;
-    unsigned filterSum;      // the profile masks the filter was built from (0: none built)
+    unsigned filterSum;      // digest of what the filter was built from (0: none built)
     int port;                // port it is bound to
     int failedPort;          // a port whose bind failed (not tried again until the setting changes)
     unsigned long received;  // datagrams read, in all
