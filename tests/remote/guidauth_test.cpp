@@ -408,9 +408,6 @@ TEST_P(GuidRulesUnchecked, APlayerWithoutAGuidIsRemovedAfterTheGrace) {
     run(GetParam());
     run("qz_sv_NoGuidGrace 30");
     run("sim_connect NoGuid - 5.6.7.8:27960");
-    EXPECT_TRUE(
-        host().contains("Empty GUID (slot #1) NoGuid 5.6.7.8:27960 (removed after 30 seconds)"))
-        << testing::PrintToString(host().output());
     run("sim_advance 29000");
     EXPECT_FALSE(host().contains("DropClient"));
     run("sim_advance 2000");
@@ -423,7 +420,6 @@ TEST_P(GuidRulesUnchecked, AGraceOfZeroLeavesAPlayerWithoutAGuidInPlay) {
     run(GetParam());
     run("qz_sv_NoGuidGrace 0");
     run("sim_connect NoGuid - 5.6.7.8:27960");
-    EXPECT_TRUE(host().contains("Empty GUID (slot #1) NoGuid 5.6.7.8:27960 (tolerated)"));
     run("sim_advance 4000000");
     EXPECT_FALSE(host().contains("No GUID after"));
     EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (1 Player)");
