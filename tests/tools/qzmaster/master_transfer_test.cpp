@@ -143,7 +143,10 @@ TEST_F(MasterTransfer, ARequesterThatFallsSilentAfterTheHeaderGetsABoundedNumber
     control("ack", 0);  // as the module acknowledges a header, then nothing more
     ASSERT_TRUE(until([&] { return logged("stopped big.dat"); }))
         << bytes_ << " bytes, " << blocks_ << " blocks";
-    EXPECT_TRUE(logged("the blocks sent again were never acknowledged"));
+    // Stopped for the windows sent again in vain, or (on a machine too slow to poll the master
+    // five times in 10 s) for the requester's silence: either way after a bounded number.
+    EXPECT_TRUE(logged("the blocks sent again were never acknowledged") ||
+                logged("no acknowledgement for 10 seconds"));
     EXPECT_GT(blocks_, 0);
     EXPECT_LE(blocks_, kWindow * (1 + kResends));
 }
