@@ -266,9 +266,10 @@ bool guidAuthAdmit(stQzSv* sv, int slot, Qz_Sv_Client_s* c) {
     char offered[33];
     QZ_COPY(offered, plGuidText(c));
     askHost(sv, slot, c);
-    // Duplicates are GUID authentication's business: a server that checks no GUID (no
-    // authentication server, or qz_sv_guidauth 0) takes them as they come.
-    bool checked = c->guid[0] && sv->set.guidAuth && sv->set.guidAuthServer[0];
+    // A GUID stands for one player whether or not a server vouches for it (power, name locks and
+    // bans are kept by GUID): a second player with the GUID of one in play is refused, not the
+    // one in play, unless qz_sv_GuidRelax tolerates duplicates.
+    bool checked = c->guid[0] != 0;
     for (int other = 1; checked && other <= 64; ++other) {
         const Qz_Sv_Client_s* o = plPlayer(sv, other);
         if (other == slot || !o || plIsBot(o) || trcasecmp(o->guid, c->guid) != 0) continue;
@@ -295,7 +296,8 @@ void guidAuthConnect(stQzSv* sv, int slot) {
     g.noGuidSeq[slot - 1] = 0;
     if (!c->guid[0]) {
         char grace[48] = "";
-        bool kicks = sv->set.guidAuth && sv->set.guidAuthServer[0] && sv->set.noGuidGrace > 0;
+        // With or without an authentication server: 0 alone leaves such players in play.
+        bool kicks = sv->set.noGuidGrace > 0;
         if (kicks) QZ_TRF(grace, "(removed after %d seconds)", sv->set.noGuidGrace);
         svLog(sv, "Empty GUID (slot #%d) %s %s %s", slot, c->name, c->address,
               kicks ? grace : "(tolerated)");

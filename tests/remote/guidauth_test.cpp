@@ -459,12 +459,49 @@ TEST_F(GuidAuth, NoauthConditionsAreRefusedUnlessTheirBitIsSet) {
     }
 }
 
-TEST_F(GuidAuth, DuplicatesAreTakenAsTheyComeWithoutAnAuthenticationServer) {
-    run("qz_sv_guidauthserver \"\"");
+// The rules on missing and duplicate GUIDs hold on a server that checks no GUID too: without an
+// authentication server, and with the exchange switched off.
+class GuidRulesUnchecked : public ModuleTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(GuidRulesUnchecked, APlayerWithoutAGuidIsRemovedAfterTheGrace) {
+    run(GetParam());
+    run("qz_sv_NoGuidGrace 30");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    run("sim_advance 29000");
+    EXPECT_FALSE(host().contains("DropClient"));
+    run("sim_advance 2000");
+    EXPECT_TRUE(host().contains("No GUID after 30 seconds (slot #1) NoGuid 5.6.7.8:27960"));
+    EXPECT_TRUE(host().contains("DropClient 1 Kestrine kicked player 'NoGuid'"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)");
+}
+
+TEST_P(GuidRulesUnchecked, AGraceOfZeroLeavesAPlayerWithoutAGuidInPlay) {
+    run(GetParam());
+    run("qz_sv_NoGuidGrace 0");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    run("sim_advance 4000000");
+    EXPECT_FALSE(host().contains("No GUID after"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (1 Player)");
+}
+
+TEST_P(GuidRulesUnchecked, ADuplicateGuidIsRefusedUnlessTolerated) {
+    run(GetParam());
     run(std::string("sim_connect First ") + kGuid + " 1.2.3.4:27960");
     run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("DropClient 2 (DUPGUID) GUID already in use on this server"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (1 Player)");
+    run("qz_sv_GuidRelax 4");
+    run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("Duplicate GUID " + std::string(kGuid) + " tolerated"));
     EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (2 Players)");
 }
+
+INSTANTIATE_TEST_SUITE_P(NoAuthenticationServerOrExchangeOff, GuidRulesUnchecked,
+                         ::testing::Values("qz_sv_guidauthserver \"\"", "qz_sv_guidauth 0"),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                             return p.index == 0 ? std::string("NoServer")
+                                                 : std::string("ExchangeOff");
+                         });
 
 // The stand-in master server answers as the authentication server, with GUID ages the test
 // sets; with --auth-silent it reads requests and never answers.
