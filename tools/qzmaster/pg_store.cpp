@@ -222,7 +222,8 @@ class PgStore : public FleetStore {
             stepConnect();
             return;
         }
-        if (!PQconsumeInput(conn_)) return lost(PQerrorMessage(conn_));
+        if (!PQconsumeInput(conn_) || PQstatus(conn_) == CONNECTION_BAD)
+            return lost(PQerrorMessage(conn_));
         notifications();
         results();
         if (!conn_) return;
