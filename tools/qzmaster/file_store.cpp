@@ -19,14 +19,14 @@ namespace {
 
 class FileStore : public FleetStore {
   public:
-    explicit FileStore(std::string dir) : path_(std::move(dir) + "/fleet.log") {}
+    explicit FileStore(std::string dir) : dir_(dir), path_(std::move(dir) + "/fleet.log") {}
     ~FileStore() override {
         if (fd_ >= 0) close(fd_);
     }
 
     bool open(const RecordSink& sink, std::string* error) override {
         sink_ = sink;
-        if (!openLog(error)) return false;
+        if (!openLog(true, error)) return false;
         // A line cut short by a crash was never answered: it is dropped so the next record
         // starts on a line of its own.
         struct stat st {};
@@ -160,11 +160,11 @@ class FileStore : public FleetStore {
         return bad_ ? std::to_string(bad_) + " unreadable lines in " + path_ : "";
     }
 
-    bool migrate(std::string* error) override { return openLog(error); }
+    bool migrate(std::string* error) override { return openLog(true, error); }
 
     bool addServer(const std::string& id, const std::string& secretHex,
                    std::string* error) override {
-        if (!load(error)) return false;
+        if (!openLog(true, error) || !load(error)) return false;
         if (state_.server(id)) {
             *error = "server " + id + " exists";
             return false;
@@ -246,9 +246,21 @@ class FileStore : public FleetStore {
         return u;
     }
 
-    bool openLog(std::string* error) {
+    // Opens the log; CREATE makes the folder (mode 0700) and the file when missing. Reading
+    // commands do not create: a mistyped folder is said, not filled.
+    bool openLog(bool create, std::string* error) {
         if (fd_ >= 0) return true;
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (create && mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = "cannot make the folder " + dir_ + ": " + strerror(errno);
+            return false;
+        }
+        int flags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
+        fd_ = ::open(path_.c_str(), flags, 0600);
+        if (fd_ < 0 && !create && errno == ENOENT) {
+            *error = "no fleet store in " + dir_ + " (qzmaster --fleet-dir " + dir_ +
+                     " --migrate creates one)";
+            return false;
+        }
         if (fd_ < 0) {
             *error = "cannot open " + path_ + ": " + strerror(errno);
             return false;
@@ -257,7 +269,7 @@ class FileStore : public FleetStore {
     }
 
     bool load(std::string* error) {
-        if (!openLog(error)) return false;
+        if (!openLog(false, error)) return false;
         tail();
         return true;
     }
@@ -344,6 +356,7 @@ class FileStore : public FleetStore {
         if (sink_) sink_(r);
     }
 
+    std::string dir_;
     std::string path_;
     int fd_ = -1;
     off_t readAt_ = 0;

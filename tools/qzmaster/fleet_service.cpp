@@ -58,7 +58,9 @@ bool FleetService::start(const FleetOptions& options, std::string* error) {
         }
     } else {
         if (options.dir.empty()) {
-            *error = "the fleet service keeps its data in --dir DIR or --db CONNINFO";
+            *error =
+                "the fleet service keeps its data in --fleet-dir DIR (or the folder fleet in "
+                "--dir DIR) or --db CONNINFO";
             return false;
         }
         store_ = makeFileStore(options.dir);
