@@ -353,7 +353,7 @@ class FileStore : public FleetStore {
         // the log sees alike.
         if (r.kind == 'B' || r.kind == 'L' || r.kind == 'C') r.change = ++changes_;
         state_.apply(r);
-        if (sink_) sink_(r);
+        if (sink_ && r.kind != 'E') sink_(r);  // a master's start is this store's own business
     }
 
     std::string dir_;
