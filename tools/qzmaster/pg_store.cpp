@@ -551,6 +551,10 @@ class PgStore : public FleetStore {
         }
         connecting_ = false;
         PQsetnonblocking(conn_, 1);
+        // The server's notices (a connection ended by an administrator, ...) are said by the
+        // service's own lines; libpq would print them on standard error.
+        PQsetNoticeProcessor(
+            conn_, [](void*, const char*) {}, nullptr);
         say("database connected");
         queueLoad();
     }
