@@ -2,6 +2,9 @@
 // bans are lifted with another machine's clock, a load that fails until the schema is there, a
 // schema newer than the program, a load that is slow while servers already ask, and a packet
 // replayed to the other master from another address.
+// Built only where the program has PostgreSQL (the 32-bit build has no libpq).
+#ifdef QZ_HAVE_LIBPQ
+
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
@@ -174,3 +177,5 @@ TEST_P(FleetDatabase, APacketReplayedToTheOtherMasterFromElsewhereDoesNotMoveThe
 
 INSTANTIATE_TEST_SUITE_P(Database, FleetDatabase, ::testing::Values(StoreKind::Postgres),
                          storeName);
+
+#endif  // QZ_HAVE_LIBPQ
