@@ -175,6 +175,40 @@ TEST_P(FleetDatabase, APacketReplayedToTheOtherMasterFromElsewhereDoesNotMoveThe
     }
 }
 
+TEST_P(FleetDatabase, AStatementThatWaitsTooLongIsCancelledAndTheReportAnsweredWhenResent) {
+    // A short limit for the test (the default is 10 s); the service sets one on every
+    // connection unless the connection string says otherwise.
+    std::string db = db_;
+    db_ += " options='-c statement_timeout=1000'";
+    qzm::FleetService* m = startService();
+    db_ = db;
+    auto a = member("alpha", m);
+    FleetBody ack;
+    PGconn* lock = PQconnectdb(db_.c_str());
+    ASSERT_EQ(PQstatus(lock), CONNECTION_OK);
+    PQclear(PQexec(lock, "BEGIN; LOCK TABLE fleet_bans IN ACCESS EXCLUSIVE MODE"));
+    a->report(1, kGuid, "Cheater");
+    std::vector<std::string> seen;
+    ASSERT_TRUE(until([&] { return logSays(m, "statement timeout", &seen); }))
+        << "the report's statement waited for the lock without a limit";
+    EXPECT_FALSE(a->await(10, pump(), answerTo(1), &ack)) << "answered without being stored";
+    PQclear(PQexec(lock, "COMMIT"));
+    PQfinish(lock);
+    a->report(1, kGuid, "Cheater");  // the module sends it again
+    ASSERT_TRUE(a->await(10000, pump(), answerTo(1), &ack));
+    EXPECT_STREQ(ack.verdict, "ACK");
+}
+
+TEST_P(FleetDatabase, TheLogSaysWhenTheDatabaseIsConnectedLoadedLostAndLoadedAgain) {
+    qzm::FleetService* m = startLoading(db_);
+    std::vector<std::string> seen;
+    ASSERT_TRUE(until([&] { return logSays(m, "database loaded: through change #0", &seen); }));
+    EXPECT_TRUE(logSays(m, "database connected", &seen));
+    ASSERT_EQ(sql(db_, kKillOthers), "");
+    ASSERT_TRUE(until([&] { return logSays(m, "database loaded again", &seen); }));
+    EXPECT_TRUE(logSays(m, "database unavailable", &seen));
+}
+
 INSTANTIATE_TEST_SUITE_P(Database, FleetDatabase, ::testing::Values(StoreKind::Postgres),
                          storeName);
 
