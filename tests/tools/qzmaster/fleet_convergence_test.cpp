@@ -162,7 +162,9 @@ struct Member {
     std::deque<Report> queue;
     long long sentAtMs = 0, heardAtMs = 0, helloAtMs = 0, headAtMs = 0;
     uint32_t helloId = 0, nextRequest = 0x80000000u;
-    std::set<uint64_t> pageGot;
+    // Page messages by the epoch of the master start that sent them: a hello replayed to a
+    // restarted master is answered twice, and one page's end must not count the other's.
+    std::map<uint64_t, std::set<uint64_t>> pageGot;
     Files files, saved;
     // Outcomes, for the checks.
     std::map<std::pair<uint64_t, uint32_t>, std::string> acked;  // (epoch, id) -> guid
@@ -232,9 +234,9 @@ struct Member {
         send(b);
         helloAtMs = nowMs();
     }
-    void onMessage(const FleetBody& b) {
+    void onMessage(const FleetBody& b, uint64_t from) {
         if (b.kind == QZF_PUSH || b.kind == QZF_LIFT) {
-            if (b.id && b.id == helloId) pageGot.insert(b.change);
+            if (b.id && b.id == helloId) pageGot[from].insert(b.change);
             if (b.kind == QZF_LIFT) {
                 files.lifted.insert(b.fleetId);
                 files.cache.erase(b.fleetId);
@@ -244,7 +246,7 @@ struct Member {
             return;
         }
         if (b.kind == QZF_PAGE && b.id == helloId) {
-            if (b.count == pageGot.size() && b.change >= files.sync) {
+            if (b.count == pageGot[from].size() && b.change >= files.sync) {
                 files.sync = b.change;
                 if (b.more) return hello();
                 helloId = 0;
@@ -281,7 +283,7 @@ struct Member {
                 !fleetParse(env.body, env.bodyLen, &b))
                 continue;
             heardAtMs = nowMs();
-            onMessage(b);
+            onMessage(b, env.counter >> 32);
         }
         long long now = nowMs();
         // Fail over when the master in use has been silent for a while after being asked.
