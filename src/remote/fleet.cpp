@@ -490,14 +490,22 @@ void afterFailover(stQzSv* sv) {
 
 }  // namespace
 
+// Also the restart's step (qz_sv_Restart): what ran before is closed and everything but the
+// settings starts afresh from the files.
 void fleetStartup(stQzSv* sv) {
     stFleet& f = sv->fleet;
+    if (f.started) fleetShutdown(sv);
+    char service[sizeof f.service], serverId[sizeof f.serverId];
+    QZ_COPY(service, f.service);
+    QZ_COPY(serverId, f.serverId);
+    int banDefault = f.banDefault, voteBan = f.voteBan;
+    memset(&f, 0, sizeof f);
+    QZ_COPY(f.service, service);
+    QZ_COPY(f.serverId, serverId);
+    f.banDefault = banDefault;
+    f.voteBan = voteBan;
     f.queueFd = f.cacheFd = -1;
     f.scope = -1;
-    f.active = 0;
-    f.configured = 0;
-    f.masterCount = 0;
-    f.activeService[0] = f.activeServerId[0] = 0;
     uint32_t r = 0;
     if (getrandom(&r, sizeof r, GRND_NONBLOCK) != sizeof r)
         r = static_cast<uint32_t>(qzMonoTick()) ^ static_cast<uint32_t>(getpid());
