@@ -185,8 +185,9 @@ bool FleetState::noteInterest(const char* guid, const std::string& server, int64
         if (interest_.size() >= kInterestMax) return false;
         it = interest_.emplace(k, std::map<std::string, int64_t>{}).first;
     }
-    int64_t& at = it->second[server];
-    bool news = now - at >= 3600;
+    auto [entry, first] = it->second.try_emplace(server, now);
+    int64_t& at = entry->second;
+    bool news = first || now - at >= 3600;
     if (now > at) at = now;
     return news;
 }
