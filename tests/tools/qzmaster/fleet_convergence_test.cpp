@@ -170,6 +170,7 @@ struct Member {
     std::map<std::pair<uint64_t, uint32_t>, std::string> acked;  // (epoch, id) -> guid
     std::map<std::string, uint64_t> ownBans;                     // guid -> fleet id
     long refused = 0;
+    std::string lastPage = "none";
 
     Member(const std::string& name, const std::string& keyHex, std::mt19937_64* r)
         : id(name), rng(r) {
@@ -244,6 +245,11 @@ struct Member {
                 files.cache[b.fleetId] = b.guid;
             }
             return;
+        }
+        if (b.kind == QZF_PAGE) {
+            lastPage = std::to_string(b.after) + ".." + std::to_string(b.change) + " count " +
+                       std::to_string(b.count) + " got " + std::to_string(pageGot[from].size()) +
+                       (b.id == helloId ? "" : " (an older hello)");
         }
         if (b.kind == QZF_PAGE && b.id == helloId) {
             if (b.count == pageGot[from].size() && b.change >= files.sync) {
@@ -492,7 +498,16 @@ TEST_P(FleetConvergence, AfterAnyFaultsEveryCacheEqualsTheDatabaseAndNothingIsLo
                 } else if (mm->files.cache != want) {
                     converged = false;
                     why = mm->id + " caches " + std::to_string(mm->files.cache.size()) +
-                          " bans, the database has " + std::to_string(want.size()) + " live";
+                          " bans, the database has " + std::to_string(want.size()) +
+                          " live; it is synced through change #" + std::to_string(mm->files.sync) +
+                          " with master " + std::to_string(mm->current) + ", last page end " +
+                          mm->lastPage;
+                    for (size_t k = 0; k < 2; ++k)
+                        why += "; master " + std::to_string(k) +
+                               (masters[k] && masters[k]->ready()
+                                    ? " ready through change #" +
+                                          std::to_string(masters[k]->state().lastChange())
+                                    : " not ready");
                 }
             }
         }
