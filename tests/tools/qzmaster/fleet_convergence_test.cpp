@@ -118,9 +118,17 @@ struct Proxy {
             }
             for (size_t i = 0; i < memberPort.size(); ++i) {
                 for (;;) {
-                    ssize_t n = recv(inner[m][i], buf, sizeof buf, 0);
+                    sockaddr_in from{};
+                    socklen_t len = sizeof from;
+                    ssize_t n = recvfrom(inner[m][i], buf, sizeof buf, 0,
+                                         reinterpret_cast<sockaddr*>(&from), &len);
                     if (n <= 0) break;
-                    pass(front[m], loopback(memberPort[i]), buf, static_cast<size_t>(n));
+                    // A master's packet reaches the member from that master's front, whichever
+                    // member address it was sent to (masters share where a server is, so master
+                    // 1 may push to the address master 0 saw).
+                    for (size_t k = 0; k < front.size(); ++k)
+                        if (masterPort[k] && ntohs(from.sin_port) == masterPort[k])
+                            pass(front[k], loopback(memberPort[i]), buf, static_cast<size_t>(n));
                 }
             }
         }
