@@ -132,17 +132,18 @@ struct Proxy {
                 }
             }
         }
+        // What is due goes out in the order it came (delays alone reorder).
         long long now = nowMs();
-        for (size_t k = 0; k < held.size();) {
+        size_t kept = 0;
+        for (size_t k = 0; k < held.size(); ++k) {
             if (held[k].at > now) {
-                ++k;
+                held[kept++] = std::move(held[k]);
                 continue;
             }
             sendto(held[k].fd, held[k].data.data(), held[k].data.size(), 0,
                    reinterpret_cast<const sockaddr*>(&held[k].to), sizeof held[k].to);
-            held[k] = std::move(held.back());
-            held.pop_back();
         }
+        held.resize(kept);
     }
 };
 
@@ -173,6 +174,9 @@ struct Member {
     // Page messages by the epoch of the master start that sent them: a hello replayed to a
     // restarted master is answered twice, and one page's end must not count the other's.
     std::map<uint64_t, std::set<uint64_t>> pageGot;
+    FleetBody pageEnd{};
+    uint64_t pageEndFrom = 0;
+    long long pageEndAtMs = 0;
     Files files, saved;
     // Outcomes, for the checks.
     std::map<std::pair<uint64_t, uint32_t>, std::string> acked;  // (epoch, id) -> guid
@@ -232,6 +236,7 @@ struct Member {
     void hello() {
         helloId = ++nextRequest;
         pageGot.clear();
+        pageEndAtMs = 0;
         FleetBody b{};
         b.kind = QZF_QUERY;
         b.id = helloId;
@@ -245,7 +250,10 @@ struct Member {
     }
     void onMessage(const FleetBody& b, uint64_t from) {
         if (b.kind == QZF_PUSH || b.kind == QZF_LIFT) {
-            if (b.id && b.id == helloId) pageGot[from].insert(b.change);
+            if (b.id && b.id == helloId) {
+                pageGot[from].insert(b.change);
+                weighPage(false);
+            }
             if (b.kind == QZF_LIFT) {
                 files.lifted.insert(b.fleetId);
                 files.cache.erase(b.fleetId);
@@ -260,14 +268,12 @@ struct Member {
                        (b.id == helloId ? "" : " (an older hello)");
         }
         if (b.kind == QZF_PAGE && b.id == helloId) {
-            if (b.count == pageGot[from].size() && b.change >= files.sync) {
-                files.sync = b.change;
-                if (b.more) return hello();
-                helloId = 0;
-            } else {
-                helloAtMs = nowMs() - 1750;  // ask again shortly
-            }
-            return;
+            // The end may overtake its page: it is weighed once the page is all there, or
+            // after a short wait for stragglers.
+            pageEnd = b;
+            pageEndFrom = from;
+            pageEndAtMs = nowMs();
+            return weighPage(false);
         }
         if (b.kind != QZF_ANSWER || queue.empty()) return;
         const FleetBody& head = queue.front().body;
@@ -281,6 +287,18 @@ struct Member {
         queue.pop_front();
         sentAtMs = 0;
         headAtMs = 0;
+    }
+    void weighPage(bool late) {
+        if (!pageEndAtMs || pageEnd.id != helloId) return;
+        if (pageEnd.count == pageGot[pageEndFrom].size() && pageEnd.change >= files.sync) {
+            pageEndAtMs = 0;
+            files.sync = pageEnd.change;
+            if (pageEnd.more) return hello();
+            helloId = 0;
+        } else if (late) {
+            pageEndAtMs = 0;
+            helloAtMs = nowMs() - 1750;  // ask again shortly
+        }
     }
     void tick() {
         char buf[QZF_PACKET_MAX + 1];
@@ -300,6 +318,7 @@ struct Member {
             onMessage(b, env.counter >> 32);
         }
         long long now = nowMs();
+        if (pageEndAtMs && now - pageEndAtMs > 150) weighPage(true);
         // Fail over when the master in use has been silent for a while after being asked.
         // So does a master that answers hellos but leaves a report unanswered (its database
         // may be away).
