@@ -33,8 +33,8 @@ namespace {
 constexpr const char* kKeyFile = "qzfleet.key";
 constexpr const char* kReason = "GLOBAL Kestrine GUID BAN";
 constexpr uint32_t kRequestBit = 0x80000000u;  // lookups and hellos; reports count from 1
-constexpr int kHelloRetryMs = 2000;   // a hello whose page end has not come is asked again
-constexpr int kPageRetryMs = 250;     // a page that came incomplete is asked again after this
+constexpr int kHelloRetryMs = 2000;            // a hello whose page end has not come is asked again
+constexpr int kPageRetryMs = 250;  // a page that came incomplete is asked again after this
 
 // True once tick at has come (ticks wrap; waits here are far below half the range).
 bool due(unsigned now, unsigned at) { return static_cast<int>(now - at) >= 0; }
@@ -219,7 +219,8 @@ void pageCount(stFleet* f, uint32_t id, uint64_t change) {
     if (!f->helloOpen || id != f->helloId || !id) return;
     for (int i = 0; i < f->pageGot; i++)
         if (f->pageChanges[i] == change) return;
-    if (f->pageGot < static_cast<int>(sizeof f->pageChanges / sizeof f->pageChanges[0])) f->pageChanges[f->pageGot++] = change;
+    if (f->pageGot < static_cast<int>(sizeof f->pageChanges / sizeof f->pageChanges[0]))
+        f->pageChanges[f->pageGot++] = change;
 }
 
 // The end of a page: when every message it announced came, the sync point moves to its last
@@ -294,7 +295,8 @@ bool forget(stQzSv* sv, uint64_t fleetId, const char* guid) {
 void noteLift(stFleet* f, uint64_t fleetId, uint64_t change) {
     f->liftedId[f->liftedNext] = fleetId;
     f->liftedChange[f->liftedNext] = change;
-    f->liftedNext = (f->liftedNext + 1) % static_cast<int>(sizeof f->liftedId / sizeof f->liftedId[0]);
+    f->liftedNext =
+        (f->liftedNext + 1) % static_cast<int>(sizeof f->liftedId / sizeof f->liftedId[0]);
 }
 
 // True when the fleet ban was lifted by a change after `change`.
@@ -333,8 +335,7 @@ void onReportAnswer(stQzSv* sv, stFleetReport& r, const FleetBody& b) {
     if (!ack) {
         f.reportsRefused++;
         bool kept = fleetRefusedAppend(sv, r, b.name);
-        svMsg(sv,
-              "Fleet: %s report %" PRIx64 ":%x for %s refused by the ban service (%s)%s", what,
+        svMsg(sv, "Fleet: %s report %" PRIx64 ":%x for %s refused by the ban service (%s)%s", what,
               r.epoch, r.id, r.guid, b.name,
               kept ? ": kept in qzfleetrefused.log" : "; qzfleetrefused.log cannot be written");
     } else if (r.kind == QZF_UNBAN) {
@@ -542,8 +543,8 @@ void fleetFrame(stQzSv* sv) {
         // answers a later try (the wait doubles up to QZF_LOOKUP_RETRY_MAX_MS).
         if (l.tries == 0 || tickElapsed(now, l.sentTick) >= l.waitMs) {
             if (l.tries > 0)
-                l.waitMs = l.waitMs * 2 > QZF_LOOKUP_RETRY_MAX_MS ? QZF_LOOKUP_RETRY_MAX_MS
-                                                                  : l.waitMs * 2;
+                l.waitMs =
+                    l.waitMs * 2 > QZF_LOOKUP_RETRY_MAX_MS ? QZF_LOOKUP_RETRY_MAX_MS : l.waitMs * 2;
             sendLookup(sv, s);
         }
     }
@@ -582,7 +583,8 @@ void queueReport(stQzSv* sv, stFleetReport* r, const FleetBody& b, const char* b
 
 // Who made the ban, as one token for the report: the source, then the name and address (or the
 // GUID) of the action's origin when it has them: "web:alice@10.0.0.9", "vote:<GUID>",
-// "ucon:ops@10.0.0.9". Blanks, quotes and control bytes become '_'; the token is cut to its maximum.
+// "ucon:ops@10.0.0.9". Blanks, quotes and control bytes become '_'; the token is cut to its
+// maximum.
 void originToken(stQzSv* sv, const char* source, char (&out)[QZF_ORIGIN_MAX + 1]) {
     const QzOrigin* o = auditOrigin(sv);
     const char* who = o->kind == QZ_ORIGIN_VOTE || o->kind == QZ_ORIGIN_PLAYER ? o->guid : o->name;
@@ -671,7 +673,8 @@ void fleetUnbanned(stQzSv* sv, const char* guid, int banSlot) {
     if (f.scope == 1) {
         // The deliberate act: every fleet ban of the GUID, whoever made it.
         while (stFleetBan* e = fleetCacheOf(&f, guid, nullptr)) forget(sv, e->fleetId, guid);
-        queueUnban(sv, guid, 0, banSlot, QZF_SCOPE_FLEET, "every fleet ban of it is lifted fleet-wide");
+        queueUnban(sv, guid, 0, banSlot, QZF_SCOPE_FLEET,
+                   "every fleet ban of it is lifted fleet-wide");
         return;
     }
     // A kick with minutes was never reported: lifting it lifts nothing in the fleet.

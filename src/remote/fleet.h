@@ -18,15 +18,15 @@ constexpr int QZF_CACHE_MAX = 12288;    // fleet bans the cache keeps
 constexpr int QZF_HELLO_MS = 30000;     // hello/sync period
 constexpr int QZF_RETRY_FIRST_MS = 1000;
 constexpr int QZF_RETRY_MAX_MS = 60000;
-constexpr int QZF_LOOKUP_RETRY_MS = 2000;      // first wait for a lookup's answer; it doubles
+constexpr int QZF_LOOKUP_RETRY_MS = 2000;       // first wait for a lookup's answer; it doubles
 constexpr int QZF_LOOKUP_RETRY_MAX_MS = 30000;  // ... up to this, for as long as he plays
-constexpr int QZF_FAILOVER_MS = 3000;  // a master silent this long after a request is left
-constexpr int QZF_MASTERS_MAX = 4;     // addresses qz_sv_FleetService takes
-constexpr int QZF_WINDOWS_MAX = 8;     // replay windows qzfleet.dat keeps (one per master)
-constexpr int QZF_RECV_PER_FRAME = 32;  // datagrams read per master and frame
-constexpr int QZF_KEY_RETRY_MS = 60000;   // a missing or open qzfleet.key is looked at again
-constexpr int QZF_LINE_MAX = 1600;        // longest line of the two files
-constexpr int QZF_REPORT_BODY_MAX = 511;  // a report body (the longest is about 300 bytes)
+constexpr int QZF_FAILOVER_MS = 3000;           // a master silent this long after a request is left
+constexpr int QZF_MASTERS_MAX = 4;              // addresses qz_sv_FleetService takes
+constexpr int QZF_WINDOWS_MAX = 8;              // replay windows qzfleet.dat keeps (one per master)
+constexpr int QZF_RECV_PER_FRAME = 32;          // datagrams read per master and frame
+constexpr int QZF_KEY_RETRY_MS = 60000;         // a missing or open qzfleet.key is looked at again
+constexpr int QZF_LINE_MAX = 1600;              // longest line of the two files
+constexpr int QZF_REPORT_BODY_MAX = 511;        // a report body (the longest is about 300 bytes)
 
 // A report (ban or unban) waiting for the service's answer. Its id is (epoch, id): the epoch is
 // drawn at random at every start, so no lost, restored or cloned qzfleetq.dat reuses one.
@@ -144,11 +144,11 @@ struct stFleet {
 
     stFleetReport queue[QZF_QUEUE_MAX];
     int queued;
-    int queueFd;        // qzfleetq.dat, open for appending; -1 closed
-    int cacheFd;        // qzfleet.dat, open for appending; -1 closed
-    uint64_t syncId;    // the last change of the fleet applied here (the hello's sync point)
+    int queueFd;            // qzfleetq.dat, open for appending; -1 closed
+    int cacheFd;            // qzfleet.dat, open for appending; -1 closed
+    uint64_t syncId;        // the last change of the fleet applied here (the hello's sync point)
     uint32_t refusedLines;  // lines of qzfleetrefused.log written since the start
-    stFleetBan* cache;  // QZF_CACHE_SLOTS slots, allocated when fleet bans start
+    stFleetBan* cache;      // QZF_CACHE_SLOTS slots, allocated when fleet bans start
     int cached;
     int cacheOverflow;  // a ban did not fit: the cache no longer knows every fleet ban
     stFleetLookup lookups[64];
@@ -197,5 +197,4 @@ int fleetQueueLine(const char* line, int n, FleetBody* body, uint64_t* epoch, ui
 // (guid in ban->guid, empty when absent), "S <change>", "W <highest> <seen hex> <key hex>",
 // "C <counter>", first line "QZFLEETC 2" (returns 'H', version in *a). Returns the kind letter
 // or 0 to skip; fills ban / numbers.
-int fleetCacheLine(const char* line, int n, stFleetBan* ban, uint64_t* a, uint64_t* b,
-                   uint64_t* c);
+int fleetCacheLine(const char* line, int n, stFleetBan* ban, uint64_t* a, uint64_t* b, uint64_t* c);

@@ -46,9 +46,9 @@ void cmd_fleetscope(stQzSv* sv, const CmdCall& call) {
 // guessing at the key.
 void cmd_fleetstatus(stQzSv* sv, const CmdCall&) {
     const stFleet& f = sv->fleet;
-    const char* state = f.active                   ? "running"
-                        : !f.configured            ? "not running yet (starts with the next frame)"
-                        : f.keyRetry               ? "not running, no usable qzfleet.key"
+    const char* state = f.active        ? "running"
+                        : !f.configured ? "not running yet (starts with the next frame)"
+                        : f.keyRetry    ? "not running, no usable qzfleet.key"
                         : f.service[0] && f.serverId[0] ? "not running (see the lines above)"
                                                         : "not running";
     svMsg(sv, "Fleet: service %s, this server \"%s\", %s", f.service[0] ? f.service : "(none)",
@@ -68,7 +68,9 @@ void cmd_fleetstatus(stQzSv* sv, const CmdCall&) {
           f.pushes, f.failovers, f.failovers == 1 ? "" : "s");
     svMsg(sv, "Fleet: %d fleet ban%s known, synced through change #%" PRIu64 "%s", f.cached,
           f.cached == 1 ? "" : "s", f.syncId,
-          f.syncedOnce ? "" : f.active ? " (catching up)" : "");
+          f.syncedOnce ? ""
+          : f.active   ? " (catching up)"
+                       : "");
     svMsg(sv,
           "Fleet: packets accepted %lu; refused: bad-syntax %lu, unknown-server %lu, cut-off %lu, "
           "bad-mac %lu, replay %lu",
@@ -106,8 +108,8 @@ void textValue(stQzSv* sv, const CmdCall& call, const char* name, char* field, i
     bool more = slen(p) > slen(word) && strcmp(word, "") != 0;
     if (more) QZ_COPY(why, "one value without blanks expected");
     if (more || slen(word) >= size || (word[0] && !ok(word, slen(word), why, qz::cap(why)))) {
-        svMsg(sv, "%s: value refused%s%s%s: %.80s (it stays \"%s\")", name, why[0] ? " (" : "",
-              why, why[0] ? ")" : "", p, field);
+        svMsg(sv, "%s: value refused%s%s%s: %.80s (it stays \"%s\")", name, why[0] ? " (" : "", why,
+              why[0] ? ")" : "", p, field);
         return;
     }
     trcpyz(field, word, size - 1);

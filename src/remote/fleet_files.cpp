@@ -220,9 +220,8 @@ int fleetCacheLine(const char* line, int n, stFleetBan* ban, uint64_t* a, uint64
         case 'R':
             memset(ban, 0, sizeof *ban);
             if (!num(&c, a, 10) || !*a) return 0;
-            if (c.p != c.end &&
-                (!sp(&c) || !word(&c, ban->guid, QZF_GUID_MAX) ||
-                 !fleetGuidOk(ban->guid, slen(ban->guid)) || c.p != c.end))
+            if (c.p != c.end && (!sp(&c) || !word(&c, ban->guid, QZF_GUID_MAX) ||
+                                 !fleetGuidOk(ban->guid, slen(ban->guid)) || c.p != c.end))
                 return 0;
             return 'R';
         case 'S':
@@ -249,7 +248,8 @@ bool fleetQueueAppend(stQzSv* sv, const stFleetReport& r) {
 
 bool fleetQueueDone(stQzSv* sv, const stFleetReport& r) {
     char line[48];
-    int n = r.epoch ? QZ_TRF(line, "- %" PRIx64 ":%x\n", r.epoch, r.id) : QZ_TRF(line, "- %x\n", r.id);
+    int n =
+        r.epoch ? QZ_TRF(line, "- %" PRIx64 ":%x\n", r.epoch, r.id) : QZ_TRF(line, "- %x\n", r.id);
     return writeLine(sv->fleet.queueFd, line, n);
 }
 

@@ -82,6 +82,8 @@ void moveOn(stQzSv* sv, const char* why) {
 }  // namespace
 
 int fleetServiceParse(const char* text, stFleetMaster* out, char* why, int whySize) {
+    stFleetMaster own[QZF_MASTERS_MAX];
+    if (!out) out = own;
     int count = 0;
     const char* p = text;
     if (!*p) {
@@ -115,12 +117,12 @@ int fleetServiceParse(const char* text, stFleetMaster* out, char* why, int whySi
         trcpyz(m.name, p, n);
         trcpyz(m.host, p, hn);
         m.port = static_cast<int>(port);
-        for (int i = 0; i < count && out; i++)
+        for (int i = 0; i < count; i++)
             if (!strcmp(out[i].name, m.name)) {
                 trf(why, whySize, "%s is given twice", m.name);
                 return 0;
             }
-        if (out) out[count] = m;
+        out[count] = m;
         count++;
         if (!end) break;
         p = end + 1;
