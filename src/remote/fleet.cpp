@@ -165,6 +165,7 @@ void sendReports(stQzSv* sv) {
     unsigned now = qzMonoTick();
     if (r->sends && !due(now, r->nextTick)) return;
     if (!fleetSendBody(sv, r->body, r->bodyLen, true)) return;
+    if (!r->askedTick) r->askedTick = now | 1;
     if (r->sends++) f.resent++;
     if (r->waitMs < QZF_RETRY_FIRST_MS) r->waitMs = QZF_RETRY_FIRST_MS;
     r->nextTick = now + static_cast<unsigned>(r->waitMs);
@@ -210,31 +211,18 @@ void sendHello(stQzSv* sv) {
     f.helloSent = 1;
     f.helloOpen = 1;
     f.pageGot = 0;
+    f.pageEndWaiting = 0;
     f.helloDue = f.helloTick + static_cast<unsigned>(f.helloWaitMs);
     f.helloWaitMs = f.helloWaitMs * 2 > QZF_HELLO_MS ? QZF_HELLO_MS : f.helloWaitMs * 2;
 }
 
-// A page message of the open hello: its change is counted once.
-void pageCount(stFleet* f, uint32_t id, uint64_t change) {
-    if (!f->helloOpen || id != f->helloId || !id) return;
-    for (int i = 0; i < f->pageGot; i++)
-        if (f->pageChanges[i] == change) return;
-    if (f->pageGot < static_cast<int>(sizeof f->pageChanges / sizeof f->pageChanges[0]))
-        f->pageChanges[f->pageGot++] = change;
-}
-
-// The end of a page: when every message it announced came, the sync point moves to its last
-// change (and is written down); the next hello goes at once while more remain, else after the
-// usual period. An incomplete page is asked again, from the same point, after a short wait.
-void onPage(stQzSv* sv, const FleetBody& b) {
+// The end of a page whose messages all came: the sync point moves to its last change (and is
+// written down); the next hello goes at once while more remain, else after the usual period.
+void pageDone(stQzSv* sv, const FleetBody& b) {
     stFleet& f = sv->fleet;
-    if (!f.helloOpen || b.id != f.helloId || b.after != f.syncId) return;
-    f.helloOpen = 0;
     unsigned now = qzMonoTick();
-    if (static_cast<uint32_t>(f.pageGot) < b.count) {
-        f.helloDue = now + kPageRetryMs;
-        return;
-    }
+    f.helloOpen = 0;
+    f.pageEndWaiting = 0;
     f.pages++;
     if (b.change > f.syncId) {
         f.syncId = b.change;
@@ -247,6 +235,46 @@ void onPage(stQzSv* sv, const FleetBody& b) {
         f.syncedOnce = 1;
         f.helloDue = now + QZF_HELLO_MS;
     }
+}
+
+// Messages of the open hello's page that came from master start `start` (counter >> 32): a
+// hello answered by a restarted master as well must not complete a page with the other start's
+// messages.
+uint32_t pageHas(const stFleet& f, uint32_t start) {
+    uint32_t n = 0;
+    for (int i = 0; i < f.pageGot; i++)
+        if (f.pageStarts[i] == start) n++;
+    return n;
+}
+
+// A page message of the open hello: its change is counted once per master start; it may
+// complete a page whose end came first.
+void pageCount(stQzSv* sv, uint32_t id, uint64_t change, uint32_t start) {
+    stFleet& f = sv->fleet;
+    if (!f.helloOpen || id != f.helloId || !id) return;
+    for (int i = 0; i < f.pageGot; i++)
+        if (f.pageChanges[i] == change && f.pageStarts[i] == start) return;
+    if (f.pageGot >= static_cast<int>(sizeof f.pageChanges / sizeof f.pageChanges[0])) return;
+    f.pageChanges[f.pageGot] = change;
+    f.pageStarts[f.pageGot++] = start;
+    if (f.pageEndWaiting && f.pageEndStart == start && pageHas(f, start) >= f.pageEnd.count)
+        pageDone(sv, f.pageEnd);
+}
+
+// The end of a page. When messages it announced are missing, they may only be late (the end
+// overtook them): the end is kept and weighed when they come; if they have not come after a
+// short wait, the page is asked again from the same point.
+void onPage(stQzSv* sv, const FleetBody& b, uint32_t start) {
+    stFleet& f = sv->fleet;
+    if (!f.helloOpen || b.id != f.helloId || b.after != f.syncId) return;
+    if (pageHas(f, start) < b.count) {
+        f.pageEnd = b;
+        f.pageEndStart = start;
+        f.pageEndWaiting = 1;
+        f.helloDue = qzMonoTick() + kPageRetryMs;
+        return;
+    }
+    pageDone(sv, b);
 }
 
 // A connected player whom the fleet bans: announced, removed, logged.
@@ -404,10 +432,10 @@ void onAnswer(stQzSv* sv, const FleetBody& b) {
     }
 }
 
-void onPush(stQzSv* sv, const FleetBody& b) {
+void onPush(stQzSv* sv, const FleetBody& b, uint32_t start) {
     stFleet& f = sv->fleet;
     f.pushes++;
-    pageCount(&f, b.id, b.change);
+    pageCount(sv, b.id, b.change, start);
     // A change at or below the sync point is in the cache already (or was lifted since): an
     // old push seen again must not bring a lifted ban back.
     if (b.change <= f.syncId) return;
@@ -467,9 +495,9 @@ void onPacket(stQzSv* sv, int m, const char* data, int n) {
     if (b.kind == QZF_ANSWER)
         onAnswer(sv, b);
     else if (b.kind == QZF_PAGE)
-        onPage(sv, b);
+        onPage(sv, b, static_cast<uint32_t>(env.counter >> 32));
     else
-        onPush(sv, b);
+        onPush(sv, b, static_cast<uint32_t>(env.counter >> 32));
 }
 
 // The master asked now changed: what waited for the silent one is asked of the new one at once.
@@ -481,6 +509,7 @@ void afterFailover(stQzSv* sv) {
     if (stFleetReport* r = oldest(&f)) {
         r->nextTick = qzMonoTick();
         r->waitMs = QZF_RETRY_FIRST_MS;
+        r->askedTick = 0;
     }
     for (stFleetLookup& l : f.lookups)
         if (l.id) {
@@ -532,6 +561,15 @@ void fleetFrame(stQzSv* sv) {
     if (!f.active) return;
     fleetMastersRead(sv, onPacket);
     if (fleetMastersPoll(sv)) afterFailover(sv);
+    // A master may answer hellos and lookups from memory while its database is away: a report
+    // it leaves unanswered as long sends the server to the next master all the same.
+    if (const stFleetReport* head = oldest(&f)) {
+        if (f.masterCount > 1 && head->askedTick &&
+            tickElapsed(qzMonoTick(), head->askedTick) >= QZF_FAILOVER_MS) {
+            fleetMastersMoveOn(sv, "does not answer reports");
+            afterFailover(sv);
+        }
+    }
     if (!fleetMastersReady(sv)) return;
     unsigned now = qzMonoTick();
     if (!f.helloSent || due(now, f.helloDue)) sendHello(sv);

@@ -40,7 +40,8 @@ struct stFleetReport {
     unsigned nextTick;  // qzMonoTick() of the next send
     int waitMs;         // back-off before the send after next
     int sends;
-    unsigned order;  // reports go in the order they were made (file order after a restart)
+    unsigned order;      // reports go in the order they were made (file order after a restart)
+    unsigned askedTick;  // first send to the master asked now (0: not sent to it yet)
 };
 
 // A fleet ban known to this server. The cache may hold several of one GUID (made by different
@@ -120,7 +121,11 @@ struct stFleet {
     unsigned helloTick, helloDue;
     int helloWaitMs;
     uint64_t pageChanges[64];
+    uint32_t pageStarts[64];  // the master start (counter >> 32) each message came from
     int pageGot;
+    FleetBody pageEnd;  // a page end that came before all its messages: weighed when they come
+    uint32_t pageEndStart;
+    int pageEndWaiting;
     int syncedOnce;  // a page said DONE since the start: the cache knows the whole fleet
     unsigned long pages;
     // Fleet bans lifted lately, with the change that lifted them: a push of an older change that

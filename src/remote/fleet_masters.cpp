@@ -189,6 +189,10 @@ bool fleetMastersPoll(stQzSv* sv) {
     return false;
 }
 
+void fleetMastersMoveOn(stQzSv* sv, const char* why) {
+    if (sv->fleet.masterCount > 1) moveOn(sv, why);
+}
+
 bool fleetMastersReady(stQzSv* sv) {
     const stFleet& f = sv->fleet;
     return f.masterCount > 0 && ready(f.masters[f.current]);

@@ -49,6 +49,8 @@ void fleetMastersClose(stQzSv* sv);
 // when the current one has been silent for QZF_FAILOVER_MS after a request (or refused the port).
 // Returns true when it moved: the caller asks the new master at once what it was waiting for.
 bool fleetMastersPoll(stQzSv* sv);
+// Moves to the next master now (the current one answers, but not what matters: a report).
+void fleetMastersMoveOn(stQzSv* sv, const char* why);
 // True when the current master (or, failing it, another) is resolved and connected.
 bool fleetMastersReady(stQzSv* sv);
 // Seals and sends a body to the current master; request: an answer is expected (its silence
