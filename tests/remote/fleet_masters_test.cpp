@@ -66,6 +66,22 @@ TEST_F(FleetMasters, ASilentMasterIsLeftWithinSecondsForTheNextOne) {
     EXPECT_TRUE(anyLineContains(status, "1 failover")) << testing::PrintToString(status);
 }
 
+TEST_F(FleetMasters, AMasterThatAnswersEverythingButReportsIsLeftForTheNextOne) {
+    pump(2, 0, 0);
+    host().connect("Cheater", kGuid, "10.0.0.5:27960");
+    run("qz_sv_FleetScope fleet qz_sv_Ban 1 aimbot");
+    // The first master keeps answering (from memory, its database away) but never the report.
+    std::vector<Sent> second;
+    for (int i = 0; i < 10 && ofKind(second, QZF_REPORT).empty(); i++) {
+        deliver(answer(0, 0, 0x80000000u | 0x7fffu, QZF_CLEAR, kOther), 0, 0);
+        run("sim_advance 1000");
+        usleep(500);
+        drain(0);
+        for (Sent& s : drain(1)) second.push_back(s);
+    }
+    EXPECT_EQ(ofKind(second, QZF_REPORT).size(), 1u) << "the report went to the second master";
+}
+
 TEST_F(FleetMasters, EachMasterHasItsOwnReplayWindow) {
     pump(2, 0, 0);
     // The second master must have heard from the module for the test to reach its socket.

@@ -54,6 +54,24 @@ TEST_F(FleetSync, AnIncompletePageIsAskedAgainFromTheSameSyncPoint) {
     EXPECT_EQ(again[0].body.fleetId, 0u) << "from the same point";
 }
 
+TEST_F(FleetSync, APageEndThatOvertakesItsMessagesIsWeighedWhenTheyCome) {
+    auto first = hellos(pump(2));
+    ASSERT_EQ(first.size(), 1u);
+    uint32_t id = first[0].body.id;
+    deliver(page(id, 0, 1, 1, false));
+    deliver(push(40, kGuid, 1, QZF_PUSH, id));
+    EXPECT_TRUE(anyLineContains(run("qz_sv_FleetStatus"), "synced through change #1"));
+}
+
+TEST_F(FleetSync, MessagesFromAnotherStartOfTheMasterDoNotCompleteAPage) {
+    auto first = hellos(pump(2));
+    ASSERT_EQ(first.size(), 1u);
+    uint32_t id = first[0].body.id;
+    deliver(push(40, kGuid, 1, QZF_PUSH, id), (5ull << 32) | 1);
+    deliver(page(id, 0, 1, 1, false), (6ull << 32) | 1);  // the master started again meanwhile
+    EXPECT_TRUE(anyLineContains(run("qz_sv_FleetStatus"), "synced through change #0"));
+}
+
 TEST_F(FleetSync, ALiftMissedWhileOfflineIsRepairedByTheNextHello) {
     auto first = hellos(pump(2));
     uint32_t id = first.at(0).body.id;
