@@ -54,12 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int first = nl ? static_cast<int>(nl - text) : n;
 
     FleetBody body;
+    uint64_t epoch = 0;
     uint32_t id = 0;
-    int kind = fleetQueueLine(text, first, &body, &id);
+    int kind = fleetQueueLine(text, first, &body, &epoch, &id);
     if (kind == '+' && (body.kind != QZF_REPORT && body.kind != QZF_UNBAN)) abort();
     stFleetBan ban;
-    uint64_t a = 0, b = 0;
-    kind = fleetCacheLine(text, first, &ban, &a, &b);
+    uint64_t a = 0, b = 0, c = 0;
+    kind = fleetCacheLine(text, first, &ban, &a, &b, &c);
     if (kind == 'P' && (!fleetGuidOk(ban.guid, static_cast<int>(strlen(ban.guid))) || !ban.fleetId))
         abort();
 
