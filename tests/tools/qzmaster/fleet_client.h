@@ -18,6 +18,10 @@
 
 namespace fleettest {
 
+// How long a test waits for an answer, a push or a line that must come: far above what any build
+// takes (an emulated or sanitizer build on a loaded machine); a wait ends as soon as it comes.
+constexpr int kAnswerWaitMs = 20000;
+
 inline long long nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())

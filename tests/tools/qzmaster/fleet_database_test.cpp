@@ -77,9 +77,9 @@ TEST_P(FleetDatabase, ALiftMadeWhileTheConnectionWasLostIsLoadedWhateverItsClock
     auto b = member("bravo", m);
     FleetBody ack, answer, lift;
     b->lookup(1, kGuid);
-    ASSERT_TRUE(b->await(3000, pump(), answerTo(1), &answer));
+    ASSERT_TRUE(b->await(kAnswerWaitMs, pump(), answerTo(1), &answer));
     a->report(1, kGuid, "Cheater");
-    ASSERT_TRUE(a->await(3000, pump(), answerTo(1), &ack));
+    ASSERT_TRUE(a->await(kAnswerWaitMs, pump(), answerTo(1), &ack));
 
     // The service's connection dies, and meanwhile the ban is lifted by a machine whose clock is
     // two hours behind: its notification never reaches this service.
@@ -92,7 +92,7 @@ TEST_P(FleetDatabase, ALiftMadeWhileTheConnectionWasLostIsLoadedWhateverItsClock
     ASSERT_TRUE(b->await(30000, pump(), pushOf(QZF_LIFT, kGuid), &lift));
     EXPECT_EQ(lift.fleetId, ack.fleetId);
     b->lookup(2, kGuid);
-    ASSERT_TRUE(b->await(3000, pump(), answerTo(2), &answer));
+    ASSERT_TRUE(b->await(kAnswerWaitMs, pump(), answerTo(2), &answer));
     EXPECT_STREQ(answer.verdict, "CLEAR");
 }
 
@@ -112,7 +112,7 @@ TEST_P(FleetDatabase, ALoadThatFailsIsRetriedUntilTheSchemaIsThere) {
     auto a = member("alpha", m);
     FleetBody answer;
     a->lookup(1, kGuid);
-    ASSERT_TRUE(a->await(5000, pump(), answerTo(1), &answer));
+    ASSERT_TRUE(a->await(kAnswerWaitMs, pump(), answerTo(1), &answer));
     EXPECT_STREQ(answer.verdict, "CLEAR");
 }
 
@@ -155,7 +155,7 @@ TEST_P(FleetDatabase, APacketReplayedToTheOtherMasterFromElsewhereDoesNotMoveThe
     for (uint32_t id = 1; id <= 3; ++id) {
         a->lookup(id, kGuid);
         if (id == 2) replay = a->lastPacket;
-        ASSERT_TRUE(a->await(3000, pump(), answerTo(id), &answer));
+        ASSERT_TRUE(a->await(kAnswerWaitMs, pump(), answerTo(id), &answer));
     }
     sockaddr_in real{};
     socklen_t len = sizeof real;

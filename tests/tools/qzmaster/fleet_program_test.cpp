@@ -137,7 +137,7 @@ TEST_P(FleetProgramTest, BansAreListedSearchedShownAndLiftedFromAScript) {
     auto a = member("alpha", m);
     FleetBody ack;
     a->report(1, kGuid, "Mr Cheater");
-    ASSERT_TRUE(a->await(3000, pump(), answerTo(1), &ack));
+    ASSERT_TRUE(a->await(kAnswerWaitMs, pump(), answerTo(1), &ack));
     std::string id = std::to_string(ack.fleetId);
 
     Outcome list = cli({"bans", "list"});
