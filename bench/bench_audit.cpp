@@ -34,7 +34,10 @@ struct Home {
         dir = mkdtemp(tmpl);
         setHomeDir((dir + "/").c_str());
     }
-    ~Home() { std::filesystem::remove_all(dir); }
+    ~Home() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
 };
 
 std::unique_ptr<stQzSv> makeState() {

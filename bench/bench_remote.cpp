@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/atomic_file.h"
 #include "host/state.h"
 #include "players/slots.h"
 #include "qzmaster/master.h"
@@ -75,7 +76,10 @@ struct Bare {
     }
     ~Bare() {
         remoteShutdown(&sv);
-        std::filesystem::remove_all(home);
+        // Replaced files are renamed into place by the background thread: let it finish first.
+        atomicSyncSettle();
+        std::error_code ignored;
+        std::filesystem::remove_all(home, ignored);
     }
 };
 

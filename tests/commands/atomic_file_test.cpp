@@ -178,6 +178,12 @@ int watchingSync(int fd) {
 
 enum class CommitWay { Commit, CommitStartPoll, FullQueue };
 
+void PrintTo(CommitWay w, std::ostream* os) {
+    *os << (w == CommitWay::Commit            ? "commit"
+            : w == CommitWay::CommitStartPoll ? "commitStart and commitPoll"
+                                              : "a full queue");
+}
+
 class AtomicSyncOrder : public AtomicSync, public ::testing::WithParamInterface<CommitWay> {
   protected:
     // Commits "new" over "old" the way the case says; false when the commit reported failure.

@@ -19,7 +19,10 @@ const repo = resolve(here, '..', '..');
 const qzhostPath = resolve(process.argv[2] || join(repo, 'build', 'native', 'qzhost'));
 const outDir = join(here, 'output');
 const KEY = 'e2e-Key-7731';
-const TIMEOUT = 10000;
+// The longest any wait for something that must come may take: far above what it takes on a
+// loaded 2-core machine (a page load behind a flood of another site's requests, which share the
+// browser's connections to the WebTool), and ended as soon as it comes.
+const TIMEOUT = 30000;
 
 const GUID_RED = '0A1B2C3D4E5F60718293A4B5C6D7E8F9';
 const GUID_BAN = '11112222333344445555666677778888';

@@ -276,6 +276,10 @@ struct FilterCase {
     const char* finds;  // the name of the one record it finds
 };
 
+void PrintTo(const FilterCase& c, std::ostream* os) {
+    *os << '"' << qztest::readable(c.filter) << "\" finds \"" << qztest::readable(c.finds) << '"';
+}
+
 class AuditFilter : public AuditFile, public ::testing::WithParamInterface<FilterCase> {};
 
 TEST_P(AuditFilter, FindsWhatWasTypedInTheGamesOrTheBrowsersSpelling) {

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace qztest {
@@ -25,6 +26,23 @@ inline std::string caseName(size_t index, const std::string& text) {
         }
     }
     return name;
+}
+
+// TEXT with every byte outside printable ASCII written as \xNN: how a case prints its raw bytes
+// (after "GetParam() =" in the test list).
+inline std::string readable(const char* text) {
+    std::string out;
+    for (const char* c = text; *c; ++c) {
+        unsigned char b = static_cast<unsigned char>(*c);
+        if (b >= 0x20 && b < 0x7f) {
+            out += *c;
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", b);
+            out += hex;
+        }
+    }
+    return out;
 }
 
 }  // namespace qztest

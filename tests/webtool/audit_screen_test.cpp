@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/case_name.h"
 #include "web_module.h"
 
 namespace {
@@ -95,6 +96,10 @@ struct TypedFilter {
     const char* typed;
     int records;
 };
+
+void PrintTo(const TypedFilter& c, std::ostream* os) {
+    *os << '"' << qztest::readable(c.typed) << "\" finds " << c.records;
+}
 
 class WebAuditFilter : public WebAudit, public ::testing::WithParamInterface<TypedFilter> {};
 
