@@ -234,6 +234,11 @@ void FleetService::report(FleetServer& s, const FleetBody& b) {
     });
 }
 
+void FleetService::adminBan(const BanRecord& rec, BanDone done) {
+    if (!store_ || !store_->ready()) return done(0);
+    store_->reportBan(rec, std::move(done));
+}
+
 void FleetService::unban(FleetServer& s, const FleetBody& b) {
     auto key = std::make_pair(s.id, b.id);
     if (inFlight_.count(key)) return;

@@ -4,11 +4,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "qzmaster/fleet_cli.h"
 #include "qzmaster/fleet_service.h"
 #include "qzmaster/master.h"
+#ifdef QZ_HAVE_PANEL
+#include "qzmaster/panel/panel.h"
+#endif
 
 namespace {
 
@@ -21,9 +25,11 @@ int usage() {
             "                [--sign-key FILE] [--unsigned-update] [--tamper] [--unthrottled]\n"
             "                [--drop-every N] [--directive LINE]... [--guid-age GUID=DAYS]...\n"
             "                [--auth-silent] [--fleet-port N] [--db CONNINFO]\n"
+            "                [--panel ADDRESS:PORT [--panel-private] [--panel-trust-proxy]]\n"
             "       qzmaster --make-key PREFIX   (writes PREFIX.key and PREFIX.pub)\n"
             "       qzmaster (--db CONNINFO | --dir DIR) --migrate\n"
-            "       qzmaster servers ... | bans ...   (qzmaster servers --help)\n");
+            "       qzmaster servers ... | bans ...   (qzmaster servers --help)\n"
+            "       qzmaster panel-admin (--db CONNINFO | --dir DIR) set NAME view|ban|all\n");
     return 2;
 }
 
@@ -33,6 +39,13 @@ int main(int argc, char** argv) {
     if (argc >= 2 && (std::string(argv[1]) == "servers" || std::string(argv[1]) == "bans")) {
         return qzm::fleetCommand(argc - 1, argv + 1);
     }
+#ifdef QZ_HAVE_PANEL
+    if (argc >= 2 && std::string(argv[1]) == "panel-admin") {
+        return qzpanel::panelAdminCommand(argc - 1, argv + 1);
+    }
+#endif
+    std::string panelAt;
+    bool panelPrivate = false, panelTrustProxy = false;
     qzm::Options o;
     qzm::FleetOptions fleet;
     bool fleetWanted = false, migrate = false;
@@ -85,6 +98,13 @@ int main(int argc, char** argv) {
         } else if (a == "--db" && next(&v)) {
             fleet.db = v;
             fleetWanted = true;
+        } else if (a == "--panel" && next(&v)) {
+            panelAt = v;
+            fleetWanted = true;
+        } else if (a == "--panel-private") {
+            panelPrivate = true;
+        } else if (a == "--panel-trust-proxy") {
+            panelTrustProxy = true;
         } else if (a == "--migrate") {
             migrate = true;
         } else {
@@ -108,6 +128,35 @@ int main(int argc, char** argv) {
         fprintf(stderr, "qzmaster: %s\n", error.c_str());
         return 1;
     }
+#ifdef QZ_HAVE_PANEL
+    // The panel serves from a thread of its own; the service's loop below runs the actions it
+    // hands over and leaves it a copy of the service's figures (panel/bridge.h).
+    qzpanel::ServiceBridge bridge;
+    std::unique_ptr<qzpanel::Panel> panel;
+    if (!panelAt.empty()) {
+        qzpanel::PanelOptions po;
+        size_t colon = panelAt.rfind(':');
+        if (colon == std::string::npos) return usage();
+        po.address = colon ? panelAt.substr(0, colon) : "127.0.0.1";
+        po.port = static_cast<unsigned>(strtoul(panelAt.c_str() + colon + 1, nullptr, 10));
+        po.db = fleet.db;
+        po.dir = fleet.dir;
+        po.publicList = !panelPrivate;
+        po.trustProxy = panelTrustProxy;
+        panel = std::make_unique<qzpanel::Panel>(po, bridge);
+        if (!panel->start(&error)) {
+            fprintf(stderr, "qzmaster: %s\n", error.c_str());
+            return 1;
+        }
+        printf("[qzmaster] fleet panel on http://%s:%u/\n", po.address.c_str(), panel->port());
+        fflush(stdout);
+    }
+#else
+    if (!panelAt.empty()) {
+        fprintf(stderr, "qzmaster: the fleet panel (--panel) is not built into this qzmaster\n");
+        return 1;
+    }
+#endif
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
     size_t shown = 0;
@@ -119,6 +168,9 @@ int main(int argc, char** argv) {
         }
         if (fleetWanted) {
             fleetService.poll();
+#ifdef QZ_HAVE_PANEL
+            if (panel) bridge.serviceTick(fleetService);
+#endif
             for (const std::string& line : fleetService.log()) {
                 printf("[qzmaster] %s\n", line.c_str());
             }

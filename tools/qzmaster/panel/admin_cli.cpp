@@ -1,0 +1,78 @@
+// `qzmaster panel-admin (--db CONNINFO | --dir DIR) set NAME LEVEL`: adds an administrator of
+// the panel or changes one, the password read from the first line of standard input (never
+// from the command line, where other users could read it). Exit status as the other commands:
+// 0 done, 2 bad usage, 3 the store failed.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "qzmaster/panel/panel.h"
+
+namespace qzpanel {
+
+namespace {
+
+int usage() {
+    fputs(
+        "usage: qzmaster panel-admin (--db CONNINFO | --dir DIR) set NAME view|ban|all\n"
+        "       (the password is read from the first line of standard input)\n",
+        stderr);
+    return 2;
+}
+
+bool validName(const std::string& n) {
+    if (n.empty() || n.size() > 32) return false;
+    for (char c : n) {
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.' && c != '-') {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int panelAdminCommand(int argc, char** argv) {
+    std::string db, dir;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--db" && i + 1 < argc) {
+            db = argv[++i];
+        } else if (a == "--dir" && i + 1 < argc) {
+            dir = argv[++i];
+        } else if (!a.empty() && a[0] == '-') {
+            return usage();
+        } else {
+            words.push_back(a);
+        }
+    }
+    if (words.size() != 3 || words[0] != "set" || !validName(words[1]) ||
+        levelFromName(words[2]) == Level::None || (db.empty() && dir.empty())) {
+        return usage();
+    }
+    std::string password;
+    if (!std::getline(std::cin, password) || password.size() < 8 || password.size() > 200) {
+        fputs("qzmaster: the password (8 to 200 characters) comes on standard input\n", stderr);
+        return 2;
+    }
+    if (!authInit()) {
+        fputs("qzmaster: libsodium could not start\n", stderr);
+        return 3;
+    }
+    std::unique_ptr<PanelData> data = db.empty() ? makePanelDataFile(dir) : makePanelDataPg(db);
+    std::string error;
+    AdminRow row;
+    row.name = words[1];
+    row.level = levelFromName(words[2]);
+    row.hash = hashPassword(password);
+    if (row.hash.empty()) error = "out of memory for the password hash";
+    if (!error.empty() || !data->open(&error) || !data->putAdmin(row, &error)) {
+        fprintf(stderr, "qzmaster: %s\n", error.c_str());
+        return 3;
+    }
+    printf("%s\t%s\n", row.name.c_str(), levelName(row.level));
+    return 0;
+}
+
+}  // namespace qzpanel
