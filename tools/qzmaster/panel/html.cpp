@@ -155,7 +155,7 @@ const char kPanelCss[] =
     "td,th{border-bottom:1px solid #ddd;padding:.25em;text-align:left;vertical-align:top}"
     ".wide{overflow-x:auto;max-width:100%}form.inline{display:inline}"
     "input,textarea,select{max-width:100%}textarea{width:100%}"
-    ".err{color:#a00}.ok{color:#060}.name{background:#333;padding:0 .2em}"
+    ".err{color:#a00}.ok{color:#060}.name{background:#333;color:#fff;padding:0 .2em}"
     ".c0{color:#000}.c1{color:#f33}.c2{color:#3f3}.c3{color:#ff3}.c4{color:#55f}"
     ".c5{color:#3ff}.c6{color:#f3f}.c7{color:#fff}"
     "@media (max-width:40em){table.bans thead{display:none}table.bans td{display:block;"
