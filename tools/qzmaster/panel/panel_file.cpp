@@ -111,6 +111,7 @@ class FilePanelData : public PanelData {
     }
 
     bool admin(const std::string& name, AdminRow* out, bool* found, std::string*) override {
+        tailPanel();
         auto it = admins_.find(name);
         *found = it != admins_.end();
         if (*found) *out = it->second;
@@ -133,6 +134,7 @@ class FilePanelData : public PanelData {
     }
 
     bool audits(const AuditQuery& q, std::vector<AuditRow>* out, std::string*) override {
+        tailPanel();
         out->clear();
         for (auto it = audit_.rbegin(); it != audit_.rend(); ++it) {
             if (q.before && it->id >= q.before) continue;
@@ -153,6 +155,7 @@ class FilePanelData : public PanelData {
     }
 
     bool appealsOf(int64_t banId, std::vector<AppealRow>* out, std::string*) override {
+        tailPanel();
         out->clear();
         for (const auto& [id, a] : appeals_) {
             if (a.banId == banId) out->push_back(a);
@@ -162,6 +165,7 @@ class FilePanelData : public PanelData {
 
     bool appeals(const std::string& state, int64_t before, int limit, std::vector<AppealRow>* out,
                  std::string*) override {
+        tailPanel();
         out->clear();
         for (auto it = appeals_.rbegin(); it != appeals_.rend(); ++it) {
             if (before && it->first >= before) continue;
@@ -173,6 +177,7 @@ class FilePanelData : public PanelData {
     }
 
     bool appeal(int64_t id, AppealRow* out, bool* found, std::string*) override {
+        tailPanel();
         auto it = appeals_.find(id);
         *found = it != appeals_.end();
         if (*found) *out = it->second;
@@ -193,6 +198,7 @@ class FilePanelData : public PanelData {
 
     bool appealsSince(const std::string& guid, const std::string& address, int64_t since,
                       int* byGuid, int* byAddress, std::string*) override {
+        tailPanel();
         *byGuid = *byAddress = 0;
         std::string g = upper(guid);
         for (auto it = appeals_.rbegin(); it != appeals_.rend() && it->second.filedAt >= since;

@@ -5,6 +5,10 @@
 
 #ifdef QZ_HAVE_PANEL
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <regex>
 #include <set>
 
@@ -342,6 +346,70 @@ TEST_P(PanelTest, MetricsExportAndImportWork) {
         post("/admin/import", "step=apply&file=" + encoded + "&csrf=" + csrfOf(session)), session);
     EXPECT_NE(applied.body.find("1 of 1 bans added"), std::string::npos);
     EXPECT_FALSE(idsOn(send(get("/bans", "guid=0123456789ab")).body).empty());
+}
+
+// One request over HTTP to PORT on loopback; the whole answer (headers and body).
+std::string httpExchange(unsigned port, const std::string& request) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit{30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return "";
+    }
+    (void)!write(fd, request.data(), request.size());
+    std::string answer;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) answer.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return answer;
+}
+
+TEST_P(PanelTest, OverHttpTheSessionCookieIsSecureOnlyBehindTheTrustedTlsProxy) {
+    for (bool tls : {false, true}) {
+        qzpanel::PanelOptions po;
+        po.db = db_;
+        po.dir = dir_;
+        po.trustProxy = true;
+        qzpanel::Panel served(po, bridge_);
+        std::string why;
+        ASSERT_TRUE(served.start(&why)) << why;
+        std::string proxy = std::string("X-Real-IP: 203.0.113.9\r\nX-Forwarded-Proto: ") +
+                            (tls ? "https" : "http") + "\r\n";
+        std::string page =
+            httpExchange(served.port(), "GET /admin/login HTTP/1.1\r\nHost: p.invalid\r\n" + proxy +
+                                            "Connection: close\r\n\r\n");
+        ASSERT_NE(page.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
+        std::string token = hidden(page, "token");
+        ASSERT_EQ(token.size(), 64u);
+        std::string form = "token=" + token + "&name=alice&password=pw-alice-long";
+        std::string answer =
+            httpExchange(served.port(),
+                         "POST /admin/login HTTP/1.1\r\nHost: p.invalid\r\n" + proxy +
+                             "Origin: http://p.invalid\r\nContent-Type: "
+                             "application/x-www-form-urlencoded\r\nContent-Length: " +
+                             std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form);
+        ASSERT_NE(answer.find("HTTP/1.1 303"), std::string::npos) << answer;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(answer, m, std::regex("Set-Cookie: ([^\r]*)")));
+        std::string cookie = m[1];
+        EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
+        EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos);
+        EXPECT_EQ(cookie.find("; Secure") != std::string::npos, tls) << cookie;
+    }
+    // The audit shows the client's address the proxy passed on.
+    std::vector<qzpanel::AuditRow> rows;
+    std::string why;
+    qzpanel::AuditQuery q;
+    q.action = "login";
+    ASSERT_TRUE(panel_->data().audits(q, &rows, &why)) << why;
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0].from, "203.0.113.9");
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, PanelTest, ::testing::Values(StoreKind::File, StoreKind::Postgres),
