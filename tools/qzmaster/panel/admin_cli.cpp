@@ -60,7 +60,8 @@ int panelAdminCommand(int argc, char** argv) {
         fputs("qzmaster: libsodium could not start\n", stderr);
         return 3;
     }
-    std::unique_ptr<PanelData> data = db.empty() ? makePanelDataFile(dir) : makePanelDataPg(db);
+    std::unique_ptr<PanelData> data =
+        db.empty() ? makePanelDataFile(dir, false) : makePanelDataPg(db);
     std::string error;
     AdminRow row;
     row.name = words[1];

@@ -117,7 +117,8 @@ class PanelData {
 };
 
 std::unique_ptr<PanelData> makePanelDataPg(const std::string& conninfo);
-std::unique_ptr<PanelData> makePanelDataFile(const std::string& dir);
+// WITHFLEET false: the panel's own records only (the command line, beside a running service).
+std::unique_ptr<PanelData> makePanelDataFile(const std::string& dir, bool withFleet = true);
 
 // True when BAN is in force at NOW (not lifted, not expired).
 bool banActive(const qzm::BanListing& ban, int64_t now);

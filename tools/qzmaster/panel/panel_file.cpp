@@ -28,14 +28,17 @@ std::string upper(std::string_view s) {
 
 class FilePanelData : public PanelData {
   public:
-    explicit FilePanelData(std::string dir)
-        : dir_(std::move(dir)), fleet_(qzm::makeFileStore(dir_)) {}
+    FilePanelData(std::string dir, bool withFleet)
+        : dir_(std::move(dir)), fleet_(qzm::makeFileStore(dir_)), withFleet_(withFleet) {}
     ~FilePanelData() override {
         if (fd_ >= 0) close(fd_);
     }
 
     bool open(std::string* error) override {
-        if (!fleet_->open([this](const qzm::FleetRecord& r) { state_.apply(r); }, error)) {
+        // Opening the fleet log drops a line cut short at its end, which must never happen
+        // under a running service's feet: the command line opens only the panel's own log.
+        if (withFleet_ &&
+            !fleet_->open([this](const qzm::FleetRecord& r) { state_.apply(r); }, error)) {
             return false;
         }
         std::string path = dir_ + "/panel.log";
@@ -313,6 +316,7 @@ class FilePanelData : public PanelData {
 
     std::string dir_;
     std::unique_ptr<qzm::FleetStore> fleet_;
+    bool withFleet_ = true;
     qzm::FleetState state_;
     int fd_ = -1;
     off_t readAt_ = 0;
@@ -327,8 +331,8 @@ class FilePanelData : public PanelData {
 
 }  // namespace
 
-std::unique_ptr<PanelData> makePanelDataFile(const std::string& dir) {
-    return std::make_unique<FilePanelData>(dir);
+std::unique_ptr<PanelData> makePanelDataFile(const std::string& dir, bool withFleet) {
+    return std::make_unique<FilePanelData>(dir, withFleet);
 }
 
 const char* levelName(Level l) {
