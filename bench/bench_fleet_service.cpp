@@ -80,9 +80,10 @@ bool bulkPg(const std::string& db, long bans, std::string* error) {
         PQclear(r);
         return ok;
     };
-    // The notifications are for running services; a bulk load of a million rows goes without.
+    // The change numbers are taken row by row by a trigger; a bulk load of a million rows
+    // numbers them in one statement afterwards.
     bool ok = PQstatus(c) == CONNECTION_OK &&
-              exec("ALTER TABLE fleet_bans DISABLE TRIGGER fleet_bans_notify") &&
+              exec("ALTER TABLE fleet_bans DISABLE TRIGGER fleet_bans_change") &&
               exec(
                   "COPY fleet_bans (id, server_id, report_id, guid, name, address, origin, "
                   "ban_time, length_min, received) FROM STDIN");
@@ -107,7 +108,11 @@ bool bulkPg(const std::string& db, long bans, std::string* error) {
         PQclear(r);
         while ((r = PQgetResult(c))) PQclear(r);
     }
-    ok = ok && exec("ALTER TABLE fleet_bans ENABLE TRIGGER fleet_bans_notify") &&
+    ok = ok && exec("ALTER TABLE fleet_bans ENABLE TRIGGER fleet_bans_change") &&
+         exec(
+             "INSERT INTO fleet_changes (seq, kind, ban_id, server_id, at) SELECT "
+             "nextval('fleet_change_seq'), 'B', id, server_id, received FROM fleet_bans ORDER "
+             "BY id") &&
          exec("SELECT setval('fleet_bans_id_seq', (SELECT max(id) FROM fleet_bans))") &&
          exec("ANALYZE fleet_bans");
     if (!ok && error->empty()) *error = PQerrorMessage(c);

@@ -338,7 +338,7 @@ void BM_AddressFlood(benchmark::State& state) {
             // either); the request is sent once a connection is established.
             std::deque<std::pair<int, bool>> open;  // socket, request sent
             auto next = Clock::now();
-            const std::string request = "GET /qzsvweb HTTP/1.0\r\nHost: x\r\n\r\n";
+            const std::string request = "GET /qzsvweb HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
             while (!stop.load()) {
                 int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
                 sockaddr_in local{};

@@ -19,6 +19,7 @@ test_packages=(
   qemu-user
   libpq-dev postgresql
   libmicrohttpd-dev libsodium-dev nlohmann-json3-dev pkg-config
+  openssl
 )
 fuzz_packages=(clang libclang-rt-14-dev)
 browser_packages=(chromium nodejs)

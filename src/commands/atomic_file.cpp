@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -15,32 +16,45 @@
 #include "host/bridge.h"
 
 namespace {
+// Names a new version can take while older ones wait for the disk ("<name>.tmp", ".tmp2", ...).
+constexpr int kTempNames = 66;
+}  // namespace
+
+namespace {
 void dropTicket(int ticket);
+bool tempInUse(const char* temp);
 }  // namespace
 
 AtomicFile::~AtomicFile() { abandon(); }
 
-// A sync still running for the temporary file goes on in the background; its outcome is
-// dropped.
+// A commit handed to the thread is not taken back: a request not started yet is discarded by
+// the thread (its temporary file removed there), one already running is completed.
 void AtomicFile::abandon() {
     if (fp_) {
         fclose(fp_);
         fp_ = nullptr;
         unlink(temp_);
     }
-    if (ticket_ != -1) {
-        if (ticket_ >= 0) dropTicket(ticket_);
-        ticket_ = -1;
-        unlink(temp_);
-    }
+    if (ticket_ >= 0) dropTicket(ticket_);
+    ticket_ = -1;
 }
 
 // A temporary file left by a crash is removed first, and the new one is created exclusively:
-// whatever stood under the temporary name (a link, a FIFO) is never written through.
+// whatever stood under the temporary name (a link, a FIFO) is never written through. A name a
+// waiting version of the file still holds is skipped.
 bool AtomicFile::open(const char* name, mode_t perm) {
     QZ_COPY(path_, homePath(name));
-    if (QZ_TRF(temp_, "%s.tmp", path_) >= qz::cap(temp_)) {
-        fail("name too long");
+    bool named = false;
+    for (int n = 1; n <= kTempNames && !named; ++n) {
+        int len = n == 1 ? QZ_TRF(temp_, "%s.tmp", path_) : QZ_TRF(temp_, "%s.tmp%d", path_, n);
+        if (len >= qz::cap(temp_)) {
+            fail("name too long");
+            return false;
+        }
+        named = !tempInUse(temp_);
+    }
+    if (!named) {
+        fail("too many versions waiting for the disk");
         return false;
     }
     struct stat st;
@@ -72,52 +86,28 @@ void AtomicFile::text(const char* text) {
     if (fp_ && fputs(text, fp_) < 0) fail(strerror(errno));
 }
 
-namespace {
-
-// The directory that holds path, opened for its sync; -1 when it cannot be opened.
-int openDirOf(const char* path) {
-    char dir[QZ_PATH_MAX];
-    QZ_COPY(dir, path);
-    char* slash = strrchr(dir, '/');
-    if (!slash) return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (slash == dir) slash++;
-    *slash = 0;
-    return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
-}  // namespace
-
-// The data reaches the page cache and the rename is done here; only the waits for the disk
-// (the syncs of the data and of the directory entry) are left to the background thread.
-bool AtomicFile::commit() {
+// The bytes reach the page cache here (a full disk shows now, in the frame); the descriptor
+// kept for the sync is a duplicate, since the stream is closed at once.
+int AtomicFile::finishWrite() {
     if (!fp_) {
         fail("not open");
-        return false;
+        return -1;
     }
     if (fflush(fp_) != 0 || ferror(fp_)) fail(strerror(errno ? errno : EIO));
     int fd = error_[0] ? -1 : dup(fileno(fp_));
     if (!error_[0] && fd < 0) fail(strerror(errno));
     if (fclose(fp_) != 0) fail(strerror(errno));
     fp_ = nullptr;
-    if (error_[0] || !replace()) {
+    // A directory in the file's place is the one rename failure that can be told now: it is
+    // reported to the writer at once, as before the rename left the frame.
+    struct stat st;
+    if (!error_[0] && lstat(path_, &st) == 0 && S_ISDIR(st.st_mode)) fail(strerror(EISDIR));
+    if (error_[0]) {
         if (fd >= 0) close(fd);
         unlink(temp_);
-        return false;
+        return -1;
     }
-    atomicSyncQueue(fd, openDirOf(path_), path_, oldFd_);
-    oldFd_ = -1;
-    return true;
-}
-
-// The replaced file stays open until the background thread closes it: the system frees its
-// blocks then, on that thread, instead of in the rename.
-bool AtomicFile::replace() {
-    oldFd_ = ::open(path_, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (rename(temp_, path_) == 0) return true;
-    fail(strerror(errno));
-    if (oldFd_ >= 0) close(oldFd_);
-    oldFd_ = -1;
-    return false;
+    return fd;
 }
 
 // ---- The background sync ----
@@ -132,13 +122,17 @@ struct SyncItem {
     int fd;
     int dirFd;
     int oldFd;
-    int ticket;  // -1: a failure is reported by atomicSyncReport
+    int ticket;   // -1: a failure is reported by atomicSyncReport
+    bool rename;  // temp is renamed over path once fd's data is synced
+    bool taken;   // done by the frame instead (a full queue): the thread only drops it
     char path[QZ_PATH_MAX];
+    char temp[QZ_PATH_MAX];
 };
 
 struct SyncFailure {
     char path[QZ_PATH_MAX];
     int error;
+    bool kept;  // the new version was not renamed into place
 };
 
 enum TicketState { T_FREE, T_PENDING, T_DONE, T_ORPHAN };
@@ -154,8 +148,9 @@ struct SyncQueue {
     pthread_cond_t work = PTHREAD_COND_INITIALIZER;  // a request came, or stop
     pthread_cond_t idle = PTHREAD_COND_INITIALIZER;  // a request was finished
     SyncItem items[kQueueMax];
-    int head = 0;   // next item to sync
-    int count = 0;  // items queued, the one being synced included
+    int head = 0;       // next item to sync
+    int count = 0;      // items queued, the one being synced included
+    bool busy = false;  // the thread works on items[head]
     bool running = false;
     bool stop = false;
     bool hold = false;
@@ -163,44 +158,80 @@ struct SyncQueue {
     SyncFailure failures[kFailMax];
     int failCount = 0;
     int failLost = 0;  // failures beyond the ones kept
-    // The syncs whose end a commit waits for: the owner reads the outcome and frees the ticket;
-    // a ticket its owner gave up is freed by the thread when the sync ends.
+    // The commits whose end a writer waits for: the owner reads the outcome and frees the
+    // ticket; a ticket its owner gave up is freed by the thread when the request ends.
     Ticket tickets[kTicketMax];
 };
 
 SyncQueue g_sync;
+std::atomic<AtomicSyncFn> g_syncFn{nullptr};
 
-// Syncs and closes; returns 0 or the error of the first sync that failed.
-int syncAndClose(int fd, int dirFd, int oldFd) {
-    int error = 0;
-    if (fd >= 0) {
-        if (fsync(fd) != 0) error = errno;
-        close(fd);
-    }
-    // A directory on a file system that cannot sync directories answers EINVAL: the rename is
-    // then as durable as that file system makes it, and nothing is reported.
-    if (dirFd >= 0) {
-        if (fsync(dirFd) != 0 && errno != EINVAL && !error) error = errno;
-        close(dirFd);
-    }
-    if (oldFd >= 0) close(oldFd);
+int syncData(int fd) {
+    AtomicSyncFn fn = g_syncFn.load();
+    return fn ? fn(fd) : fsync(fd);
+}
+
+// The directory that holds path, opened for its sync; -1 when it cannot be opened.
+int openDirOf(const char* path) {
+    char dir[QZ_PATH_MAX];
+    QZ_COPY(dir, path);
+    char* slash = strrchr(dir, '/');
+    if (!slash) return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (slash == dir) slash++;
+    *slash = 0;
+    return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// A directory on a file system that cannot sync directories answers EINVAL: the rename is then
+// as durable as that file system makes it, and nothing is reported.
+int syncDir(int dirFd) {
+    if (dirFd < 0) return 0;
+    int error = fsync(dirFd) != 0 && errno != EINVAL ? errno : 0;
+    close(dirFd);
     return error;
 }
 
-void noteFailure(SyncQueue& q, const char* path, int error) {
+// Does one request, on the thread or in the frame: the data is synced first and the rename
+// comes only after it, so a crash of the machine leaves the old file or the whole new one,
+// never a short one, on any file system. Returns 0 or the first error; *kept tells that the new
+// version was dropped (the old file stays).
+int perform(const SyncItem& item, bool discard, bool* kept) {
+    *kept = false;
+    int error = 0;
+    if (item.fd >= 0) {
+        if (!discard && syncData(item.fd) != 0) error = errno ? errno : EIO;
+        close(item.fd);
+    }
+    if (item.rename) {
+        if (!discard && !error && rename(item.temp, item.path) != 0) error = errno;
+        if (discard || error) {
+            unlink(item.temp);
+            *kept = !discard;
+        } else {
+            error = syncDir(openDirOf(item.path));
+        }
+    }
+    int dirError = syncDir(item.dirFd);
+    if (!error) error = dirError;
+    if (item.oldFd >= 0) close(item.oldFd);
+    return error;
+}
+
+void noteFailure(SyncQueue& q, const char* path, int error, bool kept) {
     if (q.failCount < kFailMax) {
         SyncFailure& f = q.failures[q.failCount++];
         QZ_COPY(f.path, path);
         f.error = error;
+        f.kept = kept;
     } else {
         q.failLost++;
     }
 }
 
 // With mu held: the outcome of one request.
-void finish(SyncQueue& q, const SyncItem& item, int error) {
+void finish(SyncQueue& q, const SyncItem& item, int error, bool kept) {
     if (item.ticket < 0) {
-        if (error) noteFailure(q, item.path, error);
+        if (error) noteFailure(q, item.path, error, kept);
         return;
     }
     Ticket& t = q.tickets[item.ticket];
@@ -212,17 +243,29 @@ void finish(SyncQueue& q, const SyncItem& item, int error) {
     }
 }
 
+// With mu held: a commit whose writer gave it up before it started is dropped, not renamed.
+bool orphaned(const SyncQueue& q, const SyncItem& item) {
+    return item.ticket >= 0 && q.tickets[item.ticket].state == T_ORPHAN;
+}
+
 void* syncThread(void*) {
     SyncQueue& q = g_sync;
     pthread_mutex_lock(&q.mu);
     for (;;) {
         while ((q.count == 0 || q.hold) && !q.stop) pthread_cond_wait(&q.work, &q.mu);
         if (q.count == 0) break;
-        SyncItem item = q.items[q.head];
-        pthread_mutex_unlock(&q.mu);
-        int error = syncAndClose(item.fd, item.dirFd, item.oldFd);
-        pthread_mutex_lock(&q.mu);
-        finish(q, item, error);
+        SyncItem& slot = q.items[q.head];
+        if (!slot.taken) {
+            SyncItem item = slot;
+            bool discard = orphaned(q, item);
+            q.busy = true;
+            pthread_mutex_unlock(&q.mu);
+            bool kept = false;
+            int error = perform(item, discard, &kept);
+            pthread_mutex_lock(&q.mu);
+            q.busy = false;
+            finish(q, item, error, kept);
+        }
         q.head = (q.head + 1) % kQueueMax;
         q.count--;
         pthread_cond_broadcast(&q.idle);
@@ -241,6 +284,41 @@ bool startThread(SyncQueue& q) {
     return ok;
 }
 
+bool samePath(const SyncItem& a, const char* path) { return path[0] && !strcmp(a.path, path); }
+
+// With mu held and the queue unable to take request: the frame does it itself, and first every
+// earlier request for the same file, so that the versions still land in the order they were
+// written. One the thread is working on is waited for (a full queue means the disk is that slow
+// already); the ones not started yet are taken out of the thread's hands. Only the frame
+// queues, so a taken slot keeps its content until the frame has read it. The request's own
+// error goes to *own when given, instead of the frame's report.
+void performNow(SyncQueue& q, const SyncItem& request, int* own = nullptr) {
+    while (q.busy && q.count > 0 && samePath(q.items[q.head], request.path))
+        pthread_cond_wait(&q.idle, &q.mu);
+    int taken[kQueueMax];
+    int n = 0;
+    for (int i = 0; i < q.count; ++i) {
+        int at = (q.head + i) % kQueueMax;
+        SyncItem& slot = q.items[at];
+        if ((i == 0 && q.busy) || slot.taken || !samePath(slot, request.path)) continue;
+        slot.taken = true;
+        taken[n++] = at;
+    }
+    for (int i = 0; i <= n; ++i) {
+        const SyncItem* item = i < n ? &q.items[taken[i]] : &request;
+        bool discard = orphaned(q, *item);
+        SyncItem copy = *item;
+        pthread_mutex_unlock(&q.mu);
+        bool kept = false;
+        int error = perform(copy, discard, &kept);
+        pthread_mutex_lock(&q.mu);
+        if (i == n && own)
+            *own = error;
+        else
+            finish(q, copy, error, kept);
+    }
+}
+
 // Queues a request, or does it at once when the thread cannot take it.
 void enqueue(const SyncItem& request) {
     SyncQueue& q = g_sync;
@@ -250,23 +328,22 @@ void enqueue(const SyncItem& request) {
         q.items[(q.head + q.count) % kQueueMax] = request;
         q.count++;
         pthread_cond_signal(&q.work);
-        pthread_mutex_unlock(&q.mu);
-        return;
+    } else {
+        performNow(q, request);
     }
-    pthread_mutex_unlock(&q.mu);
-    int error = syncAndClose(request.fd, request.dirFd, request.oldFd);
-    pthread_mutex_lock(&q.mu);
-    finish(q, request, error);
     pthread_mutex_unlock(&q.mu);
 }
 
-SyncItem makeItem(int fd, int dirFd, int oldFd, int ticket, const char* path) {
+SyncItem makeItem(int fd, int dirFd, int oldFd, int ticket, const char* path, const char* temp) {
     SyncItem item;
     item.fd = fd;
     item.dirFd = dirFd;
     item.oldFd = oldFd;
     item.ticket = ticket;
+    item.rename = temp != nullptr;
+    item.taken = false;
     QZ_COPY(item.path, path);
+    QZ_COPY(item.temp, temp ? temp : "");
     return item;
 }
 
@@ -306,32 +383,74 @@ void dropTicket(int ticket) {
     pthread_mutex_unlock(&q.mu);
 }
 
+// With mu held: the newest request still holding a version of path under its waiting name. A
+// writer that waits for its commit's outcome (commitPoll) keeps the old file current until then
+// and carries over what was appended meanwhile itself, so its version is not shown.
+const SyncItem* newestWaiting(const SyncQueue& q, const char* path) {
+    for (int i = q.count - 1; i >= 0; --i) {
+        const SyncItem& item = q.items[(q.head + i) % kQueueMax];
+        if (item.rename && !item.taken && item.ticket < 0 && samePath(item, path)) return &item;
+    }
+    return nullptr;
+}
+
+bool tempInUse(const char* temp) {
+    SyncQueue& q = g_sync;
+    bool used = false;
+    pthread_mutex_lock(&q.mu);
+    for (int i = 0; i < q.count && !used; ++i) {
+        const SyncItem& item = q.items[(q.head + i) % kQueueMax];
+        used = item.rename && !item.taken && !strcmp(item.temp, temp);
+    }
+    pthread_mutex_unlock(&q.mu);
+    return used;
+}
+
+// homeOpen's hook: reads of a file whose new version waits for the disk read that version.
+bool waitingVersion(const char* path, char* pending, size_t cap) {
+    SyncQueue& q = g_sync;
+    pthread_mutex_lock(&q.mu);
+    const SyncItem* item = newestWaiting(q, path);
+    if (item) trcpyz(pending, item->temp, static_cast<int>(cap) - 1);
+    pthread_mutex_unlock(&q.mu);
+    return item != nullptr;
+}
+
+// Installed before the first request can be queued.
+void installHook() {
+    static bool installed = false;
+    if (!installed) setHomePendingHook(waitingVersion);
+    installed = true;
+}
+
 }  // namespace
 
+bool AtomicFile::commit() {
+    int fd = finishWrite();
+    if (fd < 0) return false;
+    installHook();
+    enqueue(makeItem(fd, -1, -1, -1, path_, temp_));
+    return true;
+}
+
 bool AtomicFile::commitStart() {
-    if (!fp_) {
-        fail("not open");
-        return false;
-    }
-    if (fflush(fp_) != 0 || ferror(fp_)) fail(strerror(errno ? errno : EIO));
-    int fd = error_[0] ? -1 : dup(fileno(fp_));
-    if (!error_[0] && fd < 0) fail(strerror(errno));
-    if (fclose(fp_) != 0) fail(strerror(errno));
-    fp_ = nullptr;
-    if (error_[0]) {
-        if (fd >= 0) close(fd);
-        unlink(temp_);
-        return false;
-    }
+    int fd = finishWrite();
+    if (fd < 0) return false;
+    installHook();
     ticket_ = takeTicket();
     if (ticket_ >= 0) {
-        enqueue(makeItem(fd, -1, -1, ticket_, temp_));
+        enqueue(makeItem(fd, -1, -1, ticket_, path_, temp_));
         return true;
     }
-    // Every ticket is in use: the data is synced here, at once.
+    // Every ticket is in use: the outcome is taken here, at once.
     ticket_ = -2;
-    if (fsync(fd) != 0) fail(strerror(errno));
-    close(fd);
+    SyncQueue& q = g_sync;
+    SyncItem item = makeItem(fd, -1, -1, -1, path_, temp_);
+    int error = 0;
+    pthread_mutex_lock(&q.mu);
+    performNow(q, item, &error);
+    pthread_mutex_unlock(&q.mu);
+    if (error) fail(strerror(error));
     return true;
 }
 
@@ -341,19 +460,13 @@ int AtomicFile::commitPoll() {
     if (ticket_ >= 0 && readTicket(ticket_, &error) != T_DONE) return 0;
     ticket_ = -1;
     if (error) fail(strerror(error));
-    if (error_[0] || !replace()) {
-        unlink(temp_);
-        return -1;
-    }
-    // Only the directory entry is left to sync.
-    enqueue(makeItem(-1, openDirOf(path_), oldFd_, -1, path_));
-    oldFd_ = -1;
-    return 1;
+    return error_[0] ? -1 : 1;
 }
 
 void atomicSyncQueue(int fd, int dirFd, const char* path, int oldFd) {
-    enqueue(makeItem(fd, dirFd, oldFd, -1, path));
+    enqueue(makeItem(fd, dirFd, oldFd, -1, path, nullptr));
 }
+
 void atomicSyncReport(stQzSv* sv) {
     SyncQueue& q = g_sync;
     SyncFailure failures[kFailMax];
@@ -363,8 +476,13 @@ void atomicSyncReport(stQzSv* sv) {
     q.failCount = 0;
     q.failLost = 0;
     pthread_mutex_unlock(&q.mu);
-    for (int i = 0; i < n; ++i)
-        svMsg(sv, "Sync of %s failed (%s)", failures[i].path, strerror(failures[i].error));
+    for (int i = 0; i < n; ++i) {
+        if (failures[i].kept)
+            svMsg(sv, "Writing %s failed (%s); the old file is kept", failures[i].path,
+                  strerror(failures[i].error));
+        else
+            svMsg(sv, "Sync of %s failed (%s)", failures[i].path, strerror(failures[i].error));
+    }
     if (lost) svMsg(sv, "%d more syncs failed", lost);
 }
 
@@ -377,6 +495,13 @@ int atomicSyncSettle() {
     return n;
 }
 
+void atomicSyncQuiesce() {
+    SyncQueue& q = g_sync;
+    pthread_mutex_lock(&q.mu);
+    while (q.count > 0 && !q.hold && q.running) pthread_cond_wait(&q.idle, &q.mu);
+    pthread_mutex_unlock(&q.mu);
+}
+
 void atomicSyncStop() {
     SyncQueue& q = g_sync;
     pthread_mutex_lock(&q.mu);
@@ -384,7 +509,7 @@ void atomicSyncStop() {
     q.stop = true;
     pthread_cond_signal(&q.work);
     pthread_mutex_unlock(&q.mu);
-    // The thread syncs what is queued before it sees the stop.
+    // The thread syncs and renames what is queued before it sees the stop.
     if (running) pthread_join(q.thread, nullptr);
     pthread_mutex_lock(&q.mu);
     q.running = false;
@@ -407,3 +532,5 @@ void atomicSyncHold(bool hold) {
     pthread_cond_signal(&q.work);
     pthread_mutex_unlock(&q.mu);
 }
+
+void atomicSyncSetFn(AtomicSyncFn fn) { g_syncFn.store(fn); }

@@ -21,17 +21,18 @@ enum QzSource {
 // slot, a master's name). Callers that act for someone set it around the action (sv_cmd_as, or
 // QzOriginScope for actions that do not pass through the dispatcher); the innermost one holds.
 enum QzOriginKind {
-    QZ_ORIGIN_CONSOLE = 0,  // the game server console, or rcon through it
-    QZ_ORIGIN_CONFIG = 1,   // a configuration file loaded at start-up
-    QZ_ORIGIN_TASK = 2,     // a scheduled task (slot)
-    QZ_ORIGIN_UCON = 3,     // a UCON profile (name, address)
-    QZ_ORIGIN_WEB = 4,      // a WebTool administrator (name, address)
-    QZ_ORIGIN_EVENT = 5,    // the module's pending-event queue
-    QZ_ORIGIN_VOTE = 6,     // a power player's vote (slot, GUID, name)
-    QZ_ORIGIN_PLAYER = 7,   // a power player's command through the rcon masks (slot, GUID, name)
-    QZ_ORIGIN_MASTER = 8,   // a master server's directive (name)
-    QZ_ORIGIN_FLEET = 9,    // the fleet's ban service (name)
-    QZ_ORIGIN_MODULE = 10,  // the module's own rules (violations, bad names, tool reports)
+    QZ_ORIGIN_CONSOLE = 0,   // the game server console, or rcon through it
+    QZ_ORIGIN_CONFIG = 1,    // a configuration file loaded at start-up
+    QZ_ORIGIN_TASK = 2,      // a scheduled task (slot)
+    QZ_ORIGIN_UCON = 3,      // a UCON profile (name, address)
+    QZ_ORIGIN_WEB = 4,       // a WebTool administrator (name, address)
+    QZ_ORIGIN_EVENT = 5,     // the module's pending-event queue
+    QZ_ORIGIN_VOTE = 6,      // a power player's vote (slot, GUID, name)
+    QZ_ORIGIN_PLAYER = 7,    // a power player's command through the rcon masks (slot, GUID, name)
+    QZ_ORIGIN_MASTER = 8,    // a master server's directive (name)
+    QZ_ORIGIN_FLEET = 9,     // the fleet's ban service (name)
+    QZ_ORIGIN_MODULE = 10,   // the module's own rules (violations, bad names, tool reports)
+    QZ_ORIGIN_QZADMIN = 11,  // the qzadmin program (the administrators file; name: the user)
 };
 
 // struct QzOrigin (the kind, slot, name, address and GUID) is in commands/records.h.

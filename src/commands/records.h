@@ -20,6 +20,9 @@ struct QzOrigin {
     char name[64];
     char addr[48];
     char guid[33];
+    // A WebTool administrator's level (webtool/admins.h) while his request is answered; 0 for
+    // every other origin.
+    int level;
 };
 
 struct stCfgFile {

@@ -168,14 +168,15 @@ constexpr SettingRow kSettingTable[] = {
     INT("qz_sv_minguidage", set.minGuidAge, 0, 0, 3650, U, 0, settingMinGuidAge, ""),
     INT("qz_sv_guidauth", set.guidAuth, 1, 0, 1, U, 0, nullptr, ""),
     INT("qz_sv_guiddiag", set.guidDiag, 0, 0, 1, U, 0, nullptr, ""),
-    TEXT("qz_sv_guidauthserver", set.guidAuthServer, 127, "", U, 0,
-         nullptr, ""),
+    TEXT("qz_sv_guidauthserver", set.guidAuthServer, 127, "", U, 0, nullptr, ""),
     TEXT("qz_sv_statfn", set.statFn, 255, "qzstat.dat", U, 0, nullptr, ""),
     INT("qz_sv_stattrack", set.statTrack, 0, 0, 1, U, 0, nullptr, ""),
     INT("qz_sv_statautoload", set.statAutoLoad, 0, 0, 1, U, 0, nullptr, ""),
     TEXT("qz_sv_specname", set.specName, 31, "", U, 0, nullptr, ""),
     // The WebTool's trusted reverse proxies (docs/webtool-proxy.md).
     TEXT("qz_sv_HttpProxies", web.proxies, 127, "", U, 0, nullptr, ""),
+    // Host names the WebTool answers to besides its address and localhost (docs/webtool.md).
+    TEXT("qz_sv_HttpHosts", web.hosts, 255, "", U, 0, nullptr, ""),
 };
 constexpr int kSettingAll = sizeof kSettingTable / sizeof kSettingTable[0];
 // The listed rows come first; the first unlisted row ends them.

@@ -24,7 +24,7 @@ enum CmdFlags {
     // The command asks the players' client modules (screenshots, cvar queries): on a host whose
     // games have none the dispatcher answers with one line saying so instead of running it.
     CMDF_CLIENT = 2,
-    // The command's arguments may hold a password: the diagnostic events log shows its word only.
+    // The command's arguments may hold a password (cmdfSecretFrom says which).
     CMDF_SECRET = 4,
     // The command changes something: the dispatcher writes an audit record of it (media/audit.h)
     // before its answer is shown.
@@ -35,8 +35,13 @@ enum CmdFlags {
     // Bits 8-11 hold the number (1 = the first) of the first argument that is a secret: lines
     // that are echoed or logged show "*****" from there on (commands/secrets.h).
     CMDF_SECRET_SHIFT = 8,
+    // Bits 12-15 hold the number of the argument from which the rest of the line is a command
+    // line of its own (a task's command, a scope override's ban command): the masking looks for
+    // secrets inside it as in a line typed on its own.
+    CMDF_LINE_SHIFT = 12,
 };
 constexpr int cmdfSecretFrom(int argument) { return argument << CMDF_SECRET_SHIFT; }
+constexpr int cmdfLineFrom(int argument) { return argument << CMDF_LINE_SHIFT; }
 
 struct CmdRow {
     const char* name;

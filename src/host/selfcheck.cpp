@@ -128,8 +128,7 @@ void findModule(const char* given, char* path, int size, char* why, int whySize)
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     self[n > 0 ? n : 0] = 0;
     if (!realpath(info.dli_fname, real)) {
-        trf(why, whySize, "cannot find the module's file %s (%s)", info.dli_fname,
-            strerror(errno));
+        trf(why, whySize, "cannot find the module's file %s (%s)", info.dli_fname, strerror(errno));
         return;
     }
     if (strcmp(real, self) == 0) {
@@ -224,7 +223,7 @@ void conclude(stQzSv* sv) {
     stSelfCheck& c = sv->selfcheck;
     RecordLine lines[kRecordMax];
     int n = readRecord(lines, kRecordMax);
-    int intact = 0, changed = 0, unreadable = 0, recorded = 0;
+    int intact = 0, changed = 0, unreadable = 0, recorded = 0, unrecorded = 0;
     for (int i = 0; i < c.count; ++i) {
         const stScFile& f = c.files[i];
         if (f.why[0]) {
@@ -235,7 +234,8 @@ void conclude(stQzSv* sv) {
         const RecordLine* rec = findRecord(lines, n, f.path);
         bool same = rec && strcmp(rec->sha, f.sha) == 0 && rec->size == f.size;
         if (rec && !same && !f.swapped && !c.accept) {
-            svMsg(sv, "Program file CHANGED: %s has SHA-256 %s (%ld bytes); recorded %s (%ld bytes)",
+            svMsg(sv,
+                  "Program file CHANGED: %s has SHA-256 %s (%ld bytes); recorded %s (%ld bytes)",
                   f.path, f.sha, f.size, rec->sha, rec->size);
             changed++;
             continue;
@@ -251,14 +251,18 @@ void conclude(stQzSv* sv) {
         memcpy(slot->sha, f.sha, sizeof slot->sha);
         slot->size = f.size;
         QZ_COPY(slot->path, f.path);
-        const char* how = c.accept ? "accepted" : f.swapped ? "installed by the update" : "first check";
+        const char* how = c.accept    ? "accepted"
+                          : f.swapped ? "installed by the update"
+                                      : "first check";
+        // Nothing to compare with: recorded now, but not known to be intact.
+        if (!c.accept && !f.swapped) unrecorded++;
         svMsg(sv, "Program file recorded (%s): %s (SHA-256 %s, %ld bytes)", how, f.path, f.sha,
               f.size);
         recorded++;
     }
     if (recorded > 0 && !writeRecord(lines, n)) {
-        svMsg(sv, "QZ ERROR: Cannot write the program file record %s (%s)",
-              homePath(QZ_SC_RECORD), homeOpenError());
+        svMsg(sv, "QZ ERROR: Cannot write the program file record %s (%s)", homePath(QZ_SC_RECORD),
+              homeOpenError());
     }
     if (!c.modulePath[0]) {
         svMsg(sv, "Program file check: not checkable (%s)", c.notCheckable);
@@ -270,6 +274,11 @@ void conclude(stQzSv* sv) {
     } else if (unreadable > 0) {
         svMsg(sv, "Program file check: not checkable (%d of %d files cannot be read)", unreadable,
               c.count);
+    } else if (unrecorded > 0) {
+        svMsg(sv,
+              "Program file check: not checkable (%d of %d files had no record in %s; recorded "
+              "now, compared from the next check on)",
+              unrecorded, c.count, QZ_SC_RECORD);
     } else {
         svMsg(sv, "Program file check: intact (%d checked, %d newly recorded)", intact + recorded,
               recorded);

@@ -451,7 +451,40 @@ void shutdownAll(stQzSv* sv, stKeyStore* formerKeys) {
 
 }  // namespace
 
-void svShutdown(stQzSv* sv) { shutdownAll(sv, nullptr); }
+// A line typed behind a load ("qz_sv_Load big.cfg" then "qz_sv_KickLen 5" then "quit") was
+// meant to run: the host's quit comes after it. The shut-down runs the queue as the following
+// frames would have, with a bound so that a host that quits is never held long.
+bool svFinishQueued(stQzSv* sv, int maxSlices) {
+    for (int i = 0; i < maxSlices; ++i) {
+        if (sv->restart.stage) {
+            restartSteps(sv);
+            banFrame(sv, QZ_JOB_SLICE_US / 2);
+            continue;
+        }
+        if (!sv->cmd.loadDepth && !sv->cmd.typedCount) break;
+        cfgLoadStep(sv, QZ_JOB_SLICE_US);
+    }
+    const stCmdState& c = sv->cmd;
+    if (!sv->restart.stage && !c.loadDepth && !c.typedCount) return true;
+    char what[QZ_CFG_NAME_MAX + 40] = "";
+    if (sv->restart.stage) {
+        QZ_COPY(what, "the restart was not finished");
+    } else if (c.loadDepth) {
+        QZ_TRF(what, "the load of %s was not finished", c.loading[0]);
+    }
+    char lines[48] = "";
+    if (c.typedCount) {
+        QZ_TRF(lines, "%s%d typed console line%s not run", what[0] ? "; " : "", c.typedCount,
+               c.typedCount == 1 ? " was" : "s were");
+    }
+    svMsg(sv, "Shutting down before the queued work ended: %s%s", what, lines);
+    return false;
+}
+
+void svShutdown(stQzSv* sv) {
+    svFinishQueued(sv, QZ_SHUTDOWN_SLICES);
+    shutdownAll(sv, nullptr);
+}
 
 void svFrame(stQzSv* sv) {
     if (sv->restartPending) restartBegin(sv);
@@ -485,6 +518,7 @@ void svFrame(stQzSv* sv) {
     uconFrame(sv);
     scFrame(sv);
     diagFrame();
+    auditFrame(sv);
     atomicSyncReport(sv);
 }
 

@@ -39,8 +39,16 @@ int qzBuildMinor();
 
 // Runs the start-up sequence. Returns 0, or -1 after printing why the module cannot run.
 int svStart(stQzSv* sv, const qz_host* host);
-// Closes every file and frees every table; the state is zeroed afterwards.
+// Closes every file and frees every table; the state is zeroed afterwards. Work the administrator
+// queued first runs to its end (svFinishQueued with QZ_SHUTDOWN_SLICES).
 void svShutdown(stQzSv* sv);
+// Frame shares of queued work a shut-down runs before it closes anything.
+constexpr int QZ_SHUTDOWN_SLICES = 400;
+// Runs, for at most maxSlices frame shares, what waits to run: a restart in progress, the
+// configuration loads in progress and the console lines typed behind them, in the order frame
+// calls would run them. What is still left is named on one console line. Returns true when
+// nothing was left.
+bool svFinishQueued(stQzSv* sv, int maxSlices);
 // The regular frame call: pending restart, due events, timers.
 void svFrame(stQzSv* sv);
 // True while a restart's jobs run.

@@ -1,6 +1,6 @@
 // The audit log: writing records (one write(2) each, no fsync in the frame), rotating the file by
-// size, holding an audited command's answer until its record is written, and reading the last
-// records back for the console and the WebTool.
+// size, summarising refusals beyond a rate, and holding an audited command's answer until its
+// record is written. Reading records back is auditread.cpp.
 #include "media/audit.h"
 
 #include <fcntl.h>
@@ -18,10 +18,11 @@
 #include "util/compare.h"
 #include "util/files.h"
 #include "util/text.h"
+#include "webtool/admins.h"
 
 namespace {
 
-const QzOrigin kConsoleOrigin{QZ_ORIGIN_CONSOLE, 0, "", "", ""};
+const QzOrigin kConsoleOrigin{QZ_ORIGIN_CONSOLE, 0, "", "", "", 0};
 
 void put(char* out, int size, int* len, const char* text) {
     while (*text && *len < size - 1) out[(*len)++] = *text++;
@@ -101,8 +102,7 @@ void rotate(stAudit* a) {
     a->broken = 0;
 }
 
-void putTime(char* out, int size, int* len) {
-    time_t t = qzTime();
+void putTime(char* out, int size, int* len, time_t t) {
     struct tm tm {};
     gmtime_r(&t, &tm);
     char stamp[32];
@@ -134,13 +134,6 @@ const char* resultName(int result) {
     }
 }
 
-// True for a whole record: the line from q to its end at nl is one JSON object.
-bool wholeRecord(const char* q, const char* nl) { return q[0] == '{' && nl > q && nl[-1] == '}'; }
-
-bool matches(const char* q, const char* filter) {
-    return !filter || !*filter || svFindNoCase(q, filter);
-}
-
 }  // namespace
 
 const QzOrigin* auditOrigin(const stQzSv* sv) {
@@ -148,8 +141,9 @@ const QzOrigin* auditOrigin(const stQzSv* sv) {
 }
 
 const char* auditKindName(int kind) {
-    static const char* const kNames[] = {"console", "config", "task",   "ucon",  "web",   "event",
-                                         "vote",    "player", "master", "fleet", "module"};
+    static const char* const kNames[] = {"console", "config", "task",   "ucon",
+                                         "web",     "event",  "vote",   "player",
+                                         "master",  "fleet",  "module", "qzadmin"};
     if (kind < 0 || kind >= static_cast<int>(sizeof kNames / sizeof kNames[0])) return "unknown";
     return kNames[kind];
 }
@@ -177,7 +171,9 @@ void auditJsonString(char* out, int size, int* len, const char* text, int max) {
         } else if (c >= 0x80) {
             n = utf8Length(p);
             if (n == 0) {
-                QZ_COPY(esc, "\\ufffd");
+                // The byte itself, readable back: U+DC80..U+DCFF never stand for a character of
+                // valid UTF-8 (surrogates are not encoded), so they cannot be confused with one.
+                QZ_TRF(esc, "\\udc%02x", c);
                 n = 1;
             }
         }
@@ -196,21 +192,19 @@ void auditJsonString(char* out, int size, int* len, const char* text, int max) {
     put(out, size, len, "\"");
 }
 
-bool auditWrite(stQzSv* sv, const char* action, const QzAuditTarget* target, const char* command,
-                int result, const char* why) {
-    stAudit* a = &sv->audit;
-    const QzOrigin* o = auditOrigin(sv);
-    char line[QZ_AUDIT_LINE_MAX];
+int auditFormat(char* line, int lineSize, long long when, const QzOrigin* o, const char* action,
+                const QzAuditTarget* target, const char* command, int result, const char* why) {
     int len = 0;
     line[0] = 0;
-    const int size = qz::cap(line) - 2;  // room for the line end
+    const int size = lineSize - 2;  // room for the line end
     put(line, size, &len, "{\"time\":");
-    putTime(line, size, &len);
+    putTime(line, size, &len, static_cast<time_t>(when));
     put(line, size, &len, ",\"origin\":{\"kind\":\"");
     put(line, size, &len, auditKindName(o->kind));
     put(line, size, &len, "\"");
     putNumber(line, size, &len, "slot", o->slot);
     putField(line, size, &len, "name", o->name, 64);
+    if (o->level > 0) putField(line, size, &len, "level", webLevelName(o->level), 8);
     putField(line, size, &len, "addr", o->addr, 48);
     putField(line, size, &len, "guid", o->guid, 33);
     put(line, size, &len, "},\"action\":");
@@ -238,7 +232,142 @@ bool auditWrite(stQzSv* sv, const char* action, const QzAuditTarget* target, con
     // The fields are bounded well below the line, so the object is always closed.
     line[len++] = '\n';
     line[len] = 0;
+    return len;
+}
 
+bool auditAppendFile(const char* path, const char* line, int length, char* why, int whySize) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        trf(why, whySize, "cannot open %s: %s", QZ_AUDIT_FILE, strerror(errno));
+        return false;
+    }
+    // A record cut short before (a full disk) is ended first, as the module's writer does.
+    char last = '\n';
+    off_t end = lseek(fd, 0, SEEK_END);
+    bool broken = end > 0 && pread(fd, &last, 1, end - 1) == 1 && last != '\n';
+    bool ok = (!broken || write(fd, "\n", 1) == 1) &&
+              write(fd, line, static_cast<size_t>(length)) == static_cast<ssize_t>(length);
+    int err = errno;
+    close(fd);
+    if (!ok) trf(why, whySize, "cannot write %s: %s", QZ_AUDIT_FILE, strerror(err ? err : ENOSPC));
+    return ok;
+}
+
+namespace {
+
+// Appends a formatted line to the module's open file (rotating it first when it would pass its
+// size). False, with the reason in lastError, when it could not be written.
+bool appendLine(stAudit* a, const char* line, int len);
+
+// The origin in force, with the level of the WebTool request being answered: the request knows
+// its administrator's level before any record is made.
+QzOrigin effectiveOrigin(stQzSv* sv) {
+    QzOrigin o = *auditOrigin(sv);
+    if (o.kind == QZ_ORIGIN_WEB && o.level == 0 && auditOrigin(sv) == &sv->web.origin)
+        o.level = sv->web.level;
+    return o;
+}
+
+// Counts a refusal beyond the minute's share for its summary, by asker and action.
+void leaveOut(stQzSv* sv, const char* action) {
+    stAudit* a = &sv->audit;
+    const QzOrigin o = effectiveOrigin(sv);
+    // The address's port changes with every connection: the summary counts by address.
+    char addr[48];
+    QZ_COPY(addr, o.addr);
+    char* colon = strrchr(addr, ':');
+    if (colon && !strchr(addr, '[')) *colon = 0;
+    char level[16] = "";
+    if (o.level > 0) QZ_TRF(level, " (%s)", webLevelName(o.level));
+    char who[128];
+    QZ_TRF(who, "%s%s%s%s%s%s %s", auditKindName(o.kind), o.name[0] ? " " : "", o.name, level,
+           addr[0] ? " from " : "", addr, action ? action : "");
+    long long now = static_cast<long long>(qzTime());
+    if (a->leftOut == 0) a->leftFrom = now;
+    a->leftTo = now;
+    a->leftOut++;
+    for (int i = 0; i < a->leftByCount; ++i) {
+        if (strcmp(a->leftBy[i].who, who) == 0) {
+            a->leftBy[i].count++;
+            return;
+        }
+    }
+    if (a->leftByCount < QZ_AUDIT_SUMMARY_WHO) {
+        QZ_COPY(a->leftBy[a->leftByCount].who, who);
+        a->leftBy[a->leftByCount].count = 1;
+        a->leftByCount++;
+        return;
+    }
+    a->leftOthers++;
+}
+
+// Writes the summary of the refusals left out, and starts a new minute.
+void writeSummary(stQzSv* sv) {
+    stAudit* a = &sv->audit;
+    if (a->leftOut > 0) {
+        char why[512];
+        char from[24], to[24];
+        struct tm tm {};
+        time_t t = static_cast<time_t>(a->leftFrom);
+        gmtime_r(&t, &tm);
+        QZ_TRF(from, "%02d:%02d:%02dZ", tm.tm_hour, tm.tm_min, tm.tm_sec);
+        t = static_cast<time_t>(a->leftTo);
+        gmtime_r(&t, &tm);
+        QZ_TRF(to, "%02d:%02d:%02dZ", tm.tm_hour, tm.tm_min, tm.tm_sec);
+        int n = QZ_TRF(why, "%d refusal%s beyond %d a minute not recorded one by one (%s to %s):",
+                       a->leftOut, a->leftOut == 1 ? "" : "s", QZ_AUDIT_REFUSALS_PER_MIN, from, to);
+        for (int i = 0; i < a->leftByCount && n < qz::cap(why); ++i) {
+            n += trf(why + n, qz::cap(why) - n, "%s %d by %s", i ? ";" : "", a->leftBy[i].count,
+                     a->leftBy[i].who);
+        }
+        if (a->leftOthers > 0 && n < qz::cap(why))
+            trf(why + n, qz::cap(why) - n, "; %d by others", a->leftOthers);
+        const QzOrigin module = qzOrigin(QZ_ORIGIN_MODULE, 0, nullptr, nullptr, nullptr);
+        char line[QZ_AUDIT_LINE_MAX];
+        int len = auditFormat(line, qz::cap(line), static_cast<long long>(qzTime()), &module,
+                              "refusals-summary", nullptr, nullptr, QZ_AUDIT_REFUSED, why);
+        if (a->on) appendLine(a, line, len);
+    }
+    a->refusalStart = qzMonoTick();
+    a->refusals = 0;
+    a->leftOut = 0;
+    a->leftByCount = 0;
+    a->leftOthers = 0;
+}
+
+bool minuteOver(const stAudit* a) {
+    return static_cast<unsigned>(tickElapsed(qzMonoTick(), a->refusalStart)) >= 60000u;
+}
+
+}  // namespace
+
+void auditFrame(stQzSv* sv) {
+    stAudit* a = &sv->audit;
+    if (a->leftOut > 0 && minuteOver(a)) writeSummary(sv);
+}
+
+bool auditWrite(stQzSv* sv, const char* action, const QzAuditTarget* target, const char* command,
+                int result, const char* why) {
+    stAudit* a = &sv->audit;
+    if (result == QZ_AUDIT_REFUSED) {
+        if (minuteOver(a)) writeSummary(sv);
+        if (a->refusals >= QZ_AUDIT_REFUSALS_PER_MIN) {
+            leaveOut(sv, action);
+            return true;
+        }
+        a->refusals++;
+    }
+    const QzOrigin o = effectiveOrigin(sv);
+    char line[QZ_AUDIT_LINE_MAX];
+    int len = auditFormat(line, qz::cap(line), static_cast<long long>(qzTime()), &o, action, target,
+                          command, result, why);
+    if (!a->on) return true;
+    return appendLine(a, line, len);
+}
+
+namespace {
+
+bool appendLine(stAudit* a, const char* line, int len) {
     if (!a->on) return true;
     if (!openFile(a)) {
         a->failures++;
@@ -278,8 +407,13 @@ bool auditWrite(stQzSv* sv, const char* action, const QzAuditTarget* target, con
     return false;
 }
 
+}  // namespace
+
 void auditClose(stQzSv* sv) {
     stAudit* a = &sv->audit;
+    // The refusals left out so far are summarised before the file closes (a restart's state is
+    // new).
+    if (a->leftOut > 0) writeSummary(sv);
     if (a->isOpen) close(a->fd);
     a->isOpen = 0;
     a->holding = 0;
@@ -349,53 +483,4 @@ void auditHeldAnswer(const stQzSv* sv, int mark, char* out, int size) {
     } else if (a->holdLen > mark) {
         trcpyz(out, a->hold + mark, size - 1);
     }
-}
-
-int auditTail(stQzSv* sv, const char* filter, int count, AuditLineFn fn, void* ctx) {
-    (void)sv;
-    FILE* f = homeOpen(QZ_AUDIT_FILE, "rb");
-    if (!f) return -1;
-    static char buf[QZ_AUDIT_TAIL_BYTES + 1];
-    long start = 0;
-    if (fseek(f, 0, SEEK_END) == 0) {
-        long end = ftell(f);
-        start = end > QZ_AUDIT_TAIL_BYTES ? end - QZ_AUDIT_TAIL_BYTES : 0;
-    }
-    fseek(f, start, SEEK_SET);
-    size_t got = fread(buf, 1, QZ_AUDIT_TAIL_BYTES, f);
-    fclose(f);
-    buf[got] = 0;
-    // Whole records only: a tail that starts inside a record skips to the next line.
-    char* p = buf;
-    if (start > 0) {
-        char* nl = static_cast<char*>(memchr(buf, '\n', got));
-        p = nl ? nl + 1 : buf + got;
-    }
-    // The newest count matches: the lines are walked once to count matches, then again.
-    int total = 0;
-    for (char* q = p; *q;) {
-        char* nl = strchr(q, '\n');
-        if (!nl) break;  // a record cut short
-        *nl = 0;
-        if (wholeRecord(q, nl) && matches(q, filter)) total++;
-        *nl = '\n';
-        q = nl + 1;
-    }
-    int skip = total > count ? total - count : 0;
-    int shown = 0;
-    for (char* q = p; *q;) {
-        char* nl = strchr(q, '\n');
-        if (!nl) break;
-        *nl = 0;
-        if (wholeRecord(q, nl) && matches(q, filter)) {
-            if (skip > 0) {
-                skip--;
-            } else {
-                fn(ctx, q);
-                shown++;
-            }
-        }
-        q = nl + 1;
-    }
-    return shown;
 }

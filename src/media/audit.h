@@ -18,6 +18,12 @@ constexpr int QZ_AUDIT_LINE_MAX = 4096;
 constexpr int QZ_AUDIT_HOLD_MAX = 8192;
 // The tail of the file the reader looks at (the last records).
 constexpr int QZ_AUDIT_TAIL_BYTES = 64 * 1024;
+// Refusals recorded one by one in a minute. Beyond them a refusal is only counted, and when the
+// minute is over one "refusals-summary" record says how many were left out, when, and by whom
+// (the QZ_AUDIT_SUMMARY_WHO askers with the most, then the rest together). Actions are always
+// recorded: only refusals, which anyone allowed to ask can cause without end, are summarised.
+constexpr int QZ_AUDIT_REFUSALS_PER_MIN = 30;
+constexpr int QZ_AUDIT_SUMMARY_WHO = 4;
 
 enum QzAuditResult {
     QZ_AUDIT_DONE = 0,
@@ -50,6 +56,17 @@ struct stAudit {
     char hold[QZ_AUDIT_HOLD_MAX];
     int haveFirst;
     char first[256];
+    // Refusals in the current minute, and those left out of it (summarised at its end).
+    unsigned refusalStart;
+    int refusals;
+    int leftOut;
+    long long leftFrom, leftTo;  // wall-clock seconds of the first and last one left out
+    struct {
+        char who[128];  // origin kind, name, level and address; then the action
+        int count;
+    } leftBy[QZ_AUDIT_SUMMARY_WHO];
+    int leftByCount;
+    int leftOthers;
 };
 
 struct stQzSv;
@@ -69,10 +86,23 @@ bool auditWrite(stQzSv* sv, const char* action, const QzAuditTarget* target, con
                 int result, const char* why);
 // Closes the file (shut-down and restart).
 void auditClose(stQzSv* sv);
+// The frame: once the minute of the refusals left out is over, writes their summary.
+void auditFrame(stQzSv* sv);
+
+// Formats one record, with its line end, into line (size bytes, at least QZ_AUDIT_LINE_MAX) and
+// returns its length: the module's writer and the qzadmin program share the format.
+int auditFormat(char* line, int size, long long when, const QzOrigin* origin, const char* action,
+                const QzAuditTarget* target, const char* command, int result, const char* why);
+// Appends one formatted record to the file at path with one write(2) (opened for appending with
+// mode 0600, then closed): how a program beside the module records what it did. False, with the
+// reason in why, when it could not be written.
+bool auditAppendFile(const char* path, const char* line, int length, char* why, int whySize);
 
 // Appends text to out (at *len, size bytes, always terminated) as a JSON string with its quotes.
-// Control characters are escaped, and bytes that are not valid UTF-8 become U+FFFD, so the line
-// is valid JSON whatever the text holds. At most max bytes of text are taken (then "..." ends it).
+// Control characters are escaped, and every byte that is not part of valid UTF-8 is written as
+// the escape \udcNN (NN its value, as Python's "surrogateescape" does), so the line is JSON
+// whatever the text holds and every byte can be read back. At most max bytes of text are taken
+// (then "..." ends it).
 void auditJsonString(char* out, int size, int* len, const char* text, int max);
 
 // Holding the answer of an audited command: auditHoldBegin starts holding the console part of
@@ -93,8 +123,34 @@ bool auditHoldLine(stQzSv* sv, const char* line, int length);
 int auditHoldMark(const stQzSv* sv);
 void auditHeldAnswer(const stQzSv* sv, int mark, char* out, int size);
 
-// Reading: the records of the last QZ_AUDIT_TAIL_BYTES of the file, newest last, that contain
-// filter (without regard to case; any record when empty), at most count of them. Each record is
+// Reading (auditread.cpp): the records of the last QZ_AUDIT_TAIL_BYTES of the file, newest last,
+// that match filter (auditMatches; any record when empty), at most count of them. Each record is
 // handed to fn as one line. Returns the number handed, or -1 when the file cannot be read.
 using AuditLineFn = void (*)(void* ctx, const char* line);
 int auditTail(stQzSv* sv, const char* filter, int count, AuditLineFn fn, void* ctx);
+
+// A record read back: every text as the bytes that were recorded (escapes undone), terminated.
+struct QzAuditView {
+    char time[24];
+    char kind[16];
+    int slot;
+    char name[80];
+    char addr[64];
+    char guid[40];
+    char level[8];
+    char action[80];
+    int targetSlot;
+    char targetName[80];
+    char targetGuid[40];
+    char targetAddr[64];
+    char command[1100];
+    char result[12];
+    char why[600];
+};
+// Reads a record line into view. False when the line is not a record of this format.
+bool auditDecode(const char* line, QzAuditView* view);
+// True when the record line holds filter (without regard to case) as it is written in the file,
+// or as its texts read back (a name with bytes that are not UTF-8 is found by those bytes); a
+// filter typed as UTF-8 also finds the same letters recorded as single ISO-8859-1 bytes, and the
+// other way round. An empty filter matches every record.
+bool auditMatches(const char* line, const char* filter);

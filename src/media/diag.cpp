@@ -12,9 +12,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "commands/lookup.h"
-#include "commands/settings.h"
-#include "commands/table.h"
+#include "commands/dispatch.h"
+#include "commands/secrets.h"
 #include "host/qzsv.h"
 #include "remote/packets.h"
 #include "util/clock.h"
@@ -47,11 +46,11 @@ const char* stamp(int* length) {
     if (g_stampLen == 0 || now != g_stampAt) {
         struct tm lt;
         qzLocalTime(now, &lt);
-        g_stampLen = QZ_TRF(g_stamp, "[%02u.%02u.%04u %02u:%02u:%02u] ",
-                            static_cast<unsigned>(lt.tm_mon + 1), static_cast<unsigned>(lt.tm_mday),
-                            static_cast<unsigned>(lt.tm_year + 1900),
-                            static_cast<unsigned>(lt.tm_hour), static_cast<unsigned>(lt.tm_min),
-                            static_cast<unsigned>(lt.tm_sec));
+        g_stampLen =
+            QZ_TRF(g_stamp, "[%02u.%02u.%04u %02u:%02u:%02u] ",
+                   static_cast<unsigned>(lt.tm_mon + 1), static_cast<unsigned>(lt.tm_mday),
+                   static_cast<unsigned>(lt.tm_year + 1900), static_cast<unsigned>(lt.tm_hour),
+                   static_cast<unsigned>(lt.tm_min), static_cast<unsigned>(lt.tm_sec));
         if (g_stampLen >= qz::cap(g_stamp)) g_stampLen = qz::cap(g_stamp) - 1;
         g_stampAt = now;
     }
@@ -176,34 +175,34 @@ int wordLength(const char* text, int length, int max) {
     return n;
 }
 
-// A console line as the events log shows it. The whole line only when its first word is a
-// known command, setting or directive whose arguments hold no secret; for a secret setting or
-// a command marked CMDF_SECRET the word and the length of the rest; for anything else (an
-// unknown word may be a password typed at the wrong prompt, a game command may set one) only
-// the length.
+// A console line as the events log shows it: with its secrets masked (commands/secrets.h) when
+// its first word is one the masking knows; any other line (an unknown word may be a password
+// typed at the wrong prompt, a game command may set one) shows only its length.
 void consoleText(char* out, int size, const char* data, int length) {
-    int lead = 0;
-    while (lead < length && (data[lead] == ' ' || data[lead] == '\t')) lead++;
-    int wl = wordLength(data + lead, length - lead, 63);
-    char word[64];
-    memcpy(word, data + lead, static_cast<size_t>(wl));
-    word[wl] = 0;
-    bool wholeWord = lead + wl == length || data[lead + wl] == ' ' || data[lead + wl] == '\t';
-    const CmdRow* cmd = nullptr;
-    const SettingRow* setting = nullptr;
-    int used = 0;
-    if (wl > 0 && wholeWord) {
-        cmd = directiveFind(word, &used);
-        if (!cmd) lookupWord(word, &cmd, &setting);
-    }
-    bool secret = (cmd && (cmd->flags & CMDF_SECRET)) || (setting && (setting->flags & SETF_SECRET));
-    if ((cmd || setting) && !secret) {
-        show(out, size, data, length);
-    } else if (cmd || setting) {
-        trf(out, size, "%s (%d bytes withheld)", word, length - lead - wl);
-    } else {
+    static char text[QZ_LINE_MAX];
+    static char masked[QZ_LINE_MAX + 8];
+    int n = length < qz::cap(text) - 1 ? length : qz::cap(text) - 1;
+    memcpy(text, data, static_cast<size_t>(n));
+    text[n] = 0;
+    if (strlen(text) != static_cast<size_t>(n) || !cmdMaskKnows(text)) {
         trf(out, size, "(not a module command: %d bytes withheld)", length);
+        return;
     }
+    cmdMaskSecrets(text, masked, qz::cap(masked));
+    show(out, size, masked, slen(masked));
+}
+
+// A packet from a player's client module as the packets log shows it: a power player's command
+// ("QZ_RCON <command line>") may set a password, so only its word and length are shown, as the
+// data-sent log shows the commands handed to the host.
+void clientPacketText(char* out, int size, const char* data, int length) {
+    constexpr int kWordLen = 7;
+    if (length >= kWordLen && memcmp(data, "QZ_RCON", kWordLen) == 0 &&
+        (length == kWordLen || data[kWordLen] == ' ' || data[kWordLen] == '\t')) {
+        trf(out, size, "QZ_RCON (%d bytes withheld)", length - kWordLen);
+        return;
+    }
+    show(out, size, data, length);
 }
 
 // What a datagram holds, as far as it is free of secrets: the tag and, for the exchanges with
@@ -227,7 +226,8 @@ void datagramText(char* out, int size, const char* data, int length) {
         case QZ_PT_FILE:
             if (bodyLen >= 12 && memcmp(body, "VRFB", 4) == 0) {
                 const auto* b = reinterpret_cast<const unsigned char*>(body + 4);
-                unsigned id = (unsigned{b[0]} << 24) | (unsigned{b[1]} << 16) | (unsigned{b[2]} << 8) | b[3];
+                unsigned id =
+                    (unsigned{b[0]} << 24) | (unsigned{b[1]} << 16) | (unsigned{b[2]} << 8) | b[3];
                 unsigned block =
                     (unsigned{b[4]} << 24) | (unsigned{b[5]} << 16) | (unsigned{b[6]} << 8) | b[7];
                 trf(out, size, "QZ_F VRFB file %u block %u (%d data bytes)", id, block,
@@ -241,9 +241,7 @@ void datagramText(char* out, int size, const char* data, int length) {
             }
             trf(out, size, "QZ_F (unknown file packet)");
             return;
-        case 0:
-            trf(out, size, "(no Kestrine tag)");
-            return;
+        case 0: trf(out, size, "(no Kestrine tag)"); return;
         default: {
             // Directives, remote-console packets and types this module does not know.
             while (bodyLen > 0 && *body == ' ') {
@@ -340,7 +338,7 @@ void diagHostEventOn(int event, int slot, const char* data, int length, int resu
 
 void diagClientPacketOn(int slot, const char* data, int length) {
     char shown[QZ_DIAG_SHOW * 4 + 8];
-    show(shown, qz::cap(shown), data, length > 0 ? length : 0);
+    clientPacketText(shown, qz::cap(shown), data, length > 0 ? length : 0);
     line(QZ_DIAG_PKT, "from slot %d (%d bytes) %s", slot, length, shown);
 }
 

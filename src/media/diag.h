@@ -3,8 +3,9 @@
 // administrator switches it on (qz_sv_DiagLog); while off, a hook costs one test of a global
 // word and nothing else. While on, lines are gathered in a fixed buffer and written out when it
 // fills and once a second from the frame, and a file that reaches its cap is moved to
-// "<name>.1" and begun again. No line ever carries a secret: texts that may hold one are cut to
-// their first word. docs/logs.md describes the lines.
+// "<name>.1" and begun again. No line ever carries a secret: a console line is shown with its
+// secrets masked (commands/secrets.h) or withheld, other texts that may hold one are cut to their
+// first word. docs/logs.md describes the lines.
 //
 // The logs belong to the process rather than to one module state: the UDP socket code, which
 // receives and sends without the central state at hand, writes to them too, and the module is
@@ -77,8 +78,7 @@ inline void diagDatagramIn(const char* port, const sockaddr_in* from, const char
                            int length) {
     if (diagOn(QZ_DIAG_PKT) && length > 0) diagDatagramOn(QZ_DIAG_PKT, port, from, data, length);
 }
-inline void diagDatagramOut(const char* port, const sockaddr_in* to, const char* data,
-                            int length) {
+inline void diagDatagramOut(const char* port, const sockaddr_in* to, const char* data, int length) {
     if (diagOn(QZ_DIAG_SEND) && length > 0) diagDatagramOn(QZ_DIAG_SEND, port, to, data, length);
 }
 // A call of the module into a host service.

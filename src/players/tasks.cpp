@@ -7,6 +7,7 @@
 
 #include "commands/dispatch.h"
 #include "commands/handlers.h"
+#include "commands/secrets.h"
 #include "host/bridge.h"
 #include "host/state.h"
 #include "players/power.h"
@@ -81,7 +82,9 @@ int taskRunDue(stQzSv* sv, unsigned now) {
                   slot);
             continue;
         }
-        svMsg(sv, "Running QZ Scheduled Task (slot #%d) %s", slot, cmd);
+        char shown[QZ_TASK_CMD + 8];
+        cmdMaskSecrets(cmd, shown, qz::cap(shown));
+        svMsg(sv, "Running QZ Scheduled Task (slot #%d) %s", slot, shown);
         QzOrigin origin = qzOrigin(QZ_ORIGIN_TASK, slot, nullptr, nullptr, nullptr);
         sv_cmd_as(sv, &origin, QZ_SRC_TASK, cmd, 0);
         // The list may have been emptied or changed by the command.
@@ -104,15 +107,18 @@ void cmd_task(stQzSv* sv, const CmdCall& call) {
     // A command line of its own: a line break would make the dispatcher's one line two.
     for (const char* c = cmd; *c; ++c)
         if (static_cast<unsigned char>(*c) < 32) ok = false;
+    // The command is shown as every line is, its secrets masked (it may set a key).
+    char shown[QZ_TASK_CMD + 8];
+    cmdMaskSecrets(cmd, shown, qz::cap(shown));
     if (!ok || !cmd[0]) {
-        svMsg(sv, "Invalid parameters: %ld %ld %s", first, every, cmd);
+        svMsg(sv, "Invalid parameters: %ld %ld %s", first, every, shown);
         return;
     }
     if (!taskAdd(sv, first, every, cmd)) {
         svMsg(sv, "Error Adding QZ Scheduled Task");
         return;
     }
-    svMsg(sv, "QZ Scheduled Task Added: %ld %ld %s", first, every, cmd);
+    svMsg(sv, "QZ Scheduled Task Added: %ld %ld %s", first, every, shown);
 }
 
 // qz_sv_TList: the tasks still to run; deleted ones keep their slot numbers but are not shown.
@@ -122,7 +128,9 @@ void cmd_tlist(stQzSv* sv, const CmdCall&) {
     for (int slot = 1; slot <= sv->pw.tasks.count; ++slot) {
         const stSvTask* t = taskAt(sv, slot);
         if (t->deleted) continue;
-        svCon(sv, "%d [%ld] [%ld] %s", slot, t->first, t->every, t->cmd);
+        char masked[QZ_TASK_CMD + 8];
+        cmdMaskSecrets(t->cmd, masked, qz::cap(masked));
+        svCon(sv, "%d [%ld] [%ld] %s", slot, t->first, t->every, masked);
         shown++;
     }
     svCon(sv, "End of QZ Task List (%d Task%s)", shown, shown == 1 ? "" : "s");

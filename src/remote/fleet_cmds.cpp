@@ -9,6 +9,7 @@
 #include "host/bridge.h"
 #include "host/state.h"
 #include "remote/fleet.h"
+#include "remote/fleet_store.h"
 #include "util/compare.h"
 #include "util/text.h"
 
@@ -40,18 +41,36 @@ void cmd_fleetscope(stQzSv* sv, const CmdCall& call) {
     sv->fleet.scope = before;
 }
 
-// qz_sv_FleetStatus: one line each for the exchange, the reports, the cache and the refusals.
+// qz_sv_FleetStatus: one line each for the exchange, each master, the reports, the cache and the
+// refusals. Before the first frame nothing has been tried yet, and it says so rather than
+// guessing at the key.
 void cmd_fleetstatus(stQzSv* sv, const CmdCall&) {
     const stFleet& f = sv->fleet;
-    svMsg(sv, "Fleet: service %s, this server \"%s\", %s%s", f.service[0] ? f.service : "(none)",
-          f.serverId[0] ? f.serverId : "(none)", f.active ? "running" : "not running",
-          f.keyOk ? "" : ", no usable qzfleet.key");
+    const char* state = f.active        ? "running"
+                        : !f.configured ? "not running yet (starts with the next frame)"
+                        : f.keyRetry    ? "not running, no usable qzfleet.key"
+                        : f.service[0] && f.serverId[0] ? "not running (see the lines above)"
+                                                        : "not running";
+    svMsg(sv, "Fleet: service %s, this server \"%s\", %s", f.service[0] ? f.service : "(none)",
+          f.serverId[0] ? f.serverId : "(none)", state);
+    for (int i = 0; f.active && i < f.masterCount; i++) {
+        const stFleetMaster& m = f.masters[i];
+        svMsg(sv, "Fleet: master %s: %s%s, %lu packets accepted", m.name,
+              i == f.current ? "asked now" : "standby", m.udp.fd > 0 ? "" : " (not resolved yet)",
+              m.accepted);
+    }
     svMsg(sv, "Fleet: bans default to %s, vote bans to %s", f.banDefault ? "fleet" : "local",
           f.voteBan ? "fleet" : "local");
-    svMsg(sv, "Fleet: %d report%s waiting; %lu packets sent, %lu resent; %lu answers, %lu pushes",
-          f.queued, f.queued == 1 ? "" : "s", f.sent, f.resent, f.answers, f.pushes);
-    svMsg(sv, "Fleet: %d fleet ban%s known, highest #%" PRIu64, f.cached, f.cached == 1 ? "" : "s",
-          f.syncId);
+    svMsg(sv,
+          "Fleet: %d report%s waiting, %lu refused (qzfleetrefused.log); %lu packets sent, %lu "
+          "resent; %lu answers, %lu pushes; %u failover%s",
+          f.queued, f.queued == 1 ? "" : "s", f.reportsRefused, f.sent, f.resent, f.answers,
+          f.pushes, f.failovers, f.failovers == 1 ? "" : "s");
+    svMsg(sv, "Fleet: %d fleet ban%s known, synced through change #%" PRIu64 "%s", f.cached,
+          f.cached == 1 ? "" : "s", f.syncId,
+          f.syncedOnce ? ""
+          : f.active   ? " (catching up)"
+                       : "");
     svMsg(sv,
           "Fleet: packets accepted %lu; refused: bad-syntax %lu, unknown-server %lu, cut-off %lu, "
           "bad-mac %lu, replay %lu",
@@ -73,17 +92,24 @@ bool firstWord(const char* args, char* out, int size) {
     return n > 0;
 }
 
-// A text value: shown without an argument, else set ("-" empties it).
+// A text value: shown without an argument, else set ("-" empties it). A value that does not
+// pass ok is refused with one line (and why, when ok says) and the old value stays.
 void textValue(stQzSv* sv, const CmdCall& call, const char* name, char* field, int size,
-               bool (*ok)(const char*, int)) {
-    char word[160];
+               bool (*ok)(const char*, int, char*, int)) {
+    char word[QZF_SERVICE_MAX + 2];
     if (!firstWord(call.args, word, qz::cap(word))) {
         svMsg(sv, "%s is \"%s\"", name, field);
         return;
     }
     if (!strcmp(word, "-")) word[0] = 0;
-    if (slen(word) >= size || (word[0] && !ok(word, slen(word)))) {
-        svMsg(sv, "%s: value refused: %s", name, word);
+    char why[128] = "";
+    const char* p = call.args;
+    while (*p == ' ' || *p == '\t') p++;
+    bool more = slen(p) > slen(word) && strcmp(word, "") != 0;
+    if (more) QZ_COPY(why, "one value without blanks expected");
+    if (more || slen(word) >= size || (word[0] && !ok(word, slen(word), why, qz::cap(why)))) {
+        svMsg(sv, "%s: value refused%s%s%s: %.80s (it stays \"%s\")", name, why[0] ? " (" : "", why,
+              why[0] ? ")" : "", p, field);
         return;
     }
     trcpyz(field, word, size - 1);
@@ -105,12 +131,11 @@ void flagValue(stQzSv* sv, const CmdCall& call, const char* name, int* field) {
     svMsg(sv, "%s set to %d", name, *field);
 }
 
-bool serviceOk(const char* s, int n) {
-    for (int i = 0; i < n; i++)
-        if (static_cast<unsigned char>(s[i]) <= ' ' || s[i] == '"' || s[i] == 0x7f) return false;
-    const char* colon = strrchr(s, ':');
-    return colon && colon > s && colon[1];
+bool serviceOk(const char* s, int, char* why, int whySize) {
+    return fleetServiceParse(s, nullptr, why, whySize) > 0;
 }
+
+bool serverOk(const char* s, int n, char*, int) { return fleetIdOk(s, n); }
 
 }  // namespace
 
@@ -121,7 +146,7 @@ void cmd_fleetservice(stQzSv* sv, const CmdCall& call) {
 
 void cmd_fleetserver(stQzSv* sv, const CmdCall& call) {
     textValue(sv, call, "qz_sv_FleetServer", sv->fleet.serverId, qz::cap(sv->fleet.serverId),
-              fleetIdOk);
+              serverOk);
 }
 
 void cmd_fleetbandefault(stQzSv* sv, const CmdCall& call) {

@@ -1,12 +1,17 @@
-// The two files of fleet bans: the report queue qzfleetq.dat and the fleet ban cache qzfleet.dat.
+// The files of fleet bans: the report queue qzfleetq.dat, the fleet ban cache qzfleet.dat and the
+// record of refused reports qzfleetrefused.log.
 // Both are logs of one record a line, appended with one write() per record so that a record is
 // in the file (in the kernel's keeping) before the command that made it answers; a kill -9 loses
 // at most a cut last line, which the loader skips. At start-up each file is read (bounded lines,
 // hostile content skipped) and written back compacted through a temporary file and a rename.
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -17,12 +22,15 @@
 #include "host/state.h"
 #include "remote/fleet.h"
 #include "remote/fleet_store.h"
+#include "util/clock.h"
 #include "util/files.h"
 
 namespace {
 
 constexpr const char* kQueueFile = "qzfleetq.dat";
 constexpr const char* kCacheFile = "qzfleet.dat";
+constexpr const char* kRefusedFile = "qzfleetrefused.log";
+constexpr long kRefusedMax = 1 << 20;
 
 struct Cur {
     const char* p;
@@ -124,18 +132,51 @@ bool rewrite(stQzSv* sv, const char* name, Fn fn) {
         unlink(tmp);
         return false;
     }
+    // The rename itself reaches the disk only with its folder.
+    int dir = homeOpenFd(homePath("."), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
     return true;
+}
+
+// "<epoch hex>:<id hex>" or "<id hex>": a report id as the queue's "-" line writes it.
+bool reportId(Cur* c, uint64_t* epoch, uint32_t* id) {
+    uint64_t a = 0, b = 0;
+    if (!num(c, &a, 16)) return false;
+    if (c->p < c->end && *c->p == ':') {
+        c->p++;
+        if (!num(c, &b, 16) || b > 0xffffffffu || !a) return false;
+        *epoch = a;
+        *id = static_cast<uint32_t>(b);
+    } else {
+        if (a > 0xffffffffu) return false;
+        *epoch = 0;
+        *id = static_cast<uint32_t>(a);
+    }
+    return *id != 0;
 }
 
 }  // namespace
 
-int fleetQueueLine(const char* line, int n, FleetBody* body, uint32_t* id) {
+int fleetQueueLine(const char* line, int n, FleetBody* body, uint64_t* epoch, uint32_t* id) {
     if (!line || n < 2 || n > QZF_LINE_MAX) return 0;
     Cur c{line, line + n};
+    if (n > 11 && !memcmp(line, "QZFLEETQ 2 ", 11)) {
+        c.p += 11;
+        uint64_t e, v;
+        if (!num(&c, &e, 16) || !sp(&c) || !num(&c, &v, 16) || v > 0xffffffffu || c.p != c.end)
+            return 0;
+        *epoch = e;
+        *id = static_cast<uint32_t>(v);
+        return 'H';
+    }
     if (n > 11 && !memcmp(line, "QZFLEETQ 1 ", 11)) {
         c.p += 11;
         uint64_t v;
         if (!num(&c, &v, 16) || v > 0xffffffffu || c.p != c.end) return 0;
+        *epoch = 0;
         *id = static_cast<uint32_t>(v);
         return 'H';
     }
@@ -144,22 +185,25 @@ int fleetQueueLine(const char* line, int n, FleetBody* body, uint32_t* id) {
         if (n - 2 > QZF_REPORT_BODY_MAX || !fleetParse(line + 2, n - 2, body)) return 0;
         if (body->kind != QZF_REPORT && body->kind != QZF_UNBAN) return 0;
         if (body->id == 0) return 0;
+        *epoch = body->epoch;
         *id = body->id;
         return '+';
     }
     if (line[0] == '-') {
         c.p += 2;
-        uint64_t v;
-        if (!num(&c, &v, 16) || v == 0 || v > 0xffffffffu || c.p != c.end) return 0;
-        *id = static_cast<uint32_t>(v);
+        if (!reportId(&c, epoch, id) || c.p != c.end) return 0;
         return '-';
     }
     return 0;
 }
 
-int fleetCacheLine(const char* line, int n, stFleetBan* ban, uint64_t* a, uint64_t* b) {
+int fleetCacheLine(const char* line, int n, stFleetBan* ban, uint64_t* a, uint64_t* b,
+                   uint64_t* c3) {
     if (!line || n < 2 || n > QZF_LINE_MAX) return 0;
-    if (n == 10 && !memcmp(line, "QZFLEETC 1", 10)) return 'H';
+    if (n == 10 && (!memcmp(line, "QZFLEETC 1", 10) || !memcmp(line, "QZFLEETC 2", 10))) {
+        *a = static_cast<uint64_t>(line[9] - '0');
+        return 'H';
+    }
     if (line[1] != ' ') return 0;
     Cur c{line + 2, line + n};
     switch (line[0]) {
@@ -169,16 +213,26 @@ int fleetCacheLine(const char* line, int n, stFleetBan* ban, uint64_t* a, uint64
                 !word(&c, ban->guid, QZF_GUID_MAX) || !fleetGuidOk(ban->guid, slen(ban->guid)) ||
                 !sp(&c) || !num(&c, &ban->banTime, 10) || !sp(&c) || !num(&c, &ban->length, 10) ||
                 !sp(&c) || !word(&c, ban->server, QZF_ID_MAX) ||
-                !fleetIdOk(ban->server, slen(ban->server)) || c.p != c.end)
+                !(fleetIdOk(ban->server, slen(ban->server)) || !strcmp(ban->server, "-")) ||
+                c.p != c.end)
                 return 0;
             return 'P';
         case 'R':
+            memset(ban, 0, sizeof *ban);
+            if (!num(&c, a, 10) || !*a) return 0;
+            if (c.p != c.end && (!sp(&c) || !word(&c, ban->guid, QZF_GUID_MAX) ||
+                                 !fleetGuidOk(ban->guid, slen(ban->guid)) || c.p != c.end))
+                return 0;
+            return 'R';
         case 'S':
         case 'C':
             if (!num(&c, a, 10) || c.p != c.end) return 0;
             return line[0];
         case 'W':
-            if (!num(&c, a, 10) || !sp(&c) || !num(&c, b, 16) || c.p != c.end) return 0;
+            *c3 = 0;
+            if (!num(&c, a, 10) || !sp(&c) || !num(&c, b, 16)) return 0;
+            if (c.p != c.end && (!sp(&c) || !num(&c, c3, 16) || !*c3)) return 0;
+            if (c.p != c.end) return 0;
             return 'W';
         default: return 0;
     }
@@ -192,42 +246,80 @@ bool fleetQueueAppend(stQzSv* sv, const stFleetReport& r) {
     return n > 0 && n < qz::cap(line) && writeLine(sv->fleet.queueFd, line, n);
 }
 
-bool fleetQueueDone(stQzSv* sv, uint32_t id) {
-    char line[32];
-    int n = QZ_TRF(line, "- %x\n", id);
+bool fleetQueueDone(stQzSv* sv, const stFleetReport& r) {
+    char line[48];
+    int n =
+        r.epoch ? QZ_TRF(line, "- %" PRIx64 ":%x\n", r.epoch, r.id) : QZ_TRF(line, "- %x\n", r.id);
     return writeLine(sv->fleet.queueFd, line, n);
 }
+
+bool fleetRefusedAppend(stQzSv* sv, const stFleetReport& r, const char* reason) {
+    char path[QZ_PATH_MAX];
+    QZ_COPY(path, homePath(kRefusedFile));
+    struct stat st {};
+    if (stat(path, &st) == 0 && st.st_size > kRefusedMax) {
+        char old[QZ_PATH_MAX];
+        QZ_TRF(old, "%s.old", path);
+        rename(path, old);
+    }
+    int fd = openAppend(kRefusedFile);
+    if (fd < 0) return false;
+    time_t now = static_cast<time_t>(qzTime());
+    tm t{};
+    gmtime_r(&now, &t);
+    char clean[QZF_NAME_MAX + 1];
+    fleetCleanName(reason ? reason : "", clean);
+    char line[QZF_REPORT_BODY_MAX + 160];
+    int n = QZ_TRF(line, "%04d-%02d-%02dT%02d:%02d:%02dZ %" PRIx64 ":%x \"%s\" %s\n",
+                   t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                   r.epoch, r.id, clean, r.body);
+    bool ok = n > 0 && n < qz::cap(line) && writeLine(fd, line, n);
+    close(fd);
+    if (ok) sv->fleet.refusedLines++;
+    return ok;
+}
+
+namespace {
+
+stFleetReport* queueSlot(stFleet* f) {
+    for (stFleetReport& r : f->queue)
+        if (!r.id) return &r;
+    return nullptr;
+}
+
+}  // namespace
 
 static void queueLoad(stQzSv* sv) {
     stFleet& f = sv->fleet;
     long skipped = 0;
     readLines(kQueueFile, [&](const char* line, int n) {
         FleetBody b;
+        uint64_t epoch = 0;
         uint32_t id = 0;
-        int kind = fleetQueueLine(line, n, &b, &id);
-        if (kind == 'H') {
-            if (id > f.nextReportId) f.nextReportId = id;
-        } else if (kind == '+') {
-            if (id >= f.nextReportId) f.nextReportId = id + 1;
+        int kind = fleetQueueLine(line, n, &b, &epoch, &id);
+        if (kind == 'H') return;
+        if (kind == '+') {
             for (const stFleetReport& r : f.queue)
-                if (r.id == id) return;  // written twice: the first holds
-            for (stFleetReport& r : f.queue) {
-                if (r.id) continue;
-                memset(&r, 0, sizeof r);
-                r.id = id;
-                r.kind = b.kind;
-                QZ_COPY(r.guid, b.guid);
-                r.bodyLen = n - 2;
-                memcpy(r.body, line + 2, static_cast<size_t>(r.bodyLen));
-                r.body[r.bodyLen] = 0;
-                r.waitMs = QZF_RETRY_FIRST_MS;
-                f.queued++;
+                if (r.id == id && r.epoch == epoch) return;  // written twice: the first holds
+            stFleetReport* r = queueSlot(&f);
+            if (!r) {
+                skipped++;
                 return;
             }
-            skipped++;
+            memset(r, 0, sizeof *r);
+            r->id = id;
+            r->epoch = epoch;
+            r->kind = b.kind;
+            QZ_COPY(r->guid, b.guid);
+            r->bodyLen = n - 2;
+            memcpy(r->body, line + 2, static_cast<size_t>(r->bodyLen));
+            r->body[r->bodyLen] = 0;
+            r->waitMs = QZF_RETRY_FIRST_MS;
+            r->order = ++f.nextOrder;
+            f.queued++;
         } else if (kind == '-') {
             for (stFleetReport& r : f.queue) {
-                if (r.id != id) continue;
+                if (!r.id || r.id != id || r.epoch != epoch) continue;
                 r.id = 0;
                 f.queued--;
             }
@@ -235,16 +327,33 @@ static void queueLoad(stQzSv* sv) {
             skipped++;
         }
     });
-    if (f.nextReportId == 0) f.nextReportId = 1;
+    // A new epoch for this run's reports: whatever became of the file (lost, restored from an
+    // older copy, copied to another server), no (epoch, id) this server sent before comes again.
+    uint64_t epoch = 0;
+    if (getrandom(&epoch, sizeof epoch, GRND_NONBLOCK) != sizeof epoch) {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        epoch = static_cast<uint64_t>(ts.tv_sec) * 1000000007u ^
+                static_cast<uint64_t>(ts.tv_nsec) << 20 ^ static_cast<uint64_t>(getpid());
+    }
+    f.reportEpoch = epoch ? epoch : 1;
+    f.nextReportId = 1;
     if (skipped)
         svMsg(sv, "Fleet: %ld line%s of %s skipped", skipped, skipped == 1 ? "" : "s", kQueueFile);
+    // Written in the order the reports were made, so that a restart keeps that order.
     rewrite(sv, kQueueFile, [&](int fd) {
         char line[QZF_REPORT_BODY_MAX + 8];
-        int n = QZ_TRF(line, "QZFLEETQ 1 %x\n", f.nextReportId);
+        int n = QZ_TRF(line, "QZFLEETQ 2 %" PRIx64 " %x\n", f.reportEpoch, f.nextReportId);
         bool ok = writeLine(fd, line, n);
-        for (const stFleetReport& r : f.queue) {
-            if (!r.id) continue;
-            n = QZ_TRF(line, "+ %s\n", r.body);
+        const stFleetReport* live[QZF_QUEUE_MAX];
+        int count = 0;
+        for (const stFleetReport& r : f.queue)
+            if (r.id) live[count++] = &r;
+        std::sort(live, live + count, [](const stFleetReport* x, const stFleetReport* y) {
+            return x->order < y->order;
+        });
+        for (int i = 0; i < count; i++) {
+            n = QZ_TRF(line, "+ %s\n", live[i]->body);
             ok = writeLine(fd, line, n) && ok;
         }
         return ok;
@@ -272,39 +381,6 @@ bool sameGuid(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
 
 }  // namespace
 
-stFleetBan* fleetCacheSlot(stFleet* f, const char* guid) {
-    if (!f->cache) return nullptr;
-    unsigned mask = QZF_CACHE_SLOTS - 1;
-    for (unsigned i = guidHash(guid) & mask, k = 0; k < QZF_CACHE_SLOTS; i = (i + 1) & mask, k++) {
-        stFleetBan* e = &f->cache[i];
-        if (!e->fleetId || sameGuid(e->guid, guid)) return e;
-    }
-    return nullptr;
-}
-
-const stFleetBan* fleetCacheFind(const stQzSv* sv, const char* guid, uint64_t now) {
-    if (!guid || !guid[0]) return nullptr;
-    stFleetBan* e = fleetCacheSlot(const_cast<stFleet*>(&sv->fleet), guid);
-    if (!e || !e->fleetId) return nullptr;
-    if (e->length && e->banTime + e->length * 60 <= now) return nullptr;
-    return e;
-}
-
-bool fleetCachePut(stFleet* f, const stFleetBan& ban) {
-    if (!f->cache &&
-        !(f->cache = static_cast<stFleetBan*>(calloc(QZF_CACHE_SLOTS, sizeof(stFleetBan)))))
-        return false;
-    if (ban.fleetId > f->syncId) f->syncId = ban.fleetId;
-    stFleetBan* e = fleetCacheSlot(f, ban.guid);
-    if (!e) return false;
-    if (!e->fleetId) {
-        if (f->cached >= QZF_CACHE_MAX) return false;
-        f->cached++;
-    }
-    *e = ban;
-    return true;
-}
-
 // Removes the entry of a slot, moving later entries of the probe run back so that every entry
 // stays reachable from its home slot.
 static void cacheErase(stFleet* f, stFleetBan* e) {
@@ -323,11 +399,68 @@ static void cacheErase(stFleet* f, stFleetBan* e) {
     }
 }
 
+// The entries of one GUID all lie in the probe run that starts at its home slot (an erase moves
+// later entries back), so every search ends at the first free slot.
+stFleetBan* fleetCacheGet(stFleet* f, const char* guid, uint64_t fleetId) {
+    if (!f->cache || !guid) return nullptr;
+    unsigned mask = QZF_CACHE_SLOTS - 1;
+    for (unsigned i = guidHash(guid) & mask, k = 0; k < QZF_CACHE_SLOTS; i = (i + 1) & mask, k++) {
+        stFleetBan* e = &f->cache[i];
+        if (!e->fleetId) return nullptr;
+        if (e->fleetId == fleetId && sameGuid(e->guid, guid)) return e;
+    }
+    return nullptr;
+}
+
+stFleetBan* fleetCacheOf(stFleet* f, const char* guid, const char* server) {
+    if (!f->cache || !guid) return nullptr;
+    unsigned mask = QZF_CACHE_SLOTS - 1;
+    for (unsigned i = guidHash(guid) & mask, k = 0; k < QZF_CACHE_SLOTS; i = (i + 1) & mask, k++) {
+        stFleetBan* e = &f->cache[i];
+        if (!e->fleetId) return nullptr;
+        if (sameGuid(e->guid, guid) && (!server || !strcmp(e->server, server))) return e;
+    }
+    return nullptr;
+}
+
+const stFleetBan* fleetCacheFind(const stQzSv* sv, const char* guid, uint64_t now) {
+    const stFleet* f = &sv->fleet;
+    if (!guid || !guid[0] || !f->cache) return nullptr;
+    unsigned mask = QZF_CACHE_SLOTS - 1;
+    for (unsigned i = guidHash(guid) & mask, k = 0; k < QZF_CACHE_SLOTS; i = (i + 1) & mask, k++) {
+        const stFleetBan* e = &f->cache[i];
+        if (!e->fleetId) return nullptr;
+        if (!sameGuid(e->guid, guid)) continue;
+        if (!e->length || e->banTime + e->length * 60 > now) return e;
+    }
+    return nullptr;
+}
+
+bool fleetCachePut(stFleet* f, const stFleetBan& ban) {
+    if (!f->cache &&
+        !(f->cache = static_cast<stFleetBan*>(calloc(QZF_CACHE_SLOTS, sizeof(stFleetBan)))))
+        return false;
+    if (stFleetBan* e = fleetCacheGet(f, ban.guid, ban.fleetId)) {
+        *e = ban;
+        return true;
+    }
+    if (f->cached >= QZF_CACHE_MAX) {
+        f->cacheOverflow = 1;
+        return false;
+    }
+    unsigned mask = QZF_CACHE_SLOTS - 1;
+    unsigned i = guidHash(ban.guid) & mask;
+    while (f->cache[i].fleetId) i = (i + 1) & mask;
+    f->cache[i] = ban;
+    f->cached++;
+    return true;
+}
+
 bool fleetCacheLift(stFleet* f, uint64_t fleetId, const char* guid) {
-    if (!f->cache) return false;
-    if (guid) {
-        stFleetBan* e = fleetCacheSlot(f, guid);
-        if (!e || !e->fleetId || (fleetId && e->fleetId != fleetId)) return false;
+    if (!f->cache || !fleetId) return false;
+    if (guid && guid[0]) {
+        stFleetBan* e = fleetCacheGet(f, guid, fleetId);
+        if (!e) return false;
         cacheErase(f, e);
         return true;
     }
@@ -350,26 +483,32 @@ bool fleetCacheAppend(stQzSv* sv, const char* fmt, ...) {
     return writeLine(sv->fleet.cacheFd, line, n);
 }
 
+// A version 1 file numbered its sync point by fleet ban ids and kept one replay window for a
+// single master: its bans are kept, the sync starts again from the first change.
 static void cacheLoad(stQzSv* sv) {
     stFleet& f = sv->fleet;
     long skipped = 0;
     uint64_t reserved = 0;
+    uint64_t version = 2;
     readLines(kCacheFile, [&](const char* line, int n) {
         stFleetBan ban;
-        uint64_t a = 0, b = 0;
-        switch (fleetCacheLine(line, n, &ban, &a, &b)) {
-            case 'H': break;
+        uint64_t a = 0, b = 0, c = 0;
+        switch (fleetCacheLine(line, n, &ban, &a, &b, &c)) {
+            case 'H': version = a; break;
             case 'P':
                 if (!fleetCachePut(&f, ban)) skipped++;
                 break;
-            case 'R': fleetCacheLift(&f, a, nullptr); break;
+            case 'R': fleetCacheLift(&f, a, ban.guid); break;
             case 'S':
-                if (a > f.syncId) f.syncId = a;
+                if (version >= 2 && a > f.syncId) f.syncId = a;
                 break;
             case 'W':
-                if (a > f.window.highest) {
-                    f.window.highest = a;
-                    f.window.seen = b;
+                if (version >= 2 && c) {
+                    FleetWindow* w = fleetWindowOf(&f, c);
+                    if (a > w->highest) {
+                        w->highest = a;
+                        w->seen = b;
+                    }
                 }
                 break;
             case 'C':
@@ -384,10 +523,14 @@ static void cacheLoad(stQzSv* sv) {
         svMsg(sv, "Fleet: %ld line%s of %s skipped", skipped, skipped == 1 ? "" : "s", kCacheFile);
     rewrite(sv, kCacheFile, [&](int fd) {
         char line[256];
-        int n =
-            QZ_TRF(line, "QZFLEETC 1\nS %" PRIu64 "\nW %" PRIu64 " %" PRIx64 "\nC %" PRIu64 "\n",
-                   f.syncId, f.window.highest, f.window.seen, f.sendCounter);
+        int n = QZ_TRF(line, "QZFLEETC 2\nS %" PRIu64 "\nC %" PRIu64 "\n", f.syncId, f.sendCounter);
         bool ok = writeLine(fd, line, n);
+        for (const stFleetWindowRec& w : f.windows) {
+            if (!w.key) continue;
+            n = QZ_TRF(line, "W %" PRIu64 " %" PRIx64 " %" PRIx64 "\n", w.window.highest,
+                       w.window.seen, w.key);
+            ok = writeLine(fd, line, n) && ok;
+        }
         for (int i = 0; f.cache && i < QZF_CACHE_SLOTS; i++) {
             const stFleetBan& e = f.cache[i];
             if (!e.fleetId) continue;
@@ -414,4 +557,5 @@ void fleetFilesClose(stQzSv* sv) {
     free(f.cache);
     f.cache = nullptr;
     f.cached = 0;
+    f.cacheOverflow = 0;
 }

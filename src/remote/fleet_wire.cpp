@@ -50,6 +50,7 @@ bool answerKindOk(const char* k) {
         if (k[i] < 'A' || k[i] > 'Z') return false;
     return true;
 }
+bool scopeOk(const char* s) { return !strcmp(s, QZF_SCOPE_OWN) || !strcmp(s, QZF_SCOPE_FLEET); }
 bool guidFieldOk(const char* g, bool star) {
     if (star && !strcmp(g, "*")) return true;
     return fleetGuidOk(g, slen(g));
@@ -113,6 +114,48 @@ bool hex(Cursor* c, uint32_t* out) {
     *out = v;
     return digits > 0;
 }
+// Hexadecimal uint64: 1..16 digits.
+bool hex64(Cursor* c, uint64_t* out) {
+    uint64_t v = 0;
+    int digits = 0;
+    while (c->p < c->end) {
+        char x = *c->p;
+        unsigned d;
+        if (x >= '0' && x <= '9')
+            d = static_cast<unsigned>(x - '0');
+        else if (x >= 'a' && x <= 'f')
+            d = static_cast<unsigned>(x - 'a' + 10);
+        else if (x >= 'A' && x <= 'F')
+            d = static_cast<unsigned>(x - 'A' + 10);
+        else
+            break;
+        if (++digits > 16) return false;
+        v = v << 4 | d;
+        c->p++;
+    }
+    *out = v;
+    return digits > 0;
+}
+// A report id: "<epoch>:<counter>" or the counter alone (epoch 0), both hexadecimal.
+bool reportId(Cursor* c, uint64_t* epoch, uint32_t* id) {
+    uint64_t first;
+    if (!hex64(c, &first)) return false;
+    if (ch(c, ':')) {
+        *epoch = first;
+        return hex(c, id);
+    }
+    if (first > 0xffffffffu) return false;
+    *epoch = 0;
+    *id = static_cast<uint32_t>(first);
+    return true;
+}
+// Writes a report id into out (at least 26 bytes).
+void reportIdText(uint64_t epoch, uint32_t id, char* out, int size) {
+    if (epoch)
+        trf(out, size, "%" PRIx64 ":%x", epoch, id);
+    else
+        trf(out, size, "%x", id);
+}
 // A run of token bytes up to a blank or the end, copied into out (max characters).
 bool token(Cursor* c, char* out, int max) {
     const char* s = c->p;
@@ -138,8 +181,8 @@ bool done(const Cursor* c) { return c->p == c->end; }
 
 bool parseReport(Cursor* c, FleetBody* b) {
     uint64_t slot;
-    if (!hex(c, &b->id) || !ch(c, ' ') || !dec(c, &b->time) || !ch(c, '|') || !dec(c, &b->length) ||
-        !ch(c, ' ') || !dec(c, &slot) || slot > 0x7fffffffu)
+    if (!reportId(c, &b->epoch, &b->id) || !ch(c, ' ') || !dec(c, &b->time) || !ch(c, '|') ||
+        !dec(c, &b->length) || !ch(c, ' ') || !dec(c, &slot) || slot > 0x7fffffffu)
         return false;
     b->slot = static_cast<uint32_t>(slot);
     if (c->p >= c->end || *c->p < 'A' || *c->p > 'Z') return false;
@@ -163,18 +206,26 @@ bool parseQuery(Cursor* c, FleetBody* b) {
 }
 
 bool parseUnban(Cursor* c, FleetBody* b) {
-    return hex(c, &b->id) && ch(c, ' ') && dec(c, &b->fleetId) && ch(c, ' ') &&
-           dec32(c, &b->slot) && ch(c, ' ') && dec(c, &b->time) && ch(c, '|') &&
-           dec(c, &b->length) && lit(c, " GUID=") && token(c, b->guid, QZF_GUID_MAX) &&
-           guidFieldOk(b->guid, false) && lit(c, " EXTRA=") && done(c);
+    if (!reportId(c, &b->epoch, &b->id) || !ch(c, ' ') || !dec(c, &b->fleetId) || !ch(c, ' ') ||
+        !dec32(c, &b->slot) || !ch(c, ' ') || !dec(c, &b->time) || !ch(c, '|') ||
+        !dec(c, &b->length) || !lit(c, " GUID=") || !token(c, b->guid, QZF_GUID_MAX) ||
+        !guidFieldOk(b->guid, false) || !lit(c, " EXTRA="))
+        return false;
+    if (done(c)) {
+        memcpy(b->scope, QZF_SCOPE_OWN, 4);
+        return true;
+    }
+    return token(c, b->scope, 7) && scopeOk(b->scope) && done(c);
 }
 
 bool parseAnswer(Cursor* c, FleetBody* b) {
-    return dec(c, &b->fleetId) && ch(c, ' ') && hex(c, &b->id) && ch(c, ' ') &&
+    return dec(c, &b->fleetId) && ch(c, ' ') && reportId(c, &b->epoch, &b->id) && ch(c, ' ') &&
            token(c, b->verdict, 7) && verdictOk(b->verdict) && ch(c, ' ') &&
            token(c, b->guid, QZF_GUID_MAX) && guidFieldOk(b->guid, true) && ch(c, ' ') &&
            quoted(c, b->name) && ch(c, ' ') && token(c, b->answerKind, 7) &&
-           answerKindOk(b->answerKind) && done(c);
+           answerKindOk(b->answerKind) &&
+           (done(c) || (ch(c, ' ') && token(c, b->server, QZF_ID_MAX) &&
+                        fleetIdOk(b->server, slen(b->server)) && done(c)));
 }
 
 bool parsePush(Cursor* c, FleetBody* b) {
@@ -182,9 +233,21 @@ bool parsePush(Cursor* c, FleetBody* b) {
         !token(c, b->guid, QZF_GUID_MAX) || !guidFieldOk(b->guid, false) || !ch(c, ' ') ||
         !token(c, b->server, QZF_ID_MAX) || !fleetIdOk(b->server, slen(b->server)) || !ch(c, ' ') ||
         !quoted(c, b->name) || !ch(c, ' ') || !dec(c, &b->time) || !ch(c, ' ') ||
-        !dec(c, &b->length))
+        !dec(c, &b->length) || !ch(c, ' ') || !dec(c, &b->change) || b->change == 0)
         return false;
-    ch(c, ' ');  // the trailing blank of the form; tolerated when missing
+    return done(c);
+}
+
+// SBanServ<hello id> <after> <up to> <count> MORE|DONE
+bool parsePage(Cursor* c, FleetBody* b) {
+    if (!hex(c, &b->id) || !ch(c, ' ') || !dec(c, &b->after) || !ch(c, ' ') ||
+        !dec(c, &b->change) || b->change < b->after || !ch(c, ' ') || !dec32(c, &b->count) ||
+        !ch(c, ' '))
+        return false;
+    if (lit(c, "MORE"))
+        b->more = 1;
+    else if (!lit(c, "DONE"))
+        return false;
     return done(c);
 }
 
@@ -258,13 +321,15 @@ int fleetFormat(char* out, int size, const FleetBody& b) {
     if (!out || size < 1) return 0;
     out[0] = 0;
     int n = -1;
+    char rid[40];
+    reportIdText(b.epoch, b.id, rid, static_cast<int>(sizeof rid));
     switch (b.kind) {
         case QZF_REPORT:
             if (b.banKind < 'A' || b.banKind > 'Z' || !guidFieldOk(b.guid, false) ||
                 !tokenOk(b.addr, 1, QZF_ADDR_MAX) || !tokenOk(b.origin, 1, QZF_ORIGIN_MAX) ||
                 !nameOk(b.name) || b.slot > 0x7fffffffu)
                 return 0;
-            n = trf(out, size, "BBanServ%x %" PRIu64 "|%" PRIu64 " %u%c %s %s %s \"%s\"", b.id,
+            n = trf(out, size, "BBanServ%s %" PRIu64 "|%" PRIu64 " %u%c %s %s %s \"%s\"", rid,
                     b.time, b.length, b.slot, b.banKind, b.guid, b.addr, b.origin, b.name);
             break;
         case QZF_QUERY:
@@ -279,25 +344,34 @@ int fleetFormat(char* out, int size, const FleetBody& b) {
                 return 0;
             break;
         case QZF_UNBAN:
-            if (!guidFieldOk(b.guid, false) || b.slot > 0x7fffffffu) return 0;
-            n = trf(out, size,
-                    "UBanServ%x %" PRIu64 " %u %" PRIu64 "|%" PRIu64 " GUID=%s EXTRA=", b.id,
-                    b.fleetId, b.slot, b.time, b.length, b.guid);
+            if (!guidFieldOk(b.guid, false) || b.slot > 0x7fffffffu ||
+                (b.scope[0] && !scopeOk(b.scope)))
+                return 0;
+            n = trf(out, size, "UBanServ%s %" PRIu64 " %u %" PRIu64 "|%" PRIu64 " GUID=%s EXTRA=%s",
+                    rid, b.fleetId, b.slot, b.time, b.length, b.guid,
+                    b.scope[0] ? b.scope : QZF_SCOPE_OWN);
             break;
         case QZF_ANSWER:
             if (!verdictOk(b.verdict) || !guidFieldOk(b.guid, true) || !nameOk(b.name) ||
                 !answerKindOk(b.answerKind))
                 return 0;
-            n = trf(out, size, "ABanServ%" PRIu64 " %x %s %s \"%s\" %s", b.fleetId, b.id, b.verdict,
-                    b.guid, b.name, b.answerKind);
+            if (b.server[0] && !fleetIdOk(b.server, slen(b.server))) return 0;
+            n = trf(out, size, "ABanServ%" PRIu64 " %s %s %s \"%s\" %s%s%s", b.fleetId, rid,
+                    b.verdict, b.guid, b.name, b.answerKind, b.server[0] ? " " : "", b.server);
             break;
         case QZF_PUSH:
         case QZF_LIFT:
             if (!guidFieldOk(b.guid, false) || !fleetIdOk(b.server, slen(b.server)) ||
-                !nameOk(b.name))
+                !nameOk(b.name) || b.change == 0)
                 return 0;
-            n = trf(out, size, "%cBanServ%" PRIu64 " %x %s %s \"%s\" %" PRIu64 " %" PRIu64 " ",
-                    b.kind, b.fleetId, b.id, b.guid, b.server, b.name, b.time, b.length);
+            n = trf(out, size,
+                    "%cBanServ%" PRIu64 " %x %s %s \"%s\" %" PRIu64 " %" PRIu64 " %" PRIu64, b.kind,
+                    b.fleetId, b.id, b.guid, b.server, b.name, b.time, b.length, b.change);
+            break;
+        case QZF_PAGE:
+            if (b.change < b.after) return 0;
+            n = trf(out, size, "SBanServ%x %" PRIu64 " %" PRIu64 " %u %s", b.id, b.after, b.change,
+                    b.count, b.more ? "MORE" : "DONE");
             break;
         case QZF_AUDIT: {
             if (!fleetIdOk(b.server, slen(b.server)) || !tokenOk(b.origin, 1, QZF_ORIGIN_MAX) ||
@@ -330,7 +404,8 @@ bool fleetParse(const char* text, int n, FleetBody* b) {
         case QZF_UNBAN:
         case QZF_ANSWER:
         case QZF_PUSH:
-        case QZF_LIFT: break;
+        case QZF_LIFT:
+        case QZF_PAGE: break;
         default: return false;
     }
     if (!lit(&c, "BanServ")) return false;
@@ -339,6 +414,7 @@ bool fleetParse(const char* text, int n, FleetBody* b) {
         case QZF_QUERY: return parseQuery(&c, b);
         case QZF_UNBAN: return parseUnban(&c, b);
         case QZF_ANSWER: return parseAnswer(&c, b);
+        case QZF_PAGE: return parsePage(&c, b);
         default: return parsePush(&c, b);
     }
 }
@@ -371,6 +447,11 @@ uint64_t fleetNextCounter(uint64_t* last, uint64_t nowMicros) {
     uint64_t next = *last + 1 > nowMicros ? *last + 1 : nowMicros;
     *last = next;
     return next;
+}
+
+uint64_t fleetMasterCounter(uint64_t epoch, uint32_t* seq) {
+    if (epoch == 0 || epoch > 0x7fffffffu || *seq == 0xffffffffu) return 0;
+    return epoch << 32 | ++*seq;
 }
 
 int fleetSeal(char* out, int size, const char* body, int bodyLen, const char* server,

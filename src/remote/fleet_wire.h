@@ -27,7 +27,12 @@ enum : char {
     QZF_PUSH = 'P',    // service -> server: a new or live fleet ban
     QZF_LIFT = 'R',    // service -> server: a fleet ban lifted
     QZF_AUDIT = 'L',   // server -> service: an audit line ("LVRRep ...")
+    QZF_PAGE = 'S',    // service -> server: the end of one page of changes after a hello
 };
+// Scope of an unban report: "own" lifts only fleet bans the reporting server made; "fleet" is
+// the deliberate lift of any server's fleet ban.
+constexpr const char* QZF_SCOPE_OWN = "own";
+constexpr const char* QZF_SCOPE_FLEET = "fleet";
 // Envelope directions, part of the MAC: a packet reflected back to its sender fails.
 enum : char {
     QZF_TO_SERVICE = 'S',
@@ -35,18 +40,30 @@ enum : char {
 };
 
 // One message body, every form in one record; kind says which fields mean something:
-//   B  id=report-id time=ban-time length slot banKind guid addr origin name
+//   B  epoch:id=report-id time=ban-time length slot banKind guid addr origin name
 //   Q  id=request-id slot=player-slot time=connect-time guid addr(=EXTRA); a hello has guid "*"
-//      and addr "sync:<n>", and then sync=1 and fleetId=<n>
-//   U  id=report-id fleetId slot time=unban-time length(the number after '|', 0) guid
-//   A  fleetId id(echoed) verdict guid name answerKind
-//   P/R fleetId id=push-seq guid server(banning server id) name time=ban-time length
+//      and addr "sync:<n>", and then sync=1 and fleetId=<n> (the last change applied)
+//   U  epoch:id=report-id fleetId slot time=unban-time length(the number after '|', 0) guid
+//      scope ("own" or "fleet"; an empty EXTRA= reads as "own")
+//   A  fleetId epoch:id(echoed) verdict guid name answerKind [server]: a BANNED answer names
+//      the server that made the ban
+//   P/R fleetId id=hello id (0: a live push) guid server(banning server id) name time=ban-time
+//      length change (the change number of this ban or of this lift)
+//   S  id=hello id after change(=up to) count more: the end of a page of changes
 //   L  server origin time json/jsonLen (json points into the parsed text, not terminated)
+// A report id is "<epoch>:<counter>" in hexadecimal (epoch 0 is written as the counter alone):
+// the epoch is a random number drawn for each report queue, so ids never repeat.
 struct FleetBody {
     char kind;
     char banKind;  // B: 'G'
     char sync;     // Q: 1 for a hello
+    char more;     // S: 1 when more changes remain after this page
     uint32_t id;
+    uint64_t epoch;   // B/U/A: the report id's epoch (0: none)
+    uint64_t change;  // P/R: change number; S: the last change this page covers
+    uint64_t after;   // S: the change the hello asked after
+    uint32_t count;   // S: P/R messages sent in this page
+    char scope[8];    // U: QZF_SCOPE_OWN or QZF_SCOPE_FLEET
     uint64_t fleetId;
     uint64_t time;
     uint64_t length;
@@ -87,6 +104,10 @@ void fleetCleanName(const char* name, char* out);
 bool fleetKeyParse(const char* text, int n, unsigned char key[QZF_KEY_BYTES]);
 // Next counter for a sender: max(*last + 1, nowMicros); stores it in *last.
 uint64_t fleetNextCounter(uint64_t* last, uint64_t nowMicros);
+// Next counter of a master: epoch << 32 | ++*seq. The epoch is unique per master start (taken
+// from the shared store), so counters never come from a clock and a restarted master is ahead
+// of its former self. 0 when the epoch does not fit 32 bits or seq ran out.
+uint64_t fleetMasterCounter(uint64_t epoch, uint32_t* seq);
 
 // Seals a body: writes "<body>\nQZF1 <server> <counter> <hmac>" into out (size bytes). Returns
 // the length, or 0 when the server id is invalid, the body holds a line end, or it does not fit.

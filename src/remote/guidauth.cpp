@@ -7,7 +7,10 @@
 #include "remote/guidauth.h"
 
 #include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -114,16 +117,50 @@ bool lineBudget(stQzSv* sv) {
     return false;
 }
 
+void closeSock(stGuidAuth& g) {
+    if (g.sockOpen) ::close(g.sock);
+    g.sockOpen = 0;
+    g.sock = -1;
+}
+
+// The server's socket, connected to to (opened, or moved when the address changed). False when
+// none can be had: the module's socket is used instead.
+bool serverSock(stGuidAuth& g, const sockaddr_in& to) {
+    if (g.sockOpen && g.sockPeer.sin_addr.s_addr == to.sin_addr.s_addr &&
+        g.sockPeer.sin_port == to.sin_port)
+        return true;
+    closeSock(g);
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return false;
+    }
+    g.sock = fd;
+    g.sockOpen = 1;
+    g.sockPeer = to;
+    return true;
+}
+
 bool send(stQzSv* sv, stGuidPending& p) {
     stGuidAuth& g = sv->guidauth;
-    if (g.server.state != QZ_RES_DONE || sv->remote.udp.fd < 0) return false;
+    if (g.server.state != QZ_RES_DONE) return false;
     sockaddr_in to = g.server.address;
     to.sin_port = htons(static_cast<unsigned short>(g.port));
+    bool own = serverSock(g, to);
+    if (!own && sv->remote.udp.fd < 0) return false;
     char packet[256];
     pktTag(packet, QZ_PT_AUTH);
     int n = QZ_TAG_LEN + trf(packet + QZ_TAG_LEN, qz::cap(packet) - QZ_TAG_LEN, "%s %lu %s %s",
                              p.lan ? "LANAUTH" : "AUTH", p.challenge, p.guid, p.address);
-    if (udpSend(&sv->remote.udp, &to, packet, n) < 0) return false;
+    if (own) {
+        // A full send buffer (EAGAIN) is a lost datagram like any other: it is sent again.
+        if (::send(g.sock, packet, static_cast<size_t>(n), MSG_DONTWAIT) < 0 && errno != EAGAIN &&
+            errno != ECONNREFUSED)
+            return false;
+    } else if (udpSend(&sv->remote.udp, &to, packet, n) < 0) {
+        return false;
+    }
     p.sent++;
     p.sentTick = GetTickCount();
     // Every request sent for a player and every answer taken for him is an authentication
@@ -229,9 +266,10 @@ bool guidAuthAdmit(stQzSv* sv, int slot, Qz_Sv_Client_s* c) {
     char offered[33];
     QZ_COPY(offered, plGuidText(c));
     askHost(sv, slot, c);
-    // Duplicates are GUID authentication's business: a server that checks no GUID (no
-    // authentication server, or qz_sv_guidauth 0) takes them as they come.
-    bool checked = c->guid[0] && sv->set.guidAuth && sv->set.guidAuthServer[0];
+    // A GUID stands for one player whether or not a server vouches for it (power, name locks and
+    // bans are kept by GUID): a second player with the GUID of one in play is refused, not the
+    // one in play, unless qz_sv_GuidRelax tolerates duplicates.
+    bool checked = c->guid[0] != 0;
     for (int other = 1; checked && other <= 64; ++other) {
         const Qz_Sv_Client_s* o = plPlayer(sv, other);
         if (other == slot || !o || plIsBot(o) || trcasecmp(o->guid, c->guid) != 0) continue;
@@ -258,7 +296,8 @@ void guidAuthConnect(stQzSv* sv, int slot) {
     g.noGuidSeq[slot - 1] = 0;
     if (!c->guid[0]) {
         char grace[48] = "";
-        bool kicks = sv->set.guidAuth && sv->set.guidAuthServer[0] && sv->set.noGuidGrace > 0;
+        // With or without an authentication server: 0 alone leaves such players in play.
+        bool kicks = sv->set.noGuidGrace > 0;
         if (kicks) QZ_TRF(grace, "(removed after %d seconds)", sv->set.noGuidGrace);
         svLog(sv, "Empty GUID (slot #%d) %s %s %s", slot, c->name, c->address,
               kicks ? grace : "(tolerated)");
@@ -299,9 +338,30 @@ void guidAuthDisconnect(stQzSv* sv, int slot) {
         if (p.used && p.slot == slot) forget(sv, p);
 }
 
+namespace {
+
+// The answers waiting on the server's socket, read before anything else of the frame's network
+// work: only the server's address can queue a datagram there, so at most QZ_GUIDAUTH_READS of
+// them (a full set of answers and more) are taken a frame, whatever floods the module's port.
+void readAnswers(stQzSv* sv) {
+    stGuidAuth& g = sv->guidauth;
+    char buf[QZ_GUIDAUTH_PACKET];
+    for (int i = 0; g.sockOpen && i < QZ_GUIDAUTH_READS; ++i) {
+        ssize_t n = recv(g.sock, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && errno == ECONNREFUSED) continue;  // an earlier request found no listener
+        if (n < 0) break;
+        sockaddr_in from = g.sockPeer;
+        if (n > 0) guidAuthPacket(sv, buf, static_cast<int>(n), &from);
+    }
+}
+
+}  // namespace
+
 bool guidAuthFrame(stQzSv* sv) {
     stGuidAuth& g = sv->guidauth;
     unsigned now = GetTickCount();
+    // Late and repeated answers are read too (and reported as such), as on the module's socket.
+    if (g.sockOpen) readAnswers(sv);
     if (anyNoGuid(g)) noGuidFrame(sv, now);
     if (g.server.state == QZ_RES_PENDING) {
         int state = resolvePoll(&g.server);
@@ -456,4 +516,7 @@ void guidAuthPacket(stQzSv* sv, const char* data, int length, const sockaddr_in*
     refuse(sv, slot, why);
 }
 
-void guidAuthShutdown(stQzSv* sv) { resolveCancel(&sv->guidauth.server); }
+void guidAuthShutdown(stQzSv* sv) {
+    resolveCancel(&sv->guidauth.server);
+    closeSock(sv->guidauth);
+}

@@ -22,6 +22,9 @@ constexpr int QZ_GUIDAUTH_RESOLVE_RETRY_MAX_MS = 5 * 60 * 1000;
 // Lines caused by answer packets (arrivals and refusals of unmatched ones) logged one by one in
 // a minute; the rest are counted and reported once a minute.
 constexpr int QZ_GUIDAUTH_LINES_PER_MINUTE = 20;
+// Datagrams read from the authentication server's own socket a frame, and their longest size.
+constexpr int QZ_GUIDAUTH_READS = 128;
+constexpr int QZ_GUIDAUTH_PACKET = 512;
 
 struct stGuidPending {
     int used;
@@ -39,16 +42,22 @@ struct stGuidPending {
 
 struct stGuidAuth {
     stGuidPending pending[64];
+    // A socket of its own, connected to the authentication server's address: the system queues
+    // only that server's datagrams on it, so a flood of the module's port cannot crowd an answer
+    // out. sockOpen 0: none (requests then go out through the module's socket).
+    int sockOpen;
+    int sock;
+    sockaddr_in sockPeer;  // the address it is connected to
     int count;
     stQzResolve server;
     char serverName[128];  // the host the lookup is for
     int port;
-    int badSetting;          // qz_sv_guidauthserver names no host or port: nothing to look up
-    unsigned retryTick;      // when a failed lookup is tried again
-    int retryWaitMs;         // the wait after the next failure
-    unsigned long ignored;   // answer lines not logged in the current minute
-    unsigned lineTick;       // start of the minute of the line budget
-    int lines;               // lines logged in it
+    int badSetting;         // qz_sv_guidauthserver names no host or port: nothing to look up
+    unsigned retryTick;     // when a failed lookup is tried again
+    int retryWaitMs;        // the wait after the next failure
+    unsigned long ignored;  // answer lines not logged in the current minute
+    unsigned lineTick;      // start of the minute of the line budget
+    int lines;              // lines logged in it
     // Players without a GUID, by slot - 1: their connection number (0: none) and since when.
     unsigned long noGuidSeq[64];
     unsigned noGuidTick[64];

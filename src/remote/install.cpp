@@ -512,6 +512,12 @@ unsigned long qzInstallWork(const stQzInstall* j) { return j ? j->work : 0; }
 
 bool qzInstallSettling(const stQzInstall* j) { return j && j->settling; }
 
+bool qzInstallRecord(const stQzInstall* j, char* out, int size) {
+    if (!j || j->result != QZ_INST_INSTALLED || !j->haveKey) return false;
+    return trf(out, size, "%c %c %d %lu %s", j->kind, j->os, j->h.number, j->h.rawSize, j->h.sig) <
+           size;
+}
+
 void qzInstallFree(stQzInstall* j) {
     if (!j) return;
     closeTarget(j, false);

@@ -52,6 +52,10 @@ unsigned long qzInstallWork(const stQzInstall* job);
 // True while the checked target waits for its bytes to reach the disk (nothing to do meanwhile).
 bool qzInstallSettling(const stQzInstall* job);
 void qzInstallFree(stQzInstall* job);
+// After QZ_INST_INSTALLED: the installer's record of the copy it verified and wrote,
+// "<kind> <os> <number> <size> <signature in hex>", which a later check of the copy verifies
+// again with the same key against the copy's own SHA-256. False before that.
+bool qzInstallRecord(const stQzInstall* job, char* out, int size);
 
 // Expected: the master's F entry (number, raw size as value, first digest of the inflated
 // module, second digest of the whole update file, both seeded with the number). Key: the

@@ -58,7 +58,7 @@ struct stQzDownload {
     unsigned lastTick;     // last packet (or the request)
     unsigned reblockTick;  // last reblock request
     int nudged;
-    int progressed;         // blocks arrived since the last acknowledgement
+    int progressed;         // blocks (or the header) arrived since the last acknowledgement
     int updateNumber;       // QZ_DLP_UPDATE: the version announced
     char nonce[17];         // the request's random value, repeated by the master's signed header
     unsigned char sha[32];  // the header's SHA-256 of the compressed data

@@ -170,6 +170,9 @@ void header(stQzSv* sv, stQzDownload* d, const char* body, int length, const QzH
     d->state = QZ_DL_RECEIVING;
     d->lastTick = GetTickCount();
     d->nudged = 0;
+    // The next frame acknowledges the header ("ack <id> 0"): a master may hold the blocks back
+    // until the requester has shown, under the transfer's number, that it asked.
+    d->progressed = 1;
     svLog(sv, "Received File Header [%s]", d->file);
 }
 

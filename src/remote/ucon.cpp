@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "commands/dispatch.h"
 #include "commands/secrets.h"
@@ -89,8 +90,9 @@ bool firstOfMinute(stQzSv* sv, unsigned reason) {
 bool knownSource(stQzSv* sv, const sockaddr_in* from) {
     const stUconState& u = sv->ucon;
     unsigned addr = from->sin_addr.s_addr;
-    for (const stGuessEntry& e : u.guard.entries)
-        if (e.used && e.trusted && e.addr == addr) return true;
+    for (const stGuessGuard* g : {&u.guard, &u.maskGuard})
+        for (const stGuessEntry& e : g->entries)
+            if (e.used && e.trusted && e.addr == addr) return true;
     unsigned char octets[4];
     memcpy(octets, &addr, 4);
     unsigned port = ntohs(from->sin_port);
@@ -306,12 +308,15 @@ void handleLogin(Ctx& c, const UconField* f, int count) {
     }
     unsigned now = GetTickCount();
     unsigned addr = c.from->sin_addr.s_addr;
-    if (!guardAllows(&sv->ucon.guard, addr, now)) {
+    const stUcon* p = findProfile(sv, user, c.from);
+    // A login for a profile from inside its mask is counted apart from everyone else's, so that
+    // wrong logins from elsewhere (for any user, known or not) never lock that address out.
+    stGuessGuard* guard = p ? &sv->ucon.maskGuard : &sv->ucon.guard;
+    if (!guardAllows(guard, addr, now)) {
         sv->ucon.badPackets++;
         sendText(c, "DENY Too many wrong passwords. Try Again Later.");
         return;
     }
-    const stUcon* p = findProfile(sv, user, c.from);
     char expect[33];
     if (p) uconProof(p->password, user, challenge, nonce, expect);
     QzOrigin origin = qzOrigin(QZ_ORIGIN_UCON, 0, user, c.address, nullptr);
@@ -319,7 +324,7 @@ void handleLogin(Ctx& c, const UconField* f, int count) {
     if (!p || !uconMacEqual(expect, proof)) {
         auditWrite(sv, "ucon-login", nullptr, nullptr, QZ_AUDIT_REFUSED, "invalid password");
         svMsg(sv, "QZ UCON Invalid Password for \"%s\"@%s", user, c.address);
-        if (guardNoteBad(&sv->ucon.guard, addr, now)) {
+        if (guardNoteBad(guard, addr, now)) {
             auditWrite(sv, "ucon-lockout", nullptr, nullptr, QZ_AUDIT_DONE, "wrong passwords");
             svMsg(sv, "QZ UCON %s locked out for %d seconds after %d wrong passwords", c.address,
                   QZ_GUARD_WINDOW_MS / 1000, QZ_GUARD_BAD_PER_ADDR);
@@ -327,7 +332,7 @@ void handleLogin(Ctx& c, const UconField* f, int count) {
         sendText(c, "DENY Invalid password");
         return;
     }
-    guardNoteGood(&sv->ucon.guard, addr);
+    guardNoteGood(guard, addr);
     if (sv->ucon.openCount >= sv->set.uSessionLimit) {
         svMsg(sv, "QZ UCON Session Limit Reached (qz_sv_UsessionLimit=%d), packet ignored from %s [%s].",
               sv->set.uSessionLimit, c.address, user);

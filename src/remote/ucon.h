@@ -27,7 +27,7 @@ constexpr int QZ_UCON_FLUSH_PACKETS = 16;
 enum UconType { UCON_TYPE_NOINPUT = 0, UCON_TYPE_CONSOLE = 1 };
 
 struct stUcon {
-    int used;     // 0: the slot was deleted (it keeps its place)
+    int used;  // 0: the slot was deleted (it keeps its place)
     unsigned type;
     char mask[QZ_UCON_TEXT];
     stMaskRule rule;  // the parsed mask
@@ -41,17 +41,17 @@ struct stUsession {
     struct sockaddr_in peer;
     char address[22];  // "a.b.c.d:port" of the peer
     char user[QZ_UCON_TEXT];
-    char key[33];          // session key, never sent nor shown
+    char key[33];           // session key, never sent nor shown
     char sid[QZ_UCON_SID];  // public session identifier
     char challenge[QZ_UCON_CHALLENGE];
     unsigned lastIn;   // highest command sequence taken from the peer
     unsigned nextOut;  // sequence of the next message sent
     unsigned hb;       // packets taken on the session (HB)
     unsigned openTick;
-    unsigned lastTick;  // tick of the last packet taken
-    char* out;               // QZ_UCON_OUTBUF bytes: "QZSV: line\n" waiting to be sent
-    int outHead, outLen;     // the waiting text is out[outHead..outLen)
-    unsigned long outLost;   // lines that found the queue full
+    unsigned lastTick;      // tick of the last packet taken
+    char* out;              // QZ_UCON_OUTBUF bytes: "QZSV: line\n" waiting to be sent
+    int outHead, outLen;    // the waiting text is out[outHead..outLen)
+    unsigned long outLost;  // lines that found the queue full
 };
 
 struct stUconState {
@@ -64,7 +64,11 @@ struct stUconState {
     int openCount;
     unsigned char secret[16];  // keys the challenges; drawn at start
     int sending;               // a message is being sent to the sessions (no re-entry)
-    stGuessGuard guard;        // wrong passwords by address and in all
+    // Wrong passwords by address and in all: guard for strangers, maskGuard for logins from an
+    // address inside the mask of the profile they name, so that strangers' wrong logins never
+    // use up the budget of an administrator at his own address.
+    stGuessGuard guard;
+    stGuessGuard maskGuard;
     // Counted rather than logged one by one; reported once a minute.
     unsigned long badPackets, ignoredPackets;
     unsigned summaryTick;

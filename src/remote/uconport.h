@@ -13,11 +13,21 @@ constexpr int QZ_UCON_BATCH = 32;
 constexpr int QZ_UCON_PER_FRAME = 1024;
 constexpr long long QZ_UCON_FRAME_BUDGET_US = 250;
 
+// Most datagrams a frame reads from the administrators' socket, before the common one.
+constexpr int QZ_UCON_ADMIN_PER_FRAME = 64;
+
 struct stUconPort {
     int sock;  // -1 closed
-    int port;  // port it is bound to
-    int failedPort;  // a port whose bind failed (not tried again until the setting changes)
+    // A second socket on the same port that the system hands every datagram from an address
+    // inside a narrow profile mask (a socket filter chooses): a flood from elsewhere fills the
+    // first socket's buffer, never this one. -1 when there is none (the filter could not be set:
+    // every datagram then comes to sock).
+    int adminSock;
+    unsigned filterSum;      // digest of what the filter was built from (0: none built)
+    int port;                // port it is bound to
+    int failedPort;          // a port whose bind failed (not tried again until the setting changes)
     unsigned long received;  // datagrams read, in all
+    unsigned long adminReceived;  // of them, from the administrators' socket
 };
 
 struct stQzSv;

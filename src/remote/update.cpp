@@ -3,18 +3,23 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "commands/atomic_file.h"
 #include "commands/handlers.h"
 #include "host/bridge.h"
+#include "host/selfcheck.h"
 #include "host/state.h"
 #include "remote/install.h"
+#include "remote/mastauth.h"
 #include "remote/mastnet.h"
 #include "remote/transfer.h"
 #include "util/clock.h"
@@ -138,20 +143,164 @@ void reportTransferError(stQzSv* sv, int zerr) {
     }
 }
 
-// Swaps one library: the waiting copy becomes current, the current one is kept as old. A copy
-// that does not load or lacks the entry point is set aside as "<new>.bad".
+// The largest waiting copy taken from the base directory (a module is a few MiB).
+constexpr long kBaseCopyMax = 64L << 20;
+
+// Opens the file name (a plain name, no directory part) of the base directory for reading: only
+// that directory's own entry, never a symbolic link in its place, a regular file of at most max
+// bytes, opened without waiting. -1 with why set otherwise. This is the one place the module
+// reads from outside its home directory by a name of its own making. -2 when there is no such
+// entry.
+int baseOpen(stQzSv* sv, const char* name, long max, long* size, char* why, int whySize) {
+    int dir = ::open(sv->baseDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        trf(why, whySize, "%s", strerror(errno));
+        return -1;
+    }
+    int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int err = errno;
+    ::close(dir);
+    if (fd < 0) {
+        trf(why, whySize, "%s", err == ELOOP ? "a symbolic link" : strerror(err));
+        return err == ENOENT ? -2 : -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > max) {
+        trf(why, whySize, "%s", S_ISREG(st.st_mode) ? "too large" : "not a regular file");
+        ::close(fd);
+        return -1;
+    }
+    *size = static_cast<long>(st.st_size);
+    return fd;
+}
+
+// Copies the base directory's name to the home directory's file of the same name, through
+// "<name>.part" created afresh (a link or anything else left under that name is removed, never
+// written through), synced before the rename. False with why set when it could not be made.
+bool copyFromBase(stQzSv* sv, const char* name, long max, char* why, int whySize) {
+    long size = 0;
+    int in = baseOpen(sv, name, max, &size, why, whySize);
+    if (in < 0) return false;
+    char part[QZ_PATH_MAX], to[QZ_PATH_MAX];
+    QZ_COPY(to, homePath(name));
+    QZ_TRF(part, "%s.part", to);
+    struct stat st;
+    if (lstat(part, &st) == 0 && !S_ISDIR(st.st_mode)) unlink(part);
+    int out = homeOpenFd(part, O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (out < 0) {
+        trf(why, whySize, "%s", homeOpenError());
+        ::close(in);
+        return false;
+    }
+    static char buf[65536];
+    long copied = 0;
+    bool ok = true;
+    while (ok) {
+        ssize_t n = read(in, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        copied += n;
+        ok = copied <= max && write(out, buf, static_cast<size_t>(n)) == n;
+    }
+    ::close(in);
+    ok = ok && fsync(out) == 0;
+    ok = ::close(out) == 0 && ok;
+    if (ok && rename(part, to) == 0) return true;
+    trf(why, whySize, "%s", copied > max ? "too large" : strerror(errno ? errno : EIO));
+    unlink(part);
+    return false;
+}
+
+// Whether the waiting copy fresh is an update the installer verified: its record "<fresh>.sig"
+// ("<kind> <os> <number> <size> <signature>", written by the installer) must carry a signature,
+// by the administrator's key qzsvkey.pub, of the copy's size and SHA-256 as they are now. False
+// with why set otherwise. Nothing of the copy is loaded before this answers true.
+bool verifiedCopy(const char* fresh, char kind, char* why, int whySize) {
+    unsigned char key[QZ_UPD_KEY_LEN];
+    if (!qzReadKey(homePath("qzsvkey.pub"), key)) {
+        trf(why, whySize, "no update key qzsvkey.pub to check it with");
+        return false;
+    }
+    char record[QZ_PATH_MAX];
+    QZ_TRF(record, "%s.sig", homePath(fresh));
+    FILE* f = homeOpen(record, "rb");
+    char line[256] = "";
+    bool got = f && fgets(line, sizeof line, f);
+    if (f) fclose(f);
+    char recKind = 0, recOs = 0, sigHex[2 * QZ_UPD_SIG_LEN + 2] = "";
+    int number = 0;
+    unsigned long size = 0;
+    if (!got || sscanf(line, "%c %c %d %lu %129s", &recKind, &recOs, &number, &size, sigHex) != 5) {
+        trf(why, whySize, "no record of the installer (%s.sig)", fresh);
+        return false;
+    }
+    unsigned char sig[QZ_UPD_SIG_LEN];
+    if (recKind != kind || recOs != 'L' || slen(sigHex) != 2 * QZ_UPD_SIG_LEN ||
+        !qzHexBytes(sigHex, sig, QZ_UPD_SIG_LEN)) {
+        trf(why, whySize, "the installer's record %s.sig is not for this file", fresh);
+        return false;
+    }
+    char sha[65], digestWhy[160];
+    long actual = 0;
+    if (!scDigestFile(homePath(fresh), sha, &actual, digestWhy, qz::cap(digestWhy))) {
+        trf(why, whySize, "%s", digestWhy);
+        return false;
+    }
+    char text[QZ_UPD_MANIFEST];
+    int tl = trf(text, qz::cap(text), "<p> U %c %c %d %ld %s", kind, 'L', number, actual, sha);
+    if (static_cast<unsigned long>(actual) != size ||
+        !maVerify(key, sig, text, static_cast<size_t>(tl))) {
+        trf(why, whySize, "SHA-256 %s (%ld bytes) is not what the update installer verified", sha,
+            actual);
+        return false;
+    }
+    return true;
+}
+
+// Swaps one library: the waiting copy becomes current, the current one is kept as old. Only a
+// copy the update installer verified is taken; any other, and a copy that does not load or
+// lacks the entry point, is set aside as "<new>.bad".
 void swapOne(stQzSv* sv, const char* fresh, const char* cur, const char* old, const char* entry,
-             const char* message) {
-    char freshPath[QZ_PATH_MAX], curPath[QZ_PATH_MAX], oldPath[QZ_PATH_MAX];
+             const char* message, char kind) {
+    char freshPath[QZ_PATH_MAX], curPath[QZ_PATH_MAX], oldPath[QZ_PATH_MAX], bad[QZ_PATH_MAX];
+    char record[QZ_PATH_MAX], why[200];
     QZ_COPY(freshPath, homePath(fresh));
+    QZ_TRF(record, "%s.sig", freshPath);
+    QZ_TRF(bad, "%s.bad", freshPath);
+    bool fromBase = false;
     if (access(freshPath, F_OK) != 0) {
-        if (!sv->baseDir[0]) return;
+        if (!sv->baseDir[0] || strcmp(sv->baseDir, sv->homeDir) == 0) return;
+        long size = 0;
+        int probe = baseOpen(sv, fresh, kBaseCopyMax, &size, why, qz::cap(why));
+        if (probe == -2) return;
+        if (probe >= 0) ::close(probe);
+        char sigName[64];
+        QZ_TRF(sigName, "%s.sig", fresh);
+        if (probe < 0 || !copyFromBase(sv, fresh, kBaseCopyMax, why, qz::cap(why))) {
+            svMsg(sv, "QZ ERROR: Cannot copy %s from fs_basepath (%s)", fresh, why);
+            return;
+        }
+        // Its record comes along when there is one; without it the copy is refused below.
+        unlink(record);
+        copyFromBase(sv, sigName, 4096, why, qz::cap(why));
+        fromBase = true;
+    }
+    if (!verifiedCopy(fresh, kind, why, qz::cap(why))) {
+        svMsg(sv, "QZ ERROR: %s%s refused: %s; set aside as %s.bad", fresh,
+              fromBase ? " (from fs_basepath)" : "", why, fresh);
+        rename(freshPath, bad);
+        unlink(record);
+        return;
+    }
+    if (fromBase) {
         char basePath[QZ_PATH_MAX];
         QZ_TRF(basePath, "%s%s", sv->baseDir, fresh);
-        if (access(basePath, F_OK) != 0 || strcmp(basePath, freshPath) == 0) return;
-        bfc copy("rb", "%s", basePath);
-        if (!copy.cpy("%s", freshPath)) return;
-        copy.close();
+        remove(basePath);
+        QZ_TRF(basePath, "%s%s.sig", sv->baseDir, fresh);
         remove(basePath);
         char withBase[128];
         QZ_TRF(withBase, "%s from fs_basepath", message);
@@ -159,14 +308,15 @@ void swapOne(stQzSv* sv, const char* fresh, const char* cur, const char* old, co
     } else {
         svMsg(sv, "%s", message);
     }
+    unlink(record);
     QZ_COPY(curPath, homePath(cur));
     QZ_COPY(oldPath, homePath(old));
     // The installer renamed the copy into place without waiting for the disk: it is on the
     // disk before it replaces the running module.
-    int fd = open(freshPath, O_RDONLY | O_CLOEXEC);
+    int fd = ::open(freshPath, O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
-        close(fd);
+        ::close(fd);
     }
     void* lib = dlopen(freshPath, RTLD_NOW | RTLD_LOCAL);
     char under[130];
@@ -175,8 +325,6 @@ void swapOne(stQzSv* sv, const char* fresh, const char* cur, const char* old, co
     if (lib) dlclose(lib);
     if (!ok) {
         svMsg(sv, "QZ Error: Server DLL Load Failure");
-        char bad[QZ_PATH_MAX];
-        QZ_TRF(bad, "%s.bad", freshPath);
         rename(freshPath, bad);
         return;
     }
@@ -302,7 +450,16 @@ int updInstallFrame(stQzSv* sv, unsigned now) {
     } else {
         svMsg(sv, "Received Download File: %s", r->updTarget);
         reportInstall(sv, res, error);
-        if (res == QZ_INST_INSTALLED) r->waitingNumber = r->updEntry.number;
+        if (res == QZ_INST_INSTALLED) {
+            r->waitingNumber = r->updEntry.number;
+            // The record the start-up's swap checks the waiting copy against.
+            char line[256];
+            AtomicFile rec;
+            if (qzInstallRecord(r->updJob, line, qz::cap(line)) && rec.open("qzsvnew.so.sig")) {
+                rec.put("%s\r\n", line);
+                rec.commit();
+            }
+        }
     }
     qzInstallFree(r->updJob);
     r->updJob = nullptr;
@@ -321,9 +478,11 @@ void updStartupSwap(stQzSv* sv) {
     if (remove(homePath("qzsvnew.so.part")) == 0) {
         svMsg(sv, "Removed the unfinished update qzsvnew.so.part");
     }
-    swapOne(sv, "qzsvnew.so", "qzsv.so", "qzsvold.so", "sb", "Installing New Server Version");
-    swapOne(sv, "qzclsnew.so", "qzcls.so", "qzclsold.so", "cb", "Installing New Client Library");
-    swapOne(sv, "qzagsnew.so", "qzags.so", "qzagsold.so", "cb", "Installing New Agent Library");
+    swapOne(sv, "qzsvnew.so", "qzsv.so", "qzsvold.so", "sb", "Installing New Server Version", 'S');
+    swapOne(sv, "qzclsnew.so", "qzcls.so", "qzclsold.so", "cb", "Installing New Client Library",
+            'C');
+    swapOne(sv, "qzagsnew.so", "qzags.so", "qzagsold.so", "cb", "Installing New Agent Library",
+            'A');
 }
 
 void cmd_update(stQzSv* sv, const CmdCall&) {

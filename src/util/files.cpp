@@ -25,6 +25,7 @@ constexpr size_t kHomeNameMax = 256;
 char g_home[kHomeDirMax + 1] = "";
 char g_homePath[QZ_PATH_MAX];
 char g_openError[96] = "";
+QzPendingName g_pendingHook = nullptr;
 
 void openFailed(int err, const char* why) {
     snprintf(g_openError, sizeof g_openError, "%s", why ? why : strerror(err));
@@ -168,6 +169,18 @@ int homeOpenFd(const char* path, int flags, mode_t perm) {
         openFailed(ENAMETOOLONG, nullptr);
         return -1;
     }
+    // A file whose new version still waits for its rename is opened as that version, so a read
+    // finds what was written and an append is carried along by the rename; when it was renamed
+    // meanwhile (gone under its waiting name), the file itself is that version.
+    char pending[QZ_PATH_MAX];
+    if (!(flags & O_EXCL) && g_pendingHook && g_pendingHook(full, pending, sizeof pending)) {
+        QzPendingName hook = g_pendingHook;
+        g_pendingHook = nullptr;
+        int fd = homeOpenFd(pending, flags, perm);
+        g_pendingHook = hook;
+        if (fd >= 0 || errno != ENOENT) return fd;
+        g_openError[0] = 0;
+    }
     char realHome[PATH_MAX];
     if (!realpath(g_home[0] ? g_home : ".", realHome)) {
         openFailed(errno, "home directory missing");
@@ -302,6 +315,8 @@ FILE* openRegularFile(const char* path) {
     }
     return fp;
 }
+
+void setHomePendingHook(QzPendingName hook) { g_pendingHook = hook; }
 
 const char* homeOpenError() { return g_openError[0] ? g_openError : "unknown error"; }
 

@@ -40,6 +40,13 @@ FILE* homeOpenAppendLine(const char* path, QzLineCheck lineOk, long* moved = nul
                          mode_t perm = 0644);
 // The same as a descriptor, for callers that write with pwrite; flags as for open(2).
 int homeOpenFd(const char* path, int flags, mode_t perm = 0644);
+// A file replaced whole may wait, complete, under another name until its data is on the disk
+// (commands/atomic_file.h). The hook answers, for a full path (home directory and name), the
+// name of the complete new file that has not been renamed into place yet, or false when there is
+// none; opens (other than exclusive creation) then open that file, so the module reads what it
+// wrote and an append lands in the version that will stay. Null: no hook.
+using QzPendingName = bool (*)(const char* path, char* pending, size_t cap);
+void setHomePendingHook(QzPendingName hook);
 // Opens a regular file anywhere for reading without waiting (for the game's own files, which lie
 // outside the module's home directory): FIFOs, devices and directories are refused.
 FILE* openRegularFile(const char* path);

@@ -1,6 +1,7 @@
 // The console commands for named WebTool administrators: qz_sv_AdminAdd NAME LEVEL KEY,
-// qz_sv_AdminList and qz_sv_AdminDel NAME. They change "qzadmins.dat" (admins.h); the listener
-// notices the change at the next login.
+// qz_sv_AdminList and qz_sv_AdminDel NAME. They change "qzadmins.dat" (admins.h) one line at a
+// time, keeping its comments and the lines they cannot parse (adminfile.h); the listener notices
+// the change at the next login.
 #include <cstring>
 
 #include "commands/handlers.h"
@@ -10,6 +11,7 @@
 #include "util/compare.h"
 #include "util/files.h"
 #include "util/text.h"
+#include "webtool/adminfile.h"
 #include "webtool/admins.h"
 #include "webtool/screens.h"
 
@@ -41,9 +43,10 @@ bool current(stQzSv* sv, stWebAdmin* list, int* count) {
     return true;
 }
 
-bool store(stQzSv* sv, const stWebAdmin* list, int count) {
+// Edits the file (adminfile.h) and has the listener take the change. False when it could not.
+bool edit(stQzSv* sv, const char* name, const stWebAdmin* a, bool* found) {
     char why[256];
-    if (!webAdminsWrite(homePath(QZ_ADMINS_FILE), list, count, why, qz::cap(why))) {
+    if (!webAdminsEdit(homePath(QZ_ADMINS_FILE), name, a, found, why, qz::cap(why))) {
         svMsg(sv, "Administrators not changed: %s", why);
         return false;
     }
@@ -70,25 +73,15 @@ void cmd_adminadd(stQzSv* sv, const CmdCall& call) {
         svMsg(sv, "Administrator not added: %s", why);
         return;
     }
-    int count = 0;
-    if (!current(sv, g_list, &count)) return;
-    int at = count;
-    for (int i = 0; i < count; ++i) {
-        if (trcasecmp(g_list[i].name, name) == 0) at = i;
-    }
-    if (at == WEB_ADMIN_MAX) {
-        svMsg(sv, "Administrator not added: the list is full (%d)", WEB_ADMIN_MAX);
-        return;
-    }
     // One scrypt run: a one-off cost of this command, never paid by a request.
     stWebAdmin a;
     if (!webAdminMake(&a, name, webLevelOf(level), p)) {
         svMsg(sv, "Administrator not added: the key could not be hashed");
         return;
     }
-    g_list[at] = a;
-    if (!store(sv, g_list, at == count ? count + 1 : count)) return;
-    svMsg(sv, "WebTool administrator %s %s (level %s)", name, at == count ? "added" : "replaced",
+    bool found = false;
+    if (!edit(sv, name, &a, &found)) return;
+    svMsg(sv, "WebTool administrator %s %s (level %s)", name, found ? "replaced" : "added",
           webLevelName(a.level));
 }
 
@@ -108,17 +101,11 @@ void cmd_admindel(stQzSv* sv, const CmdCall& call) {
         svMsg(sv, "Usage: qz_sv_AdminDel NAME");
         return;
     }
-    int count = 0;
-    if (!current(sv, g_list, &count)) return;
-    int at = -1;
-    for (int i = 0; i < count; ++i) {
-        if (trcasecmp(g_list[i].name, name) == 0) at = i;
-    }
-    if (at < 0) {
+    bool found = false;
+    if (!edit(sv, name, nullptr, &found)) return;
+    if (!found) {
         svMsg(sv, "No WebTool administrator named %s", name);
         return;
     }
-    memmove(&g_list[at], &g_list[at + 1], sizeof(stWebAdmin) * static_cast<size_t>(count - at - 1));
-    if (!store(sv, g_list, count - 1)) return;
     svMsg(sv, "WebTool administrator %s removed; his logins are ended", name);
 }

@@ -74,6 +74,43 @@ void putHex(const unsigned char* in, int bytes, char* out) {
     out[2 * bytes] = 0;
 }
 
+// Code points of the Windows-1252 bytes 0x80-0x9F (a browser's "ISO-8859-1"); the five bytes
+// that set leaves open keep their ISO-8859-1 meaning.
+const unsigned kWin1252[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                               0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                               0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                               0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+// True when the n bytes at k are well-formed UTF-8 (no overlong forms, no surrogates, nothing
+// above U+10FFFF).
+bool utf8Valid(const unsigned char* k, int n) {
+    for (int i = 0; i < n;) {
+        unsigned c = k[i];
+        int more = 0;
+        unsigned cp = 0, min = 0;
+        if (c < 0x80) {
+            i++;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            more = 1, cp = c & 0x1F, min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            more = 2, cp = c & 0x0F, min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            more = 3, cp = c & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + more >= n) return false;
+        for (int j = 1; j <= more; ++j) {
+            if ((k[i + j] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (k[i + j] & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
 // The checker thread and its one job.
 struct Checker {
     std::mutex lock;
@@ -85,7 +122,7 @@ struct Checker {
     bool done = false;
     std::chrono::steady_clock::time_point doneAt;
     unsigned ticket = 0;
-    int match = -1;
+    stWebAdminMatch match{};
     char key[WEB_ADMIN_KEY_MAX + 1] = "";
     int count = 0;
     stWebAdmin list[WEB_ADMIN_MAX];
@@ -115,7 +152,13 @@ void checkerLoop() {
         OPENSSL_cleanse(key, sizeof key);
         hold.lock();
         OPENSSL_cleanse(c.key, sizeof c.key);
-        c.match = match;
+        // Who matched, by name and hash: the index means nothing once the list has changed.
+        c.match = stWebAdminMatch{};
+        if (match >= 0) {
+            c.match.found = 1;
+            QZ_COPY(c.match.name, list[match].name);
+            memcpy(c.match.hash, list[match].hash, sizeof c.match.hash);
+        }
         c.done = true;
         c.doneAt = std::chrono::steady_clock::now();
     }
@@ -225,11 +268,48 @@ void webAdminFormat(const stWebAdmin* a, char* out, int size) {
         a->p, salt, hash);
 }
 
+int webKeyNormal(const char* key, int length, char* out, int size) {
+    int len = 0;
+    if (size <= 0) return 0;
+    const auto* k = reinterpret_cast<const unsigned char*>(key);
+    if (utf8Valid(k, length)) {
+        len = length < size - 1 ? length : size - 1;
+        memcpy(out, key, static_cast<size_t>(len));
+        out[len] = 0;
+        return len;
+    }
+    for (int i = 0; i < length; ++i) {
+        unsigned cp = k[i];
+        if (cp >= 0x80 && cp < 0xA0) cp = kWin1252[cp - 0x80];
+        unsigned char b[3];
+        int n = 0;
+        if (cp < 0x80) {
+            b[n++] = static_cast<unsigned char>(cp);
+        } else if (cp < 0x800) {
+            b[n++] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+            b[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        } else {
+            b[n++] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+            b[n++] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+            b[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        }
+        if (len + n > size - 1) break;
+        memcpy(out + len, b, static_cast<size_t>(n));
+        len += n;
+    }
+    out[len] = 0;
+    return len;
+}
+
 bool webAdminHash(const stWebAdmin* a, const char* key, unsigned char (&out)[WEB_ADMIN_HASH]) {
     // Room for the cost the parser allows (128 * r * N bytes and the p blocks).
     const uint64_t maxmem = 128ull * a->r * a->n + 128ull * a->r * a->p + (1u << 20);
-    return EVP_PBE_scrypt(key, strlen(key), a->salt, sizeof a->salt, a->n, a->r, a->p, maxmem, out,
-                          sizeof out) == 1;
+    char normal[WEB_KEY_NORMAL_MAX];
+    int n = webKeyNormal(key, slen(key), normal, qz::cap(normal));
+    bool ok = EVP_PBE_scrypt(normal, static_cast<size_t>(n), a->salt, sizeof a->salt, a->n, a->r,
+                             a->p, maxmem, out, sizeof out) == 1;
+    OPENSSL_cleanse(normal, sizeof normal);
+    return ok;
 }
 
 bool webAdminMake(stWebAdmin* a, const char* name, int level, const char* key) {
@@ -323,12 +403,12 @@ void webAdminCheckStart(unsigned ticket, const char* key, const stWebAdmin* list
     c.count = count < WEB_ADMIN_MAX ? count : WEB_ADMIN_MAX;
     memcpy(c.list, list, sizeof(stWebAdmin) * static_cast<size_t>(c.count));
     c.done = false;
-    c.match = -1;
+    c.match = stWebAdminMatch{};
     c.busy = true;
     c.wake.notify_one();
 }
 
-int webAdminCheckPoll(unsigned ticket, int* match) {
+int webAdminCheckPoll(unsigned ticket, stWebAdminMatch* match) {
     Checker& c = g_checker;
     std::lock_guard<std::mutex> hold(c.lock);
     if (!c.busy || !c.done) return 0;

@@ -42,6 +42,7 @@ struct stWebAdmins {
     // The file as last looked at, to load it again when it changed.
     int seen;
     long long mtimeNs;
+    long long ctimeNs;
     long long size;
     unsigned long long ino;
     unsigned mode;
@@ -67,7 +68,16 @@ int webAdminParseText(const char* text, int length, stWebAdmin* list, int max);
 // Writes one administrator as a line of the file (terminated, without line end).
 void webAdminFormat(const stWebAdmin* a, char* out, int size);
 
-// scrypt of key with the administrator's salt and cost into out. False when it failed.
+// The one form in which keys are compared and hashed: a key that is valid UTF-8 stays as it is;
+// any other text is read as Windows-1252 (ISO-8859-1 with the letters a browser puts in
+// 0x80-0x9F) and written in UTF-8. So "Zo\xebe" typed on a Latin-1 console, "Zo\xc3\xab" from
+// a UTF-8 terminal and what a browser sends for it all come out the same. Writes at most size-1
+// bytes (terminated) and returns the length; a key of 127 bytes needs at most 381.
+int webKeyNormal(const char* key, int length, char* out, int size);
+constexpr int WEB_KEY_NORMAL_MAX = 3 * WEB_ADMIN_KEY_MAX + 1;
+
+// scrypt of key (in its normal form, webKeyNormal) with the administrator's salt and cost into
+// out. False when it failed.
 bool webAdminHash(const stWebAdmin* a, const char* key, unsigned char (&out)[WEB_ADMIN_HASH]);
 // Fills a new administrator: name, level, a fresh salt and the hash of key.
 bool webAdminMake(stWebAdmin* a, const char* name, int level, const char* key);
@@ -78,12 +88,21 @@ bool webAdminsRead(const char* path, stWebAdmin* list, int* count, char* why, in
 // Writes the list to path through a temporary file of mode 0600 and a rename.
 bool webAdminsWrite(const char* path, const stWebAdmin* list, int count, char* why, int whySize);
 
+// What the key checker found: the administrator whose key it was, by name and by the hash it
+// matched. The list may have changed while it worked, so the caller binds the login only to an
+// administrator of the current list with this name and this hash (and takes his current level).
+struct stWebAdminMatch {
+    int found;
+    char name[WEB_ADMIN_NAME_MAX + 1];
+    unsigned char hash[WEB_ADMIN_HASH];
+};
+
 // The key checker thread: one job at a time. webAdminCheckStart hands it a typed key and the
 // administrators to try (copied); webAdminCheckPoll says whether the job with that ticket is done
-// and, when it is, which administrator matched (-1: none). Start-up creates nothing: the thread is
-// started by the first job and stopped by webAdminCheckStop (shut-down).
+// and, when it is, who matched. Start-up creates nothing: the thread is started by the first job
+// and stopped by webAdminCheckStop (shut-down).
 bool webAdminCheckBusy();
 void webAdminCheckStart(unsigned ticket, const char* key, const stWebAdmin* list, int count);
-// 0: not done (or another ticket), 1: done (*match set).
-int webAdminCheckPoll(unsigned ticket, int* match);
+// 0: not done (or another ticket), 1: done (*match set; match->found 0 when no key matched).
+int webAdminCheckPoll(unsigned ticket, stWebAdminMatch* match);
 void webAdminCheckStop();

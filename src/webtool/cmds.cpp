@@ -194,6 +194,7 @@ void web_exec_cmd(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
     const char* field = web_find(form, "exec_cmd_text");
     if (!field) {
+        web_audit_result(sv, QZ_AUDIT_REFUSED, "not run: no console line in the form");
         web_cmds(sv, page, "Parse Error", web_key(sv));
         return;
     }
@@ -204,11 +205,45 @@ void web_exec_cmd(stQzSv* sv, const char* form, stWebPage* page) {
         QZ_TRF(message,
                "<b><i>* CONSOLE LINE TOO LONG: %d CHARACTERS, AT MOST %d; NOT RUN *</i></b>", n,
                kConsoleLineMax);
+        char why[96];
+        QZ_TRF(why, "not run: console line too long (%d characters, at most %d)", n,
+               kConsoleLineMax);
+        web_audit_command(sv, command);
+        web_audit_result(sv, QZ_AUDIT_REFUSED, why);
         web_cmds(sv, page, message, web_key(sv));
         return;
     }
     web_results(sv, page, web_key(sv), command);
 }
+
+namespace {
+
+// The reason the record of a game command gives: what became of the line and the first line it
+// printed (masked like every shown line).
+void resultWhy(stQzSv* sv, const char* guard, const char* output) {
+    if (guard == kIgnored) {
+        web_audit_result(sv, QZ_AUDIT_REFUSED,
+                         "not run: the web key setting is not read or changed from the WebTool");
+        return;
+    }
+    if (guard == kBlocked) {
+        web_audit_result(sv, QZ_AUDIT_DONE, "run; output not shown (it may hold a password)");
+        return;
+    }
+    const char* p = output;
+    while (*p == '\n' || *p == '\r' || *p == ' ') p++;
+    char first[160];
+    int n = 0;
+    while (p[n] && p[n] != '\n' && p[n] != '\r' && n < qz::cap(first) - 1) n++;
+    trcpyz(first, p, n);
+    char shown[200];
+    web_mask_line(sv, first, shown, qz::cap(shown));
+    char why[256];
+    QZ_TRF(why, "run; %s%s", shown[0] ? "output: " : "no output", shown);
+    web_audit_result(sv, QZ_AUDIT_DONE, why);
+}
+
+}  // namespace
 
 void web_results(stQzSv* sv, stWebPage* page, const char* key, const char* command) {
     char line[WEB_REQ_MAX + 1];
@@ -239,13 +274,17 @@ void web_results(stQzSv* sv, stWebPage* page, const char* key, const char* comma
         if (holds(output, web_key(sv)) || holds(output, rcon)) guard = kBlocked;
     }
     if (guard == kBlocked) output[0] = 0;
+    resultWhy(sv, guard, output);
 
     web_header(sv, page, "Game Command Results", nullptr, key);
     web_put(page, "<table border=0>\n");
     web_key_row(sv, page, key);
     web_add(page, "<tr><td></td><td><font color=#%s>", sv->set.httpColMsg);
-    // A command line of thousands of markup characters must not crowd out its own output.
-    if (!putBounded(page, line, kCommandShown)) web_put(page, " ...");
+    // The line as typed, its secrets masked; a line of thousands of markup characters must not
+    // crowd out its own output.
+    char shown[WEB_REQ_MAX + 8];
+    web_mask_line(sv, line, shown, qz::cap(shown));
+    if (!putBounded(page, shown, kCommandShown)) web_put(page, " ...");
     if (guard) web_put(page, guard);
     web_put(page, "</font></td>\n<tr><td></td><td><pre>\n");
     if (!putBounded(page, output, WEB_PAGE_SIZE - 1 - kPageTail - page->len) || full) {
@@ -280,6 +319,13 @@ void web_writecfg(stQzSv* sv, const char* form, stWebPage* page) {
 
 void web_restart(stQzSv* sv, const char* form, stWebPage* page) {
     if (web_key_check(sv, form, page)) return;
+    // A restart reloads the module and ends every login: only from the page that asked. Until
+    // then nothing happened, so nothing is recorded.
+    if (!web_confirmed(form, "restart")) {
+        sv->web.audit.pending = 0;
+        web_confirm_restart(sv, page);
+        return;
+    }
     // The console's own command: it notes the request (once) and the next frame call restarts.
     // A restart draws new digest secrets: the administrator types the key again afterwards.
     sv_cmd(sv, QZ_SRC_WEB, "qz_sv_Restart", 0);

@@ -4,6 +4,7 @@
 
 #include "host/bridge.h"
 #include "host/state.h"
+#include "media/audit.h"
 #include "webtool/screens.h"
 
 namespace {
@@ -120,12 +121,23 @@ void web_gset_update(stQzSv* sv, const char* form, stWebPage* page) {
     }
     web_note_end(sv);
     if (refused) {
+        web_audit_result(sv, QZ_AUDIT_REFUSED, "a value was too long; nothing set");
         web_notes_show(sv);
         web_cmds(sv, page, "<b><i>* NOT UPDATED: A VALUE WAS TOO LONG *</i></b>", web_key(sv));
         return;
     }
+    // The record names every variable set, with its new value ("name=value", blank-separated).
+    char set[1024] = "";
     for (const char* name : kUpdateOrder) {
-        if (hasValue(form, name) && changed(sv, form, name)) sv_cvar_set(sv, form, name);
+        if (!hasValue(form, name) || !changed(sv, form, name)) continue;
+        const char* v = strchr(svFindNoCase(form, name), '=') + 1;
+        int n = 0;
+        while (v[n] && v[n] != '\r' && v[n] != '\n') n++;
+        int at = slen(set);
+        trf(set + at, qz::cap(set) - at, "%s%s=%.*s", at ? " " : "", name, n, v);
+        sv_cvar_set(sv, form, name);
     }
+    web_audit_command(sv, set);
+    if (!set[0]) web_audit_result(sv, QZ_AUDIT_DONE, "no value changed");
     web_cmds(sv, page, "<b><i>* UPDATED *</i></b>", web_key(sv));
 }

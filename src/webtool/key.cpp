@@ -2,6 +2,7 @@
 // logins a digest stands for and their end, and the rule by which an empty web key takes the
 // game's rcon password.
 #include <arpa/inet.h>
+#include <openssl/crypto.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
@@ -71,11 +72,42 @@ bool guessBlocked(stWeb* w, unsigned now) {
     return l && recentBad(l, now);
 }
 
+// The budget of the trusted proxy the request came through (null when it came directly); with
+// create, a place is made for it.
+stWebProxyBudget* proxyBudgetOf(stWeb* w, bool create) {
+    if (!w->viaProxy) return nullptr;
+    stWebProxyBudget* spare = nullptr;
+    for (stWebProxyBudget& b : w->proxyBudget) {
+        if (b.addr == w->viaProxy) return &b;
+        if (!spare || (spare->addr && !b.addr)) spare = &b;
+    }
+    if (!create || !spare) return nullptr;
+    *spare = stWebProxyBudget{};
+    spare->addr = w->viaProxy;
+    return spare;
+}
+
+// True when the proxy of the request has passed on WEB_GUESS_MAX bad keys within the window.
+// Its clients that have not logged in lately then get no key checked: a client at the proxy's
+// own address could otherwise name a new address with every guess.
+bool proxySpent(stWeb* w, unsigned now) {
+    const stWebProxyBudget* b = proxyBudgetOf(w, false);
+    if (!b || b->count < WEB_GUESS_MAX) return false;
+    if (tickElapsed(now, b->ticks[b->next]) >= WEB_LOCK_WINDOW_MS) return false;
+    const stWebLock* l = lockEntry(w, false, now);
+    return !(l && l->loggedIn && tickElapsed(now, l->goodTick) < WEB_RECENT_LOGIN_MS);
+}
+
 void noteBadKey(stQzSv* sv, unsigned now) {
     stWeb* w = &sv->web;
     w->guessTicks[w->guessNext] = now;
     w->guessNext = (w->guessNext + 1) % WEB_GUESS_MAX;
     if (w->guessCount < WEB_GUESS_MAX) w->guessCount++;
+    if (stWebProxyBudget* b = proxyBudgetOf(w, true)) {
+        b->ticks[b->next] = now;
+        b->next = (b->next + 1) % WEB_GUESS_MAX;
+        if (b->count < WEB_GUESS_MAX) b->count++;
+    }
     stWebLock* l = lockEntry(w, true, now);
     if (!l) return;  // every entry holds a recent guesser: this one is not remembered
     l->seq = ++w->lockSeq;
@@ -106,35 +138,58 @@ void noteGoodKey(stWeb* w, unsigned now) {
     l->seq = ++w->lockSeq;
 }
 
-// Fills out with bytes of the system's random source.
-void randomBytes(unsigned char* out, int n) {
-    if (RAND_bytes(out, n) == 1) return;
-    // Without a random source the digests would be guessable: no digest opens anything then
-    // (the check compares against a secret nobody can know, so only the key itself logs in).
-    for (int i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(i * 131 + 7);
+WebRandomFn g_random = nullptr;
+
+// Fills out with bytes of the system's random source; false when it has none to give.
+bool randomBytes(unsigned char* out, int n) {
+    int ok = g_random ? g_random(out, n) : RAND_bytes(out, n);
+    if (ok == 1) return true;
+    OPENSSL_cleanse(out, static_cast<size_t>(n));
+    return false;
 }
 
 // Keeps the two secrets in step with the clock: every WEB_DIGEST_PERIOD_MS the current secret
 // becomes the previous one and a new one is drawn; after two periods without a request both
-// are new.
-void secretsFresh(stWeb* w, unsigned now) {
+// are new. False when no secret could be drawn: nothing may be served then, since digests made
+// with a known pattern could be forged.
+bool secretsFresh(stWeb* w, unsigned now) {
     if (!w->secretReady) {
-        randomBytes(w->secret[0], WEB_SECRET_SIZE);
+        if (!randomBytes(w->secret[0], WEB_SECRET_SIZE) ||
+            !randomBytes(w->printSecret, WEB_SECRET_SIZE)) {
+            w->noRandom = 1;
+            return false;
+        }
+        w->noRandom = 0;
         w->prevValid = 0;
+        w->knownSecrets = 1;
         w->secretTick = now;
         w->secretReady = 1;
-        return;
+        return true;
     }
     int el = tickElapsed(now, w->secretTick);
-    if (el < WEB_DIGEST_PERIOD_MS) return;
-    if (el < 2 * WEB_DIGEST_PERIOD_MS) {
-        memcpy(w->secret[1], w->secret[0], WEB_SECRET_SIZE);
-        w->prevValid = 1;
-    } else {
+    if (el < WEB_DIGEST_PERIOD_MS) return true;
+    unsigned char next[WEB_SECRET_SIZE];
+    if (!randomBytes(next, WEB_SECRET_SIZE)) {
+        // The old secrets are not kept past their time: every login ends and nothing is served
+        // until a secret can be drawn.
+        OPENSSL_cleanse(w->secret, sizeof w->secret);
+        memset(w->binds, 0, sizeof w->binds);
+        w->bind = nullptr;
+        w->secretReady = 0;
         w->prevValid = 0;
+        w->knownSecrets = 0;
+        w->noRandom = 1;
+        return false;
     }
-    randomBytes(w->secret[0], WEB_SECRET_SIZE);
+    // The current secret becomes the previous one; it still opens digests only when it was
+    // current less than a period ago.
+    memmove(w->secret[1], w->secret[0], 3 * WEB_SECRET_SIZE);
+    w->prevValid = el < 2 * WEB_DIGEST_PERIOD_MS;
+    if (w->knownSecrets < 4) w->knownSecrets++;
+    memcpy(w->secret[0], next, WEB_SECRET_SIZE);
+    OPENSSL_cleanse(next, sizeof next);
     w->secretTick = now;
+    return true;
 }
 
 // The digest of key for a login under one secret: the login number in 8 hexadecimal digits,
@@ -176,96 +231,57 @@ bool looksLikeDigest(const char* v) {
     return true;
 }
 
-bool loggedOut(const stWeb* w, unsigned login) {
-    for (int i = 0; i < w->loggedOutCount; ++i) {
-        if (w->loggedOut[i] == login) return true;
-    }
-    return false;
-}
-
-// The login a digest (32 characters at v, any case) stands for, when it is one of key under
-// the current or the previous secret and that login was not ended.
-bool digestLogin(stWeb* w, const char* key, const char* v, unsigned* login) {
-    if (!looksLikeDigest(v)) return false;
-    unsigned id = 0;
-    for (int i = 0; i < 8; ++i) id = (id << 4) | static_cast<unsigned>(hexDigit(v[i]));
-    if (loggedOut(w, id)) return false;
+// True when the digest at v (32 hexadecimal digits, any case) is the one of material for its
+// login under the current or the previous secret. Compared in constant time.
+bool digestOpens(const stWeb* w, const char* material, const char* v, unsigned login) {
+    char given[33];
+    for (int i = 0; i < 32; ++i) given[i] = v[i] >= 'a' && v[i] <= 'f' ? v[i] - 32 : v[i];
+    given[32] = 0;
+    bool ok = false;
     for (int k = 0; k < (w->prevValid ? 2 : 1); ++k) {
         char digest[33];
-        digestWith(w->secret[k], id, key, digest);
-        int i = 0;
-        while (i < 32 && lowerCh(v[i]) == lowerCh(digest[i])) i++;
-        if (i == 32) {
-            *login = id;
-            return true;
-        }
+        digestWith(w->secret[k], login, material, digest);
+        ok |= CRYPTO_memcmp(given, digest, 32) == 0;
     }
-    return false;
+    return ok;
 }
 
-// Appends the UTF-8 form of code point cp.
-void putUtf8(unsigned cp, char* out, int size, int* len) {
-    unsigned char b[4];
-    int n = 0;
-    if (cp < 0x80) {
-        b[n++] = static_cast<unsigned char>(cp);
-    } else if (cp < 0x800) {
-        b[n++] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-        b[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        b[n++] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-        b[n++] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-        b[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    } else {
-        b[n++] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-        b[n++] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-        b[n++] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-        b[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+// True when the digest is its login's under a secret that opens nothing any more: a page of an
+// open login that was left unused for too long, not a guess.
+bool digestRetired(const stWeb* w, const char* material, const char* v, unsigned login) {
+    char given[33];
+    for (int i = 0; i < 32; ++i) given[i] = v[i] >= 'a' && v[i] <= 'f' ? v[i] - 32 : v[i];
+    given[32] = 0;
+    bool found = false;
+    for (int k = w->prevValid ? 2 : 1; k < w->knownSecrets; ++k) {
+        char digest[33];
+        digestWith(w->secret[k], login, material, digest);
+        found |= CRYPTO_memcmp(given, digest, 32) == 0;
     }
-    for (int i = 0; i < n && *len < size - 1; ++i) out[(*len)++] = static_cast<char>(b[i]);
-    out[*len] = 0;
+    return found;
 }
 
-// The value as the administrator typed it, when the page's character set (ISO-8859-1) could
-// not carry it: its bytes above 127 are ISO-8859-1 letters, and a character outside that set
-// arrives as "&#NNNN;". The result is the same text in UTF-8, as a UTF-8 configuration holds it.
-void typedAsUtf8(const char* v, int n, char* out, int size) {
-    int len = 0;
-    out[0] = 0;
-    for (int i = 0; i < n && len < size - 1; ++i) {
-        unsigned char c = static_cast<unsigned char>(v[i]);
-        if (c == '&' && i + 3 < n && v[i + 1] == '#') {
-            unsigned cp = 0;
-            int j = i + 2;
-            while (j < n && j < i + 10 && v[j] >= '0' && v[j] <= '9') cp = cp * 10 + (v[j++] - '0');
-            if (j < n && v[j] == ';' && j > i + 2 && cp > 0 && cp <= 0x10FFFF) {
-                putUtf8(cp, out, size, &len);
-                i = j;
-                continue;
-            }
-        }
-        putUtf8(c, out, size, &len);
-    }
+// A fingerprint of a wrong digest, so that a page that sends the same one again (a refresh)
+// counts once.
+unsigned digestPrint(const char* v) {
+    unsigned h = 2166136261u;
+    for (int i = 0; i < 32; ++i) h = (h ^ static_cast<unsigned char>(lowerCh(v[i]))) * 16777619u;
+    return h ? h : 1;
 }
 
-// True when the typed value (n characters at v) is the key: as sent, or in UTF-8 (see
-// typedAsUtf8).
+// True when the typed value (n bytes at v) is the key: both are compared in their normal form
+// (webKeyNormal), so the key typed in a browser matches the key set on the console or in a
+// configuration file whether each was UTF-8 or Latin-1. Constant time for keys of one length.
 bool typedIsKey(const char* v, int n, const char* key) {
-    if (n <= 0 || n != slen(key) || strncmp(v, key, static_cast<size_t>(n)) != 0) {
-        char utf8[1025];
-        typedAsUtf8(v, n, utf8, qz::cap(utf8));
-        return *utf8 && strcmp(utf8, key) == 0;
-    }
-    return true;
-}
-
-// A new login number; never one that was ended.
-unsigned newLogin(stWeb* w) {
-    unsigned id = 0;
-    do {
-        randomBytes(reinterpret_cast<unsigned char*>(&id), sizeof id);
-    } while (loggedOut(w, id));
-    return id;
+    if (n <= 0 || !*key) return false;
+    char typed[WEB_KEY_NORMAL_MAX], want[WEB_KEY_NORMAL_MAX];
+    int tn = webKeyNormal(v, n < WEB_ADMIN_KEY_MAX ? n : WEB_ADMIN_KEY_MAX, typed, qz::cap(typed));
+    int kn = webKeyNormal(key, slen(key), want, qz::cap(want));
+    bool same = n <= WEB_ADMIN_KEY_MAX && tn == kn &&
+                CRYPTO_memcmp(typed, want, static_cast<size_t>(kn)) == 0;
+    OPENSSL_cleanse(typed, sizeof typed);
+    OPENSSL_cleanse(want, sizeof want);
+    return same;
 }
 
 // The binding of a login number, or null.
@@ -274,6 +290,14 @@ stWebBind* bindOf(stWeb* w, unsigned login) {
         if (b.used && b.login == login) return &b;
     }
     return nullptr;
+}
+
+// A new login number, never one in use; false when the random source has none.
+bool newLogin(stWeb* w, unsigned* id) {
+    do {
+        if (!randomBytes(reinterpret_cast<unsigned char*>(id), sizeof *id)) return false;
+    } while (*id == 0 || bindOf(w, *id));
+    return true;
 }
 
 void hexText(const unsigned char* in, int n, char* out) {
@@ -285,33 +309,65 @@ void hexText(const unsigned char* in, int n, char* out) {
     out[2 * n] = 0;
 }
 
-// Binds a new login to administrator a; a full table ends its oldest login.
-stWebBind* bindNew(stWeb* w, unsigned login, const stWebAdmin* a) {
-    int at = 0;
-    for (int i = 0; i < WEB_BIND_MAX; ++i) {
-        if (!w->binds[i].used) {
-            at = i;
-            break;
+// The fingerprint of the web key its logins are bound to (hexadecimal HMAC under printSecret).
+void keyPrint(const stWeb* w, const char* key, char (&out)[2 * WEB_ADMIN_HASH + 1]) {
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned macLen = 0;
+    HMAC(EVP_sha256(), w->printSecret, WEB_SECRET_SIZE, reinterpret_cast<const unsigned char*>(key),
+         strlen(key), mac, &macLen);
+    hexText(mac, WEB_ADMIN_HASH, out);
+}
+
+// True while the login may still be used: it was used within two digest periods (its pages'
+// digests cannot open anything later anyway).
+bool bindLive(const stWebBind* b, unsigned now) {
+    return b->used && tickElapsed(now, b->lastTick) < 2 * WEB_DIGEST_PERIOD_MS;
+}
+
+// Binds a new login. One administrator holds at most WEB_BIND_PER_ADMIN logins: past that, his
+// own oldest ends. The table has room for every administrator's share, so a login never ends
+// another administrator's (a place of a login unused for two digest periods is taken first).
+stWebBind* bindNew(stWeb* w, unsigned login, int webKey, const char* name, int level,
+                   const char* material, unsigned now) {
+    stWebBind* free = nullptr;
+    stWebBind* ownOldest = nullptr;
+    stWebBind* oldest = nullptr;
+    int own = 0;
+    for (stWebBind& b : w->binds) {
+        if (!bindLive(&b, now)) {
+            if (!free) free = &b;
+            continue;
         }
-        if (w->binds[i].seq < w->binds[at].seq) at = i;
+        if (!oldest || b.seq < oldest->seq) oldest = &b;
+        if (b.webKey == webKey && strcmp(b.name, name) == 0) {
+            own++;
+            if (!ownOldest || b.seq < ownOldest->seq) ownOldest = &b;
+        }
     }
-    stWebBind* spot = &w->binds[at];
+    stWebBind* spot = own >= WEB_BIND_PER_ADMIN ? ownOldest : free;
+    if (!spot) spot = ownOldest ? ownOldest : oldest;  // only with more names than the file holds
     *spot = stWebBind{};
     spot->used = 1;
+    spot->webKey = webKey;
     spot->login = login;
     spot->seq = ++w->bindSeq;
-    spot->level = a->level;
-    QZ_COPY(spot->name, a->name);
-    hexText(a->hash, WEB_ADMIN_HASH, spot->material);
+    spot->lastTick = now;
+    spot->level = level;
+    QZ_COPY(spot->name, name);
+    QZ_COPY(spot->material, material);
+    // Each login counts its pages from a number of its own, so a number of one login is not
+    // one of another's.
+    spot->actNext = (login * 2654435761u) | 1u;
     return spot;
 }
 
-// The request is made by the login's administrator (bind) or by the web key (null).
+// The request is made by the login's administrator (bind) or by the web key.
 void becomes(stWeb* w, const stWebBind* b) {
     w->bind = b;
-    w->level = b ? b->level : WEBL_ALL;
-    QZ_COPY(w->who, b ? b->name : "");
-    QZ_COPY(w->origin.name, b ? b->name : "webkey");
+    bool named = b && !b->webKey;
+    w->level = named ? b->level : WEBL_ALL;
+    QZ_COPY(w->who, named ? b->name : "");
+    QZ_COPY(w->origin.name, named ? b->name : "webkey");
 }
 
 // True when the typed value of a posted "webkey" field is there (not a digest): *raw, *rawLen.
@@ -326,7 +382,56 @@ bool typedValue(const char* at, const char** raw, int* rawLen) {
     return n > 0;
 }
 
+// The "webkey" field a key may be typed into: one of the posted body. A key in the request's
+// target (the URL) is never taken, POST or not: a URL stays in logs and histories.
+const char* typedField(const stWeb* w, const char* form) {
+    if (w->facts.get) return nullptr;
+    int at = w->facts.bodyAt;
+    if (at < 0 || at > slen(form)) return nullptr;
+    return web_find(form + at, "webkey");
+}
+
+// The administrator of the current list the checker's match stands for: the same name and the
+// same hash (the file may have changed while the checker worked). Null when there is none.
+const stWebAdmin* matchedAdmin(const stWeb* w) {
+    if (!w->matchValid || !w->match.found) return nullptr;
+    for (int i = 0; i < w->admins.count; ++i) {
+        const stWebAdmin* a = &w->admins.list[i];
+        if (strcmp(a->name, w->match.name) == 0 &&
+            CRYPTO_memcmp(a->hash, w->match.hash, WEB_ADMIN_HASH) == 0)
+            return a;
+    }
+    return nullptr;
+}
+
+// True when no key of this request is checked: its address is locked out, or it has guessed
+// wrong while all addresses together (or all clients of its proxy) spent their budget.
+bool keyRefused(stWeb* w, unsigned now) {
+    return lockedOut(w, now) || guessBlocked(w, now) || proxySpent(w, now);
+}
+
+// Ends the logins of named administrators that the list no longer holds as they logged in
+// (removed, or another key or level); the web key's logins are not theirs to end.
+void endStaleBinds(stWeb* w) {
+    const stWebAdmins* a = &w->admins;
+    for (stWebBind& b : w->binds) {
+        if (!b.used || b.webKey) continue;
+        bool keep = false;
+        for (int i = 0; i < a->count && !keep; ++i) {
+            char material[2 * WEB_ADMIN_HASH + 1];
+            hexText(a->list[i].hash, WEB_ADMIN_HASH, material);
+            keep = strcmp(a->list[i].name, b.name) == 0 && a->list[i].level == b.level &&
+                   CRYPTO_memcmp(material, b.material, sizeof material) == 0;
+        }
+        if (!keep) b.used = 0;
+    }
+}
+
 }  // namespace
+
+void webRandomSource(WebRandomFn fn) { g_random = fn; }
+
+bool web_secrets_ready(stQzSv* sv) { return secretsFresh(&sv->web, GetTickCount()); }
 
 void web_admins_sync(stQzSv* sv) {
     stWebAdmins* a = &sv->web.admins;
@@ -337,12 +442,17 @@ void web_admins_sync(stQzSv* sv) {
             a->count = 0;
             a->seen = 0;
             a->generation++;
+            endStaleBinds(&sv->web);
         }
         a->refusedMode = 0;
         return;
     }
+    // The change time too: a file written twice within the clock's step at the same size still
+    // differs in it when its owner, mode or links changed, and a rename gives a new inode.
     long long mtime = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    bool same = a->seen && a->mtimeNs == mtime && a->size == static_cast<long long>(st.st_size) &&
+    long long ctime = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+    bool same = a->seen && a->mtimeNs == mtime && a->ctimeNs == ctime &&
+                a->size == static_cast<long long>(st.st_size) &&
                 a->ino == static_cast<unsigned long long>(st.st_ino) &&
                 a->mode == static_cast<unsigned>(st.st_mode);
     if (same) return;
@@ -352,6 +462,7 @@ void web_admins_sync(stQzSv* sv) {
     a->count = ok ? count : 0;
     a->seen = 1;
     a->mtimeNs = mtime;
+    a->ctimeNs = ctime;
     a->size = static_cast<long long>(st.st_size);
     a->ino = static_cast<unsigned long long>(st.st_ino);
     a->mode = static_cast<unsigned>(st.st_mode);
@@ -363,27 +474,16 @@ void web_admins_sync(stQzSv* sv) {
     } else {
         a->refusedMode = 0;
     }
-    // Logins of administrators removed, or whose key or level changed, end.
-    stWeb* w = &sv->web;
-    for (stWebBind& b : w->binds) {
-        if (!b.used) continue;
-        bool keep = false;
-        for (int i = 0; i < a->count && !keep; ++i) {
-            char material[2 * WEB_ADMIN_HASH + 1];
-            hexText(a->list[i].hash, WEB_ADMIN_HASH, material);
-            keep = strcmp(a->list[i].name, b.name) == 0 && a->list[i].level == b.level &&
-                   strcmp(material, b.material) == 0;
-        }
-        if (!keep) b.used = 0;
-    }
+    // Logins of administrators removed, or whose key or level changed, end, whoever changed the
+    // file (the console, qzadmin, an editor, a restore).
+    endStaleBinds(&sv->web);
 }
 
 bool web_admin_wait(stQzSv* sv, const char* form, unsigned ticket) {
     stWeb* w = &sv->web;
     w->matchValid = 0;
-    w->match = -1;
-    if (w->facts.get) return false;
-    const char* at = web_find(form, "webkey");
+    w->match = stWebAdminMatch{};
+    const char* at = typedField(w, form);
     const char* raw = nullptr;
     int rawLen = 0;
     if (!at || !typedValue(at, &raw, &rawLen)) return false;
@@ -392,11 +492,9 @@ bool web_admin_wait(stQzSv* sv, const char* form, unsigned ticket) {
     const char* key = web_key(sv);
     if (*key && typedIsKey(raw, rawLen, key)) return false;
     unsigned now = GetTickCount();
-    if (lockedOut(w, now) || guessBlocked(w, now)) return false;
-    int match = -1;
-    if (webAdminCheckPoll(ticket, &match) == 1) {
+    if (keyRefused(w, now)) return false;
+    if (webAdminCheckPoll(ticket, &w->match) == 1) {
         w->matchValid = 1;
-        w->match = match;
         return false;
     }
     if (webAdminCheckBusy()) return true;
@@ -405,14 +503,15 @@ bool web_admin_wait(stQzSv* sv, const char* form, unsigned ticket) {
     char typed[WEB_ADMIN_KEY_MAX + 1];
     trcpyz(typed, raw, rawLen < WEB_ADMIN_KEY_MAX ? rawLen : WEB_ADMIN_KEY_MAX);
     webAdminCheckStart(ticket, typed, w->admins.list, w->admins.count);
-    memset(typed, 0, sizeof typed);
+    OPENSSL_cleanse(typed, sizeof typed);
     return true;
 }
 
 void web_key_digest(stQzSv* sv, const char* key, char (&out)[33]) {
     stWeb* w = &sv->web;
     secretsFresh(w, GetTickCount());
-    // A named administrator's pages carry digests of his login under his key's hash.
+    // A login's pages carry digests of its login number under its bound material (a named
+    // administrator's key hash, or the web key's fingerprint).
     if (w->bind) key = w->bind->material;
     digestWith(w->secret[0], w->login, key ? key : "", out);
 }
@@ -420,7 +519,6 @@ void web_key_digest(stQzSv* sv, const char* key, char (&out)[33]) {
 void web_key_reset(stQzSv* sv) {
     stWeb* w = &sv->web;
     w->secretReady = 0;
-    w->loggedOutCount = 0;
     w->login = 0;
     memset(w->binds, 0, sizeof w->binds);
     w->bind = nullptr;
@@ -438,14 +536,38 @@ bool web_recent_login(stQzSv* sv, unsigned addr) {
 
 void web_logout(stQzSv* sv) {
     stWeb* w = &sv->web;
-    if (w->loggedOutCount == WEB_LOGOUT_MAX) {
-        // No room to remember one more: every login ends instead.
-        web_key_reset(sv);
-        return;
-    }
-    w->loggedOut[w->loggedOutCount++] = w->login;
-    stWebBind* b = bindOf(w, w->login);
-    if (b) b->used = 0;
+    // Only this login ends: its binding goes, so its digests open nothing any more.
+    if (stWebBind* b = bindOf(w, w->login)) b->used = 0;
+    w->bind = nullptr;
+}
+
+unsigned web_act_issue(stQzSv* sv) {
+    stWeb* w = &sv->web;
+    stWebBind* b = w->keyState == 1 ? bindOf(w, w->login) : nullptr;
+    if (!b) return 0;
+    unsigned n = b->actNext++;
+    if (b->actNext == 0) b->actNext = 1;
+    b->actUsed[(n / 8) % (WEB_ACT_WINDOW / 8)] &= static_cast<unsigned char>(~(1u << (n % 8)));
+    return n;
+}
+
+bool web_act_take(stQzSv* sv, const char* form) {
+    stWeb* w = &sv->web;
+    const char* v = web_field(form, "webact");
+    if (!v) return true;
+    stWebBind* b = w->keyState == 1 ? bindOf(w, w->login) : nullptr;
+    if (!b) return false;
+    unsigned n = 0;
+    int digits = 0;
+    for (; *v >= '0' && *v <= '9' && digits < 10; ++v, ++digits) n = n * 10 + (*v - '0');
+    // Given by this login, and among its last WEB_ACT_WINDOW pages.
+    unsigned age = b->actNext - n;
+    if (digits == 0 || n == 0 || age == 0 || age > WEB_ACT_WINDOW) return false;
+    unsigned char& byte = b->actUsed[(n / 8) % (WEB_ACT_WINDOW / 8)];
+    unsigned char bit = static_cast<unsigned char>(1u << (n % 8));
+    if (byte & bit) return false;
+    byte |= bit;
+    return true;
 }
 
 const char* web_key(stQzSv* sv) { return sv->set.httpKey; }
@@ -470,6 +592,34 @@ void web_key_from_rcon(stQzSv* sv) {
     w->keyFromRcon = 1;
 }
 
+namespace {
+
+// A new login of the web key (webKey) or of the administrator a: bound, counted as a good key,
+// recorded. False (Login Screen written) when no login number could be drawn.
+bool logIn(stQzSv* sv, const stWebAdmin* a, unsigned now, stWebPage* page) {
+    stWeb* w = &sv->web;
+    unsigned id = 0;
+    if (!newLogin(w, &id)) {
+        web_login(sv, page, "<b><i>* NO RANDOM SOURCE: TRY AGAIN LATER *</i></b>");
+        return false;
+    }
+    noteGoodKey(w, now);
+    w->login = id;
+    char material[2 * WEB_ADMIN_HASH + 1];
+    if (a) {
+        hexText(a->hash, WEB_ADMIN_HASH, material);
+    } else {
+        keyPrint(w, web_key(sv), material);
+    }
+    becomes(w, bindNew(w, id, a ? 0 : 1, a ? a->name : "", a ? a->level : WEBL_ALL, material, now));
+    w->keyState = 1;
+    auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_DONE,
+               a ? webLevelName(a->level) : nullptr);
+    return true;
+}
+
+}  // namespace
+
 bool web_key_check(stQzSv* sv, const char* form, stWebPage* page) {
     stWeb* w = &sv->web;
     // Asked once per request: the dispatcher checks before a handler does. Outside the
@@ -478,69 +628,81 @@ bool web_key_check(stQzSv* sv, const char* form, stWebPage* page) {
     if (w->keyState) return w->keyState == 2;
     w->keyState = 2;
     unsigned now = GetTickCount();
-    secretsFresh(w, now);
-    if (lockedOut(w, now) || guessBlocked(w, now)) {
+    if (!secretsFresh(w, now)) {
+        web_login(sv, page, "<b><i>* NO RANDOM SOURCE: TRY AGAIN LATER *</i></b>");
+        return true;
+    }
+    if (keyRefused(w, now)) {
         web_login(sv, page, "<b><i>* TOO MANY BAD KEYS: TRY AGAIN IN A MINUTE *</i></b>");
         return true;
     }
-    const char* at = web_find(form, "webkey");
     const char* key = web_key(sv);
+    // The key itself is taken only from the body of a form a browser posts.
+    if (const char* typed = typedField(w, form)) {
+        const char* raw = nullptr;
+        int rawLen = 0;
+        typedValue(typed, &raw, &rawLen);
+        // As typed, blanks at its start included, and also without the blanks around it.
+        char value[WEB_ADMIN_KEY_MAX + 2];
+        web_line_value(typed, "webkey", value, qz::cap(value));
+        if (*key && (typedIsKey(raw, rawLen, key) || typedIsKey(value, slen(value), key)))
+            return !logIn(sv, nullptr, now, page);
+        // A named administrator's key, as the checker thread found it, bound to the current
+        // list's entry of that name and hash.
+        if (const stWebAdmin* a = matchedAdmin(w)) return !logIn(sv, a, now, page);
+    }
+    // A digest: in the posted body, or in the refresh link.
+    const char* at = typedField(w, form);
+    if (!at) at = web_find(form, "webkey");
+    bool wrongDigest = false;
     bool staleDigest = false;
-    if (at && (*key || w->admins.count > 0 || w->matchValid)) {
-        // The key itself is taken only from a form a browser posts: a key in a link would stay
-        // in the address bar and the history.
-        if (!w->facts.get) {
-            char value[1025];
-            web_line_value(at, "webkey", value, qz::cap(value));
-            // As typed, blanks at its start included: the text after the first "=".
-            const char* raw = nullptr;
-            int rawLen = 0;
-            typedValue(at, &raw, &rawLen);
-            if (*key && ((*value && strcmp(value, key) == 0) || typedIsKey(raw, rawLen, key))) {
-                noteGoodKey(w, now);
-                w->login = newLogin(w);
-                becomes(w, nullptr);
-                w->keyState = 1;
-                auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_DONE, nullptr);
-                return false;
-            }
-            // A named administrator's key, as the checker thread found it.
-            if (w->matchValid && w->match >= 0 && w->match < w->admins.count) {
-                noteGoodKey(w, now);
-                w->login = newLogin(w);
-                becomes(w, bindNew(w, w->login, &w->admins.list[w->match]));
-                w->keyState = 1;
-                auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_DONE,
-                           webLevelName(w->level));
-                return false;
-            }
-        }
-        // An empty key opens nothing (its digests would be the same for everyone).
-        const char* v = web_line_start(at, "webkey");
-        unsigned login = 0;
+    const char* v = at ? web_line_start(at, "webkey") : "";
+    if (looksLikeDigest(v)) {
         unsigned id = 0;
-        if (looksLikeDigest(v)) {
-            for (int i = 0; i < 8; ++i) id = (id << 4) | static_cast<unsigned>(hexDigit(v[i]));
+        for (int i = 0; i < 8; ++i) id = (id << 4) | static_cast<unsigned>(hexDigit(v[i]));
+        stWebBind* b = bindOf(w, id);
+        if (b && !bindLive(b, now)) b->used = 0;
+        if (b && b->used && b->webKey) {
+            // The web key changed since this login: it is over.
+            char print[2 * WEB_ADMIN_HASH + 1];
+            keyPrint(w, key, print);
+            if (!*key || CRYPTO_memcmp(print, b->material, sizeof print) != 0) b->used = 0;
         }
-        stWebBind* b = looksLikeDigest(v) ? bindOf(w, id) : nullptr;
-        if (b ? digestLogin(w, b->material, v, &login) : (*key && digestLogin(w, key, v, &login))) {
+        if (b && b->used && digestOpens(w, b->material, v, id)) {
             noteGoodKey(w, now);
-            w->login = login;
+            b->lastTick = now;
+            w->login = id;
             becomes(w, b);
             w->keyState = 1;
             return false;
         }
-        staleDigest = looksLikeDigest(v) && slen(key) != 32;
+        // A login that is over (a page from before a restart, a log out, a change of the key)
+        // cannot be guessed into (its number is bound to nothing): the page is told so and
+        // nothing is counted. A wrong digest for a login that is open is a guess at it.
+        if (b && b->used && !digestRetired(w, b->material, v, id)) {
+            wrongDigest = true;
+        } else {
+            staleDigest = true;
+        }
     }
     svMsg(sv, "Bad Web Key sent from %s", w->clientText);
-    // Only a key typed into a posted form is a guess. A digest that no longer opens anything (a
-    // page from before a restart, a change of the key, a log out) cannot be guessed (2^96
-    // values) and a link cannot carry a typed key, so neither counts toward a lockout: no page
-    // of another site can lock the administrator out by loading links.
-    // Only these are recorded too: they are bounded by the lockouts, while links and stale
-    // digests, which anyone can send without end, would flood the audit log.
-    if (!w->facts.get && !staleDigest) {
-        auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_REFUSED, "bad key");
+    // A key typed into a posted form counts, and so does a wrong digest of an open login (once
+    // for each different digest from an address: a page refreshing with its one digest is not a
+    // guesser). A key in a link cannot be typed and counts not; nor does a login that is over.
+    // Only what counts is recorded: it is bounded by the lockouts, while the rest, which anyone
+    // can send without end, would flood the audit log.
+    bool counts = false;
+    if (wrongDigest) {
+        stWebLock* l = lockEntry(w, true, now);
+        unsigned print = digestPrint(v);
+        counts = !l || l->lastDigest != print;
+        if (l) l->lastDigest = print;
+    } else if (!staleDigest) {
+        counts = typedField(w, form) != nullptr;
+    }
+    if (counts) {
+        auditWrite(sv, "web-login", nullptr, nullptr, QZ_AUDIT_REFUSED,
+                   wrongDigest ? "wrong digest" : "bad key");
         noteBadKey(sv, now);
     }
     web_login(sv, page,

@@ -39,6 +39,12 @@ constexpr char k503Full[] =
     WEB_PLAIN_HEAD("503 Service Unavailable") "The WebTool is busy: try again in a moment\n";
 constexpr char k403[] =
     WEB_PLAIN_HEAD("403 Forbidden") "Refused: the request was sent from another site's page\n";
+constexpr char k403Host[] = WEB_PLAIN_HEAD(
+    "403 Forbidden") "Refused: the request names a host this WebTool is not served as "
+                     "(qz_sv_HttpHosts lists the names it answers to)\n";
+constexpr char k503Random[] = WEB_PLAIN_HEAD(
+    "503 Service Unavailable") "The WebTool cannot draw a secret from the system's random "
+                               "source: nothing is served until it can\n";
 // The browser asks for an icon with every page; "no content" ends that without a 404 line in
 // its console and without serving a file.
 constexpr char k204[] =
@@ -185,6 +191,18 @@ void blockExpire(stQzSv* sv, unsigned now) {
     if (changed) applyFilter(w);
 }
 
+// Scratch room to read a refused newcomer's request into, to see whether it is a browser's
+// request from another site (one module, one thread: one is enough).
+stWebConn g_scratch;
+
+// The local address a connection came in on (network byte order), 0 when unknown.
+unsigned localOf(int sock) {
+    struct sockaddr_in local {};
+    socklen_t len = sizeof local;
+    if (getsockname(sock, reinterpret_cast<struct sockaddr*>(&local), &len) != 0) return 0;
+    return local.sin_addr.s_addr;
+}
+
 // The oldest connection of addr (any address when addr is 0) that has sent nothing yet. Every
 // connection is read once as it is accepted, so it has had its chance to send.
 stWebConn* oldestSilent(stWeb* w, unsigned addr) {
@@ -264,8 +282,40 @@ stWebConn* slotFor(stQzSv* sv, unsigned addr, int* why) {
     return victim;
 }
 
+// What a complete request says about itself, before it waits for its turn: a request a browser
+// sent from another site's page, or to a host name the WebTool is not served as, is refused at
+// once, so it holds no place of its address's share while it waits (a hostile page in the
+// administrator's own browser cannot crowd out his own requests); behind a trusted proxy, a
+// client holding its share of the pool already is refused, as a direct address would be.
+// Returns true when the connection was answered and closed.
+bool refusedEarly(stQzSv* sv, stWebConn* c) {
+    stWeb* w = &sv->web;
+    const bool proxy = webAddrListed(w->proxies, c->addr.sin_addr.s_addr);
+    stWebFacts facts{};
+    webRequestFacts(c, proxy, &facts);
+    if (facts.crossSite) {
+        answerAndClose(w, c, k403, sizeof k403 - 1);
+        return true;
+    }
+    if (!webHostServed(c, w->hosts, c->local)) {
+        answerAndClose(w, c, k403Host, sizeof k403Host - 1);
+        return true;
+    }
+    c->fwd = facts.forwardedFor;
+    if (!proxy || !c->fwd) return false;
+    int held = 0;
+    for (const stWebConn& o : w->conn) {
+        if (&o == c || o.state == WEBC_FREE || o.state == WEBC_READING) continue;
+        if (o.addr.sin_addr.s_addr == c->addr.sin_addr.s_addr && o.fwd == c->fwd) held++;
+    }
+    if (held < WEB_CONN_PER_ADDR) return false;
+    answerAndClose(w, c, k503, sizeof k503 - 1);
+    return true;
+}
+
 // One read into the connection; the request is then complete, still coming, or over.
-void readConn(stWeb* w, stWebConn* c) {
+void readConn(stQzSv* sv, stWebConn* c) {
+    stWeb* w = &sv->web;
     ssize_t got = recv(c->sock, c->req + c->len, static_cast<size_t>(WEB_REQ_MAX - c->len), 0);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (got <= 0) {
@@ -277,7 +327,7 @@ void readConn(stWeb* w, stWebConn* c) {
     c->lastRecvTick = GetTickCount();
     int scan = webScanRequest(c);
     if (scan == WEBS_COMPLETE) {
-        c->state = WEBC_READY;
+        if (!refusedEarly(sv, c)) c->state = WEBC_READY;
     } else if (scan == WEBS_TOO_LARGE) {
         answerAndClose(w, c, k413, sizeof k413 - 1);
     }
@@ -306,18 +356,43 @@ void acceptPending(stQzSv* sv, unsigned now, long long deadline) {
         int why = 0;
         stWebConn* c = slotFor(sv, from.sin_addr.s_addr, &why);
         if (!c) {
-            for (int k = 0; k < 4; ++k) {
+            // Read, then reset: the cheapest way to be rid of it (no answer, no closing
+            // handshake, no connection state left), which matters when one address sends
+            // hundreds a second. The first one of a frame is told why.
+            stWebConn* s = &g_scratch;
+            s->sock = sock;
+            s->addr = from;
+            s->len = 0;
+            s->headerEnd = 0;
+            s->bodyLen = 0;
+            ssize_t got = recv(sock, s->req, WEB_REQ_MAX, 0);
+            if (got > 0) {
+                s->len = static_cast<int>(got);
+                s->req[s->len] = 0;
+            }
+            // A request from another site's page (or to a foreign host name) is refused as such
+            // and costs its address nothing: a hostile page in the administrator's browser must
+            // not get his address blocked.
+            bool foreign = false;
+            if (s->len > 0 && webScanRequest(s) != WEBS_MORE && s->headerEnd > 0) {
+                stWebFacts facts{};
+                webRequestFacts(s, false, &facts);
+                foreign = facts.crossSite || !webHostServed(s, w->hosts, localOf(sock));
+            }
+            // A trusted proxy carries everyone's requests: it is never blocked.
+            bool proxy = webAddrListed(w->proxies, from.sin_addr.s_addr);
+            for (int k = 0; k < 4 && !foreign && !proxy; ++k) {
                 if (refusedCount[k] && refusedAddr[k] != from.sin_addr.s_addr) continue;
                 refusedAddr[k] = from.sin_addr.s_addr;
                 if (++refusedCount[k] == WEB_FLOOD_REFUSALS)
                     blockAddress(sv, from.sin_addr.s_addr, now);
                 break;
             }
-            // Read, then reset: the cheapest way to be rid of it (no answer, no closing
-            // handshake, no connection state left), which matters when one address sends
-            // hundreds a second. The first one of a frame is told why.
-            char scratch[512];
-            (void)!recv(sock, scratch, sizeof scratch, 0);
+            if (foreign) {
+                sendSome(sock, k403, sizeof k403 - 1);
+                close(sock);
+                continue;
+            }
             if (!told) {
                 if (why == kRefusedFull) {
                     sendSome(sock, k503Full, sizeof k503Full - 1);
@@ -339,17 +414,20 @@ void acceptPending(stQzSv* sv, unsigned now, long long deadline) {
         c->lastRecvTick = now;
         c->seq = ++w->nextSeq;
         c->addr = from;
+        c->local = localOf(sock);
+        c->fwd = 0;
         c->len = 0;
         c->headerEnd = 0;
         c->bodyLen = 0;
         c->outOff = 0;
         c->req[0] = 0;
-        readConn(w, c);
+        readConn(sv, c);
     }
 }
 
 // One read on every connection that has data, more of a held answer, then the time limits.
-void readReady(stWeb* w, unsigned now) {
+void readReady(stQzSv* sv, unsigned now) {
+    stWeb* w = &sv->web;
     struct pollfd fds[WEB_CONN_MAX];
     int index[WEB_CONN_MAX];
     int n = 0;
@@ -366,7 +444,7 @@ void readReady(stWeb* w, unsigned now) {
             if (!fds[k].revents) continue;
             stWebConn* c = &w->conn[index[k]];
             if (c->state == WEBC_READING) {
-                readConn(w, c);
+                readConn(sv, c);
                 continue;
             }
             c->outOff += sendSome(c->sock, w->page.text + c->outOff, w->page.len - c->outOff);
@@ -407,23 +485,38 @@ int serve(stQzSv* sv, stWebConn* c, unsigned now) {
     }
     if (w->pageHeld >= 0) return SERVE_HELD;
     w->client = c->addr;
-    webRequestFacts(c, webAddrListed(w->proxies, c->addr.sin_addr.s_addr), &w->facts);
-    // Behind a trusted proxy the client is the one the proxy names: lockouts apply to him.
+    const bool proxy = webAddrListed(w->proxies, c->addr.sin_addr.s_addr);
+    webRequestFacts(c, proxy, &w->facts);
+    // Behind a trusted proxy the client is the one the proxy names: lockouts apply to him, and
+    // the proxy's own budget to all of them together.
+    w->viaProxy = proxy ? c->addr.sin_addr.s_addr : 0;
     if (w->facts.forwardedFor) {
         w->client.sin_addr.s_addr = w->facts.forwardedFor;
         w->client.sin_port = 0;
     }
     adrStr(&w->client, w->clientText);
-    if (webRequestForm(c, w->form, qz::cap(w->form)) != WEBT_TOOL) {
+    if (webRequestForm(c, w->form, qz::cap(w->form), &w->facts.bodyAt) != WEBT_TOOL) {
         answerAndClose(w, c, k404, sizeof k404 - 1);
         return SERVE_DONE;
     }
+    // Digests and login numbers come from the random source: without it nothing is served.
+    if (!web_secrets_ready(sv)) {
+        if (!w->noRandomTold)
+            svMsg(sv, "WebTool: the system's random source gives no secret; not serving");
+        w->noRandomTold = 1;
+        answerAndClose(w, c, k503Random, sizeof k503Random - 1);
+        return SERVE_DONE;
+    }
+    w->noRandomTold = 0;
     // Refused before its key is looked at: it neither acts nor counts as a guess.
     if (w->facts.crossSite) {
         answerAndClose(w, c, k403, sizeof k403 - 1);
         return SERVE_DONE;
     }
     web_key_from_rcon(sv);
+    // The administrators' file as it is now (one lstat; read again only when it changed): an
+    // administrator removed or demoted by any means is logged out at his next request.
+    web_admins_sync(sv);
     // A typed key that may be a named administrator's is checked by the key checker thread
     // (scrypt takes tens of milliseconds): the request waits, complete, for a later frame.
     if (web_admin_wait(sv, w->form, c->seq)) return SERVE_WAIT;
@@ -518,10 +611,6 @@ void webStart(stQzSv* sv) {
     sv->web.pageHeld = -1;
     // New secrets at every start: no digest of an earlier run opens anything.
     web_key_reset(sv);
-    unsigned act = 0;
-    RAND_bytes(reinterpret_cast<unsigned char*>(&act), sizeof act);
-    sv->web.actNext = act;
-    memset(sv->web.actUsed, 0, sizeof sv->web.actUsed);
     web_admins_sync(sv);
 }
 
@@ -535,7 +624,7 @@ void webFrame(stQzSv* sv) {
     serveReady(sv, now, deadline);
     if (w->listening && !netKnownIdle(w->listenSock)) acceptPending(sv, now, deadline);
     blockExpire(sv, now);
-    readReady(w, now);
+    readReady(sv, now);
     serveReady(sv, now, deadline);
 }
 

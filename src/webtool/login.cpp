@@ -3,6 +3,7 @@
 #include "webtool/screens.h"
 
 void web_login(stQzSv* sv, stWebPage* page, const char* message) {
+    sv->web.loginForm = 1;
     web_header(sv, page, "Login Screen", nullptr, "");
     // Enter after typing the key opens the Player List. The field takes a whole key (127
     // characters), not only a digest.

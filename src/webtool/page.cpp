@@ -246,13 +246,27 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
         web_add(page, " <meta http-equiv=refresh content=\"%d; url=/qzsvweb/%s&webkey=%s\"> ",
                 s.httpRefresh, refresh, digest);
     }
-    // Readable on a phone without zooming, and buttons big enough to hit.
+    // Readable on a phone without zooming, and fields and buttons big enough to hit. On a
+    // narrow screen (a phone, a tablet upright) every table row becomes a line that wraps its
+    // cells whole: a GUID or an address moves to the next line instead of being squeezed into
+    // a column one character wide, and no page is wider than the screen. Console output keeps
+    // its columns and scrolls inside its own box. The ban button stands well apart from the
+    // kick button beside it.
     web_add(page,
             "<meta name=viewport content=\"width=device-width, initial-scale=1\">"
             "<title>%s - Kestrine Server WebTool</title>"
-            "<style>input[type=submit]{min-height:32px;margin:2px}"
+            "<style>input,select{min-height:28px;box-sizing:border-box}"
+            "input[type=submit]{min-height:32px;margin:2px}"
+            "input[name=banslot],input[name=restartqz]{margin:24px}"
             "input,select,hr,table{max-width:100%%}input[size],select{max-width:55vw}"
             "td{overflow-wrap:anywhere}"
+            "pre{overflow-x:auto;max-width:calc(100vw - 48px);text-align:left}"
+            "@media (max-width:800px){body{margin:4px}td{font-size:15px}"
+            "input,select{min-height:44px;font-size:16px}"
+            "input[type=submit]{min-width:44px}table,tbody{display:block}"
+            "tr{display:flex;flex-wrap:wrap;align-items:center;justify-content:center;"
+            "column-gap:8px}tr[bgcolor]{margin-bottom:2px}td{display:block;max-width:100%%}"
+            "td:empty{display:none}}"
             // Player names on their grey rows: every colour a name can hold stands on black, or
             // on white for the two dark ones, so each is readable (at least 3:1).
             "tr[bgcolor] font{background:#000}"
@@ -286,10 +300,19 @@ void web_header(stQzSv* sv, stWebPage* page, const char* title, const char* refr
         web_add(page, "<font size=3 color=#%s>This page auto-refreshes every %d seconds",
                 s.httpColText1, s.httpRefresh);
     }
-    web_put(page, "\n<form method=post enctype=text/plain action=\"/qzsvweb\">\n");
+    // The Login Screen's form asks for UTF-8, whatever the page's own character set: the key
+    // typed there then arrives the same from every browser and keyboard (a Windows-1252 byte
+    // could not tell a euro sign from a Latin-1 letter's neighbours). The other forms keep the
+    // page's character set, which is the game's.
+    const bool utf8 = sv->web.loginForm;
+    sv->web.loginForm = 0;
+    web_add(page, "\n<form method=post enctype=text/plain action=\"/qzsvweb\"%s>\n",
+            utf8 ? " accept-charset=utf-8" : "");
     // The page's one-time number: an action sent from this page runs once, however often the
     // answer is reloaded.
-    web_add(page, "<input type=hidden name=webact value=%u>\n", web_act_issue(sv));
+    // Only a logged-in page takes one: the Login Screen, which anyone can ask for, uses none up.
+    if (unsigned act = web_act_issue(sv))
+        web_add(page, "<input type=hidden name=webact value=%u>\n", act);
 }
 
 void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
@@ -317,18 +340,29 @@ void web_footer(stQzSv* sv, stWebPage* page, const char* message) {
         }
     }
     web_add(page, "</font><br><br>\n<hr height=4 width=400 color=#%s>\n", s.httpColLine2);
-    web_put(page,
-            "<table border=0>\n"
-            "<tr><td align=right><input type=submit value=\"Command Screen\" name=cmds></td>"
-            "<td>&nbsp&nbsp&nbsp</td>"
-            "<td><input type=submit value=\"Game Settings\" name=gsettings></td>"
-            "</tr>\n"
-            "<tr><td align=right><input type=submit value=\"Player List\" name=plist></td><td>"
-            "</td><td><input type=submit value=\"QZ Settings\" name=qz_settings></td></tr>\n"
-            "</table>\n");
+    // A named administrator below the level of the other screens is shown the Player List
+    // button alone: the others could only answer that he may not. The Login Screen shows them
+    // all (they log in with the typed key).
+    if (sv->web.loginPage || web_may(sv, "cmds=")) {
+        web_put(page,
+                "<table border=0>\n"
+                "<tr><td align=right><input type=submit value=\"Command Screen\" name=cmds></td>"
+                "<td>&nbsp&nbsp&nbsp</td>"
+                "<td><input type=submit value=\"Game Settings\" name=gsettings></td>"
+                "</tr>\n"
+                "<tr><td align=right><input type=submit value=\"Player List\" name=plist>"
+                "</td><td>"
+                "</td><td><input type=submit value=\"QZ Settings\" name=qz_settings></td></tr>\n"
+                "</table>\n");
+    } else {
+        web_put(page,
+                "<table border=0>\n"
+                "<tr><td align=right><input type=submit value=\"Player List\" name=plist>"
+                "</td></tr>\n</table>\n");
+    }
     if (!sv->web.loginPage) {
         web_put(page, "<input type=submit value=\"Log out\" name=weblogout>\n");
-        if (sv->web.level >= WEBL_ALL)
+        if (sv->web.level >= WEBL_ALL && web_may(sv, "auditlog="))
             web_put(page, "<input type=submit value=\"Audit Log\" name=auditlog>\n");
     }
     web_add(page, "<hr height=4 width=400 color=#%s>\n</form>\n", s.httpColLine1);

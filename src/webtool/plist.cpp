@@ -19,6 +19,10 @@ const char* const kIssued = "<b><i>* COMMAND ISSUED *</i></b>";
 const char* const kInvalidPlayer = "<b><i>* INVALID PLAYER *</i></b>";
 const char* const kRefused = "<b><i>* COMMAND REFUSED *</i></b>";
 const char* const kFailed = "<b><i>* COMMAND FAILED *</i></b>";
+// Where the buttons that choose a player or act on him send the form: the answer opens at the
+// action fields (the row with this id), not at the top of a list that may be 64 players long,
+// and the message under the buttons is in view. A fragment, so no script is needed.
+const char* const kActionsAt = "/qzsvweb#act";
 // Longest reason a kick or ban keeps.
 constexpr int kReasonMax = 32;
 
@@ -42,8 +46,8 @@ void putPlayer(stQzSv* sv, stWebPage* page, int slot, const Qz_Sv_Client_s* cl, 
     // alone.
     web_add(page,
             "<tr bgcolor=#%s><td><input type=submit value=\"Slot %02d\" name=%dslot "
-            "aria-label=\"Slot %02d ",
-            s.httpColBack2, slot, slot, slot);
+            "formaction=\"%s\" aria-label=\"Slot %02d ",
+            s.httpColBack2, slot, slot, kActionsAt, slot);
     char plain[sizeof cl->name];
     int n = 0;
     for (const char* p = cl->name; *p && n < qz::cap(plain) - 1; ++p) {
@@ -147,8 +151,11 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
             "<tr bgcolor=#%s><td></td><td>%d Player%s</td><td></td><td></td><td></td><td></td>"
             "<td></td></tr>\n",
             s.httpColLine2, count, count == 1 ? "" : "s");
+    const bool mayKick = web_may(sv, "kickslot=");
+    const bool mayBan = web_may(sv, "banslot=");
+    const bool mayShoot = web_may(sv, "getssslot=");
     web_put(page,
-            "<tr><td>&nbsp</td></tr>\n"
+            "<tr id=act><td>&nbsp</td></tr>\n"
             "<tr><td>Slot #</td><td><input aria-label=\"Slot #\" type=number name=slotnum "
             "maxlength=2 size=2 value=\"");
     web_add_esc(page, slot);
@@ -156,18 +163,21 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
             "\"></td></tr>\n<tr><td>GUID</td><td><input aria-label=\"GUID\" name=guid maxlength=32 "
             "size=35 value=\"");
     web_add_esc(page, guid);
-    web_put(
-        page,
-        "\"></td></tr>\n"
-        "<tr><td>Reason</td><td><input aria-label=\"Reason\" name=webreason maxlength=33 size=35 "
-        "value=\"Removed by Web Admin\"></td></tr>\n");
-    web_add(page,
-            "<tr><td>Kick Minutes</td><td><input aria-label=\"Kick Minutes\" type=number "
-            "name=webkicklen maxlength=2 size=2 "
-            "value=%d> <font size=2>Allowed range: 1 to 60</font></td></tr>\n",
-            s.kickLen);
+    web_put(page, "\"></td></tr>\n");
+    // Reason and minutes only for an administrator who may kick or ban: a view-level one
+    // chooses players to look at them.
+    if (mayKick || mayBan) {
+        web_put(page,
+                "<tr><td>Reason</td><td><input aria-label=\"Reason\" name=webreason maxlength=33 "
+                "size=35 value=\"Removed by Web Admin\"></td></tr>\n");
+        web_add(page,
+                "<tr><td>Kick Minutes</td><td><input aria-label=\"Kick Minutes\" type=number "
+                "name=webkicklen maxlength=2 size=2 "
+                "value=%d> <font size=2>Allowed range: 1 to 60</font></td></tr>\n",
+                s.kickLen);
+    }
     // With fleet bans set up, the scope of a ban (an extension: docs/fleet.md).
-    if (sv->fleet.serverId[0]) {
+    if (sv->fleet.serverId[0] && mayBan) {
         const bool fleet = sv->fleet.banDefault == 1;
         web_add(page,
                 "<tr><td>Ban Scope</td><td><select aria-label=\"Ban Scope\" name=webfleet>"
@@ -184,11 +194,24 @@ void web_plist(stQzSv* sv, stWebPage* page, const char* message, const char* key
         web_add_esc(page, plGuidText(chosen));
         web_put(page, "<br>Automatic refresh paused while a player is chosen</font></td></tr>\n");
     }
-    web_put(page,
-            "</table>\n"
-            "<br><input type=submit value=\"qz_sv_kick\" name=kickslot>&nbsp&nbsp&nbsp"
-            "<input type=submit value=\"qz_sv_ban\" name=banslot>&nbsp&nbsp&nbsp"
-            "<input type=submit value=\"qz_sv_getss\" name=getssslot>\n");
+    web_put(page, "</table>\n<br>");
+    // Only the buttons the administrator's level can use: the others could only be refused.
+    struct Action {
+        bool shown;
+        const char* value;
+        const char* name;
+    };
+    const Action actions[] = {{mayKick, "qz_sv_kick", "kickslot"},
+                              {mayBan, "qz_sv_ban", "banslot"},
+                              {mayShoot, "qz_sv_getss", "getssslot"}};
+    bool first = true;
+    for (const Action& a : actions) {
+        if (!a.shown) continue;
+        web_add(page, "%s<input type=submit value=\"%s\" name=%s formaction=\"%s\">",
+                first ? "" : "&nbsp&nbsp&nbsp", a.value, a.name, kActionsAt);
+        first = false;
+    }
+    web_put(page, "\n");
     web_footer(sv, page, message);
 }
 
@@ -261,6 +284,14 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
         answer(sv, page, kInvalidPlayer);
         return;
     }
+    const char* scope = web_field(form, "webfleet");
+    // A ban is for ever: it runs only from the page that asked "for ever?" and was answered.
+    // Until then nothing happened, so nothing is recorded.
+    if (ban && !web_confirmed(form, "ban")) {
+        sv->web.audit.pending = 0;
+        web_confirm_ban(sv, page, slot, reason, minutes, scope);
+        return;
+    }
     char slotText[12];
     QZ_TRF(slotText, "%d", slot);
     {
@@ -277,7 +308,6 @@ void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban) {
     web_note_begin(sv);
     // A player without a GUID is banned by his address.
     const bool byAddress = ban && !plGuidValid(plPlayer(sv, slot)->guid);
-    const char* scope = web_field(form, "webfleet");
     const int scopeBefore = sv->fleet.scope;
     if (scope && (*scope == '0' || *scope == '1')) sv->fleet.scope = *scope - '0';
     fleetBanOrigin(sv, QZ_SRC_WEB);

@@ -67,10 +67,12 @@ void putFields(const char* p, int n, bool plusIsBlank, char* form, int size, int
     }
 }
 
-// Value of the header named name (with its ":"), its length in *n; null when absent.
-const char* headerValue(const stWebConn* c, const char* name, int* n) {
+// Value of the header named name (with its ":"), its length in *n; null when absent. With last,
+// the value of the last line of that name (a proxy that adds a line of its own adds it last).
+const char* headerValue(const stWebConn* c, const char* name, int* n, bool last = false) {
     const char* p = c->req;
     const char* end = c->req + c->headerEnd;
+    const char* found = nullptr;
     // Skip the request line.
     while (p < end && *p != '\n') p++;
     while (p < end) {
@@ -84,11 +86,30 @@ const char* headerValue(const stWebConn* c, const char* name, int* n) {
             const char* ve = eol;
             while (ve > v && (ve[-1] == '\r' || isBlank(ve[-1]))) ve--;
             *n = static_cast<int>(ve - v);
-            return v;
+            found = v;
+            if (!last) return v;
         }
         p = eol;
     }
-    return nullptr;
+    return found;
+}
+
+// The host part of a Host header value ("name[:port]"), its length without the port.
+int hostNameLength(const char* h, int n) {
+    int i = n;
+    while (i > 0 && isDigit(h[i - 1])) i--;
+    if (i > 0 && i < n && h[i - 1] == ':') return i - 1;
+    if (i > 0 && i == n && h[i - 1] == ':') return i - 1;
+    return n;
+}
+
+// True when the n bytes at a are the text b, letters without regard to case.
+bool sameNoCase(const char* a, int n, const char* b, int bn) {
+    if (n != bn) return false;
+    for (int i = 0; i < n; ++i) {
+        if (lowerCh(a[i]) != lowerCh(b[i])) return false;
+    }
+    return true;
 }
 
 // The host[:port] part of a URL ("scheme://host[:port]/..."), its length in *n; null when the
@@ -137,7 +158,9 @@ void webRequestFacts(const stWebConn* c, bool trustProxy, stWebFacts* facts) {
         if (!sameHost(r, n, host, hn)) facts->crossSite = 1;
     }
     if (!trustProxy) return;
-    const char* v = headerValue(c, "x-forwarded-for:", &n);
+    // The last address of the last X-Forwarded-For line: the one the proxy nearest to the module
+    // added. Lines and addresses before it are the client's own words.
+    const char* v = headerValue(c, "x-forwarded-for:", &n, true);
     if (!v) return;
     const char* last = v;
     for (int i = 0; i < n; ++i) {
@@ -150,6 +173,35 @@ void webRequestFacts(const stWebConn* c, bool trustProxy, stWebFacts* facts) {
     trcpyz(text, last, ln);
     struct in_addr a;
     if (inet_pton(AF_INET, text, &a) == 1) facts->forwardedFor = a.s_addr;
+}
+
+bool webHostServed(const stWebConn* c, const char* hosts, unsigned localAddr) {
+    int n = 0;
+    const char* h = headerValue(c, "host:", &n);
+    // Only browsers are led astray by a host name, and every browser sends one.
+    if (!h || n == 0) return true;
+    int hn = hostNameLength(h, n);
+    if (sameNoCase(h, hn, "localhost", 9)) return true;
+    // The address the connection came in on (the one the browser connected to).
+    char text[INET_ADDRSTRLEN] = "";
+    struct in_addr a;
+    a.s_addr = localAddr;
+    if (localAddr && inet_ntop(AF_INET, &a, text, sizeof text) &&
+        sameNoCase(h, hn, text, slen(text)))
+        return true;
+    // The names listed for a proxy, NAT or DNS name: "name" takes any port, "name:port" that one.
+    for (const char* p = hosts ? hosts : ""; *p;) {
+        while (*p == ' ' || *p == ',' || *p == '\t') p++;
+        const char* e = p;
+        while (*e && *e != ' ' && *e != ',' && *e != '\t') e++;
+        int en = static_cast<int>(e - p);
+        if (en > 0) {
+            int enHost = hostNameLength(p, en);
+            if (enHost == en ? sameNoCase(h, hn, p, en) : sameNoCase(h, n, p, en)) return true;
+        }
+        p = e;
+    }
+    return false;
 }
 
 bool webAddrListed(const char* list, unsigned addr) {
@@ -268,9 +320,10 @@ int webScanRequest(stWebConn* c) {
     return c->len >= c->headerEnd + c->bodyLen ? WEBS_COMPLETE : WEBS_MORE;
 }
 
-int webRequestForm(const stWebConn* c, char* form, int size) {
+int webRequestForm(const stWebConn* c, char* form, int size, int* bodyAt) {
     int len = 0;
     form[0] = 0;
+    if (bodyAt) *bodyAt = -1;
     const char* p = c->req;
     const char* lineEnd = p;
     while (lineEnd < c->req + c->headerEnd && *lineEnd != '\r' && *lineEnd != '\n') lineEnd++;
@@ -293,6 +346,8 @@ int webRequestForm(const stWebConn* c, char* form, int size) {
     const char* body = c->req + c->headerEnd;
     int bodyLen = c->len - c->headerEnd;
     if (bodyLen > c->bodyLen) bodyLen = c->bodyLen;
+    // Where the body's fields start: only they may carry a typed key.
+    if (bodyAt) *bodyAt = len;
     if (bodyLen <= 0) return WEBT_TOOL;
     int typeLen = 0;
     const char* type = headerValue(c, "content-type:", &typeLen);

@@ -49,14 +49,22 @@ enum WebTarget {
 // decoded (%XX, "+"); a text/plain body is taken as it stands. CR, LF and NUL produced by
 // decoding become blanks, so a value never makes a line of its own. The request line and the
 // headers never reach the form. Returns WEBT_TOOL or WEBT_NOT_FOUND (form is then empty).
-int webRequestForm(const stWebConn* c, char* form, int size);
+// bodyAt, when given, receives the offset of the body's first field in form (-1: not found).
+int webRequestForm(const stWebConn* c, char* form, int size, int* bodyAt = nullptr);
 // Reads what the request line and headers say about where the request came from (see
 // stWebFacts). A browser marks a request from another site's page with "Sec-Fetch-Site"
 // (anything but "same-origin" or "none"), or names that page in "Origin" (or, without Origin,
 // "Referer") with a host other than the request's own "Host". A request without these headers
 // does not come from a browser page and is not marked. forwardedFor is read only when
-// trustProxy is true: the last address of X-Forwarded-For, the one the proxy added.
+// trustProxy is true: the last address of the last X-Forwarded-For line, the one the proxy added
+// (a client may send lines and addresses of his own before it).
 void webRequestFacts(const stWebConn* c, bool trustProxy, stWebFacts* facts);
+// True when the request's Host header names a host the WebTool is served as: "localhost", the
+// address the connection came in on (localAddr, network byte order), or one of the blank- or
+// comma-separated names of hosts (qz_sv_HttpHosts; "name" with any port, "name:port" only with
+// that port). A request without Host is not from a browser and passes. A page whose name was
+// made to point at the WebTool's address (DNS rebinding) sends its own name and is refused.
+bool webHostServed(const stWebConn* c, const char* hosts, unsigned localAddr);
 // True when the IPv4 address (network byte order) is one of the blank- or comma-separated
 // dotted addresses of list.
 bool webAddrListed(const char* list, unsigned addr);

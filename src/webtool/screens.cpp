@@ -108,28 +108,21 @@ const WebButton kWebButtons[] = {
 };
 const int kWebButtonCount = static_cast<int>(sizeof kWebButtons / sizeof kWebButtons[0]);
 
-unsigned web_act_issue(stQzSv* sv) {
-    stWeb* w = &sv->web;
-    unsigned n = w->actNext++;
-    w->actUsed[(n / 8) % (WEB_ACT_WINDOW / 8)] &= static_cast<unsigned char>(~(1u << (n % 8)));
-    return n;
+bool web_may(stQzSv* sv, const char* button) {
+    int level = sv->web.level;
+    if (level <= WEBL_NONE) return true;
+    for (const WebButton& b : kWebButtons) {
+        if (strcmp(b.name, button) == 0) return level >= b.level;
+    }
+    return true;
 }
 
-bool web_act_take(stQzSv* sv, const char* form) {
-    stWeb* w = &sv->web;
-    const char* v = web_field(form, "webact");
-    if (!v) return true;
-    unsigned n = 0;
-    int digits = 0;
-    for (; *v >= '0' && *v <= '9' && digits < 10; ++v, ++digits) n = n * 10 + (*v - '0');
-    // Given, and among the last WEB_ACT_WINDOW given.
-    unsigned age = w->actNext - n;
-    if (digits == 0 || age == 0 || age > WEB_ACT_WINDOW) return false;
-    unsigned char& byte = w->actUsed[(n / 8) % (WEB_ACT_WINDOW / 8)];
-    unsigned char bit = static_cast<unsigned char>(1u << (n % 8));
-    if (byte & bit) return false;
-    byte |= bit;
-    return true;
+bool web_confirmed(const char* form, const char* what) {
+    const char* v = web_field(form, "webconfirm");
+    if (!v) return false;
+    int n = slen(what);
+    return strncmp(v, what, static_cast<size_t>(n)) == 0 &&
+           (v[n] == 0 || v[n] == '\r' || v[n] == '\n');
 }
 
 void web_audit_begin(stQzSv* sv, const char* action) {
@@ -153,29 +146,31 @@ void web_audit_result(stQzSv* sv, int result, const char* why) {
     QZ_COPY(a->why, why ? why : "");
 }
 
-void web_audit_command(stQzSv* sv, const char* command) {
-    stWebAudit* a = &sv->web.audit;
-    char masked[sizeof a->command];
-    cmdMaskSecrets(command, masked, qz::cap(masked));
-    // Nor any text no page may show (the web key, the rcon password, the log password), wherever
-    // it stands in the line: a game command or a map list may carry one.
+void web_mask_line(stQzSv* sv, const char* line, char* out, int size) {
+    char masked[WEB_REQ_MAX + 8];
+    cmdMaskSecrets(line, masked, qz::cap(masked));
     const stWebPage* page = &sv->web.page;
     int len = 0;
-    for (const char* p = masked; *p && len < qz::cap(a->command) - 6;) {
+    for (const char* p = masked; *p && len < size - 6;) {
         int hit = 0;
         for (const char* secret : page->secret) {
             int n = secret ? slen(secret) : 0;
             if (n > 0 && strncmp(p, secret, static_cast<size_t>(n)) == 0) hit = n;
         }
         if (hit) {
-            memcpy(a->command + len, QZ_SECRET_SHOWN, 5);
+            memcpy(out + len, QZ_SECRET_SHOWN, 5);
             len += 5;
             p += hit;
         } else {
-            a->command[len++] = *p++;
+            out[len++] = *p++;
         }
     }
-    a->command[len] = 0;
+    out[len] = 0;
+}
+
+void web_audit_command(stQzSv* sv, const char* command) {
+    stWebAudit* a = &sv->web.audit;
+    web_mask_line(sv, command, a->command, qz::cap(a->command));
 }
 
 bool web_audit_flush(stQzSv* sv, const char* message) {
@@ -241,6 +236,8 @@ void web_dispatch_button(stQzSv* sv, const char* form, stWebPage* page) {
             return;
         }
         if (web_key_check(sv, form, page)) return;
+        // Records of what this request does (and of lines it hands on) carry his level.
+        w->origin.level = w->level;
         char action[32];
         QZ_COPY(action, b.name);
         action[slen(action) - 1] = 0;  // the "=" of the field name

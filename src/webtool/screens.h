@@ -35,6 +35,17 @@ struct WebButton {
 extern const WebButton kWebButtons[];
 extern const int kWebButtonCount;
 
+// True when the administrator of the request being answered may press the button of the table
+// whose field name is given ("kickslot=", "cmds=", ...): pages show only the buttons that can
+// do something for him. The handlers check the level again, whatever a form sends. Before a key
+// was checked (no level yet) every button counts as allowed: only what is shown depends on it.
+bool web_may(stQzSv* sv, const char* button);
+
+// A confirmation the form carries: its "webconfirm" field (at the start of a line) is what.
+// A permanent ban and a restart of the module run only when confirmed; without it their
+// handlers answer a page that asks (confirm.cpp).
+bool web_confirmed(const char* form, const char* what);
+
 // Answers a request to /qzsvweb: the first row of the button table found decides; with none the
 // Login Screen with an empty message.
 void web_dispatch(stQzSv* sv, const char* form, stWebPage* page);
@@ -60,16 +71,21 @@ const char* web_field(const char* form, const char* name);
 // it and the key). It opens nothing in another run of the module, after two periods of the
 // secret, after a change of the key or after that login's log out.
 void web_key_digest(stQzSv* sv, const char* key, char (&out)[33]);
-// Draws new secrets and forgets the ended logins: every digest given out so far is void.
+// True when the digest secrets are drawn (and fresh); false when the system's random source gave
+// none: nothing is served then.
+bool web_secrets_ready(stQzSv* sv);
+// Draws new secrets and forgets every login: every digest given out so far is void.
 void web_key_reset(stQzSv* sv);
 // Ends the login of the request being answered: its digests open nothing any more.
 void web_logout(stQzSv* sv);
 // True when a good key came from the address (network byte order) within
 // WEB_RECENT_LOGIN_MS.
 bool web_recent_login(stQzSv* sv, unsigned addr);
-// One-time page numbers (screens.cpp). web_act_issue gives the number a new page carries;
-// web_act_take is true when the form's number (field "webact") was given and not used yet, and
-// marks it used; a form without one (not from a page) is taken.
+// One-time page numbers of the request's login (key.cpp). web_act_issue gives the number a new
+// page carries (0, and no number on the page, when the request has no login: only a logged-in
+// page can take an action's number); web_act_take is true when the form's number (field
+// "webact") was given by this login and not used yet, and marks it used; a form without one (not
+// from a page) is taken.
 unsigned web_act_issue(stQzSv* sv);
 bool web_act_take(stQzSv* sv, const char* form);
 // True when the request does not carry a valid key (or its address is locked out): the bad key
@@ -92,6 +108,10 @@ void web_audit_begin(stQzSv* sv, const char* action);
 void web_audit_target(stQzSv* sv, int slot, const char* name, const char* guid, const char* addr);
 void web_audit_result(stQzSv* sv, int result, const char* why);
 void web_audit_command(stQzSv* sv, const char* command);
+// A line as a page or a record may show it: its secrets masked (commands/secrets.h), and every
+// text no page may show (the web key, the rcon password, the log password) replaced wherever it
+// stands (a game command or a map list may carry one). out is always terminated.
+void web_mask_line(stQzSv* sv, const char* line, char* out, int size);
 // Writes the pending record, with message (the page's message line, HTML) as its answer when no
 // handler gave a reason. False when it could not be written.
 bool web_audit_flush(stQzSv* sv, const char* message);
@@ -118,6 +138,14 @@ void web_slot(stQzSv* sv, const char* form, stWebPage* page);
 void web_plist_choice(stQzSv* sv, const char* form, char (&slot)[12], char (&guid)[33]);
 void web_kickban(stQzSv* sv, const char* form, stWebPage* page, int ban);
 void web_getss(stQzSv* sv, const char* form, stWebPage* page);
+
+// The confirmation pages (confirm.cpp). The ban page shows the chosen player and the reason and
+// carries the action's fields again, with "webconfirm=ban"; its Cancel goes back to the Player
+// List with the player still chosen. The restart page carries "webconfirm=restart"; its Cancel
+// goes back to the Command Screen. Both have a one-time number of their own.
+void web_confirm_ban(stQzSv* sv, stWebPage* page, int slot, const char* reason, int minutes,
+                     const char* scope);
+void web_confirm_restart(stQzSv* sv, stWebPage* page);
 
 // Command Screen, results and the module's commands (cmds.cpp).
 void web_cmds(stQzSv* sv, stWebPage* page, const char* message, const char* key);

@@ -56,30 +56,40 @@ constexpr int WEB_NOTE_SIZE = 2048;
 // carries a digest of the current secret.
 constexpr int WEB_DIGEST_PERIOD_MS = 30 * 60 * 1000;
 constexpr int WEB_SECRET_SIZE = 32;
-// Logins ended by the Log out button (their login numbers). When it is full, both secrets are
-// replaced instead, which ends every login at once.
-constexpr int WEB_LOGOUT_MAX = 256;
-// One-time numbers of the pages: an action is run once for each page it was sent from. The
-// numbers of the last WEB_ACT_WINDOW pages written are remembered.
+// One-time numbers of a login's pages: an action is run once for each page it was sent from.
+// Each login has its own numbers, and the numbers of its last WEB_ACT_WINDOW pages are
+// remembered, so no other login's requests (nor the Login Screen's) can make them expire.
 constexpr int WEB_ACT_WINDOW = 4096;
 // An address that logged in within this time keeps a place in a full pool.
 constexpr int WEB_RECENT_LOGIN_MS = 10 * 60 * 1000;
 // Trusted proxy addresses (qz_sv_HttpProxies) remembered.
 constexpr int WEB_PROXY_MAX = 8;
-// Logins of named administrators remembered (login number -> administrator). When it is full the
-// oldest login is ended.
-constexpr int WEB_BIND_MAX = 256;
+// Logins remembered (login number -> who logged in). One administrator (the web key counts as
+// one) holds at most WEB_BIND_PER_ADMIN logins; one more ends his own oldest. The table has room
+// for every administrator's share, so no number of logins by one ends another's.
+constexpr int WEB_BIND_PER_ADMIN = 8;
+constexpr int WEB_BIND_MAX = WEB_BIND_PER_ADMIN * (WEB_ADMIN_MAX + 1);
+// Host names (qz_sv_HttpHosts) the WebTool also answers as, besides its address and localhost.
+constexpr int WEB_HOSTS_SIZE = 256;
 
 // A named administrator's login: the digests of its pages are made with his key's hash (which
 // changes with his key), and his name and level come from here, so no request after the login
 // hashes anything.
+// A login with qz_sv_HttpKey is bound the same way, with a fingerprint of the key (an HMAC under
+// a secret of this run) as its material: a change of the key ends it.
 struct stWebBind {
     int used;
+    int webKey;  // a login with qz_sv_HttpKey (name empty, level all)
     unsigned login;
     unsigned seq;
+    unsigned lastTick;  // last request of the login; one unused for two digest periods is over
     int level;
     char name[WEB_ADMIN_NAME_MAX + 1];
     char material[2 * WEB_ADMIN_HASH + 1];
+    // The login's one-time page numbers: the next to give, and which of the last
+    // WEB_ACT_WINDOW given were used.
+    unsigned actNext;
+    unsigned char actUsed[WEB_ACT_WINDOW / 8];
 };
 
 // The audit record of the action being answered, written by the page's footer (so it is written
@@ -120,9 +130,11 @@ struct stWebConn {
     unsigned acceptTick;
     unsigned seq;  // accept order, for choosing the oldest
     struct sockaddr_in addr;
-    int len;        // bytes read into req
-    int headerEnd;  // offset of the body once the blank line after the headers was read, else 0
-    int bodyLen;    // Content-Length
+    unsigned local;  // the address it came in on (network byte order), for the Host check
+    unsigned fwd;    // behind a trusted proxy: the client it names, once the request is complete
+    int len;         // bytes read into req
+    int headerEnd;   // offset of the body once the blank line after the headers was read, else 0
+    int bodyLen;     // Content-Length
     unsigned lastRecvTick;  // last bytes received, for choosing the longest idle connection
     char req[WEB_REQ_MAX + 1];
     // While WEBC_WRITING: the part of the page still to send. Only one connection at a time
@@ -142,6 +154,18 @@ struct stWebLock {
     unsigned seq;  // last use, for replacing the oldest entry
     int loggedIn;  // a good key came from the address
     unsigned goodTick;
+    unsigned
+        lastDigest;  // fingerprint of the last wrong digest: a page sending it again counts once
+};
+
+// Bad keys that came through one trusted proxy, whatever client each named: the proxy's address
+// as a whole has a budget too, since a client at the proxy's own address can name a new
+// X-Forwarded-For address with every request.
+struct stWebProxyBudget {
+    unsigned addr;  // network byte order; 0: unused
+    unsigned ticks[WEB_GUESS_MAX];
+    int count;
+    int next;
 };
 
 // What the listener found in the request's line and headers, for the request being answered.
@@ -150,6 +174,8 @@ struct stWebFacts {
     int crossSite;  // a browser marked it as sent from another site's page
     // The client behind a trusted proxy (X-Forwarded-For), network byte order; 0 when none.
     unsigned forwardedFor;
+    int foreignHost;  // the Host header names a host the WebTool is not served as
+    int bodyAt;       // offset in the form text where the posted body's fields begin
 };
 
 struct stWeb {
@@ -196,24 +222,26 @@ struct stWeb {
     char who[WEB_ADMIN_NAME_MAX + 1];
     const stWebBind* bind;
     int matchValid;
-    int match;
+    stWebAdminMatch match;
     QzOrigin origin;
     stWebAudit audit;
 
-    // Digest secrets: [0] the current one, [1] the one before (valid while prevValid).
-    unsigned char secret[2][WEB_SECRET_SIZE];
+    // Digest secrets: [0] the current one, [1] the one before (valid while prevValid); [2] and
+    // [3] the two before that, which open nothing but tell an old page of a login from a guess.
+    unsigned char secret[4][WEB_SECRET_SIZE];
     int prevValid;
+    int knownSecrets;     // how many of secret[] have been drawn in this run
     unsigned secretTick;  // when secret[0] was drawn
     int secretReady;
+    // Keys the fingerprint of qz_sv_HttpKey that its logins are bound to; drawn with the first
+    // secret.
+    unsigned char printSecret[WEB_SECRET_SIZE];
+    // The system's random source could not give a secret: requests get "503" until it can.
+    int noRandom;
+    int noRandomTold;
     // The login number of the request being answered: a login with the key draws a new one, a
     // digest carries its own. The digests of the page being written are made with it.
     unsigned login;
-    unsigned loggedOut[WEB_LOGOUT_MAX];
-    int loggedOutCount;
-
-    // One-time page numbers: the next to give, and which of the last WEB_ACT_WINDOW were used.
-    unsigned actNext;
-    unsigned char actUsed[WEB_ACT_WINDOW / 8];
 
     stWebLock locks[WEB_LOCK_MAX];
     unsigned lockSeq;
@@ -221,6 +249,13 @@ struct stWeb {
     unsigned guessTicks[WEB_GUESS_MAX];
     int guessCount;
     int guessNext;
+    // Bad keys through each trusted proxy, and the proxy of the request being answered (0: none).
+    stWebProxyBudget proxyBudget[WEB_PROXY_MAX];
+    unsigned viaProxy;
+
+    // qz_sv_HttpHosts: blank-separated host names (an optional ":port" each) the WebTool answers
+    // as besides its own address and localhost, such as the name a proxy serves it under.
+    char hosts[WEB_HOSTS_SIZE];
 
     // Module messages printed while an action ran (web_note_begin / web_note_end), one per
     // line, for the page's message area.
@@ -229,6 +264,9 @@ struct stWeb {
     char notes[WEB_NOTE_SIZE];
     int showNotes;  // the footer of the page being written shows the notes under the message
     int loginPage;  // the page being written is the Login Screen (no Log out button)
+    // The next page's form is the Login Screen's: it asks the browser for UTF-8, so a key is
+    // sent the same way whatever characters it holds (web_header reads and clears it).
+    int loginForm;
 
     // The connection whose answer is being sent from the page over several frames (-1: none).
     // While it is set no other request is answered, so the page is not overwritten.
@@ -271,3 +309,9 @@ void webStart(stQzSv* sv);
 void webFrame(stQzSv* sv);
 // Closes the listening socket and every connection (shut-down and restart).
 void webShutdown(stQzSv* sv);
+
+// The random source the WebTool draws its secrets, login numbers and salts from: OpenSSL's
+// RAND_bytes unless a test sets another (one that fails shows what happens without a source).
+// Returns 1 on success, as RAND_bytes does. Null restores RAND_bytes.
+using WebRandomFn = int (*)(unsigned char* out, int n);
+void webRandomSource(WebRandomFn fn);

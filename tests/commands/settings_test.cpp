@@ -19,11 +19,12 @@ class CmdSettings : public ModuleTest {};
 
 TEST(CmdSettingTable, HasSeventyFiveListedRowsThenTheUnlistedOnes) {
     EXPECT_EQ(kSettingCount, 75);
-    EXPECT_EQ(kSettingAll, 75 + 19);
+    EXPECT_EQ(kSettingAll, 75 + 20);
     EXPECT_STREQ(kSettingTable[0].name, "qz_sv_MsgPrefix");
     EXPECT_STREQ(kSettingTable[74].name, "qz_sv_ssTimeout");
     EXPECT_STREQ(kSettingTable[75].name, "qz_sv_maxConUpdates");
-    EXPECT_STREQ(kSettingTable[kSettingAll - 1].name, "qz_sv_HttpProxies");
+    EXPECT_STREQ(kSettingTable[kSettingAll - 2].name, "qz_sv_HttpProxies");
+    EXPECT_STREQ(kSettingTable[kSettingAll - 1].name, "qz_sv_HttpHosts");
     for (int i = 75; i < kSettingAll; ++i) EXPECT_TRUE(kSettingTable[i].flags & SETF_UNLISTED);
 }
 
@@ -41,8 +42,8 @@ TEST(CmdSettingTable, KindsMatchTheListedCounts) {
         }
     }
     EXPECT_EQ(texts, 20);
-    // qz_sv_statfn, qz_sv_guidauthserver, qz_sv_specname, qz_sv_HttpProxies
-    EXPECT_EQ(unlistedTexts, 4);
+    // qz_sv_statfn, qz_sv_guidauthserver, qz_sv_specname, qz_sv_HttpProxies, qz_sv_HttpHosts
+    EXPECT_EQ(unlistedTexts, 5);
     EXPECT_EQ(yesno, 2);
 }
 

@@ -140,7 +140,9 @@ async function main() {
       executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
       headless: true,
       args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+        '--disable-background-networking', '--disable-component-update', '--disable-sync',
+        // Names that resolve to the WebTool's address, as a rebinding attacker's would.
+        '--host-resolver-rules=MAP evil.test 127.0.0.1, MAP admin.e2e.invalid 127.0.0.1'],
       viewport: { width: 1000, height: 1400 },
     });
     const context = browser;
@@ -235,8 +237,12 @@ async function main() {
       await shoot('04-kicked');
     });
 
-    await step('ban', async () => {
+    await step('ban: asked first, banned only when confirmed', async () => {
       await chooseSlot(banned);
+      await page.click('input[name=banslot]:visible');
+      await title('Confirm Ban');
+      await message('* BAN THIS PLAYER FOR EVER?');
+      check(!host.lines.some((l) => l.includes(`DropClient ${banned} `)), 'nobody banned yet');
       await page.click('input[name=banslot]:visible');
       await message('* COMMAND ISSUED *');
       await host.waitText(`[host] DropClient ${banned} Kestrine permanent ban issued on this Game Server for player '^4Blue^3Cheater'`);
@@ -478,6 +484,8 @@ ${Array.from({ length: 6 }, (_, i) => `<img src="${base}/plist=1&webkey=wrong${i
       await title('Player List Screen');
       await chooseSlot(failing);
       await page.click('input[name=banslot]:visible');
+      await title('Confirm Ban');
+      await page.click('input[name=banslot]:visible');
       await message('* COMMAND FAILED *');
       await page.getByText(`Ban Failed for (slot #${failing}) Unbannable`).waitFor();
       check(!(await page.content()).includes('* COMMAND ISSUED *'), 'no "* COMMAND ISSUED *"');
@@ -524,18 +532,37 @@ ${Array.from({ length: 6 }, (_, i) => `<img src="${base}/plist=1&webkey=wrong${i
         await page.click('input[name=plist]:visible');
         await title('Player List Screen');
       };
+      // A button the page offers only to the levels that may use it; pressed anyway (a form
+      // of the page itself, so every other check passes), it is refused.
+      const pressHidden = async (name, value) => {
+        await page.evaluate(([n, v]) => {
+          const b = document.createElement('input');
+          b.type = 'submit';
+          b.name = n;
+          b.value = v;
+          b.id = 'pressed-anyway';
+          document.querySelector('form').appendChild(b);
+        }, [name, value]);
+        await page.click('#pressed-anyway');
+      };
       await loginAs('e2e-Watch-4411');
       await chooseSlot(target);
-      await page.click('input[name=kickslot]:visible');
+      for (const b of ['kickslot', 'banslot', 'getssslot', 'webreason', 'webkicklen', 'cmds',
+        'gsettings', 'qz_settings', 'auditlog']) {
+        check(await page.locator(`input[name=${b}]`).count() === 0, `the view level is not shown ${b}`);
+      }
+      await pressHidden('kickslot', 'qz_sv_kick');
       await message('* REFUSED: watcher MAY NOT KICK (LEVEL view) *');
       check(await slotButton(target).count() === 1, 'the player is still listed');
       await host.sendAndWait('qz_sv_AuditShow 5 watcher', '"result":"refused","why":"level view may not KICK"');
       await shoot('13-refused-view-only');
-      await page.click('input[name=cmds]:visible');
+      await pressHidden('cmds', 'Command Screen');
       await message('* REFUSED: watcher MAY NOT USE THE COMMAND SCREEN (LEVEL view) *');
 
       await loginAs('e2e-Bounce-5522');
       await chooseSlot(target);
+      check(await page.locator('input[name=banslot]').count() === 0, 'the kick level is not shown qz_sv_ban');
+      check(await page.locator('input[name=cmds]').count() === 0, 'nor the Command Screen');
       await page.click('input[name=kickslot]:visible');
       await message('* COMMAND ISSUED *');
       await host.waitText(`[host] DropClient ${target} Kestrine kicked player 'Target'`);
@@ -546,6 +573,106 @@ ${Array.from({ length: 6 }, (_, i) => `<img src="${base}/plist=1&webkey=wrong${i
         'no key in any record');
       // The later steps work with the web key again.
       await loginAs(KEY);
+    });
+
+    const loginWith = async (key) => {
+      await page.goto(base);
+      await title('Login Screen');
+      await page.fill('input[name=webkey]', key);
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+    };
+
+    await step('keys with letters beyond ASCII log in, whether set in UTF-8 or in Latin-1', async () => {
+      check((await page.goto(base)) !== null, 'the Login Screen loads');
+      check(await page.getAttribute('form', 'accept-charset') === 'utf-8',
+        'the login form asks for UTF-8');
+      await host.sendAndWait('qz_sv_AdminAdd zoe view Zo\u00eb\u2014\u20ac-key-1',
+        'WebTool administrator zoe added');
+      // A console that sends Latin-1 bytes.
+      host.proc.stdin.write(Buffer.from('qz_sv_AdminAdd andre view Andr\u00e9-key-2\n', 'latin1'));
+      await host.waitText('WebTool administrator andre added');
+      for (const [key, name] of [['Zo\u00eb\u2014\u20ac-key-1', 'zoe'], ['Andr\u00e9-key-2', 'andre']]) {
+        await loginWith(key);
+        await host.sendAndWait(`qz_sv_AuditShow 3 ${name}`, '"action":"web-login"');
+      }
+      // The web key itself, set on a Latin-1 console.
+      host.proc.stdin.write(Buffer.from('qz_sv_HttpKey Cl\u00e9-\u00e0-e2e\n', 'latin1'));
+      await new Promise((ok) => setTimeout(ok, 500));
+      await loginWith('Cl\u00e9-\u00e0-e2e');
+      await page.click('input[name=cmds]:visible');
+      await title('Command Screen');
+      host.send(`qz_sv_HttpKey ${KEY}`);
+      await new Promise((ok) => setTimeout(ok, 500));
+      await loginWith(KEY);
+    });
+
+    await step('a page on a name rebound to the WebTool reads nothing and locks no one out', async () => {
+      const other = await context.newPage();
+      const rebound = `http://evil.test:${port}/qzsvweb`;
+      const first = await other.goto(rebound);
+      check(first.status() === 403, `the rebound name is refused (${first.status()})`);
+      check((await other.content()).includes('not served as'), 'the refusal says why');
+      // The rebound page is its own origin: its posts are same-origin to the browser.
+      const codes = await other.evaluate(async (url) => {
+        const out = [];
+        for (let i = 0; i < 8; i++) {
+          const r = await fetch(url, { method: 'POST', headers: { 'Content-Type': 'text/plain' },
+            body: `webkey=wrong${i}\r\nplist=x\r\n` });
+          out.push(r.status);
+        }
+        return out;
+      }, rebound);
+      check(codes.every((c) => c === 403), `every post of the rebound page was refused (${codes})`);
+      check(!host.lines.some((l) => l.includes('locked out')), 'nobody was locked out');
+      // A name listed for a proxy is served.
+      await host.sendAndWait('qz_sv_HttpHosts admin.e2e.invalid', 'qz_sv_HttpHosts');
+      const listed = await other.goto(`http://admin.e2e.invalid:${port}/qzsvweb`);
+      check(listed.status() === 200, `a listed name is served (${listed.status()})`);
+      await other.locator('i', { hasText: 'Login Screen' }).waitFor();
+      await other.close();
+      await host.sendAndWait('qz_sv_HttpHosts ""', 'qz_sv_HttpHosts');
+      await page.click('input[name=plist]:visible');
+      await title('Player List Screen');
+    });
+
+    await step("a page of another site flooding the WebTool costs the administrator nothing", async () => {
+      const evilPort = await freePort();
+      const evilPage = `<html><body><script>
+window.sent = 0;
+for (let k = 0; k < 8; k++) (async () => {
+  for (;;) {
+    try { await fetch('${base}', { method: 'POST', mode: 'no-cors', body: 'webkey=x\\r\\nplist=x\\r\\n' }); } catch (e) {}
+    window.sent++;
+  }
+})();
+</script></body></html>`;
+      evil = createHttpServer((req, res) => {
+        res.writeHead(200, { 'Content-Type': 'text/html' });
+        res.end(evilPage);
+      });
+      await new Promise((ok) => evil.listen(evilPort, '127.0.0.1', ok));
+      const other = await context.newPage();
+      await other.goto(`http://127.0.0.1:${evilPort}/`);
+      await other.waitForFunction(() => window.sent > 20);
+      const statuses = [];
+      for (let i = 0; i < 20; i++) {
+        const [response] = await Promise.all([
+          page.waitForResponse((r) => r.url().startsWith(base) && r.request().method() === 'POST'),
+          page.click('input[name=plist]:visible'),
+        ]);
+        statuses.push(response.status());
+        await page.waitForLoadState();
+      }
+      const sent = await other.evaluate(() => window.sent);
+      await other.close();
+      evil.close();
+      evil = undefined;
+      check(statuses.every((st) => st === 200), `every page load of the administrator answered (${statuses})`);
+      check(sent > 40, `the other site kept sending (${sent} requests)`);
+      check(!host.lines.some((l) => l.includes('opens connections faster')), 'his address was not blocked');
+      check(!host.lines.some((l) => l.includes('locked out')), 'nobody was locked out');
+      await title('Player List Screen');
     });
 
     await step('a full server: 64 players with coloured names, every button there', async () => {
@@ -571,36 +698,118 @@ ${Array.from({ length: 6 }, (_, i) => `<img src="${base}/plist=1&webkey=wrong${i
       await shoot('14-full-server');
     });
 
-    await step('phone size: no screen scrolls sideways at 375 px, buttons at least 24 pixels high', async () => {
+    await step('phone size: no page scrolls sideways at 375 px, fields at least 24 pixels high', async () => {
       await page.setViewportSize({ width: 375, height: 667 });
-      // The longest names a player can have, on the full server.
+      // The longest names a player can have, on the full server, with the GUID column on.
       await host.sendAndWait(`sim_rename 1 "${'^1W'.repeat(12)}${'M'.repeat(8)}"`, 'Name Change');
-      for (const [button, screen] of [['plist', 'Player List Screen'], ['cmds', 'Command Screen'],
-        ['gsettings', 'Game Settings Screen'], ['qz_settings', 'General QZ Settings Screen']]) {
-        await page.click(`input[name=${button}]:visible`);
-        await title(screen);
+      await host.sendAndWait('qz_sv_HttpShowGuid 1', 'qz_sv_HttpShowGuid');
+      // What a phone needs of every page: nothing wider than the screen, every field and button
+      // at least 24 px high, every field named for a screen reader.
+      const phoneChecks = async (screen) => {
         const wide = await page.evaluate(() => document.documentElement.scrollWidth);
         const culprits = wide <= 375 ? [] : await page.evaluate(() => [...document.querySelectorAll('body *')]
           .filter((e) => e.getBoundingClientRect().right > 376 && ![...e.children].some((c) => c.getBoundingClientRect().right > 376))
           .slice(0, 6).map((e) => `${e.tagName}:${e.getAttribute('name') || ''}:${Math.round(e.getBoundingClientRect().left)}-${Math.round(e.getBoundingClientRect().right)}:${(e.textContent || '').slice(0, 30)}`));
         check(wide <= 375, `${screen} is ${wide} px wide at 375 px (${culprits.join(' | ')})`);
-        // Every field and every Slot button has a name a screen reader announces.
+        const low = await page.evaluate(() => [...document.querySelectorAll('input, select')]
+          .filter((e) => e.type !== 'hidden' && !e.hidden && e.getBoundingClientRect().height < 24)
+          .map((e) => `${e.name || e.value}: ${e.getBoundingClientRect().height} px`));
+        check(low.length === 0, `${screen}: fields under 24 px: ${low.join(', ')}`);
         const unnamed = await page.evaluate(() => [...document.querySelectorAll('input, select')]
           .filter((e) => e.type !== 'hidden' && !e.hidden && e.type !== 'submit' && !e.getAttribute('aria-label'))
           .map((e) => e.name));
         check(unnamed.length === 0, `${screen}: fields without a label: ${unnamed.join(', ')}`);
+      };
+      // The element's box lies wholly inside the 375x667 window as the page stands.
+      const inView = async (locator, what) => {
+        const box = await locator.boundingBox();
+        check(box && box.y >= 0 && box.y + box.height <= 667 && box.x >= 0 && box.x + box.width <= 375,
+          `${what} is in view (${box && `${Math.round(box.x)},${Math.round(box.y)} ${Math.round(box.width)}x${Math.round(box.height)}`})`);
+      };
+      for (const [button, screen] of [['plist', 'Player List Screen'], ['cmds', 'Command Screen'],
+        ['gsettings', 'Game Settings Screen'], ['qz_settings', 'General QZ Settings Screen'],
+        ['auditlog', 'Audit Log']]) {
+        await page.click(`input[name=${button}]:visible`);
+        await title(screen);
+        await phoneChecks(screen);
         const slots = await page.locator('input[value^="Slot "]').evaluateAll(
           (bs) => bs.filter((b) => !/^Slot \d\d \S/.test(b.getAttribute('aria-label') || '')).length);
         check(slots === 0, `${screen}: ${slots} Slot buttons do not name their player`);
         await page.screenshot({ path: join(outDir, `15-phone-${button}.png`) });
       }
+
+      // A results page with the module's player list: its columns scroll inside their own box.
+      await page.click('input[name=cmds]:visible');
+      await title('Command Screen');
+      await page.fill('input[name=exec_cmd_text]', 'qz_sv_Plist');
+      await page.click('input[name=exec_cmd]:visible');
+      await title('Game Command Results');
+      await page.locator('pre', { hasText: 'End of Player List' }).waitFor();
+      await phoneChecks('Game Command Results');
+      await page.screenshot({ path: join(outDir, '15-phone-results.png') });
+
+      // The Player List with GUIDs: each GUID and address on one line of its own cell, no row a
+      // tower of single characters.
       await page.click('input[name=plist]:visible');
       await title('Player List Screen');
       check(await page.locator('input[type=submit][value^="Slot "]').count() === 64, '64 players');
-      for (const b of ['kickslot', 'banslot', 'getssslot', '1slot']) {
+      const broken = await page.evaluate(() => [...document.querySelectorAll('td')]
+        .filter((td) => /^([0-9A-F]{32}|\d+\.\d+\.\d+\.\d+:\d+)$/.test(td.textContent))
+        .filter((td) => {
+          const r = document.createRange();
+          r.selectNodeContents(td);
+          return new Set([...r.getClientRects()].map((q) => Math.round(q.top))).size > 1;
+        }).map((td) => td.textContent).slice(0, 5));
+      check(broken.length === 0, `GUIDs and addresses broken over lines: ${broken.join(', ')}`);
+      const tallest = await page.evaluate(() => Math.max(...[...document.querySelectorAll('tr')]
+        .filter((tr) => tr.querySelector('input[value^="Slot "]')).map((tr) => tr.getBoundingClientRect().height)));
+      check(tallest <= 160, `no player row is taller than 160 px (tallest ${tallest})`);
+
+      // Slot 40 of 64: the answer opens at the action fields, Reason and buttons in view.
+      await chooseSlot(40);
+      await inView(page.locator('input[name=webreason]'), 'the Reason field');
+      await inView(page.locator('input[name=kickslot]'), 'qz_sv_kick');
+      await inView(page.locator('input[name=banslot]'), 'qz_sv_ban');
+      const kickBox = await page.locator('input[name=kickslot]').boundingBox();
+      const banBox = await page.locator('input[name=banslot]').boundingBox();
+      const gap = Math.max(banBox.x - (kickBox.x + kickBox.width), kickBox.x - (banBox.x + banBox.width),
+        banBox.y - (kickBox.y + kickBox.height), kickBox.y - (banBox.y + banBox.height));
+      check(gap >= 24, `qz_sv_kick and qz_sv_ban are at least 24 px apart (${gap})`);
+      for (const b of ['kickslot', 'banslot', 'getssslot', 'webreason', 'webkicklen', 'slotnum']) {
         const box = await page.locator(`input[name="${b}"]:visible`).boundingBox();
         check(box && box.height >= 24, `${b} is at least 24 px high (got ${box && box.height})`);
       }
+      await page.screenshot({ path: join(outDir, '16-phone-slot40.png') });
+
+      // qz_sv_ban alone bans nobody: it asks. Cancel goes back with him still chosen.
+      await page.click('input[name=banslot]:visible');
+      await title('Confirm Ban');
+      await phoneChecks('Confirm Ban');
+      await inView(page.locator('input[value="Ban for ever"]'), '"Ban for ever"');
+      await page.screenshot({ path: join(outDir, '16-phone-confirm-ban.png') });
+      await page.click('input[value="Cancel"]');
+      await title('Player List Screen');
+      check(await page.inputValue('input[name=slotnum]') === '40', 'slot 40 is still chosen');
+      await inView(page.locator('input[name=webreason]'), 'the Reason field after Cancel');
+      check(!host.lines.some((l) => l.includes('DropClient 40 ')), 'nobody was banned without confirming');
+
+      // The kick: the message stands where it was asked for.
+      await page.click('input[name=kickslot]:visible');
+      await message('* COMMAND ISSUED *');
+      await host.waitText('[host] DropClient 40 ');
+      await inView(page.getByText('* COMMAND ISSUED *', { exact: true }), '"* COMMAND ISSUED *"');
+      await page.screenshot({ path: join(outDir, '16-phone-kicked.png') });
+
+      // A restart asks too, and Cancel restarts nothing.
+      await page.click('input[name=cmds]:visible');
+      await title('Command Screen');
+      await page.click('input[name=restartqz]:visible');
+      await title('Confirm Restart');
+      await phoneChecks('Confirm Restart');
+      await page.click('input[value="Cancel"]');
+      await title('Command Screen');
+      check(!host.lines.some((l) => l.includes('Preparing to Restart')), 'no restart without confirming');
+      await host.sendAndWait('qz_sv_HttpShowGuid 0', 'qz_sv_HttpShowGuid');
       await page.setViewportSize({ width: 1000, height: 1400 });
     });
 

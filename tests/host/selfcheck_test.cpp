@@ -13,6 +13,7 @@
 #include "commands/dispatch.h"
 #include "commands/local_state.h"
 #include "support/module_fixture.h"
+#include "support/update_record.h"
 
 namespace {
 
@@ -84,9 +85,12 @@ TEST_F(SelfCheckLoaded, FirstStartRecordsLaterStartsFindItIntactAndAChangedByteI
                          sha(module())),
               std::string::npos)
         << first;
-    EXPECT_NE(first.find("Program file check: intact (1 checked, 1 newly recorded)"),
+    // Nothing to compare with yet: recorded, but not called intact.
+    EXPECT_NE(first.find("Program file check: not checkable (1 of 1 files had no record in "
+                         "qzsvsum.dat; recorded now, compared from the next check on)"),
               std::string::npos)
         << first;
+    EXPECT_EQ(first.find("intact"), std::string::npos) << first;
     EXPECT_EQ(first.find("not available yet"), std::string::npos) << first;
 
     std::string second = startQzhost();
@@ -121,7 +125,10 @@ TEST_F(SelfCheckLoaded, FirstStartRecordsLaterStartsFindItIntactAndAChangedByteI
 // A copy swapped in at start-up passed the update's signature check: it becomes the record.
 TEST_F(SelfCheckLoaded, ANewVersionSwappedInAtStartUpIsRecordedNotReportedAsChanged) {
     startQzhost();
+    unsigned char key[32];
+    testrec::makeKey(home(), key);
     std::filesystem::copy_file(kBuild + "/qzsv_next.so", home() + "qzsvnew.so");
+    testrec::writeRecord(home(), "qzsvnew.so", 'S', key);
     std::string next = sha(kBuild + "/qzsv_next.so");
     std::string swapped = startQzhost();
     EXPECT_NE(swapped.find("Installing New Server Version"), std::string::npos) << swapped;
@@ -130,10 +137,68 @@ TEST_F(SelfCheckLoaded, ANewVersionSwappedInAtStartUpIsRecordedNotReportedAsChan
               std::string::npos)
         << swapped;
     EXPECT_EQ(swapped.find("CHANGED"), std::string::npos) << swapped;
+    EXPECT_FALSE(std::filesystem::exists(home() + "qzsvnew.so.sig"));
     std::string after = startQzhost();
     EXPECT_NE(after.find("Program file intact: " + module() + " (SHA-256 " + next),
               std::string::npos)
         << after;
+}
+
+// Only a copy the update installer verified is swapped in: one dropped into the home directory
+// without its record, with a record of another file, or with a forged signature stays out, is
+// set aside, and the running module is still checked against its record.
+TEST_F(SelfCheckLoaded, AWaitingCopyTheInstallerDidNotVerifyIsNeverSwappedIn) {
+    startQzhost();
+    unsigned char key[32], other[32];
+    testrec::makeKey(home(), other);
+    testrec::makeKey(home(), key);  // the key qzsvkey.pub holds
+    struct Case {
+        const char* what;
+        const char* why;
+    };
+    for (const Case& k :
+         {Case{"no record", "no record of the installer (qzsvnew.so.sig)"},
+          Case{"another file's record", "is not what the update installer verified"},
+          Case{"forged signature", "is not what the update installer verified"},
+          Case{"another kind", "is not for this file"}}) {
+        std::filesystem::remove(home() + "qzsvnew.so.bad");
+        std::filesystem::remove(home() + "qzsvnew.so");
+        std::filesystem::copy_file(kBuild + "/qzsv_next.so", home() + "qzsvnew.so");
+        std::string w = k.what;
+        if (w == "another file's record") {
+            std::filesystem::copy_file(kBuild + "/qzsv.so", home() + "signed.so");
+            testrec::writeRecord(home(), "signed.so", 'S', key);
+            std::filesystem::rename(home() + "signed.so.sig", home() + "qzsvnew.so.sig");
+        } else if (w == "forged signature") {
+            testrec::writeRecord(home(), "qzsvnew.so", 'S', other);
+        } else if (w == "another kind") {
+            testrec::writeRecord(home(), "qzsvnew.so", 'C', key);
+        }
+        std::string out = startQzhost();
+        EXPECT_NE(out.find(std::string("QZ ERROR: qzsvnew.so refused: ")), std::string::npos)
+            << k.what << "\n"
+            << out;
+        EXPECT_NE(out.find(k.why), std::string::npos) << k.what << "\n" << out;
+        EXPECT_EQ(out.find("Installing New Server Version"), std::string::npos) << k.what;
+        EXPECT_EQ(readFile(module()), readFile(kBuild + "/qzsv.so")) << k.what;
+        EXPECT_TRUE(std::filesystem::exists(home() + "qzsvnew.so.bad")) << k.what;
+        EXPECT_FALSE(std::filesystem::exists(home() + "qzsvnew.so")) << k.what;
+        EXPECT_NE(out.find("Program file intact: " + module()), std::string::npos) << out;
+    }
+}
+
+// A deleted record makes nothing intact: the start says it could not check.
+TEST_F(SelfCheckLoaded, ADeletedRecordIsNotCheckableNeverIntact) {
+    startQzhost();
+    changeByte(module());
+    std::filesystem::remove(home() + "qzsvsum.dat");
+    std::string out = startQzhost();
+    EXPECT_NE(out.find("Program file recorded (first check): " + module()), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Program file check: not checkable (1 of 1 files had no record"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("intact"), std::string::npos) << out;
 }
 
 TEST_F(SelfCheckLoaded, CompanionLibrariesOfTheHomeDirectoryAreCheckedToo) {
@@ -213,6 +278,49 @@ TEST_F(BaseCopies, MissingClientAndAgentModulesAreCopiedFromTheBaseDirectory) {
     EXPECT_EQ(readFile(home() + "qzag.so"), "agent already here");
     EXPECT_FALSE(host().contains("Copied qzag.so"));
     EXPECT_FALSE(std::filesystem::exists(home() + "qzcl.so.part"));
+}
+
+// A verified update waiting in the game's base directory is copied in (through a check of that
+// directory's own entry, never through a link) and installed from there; an unverified one is
+// refused, and a link planted under the copy's temporary name is never written through.
+class BaseUpdate : public ModuleTest {
+  protected:
+    void configure(sim::SimHost& h) override {
+        base_ = gameHome() + "/base/qz/";
+        std::filesystem::create_directories(base_);
+        std::filesystem::create_directories(home());
+        std::filesystem::copy_file(kBuild + "/qzsv.so", home() + "qzsv.so");
+        std::filesystem::copy_file(kBuild + "/qzsv_next.so", base_ + "qzsvnew.so");
+        unsigned char key[32];
+        testrec::makeKey(home(), key);
+        if (signedCopy()) testrec::writeRecord(base_, "qzsvnew.so", 'S', key);
+        std::ofstream(gameHome() + "/victim") << "untouched";
+        std::filesystem::create_symlink(gameHome() + "/victim", home() + "qzsvnew.so.sig.part");
+        h.setCvar("fs_basepath", gameHome() + "/base");
+    }
+    virtual bool signedCopy() { return true; }
+    std::string base_;
+};
+
+TEST_F(BaseUpdate, AVerifiedCopyInTheBaseDirectoryIsInstalledFromThere) {
+    EXPECT_TRUE(host().contains("Installing New Server Version from fs_basepath"))
+        << ::testing::PrintToString(host().output());
+    EXPECT_EQ(readFile(home() + "qzsv.so"), readFile(kBuild + "/qzsv_next.so"));
+    EXPECT_EQ(readFile(home() + "qzsvold.so"), readFile(kBuild + "/qzsv.so"));
+    EXPECT_FALSE(std::filesystem::exists(base_ + "qzsvnew.so"));
+    EXPECT_EQ(readFile(gameHome() + "/victim"), "untouched");
+}
+
+class UnsignedBaseUpdate : public BaseUpdate {
+    bool signedCopy() override { return false; }
+};
+
+TEST_F(UnsignedBaseUpdate, IsRefusedAndTheRunningModuleStays) {
+    EXPECT_TRUE(host().contains("QZ ERROR: qzsvnew.so (from fs_basepath) refused: no record"))
+        << ::testing::PrintToString(host().output());
+    EXPECT_FALSE(host().contains("Installing New Server Version"));
+    EXPECT_EQ(readFile(home() + "qzsv.so"), readFile(kBuild + "/qzsv.so"));
+    EXPECT_EQ(readFile(gameHome() + "/victim"), "untouched");
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // Start-up, the home directory, enable/disable and restart, seen through the host.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "support/module_fixture.h"
 
@@ -166,6 +169,60 @@ TEST_F(Restart, KeepsTheVersionsTheHostSet) {
     run("qz_sv_Restart");
     run("sim_advance 50");
     EXPECT_EQ(run("qz_sv_Ver"), before);
+}
+
+// The host quits while console lines wait behind a configuration load: they run first, as the
+// following frames would have run them, for a bounded share of work; what is still left then is
+// named on one line.
+class Shutdown : public ModuleTest {
+  protected:
+    void write(const std::string& name, const std::string& text) {
+        std::ofstream(home() + name, std::ios::binary) << text;
+    }
+    // Quits as qzhost does and returns what the module printed meanwhile.
+    std::vector<std::string> quit() {
+        host().clearOutput();
+        EXPECT_FALSE(host().line("quit"));
+        return host().output();
+    }
+    static int indexOf(const std::vector<std::string>& lines, const std::string& text) {
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i] == text) return static_cast<int>(i);
+        return -1;
+    }
+};
+
+TEST_F(Shutdown, LinesTypedBehindALongLoadRunBeforeTheModuleShutsDown) {
+    // More lines than one frame's share of a load takes on any machine.
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += "qz_sv_KickLen " + std::to_string(3 + i % 4) + "\r\n";
+    write("long.cfg", text + "qz_sv_KickLen 9\r\n");
+    run("qz_sv_Load long.cfg");
+    ASSERT_TRUE(run("qz_sv_KickLen 1").empty());  // waits behind the load
+    ASSERT_TRUE(run("qz_sv_KickLen").empty());
+    auto out = quit();
+    int last = indexOf(out, "qz_sv_KickLen = 9 (0 to 60)");
+    ASSERT_GE(last, 0) << ::testing::PrintToString(out);
+    // The setting typed first, then the query typed after it, both after the file's last line.
+    std::vector<std::string> after(out.begin() + last + 1, out.end());
+    EXPECT_EQ(std::count(after.begin(), after.end(), "qz_sv_KickLen = 1 (0 to 60)"), 2)
+        << ::testing::PrintToString(after);
+    EXPECT_FALSE(anyLineContains(out, "Shutting down before"));
+}
+
+TEST_F(Shutdown, QueuedWorkThatCannotEndWithinTheBoundIsNamedOnOneLine) {
+    // Every line loads the file again, eight deep: ten to the eighth loads, which no shut-down
+    // waits for on any machine.
+    std::string text;
+    for (int i = 0; i < 10; ++i) text += "qz_sv_Load self.cfg\r\n";
+    write("self.cfg", text);
+    run("qz_sv_Load self.cfg");
+    ASSERT_TRUE(run("qz_sv_KickLen 1").empty());
+    auto out = quit();
+    EXPECT_TRUE(anyLineContains(out,
+                                "Shutting down before the queued work ended: the load of self.cfg "
+                                "was not finished; 1 typed console line was not run"));
+    EXPECT_FALSE(anyLineContains(out, "qz_sv_KickLen = 1"));
 }
 
 }  // namespace

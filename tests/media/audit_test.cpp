@@ -19,6 +19,7 @@
 #include "audit_json.h"
 #include "host/state.h"
 #include "support/case_name.h"
+#include "util/clock.h"
 #include "util/files.h"
 
 namespace {
@@ -49,12 +50,14 @@ INSTANTIATE_TEST_SUITE_P(
                       EscapeCase{"C:\\games\\", "\"C:\\\\games\\\\\""},
                       EscapeCase{"a\nb\rc\td\x01", "\"a\\u000ab\\u000dc\\u0009d\\u0001\""},
                       EscapeCase{"del\x7f", "\"del\\u007f\""},
-                      // Valid UTF-8 stays as it is; invalid bytes become U+FFFD.
+                      // Valid UTF-8 stays as it is; every other byte is kept as \udcNN.
                       EscapeCase{"J\xc3\xbcrgen \xe2\x82\xac", "\"J\xc3\xbcrgen \xe2\x82\xac\""},
-                      EscapeCase{"\xff\xfe", "\"\\ufffd\\ufffd\""},
-                      EscapeCase{"over\xc0\x80long", "\"over\\ufffd\\ufffdlong\""},
-                      EscapeCase{"sur\xed\xa0\x80", "\"sur\\ufffd\\ufffd\\ufffd\""},
-                      EscapeCase{"cut\xe2\x82", "\"cut\\ufffd\\ufffd\""},
+                      EscapeCase{"\xff\xfe", "\"\\udcff\\udcfe\""},
+                      EscapeCase{"J\xf6rg", "\"J\\udcf6rg\""},
+                      EscapeCase{"caf\xe9 \xff", "\"caf\\udce9 \\udcff\""},
+                      EscapeCase{"over\xc0\x80long", "\"over\\udcc0\\udc80long\""},
+                      EscapeCase{"sur\xed\xa0\x80", "\"sur\\udced\\udca0\\udc80\""},
+                      EscapeCase{"cut\xe2\x82", "\"cut\\udce2\\udc82\""},
                       EscapeCase{"</script>", "\"</script>\""}),
     [](const ::testing::TestParamInfo<EscapeCase>& p) {
         return qztest::caseName(p.index, p.param.text);
@@ -234,6 +237,140 @@ TEST_F(AuditFile, AWriteThatFailsIsReportedAndTheNextRecordIsWhole) {
     EXPECT_TRUE(audittest::validJson(all[2]));
     std::vector<std::string> got;
     EXPECT_EQ(auditTail(sv_.get(), "", 10, collect, &got), 2);  // the cut line is skipped
+}
+
+// Every byte of a text comes back when its record is read: valid UTF-8, ISO-8859-1 bytes,
+// quotes, backslashes, control characters and every byte value (in pieces within a name's bound).
+TEST_F(AuditFile, EveryByteOfATextIsReadBackAsItWasRecorded) {
+    std::string all;
+    for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
+    const std::string texts[] = {"caf\xe9 \xff",
+                                 "J\xf6rg",
+                                 "Zo\xc3\xab \xe2\x82\xac",
+                                 "a\\b\"c\x01\x7f",
+                                 "\xed\xa0\x80\xf0\x9f\x98\x80",
+                                 all.substr(0, 60),
+                                 all.substr(60, 60),
+                                 all.substr(120, 60),
+                                 all.substr(180, 60),
+                                 all.substr(240)};
+    for (const std::string& text : texts) {
+        QzAuditTarget t{3, text.c_str(), "", ""};
+        ASSERT_TRUE(auditWrite(sv_.get(), "kick", &t, text.c_str(), QZ_AUDIT_DONE, text.c_str()));
+        std::string line = lines().back();
+        EXPECT_TRUE(audittest::validJson(line)) << line;
+        QzAuditView v;
+        ASSERT_TRUE(auditDecode(line.c_str(), &v)) << line;
+        EXPECT_EQ(std::string(v.targetName), text);
+        EXPECT_EQ(std::string(v.command), text);
+        EXPECT_EQ(std::string(v.why), text);
+        EXPECT_EQ(v.targetSlot, 3);
+        EXPECT_EQ(std::string(v.action), "kick");
+        EXPECT_EQ(std::string(v.result), "done");
+        EXPECT_EQ(std::string(v.kind), "console");
+    }
+}
+
+struct FilterCase {
+    const char* filter;
+    const char* finds;  // the name of the one record it finds
+};
+
+class AuditFilter : public AuditFile, public ::testing::WithParamInterface<FilterCase> {};
+
+TEST_P(AuditFilter, FindsWhatWasTypedInTheGamesOrTheBrowsersSpelling) {
+    for (const char* name : {"caf\xe9 \xff", "J\xf6rg", "Zo\xc3\xab", "Plain"}) {
+        QzAuditTarget t{1, name, "", ""};
+        ASSERT_TRUE(auditWrite(sv_.get(), "kick", &t, "qz_sv_Kick 1", QZ_AUDIT_DONE, nullptr));
+    }
+    std::vector<std::string> got;
+    EXPECT_EQ(auditTail(sv_.get(), GetParam().filter, 10, collect, &got), 1);
+    ASSERT_EQ(got.size(), 1u);
+    QzAuditView v;
+    ASSERT_TRUE(auditDecode(got[0].c_str(), &v));
+    EXPECT_EQ(std::string(v.targetName), GetParam().finds);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spellings, AuditFilter,
+    ::testing::Values(FilterCase{"caf\xe9", "caf\xe9 \xff"},       // as the game has it
+                      FilterCase{"CAF\xc3\xa9", "caf\xe9 \xff"},   // typed as UTF-8
+                      FilterCase{"\xff", "caf\xe9 \xff"},          // a lone byte
+                      FilterCase{"j\xf6rg", "J\xf6rg"},            // without regard to case
+                      FilterCase{"J\xc3\xb6rg", "J\xf6rg"},        // typed as UTF-8
+                      FilterCase{"zo\xc3\xab", "Zo\xc3\xab"},      // recorded as UTF-8
+                      FilterCase{"Zo\xeb", "Zo\xc3\xab"},          // typed as ISO-8859-1
+                      FilterCase{"\"name\":\"Plain\"", "Plain"}),  // the record as written
+    [](const ::testing::TestParamInfo<FilterCase>& p) {
+        return qztest::caseName(p.index, p.param.finds);
+    });
+
+// The refusals of one minute beyond QZ_AUDIT_REFUSALS_PER_MIN become one summary record at the
+// minute's end; actions are recorded whatever the rate.
+class AuditRate : public AuditFile {
+  protected:
+    static inline long long now_ = 1781524800;  // 2026-06-15 12:00:00 UTC
+    static void clock(long long* seconds, int* microseconds) {
+        *seconds = now_;
+        *microseconds = 0;
+    }
+    void SetUp() override {
+        clockSetSource(clock);
+        AuditFile::SetUp();
+    }
+    void TearDown() override {
+        AuditFile::TearDown();
+        clockSetSource(nullptr);
+    }
+    int count(const std::string& text) {
+        int n = 0;
+        for (const auto& l : lines()) n += l.find(text) != std::string::npos;
+        return n;
+    }
+};
+
+TEST_F(AuditRate, RefusalsBeyondTheRateBecomeOneSummaryAndActionsAreAllKept) {
+    QzOrigin o = qzOrigin(QZ_ORIGIN_WEB, 0, "viewer", "10.1.2.3:5555", nullptr);
+    o.level = 1;
+    QzOriginScope scope(sv_.get(), &o);
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_TRUE(
+            auditWrite(sv_.get(), "kickslot", nullptr, nullptr, QZ_AUDIT_REFUSED, "level view"));
+        if (i % 100 == 0) {
+            ASSERT_TRUE(auditWrite(sv_.get(), "plist-kick", nullptr, nullptr, QZ_AUDIT_DONE, ""));
+        }
+    }
+    EXPECT_EQ(count("\"action\":\"kickslot\""), QZ_AUDIT_REFUSALS_PER_MIN);
+    EXPECT_EQ(count("\"action\":\"plist-kick\""), 5);
+    EXPECT_EQ(count("refusals-summary"), 0);
+    // The frame writes the summary once the minute is over.
+    auditFrame(sv_.get());
+    EXPECT_EQ(count("refusals-summary"), 0);
+    now_ += 61;
+    auditFrame(sv_.get());
+    ASSERT_EQ(count("refusals-summary"), 1);
+    std::string summary = lines().back();
+    EXPECT_TRUE(audittest::validJson(summary)) << summary;
+    EXPECT_NE(summary.find("470 refusals beyond 30 a minute"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("470 by web viewer (view) from 10.1.2.3 kickslot"), std::string::npos)
+        << summary;
+    // A new minute records refusals again, and the summary is not written twice.
+    ASSERT_TRUE(auditWrite(sv_.get(), "kickslot", nullptr, nullptr, QZ_AUDIT_REFUSED, "again"));
+    EXPECT_NE(lines().back().find("\"why\":\"again\""), std::string::npos);
+    now_ += 61;
+    auditFrame(sv_.get());
+    EXPECT_EQ(count("refusals-summary"), 1);
+}
+
+TEST_F(AuditFile, AWebToolRecordNamesTheAdministratorsLevel) {
+    QzOrigin o = qzOrigin(QZ_ORIGIN_WEB, 0, "kurt", "10.1.2.3:5555", nullptr);
+    o.level = 2;
+    QzOriginScope scope(sv_.get(), &o);
+    ASSERT_TRUE(auditWrite(sv_.get(), "kickslot", nullptr, nullptr, QZ_AUDIT_DONE, nullptr));
+    EXPECT_NE(lines().back().find("\"origin\":{\"kind\":\"web\",\"name\":\"kurt\",\"level\":"
+                                  "\"kick\",\"addr\":\"10.1.2.3:5555\"}"),
+              std::string::npos)
+        << lines().back();
 }
 
 }  // namespace

@@ -152,14 +152,21 @@ TEST_F(DiagLogs, CapOutsideItsBoundsIsClamped) {
 // packets never reach a diagnostic log; the words around them do.
 TEST_F(DiagLogs, NeverHoldASecret) {
     run("qz_sv_DiagLog all 1");
-    const char* secrets[] = {"S3cretWebKey", "S3cretLogPw", "S3cretUconPw", "S3cretTyped",
-                             "S3cretRcon",   "S3cretCvar",  "S3cretPacket", "S3cretDirective"};
+    const char* secrets[] = {"S3cretWebKey", "S3cretLogPw",  "S3cretUconPw", "S3cretTyped",
+                             "S3cretRcon",   "S3cretCvar",   "S3cretPacket", "S3cretDirective",
+                             "S3cretTask",   "S3cretJoined", "S3cretPlayer"};
     run("qz_sv_HttpKey S3cretWebKey");
     run("qz_sv_LogPw S3cretLogPw");
     run("qz_sv_UconAdd 1 * admin S3cretUconPw");
     run("S3cretTyped");
     run("rconpassword S3cretRcon");
     run("qz_sv_Ver");
+    // Secrets inside another command's line, or after a ";".
+    run("qz_sv_Task 5 0 qz_sv_HttpKey S3cretTask");
+    run("qz_sv_Ver;set rconpassword S3cretJoined");
+    // A power player's command packet that sets the rcon password.
+    const char rcon[] = "QZ_RCON rconpassword S3cretPlayer";
+    diagClientPacket(1, rcon, static_cast<int>(sizeof rcon - 1));
     // What the module asks the host to set is shown by name only.
     diagHostCall("Cvar_Set", "g_password S3cretCvar");
     // A remote-console command carrying a password, and a master's security directive.
@@ -180,10 +187,13 @@ TEST_F(DiagLogs, NeverHoldASecret) {
     all += readFile(home() + "qzsvsend.log");
     for (const char* s : secrets) EXPECT_EQ(all.find(s), std::string::npos) << s << "\n" << all;
     for (const char* shown :
-         {"CONSOLE qz_sv_HttpKey (13 bytes withheld)", "CONSOLE qz_sv_LogPw (12 bytes withheld)",
-          "CONSOLE qz_sv_UconAdd (", "CONSOLE (not a module command: 11 bytes withheld)",
-          "CONSOLE qz_sv_Ver", "host Cvar_Set g_password (", "ucon from 127.0.0.1:27999",
-          "QZ_U CMD (", "QZ_D security ("}) {
+         {"CONSOLE qz_sv_HttpKey *****", "CONSOLE qz_sv_LogPw *****",
+          "CONSOLE qz_sv_UconAdd 1 * admin *****",
+          "CONSOLE (not a module command: 11 bytes withheld)", "CONSOLE rconpassword *****",
+          "CONSOLE qz_sv_Task 5 0 qz_sv_HttpKey *****", "CONSOLE qz_sv_Ver;set rconpassword *****",
+          "from slot 1 (33 bytes) QZ_RCON (26 bytes withheld)", "CONSOLE qz_sv_Ver",
+          "host Cvar_Set g_password (", "ucon from 127.0.0.1:27999", "QZ_U CMD (",
+          "QZ_D security ("}) {
         EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
     }
 }

@@ -2,176 +2,13 @@
 // module's sealed packets with the shared codec and answers as the test says.
 #include "remote/fleet.h"
 
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include "support/module_fixture.h"
+#include "remote/fleet_module_fixture.h"
 
 namespace {
 
-constexpr const char* kGuid = "0123456789ABCDEF0123456789ABCDEF";
-constexpr const char* kOther = "FEDCBA9876543210FEDCBA9876543210";
-constexpr const char* kServer = "alpha";
+using namespace fleettest;
 
-std::string keyHex() { return std::string(64, '7'); }
-
-// What the module sent, opened and checked as the service would.
-struct Sent {
-    FleetBody body;
-    std::string text;
-};
-
-class Fleet : public ModuleTest {
-  protected:
-    void configure(sim::SimHost& host) override {
-        ModuleTest::configure(host);
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        std::string dir = gameHome() + "/qz/";
-        std::filesystem::create_directories(dir);
-        writeKey(dir, 0600);
-        std::ofstream cfg(dir + "qzsvuser.cfg");
-        cfg << "qz_sv_FleetService 127.0.0.1:" << port_ << "\r\n"
-            << "qz_sv_FleetServer " << kServer << "\r\n";
-        unsigned char* k = key_;
-        ASSERT_TRUE(fleetKeyParse(keyHex().data(), 64, k));
-    }
-    void TearDown() override {
-        if (fd_ >= 0) close(fd_);
-        ModuleTest::TearDown();
-    }
-    void writeKey(const std::string& dir, mode_t mode) {
-        std::string path = dir + "qzfleet.key";
-        {
-            std::ofstream out(path);
-            out << keyHex() << "\n";
-        }
-        chmod(path.c_str(), mode);
-    }
-    // Every packet the module has sent so far, opened with the key (a bad one fails the test).
-    std::vector<Sent> drain() {
-        std::vector<Sent> out;
-        for (;;) {
-            char buf[QZF_PACKET_MAX + 1];
-            socklen_t len = sizeof module_;
-            ssize_t n =
-                recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&module_), &len);
-            if (n <= 0) break;
-            FleetEnvelope env;
-            EXPECT_EQ(fleetOpen(buf, static_cast<int>(n), &env), QZF_OK);
-            EXPECT_STREQ(env.server, kServer);
-            EXPECT_TRUE(fleetVerify(env, QZF_TO_SERVICE, key_));
-            Sent s;
-            s.text.assign(env.body, static_cast<size_t>(env.bodyLen));
-            EXPECT_TRUE(fleetParse(env.body, env.bodyLen, &s.body)) << s.text;
-            out.push_back(s);
-        }
-        return out;
-    }
-    // Runs frames (ms of clock each) and collects what the module sent.
-    std::vector<Sent> pump(int frames = 1, long long ms = 0) {
-        std::vector<Sent> all;
-        for (int i = 0; i < frames; ++i) {
-            run("sim_advance " + std::to_string(ms));
-            usleep(500);
-            for (Sent& s : drain()) all.push_back(s);
-        }
-        return all;
-    }
-    static std::vector<Sent> ofKind(const std::vector<Sent>& in, char kind, bool hello = false) {
-        std::vector<Sent> out;
-        for (const Sent& s : in)
-            if (s.body.kind == kind && (kind != QZF_QUERY || s.body.sync == hello))
-                out.push_back(s);
-        return out;
-    }
-    // Seals body and sends it to the module, then runs a frame; returns that frame's lines.
-    std::vector<std::string> deliver(const std::string& body, uint64_t counter = 0,
-                                     char dir = QZF_TO_SERVER, const char* server = kServer,
-                                     const unsigned char* key = nullptr) {
-        std::string packet = seal(body, counter, dir, server, key);
-        sendRaw(packet);
-        return run("sim_advance 0");
-    }
-    std::string seal(const std::string& body, uint64_t counter = 0, char dir = QZF_TO_SERVER,
-                     const char* server = kServer, const unsigned char* key = nullptr) {
-        if (!counter) counter = ++counter_;
-        char pkt[QZF_PACKET_MAX + 1];
-        int n = fleetSeal(pkt, sizeof pkt, body.data(), static_cast<int>(body.size()), server,
-                          counter, dir, key ? key : key_);
-        EXPECT_GT(n, 0);
-        return std::string(pkt, static_cast<size_t>(n));
-    }
-    void sendRaw(const std::string& packet) {
-        ASSERT_NE(module_.sin_port, 0) << "the module has not sent anything yet";
-        sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&module_),
-               sizeof module_);
-        usleep(1000);
-    }
-    static std::string answer(uint64_t fleetId, uint32_t id, const char* verdict,
-                              const char* guid) {
-        FleetBody b{};
-        b.kind = QZF_ANSWER;
-        b.fleetId = fleetId;
-        b.id = id;
-        strcpy(b.verdict, verdict);
-        strcpy(b.guid, guid);
-        strcpy(b.name, "Cheater");
-        strcpy(b.answerKind, "GUID");
-        char out[QZF_PACKET_MAX];
-        int n = fleetFormat(out, sizeof out, b);
-        return std::string(out, static_cast<size_t>(n));
-    }
-    static std::string push(uint64_t fleetId, const char* guid, char kind = QZF_PUSH) {
-        FleetBody b{};
-        b.kind = kind;
-        b.fleetId = fleetId;
-        b.id = 1;
-        strcpy(b.guid, guid);
-        strcpy(b.server, "beta");
-        strcpy(b.name, "Cheater");
-        b.time = 1767225600;
-        char out[QZF_PACKET_MAX];
-        int n = fleetFormat(out, sizeof out, b);
-        return std::string(out, static_cast<size_t>(n));
-    }
-    std::string file(const char* name) {
-        std::ifstream in(home() + name);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-    // Shuts the module down and starts it again on the same home: the fleet files are written
-    // line by line as things happen and the shutdown adds nothing to them, so the new start reads
-    // what a kill -9 would have left.
-    void restart() {
-        host().shutdown();
-        ASSERT_EQ(host().start(), 0);
-    }
-    bool connected(int slot) { return host().client(slot) != nullptr; }
-
-    int fd_ = -1;
-    int port_ = 0;
-    unsigned char key_[QZF_KEY_BYTES] = {};
-    sockaddr_in module_{};
-    uint64_t counter_ = 1000;
-};
+class Fleet : public FleetFixture {};
 
 TEST_F(Fleet, AHelloWithTheSyncPointGoesOutAtStart) {
     auto sent = pump(2);
@@ -179,6 +16,8 @@ TEST_F(Fleet, AHelloWithTheSyncPointGoesOutAtStart) {
     ASSERT_FALSE(hellos.empty());
     EXPECT_STREQ(hellos[0].body.guid, "*");
     EXPECT_EQ(hellos[0].body.fleetId, 0u);
+    // Its last page answered: the next one after the usual period.
+    deliver(page(hellos.back().body.id, 0, 0, 0, false));
     EXPECT_TRUE(ofKind(pump(1, 29000), QZF_QUERY, true).empty());
     EXPECT_EQ(ofKind(pump(1, 1000), QZF_QUERY, true).size(), 1u) << "again after 30 s";
 }
@@ -187,17 +26,20 @@ TEST_F(Fleet, AFleetBanIsQueuedBeforeTheAnswerSurvivesARestartAndIsSentUntilAckn
     pump(2);
     host().connect("Cheater", kGuid, "10.0.0.5:27960");
     auto out = run("qz_sv_FleetScope fleet qz_sv_Ban 1 aimbot");
-    EXPECT_TRUE(anyLineContains(out, "report 1 queued")) << testing::PrintToString(out);
+    EXPECT_TRUE(anyLineContains(out, ":1 queued")) << testing::PrintToString(out);
     // In the file when the command has answered.
     std::string q = file("qzfleetq.dat");
-    EXPECT_NE(q.find(std::string("+ BBanServ1 ")), std::string::npos) << q;
+    EXPECT_NE(q.find(std::string("+ BBanServ")), std::string::npos) << q;
     EXPECT_NE(q.find(std::string("1G ") + kGuid + " 10.0.0.5:27960 console \"Cheater\""),
               std::string::npos)
         << q;
     EXPECT_FALSE(connected(1));
 
     // Sent at once, then again after 1 s, 2 s, 4 s: the wait doubles.
-    EXPECT_EQ(ofKind(drain(), QZF_REPORT).size(), 1u);
+    auto first = ofKind(drain(), QZF_REPORT);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_NE(first[0].body.epoch, 0u);
+    EXPECT_EQ(first[0].body.id, 1u);
     EXPECT_EQ(ofKind(pump(1, 900), QZF_REPORT).size(), 0u);
     EXPECT_EQ(ofKind(pump(1, 100), QZF_REPORT).size(), 1u);
     EXPECT_EQ(ofKind(pump(1, 1900), QZF_REPORT).size(), 0u);
@@ -206,20 +48,22 @@ TEST_F(Fleet, AFleetBanIsQueuedBeforeTheAnswerSurvivesARestartAndIsSentUntilAckn
     restart();
     auto again = ofKind(pump(2), QZF_REPORT);
     ASSERT_EQ(again.size(), 1u) << "the restarted module sends the queued report";
+    EXPECT_EQ(again[0].body.epoch, first[0].body.epoch) << "under its own id";
     EXPECT_EQ(again[0].body.id, 1u);
     EXPECT_STREQ(again[0].body.guid, kGuid);
 
-    out = deliver(answer(7, 1, QZF_ACK, kGuid));
-    EXPECT_TRUE(anyLineContains(out, "ban report 1 for")) << testing::PrintToString(out);
+    out = deliver(answer(7, first[0].body.epoch, 1, QZF_ACK, kGuid));
+    EXPECT_TRUE(anyLineContains(out, "ban report")) << testing::PrintToString(out);
+    EXPECT_TRUE(anyLineContains(out, "acknowledged (fleet ban #7)")) << testing::PrintToString(out);
     EXPECT_TRUE(ofKind(pump(5, 60000), QZF_REPORT).empty()) << "never sent after its ACK";
     restart();
     EXPECT_TRUE(ofKind(pump(3, 2000), QZF_REPORT).empty()) << "nor after a restart";
-    // The next report takes a new number.
+    // The next report takes an id never used before: this start's epoch is a new one.
     host().connect("Other", kOther, "10.0.0.6:27960");
     out = run("qz_sv_FleetScope fleet qz_sv_Ban 1 wallhack");
     auto next = ofKind(drain(), QZF_REPORT);
     ASSERT_EQ(next.size(), 1u);
-    EXPECT_EQ(next[0].body.id, 2u);
+    EXPECT_NE(next[0].body.epoch, first[0].body.epoch);
 }
 
 TEST_F(Fleet, ABanOfThisServerOnlySendsNothing) {
@@ -270,10 +114,15 @@ TEST_F(Fleet, ABannedAnswerRemovesTheConnectingPlayerWithTheFleetReason) {
     EXPECT_EQ(q[0].body.slot, 1u);
     sim::SimClient* c = host().client(1);
     ASSERT_NE(c, nullptr);
-    auto out = deliver(answer(9, q[0].body.id, QZF_BANNED, kGuid));
+    auto out = deliver(answer(9, 0, q[0].body.id, QZF_BANNED, kGuid, "Cheater", "GUID", "beta"));
     EXPECT_FALSE(connected(1));
     EXPECT_TRUE(anyLineContains(out, "KBANNED (slot #1)")) << testing::PrintToString(out);
-    EXPECT_TRUE(anyLineContains(out, "GLOBAL Kestrine GUID BAN"));
+    EXPECT_TRUE(anyLineContains(out, "GLOBAL Kestrine GUID BAN (fleet ban #9 from beta)"))
+        << testing::PrintToString(out);
+    // Known from then on, with the server that made it.
+    EXPECT_EQ(host().connect("Cheater", kGuid, "10.0.0.5:27960"), 0);
+    EXPECT_TRUE(
+        host().contains("Connection Refused: GLOBAL Kestrine GUID BAN (fleet ban #9 from beta)"));
 }
 
 TEST_F(Fleet, AClearAnswerOrAnAnswerForAnotherRequestLeavesThePlayer) {
@@ -281,8 +130,8 @@ TEST_F(Fleet, AClearAnswerOrAnAnswerForAnotherRequestLeavesThePlayer) {
     host().connect("Player", kGuid, "10.0.0.5:27960");
     auto q = ofKind(drain(), QZF_QUERY);
     ASSERT_EQ(q.size(), 1u);
-    deliver(answer(0, q[0].body.id, QZF_CLEAR, kGuid));
-    deliver(answer(9, q[0].body.id ^ 1, QZF_BANNED, kGuid));
+    deliver(answer(0, 0, q[0].body.id, QZF_CLEAR, kGuid));
+    deliver(answer(9, 0, q[0].body.id ^ 1, QZF_BANNED, kGuid));
     EXPECT_TRUE(connected(1));
 }
 
@@ -292,7 +141,7 @@ TEST_F(Fleet, APushRemovesEveryPlayerWithThatGuidAndNobodyElse) {
     host().connect("Honest", kOther, "10.0.0.6:27960");
     sim::SimClient* honest = host().client(2);
     ASSERT_NE(honest, nullptr);
-    auto out = deliver(push(11, kGuid));
+    auto out = deliver(push(11, kGuid, 1));
     EXPECT_FALSE(connected(1));
     EXPECT_TRUE(connected(2));
     bool announced = false;
@@ -304,9 +153,9 @@ TEST_F(Fleet, APushRemovesEveryPlayerWithThatGuidAndNobodyElse) {
 
 TEST_F(Fleet, KnownFleetBansRefuseAtConnectAfterARestartWithTheServiceAway) {
     pump(2);
-    deliver(push(12, kGuid));
-    close(fd_);  // the service goes away
-    fd_ = -1;
+    deliver(push(12, kGuid, 1));
+    close(stands_[0].fd);  // the service goes away
+    stands_[0].fd = -1;
     restart();
     run("sim_advance 0");
     int slot = host().connect("Cheater", kGuid, "10.0.0.5:27960");
@@ -318,9 +167,9 @@ TEST_F(Fleet, KnownFleetBansRefuseAtConnectAfterARestartWithTheServiceAway) {
 
 TEST_F(Fleet, ALiftedFleetBanAdmitsAgain) {
     pump(2);
-    deliver(push(13, kGuid));
+    deliver(push(13, kGuid, 1));
     EXPECT_EQ(host().connect("Cheater", kGuid, "10.0.0.5:27960"), 0);
-    deliver(push(13, kGuid, QZF_LIFT));
+    deliver(push(13, kGuid, 2, QZF_LIFT));
     EXPECT_EQ(host().connect("Cheater", kGuid, "10.0.0.5:27960"), 1);
 }
 
@@ -328,16 +177,18 @@ TEST_F(Fleet, ForgedReplayedReflectedAndStrangersPacketsAreRefusedCountedAndNotA
     pump(2);
     host().connect("Cheater", kGuid, "10.0.0.5:27960");
     unsigned char otherKey[QZF_KEY_BYTES] = {9};
-    std::string good = seal(push(14, kOther), 5000);
+    std::string good = seal(push(14, kOther, 1), 5000);
     struct Case {
         const char* what;
         std::string packet;
     } cases[] = {
-        {"bad-mac", seal(push(14, kGuid), 0, QZF_TO_SERVER, kServer, otherKey)},
-        {"bad-mac", seal(push(14, kGuid), 0, QZF_TO_SERVICE)},  // reflected
-        {"unknown-server", seal(push(14, kGuid), 0, QZF_TO_SERVER, "beta")},
+        {"bad-mac", seal(push(14, kGuid, 1), 0, QZF_TO_SERVER, kServer, otherKey)},
+        {"bad-mac", seal(push(14, kGuid, 1), 0, QZF_TO_SERVICE)},  // reflected
+        {"unknown-server", seal(push(14, kGuid, 1), 0, QZF_TO_SERVER, "beta")},
         {"bad-syntax", std::string("PBanServ14 1 ") + kGuid + "\nQZF1 alpha 1 zz"},
-        {"bad-syntax", seal("QBanServ1 0|1 GUID=* EXTRA=sync:0")},  // a server's message
+        {"bad-syntax",
+         seal(std::string("PBanServ14 0 ") + kGuid + " beta \"x\" 1 0")},  // no change
+        {"bad-syntax", seal("QBanServ1 0|1 GUID=* EXTRA=sync:0")},         // a server's message
     };
     for (const Case& c : cases) {
         sendRaw(c.packet);
@@ -345,7 +196,7 @@ TEST_F(Fleet, ForgedReplayedReflectedAndStrangersPacketsAreRefusedCountedAndNotA
         EXPECT_TRUE(connected(1)) << c.what;
     }
     // Altered on the way: one byte of the GUID changed.
-    std::string altered = seal(push(14, kOther), 6000);
+    std::string altered = seal(push(14, kOther, 1), 6000);
     altered[altered.find(kOther) + 1] = '0';
     sendRaw(altered);
     run("sim_advance 0");
@@ -356,61 +207,78 @@ TEST_F(Fleet, ForgedReplayedReflectedAndStrangersPacketsAreRefusedCountedAndNotA
     sendRaw(good);  // replayed
     run("sim_advance 0");
     // A replay of a counter far below the window.
-    sendRaw(seal(push(15, kGuid), 5000 - 65));
+    sendRaw(seal(push(15, kGuid, 2), 5000 - 65));
     run("sim_advance 0");
     EXPECT_TRUE(connected(1));
     auto out = run("qz_sv_FleetStatus");
     EXPECT_TRUE(anyLineContains(out,
-                                "packets accepted 1; refused: bad-syntax 2, unknown-server 1, "
+                                "packets accepted 1; refused: bad-syntax 3, unknown-server 1, "
                                 "cut-off 0, bad-mac 3, replay 2"))
         << testing::PrintToString(out);
 }
 
 TEST_F(Fleet, TheReplayWindowSurvivesARestart) {
     pump(2);
-    std::string p = seal(push(16, kOther), 7000);
+    std::string p = seal(push(16, kOther, 1), 7000);
     sendRaw(p);
     run("sim_advance 0");
     restart();
     pump(2);
-    sendRaw(seal(push(17, kGuid), 7000));  // the same counter after the restart
+    sendRaw(seal(push(17, kGuid, 2), 7000));  // the same counter after the restart
     run("sim_advance 0");
     auto out = run("qz_sv_FleetStatus");
     EXPECT_TRUE(anyLineContains(out, "replay 1")) << testing::PrintToString(out);
 }
 
-TEST_F(Fleet, UnbanningAFleetBanUnbansItFleetWide) {
-    pump(2);
+TEST_F(Fleet, UnbanningThisServersFleetBanLiftsThatBanOnly) {
+    synced();
     host().connect("Cheater", kGuid, "10.0.0.5:27960");
     run("qz_sv_FleetScope fleet qz_sv_Ban 1 aimbot");
     auto r = ofKind(drain(), QZF_REPORT);
     ASSERT_EQ(r.size(), 1u);
-    deliver(answer(21, r[0].body.id, QZF_ACK, kGuid));
+    deliver(answer(21, r[0].body.epoch, r[0].body.id, QZF_ACK, kGuid));
     auto out = run(std::string("qz_sv_UnbanGuid ") + kGuid);
     ASSERT_GE(out.size(), 2u);
     EXPECT_NE(out[out.size() - 2].find("has been Unbanned"), std::string::npos);
-    EXPECT_NE(out.back().find("Unbanned fleet-wide"), std::string::npos) << out.back();
+    EXPECT_NE(out.back().find("this server's fleet ban is lifted"), std::string::npos)
+        << out.back();
     auto u = ofKind(drain(), QZF_UNBAN);
     ASSERT_EQ(u.size(), 1u);
     EXPECT_STREQ(u[0].body.guid, kGuid);
+    EXPECT_EQ(u[0].body.fleetId, 21u) << "its own ban, by id";
+    EXPECT_STREQ(u[0].body.scope, QZF_SCOPE_OWN);
+    EXPECT_EQ(u[0].body.epoch, r[0].body.epoch);
     EXPECT_EQ(u[0].body.id, 2u);
     EXPECT_EQ(host().connect("Cheater", kGuid, "10.0.0.5:27960"), 1) << "admitted again";
+    // The service's answer says which fleet bans it lifted.
+    out = deliver(answer(21, u[0].body.epoch, u[0].body.id, QZF_ACK, kGuid, "21", "UNBAN"));
+    EXPECT_TRUE(anyLineContains(out, "acknowledged: fleet ban #21")) << testing::PrintToString(out);
 }
 
-TEST_F(Fleet, AnotherServersFleetBanIsLiftedByUnbanGuidHere) {
-    pump(2);
-    deliver(push(23, kGuid));
+TEST_F(Fleet, AnotherServersFleetBanStaysAfterALocalUnbanAndIsLiftedOnlyDeliberately) {
+    synced();
+    deliver(push(23, kGuid, 1));
     auto out = run(std::string("qz_sv_UnbanGuid ") + kGuid);
-    ASSERT_GE(out.size(), 2u);
-    EXPECT_NE(out[out.size() - 2].find("Not Found in the Ban List"), std::string::npos);
-    EXPECT_NE(out.back().find("Unbanned fleet-wide"), std::string::npos) << out.back();
+    EXPECT_TRUE(anyLineContains(out, "Not Found in the Ban List"));
+    EXPECT_TRUE(anyLineContains(out, "stays banned by the fleet (fleet ban #23 from beta)"))
+        << testing::PrintToString(out);
+    EXPECT_TRUE(ofKind(pump(2, 1000), QZF_UNBAN).empty()) << "nothing is reported";
+    EXPECT_EQ(host().connect("Cheater", kGuid, "10.0.0.5:27960"), 0) << "still refused";
+
+    out = run(std::string("qz_sv_FleetScope fleet qz_sv_UnbanGuid ") + kGuid);
+    EXPECT_TRUE(anyLineContains(out, "every fleet ban of it is lifted fleet-wide"))
+        << testing::PrintToString(out);
     auto u = ofKind(drain(), QZF_UNBAN);
     ASSERT_EQ(u.size(), 1u);
     EXPECT_STREQ(u[0].body.guid, kGuid);
+    EXPECT_EQ(u[0].body.fleetId, 0u);
+    EXPECT_STREQ(u[0].body.scope, QZF_SCOPE_FLEET);
     EXPECT_EQ(host().connect("Cheater", kGuid, "10.0.0.5:27960"), 1);
+    out = deliver(answer(23, u[0].body.epoch, u[0].body.id, QZF_ACK, kGuid, "23,31", "UNBAN"));
+    EXPECT_TRUE(anyLineContains(out, "fleet ban #23, #31")) << testing::PrintToString(out);
     // A GUID the fleet does not ban gets the usual message alone.
     out = run(std::string("qz_sv_UnbanGuid ") + kOther);
-    EXPECT_FALSE(anyLineContains(out, "fleet-wide"));
+    EXPECT_FALSE(anyLineContains(out, "fleet"));
 }
 
 TEST_F(Fleet, APermanentVoteKickIsReportedOnlyWhenVoteBansAreFleetWide) {
@@ -443,7 +311,7 @@ TEST_F(Fleet, APermanentVoteKickIsReportedOnlyWhenVoteBansAreFleetWide) {
             // The deciding voter (the third, GUID C...) is named by his GUID.
             EXPECT_EQ(std::string(r[0].body.origin), "vote:" + std::string(32, 'C'));
             EXPECT_STREQ(r[0].body.guid, kGuid);
-            deliver(answer(30, r[0].body.id, QZF_ACK, kGuid));
+            deliver(answer(30, r[0].body.epoch, r[0].body.id, QZF_ACK, kGuid));
             run(std::string("qz_sv_UnbanGuid ") + kGuid);
             drain();
         }
@@ -451,7 +319,7 @@ TEST_F(Fleet, APermanentVoteKickIsReportedOnlyWhenVoteBansAreFleetWide) {
 }
 
 TEST_F(Fleet, UnbanningALocalBanSendsNothing) {
-    pump(2);
+    synced();
     host().connect("Player", kGuid, "10.0.0.5:27960");
     run("qz_sv_Ban 1 x");
     auto out = run("qz_sv_UnBan 1");
@@ -467,9 +335,11 @@ TEST_F(Fleet, AnUnbanWaitsBehindTheBanItLifts) {
     auto first = drain();
     EXPECT_EQ(ofKind(first, QZF_REPORT).size(), 1u);
     EXPECT_TRUE(ofKind(first, QZF_UNBAN).empty()) << "not before the ban is acknowledged";
-    deliver(answer(22, 1, QZF_ACK, kGuid));
+    auto b = ofKind(first, QZF_REPORT)[0].body;
+    deliver(answer(22, b.epoch, b.id, QZF_ACK, kGuid));
     auto u = ofKind(pump(1), QZF_UNBAN);
     ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].body.epoch, b.epoch);
     EXPECT_EQ(u[0].body.id, 2u);
 }
 

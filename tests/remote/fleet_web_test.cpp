@@ -14,7 +14,8 @@ class FleetWeb : public webtest::WebModule {
   protected:
     std::string ban(int slot, int n, const std::string& scope) {
         return post("slotnum=" + std::to_string(slot) + "\r\nguid=" + webtest::guidOf(n) +
-                    "\r\nwebreason=aimbot\r\nwebkicklen=5\r\n" + scope + "banslot=qz_sv_ban\r\n");
+                    "\r\nwebreason=aimbot\r\nwebkicklen=5\r\n" + scope +
+                    "webconfirm=ban\r\nbanslot=Ban for ever\r\n");
     }
     std::string queue() {
         std::ifstream in(home() + "qzfleetq.dat");

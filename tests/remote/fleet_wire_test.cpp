@@ -60,7 +60,9 @@ TEST(FleetWire, EveryBodyFormIsWrittenAsTheProtocolShowsAndReadsBack) {
     hello.fleetId = 42;
     FleetBody unban{};
     unban.kind = QZF_UNBAN;
+    unban.epoch = 0x9f00aa5501234567ull;
     unban.id = 0x1b;
+    strcpy(unban.scope, QZF_SCOPE_FLEET);
     unban.fleetId = 7;
     unban.slot = 12;
     unban.time = 1765432300;
@@ -68,11 +70,13 @@ TEST(FleetWire, EveryBodyFormIsWrittenAsTheProtocolShowsAndReadsBack) {
     FleetBody answer{};
     answer.kind = QZF_ANSWER;
     answer.fleetId = 7;
+    answer.epoch = 0x5a;
     answer.id = 0x2b;
     strcpy(answer.verdict, "BANNED");
     strcpy(answer.guid, "0123456789ABCDEF0123456789ABCDEF");
     strcpy(answer.name, "Cheater 'x'");
     strcpy(answer.answerKind, "GUID");
+    strcpy(answer.server, "alpha-1");
     FleetBody push{};
     push.kind = QZF_PUSH;
     push.fleetId = 7;
@@ -82,8 +86,17 @@ TEST(FleetWire, EveryBodyFormIsWrittenAsTheProtocolShowsAndReadsBack) {
     strcpy(push.name, "Cheater");
     push.time = 1765432100;
     push.length = 60;
+    push.change = 12345;
     FleetBody lift = push;
     lift.kind = QZF_LIFT;
+    lift.id = 0;
+    FleetBody page{};
+    page.kind = QZF_PAGE;
+    page.id = 0x3c;
+    page.after = 100;
+    page.change = 164;
+    page.count = 64;
+    page.more = 1;
     FleetBody audit{};
     audit.kind = QZF_AUDIT;
     strcpy(audit.server, "alpha-1");
@@ -102,10 +115,16 @@ TEST(FleetWire, EveryBodyFormIsWrittenAsTheProtocolShowsAndReadsBack) {
         {&query,
          "QBanServ2b 3|1765432200 GUID=0123456789ABCDEF0123456789ABCDEF EXTRA=10.0.0.7:27960"},
         {&hello, "QBanServ1 0|1765432200 GUID=* EXTRA=sync:42"},
-        {&unban, "UBanServ1b 7 12 1765432300|0 GUID=0123456789ABCDEF0123456789ABCDEF EXTRA="},
-        {&answer, "ABanServ7 2b BANNED 0123456789ABCDEF0123456789ABCDEF \"Cheater 'x'\" GUID"},
-        {&push, "PBanServ7 10 0123456789ABCDEF0123456789ABCDEF alpha-1 \"Cheater\" 1765432100 60 "},
-        {&lift, "RBanServ7 10 0123456789ABCDEF0123456789ABCDEF alpha-1 \"Cheater\" 1765432100 60 "},
+        {&unban,
+         "UBanServ9f00aa5501234567:1b 7 12 1765432300|0 GUID=0123456789ABCDEF0123456789ABCDEF "
+         "EXTRA=fleet"},
+        {&answer,
+         "ABanServ7 5a:2b BANNED 0123456789ABCDEF0123456789ABCDEF \"Cheater 'x'\" GUID alpha-1"},
+        {&push,
+         "PBanServ7 10 0123456789ABCDEF0123456789ABCDEF alpha-1 \"Cheater\" 1765432100 60 12345"},
+        {&lift,
+         "RBanServ7 0 0123456789ABCDEF0123456789ABCDEF alpha-1 \"Cheater\" 1765432100 60 12345"},
+        {&page, "SBanServ3c 100 164 64 MORE"},
         {&audit, "LVRRep \"alpha-1\" web:alice@10.0.0.9 |1765432100| {\"a\":1}"},
     };
     for (const Case& c : cases) {
@@ -115,9 +134,15 @@ TEST(FleetWire, EveryBodyFormIsWrittenAsTheProtocolShowsAndReadsBack) {
         ASSERT_TRUE(fleetParse(text.data(), static_cast<int>(text.size()), &back)) << text;
         EXPECT_EQ(back.kind, c.body->kind);
         EXPECT_EQ(back.id, c.body->id) << text;
+        EXPECT_EQ(back.epoch, c.body->epoch) << text;
+        EXPECT_EQ(back.change, c.body->change) << text;
+        EXPECT_EQ(back.count, c.body->count) << text;
+        EXPECT_EQ(back.more, c.body->more) << text;
+        EXPECT_STREQ(back.scope, c.body->scope) << text;
         EXPECT_EQ(back.time, c.body->time) << text;
         EXPECT_STREQ(back.guid, c.body->guid[0] ? c.body->guid : "") << text;
         EXPECT_STREQ(back.name, c.body->name) << text;
+        EXPECT_STREQ(back.server, c.body->server) << text;
         EXPECT_EQ(format(back), text) << "reformatted";
     }
     FleetBody back;
@@ -125,6 +150,22 @@ TEST(FleetWire, EveryBodyFormIsWrittenAsTheProtocolShowsAndReadsBack) {
     ASSERT_TRUE(fleetParse(h.data(), static_cast<int>(h.size()), &back));
     EXPECT_EQ(back.sync, 1);
     EXPECT_EQ(back.fleetId, 42u);
+    // An unban without a scope reads as this server's own bans only.
+    const char* bare = "UBanServ1b 7 12 1765432300|0 GUID=ABCD EXTRA=";
+    ASSERT_TRUE(fleetParse(bare, static_cast<int>(strlen(bare)), &back));
+    EXPECT_STREQ(back.scope, QZF_SCOPE_OWN);
+}
+
+TEST(FleetWire, MasterCountersFollowTheEpochAndNeverAClock) {
+    uint32_t seq = 0;
+    EXPECT_EQ(fleetMasterCounter(7, &seq), (uint64_t{7} << 32) + 1);
+    EXPECT_EQ(fleetMasterCounter(7, &seq), (uint64_t{7} << 32) + 2);
+    uint32_t fresh = 0;
+    EXPECT_GT(fleetMasterCounter(8, &fresh), (uint64_t{7} << 32) + 0xfffffffeu)
+        << "a later start is ahead of anything the former one sent";
+    EXPECT_EQ(fleetMasterCounter(0, &fresh), 0u) << "no epoch, no counter";
+    uint32_t spent = 0xffffffffu;
+    EXPECT_EQ(fleetMasterCounter(7, &spent), 0u);
 }
 
 TEST(FleetWire, MalformedBodiesAreRefused) {
@@ -146,6 +187,14 @@ TEST(FleetWire, MalformedBodiesAreRefused) {
         "QBanServ1 0|1 GUID=ABCD EXTRA=",
         "QBanServ1 0|1 GUID=ABCD EXTRA=a b",
         "UBanServ1 0 1 2|0 GUID=ABCD EXTRA=x",
+        "UBanServ1:2:3 0 1 2|0 GUID=ABCD EXTRA=own",
+        "UBanServ12345678901234567:1 0 1 2|0 GUID=ABCD EXTRA=own",
+        "UBanServ123456789 0 1 2|0 GUID=ABCD EXTRA=own",
+        "SBanServ1 5 4 0 DONE",
+        "SBanServ1 5 6 0 MAYBE",
+        "SBanServ1 5 6 0",
+        "PBanServ1 2 ABCD alpha \"n\" 1 0 0",
+        "PBanServ1 2 ABCD alpha \"n\" 1 0 ",
         "UBanServ1 0 1 2|0 GUID=* EXTRA=",
         "ABanServ1 2 MAYBE ABCD \"n\" GUID",
         "ABanServ1 2 ACK ABCD \"n\" guid",

@@ -1,5 +1,7 @@
 // GUID authentication against a stand-in authentication server: a UDP socket of the test on
 // 127.0.0.1 that reads the module's requests and answers them as the test says.
+#include "remote/guidauth.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -11,7 +13,6 @@
 #include <string>
 
 #include "qzmaster/master.h"
-#include "remote/guidauth.h"
 #include "support/module_fixture.h"
 
 namespace {
@@ -41,8 +42,8 @@ class GuidAuth : public ModuleTest {
         for (int i = 0; i < 50; ++i) {
             char buf[512];
             socklen_t len = sizeof module_;
-            ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&module_),
-                                 &len);
+            ssize_t n =
+                recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&module_), &len);
             if (n > 8) return std::string(buf + 8, static_cast<size_t>(n - 8));
             usleep(2000);
             run("sim_advance 0");
@@ -85,7 +86,8 @@ TEST_F(GuidAuth, AnOldEnoughGuidIsValidAndShownSo) {
 TEST_F(GuidAuth, ATooYoungGuidIsRefusedWithTheAgeText) {
     run("qz_sv_minguidage 30");
     auto out = connectAndAnswer("AUTH", 5);
-    EXPECT_TRUE(anyLineContains(out, "GUID AGE REQUIREMENT NOT MET")) << testing::PrintToString(out);
+    EXPECT_TRUE(anyLineContains(out, "GUID AGE REQUIREMENT NOT MET"))
+        << testing::PrintToString(out);
     EXPECT_TRUE(anyLineContains(out, "DropClient 1 GUID AGE REQUIREMENT NOT MET"));
 }
 
@@ -144,8 +146,9 @@ TEST_F(GuidAuth, ASilentServerLetsThePlayerPlayOn) {
     run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
     ASSERT_FALSE(request().empty());
     auto out = run("sim_advance 7000");
-    EXPECT_TRUE(anyLineContains(out, "GuidAuth Server not responding - player accepted from "
-                                     "1.2.3.4:27960"))
+    EXPECT_TRUE(anyLineContains(out,
+                                "GuidAuth Server not responding - player accepted from "
+                                "1.2.3.4:27960"))
         << testing::PrintToString(out);
     EXPECT_FALSE(host().contains("DropClient"));
     EXPECT_TRUE(anyLineContains(run("qz_sv_Plist"), "Player"));
@@ -199,6 +202,58 @@ TEST_F(GuidAuth, FloodsOfEmptyAndForeignDatagramsDoNotHideTheAnswer) {
     }
 }
 
+// The module's UDP port, from its "Listening" line.
+int modulePort(const std::vector<std::string>& output) {
+    const std::string mark = "QZ Master: Listening for UDP on ";
+    for (const std::string& line : output)
+        if (line.find(mark) != std::string::npos)
+            return std::stoi(line.substr(line.find(mark) + mark.size()));
+    return 0;
+}
+
+// A stranger who fills the socket's queue (empty or foreign datagrams, faster than frames read
+// them) once made the system drop the server's answer with the flood: the refused player stayed
+// on. The answers now arrive on a socket of their own that only the server's address reaches.
+TEST_F(GuidAuth, AFloodThatFillsTheModulesQueueCannotDropTheServersAnswer) {
+    struct Case {
+        const char* what;
+        std::string junk;
+    };
+    const int port = modulePort(host().output());
+    ASSERT_GT(port, 0);
+    for (const Case& k : {Case{"empty", ""}, Case{"foreign", "\xff\xff\xff\xffQZ_Hjunk"}}) {
+        run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
+        std::string req = request();
+        ASSERT_FALSE(req.empty()) << k.what;
+        // The flood goes to the module's port and to the port the request came from.
+        sockaddr_in main = module_;
+        main.sin_port = htons(static_cast<unsigned short>(port));
+        std::vector<sockaddr_in> targets{module_, main};
+        int junk = strangerSocket();
+        int big = 1 << 22;
+        setsockopt(junk, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        for (int i = 0; i < 20000; ++i)
+            for (const sockaddr_in& t : targets)
+                sendto(junk, k.junk.data(), k.junk.size(), 0, reinterpret_cast<const sockaddr*>(&t),
+                       sizeof t);
+        std::string packet = "\xff\xff\xff\xffQZ_H" + challengeOf(req) + " NOAUTH Status=NO Age=0";
+        sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&module_),
+               sizeof module_);
+        for (int i = 0; i < 5000; ++i)
+            for (const sockaddr_in& t : targets)
+                sendto(junk, k.junk.data(), k.junk.size(), 0, reinterpret_cast<const sockaddr*>(&t),
+                       sizeof t);
+        close(junk);
+        for (int i = 0; i < 40 && !host().contains("DropClient 1 GUID NOT RECOGNISED"); ++i)
+            run("sim_advance 0");
+        EXPECT_TRUE(host().contains("DropClient 1 GUID NOT RECOGNISED")) << k.what;
+        EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)") << k.what;
+        // What the flood left in the module's queue is read away before the next case.
+        for (int i = 0; i < 400; ++i) run("sim_advance 0");
+        host().clearOutput();
+    }
+}
+
 // A server that hears no answer lets the player play on, but keeps asking: an answer that
 // arrives later is acted on.
 TEST_F(GuidAuth, ALateAnswerIsStillActedOn) {
@@ -206,8 +261,9 @@ TEST_F(GuidAuth, ALateAnswerIsStillActedOn) {
     std::string first = request();
     ASSERT_FALSE(first.empty());
     auto out = run("sim_advance 7000");
-    ASSERT_TRUE(anyLineContains(out, "GuidAuth Server not responding - player accepted from "
-                                     "1.2.3.4:27960"));
+    ASSERT_TRUE(anyLineContains(out,
+                                "GuidAuth Server not responding - player accepted from "
+                                "1.2.3.4:27960"));
     EXPECT_FALSE(host().contains("DropClient"));
     while (!request().empty()) {
     }
@@ -229,8 +285,9 @@ TEST_F(GuidAuth, AFailedLookupIsTriedAgainWithBackOff) {
         }
         return host().contains(text);
     };
-    ASSERT_TRUE(until("GuidAuth Server no-such-host.invalid did not resolve - trying again in 5 "
-                      "seconds"));
+    ASSERT_TRUE(
+        until("GuidAuth Server no-such-host.invalid did not resolve - trying again in 5 "
+              "seconds"));
     run("sim_advance 5000");
     EXPECT_TRUE(until("did not resolve - trying again in 10 seconds"));
     run("sim_advance 10000");
@@ -244,7 +301,8 @@ TEST_F(GuidAuth, SpoofedAnswersCannotGrowTheLogWithoutLimit) {
     ASSERT_FALSE(request().empty());
     size_t before = host().output().size();
     for (int i = 0; i < 300; ++i) {
-        std::string packet = "\xff\xff\xff\xffQZ_H" + std::to_string(1000 + i) + " AUTH Status=OK Age=1";
+        std::string packet =
+            "\xff\xff\xff\xffQZ_H" + std::to_string(1000 + i) + " AUTH Status=OK Age=1";
         sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&module_),
                sizeof module_);
     }
@@ -310,8 +368,8 @@ TEST_F(GuidAuth, AnAcceptedConnectionIsLoggedWithItsGuids) {
     run(std::string("sim_connect Player ") + kGuid + " 1.2.3.4:27960");
     run("sim_connect NoGuid - 5.6.7.8:27960");
     std::string logs = allLogs(home());
-    EXPECT_NE(logs.find(std::string("New Connect Preguid=") + kGuid + " from 1.2.3.4:27960; Guid=" +
-                        kGuid),
+    EXPECT_NE(logs.find(std::string("New Connect Preguid=") + kGuid +
+                        " from 1.2.3.4:27960; Guid=" + kGuid),
               std::string::npos)
         << logs;
     EXPECT_NE(logs.find("New Connect Preguid=NO_GUID from 5.6.7.8:27960; Guid=NO_GUID"),
@@ -383,7 +441,8 @@ TEST_F(GuidAuth, NoauthConditionsAreRefusedUnlessTheirBitIsSet) {
     };
     const Case cases[] = {
         {"NO", 1, "DropClient 1 GUID NOT RECOGNISED", "Unknown GUID "},
-        {"WRONGIP", 2, "DropClient 1 GUID REGISTERED FROM ANOTHER ADDRESS", "Wrong address for GUID"},
+        {"WRONGIP", 2, "DropClient 1 GUID REGISTERED FROM ANOTHER ADDRESS",
+         "Wrong address for GUID"},
         {"DUP", 4, "DropClient 1 (DUPGUID) GUID already in use", "Duplicate GUID "},
     };
     for (const Case& c : cases) {
@@ -400,12 +459,49 @@ TEST_F(GuidAuth, NoauthConditionsAreRefusedUnlessTheirBitIsSet) {
     }
 }
 
-TEST_F(GuidAuth, DuplicatesAreTakenAsTheyComeWithoutAnAuthenticationServer) {
-    run("qz_sv_guidauthserver \"\"");
+// The rules on missing and duplicate GUIDs hold on a server that checks no GUID too: without an
+// authentication server, and with the exchange switched off.
+class GuidRulesUnchecked : public ModuleTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(GuidRulesUnchecked, APlayerWithoutAGuidIsRemovedAfterTheGrace) {
+    run(GetParam());
+    run("qz_sv_NoGuidGrace 30");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    run("sim_advance 29000");
+    EXPECT_FALSE(host().contains("DropClient"));
+    run("sim_advance 2000");
+    EXPECT_TRUE(host().contains("No GUID after 30 seconds (slot #1) NoGuid 5.6.7.8:27960"));
+    EXPECT_TRUE(host().contains("DropClient 1 Kestrine kicked player 'NoGuid'"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (0 Players)");
+}
+
+TEST_P(GuidRulesUnchecked, AGraceOfZeroLeavesAPlayerWithoutAGuidInPlay) {
+    run(GetParam());
+    run("qz_sv_NoGuidGrace 0");
+    run("sim_connect NoGuid - 5.6.7.8:27960");
+    run("sim_advance 4000000");
+    EXPECT_FALSE(host().contains("No GUID after"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (1 Player)");
+}
+
+TEST_P(GuidRulesUnchecked, ADuplicateGuidIsRefusedUnlessTolerated) {
+    run(GetParam());
     run(std::string("sim_connect First ") + kGuid + " 1.2.3.4:27960");
     run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("DropClient 2 (DUPGUID) GUID already in use on this server"));
+    EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (1 Player)");
+    run("qz_sv_GuidRelax 4");
+    run(std::string("sim_connect Second ") + kGuid + " 5.6.7.8:27960");
+    EXPECT_TRUE(host().contains("Duplicate GUID " + std::string(kGuid) + " tolerated"));
     EXPECT_EQ(run("qz_sv_Plist").back(), "End of Player List (2 Players)");
 }
+
+INSTANTIATE_TEST_SUITE_P(NoAuthenticationServerOrExchangeOff, GuidRulesUnchecked,
+                         ::testing::Values("qz_sv_guidauthserver \"\"", "qz_sv_guidauth 0"),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                             return p.index == 0 ? std::string("NoServer")
+                                                 : std::string("ExchangeOff");
+                         });
 
 // The stand-in master server answers as the authentication server, with GUID ages the test
 // sets; with --auth-silent it reads requests and never answers.

@@ -27,6 +27,10 @@
 namespace {
 
 constexpr int kSkipped = 77;
+// How long the silent server makes a lookup wait, and the longest a restart or shut-down may
+// take before it counts as having waited for one: half of it.
+constexpr int kDnsTimeoutMs = 3000;
+constexpr long long kWaitedMs = kDnsTimeoutMs / 2;
 
 // Exit codes of the child, one per failed step, so the parent can say which failed.
 enum Step {
@@ -57,9 +61,11 @@ int silentDns(const std::string& dir) {
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &at, text, sizeof text);
     std::string conf = dir + "/resolv.conf";
-    // One try of one second: the abandoned lookups end soon after the test has checked that
-    // nothing waited for them.
-    std::ofstream(conf) << "nameserver " << text << "\noptions timeout:1 attempts:1\n";
+    // One try of three seconds: a frame that waited for a lookup takes at least that long, far
+    // above what a restart costs even in an emulated or sanitizer build, and the abandoned
+    // lookups still end soon after the test has checked that nothing waited for them.
+    std::ofstream(conf) << "nameserver " << text << "\noptions timeout:" << kDnsTimeoutMs / 1000
+                        << " attempts:1\n";
     if (mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) return -1;
     return fd;
 }
@@ -86,7 +92,7 @@ int hangingDnsRun(const std::string& dir) {
     host.line("qz_sv_Update");
     host.advance(5);
     pollfd p{dns, POLLIN, 0};
-    if (poll(&p, 1, 2000) != 1) return kNoQuery;
+    if (poll(&p, 1, 20000) != 1) return kNoQuery;
 
     // A slow step is noted and the run goes on, so that the abandoned lookups are still followed
     // to their end (under valgrind every step is slow).
@@ -94,18 +100,18 @@ int hangingDnsRun(const std::string& dir) {
     host.line("qz_sv_Restart");
     auto t = std::chrono::steady_clock::now();
     host.advance(5);
-    if (msSince(t) > 300 || !host.contains("QZ Server Restarted")) failed = kSlowRestart;
+    if (msSince(t) > kWaitedMs || !host.contains("QZ Server Restarted")) failed = kSlowRestart;
 
     // Lookups of the restarted module, given up again at shut-down, which frees the state.
     host.line("qz_sv_Update");
     host.advance(5);
     t = std::chrono::steady_clock::now();
     host.shutdown();
-    if (msSince(t) > 300 && failed == kOk) failed = kSlowShutdown;
+    if (msSince(t) > kWaitedMs && failed == kOk) failed = kSlowShutdown;
 
-    // The resolver ends the abandoned lookups (a second each) and writes their results into
+    // The resolver ends the abandoned lookups (kDnsTimeoutMs each) and writes their results into
     // their own blocks; reaping reads those blocks, which the sanitizer build checks are live.
-    for (int i = 0; i < 1000 && resolveReapAbandoned() > 0; ++i) usleep(10000);
+    for (int i = 0; i < 6000 && resolveReapAbandoned() > 0; ++i) usleep(10000);
     if (resolveReapAbandoned() != 0 && failed == kOk) failed = kStillRunning;
     return failed;
 }
@@ -125,7 +131,6 @@ TEST(SilentDns, RestartAndShutdownNeverWaitAndAbandonedLookupsEndInTheirOwnMemor
     char pattern[] = "/tmp/qzdns-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     std::string dir = pattern;
-    auto t = std::chrono::steady_clock::now();
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -155,5 +160,4 @@ TEST(SilentDns, RestartAndShutdownNeverWaitAndAbandonedLookupsEndInTheirOwnMemor
     ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
     if (WEXITSTATUS(status) == kSkipped) GTEST_SKIP() << "no mount namespace (needs root)";
     EXPECT_EQ(WEXITSTATUS(status), kOk);
-    EXPECT_LT(msSince(t), 15000);
 }

@@ -19,6 +19,25 @@ out=$(printf 'qz_sv_AdminList\nquit\n' | "$qzhost" --module "$module" --manual-c
 grep -q '^1 alice ban$' <<<"$out" || { echo "the module does not list alice"; echo "$out"; exit 1; }
 "$qzadmin" "$home/qz" del alice
 [ "$("$qzadmin" "$home/qz" list)" = 'bob view' ] || { echo "alice was not removed"; exit 1; }
+# A comment and a line it cannot parse survive an add and a removal, byte for byte.
+printf '# kept: the on-call rota\r\nfuture-admin all argon2id 3 65536 1 c2FsdA hash\n' >>"$home/qz/qzadmins.dat"
+printf '%s\n' 'third-key-77' | "$qzadmin" "$home/qz" add carol kick
+"$qzadmin" "$home/qz" del bob
+grep -q $'^# kept: the on-call rota\r$' "$home/qz/qzadmins.dat" || { echo "the comment was dropped"; cat "$home/qz/qzadmins.dat"; exit 1; }
+grep -qx 'future-admin all argon2id 3 65536 1 c2FsdA hash' "$home/qz/qzadmins.dat" || { echo "the unparsed line was dropped"; exit 1; }
+[ "$("$qzadmin" "$home/qz" list)" = 'carol kick' ] || { echo "list differs after the edits"; exit 1; }
+[ "$(stat -c %a "$home/qz/qzadmins.dat")" = 600 ] || { echo "qzadmins.dat is not mode 600 after the edits"; exit 1; }
+# Every change is recorded in the audit log, with the origin qzadmin, never the key.
+grep -q '"origin":{"kind":"qzadmin","name":"[^"]*"},"action":"admin-add","command":"add carol kick","result":"done"' "$home/qz/qzaudit.log" \
+  || { echo "no audit record of the add"; cat "$home/qz/qzaudit.log"; exit 1; }
+grep -q '"action":"admin-del","command":"del bob","result":"done"' "$home/qz/qzaudit.log" || { echo "no audit record of the removal"; exit 1; }
+if grep -q -e 'third-key-77' -e "$key" "$home/qz/qzaudit.log"; then echo "a key reached the audit log"; exit 1; fi
+# A home that does not exist is one clear line and a failure, never an empty list.
+set +e
+err=$("$qzadmin" "$home/does-not-exist" list 2>&1 >/dev/null); status=$?
+set -e
+[ "$status" -ne 0 ] || { echo "a missing home was listed with exit 0"; exit 1; }
+[ "$(printf '%s\n' "$err" | wc -l)" = 1 ] && grep -q 'is not a directory' <<<"$err" || { echo "unclear error: $err"; exit 1; }
 chmod 640 "$home/qz/qzadmins.dat"
 if "$qzadmin" "$home/qz" list 2>/dev/null; then echo "a group-readable file was read"; exit 1; fi
 rm -rf "$home"

@@ -11,6 +11,25 @@ grep -qF "Home Path is $home/qz/" <<<"$out"
 grep -qF 'Ignoring Non-QZ Command/Setting' <<<"$out"
 for d in htm dll svlogs svss; do [ -d "$home/qz/$d" ]; done
 
+# Lines typed behind a configuration load that takes several frames run before quit ends the
+# program: the setting and the query typed after the load both answer, after the file's last
+# line.
+rm -rf "$home"; mkdir -p "$home/qz"
+for i in $(seq 5000); do echo "qz_sv_KickLen $((3 + i % 4))"; done >"$home/qz/long.cfg"
+echo 'qz_sv_KickLen 9' >>"$home/qz/long.cfg"
+out=$(printf 'qz_sv_Load long.cfg\nqz_sv_KickLen 1\nqz_sv_KickLen\nquit\n' |
+      "$host" --module "$module" --manual-clock +set fs_homepath "$home")
+tail=$(sed -n '/^qz_sv_KickLen = 9 (0 to 60)$/,$p' <<<"$out")
+[ "$(grep -cx 'qz_sv_KickLen = 1 (0 to 60)' <<<"$tail")" -eq 2 ] ||
+  { echo "lines typed behind the load were not run before quit" >&2; tail -n 5 <<<"$out" >&2
+    exit 1; }
+# The administrator's own sequence: write the configuration, load it, ask, quit.
+out=$(printf 'qz_sv_WriteCfg\nqz_sv_Load\nqz_sv_KickLen\nquit\n' |
+      "$host" --module "$module" --manual-clock +set fs_homepath "$home")
+# The file's own line answers once, the query typed behind the load once more.
+[ "$(grep -cE '^qz_sv_KickLen = [0-9]+ \(0 to 60\)$' <<<"$out")" -eq 2 ] ||
+  { echo "qz_sv_KickLen typed behind qz_sv_Load was not answered" >&2; exit 1; }
+
 # SIGINT and SIGTERM stop qzhost as "quit" does: the module is shut down and the log lines it
 # held back (logging suspended) are written before the program ends with status 0.
 for sig in INT TERM; do

@@ -5,14 +5,28 @@
 
 #include <filesystem>
 
+#include "commands/atomic_file.h"
 #include "host/qzsv.h"
+
+namespace {
+
+// Every call into the module returns with the files it replaced in place (their data synced and
+// renamed by the background thread), so that a test reads them as the module left them; a test
+// that holds the thread sees the waiting state instead.
+int settledSb(int event, int slot, const char* data, int length) {
+    int result = sb(event, slot, data, length);
+    atomicSyncQuiesce();
+    return result;
+}
+
+}  // namespace
 
 void ModuleTest::SetUp() {
     char pattern[] = "/tmp/qztest-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     temp_ = pattern;
     host_ = std::make_unique<sim::SimHost>();
-    host_->useEntryPoints(&sa, &sb);
+    host_->useEntryPoints(&sa, &settledSb);
     time_t start = 0;
     ASSERT_TRUE(sim::parseLocalTime("2026-01-01T00:00:00", &start));
     host_->setManualClock(start);

@@ -311,8 +311,24 @@ TEST_F(WebCommands, WriteCfgWritesNothingWhileTheConfigurationIsLocked) {
     EXPECT_NE(stat((home() + "qzsv.cfg").c_str(), &st), 0);
 }
 
+// A restart ends every login: the button asks first, and only the asking page's button restarts.
+TEST_F(WebCommands, RestartAsksFirstAndRestartsNothingUnconfirmed) {
+    for (const char* form :
+         {"restartqz=qz_sv_restart\r\n", "webconfirm=ban\r\nrestartqz=qz_sv_restart\r\n",
+          "exec_cmd_text=webconfirm=restart\r\nrestartqz=qz_sv_restart\r\n"}) {
+        std::string page = post(form);
+        EXPECT_TRUE(has(page, "<i>Confirm Restart</i>")) << form;
+        EXPECT_TRUE(has(page, "<input type=hidden name=webconfirm value=\"restart\">"));
+        EXPECT_TRUE(has(page, "<input type=submit value=\"qz_sv_restart\" name=restartqz>"));
+        EXPECT_TRUE(has(page, "<input type=submit value=\"Cancel\" name=cmds>"));
+        EXPECT_FALSE(has(page, "* qz_sv_Restart ISSUED *"));
+        EXPECT_FALSE(said("Preparing to Restart QZ Server"));
+        EXPECT_FALSE(anyLineContains(run("sim_advance 0"), "QZ Server Restarted"));
+    }
+}
+
 TEST_F(WebCommands, RestartIsIssuedAndCarriedOutOnTheNextFrame) {
-    std::string page = post("restartqz=qz_sv_restart\r\n");
+    std::string page = post("webconfirm=restart\r\nrestartqz=qz_sv_restart\r\n");
     EXPECT_TRUE(has(page, "<font color=#FF0000>* qz_sv_Restart ISSUED *</font>"));
     EXPECT_TRUE(said("Preparing to Restart QZ Server... (WebTool)"));
     EXPECT_TRUE(anyLineContains(run("sim_advance 0"), "QZ Server Restarted (WebTool)"));

@@ -8,6 +8,7 @@
 
 #include "support/module_fixture.h"
 #include "web_client.h"
+#include "webtool/web.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ class WebListener : public ModuleTest {
 };
 
 TEST_F(WebListener, FirstVisitGetsTheLoginScreenWithoutAReport) {
-    std::string answer = ask("GET /qzsvweb HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string answer = ask("GET /qzsvweb HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(answer.find("HTTP/1.0 200 OK\r\n"), 0u);
     EXPECT_NE(answer.find("<i>Login Screen</i>"), std::string::npos);
     EXPECT_NE(answer.find("</center></body></html>\n"), std::string::npos);
@@ -73,7 +74,7 @@ TEST_F(WebListener, OtherPathsGetAPlain404) {
 }
 
 TEST_F(WebListener, TheBrowsersIconRequestGetsNoContentInsteadOf404) {
-    std::string answer = ask("GET /favicon.ico HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string answer = ask("GET /favicon.ico HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(answer.find("HTTP/1.0 204 No Content\r\n"), 0u) << answer;
     EXPECT_EQ(answer.find("404"), std::string::npos);
 }
@@ -241,6 +242,24 @@ TEST_F(WebListener, BindFailureIsReportedOnce) {
     close(blocker);
     EXPECT_TRUE(anyLineContains(first, "Not Listening for HTTP"));
     EXPECT_FALSE(anyLineContains(second, "Listening for HTTP"));
+}
+
+int failingSource(unsigned char*, int) { return 0; }
+
+// The digests are keyed with a secret from the system's random source; a made-up secret would
+// let anyone forge them. Without a source nothing is served until one is back.
+TEST_F(WebListener, WithoutARandomSourceNothingIsServedUntilItIsBack) {
+    webRandomSource(failingSource);
+    // The secret is due for renewal.
+    run("sim_advance " + std::to_string(WEB_DIGEST_PERIOD_MS));
+    std::string answer = ask(postPlain("webkey=secret\r\nplist=x\r\n"));
+    webRandomSource(nullptr);
+    EXPECT_EQ(answer.find("HTTP/1.0 503 Service Unavailable\r\n"), 0u) << answer;
+    EXPECT_NE(answer.find("random source"), std::string::npos);
+    EXPECT_EQ(answer.find("Player List"), std::string::npos);
+    EXPECT_TRUE(anyLineContains(host().output(), "random source gives no secret; not serving"));
+    EXPECT_NE(ask(postPlain("webkey=secret\r\nplist=x\r\n")).find("<i>Player List Screen</i>"),
+              std::string::npos);
 }
 
 }  // namespace

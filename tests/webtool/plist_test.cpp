@@ -11,6 +11,7 @@
 #include "support/case_name.h"
 #include "web_module.h"
 #include "web_state.h"
+#include "webtool/admins.h"
 
 namespace {
 
@@ -54,8 +55,12 @@ TEST(PlayerList, ListsEveryPlayerAboveStatusZeroWithTheCountRow) {
     std::string page = listPage(s);
     EXPECT_TRUE(has(page, "<i>Player List Screen</i>"));
     EXPECT_FALSE(has(page, "Pre</font>"));
-    EXPECT_TRUE(has(page, "<input type=submit value=\"Slot 02\" name=2slot aria-label=\"Slot 02 "));
-    EXPECT_TRUE(has(page, "<input type=submit value=\"Slot 07\" name=7slot aria-label=\"Slot 07 "));
+    EXPECT_TRUE(has(page,
+                    "<input type=submit value=\"Slot 02\" name=2slot formaction=\"/qzsvweb#act\" "
+                    "aria-label=\"Slot 02 "));
+    EXPECT_TRUE(has(page,
+                    "<input type=submit value=\"Slot 07\" name=7slot formaction=\"/qzsvweb#act\" "
+                    "aria-label=\"Slot 07 "));
     EXPECT_FALSE(has(page, "name=1slot"));
     EXPECT_TRUE(has(page, "<td>2 Players</td>"));
     EXPECT_TRUE(has(page, "<td>SPEC</td>"));
@@ -151,9 +156,70 @@ TEST(PlayerList, FormCarriesKickLengthAndTheFixedReason) {
     EXPECT_TRUE(has(page, "name=webreason maxlength=33 size=35 value=\"Removed by Web Admin\">"));
     EXPECT_TRUE(has(page, "name=slotnum maxlength=2 size=2 value=\"\">"));
     EXPECT_TRUE(has(page,
-                    "<input type=submit value=\"qz_sv_kick\" name=kickslot>&nbsp&nbsp&nbsp"
-                    "<input type=submit value=\"qz_sv_ban\" name=banslot>"));
+                    "<input type=submit value=\"qz_sv_kick\" name=kickslot "
+                    "formaction=\"/qzsvweb#act\">&nbsp&nbsp&nbsp"
+                    "<input type=submit value=\"qz_sv_ban\" name=banslot "
+                    "formaction=\"/qzsvweb#act\">"));
 }
+
+// On a phone the list of 64 players is many screens long: choosing a player and acting on him
+// answer with the page opened at the action fields (a fragment, no script), where the message
+// under the buttons is in view.
+TEST(PlayerList, ChoosingAndActingOpenTheAnswerAtTheActionFields) {
+    BareState s;
+    seat(s, 3, "Bob");
+    seat(s, 40, "Forty");
+    std::string page = listPage(s);
+    size_t anchor = page.find("<tr id=act><td>&nbsp</td></tr>\n<tr><td>Slot #</td>");
+    ASSERT_NE(anchor, std::string::npos) << page;
+    EXPECT_EQ(count(page, "id=act"), 1);
+    EXPECT_GT(anchor, page.find("name=40slot"));
+    for (const char* button :
+         {"name=3slot ", "name=40slot ", "name=kickslot ", "name=banslot ", "name=getssslot "}) {
+        size_t at = page.find(button);
+        ASSERT_NE(at, std::string::npos) << button;
+        EXPECT_EQ(page.compare(at + strlen(button), 25, "formaction=\"/qzsvweb#act\""), 0)
+            << button;
+    }
+}
+
+// What each level is shown: only the buttons and fields it can use; the footer's other screens
+// only to the level that may open them.
+struct LevelCase {
+    int level;
+    bool kick, ban, screens;
+};
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << webLevelName(c.level); }
+class PlayerListLevel : public ::testing::TestWithParam<LevelCase> {};
+
+TEST_P(PlayerListLevel, ShowsOnlyTheButtonsTheLevelCanUse) {
+    BareState s;
+    seat(s, 3, "Bob");
+    s.get()->web.level = GetParam().level;
+    web_plist(s.get(), &s.get()->web.page, "", "k", "", "");
+    std::string page = s.page();
+    // The buttons by their labels (the page's style names them too).
+    EXPECT_EQ(has(page, "value=\"qz_sv_kick\" name=kickslot"), GetParam().kick) << page;
+    EXPECT_EQ(has(page, "value=\"qz_sv_getss\" name=getssslot"), GetParam().kick);
+    EXPECT_EQ(has(page, "name=webreason"), GetParam().kick || GetParam().ban);
+    EXPECT_EQ(has(page, "name=webkicklen"), GetParam().kick || GetParam().ban);
+    EXPECT_EQ(has(page, "value=\"qz_sv_ban\" name=banslot"), GetParam().ban);
+    for (const char* screen : {"name=cmds>", "name=gsettings>", "name=qz_settings>"})
+        EXPECT_EQ(has(page, screen), GetParam().screens) << screen;
+    // Everyone may choose a player and go back to the list.
+    EXPECT_TRUE(has(page, "name=3slot"));
+    EXPECT_TRUE(has(page, "name=slotnum"));
+    EXPECT_TRUE(has(page, "value=\"Player List\" name=plist>"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PlayerListLevel,
+                         ::testing::Values(LevelCase{WEBL_VIEW, false, false, false},
+                                           LevelCase{WEBL_KICK, true, false, false},
+                                           LevelCase{WEBL_BAN, true, true, false},
+                                           LevelCase{WEBL_ALL, true, true, true}),
+                         [](const ::testing::TestParamInfo<LevelCase>& p) {
+                             return std::string(webLevelName(p.param.level));
+                         });
 
 TEST(PlayerSlot, ButtonChoosesItsOwnSlotAndFillsSlotAndGuid) {
     BareState s;
@@ -271,6 +337,9 @@ TEST(PlayerAction, BadKeyGetsTheLoginScreenBeforeAnyCheck) {
     EXPECT_FALSE(has(s.page(), "Missing slotnum"));
 }
 
+// The ban button of the confirmation page: the same action, confirmed.
+const char* const kConfirmedBan = "webconfirm=ban\r\nbanslot=Ban for ever";
+
 // The actions on the simulated game server, posted through the listener.
 class WebPlayers : public webtest::WebModule {
   protected:
@@ -324,7 +393,7 @@ TEST_F(WebPlayers, BanDropsWithTheBanTextAndWritesTheBanFile) {
     // Typed in lower case, the GUID still names him.
     std::string lower = guid;
     for (char& c : lower) c = static_cast<char>(tolower(c));
-    std::string page = act("banslot=qz_sv_ban", slot, lower);
+    std::string page = act(kConfirmedBan, slot, lower);
     EXPECT_TRUE(has(page, "<b><i>* COMMAND ISSUED *</i></b>"));
     EXPECT_TRUE(said("[host] DropClient " + std::to_string(slot) +
                      " Kestrine permanent ban issued on this Game Server for player 'Cheater'  "
@@ -333,6 +402,49 @@ TEST_F(WebPlayers, BanDropsWithTheBanTextAndWritesTheBanFile) {
     std::stringstream text;
     text << file.rdbuf();
     EXPECT_TRUE(has(text.str(), guid + " \"Cheater\" \"10.0.0.9:27960\" Removed by Web Admin"));
+    EXPECT_EQ(join("Cheater", 3), 0);
+}
+
+// A ban is for ever: qz_sv_ban asks first, on a page of its own that carries the action again;
+// only its "Ban for ever" button bans, and its Cancel goes back with the player still chosen.
+TEST_F(WebPlayers, ABanAsksFirstAndRunsOnlyWhenConfirmed) {
+    int slot = join("Cheater", 3, "10.0.0.9:27960");
+    std::string guid = webtest::guidOf(3);
+    for (const char* button :
+         {"banslot=qz_sv_ban", "webconfirm=restart\r\nbanslot=qz_sv_ban",
+          "webconfirm=bank\r\nbanslot=qz_sv_ban", "webreason=webconfirm=ban\r\nbanslot=b"}) {
+        std::string page = act(button, slot, guid, "5", "aimbot");
+        EXPECT_TRUE(has(page, "<i>Confirm Ban</i>")) << button << page;
+        EXPECT_TRUE(has(page, "* BAN THIS PLAYER FOR EVER? PRESS \"Ban for ever\" *"));
+        EXPECT_FALSE(said("[host] DropClient")) << button;
+        EXPECT_NE(host().client(slot), nullptr) << button;
+    }
+    std::string page = act("banslot=qz_sv_ban", slot, guid, "5", "aimbot");
+    for (const std::string& field :
+         {"name=slotnum value=\"" + std::to_string(slot) + "\"", "name=guid value=\"" + guid + "\"",
+          std::string("name=webreason value=\"aimbot\""),
+          std::string("name=webkicklen value=\"5\""),
+          std::string("name=webconfirm value=\"ban\"")}) {
+        EXPECT_TRUE(has(page, "<input type=hidden " + field + ">")) << field << page;
+    }
+    EXPECT_TRUE(has(page, "<input type=submit value=\"Cancel\" name=plist"));
+    EXPECT_TRUE(has(page, "<input type=submit value=\"Ban for ever\" name=banslot"));
+    // Nothing happened, so nothing is recorded.
+    std::ifstream audit(home() + "qzaudit.log");
+    std::stringstream records;
+    records << audit.rdbuf();
+    EXPECT_FALSE(has(records.str(), "\"action\":\"banslot\"")) << records.str();
+
+    std::string cancel = post("slotnum=" + std::to_string(slot) + "\r\nguid=" + guid +
+                              "\r\nwebreason=aimbot\r\nwebkicklen=5\r\nwebconfirm=ban\r\n"
+                              "plist=Cancel\r\n");
+    EXPECT_TRUE(has(cancel, "<i>Player List Screen</i>"));
+    EXPECT_TRUE(has(cancel, "name=slotnum maxlength=2 size=2 value=\"" + std::to_string(slot)));
+    EXPECT_NE(host().client(slot), nullptr);
+
+    page = act(kConfirmedBan, slot, guid, "5", "aimbot");
+    EXPECT_TRUE(has(page, "<b><i>* COMMAND ISSUED *</i></b>"));
+    EXPECT_TRUE(said("[host] DropClient " + std::to_string(slot)));
     EXPECT_EQ(join("Cheater", 3), 0);
 }
 
@@ -363,7 +475,7 @@ TEST_F(WebPlayers, ABanWhoseFileCannotBeWrittenIsShownAsFailed) {
     int slot = join("Cheater", 6);
     // A folder where the ban file should be: it cannot be appended to.
     std::filesystem::create_directories(home() + "qzbans.dat");
-    std::string page = act("banslot=qz_sv_ban", slot, webtest::guidOf(6));
+    std::string page = act(kConfirmedBan, slot, webtest::guidOf(6));
     EXPECT_FALSE(has(page, "* COMMAND ISSUED *"));
     EXPECT_TRUE(has(page, "<b><i>* COMMAND FAILED *</i></b>"));
     EXPECT_TRUE(has(page, "Ban Failed for (slot #" + std::to_string(slot) + ") Cheater"));
@@ -384,7 +496,7 @@ TEST_F(WebPlayers, APlayerWithoutAGuidCanBeChosenAndKicked) {
 TEST_F(WebPlayers, APlayerWithoutAGuidIsBannedByHisAddress) {
     int slot = host().connect("Nobody", "", "10.0.0.7:27960");
     ASSERT_GT(slot, 0);
-    std::string page = act("banslot=qz_sv_ban", slot, "NO_GUID");
+    std::string page = act(kConfirmedBan, slot, "NO_GUID");
     EXPECT_TRUE(has(page, "<b><i>* COMMAND ISSUED *</i></b>")) << page.substr(page.size() - 2000);
     EXPECT_TRUE(said("[host] DropClient " + std::to_string(slot)));
     // The address is refused from then on, whatever port or GUID it comes with.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "nginx.h"
 #include "web_module.h"
@@ -83,6 +84,29 @@ TEST_F(WebProxy, WithoutTheSettingEveryUserIsTheProxyAndTheHeaderIsIgnored) {
     close(s);
     EXPECT_TRUE(anyLineContains(host().output(), "Bad Web Key sent from 127.0.0.4:"));
     EXPECT_FALSE(anyLineContains(host().output(), "10.9.9.9"));
+}
+
+// One anonymous client behind nginx opens 200 connections at once: the proxy's own address is
+// never blocked, the client holds only his share, and the administrator behind the same proxy is
+// answered every time.
+TEST_F(WebProxy, OneClientsFloodBehindTheProxyNeitherBlocksItNorCutsOffTheAdministrator) {
+    run("qz_sv_HttpProxies 127.0.0.1");
+    std::vector<int> flood;
+    for (int i = 0; i < 200; ++i) {
+        int s = connectFrom(nginx_.port, "127.0.0.2");
+        if (s < 0) break;
+        sendText(s, "GET /qzsvweb HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        flood.push_back(s);
+    }
+    ASSERT_GT(flood.size(), 100u);
+    int answered = 0;
+    for (int i = 0; i < 9; ++i) {
+        std::string page = viaNginx("127.0.0.3", postPlain("webkey=secret\r\nplist=x\r\n"));
+        if (page.find("<i>Player List Screen</i>") != std::string::npos) answered++;
+    }
+    for (int s : flood) close(s);
+    EXPECT_EQ(answered, 9);
+    EXPECT_FALSE(anyLineContains(host().output(), "127.0.0.1 opens connections faster"));
 }
 
 }  // namespace

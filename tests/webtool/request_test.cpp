@@ -2,6 +2,7 @@
 // text the handlers get.
 #include "webtool/request.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -192,6 +193,88 @@ TEST(UrlDecode, LeavesBrokenEscapesAsTyped) {
     int len = 0;
     webUrlDecode("%4%zz%41", 8, true, out, sizeof out, &len);
     EXPECT_STREQ(out, "%4%zzA");
+}
+
+}  // namespace
+
+namespace {
+
+unsigned addrOf(const char* text) {
+    in_addr a{};
+    inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+struct ForwardedCase {
+    const char* headers;
+    const char* client;  // the address taken, "" for none
+};
+
+TEST(RequestFacts, TheClientIsTheLastAddressOfTheLastForwardedLine) {
+    const ForwardedCase cases[] = {
+        {"X-Forwarded-For: 10.0.0.5\r\n", "10.0.0.5"},
+        {"X-Forwarded-For: 6.6.6.6, 10.0.0.5\r\n", "10.0.0.5"},
+        // A proxy that adds a line of its own leaves the client's forged line first.
+        {"X-Forwarded-For: 6.6.6.6\r\nX-Forwarded-For: 10.0.0.5\r\n", "10.0.0.5"},
+        {"X-Forwarded-For: 6.6.6.6\r\nHost: a\r\nx-forwarded-for: 7.7.7.7, 10.0.0.6\r\n",
+         "10.0.0.6"},
+        {"X-Forwarded-For: not-an-address\r\n", ""},
+    };
+    for (const ForwardedCase& c : cases) {
+        auto conn = connWith(std::string("GET /qzsvweb HTTP/1.1\r\n") + c.headers + "\r\n");
+        ASSERT_EQ(webScanRequest(conn.get()), WEBS_COMPLETE);
+        stWebFacts facts{};
+        webRequestFacts(conn.get(), true, &facts);
+        EXPECT_EQ(facts.forwardedFor, *c.client ? addrOf(c.client) : 0u) << c.headers;
+        webRequestFacts(conn.get(), false, &facts);
+        EXPECT_EQ(facts.forwardedFor, 0u) << "believed without a trusted proxy";
+    }
+}
+
+struct HostCase {
+    const char* host;  // the Host header's value, null for none
+    bool served;
+};
+
+TEST(RequestFacts, OnlyTheHostsTheWebToolIsServedAsPass) {
+    const HostCase cases[] = {
+        {nullptr, true},                      // not a browser
+        {"127.0.0.1", true},                  // the address it came in on
+        {"127.0.0.1:8080", true},             //
+        {"LOCALHOST:8080", true},             //
+        {"localhost", true},                  //
+        {"admin.example.invalid", true},      // listed with any port
+        {"admin.example.invalid:443", true},  //
+        {"panel.invalid:8443", true},         // listed with its port
+        {"panel.invalid:8444", false},        //
+        {"panel.invalid", false},             //
+        {"10.0.0.9", false},                  // another address
+        {"evil.test", false},                 // a rebound name
+        {"evil.test:8080", false},            //
+        {"localhost.evil.test", false},       //
+        {"", true},                           // an empty header is no name either
+    };
+    for (const HostCase& c : cases) {
+        std::string head = c.host ? std::string("Host: ") + c.host + "\r\n" : "";
+        auto conn = connWith("GET /qzsvweb HTTP/1.1\r\n" + head + "\r\n");
+        ASSERT_EQ(webScanRequest(conn.get()), WEBS_COMPLETE);
+        EXPECT_EQ(webHostServed(conn.get(), "admin.example.invalid, panel.invalid:8443",
+                                addrOf("127.0.0.1")),
+                  c.served)
+            << (c.host ? c.host : "(none)");
+    }
+}
+
+TEST(RequestForm, SaysWhereTheBodysFieldsBegin) {
+    auto c = connWith(
+        "POST /qzsvweb/plist=1&webkey=K HTTP/1.1\r\nContent-Type: text/plain\r\n"
+        "Content-Length: 9\r\n\r\nwebkey=k\n");
+    ASSERT_EQ(webScanRequest(c.get()), WEBS_COMPLETE);
+    char form[WEB_REQ_MAX + 1];
+    int bodyAt = -2;
+    ASSERT_EQ(webRequestForm(c.get(), form, sizeof form, &bodyAt), WEBT_TOOL);
+    EXPECT_EQ(std::string(form + bodyAt), "webkey=k\n");
+    EXPECT_EQ(std::string(form, static_cast<size_t>(bodyAt)), "plist=1\r\nwebkey=K\r\n");
 }
 
 }  // namespace

@@ -97,6 +97,21 @@ TEST(Phone, EveryScreenDeclaresAViewportATitleAndBigButtons) {
     EXPECT_TRUE(has(s.page(), "<title>Login Screen - Kestrine Server WebTool</title>"));
 }
 
+TEST(Login, TheLoginFormAsksForUtf8SoAKeyArrivesTheSameFromEveryBrowser) {
+    BareState s;
+    std::string login = dispatch(s, "plist=x\r\n", "k");
+    web_dispatch(s.get(), "plist=x\r\n", &s.get()->web.page);  // no key: the Login Screen
+    std::string page = s.page();
+    ASSERT_NE(page.find("<i>Login Screen</i>"), std::string::npos);
+    EXPECT_NE(page.find("<form method=post enctype=text/plain action=\"/qzsvweb\" "
+                        "accept-charset=utf-8>"),
+              std::string::npos)
+        << page;
+    // The other screens keep the game's character set for what is typed into them.
+    ASSERT_NE(login.find("<i>Player List Screen</i>"), std::string::npos);
+    EXPECT_EQ(login.find("accept-charset"), std::string::npos);
+}
+
 TEST(Login, TheKeyFieldTakesAWholeKey) {
     BareState s;
     web_login(s.get(), &s.get()->web.page, "");
@@ -138,8 +153,8 @@ TEST(FullServer, SixtyFourPlayersOfTheLongestMarkupAreNeverCut) {
     EXPECT_LT(sv->web.page.len, WEB_PAGE_SIZE - 1);
     EXPECT_TRUE(has(page, "<td>64 Players</td>"));
     EXPECT_TRUE(has(page, "name=64slot "));
-    EXPECT_TRUE(has(page, "name=kickslot>"));
-    EXPECT_TRUE(has(page, "name=getssslot>"));
+    EXPECT_TRUE(has(page, "name=kickslot formaction="));
+    EXPECT_TRUE(has(page, "name=getssslot formaction="));
     EXPECT_EQ(page.rfind("</center></body></html>\n"), page.size() - 24);
     // Far above what a full server of ordinary names needs: the room is for this worst case.
     EXPECT_GT(sv->web.page.len, 30000);
@@ -161,7 +176,7 @@ TEST_F(WebFullServer, AFullServersPlayerListArrivesWholeThroughTheSocket) {
     std::string page = post("plist=Player List\r\n");
     EXPECT_TRUE(has(page, "<td>64 Players</td>"));
     EXPECT_TRUE(has(page, "name=64slot "));
-    EXPECT_TRUE(has(page, "name=kickslot>"));
+    EXPECT_TRUE(has(page, "name=kickslot formaction="));
     EXPECT_EQ(page.rfind("</center></body></html>\n"), page.size() - 24);
 }
 

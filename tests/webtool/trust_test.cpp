@@ -3,6 +3,7 @@
 // Each is sent through the listener as a browser would send it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "support/case_name.h"
@@ -95,7 +96,7 @@ TEST_F(WebTrust, ALinkWithAValidDigestNeverActsAndABadOneNeverLocksOut) {
     ASSERT_EQ(digest.size(), 32u) << digest;
     std::string link = "GET /qzsvweb/kickslot=1&slotnum=" + std::to_string(slot) +
                        "&guid=" + guidOf(2) + "&webkicklen=1&webreason=x&webkey=" + digest +
-                       " HTTP/1.1\r\nHost: x\r\n\r\n";
+                       " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     std::string answer = ask(link);
     EXPECT_TRUE(has(answer, "* NOT RUN: ONLY THE PAGE&#39;S OWN BUTTONS ACT *") ||
                 has(answer, "* NOT RUN: ONLY THE PAGE'S OWN BUTTONS ACT *"));
@@ -113,16 +114,77 @@ TEST_F(WebTrust, ALinkWithAValidDigestNeverActsAndABadOneNeverLocksOut) {
 TEST_F(WebTrust, AReloadedAnswerDoesNotRunItsActionAgain) {
     std::string page = post("cmds=x\r\n");
     std::string act = fieldOf(page, "webact");
+    std::string digest = fieldOf(page, "webkey");
     ASSERT_FALSE(act.empty());
     std::string form = "webact=" + act + "\r\nexec_cmd_text=say once\r\nexec_cmd=To console->\r\n";
-    post(form);
+    post(form, digest);
     EXPECT_TRUE(said("[host] Cmd_Exec say once"));
-    std::string again = post(form);
+    std::string again = post(form, digest);
     EXPECT_FALSE(said("[host] Cmd_Exec say once"));
     EXPECT_TRUE(has(again, "* NOT RUN AGAIN: THIS PAGE WAS SENT BEFORE (RELOADED?) *"));
     // A number never given is refused too.
-    post("webact=12\r\nexec_cmd_text=say forged\r\nexec_cmd=To console->\r\n");
+    post("webact=12\r\nexec_cmd_text=say forged\r\nexec_cmd=To console->\r\n", digest);
     EXPECT_FALSE(said("Cmd_Exec say forged"));
+}
+
+TEST_F(WebTrust, AnonymousRequestsNeverMakeAPreparedActionFail) {
+    std::string page = post("cmds=x\r\n");
+    std::string act = fieldOf(page, "webact");
+    std::string digest = fieldOf(page, "webkey");
+    ASSERT_FALSE(act.empty());
+    // The Login Screen, which anyone may ask for, carries no one-time number.
+    std::string login = ask("GET /qzsvweb HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(has(login, "<i>Login Screen</i>"));
+    EXPECT_FALSE(has(login, "name=webact"));
+    std::string done = post(
+        "exec_cmd_text=say prepared\r\nwebact=" + act + "\r\nexec_cmd=To console->\r\n", digest);
+    EXPECT_FALSE(has(done, "NOT RUN AGAIN")) << done;
+    EXPECT_TRUE(said("[host] Cmd_Exec say prepared"));
+}
+
+TEST_F(WebTrust, AKeyInTheUrlOfAPostIsNeverTaken) {
+    for (const char* body : {"", "plist=x\r\n"}) {
+        std::string answer =
+            ask(std::string("POST /qzsvweb/plist=1&webkey=secret HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                            "Content-Type: text/plain\r\nContent-Length: ") +
+                std::to_string(strlen(body)) + "\r\n\r\n" + body);
+        EXPECT_TRUE(has(answer, "<i>Login Screen</i>")) << answer;
+        EXPECT_FALSE(has(answer, "<i>Player List Screen</i>"));
+    }
+    // The same key in the posted form logs in.
+    EXPECT_TRUE(has(post("plist=x\r\n"), "<i>Player List Screen</i>"));
+}
+
+// A page on another name that was made to resolve to the WebTool's address (DNS rebinding) sends
+// that name in Host: it reads nothing, acts on nothing and locks no one out.
+TEST_F(WebTrust, ARequestForAHostTheWebToolIsNotServedAsIsRefused) {
+    auto withHost = [&](const std::string& host, const std::string& body) {
+        return ask("POST /qzsvweb HTTP/1.1\r\nHost: " + host +
+                   "\r\nContent-Type: text/plain\r\nContent-Length: " +
+                   std::to_string(body.size()) + "\r\n\r\n" + body);
+    };
+    const std::string port = std::to_string(port_);
+    for (int i = 0; i < 8; ++i) {
+        std::string answer = withHost("evil.test:" + port, "webkey=wrong\r\nplist=x\r\n");
+        EXPECT_EQ(answer.find("HTTP/1.0 403 Forbidden\r\n"), 0u) << answer;
+    }
+    EXPECT_EQ(withHost("evil.test:" + port, "webkey=secret\r\nplist=x\r\n").find("HTTP/1.0 403"),
+              0u);
+    EXPECT_EQ(ask("GET /qzsvweb HTTP/1.1\r\nHost: evil.test\r\n\r\n").find("HTTP/1.0 403"), 0u);
+    EXPECT_FALSE(anyLineContains(host().output(), "Bad Web Key"));
+    EXPECT_FALSE(anyLineContains(host().output(), "locked out"));
+    // Its own address and localhost are served, and a name listed for a proxy.
+    EXPECT_TRUE(has(withHost("127.0.0.1:" + port, "webkey=secret\r\nplist=x\r\n"),
+                    "<i>Player List Screen</i>"));
+    EXPECT_TRUE(has(withHost("LocalHost:" + port, "webkey=secret\r\nplist=x\r\n"),
+                    "<i>Player List Screen</i>"));
+    run("qz_sv_HttpHosts \"admin.example.invalid evil.test:8443\"");
+    EXPECT_TRUE(has(withHost("admin.example.invalid", "webkey=secret\r\nplist=x\r\n"),
+                    "<i>Player List Screen</i>"));
+    EXPECT_TRUE(has(withHost("evil.test:8443", "webkey=secret\r\nplist=x\r\n"),
+                    "<i>Player List Screen</i>"));
+    EXPECT_EQ(withHost("evil.test:" + port, "webkey=secret\r\nplist=x\r\n").find("HTTP/1.0 403"),
+              0u);
 }
 
 TEST_F(WebTrust, LogOutEndsTheDigestOfThatBrowser) {

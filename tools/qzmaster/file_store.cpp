@@ -19,14 +19,14 @@ namespace {
 
 class FileStore : public FleetStore {
   public:
-    explicit FileStore(std::string dir) : path_(std::move(dir) + "/fleet.log") {}
+    explicit FileStore(std::string dir) : dir_(dir), path_(std::move(dir) + "/fleet.log") {}
     ~FileStore() override {
         if (fd_ >= 0) close(fd_);
     }
 
     bool open(const RecordSink& sink, std::string* error) override {
         sink_ = sink;
-        if (!openLog(error)) return false;
+        if (!openLog(true, error)) return false;
         // A line cut short by a crash was never answered: it is dropped so the next record
         // starts on a line of its own.
         struct stat st {};
@@ -43,6 +43,16 @@ class FileStore : public FleetStore {
             }
         }
         tail();
+        // This start's epoch for the counters of what it sends: above every earlier start's.
+        FleetRecord e;
+        e.kind = 'E';
+        e.id = state_.highestEpoch() + 1;
+        if (!append(formatRecord(e), true)) {
+            *error = "cannot write " + path_ + ": " + strerror(errno);
+            return false;
+        }
+        tail();
+        epoch_ = static_cast<uint64_t>(state_.highestEpoch());
         loaded_ = true;
         return true;
     }
@@ -51,40 +61,63 @@ class FileStore : public FleetStore {
 
     void reportBan(const BanRecord& rec, BanDone done) override {
         tail();
-        if (int64_t id = state_.reported(rec.server, rec.reportId)) return done(id);
+        if (int64_t id = state_.reported(rec.server, rec.reportEpoch, rec.reportId)) {
+            const FleetBan* b = state_.ban(id);
+            bool same = b && guidKey(b->rec.guid) == guidKey(rec.guid) &&
+                        b->rec.banTime == rec.banTime && b->rec.lengthMin == rec.lengthMin &&
+                        !strcmp(b->rec.name, rec.name);
+            return done(same ? id : -id);
+        }
         FleetRecord r;
         r.kind = 'B';
         r.ban = rec;
         r.ban.id = state_.highestBanId() + 1;
         r.id = r.ban.id;
         if (!append(formatRecord(r), true)) return done(0);
-        take(r);
+        tail();
         done(r.ban.id);
     }
 
-    void reportUnban(const std::string& server, uint64_t reportId, const char* guid, int64_t banId,
-                     int64_t now, UnbanDone done) override {
+    void reportUnban(const std::string& server, uint64_t epoch, uint64_t reportId, const char* guid,
+                     int64_t banId, const std::string& scope, int64_t now,
+                     UnbanDone done) override {
         tail();
-        std::vector<int64_t> lifted;
-        if (state_.unbanSeen(server, reportId)) return done(true, lifted);
+        UnbanResult result;
+        if (const UnbanNote* n = state_.unbanSeen(server, epoch, reportId)) {
+            bool same =
+                guidKey(n->guid.c_str()) == guidKey(guid) && n->banId == banId && n->scope == scope;
+            result.ok = same;
+            result.refused = !same;
+            result.lifted = n->lifted;
+            return done(result);
+        }
         std::vector<FleetRecord> records(1);
         FleetRecord& u = records[0];
         u.kind = 'U';
         snprintf(u.text1, sizeof u.text1, "%s", server.c_str());
         snprintf(u.text2, sizeof u.text2, "%s", guid);
+        u.epoch = epoch;
         u.reportId = reportId;
         u.id = banId;
         u.time = now;
-        liftRecords(guid, banId, "server:" + server, now, &records);
+        snprintf(u.scope, sizeof u.scope, "%s", scope.c_str());
+        liftRecords(guid, banId, scope == "fleet" ? "" : server, "server:" + server, now, &records);
+        std::string ids;
+        for (const FleetRecord& r : records)
+            if (r.kind == 'L' && ids.size() + 21 < kTextMax)
+                ids += (ids.empty() ? "" : ",") + std::to_string(r.id);
+        snprintf(records[0].lifted, sizeof records[0].lifted, "%s",
+                 ids.empty() ? "-" : ids.c_str());
         std::string text;
         for (const FleetRecord& r : records) text += formatRecord(r);
-        if (!append(text, true)) return done(false, lifted);
-        for (const FleetRecord& r : records) {
-            take(r);
-            if (r.kind == 'L') lifted.push_back(r.id);
-        }
-        done(true, lifted);
+        if (!append(text, true)) return done(result);
+        tail();
+        result.ok = true;
+        result.lifted = records[0].lifted;
+        done(result);
     }
+
+    uint64_t masterEpoch() const override { return epoch_; }
 
     void noteInterest(const char* guid, const std::string& server, int64_t now) override {
         FleetRecord r;
@@ -92,7 +125,7 @@ class FileStore : public FleetStore {
         snprintf(r.text2, sizeof r.text2, "%s", guid);
         snprintf(r.text1, sizeof r.text1, "%s", server.c_str());
         r.time = now;
-        if (append(formatRecord(r), false)) take(r);
+        if (append(formatRecord(r), false)) tail();
     }
 
     void noteHighWater(const std::string& server, uint64_t counter) override {
@@ -100,26 +133,38 @@ class FileStore : public FleetStore {
         r.kind = 'H';
         snprintf(r.text1, sizeof r.text1, "%s", server.c_str());
         r.counter = counter;
-        if (append(formatRecord(r), false)) take(r);
+        if (append(formatRecord(r), false)) tail();
     }
 
-    void noteAddress(const std::string& server, const std::string& address) override {
+    // The move is written with the counter that made it, so a later start (or another process
+    // on the same log) holds any replay to what was already taken.
+    void noteAddress(const std::string& server, const std::string& address, uint64_t counter,
+                     MoveDone done) override {
+        tail();
+        FleetServer* s = state_.server(server);
+        if (!s || counter <= s->sharedHigh) return done(false);
+        FleetRecord h;
+        h.kind = 'H';
+        snprintf(h.text1, sizeof h.text1, "%s", server.c_str());
+        h.counter = counter;
         FleetRecord r;
         r.kind = 'A';
         snprintf(r.text1, sizeof r.text1, "%s", server.c_str());
         snprintf(r.text2, sizeof r.text2, "%s", address.c_str());
-        if (append(formatRecord(r), false)) take(r);
+        if (!append(formatRecord(h) + formatRecord(r), false)) return done(false);
+        tail();
+        done(true);
     }
 
     std::string status() const override {
         return bad_ ? std::to_string(bad_) + " unreadable lines in " + path_ : "";
     }
 
-    bool migrate(std::string* error) override { return openLog(error); }
+    bool migrate(std::string* error) override { return openLog(true, error); }
 
     bool addServer(const std::string& id, const std::string& secretHex,
                    std::string* error) override {
-        if (!load(error)) return false;
+        if (!openLog(true, error) || !load(error)) return false;
         if (state_.server(id)) {
             *error = "server " + id + " exists";
             return false;
@@ -201,9 +246,21 @@ class FileStore : public FleetStore {
         return u;
     }
 
-    bool openLog(std::string* error) {
+    // Opens the log; CREATE makes the folder (mode 0700) and the file when missing. Reading
+    // commands do not create: a mistyped folder is said, not filled.
+    bool openLog(bool create, std::string* error) {
         if (fd_ >= 0) return true;
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (create && mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = "cannot make the folder " + dir_ + ": " + strerror(errno);
+            return false;
+        }
+        int flags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
+        fd_ = ::open(path_.c_str(), flags, 0600);
+        if (fd_ < 0 && !create && errno == ENOENT) {
+            *error = "no fleet store in " + dir_ + " (qzmaster --fleet-dir " + dir_ +
+                     " --migrate creates one)";
+            return false;
+        }
         if (fd_ < 0) {
             *error = "cannot open " + path_ + ": " + strerror(errno);
             return false;
@@ -212,19 +269,21 @@ class FileStore : public FleetStore {
     }
 
     bool load(std::string* error) {
-        if (!openLog(error)) return false;
+        if (!openLog(false, error)) return false;
         tail();
         return true;
     }
 
-    // The L records that lift GUID's live bans (only BANID when > 0).
-    void liftRecords(const char* guid, int64_t banId, const std::string& by, int64_t now,
-                     std::vector<FleetRecord>* out) {
+    // The L records that lift GUID's live bans (only BANID when > 0; only those OWNER made
+    // unless OWNER is "").
+    void liftRecords(const char* guid, int64_t banId, const std::string& owner,
+                     const std::string& by, int64_t now, std::vector<FleetRecord>* out) {
         const std::vector<int64_t>* ids = state_.idsOf(guid);
         if (!ids) return;
         for (int64_t id : *ids) {
             const FleetBan* b = state_.ban(id);
             if (!b || b->lifted || (banId && id != banId)) continue;
+            if (!owner.empty() && owner != b->rec.server) continue;
             FleetRecord r;
             r.kind = 'L';
             r.id = id;
@@ -232,11 +291,6 @@ class FileStore : public FleetStore {
             r.time = now;
             out->push_back(r);
         }
-    }
-
-    void take(const FleetRecord& r) {
-        state_.apply(r);
-        if (sink_) sink_(r);
     }
 
     // Appends TEXT in one write; with SYNC it is on disk when this returns true.
@@ -294,19 +348,23 @@ class FileStore : public FleetStore {
             ++bad_;
             return;
         }
-        if (r.kind == 'V') return;
-        if (state_.apply(r) != Applied::Nothing || r.kind == 'H' || r.kind == 'I' ||
-            r.kind == 'U' || r.kind == 'A') {
-            if (sink_) sink_(r);
-        }
+        if (r.kind == 'V' || r.kind == 'N') return;
+        // The fleet's changes are numbered by their order in the log, which every reader of
+        // the log sees alike.
+        if (r.kind == 'B' || r.kind == 'L' || r.kind == 'C') r.change = ++changes_;
+        state_.apply(r);
+        if (sink_ && r.kind != 'E') sink_(r);  // a master's start is this store's own business
     }
 
+    std::string dir_;
     std::string path_;
     int fd_ = -1;
     off_t readAt_ = 0;
     bool skipping_ = false;
     bool loaded_ = false;
     long bad_ = 0;
+    int64_t changes_ = 0;
+    uint64_t epoch_ = 0;
     FleetState state_;
     RecordSink sink_;
 };

@@ -81,6 +81,19 @@ bool hex64(const Field& f, uint64_t* out) {
     return true;
 }
 
+bool reportIdField(const Field& f, uint64_t* epoch, uint64_t* id) {
+    return parseReportId(f.p, f.n, epoch, id);
+}
+
+// "1,5,9": ids of lifted bans, or "-".
+bool validIdList(const Field& f) {
+    if (f.n == 0 || f.n > kTextMax) return false;
+    if (f.n == 1 && f.p[0] == '-') return true;
+    for (size_t i = 0; i < f.n; ++i)
+        if (!((f.p[i] >= '0' && f.p[i] <= '9') || f.p[i] == ',')) return false;
+    return true;
+}
+
 template <size_t N>
 void copy(char (&dst)[N], const Field& f) {
     size_t n = f.n < N - 1 ? f.n : N - 1;
@@ -128,6 +141,26 @@ void cleanName(const std::string& src, std::string* dst) {
     }
 }
 
+std::string reportIdText(uint64_t epoch, uint64_t id) {
+    char b[48];
+    if (epoch)
+        snprintf(b, sizeof b, "%llx:%llx", static_cast<unsigned long long>(epoch),
+                 static_cast<unsigned long long>(id));
+    else
+        snprintf(b, sizeof b, "%llx", static_cast<unsigned long long>(id));
+    return b;
+}
+
+bool parseReportId(const char* text, size_t length, uint64_t* epoch, uint64_t* id) {
+    const char* colon = static_cast<const char*>(memchr(text, ':', length));
+    if (!colon) {
+        *epoch = 0;
+        return hex64(Field{text, length}, id);
+    }
+    size_t head = static_cast<size_t>(colon - text);
+    return hex64(Field{text, head}, epoch) && hex64(Field{colon + 1, length - head - 1}, id);
+}
+
 bool parseRecord(const char* line, size_t length, FleetRecord* out) {
     if (length < 1 || length > kRecordMax) return false;
     Field f[kMaxFields];
@@ -168,7 +201,7 @@ bool parseRecord(const char* line, size_t length, FleetRecord* out) {
             if (!decimal(f[1], &b.id) || b.id <= 0) return false;
             if (!(f[2].n == 1 && f[2].p[0] == '-') && !validServerId(f[2].p, f[2].n)) return false;
             copy(b.server, f[2]);
-            if (!hex64(f[3], &b.reportId)) return false;
+            if (!reportIdField(f[3], &b.reportEpoch, &b.reportId)) return false;
             if (!validGuid(f[4].p, f[4].n)) return false;
             copy(b.guid, f[4]);
             if (!decimal(f[5], &b.banTime) || !decimal(f[6], &b.lengthMin) || b.lengthMin < 0)
@@ -187,12 +220,26 @@ bool parseRecord(const char* line, size_t length, FleetRecord* out) {
             return decimal(f[3], &r.time);
         }
         case 'U': {
-            if (count != 6 || !serverField(f[1], r.text1) || !hex64(f[2], &r.reportId))
+            if ((count != 6 && count != 8) || !serverField(f[1], r.text1) ||
+                !reportIdField(f[2], &r.epoch, &r.reportId))
                 return false;
             if (!validGuid(f[3].p, f[3].n)) return false;
             copy(r.text2, f[3]);
-            return decimal(f[4], &r.id) && r.id >= 0 && decimal(f[5], &r.time);
+            if (!decimal(f[4], &r.id) || r.id < 0 || !decimal(f[5], &r.time)) return false;
+            if (count == 6) {
+                // Written before unbans had a scope: they lifted every live ban of the GUID.
+                copy(r.scope, Field{"fleet", 5});
+                return true;
+            }
+            bool own = f[6].n == 3 && !memcmp(f[6].p, "own", 3);
+            bool fleet = f[6].n == 5 && !memcmp(f[6].p, "fleet", 5);
+            if ((!own && !fleet) || !validIdList(f[7])) return false;
+            copy(r.scope, f[6]);
+            copy(r.lifted, f[7]);
+            return true;
         }
+        case 'E': return count == 2 && decimal(f[1], &r.id) && r.id > 0;
+        case 'N': return count == 2 && decimal(f[1], &r.id) && r.id > 0;
         case 'H':
             return count == 3 && serverField(f[1], r.text1) && unsignedDecimal(f[2], &r.counter);
         case 'I': {
@@ -223,9 +270,9 @@ std::string formatRecord(const FleetRecord& r) {
             break;
         case 'B': {
             const BanRecord& b = r.ban;
-            n = snprintf(buf, sizeof buf, "B\t%lld\t%s\t%llx\t%s\t%lld\t%lld\t%s\t%s\t%lld\t%s\n",
+            n = snprintf(buf, sizeof buf, "B\t%lld\t%s\t%s\t%s\t%lld\t%lld\t%s\t%s\t%lld\t%s\n",
                          static_cast<long long>(b.id), b.server,
-                         static_cast<unsigned long long>(b.reportId), b.guid,
+                         reportIdText(b.reportEpoch, b.reportId).c_str(), b.guid,
                          static_cast<long long>(b.banTime), static_cast<long long>(b.lengthMin),
                          b.address, b.origin, static_cast<long long>(b.received), b.name);
             break;
@@ -235,9 +282,10 @@ std::string formatRecord(const FleetRecord& r) {
                          r.text1, static_cast<long long>(r.time));
             break;
         case 'U':
-            n = snprintf(buf, sizeof buf, "U\t%s\t%llx\t%s\t%lld\t%lld\n", r.text1,
-                         static_cast<unsigned long long>(r.reportId), r.text2,
-                         static_cast<long long>(r.id), static_cast<long long>(r.time));
+            n = snprintf(buf, sizeof buf, "U\t%s\t%s\t%s\t%lld\t%lld\t%s\t%s\n", r.text1,
+                         reportIdText(r.epoch, r.reportId).c_str(), r.text2,
+                         static_cast<long long>(r.id), static_cast<long long>(r.time),
+                         r.scope[0] ? r.scope : "own", r.lifted[0] ? r.lifted : "-");
             break;
         case 'H':
             n = snprintf(buf, sizeof buf, "H\t%s\t%llu\n", r.text1,
@@ -248,6 +296,8 @@ std::string formatRecord(const FleetRecord& r) {
                          static_cast<long long>(r.time));
             break;
         case 'V': n = snprintf(buf, sizeof buf, "V\t%s\n", r.text1); break;
+        case 'E': n = snprintf(buf, sizeof buf, "E\t%lld\n", static_cast<long long>(r.id)); break;
+        case 'N': n = snprintf(buf, sizeof buf, "N\t%lld\n", static_cast<long long>(r.id)); break;
         case 'A': n = snprintf(buf, sizeof buf, "A\t%s\t%s\n", r.text1, r.text2); break;
         default: return "";
     }

@@ -7,17 +7,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include "util/text.h"
 
 namespace qzm {
 
 namespace {
 
 constexpr int64_t kInterestSeconds = 86400;  // a lookup makes a server hear of that GUID's bans
-constexpr int kSyncMax = 64;                 // pushes answering one hello
 constexpr int kRefusalLogsPerSecond = 10;
 
 long long nowMs() {
@@ -26,11 +29,7 @@ long long nowMs() {
         .count();
 }
 
-uint64_t nowMicros() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                     std::chrono::system_clock::now().time_since_epoch())
-                                     .count());
-}
+bool sameGuid(const char* a, const char* b) { return guidKey(a) == guidKey(b); }
 
 std::string addressText(const sockaddr_in& a) {
     char ip[INET_ADDRSTRLEN] = "";
@@ -59,7 +58,9 @@ bool FleetService::start(const FleetOptions& options, std::string* error) {
         }
     } else {
         if (options.dir.empty()) {
-            *error = "the fleet service keeps its data in --dir DIR or --db CONNINFO";
+            *error =
+                "the fleet service keeps its data in --fleet-dir DIR (or the folder fleet in "
+                "--dir DIR) or --db CONNINFO";
             return false;
         }
         store_ = makeFileStore(options.dir);
@@ -100,28 +101,55 @@ void FleetService::poll() {
     store_->poll();
     if (!announcedReady_ && store_->ready()) {
         announcedReady_ = true;
-        log_.push_back("fleet store ready: " + std::to_string(state_.liveCount()) +
-                       " fleet bans, " + std::to_string(state_.servers().size()) + " servers");
+        say("fleet store ready: " + std::to_string(state_.liveCount()) + " fleet bans, " +
+            std::to_string(state_.servers().size()) + " servers, through change #" +
+            std::to_string(state_.lastChange()));
+        // Lookups that came while loading are answered now, to where they came from.
+        std::vector<Waiting> waiting;
+        waiting.swap(waiting_);
+        for (const Waiting& w : waiting) {
+            FleetServer* s = state_.server(w.server);
+            if (!s || s->cutOff) continue;
+            FleetBody b{};
+            b.kind = QZF_QUERY;
+            b.id = w.id;
+            memcpy(b.guid, w.guid, sizeof b.guid);
+            lookup(*s, b, w.from);
+        }
     }
     long long now = nowMs();
-    if (now - lastNotesMs_ >= 1000) {
+    if (now - lastNotesMs_ >= 250) {
         lastNotesMs_ = now;
         notes(now);
     }
 }
 
-// Once a second: the replay high-water marks that moved, and the store's state when it changed.
-void FleetService::notes(long long) {
+void FleetService::say(const std::string& line) {
+    if (log_.size() < 10000) log_.push_back(line);
+}
+
+// Four times a second: the replay high-water marks that moved (shared with the other masters),
+// the store's state when it changed; once a minute the interest notes older than a day go.
+void FleetService::notes(long long now) {
+    bool flush = now - highWaterMs_ >= 1000;
+    if (flush) highWaterMs_ = now;
     for (auto& [id, s] : state_.servers()) {
-        if (s.window.highest > s.storedHigh) {
+        if (flush && s.window.highest > s.storedHigh) {
             s.storedHigh = s.window.highest;
             store_->noteHighWater(id, s.window.highest);
         }
     }
+    std::vector<std::string> lines;
+    store_->takeLog(&lines);
+    for (const std::string& line : lines) say(line);
     std::string status = store_->status();
     if (status != lastStatus_) {
         lastStatus_ = status;
-        if (!status.empty()) log_.push_back(status);
+        if (!status.empty() && lines.empty()) say(status);
+    }
+    if (now - pruneAtMs_ >= 60000) {
+        pruneAtMs_ = now;
+        state_.pruneInterest(time(nullptr) - kInterestSeconds);
     }
 }
 
@@ -133,81 +161,188 @@ void FleetService::refuse(int reason, const sockaddr_in& from, const char* serve
         refusalLogs_ = 0;
     }
     if (refusalLogs_++ < kRefusalLogsPerSecond) {
-        log_.push_back(std::string("refused ") + fleetRefusalName(reason) + " from " +
-                       addressText(from) + (server && *server ? std::string(" id ") + server : "") +
-                       " (" + std::to_string(counters_.refused[reason]) + " so far)");
+        say(std::string("refused ") + fleetRefusalName(reason) + " from " + addressText(from) +
+            (server && *server ? std::string(" id ") + server : "") + " (" +
+            std::to_string(counters_.refused[reason]) + " so far)");
     }
+}
+
+// A token bucket per server, so one server's flood costs only its own answers.
+bool FleetService::spend(FleetServer& s, long long now) {
+    double rate = options_.serverRate > 0 ? options_.serverRate : kServerPacketsPerSecond;
+    double burst = options_.serverBurst > 0 ? options_.serverBurst : kServerPacketBurst;
+    if (s.budgetAtMs == 0) {
+        s.tokens = burst;
+        s.noteTokens = kServerNotesPerSecond;
+    } else if (now > s.budgetAtMs) {
+        double seconds = static_cast<double>(now - s.budgetAtMs) / 1000.0;
+        s.tokens = std::min(burst, s.tokens + seconds * rate);
+        s.noteTokens =
+            std::min(kServerNotesPerSecond, s.noteTokens + seconds * kServerNotesPerSecond);
+    }
+    s.budgetAtMs = now;
+    if (s.tokens < 1) {
+        ++s.overBudget;
+        ++counters_.overBudget;
+        return false;
+    }
+    s.tokens -= 1;
+    return true;
 }
 
 void FleetService::packet(const char* data, int length, const sockaddr_in& from) {
     FleetEnvelope env;
+    // Strangers cost a trailer parse and a map lookup: no MAC is computed for them.
     if (fleetOpen(data, length, &env) != QZF_OK) return refuse(QZF_BAD_SYNTAX, from, "");
     FleetServer* s = state_.server(env.server);
     if (!s) return refuse(QZF_UNKNOWN_SERVER, from, env.server);
     if (s->cutOff) return refuse(QZF_CUT_OFF, from, env.server);
+    if (!spend(*s, nowMs())) return;
     if (!fleetVerify(env, QZF_TO_SERVICE, s->secret)) return refuse(QZF_BAD_MAC, from, env.server);
     if (!fleetWindowAccept(&s->window, env.counter)) return refuse(QZF_REPLAY, from, env.server);
-    if (!s->haveAddress || s->address.sin_addr.s_addr != from.sin_addr.s_addr ||
-        s->address.sin_port != from.sin_port) {
-        s->address = from;
-        s->haveAddress = true;
-        store_->noteAddress(s->id, addressText(from));
+    bool moved = !s->haveAddress || s->address.sin_addr.s_addr != from.sin_addr.s_addr ||
+                 s->address.sin_port != from.sin_port;
+    if (moved && !s->addressPending && env.counter > s->sharedHigh) {
+        // Only a packet newer than anything any master took may move the server: a replay to
+        // this master of what another one took cannot. The store decides for all masters.
+        s->addressPending = true;
+        std::string id = s->id;
+        sockaddr_in at = from;
+        uint64_t counter = env.counter;
+        store_->noteAddress(id, addressText(from), counter, [this, id, at, counter](bool taken) {
+            FleetServer* srv = state_.server(id);
+            if (!srv) return;
+            srv->addressPending = false;
+            if (!taken) return;
+            if (counter > srv->sharedHigh) srv->sharedHigh = counter;
+            srv->address = at;
+            srv->haveAddress = true;
+        });
     }
     FleetBody b;
     if (!fleetParse(env.body, env.bodyLen, &b)) return refuse(QZF_BAD_SYNTAX, from, env.server);
     switch (b.kind) {
-        case QZF_QUERY: return b.sync ? hello(*s, b) : lookup(*s, b);
-        case QZF_REPORT: return report(*s, b);
-        case QZF_UNBAN: return unban(*s, b);
+        case QZF_QUERY: return b.sync ? hello(*s, b, from) : lookup(*s, b, from);
+        case QZF_REPORT: return report(*s, b, from);
+        case QZF_UNBAN: return unban(*s, b, from);
         default:
             // Audit lines are not kept by this service; answers and pushes never come this way.
             return;
     }
 }
 
-void FleetService::lookup(FleetServer& s, const FleetBody& b) {
+void FleetService::noteInterest(FleetServer& s, const char* guid, int64_t now) {
+    if (!state_.noteInterest(guid, s.id, now)) return;
+    // The store keeps a bounded number of notes a second per server; memory keeps them all
+    // (bounded too), which is what pushes are sent by.
+    if (s.noteTokens < 1) return;
+    s.noteTokens -= 1;
+    store_->noteInterest(guid, s.id, now);
+}
+
+void FleetService::lookup(FleetServer& s, const FleetBody& b, const sockaddr_in& from) {
     if (!store_->ready()) {
-        // Without the whole ban list an answer could clear a banned player: the module asks
-        // again later.
+        // Without the whole ban list an answer could clear a banned player: the lookup is
+        // noted and answered once the store is loaded.
         ++counters_.notReady;
+        if (waiting_.size() < kWaitingMax) {
+            Waiting w{s.id, b.id, {}, from};
+            memcpy(w.guid, b.guid, sizeof w.guid);
+            waiting_.push_back(w);
+        }
         return;
     }
     ++counters_.lookups;
     int64_t now = time(nullptr);
     const FleetBan* ban = state_.liveBan(b.guid, now);
     if (ban) ++counters_.banned;
-    answer(s.id, ban ? static_cast<uint64_t>(ban->rec.id) : 0, b.id, ban ? QZF_BANNED : QZF_CLEAR,
-           b.guid, ban ? ban->rec.name : "");
-    if (state_.noteInterest(b.guid, s.id, now)) store_->noteInterest(b.guid, s.id, now);
+    FleetBody a{};
+    a.kind = QZF_ANSWER;
+    a.fleetId = ban ? static_cast<uint64_t>(ban->rec.id) : 0;
+    a.id = b.id;
+    put(a.verdict, ban ? QZF_BANNED : QZF_CLEAR);
+    put(a.answerKind, "GUID");
+    put(a.guid, b.guid);
+    if (ban) {
+        fleetCleanName(ban->rec.name, a.name);
+        if (fleetIdOk(ban->rec.server, slen(ban->rec.server))) put(a.server, ban->rec.server);
+    }
+    answer(s, from, a);
+    noteInterest(s, b.guid, now);
 }
 
-void FleetService::hello(FleetServer& s, const FleetBody& b) {
-    if (!store_->ready()) return;
+// A hello asks for the changes after the last one the server applied: one page of at most
+// kPageMax bans and lifts in change order, then the page end saying how many were sent, up to
+// which change, and whether more remain (the server asks again at once).
+void FleetService::hello(FleetServer& s, const FleetBody& b, const sockaddr_in& from) {
+    if (!store_->ready() || !store_->masterEpoch()) return;
     int64_t now = time(nullptr);
-    const auto& bans = state_.bans();
-    int sent = 0;
-    for (auto it = bans.upper_bound(static_cast<int64_t>(b.fleetId));
-         it != bans.end() && sent < kSyncMax; ++it) {
-        const BanRecord& r = it->second.rec;
-        if (it->second.lifted || (r.lengthMin > 0 && r.banTime + r.lengthMin * 60 <= now)) continue;
-        push(s, QZF_PUSH, r);
+    const auto& changes = state_.changes();
+    uint64_t after = b.fleetId;
+    FleetBody end{};
+    end.kind = QZF_PAGE;
+    end.id = b.id;
+    end.after = after;
+    end.change = after;
+    int sent = 0, scanned = 0;
+    auto it = changes.upper_bound(static_cast<int64_t>(after > INT64_MAX ? INT64_MAX : after));
+    for (; it != changes.end() && sent < kPageMax && scanned < kPageScanMax; ++it, ++scanned) {
+        end.change = static_cast<uint64_t>(it->first);
+        const FleetChange& c = it->second;
+        if (c.kind != 'B' && c.kind != 'L') continue;
+        const FleetBan* ban = state_.ban(c.id);
+        if (!ban) continue;
+        if (c.kind == 'B') {
+            const BanRecord& r = ban->rec;
+            if (ban->lifted || (r.lengthMin > 0 && r.banTime + r.lengthMin * 60 <= now)) continue;
+            push(s, QZF_PUSH, r, it->first, b.id, &from);
+        } else {
+            push(s, QZF_LIFT, ban->rec, it->first, b.id, &from);
+        }
         ++sent;
     }
+    end.count = static_cast<uint32_t>(sent);
+    end.more = it != changes.end();
+    ++counters_.pages;
+    send(s, end, from);
 }
 
-void FleetService::report(FleetServer& s, const FleetBody& b) {
-    auto key = std::make_pair(s.id, b.id);
+void FleetService::report(FleetServer& s, const FleetBody& b, const sockaddr_in& from) {
+    auto key = std::make_tuple('B', s.id, b.epoch, b.id);
     if (inFlight_.count(key)) return;  // the answer to the first copy is on its way
     int64_t now = time(nullptr);
-    if (int64_t known = state_.reported(s.id, b.id)) {
+    std::string name;
+    cleanName(b.name, &name);
+    FleetBody a{};
+    a.kind = QZF_ANSWER;
+    a.epoch = b.epoch;
+    a.id = b.id;
+    put(a.answerKind, "GUID");
+    put(a.guid, b.guid);
+    if (int64_t known = state_.reported(s.id, b.epoch, b.id)) {
         const FleetBan* ban = state_.ban(known);
-        answer(s.id, static_cast<uint64_t>(known), b.id, QZF_ACK, b.guid,
-               ban ? ban->rec.name : b.name);
-        return;
+        bool same = ban && sameGuid(ban->rec.guid, b.guid) &&
+                    ban->rec.banTime == static_cast<int64_t>(b.time) &&
+                    ban->rec.lengthMin == static_cast<int64_t>(b.length) && name == ban->rec.name;
+        a.fleetId = static_cast<uint64_t>(known);
+        if (same) {
+            put(a.verdict, QZF_ACK);
+            fleetCleanName(ban->rec.name, a.name);
+        } else {
+            ++counters_.refusedReports;
+            say("report " + s.id + "/" + reportIdText(b.epoch, b.id) +
+                " REFUSED: that id made fleet ban #" + std::to_string(known) + " of " +
+                (ban ? ban->rec.guid : "?") + ", this one names " + b.guid + " (" +
+                std::to_string(counters_.refusedReports) + " refused so far)");
+            put(a.verdict, QZF_REFUSED);
+            put(a.name, "report id reused");
+        }
+        return answer(s, from, a);
     }
     BanRecord rec;
     rec.id = 0;
     put(rec.server, s.id.c_str());
+    rec.reportEpoch = b.epoch;
     rec.reportId = b.id;
     put(rec.guid, b.guid);
     rec.banTime = static_cast<int64_t>(b.time);
@@ -215,22 +350,36 @@ void FleetService::report(FleetServer& s, const FleetBody& b) {
     put(rec.address, b.addr[0] ? b.addr : "?");
     put(rec.origin, b.origin[0] ? b.origin : "-");
     rec.received = now;
-    std::string name;
-    cleanName(b.name, &name);
     put(rec.name, name.c_str());
     inFlight_.insert(key);
-    if (state_.noteInterest(b.guid, s.id, now)) store_->noteInterest(b.guid, s.id, now);
-    std::string server = s.id, guid = b.guid;
-    uint32_t reportId = b.id;
-    store_->reportBan(rec, [this, server, guid, name, reportId](int64_t id) {
-        inFlight_.erase({server, reportId});
-        if (id <= 0) {
-            log_.push_back("report " + server + "/" + std::to_string(reportId) +
-                           " not stored: " + store_->status());
+    noteInterest(s, b.guid, now);
+    // The name goes back with the ACK as stored.
+    fleetCleanName(rec.name, a.name);
+    std::string server = s.id;
+    store_->reportBan(rec, [this, server, key, a, from](int64_t id) mutable {
+        inFlight_.erase(key);
+        FleetServer* srv = state_.server(server);
+        if (id == 0) {
+            say("report " + server + "/" + reportIdText(a.epoch, a.id) +
+                " not stored: " + store_->status());
             return;  // no answer: the server sends it again
         }
-        ++counters_.reports;
-        answer(server, static_cast<uint64_t>(id), reportId, QZF_ACK, guid.c_str(), name.c_str());
+        if (!srv) return;
+        if (id < 0) {
+            ++counters_.refusedReports;
+            say("report " + server + "/" + reportIdText(a.epoch, a.id) +
+                " REFUSED: that id made fleet ban #" + std::to_string(-id) +
+                " with other content (" + std::to_string(counters_.refusedReports) +
+                " refused so far)");
+            a.fleetId = static_cast<uint64_t>(-id);
+            put(a.verdict, QZF_REFUSED);
+            put(a.name, "report id reused");
+        } else {
+            ++counters_.reports;
+            a.fleetId = static_cast<uint64_t>(id);
+            put(a.verdict, QZF_ACK);
+        }
+        answer(*srv, from, a);
     });
 }
 
@@ -239,89 +388,113 @@ void FleetService::adminBan(const BanRecord& rec, BanDone done) {
     store_->reportBan(rec, std::move(done));
 }
 
-void FleetService::unban(FleetServer& s, const FleetBody& b) {
-    auto key = std::make_pair(s.id, b.id);
+void FleetService::unban(FleetServer& s, const FleetBody& b, const sockaddr_in& from) {
+    auto key = std::make_tuple('U', s.id, b.epoch, b.id);
     if (inFlight_.count(key)) return;
     inFlight_.insert(key);
-    std::string server = s.id, guid = b.guid;
-    uint32_t reportId = b.id;
-    uint64_t fleetId = b.fleetId;
+    std::string server = s.id, guid = b.guid, scope = b.scope[0] ? b.scope : QZF_SCOPE_OWN;
+    FleetBody a{};
+    a.kind = QZF_ANSWER;
+    a.epoch = b.epoch;
+    a.id = b.id;
+    put(a.answerKind, "UNBAN");
+    put(a.guid, b.guid);
     store_->reportUnban(
-        server, reportId, b.guid, static_cast<int64_t>(b.fleetId), time(nullptr),
-        [this, server, guid, reportId, fleetId](bool ok, const std::vector<int64_t>& lifted) {
-            inFlight_.erase({server, reportId});
-            if (!ok) return;
-            ++counters_.unbans;
-            log_.push_back("unban " + guid + " from " + server + ": " +
-                           std::to_string(lifted.size()) + " lifted");
-            answer(server, fleetId, reportId, QZF_ACK, guid.c_str(), "");
+        server, b.epoch, b.id, b.guid, static_cast<int64_t>(b.fleetId), scope, time(nullptr),
+        [this, server, guid, scope, key, a, from](const UnbanResult& r) mutable {
+            inFlight_.erase(key);
+            FleetServer* srv = state_.server(server);
+            if (!r.ok && !r.refused) return;  // not stored: the server sends it again
+            if (r.refused) {
+                ++counters_.refusedReports;
+                say("unban report " + server + "/" + reportIdText(a.epoch, a.id) +
+                    " REFUSED: that id was used for another unban (" +
+                    std::to_string(counters_.refusedReports) + " refused so far)");
+                put(a.verdict, QZF_REFUSED);
+                put(a.name, "report id reused");
+            } else {
+                ++counters_.unbans;
+                say("unban " + guid + " from " + server + " (scope " + scope +
+                    "): fleet bans lifted: " + (r.lifted == "-" ? "none" : r.lifted));
+                put(a.verdict, QZF_ACK);
+                std::string ids = r.lifted == "-" ? "" : r.lifted;
+                if (ids.size() > QZF_NAME_MAX) ids = ids.substr(0, QZF_NAME_MAX - 1) + "+";
+                put(a.name, ids.c_str());
+                a.fleetId = strtoull(ids.c_str(), nullptr, 10);
+            }
+            if (srv) answer(*srv, from, a);
         });
 }
 
-void FleetService::answer(const std::string& server, uint64_t fleetId, uint32_t id,
-                          const char* verdict, const char* guid, const char* name) {
-    FleetServer* s = state_.server(server);
-    if (!s) return;
-    FleetBody a{};
-    a.kind = QZF_ANSWER;
-    a.fleetId = fleetId;
-    a.id = id;
-    put(a.verdict, verdict);
-    put(a.answerKind, "GUID");
-    put(a.guid, guid);
-    fleetCleanName(name, a.name);
-    send(*s, a);
+void FleetService::answer(FleetServer& s, const sockaddr_in& to, const FleetBody& a) {
+    send(s, a, to);
 }
 
-void FleetService::push(FleetServer& s, char kind, const BanRecord& ban) {
+void FleetService::push(FleetServer& s, char kind, const BanRecord& ban, int64_t change,
+                        uint32_t hello, const sockaddr_in* to) {
+    if (change <= 0) return;
+    if (!to) {
+        if (!s.haveAddress) return;
+        to = &s.address;
+    }
     FleetBody p{};
     p.kind = kind;
     p.fleetId = static_cast<uint64_t>(ban.id);
-    p.id = ++pushSeq_;
+    p.id = hello;
+    p.change = static_cast<uint64_t>(change);
     put(p.guid, ban.guid);
-    put(p.server, ban.server);
+    put(p.server, fleetIdOk(ban.server, slen(ban.server)) ? ban.server : "qzmaster");
     fleetCleanName(ban.name, p.name);
     p.time = static_cast<uint64_t>(ban.banTime);
     p.length = static_cast<uint64_t>(ban.lengthMin);
     ++counters_.pushes;
-    send(s, p);
+    send(s, p, *to);
 }
 
-void FleetService::send(FleetServer& s, const FleetBody& body) {
-    if (!s.haveAddress || s.cutOff) return;
+void FleetService::send(FleetServer& s, const FleetBody& body, const sockaddr_in& to) {
+    if (s.cutOff) return;
+    uint64_t epoch = store_->masterEpoch();
+    if (!epoch) return;
     char text[QZF_BODY_MAX + 1];
     int n = fleetFormat(text, sizeof text, body);
     if (n <= 0) return;
     char out[QZF_PACKET_MAX + 1];
-    int len = fleetSeal(out, sizeof out, text, n, s.id.c_str(),
-                        fleetNextCounter(&s.sent, nowMicros()), QZF_TO_SERVER, s.secret);
+    uint64_t counter = fleetMasterCounter(epoch, &sendSeq_);
+    if (!counter) return;
+    int len = fleetSeal(out, sizeof out, text, n, s.id.c_str(), counter, QZF_TO_SERVER, s.secret);
     if (len <= 0) return;
-    sendto(fd_, out, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&s.address),
-           sizeof s.address);
+    sendto(fd_, out, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&to),
+           sizeof to);
 }
 
-// Everything the store learns passes here: at start, from this master's own writes, from other
-// masters and from the command line. A new ban goes to every server that asked about its GUID
-// in the last day (or reported it); a lift goes to every server the service can reach, since
-// any of them may have been told of the ban by a hello.
+// Everything the store learns passes here, in change order: at start, from this master's own
+// writes, from other masters and from the command line. A new ban goes to every server that
+// asked about its GUID in the last day (or reported it); a lift goes to every server the
+// service can reach, since any of them may have been told of the ban by a hello. A lost push
+// is repaired by the server's next hello: its sync point never passes a change it has not had.
 void FleetService::onRecord(const FleetRecord& r) {
     const FleetBan* ban = nullptr;
     Applied what = state_.apply(r, &ban);
+    if (r.kind == 'A' || r.kind == 'H') {
+        // Another master took a newer packet: what it took is what any move must beat.
+        FleetServer* s = state_.server(r.text1);
+        if (s && r.kind == 'H' && r.counter > s->sharedHigh) s->sharedHigh = r.counter;
+    }
     if (!store_ || !store_->ready() || !ban) return;
     BanRecord rec = ban->rec;
     if (what == Applied::NewBan) {
-        log_.push_back("fleet ban " + std::to_string(rec.id) + " " + rec.guid + " from " +
-                       rec.server + " \"" + rec.name + "\"");
+        say("fleet ban " + std::to_string(rec.id) + " " + rec.guid + " from " + rec.server + " \"" +
+            rec.name + "\" (change #" + std::to_string(r.change) + ")");
         std::vector<std::string> servers;
         state_.interested(rec.guid, time(nullptr) - kInterestSeconds, &servers);
         for (const std::string& id : servers) {
             FleetServer* s = state_.server(id);
-            if (s && id != rec.server) push(*s, QZF_PUSH, rec);
+            if (s && id != rec.server) push(*s, QZF_PUSH, rec, r.change, 0);
         }
     } else if (what == Applied::Lifted) {
-        log_.push_back("fleet ban " + std::to_string(rec.id) + " " + rec.guid + " lifted by " +
-                       ban->liftedBy);
-        for (auto& [id, s] : state_.servers()) push(s, QZF_LIFT, rec);
+        say("fleet ban " + std::to_string(rec.id) + " " + rec.guid + " lifted by " + ban->liftedBy +
+            " (change #" + std::to_string(r.change) + ")");
+        for (auto& [id, s] : state_.servers()) push(s, QZF_LIFT, rec, r.change, 0);
     }
 }
 

@@ -64,22 +64,25 @@ Applied FleetState::apply(const FleetRecord& r, const FleetBan** out) {
             return Applied::Server;
         }
         case 'C': {
+            noteChange(r, 0);
             FleetServer* s = server(r.text1);
             if (!s || s->cutOff == (r.flag != 0)) return Applied::Nothing;
             s->cutOff = r.flag != 0;
             return Applied::Server;
         }
         case 'B': {
+            noteChange(r, r.ban.id);
             auto [it, added] = bans_.try_emplace(r.ban.id);
             if (!added) return Applied::Nothing;
             it->second.rec = r.ban;
             byGuid_[guidKey(r.ban.guid)].push_back(r.ban.id);
-            reports_[{r.ban.server, r.ban.reportId}] = r.ban.id;
+            reports_[{r.ban.server, r.ban.reportEpoch, r.ban.reportId}] = r.ban.id;
             ++live_;
             if (out) *out = &it->second;
             return Applied::NewBan;
         }
         case 'L': {
+            noteChange(r, r.id);
             auto it = bans_.find(r.id);
             if (it == bans_.end() || it->second.lifted) return Applied::Nothing;
             it->second.lifted = true;
@@ -89,11 +92,22 @@ Applied FleetState::apply(const FleetRecord& r, const FleetBan** out) {
             if (out) *out = &it->second;
             return Applied::Lifted;
         }
-        case 'U': unbans_[{r.text1, r.reportId}] = true; return Applied::Nothing;
+        case 'U': {
+            UnbanNote& n = unbans_[{r.text1, r.epoch, r.reportId}];
+            n.guid = r.text2;
+            n.banId = r.id;
+            n.scope = r.scope[0] ? r.scope : "fleet";
+            n.lifted = r.lifted;
+            return Applied::Nothing;
+        }
+        case 'E':
+            if (r.id > highestEpoch_) highestEpoch_ = r.id;
+            return Applied::Nothing;
         case 'H': {
             FleetServer* s = server(r.text1);
             if (s && r.counter > s->window.highest) s->window = FleetWindow{r.counter, 0};
             if (s && r.counter > s->storedHigh) s->storedHigh = r.counter;
+            if (s && r.counter > s->sharedHigh) s->sharedHigh = r.counter;
             return Applied::Nothing;
         }
         case 'A': {
@@ -113,7 +127,9 @@ Applied FleetState::apply(const FleetRecord& r, const FleetBan** out) {
             return Applied::Nothing;
         }
         case 'I': {
-            auto& m = interest_[guidKey(r.text2)];
+            GuidKey k = guidKey(r.text2);
+            if (interest_.size() >= kInterestMax && !interest_.count(k)) return Applied::Nothing;
+            auto& m = interest_[k];
             int64_t& at = m[r.text1];
             if (r.time > at) at = r.time;
             return Applied::Nothing;
@@ -145,20 +161,42 @@ const std::vector<int64_t>* FleetState::idsOf(const char* guid) const {
     return it == byGuid_.end() ? nullptr : &it->second;
 }
 
-int64_t FleetState::reported(const std::string& server, uint64_t reportId) const {
-    auto it = reports_.find({server, reportId});
+void FleetState::noteChange(const FleetRecord& r, int64_t banId) {
+    if (r.change <= 0) return;
+    changes_.try_emplace(r.change, FleetChange{r.kind, banId});
+    if (r.change > lastChange_) lastChange_ = r.change;
+}
+
+int64_t FleetState::reported(const std::string& server, uint64_t epoch, uint64_t reportId) const {
+    auto it = reports_.find({server, epoch, reportId});
     return it == reports_.end() ? 0 : it->second;
 }
 
-bool FleetState::unbanSeen(const std::string& server, uint64_t reportId) const {
-    return unbans_.count({server, reportId}) != 0;
+const UnbanNote* FleetState::unbanSeen(const std::string& server, uint64_t epoch,
+                                       uint64_t reportId) const {
+    auto it = unbans_.find({server, epoch, reportId});
+    return it == unbans_.end() ? nullptr : &it->second;
 }
 
 bool FleetState::noteInterest(const char* guid, const std::string& server, int64_t now) {
-    int64_t& at = interest_[guidKey(guid)][server];
-    bool news = now - at >= 3600;
+    GuidKey k = guidKey(guid);
+    auto it = interest_.find(k);
+    if (it == interest_.end()) {
+        if (interest_.size() >= kInterestMax) return false;
+        it = interest_.emplace(k, std::map<std::string, int64_t>{}).first;
+    }
+    auto [entry, first] = it->second.try_emplace(server, now);
+    int64_t& at = entry->second;
+    bool news = first || now - at >= 3600;
     if (now > at) at = now;
     return news;
+}
+
+void FleetState::pruneInterest(int64_t before) {
+    for (auto it = interest_.begin(); it != interest_.end();) {
+        std::erase_if(it->second, [before](const auto& e) { return e.second < before; });
+        it = it->second.empty() ? interest_.erase(it) : std::next(it);
+    }
 }
 
 void FleetState::interested(const char* guid, int64_t since, std::vector<std::string>* out) const {

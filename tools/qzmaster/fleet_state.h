@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -24,11 +25,32 @@ struct FleetServer {
     int64_t added = 0;
     // Receiving: the highest counter taken and the 64 below it.
     FleetWindow window{0, 0};
-    uint64_t storedHigh = 0;  // what the store holds
-    // Sending: the last counter used towards it.
-    uint64_t sent = 0;
+    uint64_t storedHigh = 0;  // what this master told the store
+    // The highest counter any master is known to have taken from it (the store's, shared by
+    // every master): its address moves only on a packet newer than that.
+    uint64_t sharedHigh = 0;
     bool haveAddress = false;
-    sockaddr_in address{};  // source of its last authenticated packet
+    sockaddr_in address{};        // where pushes go: the source of its newest packet
+    bool addressPending = false;  // a move is with the store
+    // Its budget of packets (tokens, refilled with time) and of interest notes to store.
+    double tokens = 0;
+    double noteTokens = 0;
+    long long budgetAtMs = 0;
+    long overBudget = 0;
+};
+
+// A change of the fleet in order: a ban (B), a lift (L) or a cut-off (C).
+struct FleetChange {
+    char kind;
+    int64_t id;  // the ban, for B and L
+};
+
+// An unban report as taken, to answer a repeat alike and to refuse a different one.
+struct UnbanNote {
+    std::string guid;
+    int64_t banId = 0;
+    std::string scope;
+    std::string lifted;  // "1,5", or "-"
 };
 
 struct FleetBan {
@@ -67,23 +89,39 @@ class FleetState {
     const std::vector<int64_t>* idsOf(const char* guid) const;
     const std::map<int64_t, FleetBan>& bans() const { return bans_; }
     // The ban a server's report created, or 0.
-    int64_t reported(const std::string& server, uint64_t reportId) const;
-    bool unbanSeen(const std::string& server, uint64_t reportId) const;
+    int64_t reported(const std::string& server, uint64_t epoch, uint64_t reportId) const;
+    const UnbanNote* unbanSeen(const std::string& server, uint64_t epoch, uint64_t reportId) const;
     // Notes that SERVER asked about or reported GUID at NOW; true when that is news worth
-    // storing (first time, or the stored note is over an hour old).
+    // storing (first time, or the stored note is over an hour old). Notes are bounded: beyond
+    // kInterestMax GUIDs a new one is not kept (false), and notes older than a day are pruned.
     bool noteInterest(const char* guid, const std::string& server, int64_t now);
+    void pruneInterest(int64_t before);
+    size_t interestCount() const { return interest_.size(); }
     // Servers that asked about GUID since SINCE.
     void interested(const char* guid, int64_t since, std::vector<std::string>* out) const;
     int64_t highestBanId() const { return bans_.empty() ? 0 : bans_.rbegin()->first; }
     size_t liveCount() const { return live_; }
+    // The fleet's changes in order, and the last one applied (0: none).
+    const std::map<int64_t, FleetChange>& changes() const { return changes_; }
+    int64_t lastChange() const { return lastChange_; }
+    // The master epoch records seen (file store).
+    int64_t highestEpoch() const { return highestEpoch_; }
+
+    static constexpr size_t kInterestMax = 200000;
 
   private:
+    using ReportKey = std::tuple<std::string, uint64_t, uint64_t>;
+    void noteChange(const FleetRecord& r, int64_t banId);
+
     std::map<std::string, FleetServer> servers_;
     std::map<int64_t, FleetBan> bans_;
     std::unordered_map<GuidKey, std::vector<int64_t>, GuidKeyHash> byGuid_;
-    std::map<std::pair<std::string, uint64_t>, int64_t> reports_;
-    std::map<std::pair<std::string, uint64_t>, bool> unbans_;
+    std::map<ReportKey, int64_t> reports_;
+    std::map<ReportKey, UnbanNote> unbans_;
     std::unordered_map<GuidKey, std::map<std::string, int64_t>, GuidKeyHash> interest_;
+    std::map<int64_t, FleetChange> changes_;
+    int64_t lastChange_ = 0;
+    int64_t highestEpoch_ = 0;
     size_t live_ = 0;
 };
 

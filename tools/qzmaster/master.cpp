@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +31,13 @@ namespace {
 
 constexpr uint32_t kWindow = 96;         // blocks sent ahead of the last acknowledgement
 constexpr long long kResendUs = 300000;  // no progress for this long: send again from the ack
+// A window sent again this many times in a row without an acknowledgement ends the transfer.
+constexpr int kMaxResends = 5;
+// No control packet from the requester for this long ends the transfer, confirmed or not (the
+// module gives up after 5 seconds of silence itself).
+constexpr long long kSilenceUs = 10000000;
+// Transfers under way at once; a request beyond them replaces the oldest unconfirmed one.
+constexpr size_t kMaxSessions = 64;
 
 long long nowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -312,7 +320,30 @@ void MasterServer::request(const char* text, int length, const sockaddr_in& from
     s.droppedOnce.assign(s.blocks, false);
     s.lastProgressUs = nowUs();
     s.budgetUs = s.lastProgressUs;
+    s.heardUs = s.lastProgressUs;
+    // A flood of requests cannot hold more than kMaxSessions copies of files: the oldest transfer
+    // nobody confirmed makes room; when every one is confirmed, the new one waits for a repeat.
+    if (sessions_.size() >= kMaxSessions) {
+        auto old = std::find_if(sessions_.begin(), sessions_.end(),
+                                [](const Session& x) { return !x.confirmed; });
+        if (old == sessions_.end()) {
+            log_.push_back("busy: " + s.name + " not sent (" + std::to_string(kMaxSessions) +
+                           " transfers under way)");
+            return;
+        }
+        abandon(*old, "never acknowledged, replaced by a newer request");
+        sessions_.erase(old);
+    }
     sessions_.push_back(std::move(s));
+}
+
+void MasterServer::abandon(Session& s, const char* why) {
+    s.done = true;
+    char at[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &s.to.sin_addr, at, sizeof at);
+    log_.push_back("stopped " + s.name + " to " + at + ":" + std::to_string(ntohs(s.to.sin_port)) +
+                   " after block " + std::to_string(s.acked) + " of " + std::to_string(s.blocks) +
+                   ": " + why);
 }
 
 void MasterServer::control(const char* text, int length, const sockaddr_in& from) {
@@ -323,10 +354,16 @@ void MasterServer::control(const char* text, int length, const sockaddr_in& from
             s.to.sin_port != from.sin_port) {
             continue;
         }
+        if (kind == QZ_CTL_NONE) continue;
+        // Any answer under the transfer's number, even "ack 0" for the header, shows that the
+        // requester is at the address the blocks go to.
+        s.confirmed = true;
+        s.heardUs = nowUs();
         if (kind == QZ_CTL_ACK) {
             if (block > s.acked && block <= s.blocks) {
                 s.acked = block;
-                s.lastProgressUs = nowUs();
+                s.lastProgressUs = s.heardUs;
+                s.resends = 0;
                 if (s.sent < s.acked) s.sent = s.acked;
             }
             if (s.acked == s.blocks) {
@@ -389,9 +426,23 @@ void MasterServer::auth(const char* text, int length, const sockaddr_in& from) {
     send(from, out.data(), static_cast<int>(out.size()));
 }
 
+// Sends what the window and the rate allow. Nothing before the requester has confirmed the
+// transfer (a forged request draws its header alone); the window is sent again from the last
+// acknowledgement when nothing moves for kResendUs, at most kMaxResends times in a row; a
+// requester silent for kSilenceUs loses the transfer.
 void MasterServer::pump(Session& s, long long now) {
     if (s.done) return;
+    if (now - s.heardUs > kSilenceUs) {
+        abandon(s, s.confirmed ? "no acknowledgement for 10 seconds"
+                               : "the request was never acknowledged");
+        return;
+    }
+    if (!s.confirmed) return;
     if (now - s.lastProgressUs > kResendUs && s.sent > s.acked) {
+        if (++s.resends > kMaxResends) {
+            abandon(s, "the blocks sent again were never acknowledged");
+            return;
+        }
         s.sent = s.acked;  // nothing acknowledged for a while: the rest was lost
         s.lastProgressUs = now;
     }

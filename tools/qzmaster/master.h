@@ -71,7 +71,12 @@ class MasterServer {
         uint32_t sent = 0;   // next block to send
         long long lastProgressUs = 0;
         long long budgetUs = 0;
-        int rate = 0;  // bytes per second, 0: unthrottled
+        long long heardUs = 0;  // the requester's last control packet (or the request)
+        int rate = 0;           // bytes per second, 0: unthrottled
+        int resends = 0;        // windows sent again in a row without progress
+        // The requester answered under the transfer's number, so it saw the header at its
+        // address: until then the request may be forged and draws the header alone.
+        bool confirmed = false;
         bool done = false;
         std::vector<bool> droppedOnce;
     };
@@ -80,6 +85,8 @@ class MasterServer {
     void control(const char* text, int length, const sockaddr_in& from);
     void auth(const char* text, int length, const sockaddr_in& from);
     void pump(Session& s, long long nowUs);
+    // Ends a transfer that is not going anywhere, with a log line saying why.
+    void abandon(Session& s, const char* why);
     void send(const sockaddr_in& to, const char* data, int length);
     bool fileFor(const std::string& name, std::string* raw);
     bool buildOffer(std::string* error);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,9 @@ struct FakeServer {
     uint64_t counter = 0;
     unsigned servicePort = 0;
     std::string lastPacket;  // the last datagram sent, for replays
-    FleetWindow window{0, 0};
+    // One replay window per master (by its port), as a module keeps one per master address.
+    std::map<unsigned, FleetWindow> windows;
+    uint64_t epoch = 0x5eed0001;  // the report queue's epoch
 
     FakeServer(const std::string& serverId, const std::string& keyHex, unsigned port)
         : id(serverId), servicePort(port) {
@@ -72,11 +75,12 @@ struct FakeServer {
         sendRaw(lastPacket, port);
     }
     void report(uint32_t reportId, const char* guid, const char* name, uint64_t length = 0,
-                unsigned port = 0) {
+                unsigned port = 0, uint64_t banTime = 0) {
         FleetBody b{};
         b.kind = QZF_REPORT;
+        b.epoch = epoch;
         b.id = reportId;
-        b.time = static_cast<uint64_t>(time(nullptr));
+        b.time = banTime ? banTime : static_cast<uint64_t>(time(nullptr));
         b.length = length;
         b.slot = 3;
         b.banKind = 'G';
@@ -107,11 +111,14 @@ struct FakeServer {
         snprintf(b.addr, sizeof b.addr, "sync:%llu", static_cast<unsigned long long>(known));
         send(b, nullptr, port);
     }
-    void unban(uint32_t reportId, const char* guid, uint64_t fleetId = 0, unsigned port = 0) {
+    void unban(uint32_t reportId, const char* guid, uint64_t fleetId = 0, unsigned port = 0,
+               const char* scope = QZF_SCOPE_OWN) {
         FleetBody b{};
         b.kind = QZF_UNBAN;
+        b.epoch = epoch;
         b.id = reportId;
         b.fleetId = fleetId;
+        snprintf(b.scope, sizeof b.scope, "%s", scope);
         b.slot = 3;
         b.time = static_cast<uint64_t>(time(nullptr));
         snprintf(b.guid, sizeof b.guid, "%s", guid);
@@ -126,13 +133,16 @@ struct FakeServer {
         char buf[QZF_PACKET_MAX + 1];
         for (;;) {
             for (;;) {
-                ssize_t n = recv(fd, buf, sizeof buf, 0);
+                sockaddr_in from{};
+                socklen_t len = sizeof from;
+                ssize_t n =
+                    recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
                 if (n <= 0) break;
                 FleetEnvelope env;
                 FleetBody b;
                 if (fleetOpen(buf, static_cast<int>(n), &env) != QZF_OK || env.server != id ||
                     !fleetVerify(env, QZF_TO_SERVER, key) ||
-                    !fleetWindowAccept(&window, env.counter) ||
+                    !fleetWindowAccept(&windows[ntohs(from.sin_port)], env.counter) ||
                     !fleetParse(env.body, env.bodyLen, &b)) {
                     continue;
                 }
@@ -154,6 +164,12 @@ struct FakeServer {
 
 inline std::function<bool(const FleetBody&)> answerTo(uint32_t id) {
     return [id](const FleetBody& b) { return b.kind == QZF_ANSWER && b.id == id; };
+}
+inline std::function<bool(const FleetBody&)> pageEnd(uint32_t hello) {
+    return [hello](const FleetBody& b) { return b.kind == QZF_PAGE && b.id == hello; };
+}
+inline std::function<bool(const FleetBody&)> nothing() {
+    return [](const FleetBody&) { return false; };
 }
 inline std::function<bool(const FleetBody&)> pushOf(char kind, const std::string& guid) {
     return [kind, guid](const FleetBody& b) { return b.kind == kind && guid == b.guid; };

@@ -68,9 +68,8 @@ class FleetTest : public ::testing::TestWithParam<StoreKind> {
     }
 
     // Starts one more service on an ephemeral port and waits until its store is loaded.
-    qzm::FleetService* startService() {
+    qzm::FleetService* startService(qzm::FleetOptions o = {}) {
         auto s = std::make_unique<qzm::FleetService>();
-        qzm::FleetOptions o;
         o.port = 0;
         o.dir = dir_;
         o.db = db_;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,14 +29,15 @@ std::vector<std::string> programArgs(const std::vector<std::string>& args) {
     return all;
 }
 
-// Starts qzmaster with ARGS, its output into OUT; the pid.
-pid_t spawn(const std::vector<std::string>& args, const std::string& out) {
+// Starts qzmaster with ARGS, its output into OUT (its errors too unless ERR is given); the pid.
+pid_t spawn(const std::vector<std::string>& args, const std::string& out,
+            const std::string& err = "") {
     std::vector<std::string> all = programArgs(args);
     pid_t pid = fork();
     if (pid == 0) {
         int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(fd, 1);
-        dup2(fd, 2);
+        dup2(err.empty() ? fd : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
         std::vector<char*> argv;
         for (std::string& a : all) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -92,9 +94,9 @@ size_t lines(const std::string& text) {
 
 class FleetProgramTest : public FleetTest {
   protected:
-    // --db CONNINFO or --dir DIR, whichever store the test runs on.
+    // --db CONNINFO or --fleet-dir DIR, whichever store the test runs on.
     std::vector<std::string> where() {
-        return db_.empty() ? std::vector<std::string>{"--dir", dir_}
+        return db_.empty() ? std::vector<std::string>{"--fleet-dir", dir_}
                            : std::vector<std::string>{"--db", db_};
     }
     Outcome cli(std::vector<std::string> args) {
@@ -211,10 +213,100 @@ TEST_P(FleetProgramTest, AMasterKilledRightAfterAnAcknowledgementLosesNothing) {
     unlink(log.c_str());
 }
 
+// The command line as a new administrator meets it: help on standard output, and every option
+// that is unknown, misplaced or in conflict refused with one line and status 2.
+struct LineCase {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    const char* says;  // on standard output for status 0, on standard error otherwise
+};
+
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
+class FleetCommandLine : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(FleetCommandLine, AnswersWithOneClearLineAndADocumentedStatus) {
+    const LineCase& c = GetParam();
+    char out[] = "/tmp/qzfleetcli-XXXXXX";
+    close(mkstemp(out));
+    std::string err = std::string(out) + ".err";
+    pid_t pid = spawn(c.args, out, err);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::string stdoutText = fileText(out), stderrText = fileText(err);
+    unlink(out);
+    unlink(err.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << stdoutText << stderrText;
+    if (c.status == 0) {
+        EXPECT_NE(stdoutText.find(c.says), std::string::npos) << stdoutText;
+        EXPECT_EQ(stderrText, "");
+    } else {
+        EXPECT_NE(stderrText.find(c.says), std::string::npos) << stderrText;
+        EXPECT_EQ(lines(stderrText), 1u) << stderrText;
+        EXPECT_EQ(stdoutText, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FleetCommandLine,
+    ::testing::Values(
+        LineCase{"Help", {"--help"}, 0, "--fleet-dir DIR | --dir DIR) --migrate"},
+        LineCase{"ServersHelp", {"servers", "--help"}, 0, "qzmaster servers STORE add ID"},
+        LineCase{"BansHelp", {"bans", "list", "-h"}, 0, "qzmaster bans STORE unban"},
+        LineCase{"UnknownOption", {"--frobnicate"}, 2, "unknown option --frobnicate"},
+        LineCase{"MissingValue", {"--port"}, 2, "--port needs a value"},
+        LineCase{"DatabaseAndFolder",
+                 {"servers", "--db", "dbname=x", "--dir", "/tmp", "list"},
+                 2,
+                 "give one store"},
+        LineCase{"DatabaseAndFleetFolder",
+                 {"--db", "dbname=x", "--fleet-dir", "/tmp/x"},
+                 2,
+                 "--db and --fleet-dir"},
+        LineCase{"OptionsThatDoNotApply",
+                 {"servers", "list", "--all", "--guid", "zz", "--fleet-dir", "/tmp/x"},
+                 2,
+                 "does not apply to servers list"},
+        LineCase{"UnknownCommandOption", {"bans", "--frobnicate", "list"}, 2, "unknown option"},
+        LineCase{"OptionTwice", {"bans", "--all", "--all", "list"}, 2, "given twice"}),
+    [](const ::testing::TestParamInfo<LineCase>& p) { return std::string(p.param.name); });
+
+TEST(FleetProgram, ReadingAFolderWithoutAStoreCreatesNothingThere) {
+    char pattern[] = "/tmp/qzfleetwrong-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string dir = pattern;
+    for (const char* option : {"--dir", "--fleet-dir"}) {
+        Outcome r = run({"bans", option, dir, "list"});
+        EXPECT_EQ(r.status, 3) << r.out;
+        EXPECT_NE(r.out.find("no fleet store in"), std::string::npos) << r.out;
+    }
+    EXPECT_NE(access((dir + "/fleet.log").c_str(), F_OK), 0);
+    EXPECT_NE(access((dir + "/fleet").c_str(), F_OK), 0);
+    EXPECT_NE(access((dir + "/fleet/fleet.log").c_str(), F_OK), 0);
+    rmdir(pattern);
+}
+
+TEST(FleetProgram, TheFileStoreLivesInAFolderOfItsOwnThatIsNeverServed) {
+    char pattern[] = "/tmp/qzfleetserved-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string dir = pattern;
+    Outcome r = run({"--dir", dir, "--migrate"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(access((dir + "/fleet/fleet.log").c_str(), F_OK), 0);
+    EXPECT_NE(access((dir + "/fleet.log").c_str(), F_OK), 0);
+    struct stat st {};
+    ASSERT_EQ(stat((dir + "/fleet").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
 TEST(FleetProgram, WithoutAStoreTheCommandsSayWhatIsMissing) {
     Outcome r = run({"bans", "list"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.out.find("--db CONNINFO or --dir DIR"), std::string::npos);
+    EXPECT_NE(r.out.find("--db CONNINFO or --fleet-dir DIR"), std::string::npos);
     EXPECT_EQ(run({"bans"}).status, 2);
 }
 

@@ -34,7 +34,12 @@ const LineCase kGood[] = {
     {"BanWithEmptyName",
      "B\t8\talpha\tff\tABC\t1765432100\t30\t?\tweb:alice@10.0.0.9\t1765432101\t"},
     {"Lift", "L\t7\tcli:ops\t1765432200"},
-    {"Unban", "U\tbravo\t2b\tABC\t0\t1765432200"},
+    {"Unban", "U\tbravo\t2b\tABC\t0\t1765432200\tfleet\t-"},
+    {"UnbanOfOwnBansWithEpoch", "U\tbravo\t9f00aa55:2b\tABC\t0\t1765432200\town\t3,17"},
+    {"BanWithEpoch",
+     "B\t9\talpha\t5eed0001:1a\tABC\t1765432100\t0\t?\tconsole\t1765432101\t\xf6rg\xe9"},
+    {"MasterStart", "E\t12"},
+    {"NewChange", "N\t4096"},
     {"HighWater", "H\talpha\t1765432100123456"},
     {"Interest", "I\tABC\tcharlie\t1765432100"},
     {"Address", "A\talpha\t127.0.0.1:27960"},
@@ -51,6 +56,27 @@ TEST_P(GoodRecord, ReadsAndWritesBackTheSameLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, GoodRecord, ::testing::ValuesIn(kGood), lineCaseName);
+
+TEST(FleetRecords, AnUnbanWrittenBeforeScopesReadsAsAFleetWideLiftOfNothingKnown) {
+    qzm::FleetRecord r;
+    const char* line = "U\tbravo\t2b\tABC\t0\t1765432200";
+    ASSERT_TRUE(qzm::parseRecord(line, strlen(line), &r));
+    EXPECT_STREQ(r.scope, "fleet");
+    EXPECT_STREQ(r.lifted, "-");
+    EXPECT_EQ(r.reportId, 0x2bu);
+    EXPECT_EQ(r.epoch, 0u);
+}
+
+TEST(FleetRecords, ReportIdsKeepTheirEpoch) {
+    uint64_t epoch = 0, id = 0;
+    ASSERT_TRUE(qzm::parseReportId("5eed0001:1a", 11, &epoch, &id));
+    EXPECT_EQ(epoch, 0x5eed0001u);
+    EXPECT_EQ(id, 0x1au);
+    EXPECT_EQ(qzm::reportIdText(epoch, id), "5eed0001:1a");
+    EXPECT_EQ(qzm::reportIdText(0, id), "1a");
+    EXPECT_FALSE(qzm::parseReportId("5eed0001:", 9, &epoch, &id));
+    EXPECT_FALSE(qzm::parseReportId(":1a", 3, &epoch, &id));
+}
 
 const LineCase kBad[] = {
     {"Empty", ""},

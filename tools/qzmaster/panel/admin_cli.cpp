@@ -1,11 +1,12 @@
-// `qzmaster panel-admin (--db CONNINFO | --dir DIR) set NAME LEVEL`: adds an administrator of
-// the panel or changes one, the password read from the first line of standard input (never
-// from the command line, where other users could read it). Exit status as the other commands:
-// 0 done, 2 bad usage, 3 the store failed.
+// `qzmaster panel-admin (--db CONNINFO | --fleet-dir DIR | --dir DIR) set NAME LEVEL`: adds an
+// administrator of the panel or changes one, the password read from the first line of standard
+// input (never from the command line, where other users could read it). Exit status as the other
+// commands: 0 done, 2 bad usage, 3 the store failed.
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 
+#include "qzmaster/fleet_cli.h"
 #include "qzmaster/panel/panel.h"
 
 namespace qzpanel {
@@ -14,8 +15,10 @@ namespace {
 
 int usage() {
     fputs(
-        "usage: qzmaster panel-admin (--db CONNINFO | --dir DIR) set NAME view|ban|all\n"
-        "       (the password is read from the first line of standard input)\n",
+        "usage: qzmaster panel-admin (--db CONNINFO | --fleet-dir DIR | --dir DIR) set NAME "
+        "view|ban|all\n"
+        "       (the password is read from the first line of standard input; --dir DIR means\n"
+        "       the fleet's folder DIR/fleet, as for the service)\n",
         stderr);
     return 2;
 }
@@ -33,7 +36,7 @@ bool validName(const std::string& n) {
 }  // namespace
 
 int panelAdminCommand(int argc, char** argv) {
-    std::string db, dir;
+    std::string db, dir, fleetDir;
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -41,6 +44,8 @@ int panelAdminCommand(int argc, char** argv) {
             db = argv[++i];
         } else if (a == "--dir" && i + 1 < argc) {
             dir = argv[++i];
+        } else if (a == "--fleet-dir" && i + 1 < argc) {
+            fleetDir = argv[++i];
         } else if (!a.empty() && a[0] == '-') {
             return usage();
         } else {
@@ -48,9 +53,12 @@ int panelAdminCommand(int argc, char** argv) {
         }
     }
     if (words.size() != 3 || words[0] != "set" || !validName(words[1]) ||
-        levelFromName(words[2]) == Level::None || (db.empty() && dir.empty())) {
+        levelFromName(words[2]) == Level::None) {
         return usage();
     }
+    // One store only, named the way the service names it.
+    if (int(!db.empty()) + int(!dir.empty()) + int(!fleetDir.empty()) != 1) return usage();
+    if (db.empty()) dir = qzm::fleetFolder(dir, fleetDir);
     std::string password;
     if (!std::getline(std::cin, password) || password.size() < 8 || password.size() > 200) {
         fputs("qzmaster: the password (8 to 200 characters) comes on standard input\n", stderr);

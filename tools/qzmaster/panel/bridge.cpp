@@ -1,6 +1,10 @@
 // The panel's crossing to the service's thread.
 #include "qzmaster/panel/bridge.h"
 
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <future>
 #include <memory>
 
@@ -18,6 +22,20 @@ constexpr size_t kJobsPerTick = 16;
 constexpr size_t kJobsMax = 256;
 
 }  // namespace
+
+ServiceBridge::ServiceBridge() {
+    // The kernel's random source (as /dev/urandom); it only waits before the pool is seeded.
+    while (reportEpoch_ == 0) {
+        ssize_t got = getrandom(&reportEpoch_, sizeof reportEpoch_, 0);
+        if (got < 0 && errno != EINTR) abort();  // no random source: nothing sound to do
+        if (got != static_cast<ssize_t>(sizeof reportEpoch_)) reportEpoch_ = 0;
+    }
+}
+
+void ServiceBridge::nextReportId(uint64_t* epoch, uint64_t* id) {
+    *epoch = reportEpoch_;
+    *id = ++reportCounter_;
+}
 
 void ServiceBridge::post(Job job) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -64,15 +82,17 @@ ServiceSnapshot ServiceBridge::snapshot() const {
     return snapshot_;
 }
 
-int64_t banThroughService(ServiceBridge& bridge, const qzm::BanRecord& rec,
+int64_t banThroughService(ServiceBridge& bridge, qzm::BanRecord rec,
                           std::chrono::milliseconds timeout) {
+    bridge.nextReportId(&rec.reportEpoch, &rec.reportId);
     auto promise = std::make_shared<std::promise<int64_t>>();
     std::future<int64_t> result = promise->get_future();
     bridge.post([rec, promise](qzm::FleetService& service) {
         service.adminBan(rec, [promise](int64_t id) { promise->set_value(id); });
     });
     if (result.wait_for(timeout) != std::future_status::ready) return 0;
-    return result.get();
+    int64_t id = result.get();
+    return id > 0 ? id : 0;  // below 0: refused as a reused report id, so not stored
 }
 
 }  // namespace qzpanel

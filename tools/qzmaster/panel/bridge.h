@@ -4,6 +4,7 @@
 // refreshed by the service's loop. Neither side ever waits for the other under the lock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -31,6 +32,12 @@ class ServiceBridge {
   public:
     using Job = std::function<void(qzm::FleetService&)>;
 
+    // Draws the epoch of the panel's report ids (random, never 0) for this start.
+    ServiceBridge();
+    // The report id of the panel's next ban (bans and imports alike): this start's epoch and a
+    // counter, so no two bans of the panel share one across restarts, whatever the clock does.
+    void nextReportId(uint64_t* epoch, uint64_t* id);
+
     // Panel thread: JOB runs on the service's thread at its next poll.
     void post(Job job);
     // Service thread: runs the jobs waiting (at most a few per call) and, at most every 250 ms,
@@ -43,11 +50,13 @@ class ServiceBridge {
     std::vector<Job> jobs_;
     ServiceSnapshot snapshot_;
     long long lastSnapshotMs_ = 0;
+    uint64_t reportEpoch_ = 0;
+    std::atomic<uint64_t> reportCounter_{0};
 };
 
 // Posts a fleet ban to the service and waits (panel thread) up to TIMEOUT for its id; 0 when
-// it was not stored.
-int64_t banThroughService(ServiceBridge& bridge, const qzm::BanRecord& rec,
+// it was not stored. The report id (epoch and counter) is given here, whatever REC held.
+int64_t banThroughService(ServiceBridge& bridge, qzm::BanRecord rec,
                           std::chrono::milliseconds timeout);
 
 }  // namespace qzpanel

@@ -128,11 +128,6 @@ Response postImport(Call& call) {
     for (const ImportedBan* b : add) {
         qzm::BanRecord rec;
         snprintf(rec.server, sizeof rec.server, "-");
-        rec.reportId =
-            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                      std::chrono::system_clock::now().time_since_epoch())
-                                      .count()) +
-            added;
         snprintf(rec.guid, sizeof rec.guid, "%s", b->guid.c_str());
         rec.banTime = b->banTime > 0 ? b->banTime : call.now;
         snprintf(rec.origin, sizeof rec.origin, "import:%s", call.admin().c_str());

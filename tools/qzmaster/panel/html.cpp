@@ -75,6 +75,21 @@ void htmlEscape(std::string* out, std::string_view text) {
     }
 }
 
+std::string nameBytes(std::string_view text) {
+    std::string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        size_t len = utf8Length(p + i, text.size() - i);
+        if (len == 2 && p[i] <= 0xC3) {
+            out.push_back(static_cast<char>((p[i] & 0x1F) << 6 | (p[i + 1] & 0x3F)));
+        } else {
+            out.append(text.data() + i, len ? len : 1);
+        }
+        i += len ? len : 1;
+    }
+    return out;
+}
+
 std::string plainName(std::string_view name) {
     std::string out;
     for (size_t i = 0; i < name.size(); ++i) {
@@ -87,13 +102,31 @@ std::string plainName(std::string_view name) {
     return out;
 }
 
+// Appends the name's bytes NAME as Latin-1 characters, escaped.
+void nameText(std::string* out, std::string_view name) {
+    size_t start = 0;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        unsigned char c = i < name.size() ? static_cast<unsigned char>(name[i]) : 0;
+        if (i < name.size() && c < 0x80) continue;
+        htmlEscape(out, name.substr(start, i - start));
+        start = i + 1;
+        if (i == name.size()) break;
+        if (c < 0xA0) {
+            out->append("\xEF\xBF\xBD");
+        } else {
+            out->push_back(static_cast<char>(0xC0 | c >> 6));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+}
+
 Html& Html::name(std::string_view name) {
     bool open = false;
     size_t start = 0;
     for (size_t i = 0; i <= name.size(); ++i) {
         bool code = i + 1 < name.size() && name[i] == '^' && name[i + 1] != '^';
         if (i < name.size() && !code) continue;
-        text(name.substr(start, i - start));
+        nameText(&str(), name.substr(start, i - start));
         if (i == name.size()) break;
         if (open) tag("</span>");
         // Colour digits 0-7 as the game has them; any other code character picks by its low bits.

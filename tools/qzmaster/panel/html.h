@@ -16,6 +16,11 @@ void htmlEscape(std::string* out, std::string_view text);
 
 // The name without ^-colour codes, upper case (what name searches compare).
 std::string plainName(std::string_view name);
+// Names are bytes, one character each, shown as Latin-1 (bytes 0x80-0x9f, which Latin-1 has
+// no characters for, as U+FFFD). This is the other way: TEXT (UTF-8, as typed in a search or
+// copied from a page) as the bytes a name holds; characters above U+00FF stay as they are and
+// so match no name byte for byte.
+std::string nameBytes(std::string_view text);
 
 class Html {
   public:

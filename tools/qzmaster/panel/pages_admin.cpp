@@ -154,9 +154,6 @@ Response postBan(Call& call) {
     for (char& c : guid) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     qzm::BanRecord rec;
     snprintf(rec.server, sizeof rec.server, "-");
-    rec.reportId = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                             std::chrono::system_clock::now().time_since_epoch())
-                                             .count());
     snprintf(rec.guid, sizeof rec.guid, "%s", guid.c_str());
     rec.banTime = call.now;
     rec.lengthMin = length;

@@ -59,7 +59,7 @@ class FilePanelData : public PanelData {
     bool bans(const BanPageQuery& q, std::vector<PanelBan>* out, std::string*) override {
         poll();
         out->clear();
-        std::string guid = upper(q.guid), name = plainName(q.name);
+        std::string guid = upper(q.guid), name = plainName(nameBytes(q.name));
         auto match = [&](const qzm::FleetBan& b) {
             if (!guid.empty() && upper(b.rec.guid).compare(0, guid.size(), guid) != 0) return false;
             if (!name.empty() && plainName(b.rec.name).find(name) == std::string::npos) {

@@ -22,7 +22,8 @@ namespace {
 
 const char* kBanColumns =
     "b.id, b.server_id, b.report_id, b.guid, b.ban_time, b.length_min, b.address, b.origin, "
-    "b.received, b.name, b.lifted_at, coalesce(b.lifted_by, '-'), coalesce(r.reason, '') FROM "
+    "b.received, encode(b.name, 'hex'), b.lifted_at, coalesce(b.lifted_by, '-'), "
+    "coalesce(r.reason, '') FROM "
     "fleet_bans b LEFT JOIN panel_ban_reasons r ON r.ban_id = b.id";
 
 int64_t cell(PGresult* r, int row, int col) {
@@ -34,18 +35,44 @@ void put(char (&dst)[N], const char* src) {
     snprintf(dst, N, "%s", src);
 }
 
+// The name's bytes from the hexadecimal text encode(name, 'hex') gives, exactly as the server
+// sent them (they need not be UTF-8: the pages escape them as the game shows them).
+void nameFromHex(const char* hex, char (&out)[qzm::kNameMax + 1]) {
+    auto digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    size_t n = 0;
+    for (; hex[0] && hex[1] && n < qzm::kNameMax; hex += 2) {
+        int hi = digit(hex[0]), lo = digit(hex[1]);
+        if (hi < 0 || lo < 0 || (hi | lo) == 0) break;
+        out[n++] = static_cast<char>(hi << 4 | lo);
+    }
+    out[n] = 0;
+}
+
+std::string toHex(std::string_view bytes) {
+    static const char* d = "0123456789abcdef";
+    std::string h;
+    for (char c : bytes) {
+        h.push_back(d[static_cast<unsigned char>(c) >> 4]);
+        h.push_back(d[static_cast<unsigned char>(c) & 15]);
+    }
+    return h;
+}
+
 PanelBan banRow(PGresult* r, int i) {
     PanelBan l;
     l.rec.id = cell(r, i, 0);
     put(l.rec.server, PQgetvalue(r, i, 1));
-    l.rec.reportId = strtoull(PQgetvalue(r, i, 2), nullptr, 16);
+    const char* reportId = PQgetvalue(r, i, 2);
+    qzm::parseReportId(reportId, strlen(reportId), &l.rec.reportEpoch, &l.rec.reportId);
     put(l.rec.guid, PQgetvalue(r, i, 3));
     l.rec.banTime = cell(r, i, 4);
     l.rec.lengthMin = cell(r, i, 5);
     put(l.rec.address, PQgetvalue(r, i, 6));
     put(l.rec.origin, PQgetvalue(r, i, 7));
     l.rec.received = cell(r, i, 8);
-    put(l.rec.name, PQgetvalue(r, i, 9));
+    nameFromHex(PQgetvalue(r, i, 9), l.rec.name);
     if (!PQgetisnull(r, i, 10)) {
         l.lifted = true;
         l.liftedAt = cell(r, i, 10);
@@ -100,11 +127,15 @@ class PgPanelData : public PanelData {
         std::string guid;
         for (char c : q.guid)
             guid.push_back(static_cast<char>(toupper(static_cast<unsigned char>(c))));
-        std::string name = q.name.empty() ? "" : containsPattern(plainName(q.name));
+        // The search's bytes as names hold them (the game's characters), colour codes out, as
+        // hex: the database compares it with the name read as LATIN1, which takes any bytes.
+        std::string name =
+            q.name.empty() ? "" : toHex(containsPattern(plainName(nameBytes(q.name))));
         bool forward = q.after > 0;
         std::string sql = std::string("SELECT ") + kBanColumns +
                           " WHERE ($1::text = '' OR upper(b.guid) LIKE $1 || '%') "
-                          "AND ($2::text = '' OR panel_plain_name(b.name) LIKE $2) AND ";
+                          "AND ($2::text = '' OR panel_plain_name(b.name) LIKE "
+                          "upper(convert_from(decode($2, 'hex'), 'LATIN1'))) AND ";
         sql += forward ? "b.id > $3::bigint ORDER BY b.id ASC"
                        : "($3::bigint = 0 OR b.id < $3::bigint) ORDER BY b.id DESC";
         sql += " LIMIT $4::integer";

@@ -7,10 +7,11 @@ INSERT INTO fleet_servers (id, secret, cut_off, added_at)
 VALUES ('-', md5(random()::text) || md5(random()::text), true, 0)
 ON CONFLICT (id) DO NOTHING;
 
--- The name as searched: colour codes (^ and the character after it, unless that is another ^)
--- removed, upper case.
-CREATE FUNCTION panel_plain_name(text) RETURNS text LANGUAGE sql IMMUTABLE PARALLEL SAFE
-    RETURN upper(regexp_replace($1, '\^([^^])', '', 'g'));
+-- The name as searched: its bytes read as LATIN1 (one character a byte, so any bytes a server
+-- sent), colour codes (^ and the character after it, unless that is another ^) removed, upper
+-- case. The panel sends searches as bytes alike (hexadecimal, decoded the same way).
+CREATE FUNCTION panel_plain_name(bytea) RETURNS text LANGUAGE sql IMMUTABLE PARALLEL SAFE
+    RETURN upper(regexp_replace(convert_from($1, 'LATIN1'), '\^([^^])', '', 'g'));
 
 CREATE EXTENSION IF NOT EXISTS pg_trgm;
 -- GUID prefixes (any case) and name parts; pages themselves walk the primary key.

@@ -143,6 +143,7 @@ class PanelTest : public ::testing::TestWithParam<StoreKind> {
                 r.ban.id = static_cast<int64_t>(++stored_);
                 r.id = r.ban.id;
                 snprintf(r.ban.server, sizeof r.ban.server, "alpha");
+                r.ban.reportEpoch = 0x5eed;
                 r.ban.reportId = stored_;
                 snprintf(r.ban.guid, sizeof r.ban.guid, "%s", guids[i].c_str());
                 r.ban.banTime = now - 100;
@@ -164,14 +165,24 @@ class PanelTest : public ::testing::TestWithParam<StoreKind> {
         ASSERT_EQ(PQstatus(c), CONNECTION_OK);
         PQclear(PQexec(c, "BEGIN"));
         for (size_t i = 0; i < guids.size(); ++i) {
-            std::string report = std::to_string(++stored_), t = std::to_string(now - 100),
-                        len = std::to_string(lengthMin), rec = std::to_string(now);
-            const char* v[] = {report.c_str(), guids[i].c_str(), names[i].c_str(),
+            // Report ids as servers give them (epoch:counter); names as their exact bytes.
+            std::string report = qzm::reportIdText(0x5eed, ++stored_),
+                        t = std::to_string(now - 100), len = std::to_string(lengthMin),
+                        rec = std::to_string(now), name;
+            qzm::cleanName(names[i], &name);
+            std::string hex;
+            for (unsigned char ch : name) {
+                static const char* d = "0123456789abcdef";
+                hex.push_back(d[ch >> 4]);
+                hex.push_back(d[ch & 15]);
+            }
+            const char* v[] = {report.c_str(), guids[i].c_str(), hex.c_str(),
                                t.c_str(),      len.c_str(),      rec.c_str()};
             PGresult* r = PQexecParams(
                 c,
                 "INSERT INTO fleet_bans (server_id, report_id, guid, name, address, origin, "
-                "ban_time, length_min, received) VALUES ('alpha', $1, $2, $3, '?', 'console', "
+                "ban_time, length_min, received) VALUES ('alpha', $1, $2, decode($3, 'hex'), '?', "
+                "'console', "
                 "$4::bigint, $5::bigint, $6::bigint)",
                 6, nullptr, v, nullptr, nullptr, 0);
             ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);

@@ -105,6 +105,46 @@ TEST_P(PanelTest, ASearchFindsABanByGuidPrefixInAnyCaseAndByNameIgnoringColours)
     EXPECT_EQ(send(get("/bans", "guid=AB%25")).status, 400);
 }
 
+TEST(PanelReportIds, EachStartDrawsItsOwnRandomEpochAndCountsItsBansWithinIt) {
+    qzpanel::ServiceBridge first, second;
+    uint64_t epoch1 = 0, id1 = 0, epoch2 = 0, id2 = 0, other = 0, otherId = 0;
+    first.nextReportId(&epoch1, &id1);
+    first.nextReportId(&epoch2, &id2);
+    second.nextReportId(&other, &otherId);
+    EXPECT_NE(epoch1, 0u);
+    EXPECT_EQ(epoch1, epoch2);
+    EXPECT_EQ(id2, id1 + 1);
+    EXPECT_NE(other, epoch1);  // two starts: 1 in 2^64 to clash
+}
+
+TEST_P(PanelTest, NamesThatAreNotUtf8AreShownAndFoundByteForByteAsTheGameShowsThem) {
+    // Bytes 0xE9 and 0xF6 are the game's e-acute and o-umlaut; 0x81 has no character.
+    storeBans({"BBBB0000BBBB0000BBBB0000BBBB0000", "CCCC0000CCCC0000CCCC0000CCCC0000"},
+              {"^2Ren\xE9"
+               "e",
+               "M\xF6\x81rk"});
+    Response one = send(get("/bans/1"));
+    ASSERT_EQ(one.status, 200);
+    EXPECT_NE(one.body.find("Ren\xC3\xA9"
+                            "e"),
+              std::string::npos);
+    Response two = send(get("/bans/2"));
+    ASSERT_EQ(two.status, 200);
+    EXPECT_NE(two.body.find("M\xC3\xB6\xEF\xBF\xBDrk"), std::string::npos);
+    struct Case {
+        const char* query;
+        std::vector<int64_t> ids;
+    } cases[] = {
+        {"name=ren%C3%A9e", {1}},  // typed (UTF-8) as the page shows it
+        {"name=REN%C3%A9", {1}},  {"name=%C3%A9e", {1}}, {"name=M%C3%B6", {2}}, {"name=rene", {}},
+    };
+    for (const Case& c : cases) {
+        Response r = send(get("/bans", c.query));
+        ASSERT_EQ(r.status, 200) << c.query;
+        EXPECT_EQ(idsOn(r.body), c.ids) << c.query;
+    }
+}
+
 TEST_P(PanelTest, HostileNamesReasonsAndSearchTermsAreShownAsText) {
     storeBans({"AAAA0000AAAA0000AAAA0000AAAA0000"}, {"^1<script>alert(1)</script>'\"x"});
     std::string search = "name=%3Cscript%3E&guid=";
