@@ -13,13 +13,16 @@ namespace qzpanel {
 
 namespace {
 
-int usage() {
-    fputs(
-        "usage: qzmaster panel-admin (--db CONNINFO | --fleet-dir DIR | --dir DIR) set NAME "
-        "view|ban|all\n"
-        "       (the password is read from the first line of standard input; --dir DIR means\n"
-        "       the fleet's folder DIR/fleet, as for the service)\n",
-        stderr);
+const char* kUsage =
+    "usage: qzmaster panel-admin (--db CONNINFO | --fleet-dir DIR | --dir DIR) set NAME "
+    "view|ban|all\n"
+    "The password is read from the first line of standard input. --dir DIR means the fleet's\n"
+    "folder DIR/fleet, as for the service. Exit status: 0 done, 2 bad usage, 3 the store "
+    "failed.\n";
+
+// One line saying what is wrong, then the bad-usage status (as qzmaster's other commands).
+int wrong(const std::string& what) {
+    fprintf(stderr, "qzmaster: %s (qzmaster panel-admin --help)\n", what.c_str());
     return 2;
 }
 
@@ -40,6 +43,12 @@ int panelAdminCommand(int argc, char** argv) {
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if ((a == "--db" || a == "--dir" || a == "--fleet-dir") && i + 1 >= argc)
+            return wrong(a + " needs a value");
         if (a == "--db" && i + 1 < argc) {
             db = argv[++i];
         } else if (a == "--dir" && i + 1 < argc) {
@@ -47,17 +56,18 @@ int panelAdminCommand(int argc, char** argv) {
         } else if (a == "--fleet-dir" && i + 1 < argc) {
             fleetDir = argv[++i];
         } else if (!a.empty() && a[0] == '-') {
-            return usage();
+            return wrong("unknown option " + a);
         } else {
             words.push_back(a);
         }
     }
     if (words.size() != 3 || words[0] != "set" || !validName(words[1]) ||
         levelFromName(words[2]) == Level::None) {
-        return usage();
+        return wrong("give: set NAME (1 to 32 of A-Z a-z 0-9 _ . -) view|ban|all");
     }
     // One store only, named the way the service names it.
-    if (int(!db.empty()) + int(!dir.empty()) + int(!fleetDir.empty()) != 1) return usage();
+    if (int(!db.empty()) + int(!dir.empty()) + int(!fleetDir.empty()) != 1)
+        return wrong("give one store: --db CONNINFO, --fleet-dir DIR or --dir DIR");
     if (db.empty()) dir = qzm::fleetFolder(dir, fleetDir);
     std::string password;
     if (!std::getline(std::cin, password) || password.size() < 8 || password.size() > 200) {

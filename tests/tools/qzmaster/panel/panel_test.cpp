@@ -105,6 +105,33 @@ TEST_P(PanelTest, ASearchFindsABanByGuidPrefixInAnyCaseAndByNameIgnoringColours)
     EXPECT_EQ(send(get("/bans", "guid=AB%25")).status, 400);
 }
 
+TEST(PanelAdminCommand, RefusesBadUsageWithStatusTwoBeforeTouchingAnyStore) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"panel-admin", "--help"}, 0},
+        {{"panel-admin", "--db", "dbname=x", "--fleet-dir", "/nonexistent/x", "set", "a", "view"},
+         2},
+        {{"panel-admin", "--dir", "/nonexistent", "--fleet-dir", "/nonexistent/x", "set", "a",
+          "view"},
+         2},
+        {{"panel-admin", "--frobnicate", "set", "a", "view"}, 2},
+        {{"panel-admin", "--fleet-dir", "/nonexistent/x", "set", "a", "god"}, 2},
+        {{"panel-admin", "--fleet-dir", "/nonexistent/x", "set", "bad name", "view"}, 2},
+        {{"panel-admin", "set", "a", "view"}, 2},
+        {{"panel-admin", "--fleet-dir"}, 2},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> copy = c.args;
+        std::vector<char*> argv;
+        for (std::string& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(qzpanel::panelAdminCommand(static_cast<int>(copy.size()), argv.data()), c.status)
+            << c.args[1];
+    }
+}
+
 TEST(PanelReportIds, EachStartDrawsItsOwnRandomEpochAndCountsItsBansWithinIt) {
     qzpanel::ServiceBridge first, second;
     uint64_t epoch1 = 0, id1 = 0, epoch2 = 0, id2 = 0, other = 0, otherId = 0;
