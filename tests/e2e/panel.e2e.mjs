@@ -7,7 +7,7 @@
 //
 // Usage: node panel.e2e.mjs [path/to/qzmaster]   (default: build/native/qzmaster)
 import { spawn, spawnSync } from 'node:child_process';
-import { appendFileSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { appendFileSync, existsSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { createServer as createHttpServer } from 'node:http';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
@@ -43,8 +43,8 @@ function guid(i) {
     String(i).padStart(24, '0');
 }
 
-function addAdmin(dir, name, level) {
-  const r = spawnSync(qzmaster, ['panel-admin', '--dir', dir, 'set', name, level],
+function addAdmin(fleetDir, name, level) {
+  const r = spawnSync(qzmaster, ['panel-admin', '--fleet-dir', fleetDir, 'set', name, level],
     { input: `pw-${name}-long\n` });
   if (r.status !== 0) throw new Error(`panel-admin ${name}: ${r.stderr}`);
 }
@@ -52,17 +52,20 @@ function addAdmin(dir, name, level) {
 async function main() {
   mkdirSync(outDir, { recursive: true });
   const dir = mkdtempSync(join(tmpdir(), 'qzpanel-e2e-'));
+  // The fleet's own folder (fleet.log and panel.log), never served.
+  const fleetDir = join(dir, 'fleet');
+  mkdirSync(fleetDir, { mode: 0o700 });
   const now = Math.floor(Date.now() / 1000);
   let log = '';
   for (let i = 1; i <= 2000; ++i) {
     const name = i === 1234 ? '^1Needle^7Player' : i === 77 ? HOSTILE.replace(/[\t"]/g, "'") : `filler${i}`;
-    log += `B\t${i}\talpha\t${i.toString(16)}\t${guid(i)}\t${now - 5000 + i}\t0\t?\tconsole\t${now}\t${name}\n`;
+    log += `B\t${i}\talpha\t5eed:${i.toString(16)}\t${guid(i)}\t${now - 5000 + i}\t0\t?\tconsole\t${now}\t${name}\n`;
   }
-  appendFileSync(join(dir, 'fleet.log'), log);
-  addAdmin(dir, 'alice', 'ban');
-  addAdmin(dir, 'victor', 'view');
+  appendFileSync(join(fleetDir, 'fleet.log'), log);
+  addAdmin(fleetDir, 'alice', 'ban');
+  addAdmin(fleetDir, 'victor', 'view');
   const port = await freePort();
-  const proc = spawn(qzmaster, ['--dir', dir, '--fleet-port', '0', '--panel', `127.0.0.1:${port}`],
+  const proc = spawn(qzmaster, ['--dir', dir, '--fleet-dir', fleetDir, '--fleet-port', '0', '--panel', `127.0.0.1:${port}`],
     { stdio: ['ignore', 'pipe', 'inherit'] });
   const base = `http://127.0.0.1:${port}`;
   await new Promise((ok, fail) => {
@@ -184,6 +187,8 @@ async function main() {
     await page.goto(`${base}/bans`);
     await fits('the list with hostile names');
     check(dialogs === 0, 'no script ran from hostile names, reasons, appeal texts or search terms');
+    check(existsSync(join(fleetDir, 'panel.log')) && !existsSync(join(dir, 'panel.log')),
+      "the panel's log lies in the fleet's folder, not in the served one");
   } finally {
     await browser.close();
     evil.close();
