@@ -36,6 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string out;
     qzpanel::htmlEscape(&out, text);
     if (out.find_first_of("<>\"'`") != std::string::npos) abort();
+    // A search's bytes are never more than its text.
+    if (qzpanel::nameBytes(text).size() > text.size()) abort();
     qzpanel::Html h;
     h.name(text);
     // The only markup a name brings is the colour spans.

@@ -43,6 +43,30 @@ TEST(PanelHtml, NamesAreShownInTheirColoursWithTheTextEscaped) {
     }
 }
 
+TEST(PanelHtml, NameBytesAreShownAsLatin1AndSearchesTurnedBackIntoThoseBytes) {
+    struct Case {
+        std::string bytes;  // as a name holds them
+        std::string shown;  // on the page
+    } cases[] = {
+        {"Ren\xE9", "Ren\xC3\xA9"},
+        {"\xFF\xA0", "\xC3\xBF\xC2\xA0"},
+        {"a\x81z", "a\xEF\xBF\xBDz"},
+        {"\xE9<", "\xC3\xA9&lt;"},
+    };
+    for (const Case& c : cases) {
+        qzpanel::Html h;
+        h.name(c.bytes);
+        EXPECT_EQ(h.str(), c.shown) << c.bytes;
+        if (c.shown.find("\xEF\xBF\xBD") == std::string::npos &&
+            c.bytes.find('<') == std::string::npos) {
+            EXPECT_EQ(qzpanel::nameBytes(c.shown), c.bytes) << c.bytes;
+        }
+    }
+    // Characters beyond Latin-1 and bytes that are no UTF-8 stay as they are.
+    EXPECT_EQ(qzpanel::nameBytes("\xE2\x82\xAC"), "\xE2\x82\xAC");
+    EXPECT_EQ(qzpanel::nameBytes("\xC3"), "\xC3");
+}
+
 TEST(PanelHtml, PlainNamesDropColourCodesAndCase) {
     EXPECT_EQ(qzpanel::plainName("^1Big^7Bad"), "BIGBAD");
     EXPECT_EQ(qzpanel::plainName("^^B"), "^");
