@@ -277,13 +277,22 @@ TEST_P(PanelTest, ABanFromThePanelReachesAServerThatAskedAndItsLiftReachesItToo)
     std::string where = header(r, "Location");
     ASSERT_EQ(where.rfind("/bans/", 0), 0u);
     ASSERT_TRUE(server.await(30000, nullptr, fleettest::pushOf(QZF_PUSH, guid), &got));
+    uint64_t banChange = got.change;
+    EXPECT_GT(banChange, 0u);
     int64_t id = std::stoll(where.substr(6));
+    // The panel's report id: this start's random epoch and a counter, not a clock.
+    EXPECT_TRUE(onService([id](qzm::FleetService& s) {
+        auto it = s.state().bans().find(id);
+        return it != s.state().bans().end() && it->second.rec.reportEpoch != 0 &&
+               it->second.rec.reportId >= 1 && it->second.rec.reportId < 1000;
+    }));
     Response page = send(get(where));
     EXPECT_NE(page.body.find("wallhack"), std::string::npos);
     EXPECT_NE(page.body.find("panel:alice"), std::string::npos);
     r = send(post("/admin/lift", "id=" + std::to_string(id) + "&csrf=" + csrfOf(session)), session);
     ASSERT_EQ(r.status, 303) << r.body;
     ASSERT_TRUE(server.await(30000, nullptr, fleettest::pushOf(QZF_LIFT, guid), &got));
+    EXPECT_GT(got.change, banChange);  // the lift is a later change of the fleet
     EXPECT_NE(send(get(where)).body.find("lifted by panel:alice"), std::string::npos);
     // Both actions are in the audit trail with who, from where and what.
     std::vector<qzpanel::AuditRow> rows;
