@@ -46,7 +46,7 @@ Response exportCsv(Call& call) {
         o += std::to_string(b.rec.id) + ",";
         csvField(&o, b.rec.guid);
         o += ',';
-        csvField(&o, b.rec.name);
+        csvField(&o, nameUtf8(b.rec.name));
         o += ',';
         csvField(&o, b.rec.server);
         o += "," + std::to_string(b.rec.banTime) + "," + std::to_string(b.rec.lengthMin) + ",";
@@ -67,7 +67,7 @@ Response exportJson(Call& call) {
     for (const PanelBan& b : list) {
         a.push_back({{"id", b.rec.id},
                      {"guid", b.rec.guid},
-                     {"name", b.rec.name},
+                     {"name", nameUtf8(b.rec.name)},
                      {"server", b.rec.server},
                      {"ban_time", b.rec.banTime},
                      {"length_min", b.rec.lengthMin},

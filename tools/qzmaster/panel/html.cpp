@@ -90,6 +90,22 @@ std::string nameBytes(std::string_view text) {
     return out;
 }
 
+std::string nameUtf8(std::string_view name) {
+    std::string out;
+    for (char ch : name) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out.push_back(ch);
+        } else if (c < 0xA0) {
+            out.append("\xEF\xBF\xBD");
+        } else {
+            out.push_back(static_cast<char>(0xC0 | c >> 6));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
 std::string plainName(std::string_view name) {
     std::string out;
     for (size_t i = 0; i < name.size(); ++i) {
@@ -103,22 +119,7 @@ std::string plainName(std::string_view name) {
 }
 
 // Appends the name's bytes NAME as Latin-1 characters, escaped.
-void nameText(std::string* out, std::string_view name) {
-    size_t start = 0;
-    for (size_t i = 0; i <= name.size(); ++i) {
-        unsigned char c = i < name.size() ? static_cast<unsigned char>(name[i]) : 0;
-        if (i < name.size() && c < 0x80) continue;
-        htmlEscape(out, name.substr(start, i - start));
-        start = i + 1;
-        if (i == name.size()) break;
-        if (c < 0xA0) {
-            out->append("\xEF\xBF\xBD");
-        } else {
-            out->push_back(static_cast<char>(0xC0 | c >> 6));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-}
+static void nameText(std::string* out, std::string_view name) { htmlEscape(out, nameUtf8(name)); }
 
 Html& Html::name(std::string_view name) {
     bool open = false;

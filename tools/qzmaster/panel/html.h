@@ -21,6 +21,8 @@ std::string plainName(std::string_view name);
 // copied from a page) as the bytes a name holds; characters above U+00FF stay as they are and
 // so match no name byte for byte.
 std::string nameBytes(std::string_view text);
+// NAME's bytes as that UTF-8 text (Latin-1, U+FFFD for 0x80-0x9f), unescaped: for exports.
+std::string nameUtf8(std::string_view name);
 
 class Html {
   public:
