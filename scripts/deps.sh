@@ -18,6 +18,7 @@ test_packages=(
   libssl-dev:i386
   qemu-user
   libpq-dev postgresql
+  libmicrohttpd-dev libsodium-dev nlohmann-json3-dev pkg-config
   openssl
 )
 fuzz_packages=(clang libclang-rt-14-dev)

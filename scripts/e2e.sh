@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the WebTool's browser test: headless Chromium against qzhost with simulated players.
+# Runs the browser tests: headless Chromium against qzhost's WebTool with simulated players, and
+# against qzmaster's fleet panel.
 # Usage: scripts/e2e.sh [build dir]   (default: build/native; qzhost and qzsv.so must be built)
 # Screens are saved as PNG files in tests/e2e/output/.
 set -euo pipefail
@@ -19,3 +20,7 @@ if [ ! -d tests/e2e/node_modules/playwright-core ]; then
   (cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error)
 fi
 CHROMIUM="$chromium" node tests/e2e/webtool.e2e.mjs "$build/qzhost"
+# The fleet panel's browser test, when qzmaster is built with the panel.
+if [ -x "$build/qzmaster" ] && "$build/qzmaster" panel-admin 2>&1 | grep -q "password is read"; then
+  CHROMIUM="$chromium" node tests/e2e/panel.e2e.mjs "$build/qzmaster"
+fi

@@ -383,6 +383,11 @@ void FleetService::report(FleetServer& s, const FleetBody& b, const sockaddr_in&
     });
 }
 
+void FleetService::adminBan(const BanRecord& rec, BanDone done) {
+    if (!store_ || !store_->ready()) return done(0);
+    store_->reportBan(rec, std::move(done));
+}
+
 void FleetService::unban(FleetServer& s, const FleetBody& b, const sockaddr_in& from) {
     auto key = std::make_tuple('U', s.id, b.epoch, b.id);
     if (inFlight_.count(key)) return;

@@ -66,6 +66,12 @@ class FleetService {
     bool ready() const { return store_ && store_->ready(); }
     const FleetCounters& counters() const { return counters_; }
     FleetState& state() { return state_; }
+    // A fleet ban made by an administrator (the panel): stored through the same store routine as
+    // a server's report, under the fleet's own server id "-", so that it is pushed to the
+    // servers as any other new ban is. DONE gets the ban id, or 0.
+    void adminBan(const BanRecord& rec, BanDone done);
+    // The store's state for monitoring ("" when nothing to say).
+    std::string storeStatus() const { return store_ ? store_->status() : ""; }
     // Lines describing what happened; the program prints and clears them.
     std::vector<std::string>& log() { return log_; }
 

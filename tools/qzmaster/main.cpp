@@ -5,11 +5,16 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "qzmaster/fleet_cli.h"
 #include "qzmaster/fleet_service.h"
 #include "qzmaster/master.h"
+#ifdef QZ_HAVE_PANEL
+#include "qzmaster/panel/panel.h"
+#endif
 
 namespace {
 
@@ -21,9 +26,12 @@ const char* kUsage =
     "                [--sign-key FILE] [--unsigned-update] [--tamper] [--unthrottled]\n"
     "                [--drop-every N] [--directive LINE]... [--guid-age GUID=DAYS]...\n"
     "                [--auth-silent] [--fleet-port N] [--db CONNINFO | --fleet-dir DIR]\n"
+    "                [--panel ADDRESS:PORT [--panel-private] [--panel-trust-proxy]]\n"
     "       qzmaster --make-key PREFIX   (writes PREFIX.key and PREFIX.pub)\n"
     "       qzmaster (--db CONNINFO | --fleet-dir DIR | --dir DIR) --migrate\n"
     "       qzmaster servers ... | bans ...   (qzmaster servers --help)\n"
+    "       qzmaster panel-admin (--db CONNINFO | --fleet-dir DIR | --dir DIR) set NAME "
+    "view|ban|all\n"
     "The fleet ban service's file store lives in --fleet-dir DIR, by default in the folder\n"
     "fleet inside --dir (never served). Exit status: 0 done, 1 failed, 2 bad usage.\n";
 
@@ -39,6 +47,13 @@ int main(int argc, char** argv) {
     if (argc >= 2 && (std::string(argv[1]) == "servers" || std::string(argv[1]) == "bans")) {
         return qzm::fleetCommand(argc - 1, argv + 1);
     }
+#ifdef QZ_HAVE_PANEL
+    if (argc >= 2 && std::string(argv[1]) == "panel-admin") {
+        return qzpanel::panelAdminCommand(argc - 1, argv + 1);
+    }
+#endif
+    std::string panelAt;
+    bool panelPrivate = false, panelTrustProxy = false;
     qzm::Options o;
     qzm::FleetOptions fleet;
     bool fleetWanted = false, migrate = false;
@@ -46,7 +61,7 @@ int main(int argc, char** argv) {
     const char* valued[] = {"--make-key",  "--address",  "--port",       "--dir",
                             "--update",    "--version",  "--sign-key",   "--drop-every",
                             "--directive", "--guid-age", "--fleet-port", "--db",
-                            "--fleet-dir"};
+                            "--fleet-dir", "--panel"};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -105,6 +120,13 @@ int main(int argc, char** argv) {
             fleetWanted = true;
         } else if (a == "--fleet-dir" && next(&v)) {
             fleetDir = v;
+        } else if (a == "--panel" && next(&v)) {
+            panelAt = v;
+            fleetWanted = true;
+        } else if (a == "--panel-private") {
+            panelPrivate = true;
+        } else if (a == "--panel-trust-proxy") {
+            panelTrustProxy = true;
         } else if (a == "--migrate") {
             migrate = true;
         } else {
@@ -113,6 +135,22 @@ int main(int argc, char** argv) {
     }
     if (!o.updateModule.empty() && o.updateNumber <= 0)
         return wrong("--update needs --version N (N > 0)");
+    if (panelAt.empty() && (panelPrivate || panelTrustProxy))
+        return wrong("--panel-private and --panel-trust-proxy go with --panel ADDRESS:PORT");
+    std::string panelAddress;
+    unsigned panelPort = 0;
+    if (!panelAt.empty()) {
+        // ADDRESS:PORT or :PORT (loopback); the port a number up to 65535, 0 for any free one.
+        size_t colon = panelAt.rfind(':');
+        const char* digits = colon == std::string::npos ? "" : panelAt.c_str() + colon + 1;
+        char* end = nullptr;
+        unsigned long port = strtoul(digits, &end, 10);
+        if (colon == std::string::npos || !*digits || *end || port > 65535 ||
+            strspn(digits, "0123456789") != strlen(digits))
+            return wrong("--panel takes ADDRESS:PORT, as 127.0.0.1:8080");
+        panelAddress = colon ? panelAt.substr(0, colon) : "127.0.0.1";
+        panelPort = static_cast<unsigned>(port);
+    }
     if (!fleet.db.empty() && !fleetDir.empty())
         return wrong("--db and --fleet-dir both name the fleet's store: give one");
     std::string folder = qzm::fleetFolder(o.dir, fleetDir);
@@ -134,19 +172,51 @@ int main(int argc, char** argv) {
     fleet.address = o.address;
     fleet.dir = folder;
     if (fleetWanted && fleet.db.empty() && fleetDir.empty() && !o.dir.empty()) {
-        // The log once lay in the served folder itself: it moves into the fleet's folder.
-        std::string old = o.dir + "/fleet.log", now = folder + "/fleet.log";
-        if (access(old.c_str(), F_OK) == 0 && access(now.c_str(), F_OK) != 0) {
-            mkdir(folder.c_str(), 0700);
-            if (rename(old.c_str(), now.c_str()) == 0)
-                printf("[qzmaster] moved %s to %s (the fleet's own folder)\n", old.c_str(),
-                       now.c_str());
+        // The logs once lay in the served folder itself: they move into the fleet's folder
+        // (the panel's beside the service's).
+        for (const char* file : {"/fleet.log", "/panel.log"}) {
+            std::string old = o.dir + file, now = folder + file;
+            if (access(old.c_str(), F_OK) == 0 && access(now.c_str(), F_OK) != 0) {
+                mkdir(folder.c_str(), 0700);
+                if (rename(old.c_str(), now.c_str()) == 0)
+                    printf("[qzmaster] moved %s to %s (the fleet's own folder)\n", old.c_str(),
+                           now.c_str());
+            }
         }
     }
     if (fleetWanted && !fleetService.start(fleet, &error)) {
         fprintf(stderr, "qzmaster: %s\n", error.c_str());
         return 1;
     }
+#ifdef QZ_HAVE_PANEL
+    // The panel serves from a thread of its own; the service's loop below runs the actions it
+    // hands over and leaves it a copy of the service's figures (panel/bridge.h).
+    qzpanel::ServiceBridge bridge;
+    std::unique_ptr<qzpanel::Panel> panel;
+    if (!panelAt.empty()) {
+        qzpanel::PanelOptions po;
+        po.address = panelAddress;
+        po.port = panelPort;
+        po.db = fleet.db;
+        po.dir = fleet.dir;
+        po.publicList = !panelPrivate;
+        po.trustProxy = panelTrustProxy;
+        panel = std::make_unique<qzpanel::Panel>(po, bridge);
+        if (!panel->start(&error)) {
+            fprintf(stderr, "qzmaster: %s\n", error.c_str());
+            return 1;
+        }
+        printf("[qzmaster] fleet panel on http://%s:%u/\n", po.address.c_str(), panel->port());
+        fflush(stdout);
+    }
+#else
+    (void)panelAddress;
+    (void)panelPort;
+    if (!panelAt.empty()) {
+        fprintf(stderr, "qzmaster: the fleet panel (--panel) is not built into this qzmaster\n");
+        return 1;
+    }
+#endif
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
     size_t shown = 0;
@@ -158,6 +228,9 @@ int main(int argc, char** argv) {
         }
         if (fleetWanted) {
             fleetService.poll();
+#ifdef QZ_HAVE_PANEL
+            if (panel) bridge.serviceTick(fleetService);
+#endif
             for (const std::string& line : fleetService.log()) {
                 printf("[qzmaster] %s\n", line.c_str());
             }

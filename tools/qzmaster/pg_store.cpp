@@ -419,11 +419,13 @@ class PgStore : public FleetStore {
         return found;
     }
 
+    // The fleet's servers; the row "-" (bans made by the fleet's own administrators, a row that
+    // never takes packets) is no server and is left out.
     bool listServers(std::vector<ServerListing>* out, std::string* error) override {
         if (!adminConnect(error)) return false;
         PGresult* r = params(
             "SELECT s.id, s.cut_off, s.added_at, (SELECT count(*) FROM fleet_bans b WHERE "
-            "b.server_id = s.id) FROM fleet_servers s ORDER BY s.id",
+            "b.server_id = s.id) FROM fleet_servers s WHERE s.id <> '-' ORDER BY s.id",
             {}, error);
         if (!r) return false;
         out->clear();

@@ -270,7 +270,10 @@ INSTANTIATE_TEST_SUITE_P(
                  2,
                  "does not apply to servers list"},
         LineCase{"UnknownCommandOption", {"bans", "--frobnicate", "list"}, 2, "unknown option"},
-        LineCase{"OptionTwice", {"bans", "--all", "--all", "list"}, 2, "given twice"}),
+        LineCase{"OptionTwice", {"bans", "--all", "--all", "list"}, 2, "given twice"},
+        LineCase{"PanelWithoutPort", {"--panel", "127.0.0.1"}, 2, "--panel takes ADDRESS:PORT"},
+        LineCase{"PanelPortTooBig", {"--panel", ":65536"}, 2, "--panel takes ADDRESS:PORT"},
+        LineCase{"PanelSwitchWithoutPanel", {"--panel-private"}, 2, "go with --panel"}),
     [](const ::testing::TestParamInfo<LineCase>& p) { return std::string(p.param.name); });
 
 TEST(FleetProgram, ReadingAFolderWithoutAStoreCreatesNothingThere) {
