@@ -21,6 +21,6 @@ if [ ! -d tests/e2e/node_modules/playwright-core ]; then
 fi
 CHROMIUM="$chromium" node tests/e2e/webtool.e2e.mjs "$build/qzhost"
 # The fleet panel's browser test, when qzmaster is built with the panel.
-if [ -x "$build/qzmaster" ] && "$build/qzmaster" panel-admin 2>&1 | grep -q "password is read"; then
+if [ -x "$build/qzmaster" ] && "$build/qzmaster" panel-admin --help 2>&1 | grep -q "password is read"; then
   CHROMIUM="$chromium" node tests/e2e/panel.e2e.mjs "$build/qzmaster"
 fi

@@ -101,7 +101,9 @@ echo "=== browser test (native)"
 e2e_log=build/native/e2e.log
 if scripts/e2e.sh build/native 2>&1 | tee "$e2e_log"; then
   steps=$(sed -nE 's/^webtool e2e: ([0-9]+) steps passed$/\1/p' "$e2e_log" | tail -n 1)
-  stage "browser" "${steps:-1}" 0
+  # The fleet panel's browser test prints a line "ok - WHAT" for each check.
+  panel_checks=$(grep -c '^ok - ' "$e2e_log" || true)
+  stage "browser" "$((${steps:-1} + panel_checks))" 0
 else
   stage "browser" 0 1
 fi
