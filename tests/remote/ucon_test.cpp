@@ -599,6 +599,12 @@ TEST_F(UconSession, StrangersWrongLoginsNeverLockOutAnAdministratorInsideHisMask
 // outside the masks, all through the login) once dropped the administrator's own datagrams with
 // the strangers': his address is now queued apart and read first.
 TEST_F(UconSession, AFloodThatKeepsThePortsQueueFullDoesNotKeepTheAdministratorOut) {
+    // The separate queue needs a socket filter on the port. Where the system refuses one (the
+    // module says so; qemu-i386's user-mode emulation lacks the option, which the kernels that
+    // run 32-bit servers have), the port is one queue that such a flood can fill.
+    run("sim_advance 0");
+    if (host().contains("QZ UCON: no separate queue for administrators' addresses"))
+        GTEST_SKIP() << "this system attaches no socket filter to the UCON port";
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<unsigned short>(port_));
