@@ -92,30 +92,8 @@ bool dec32(Cursor* c, uint32_t* out) {
     *out = static_cast<uint32_t>(v);
     return true;
 }
-// Hexadecimal uint32: 1..8 digits.
-bool hex(Cursor* c, uint32_t* out) {
-    uint32_t v = 0;
-    int digits = 0;
-    while (c->p < c->end) {
-        char x = *c->p;
-        unsigned d;
-        if (x >= '0' && x <= '9')
-            d = static_cast<unsigned>(x - '0');
-        else if (x >= 'a' && x <= 'f')
-            d = static_cast<unsigned>(x - 'a' + 10);
-        else if (x >= 'A' && x <= 'F')
-            d = static_cast<unsigned>(x - 'A' + 10);
-        else
-            break;
-        if (++digits > 8) return false;
-        v = v << 4 | d;
-        c->p++;
-    }
-    *out = v;
-    return digits > 0;
-}
-// Hexadecimal uint64: 1..16 digits.
-bool hex64(Cursor* c, uint64_t* out) {
+// Hexadecimal number of 1..MAXDIGITS digits.
+bool hexDigits(Cursor* c, int maxDigits, uint64_t* out) {
     uint64_t v = 0;
     int digits = 0;
     while (c->p < c->end) {
@@ -129,13 +107,22 @@ bool hex64(Cursor* c, uint64_t* out) {
             d = static_cast<unsigned>(x - 'A' + 10);
         else
             break;
-        if (++digits > 16) return false;
+        if (++digits > maxDigits) return false;
         v = v << 4 | d;
         c->p++;
     }
     *out = v;
     return digits > 0;
 }
+// Hexadecimal uint32: 1..8 digits.
+bool hex(Cursor* c, uint32_t* out) {
+    uint64_t v;
+    if (!hexDigits(c, 8, &v)) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+// Hexadecimal uint64: 1..16 digits.
+bool hex64(Cursor* c, uint64_t* out) { return hexDigits(c, 16, out); }
 // A report id: "<epoch>:<counter>" or the counter alone (epoch 0), both hexadecimal.
 bool reportId(Cursor* c, uint64_t* epoch, uint32_t* id) {
     uint64_t first;
