@@ -24,24 +24,8 @@ const char kHead[] = "# WebTool administrators: name level scrypt N r p salt has
 // Reads the file into g_old. *length is 0 and the result true when there is none yet.
 bool readOld(const char* path, int* length, char* why, int whySize) {
     *length = 0;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno == ENOENT) return true;
-        trf(why, whySize, "cannot open %s: %s", QZ_ADMINS_FILE, strerror(errno));
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        trf(why, whySize, "%s is not a regular file", QZ_ADMINS_FILE);
-        return false;
-    }
-    if (st.st_mode & 077) {
-        close(fd);
-        trf(why, whySize, "%s may be read by others (mode %03o): chmod 600 it", QZ_ADMINS_FILE,
-            static_cast<unsigned>(st.st_mode & 0777));
-        return false;
-    }
+    int fd = webAdminsOpen(path, why, whySize);
+    if (fd < 0) return errno == ENOENT;
     ssize_t got = 0;
     for (;;) {
         ssize_t n = read(fd, g_old + got, static_cast<size_t>(WEB_ADMIN_FILE_MAX + 1 - got));

@@ -323,25 +323,35 @@ bool webAdminMake(stWebAdmin* a, const char* name, int level, const char* key) {
     return webAdminHash(a, key, a->hash);
 }
 
-bool webAdminsRead(const char* path, stWebAdmin* list, int* count, char* why, int whySize) {
-    *count = 0;
+int webAdminsOpen(const char* path, char* why, int whySize) {
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
-        trf(why, whySize, "cannot open %s: %s", QZ_ADMINS_FILE, strerror(errno));
-        return false;
+        int err = errno;
+        trf(why, whySize, "cannot open %s: %s", QZ_ADMINS_FILE, strerror(err));
+        errno = err;
+        return -1;
     }
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         trf(why, whySize, "%s is not a regular file", QZ_ADMINS_FILE);
-        return false;
+        errno = EINVAL;
+        return -1;
     }
     if (st.st_mode & 077) {
         close(fd);
         trf(why, whySize, "%s may be read by others (mode %03o): chmod 600 it", QZ_ADMINS_FILE,
             static_cast<unsigned>(st.st_mode & 0777));
-        return false;
+        errno = EACCES;
+        return -1;
     }
+    return fd;
+}
+
+bool webAdminsRead(const char* path, stWebAdmin* list, int* count, char* why, int whySize) {
+    *count = 0;
+    int fd = webAdminsOpen(path, why, whySize);
+    if (fd < 0) return false;
     static char text[WEB_ADMIN_MAX * 256];
     ssize_t got = read(fd, text, sizeof text);
     close(fd);

@@ -84,6 +84,9 @@ bool webAdminMake(stWebAdmin* a, const char* name, int level, const char* key);
 
 // The file at path: read into list (count in *count). Returns false with why when it cannot be
 // read or is readable by group or others (the keys' hashes would be open to guessing).
+// Opens the administrators' file for reading: a regular file that only its owner may read.
+// Returns the descriptor, or -1 with WHY said and errno set (ENOENT: there is no file).
+int webAdminsOpen(const char* path, char* why, int whySize);
 bool webAdminsRead(const char* path, stWebAdmin* list, int* count, char* why, int whySize);
 // Writes the list to path through a temporary file of mode 0600 and a rename.
 bool webAdminsWrite(const char* path, const stWebAdmin* list, int count, char* why, int whySize);
